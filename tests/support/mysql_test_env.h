@@ -1,0 +1,21 @@
+// The MariaDB test server that the test command starts, as the tests see it.
+#pragma once
+
+#include <string>
+
+namespace test_support {
+
+struct mysql_test_server {
+    std::string host;
+    unsigned port = 0;
+    std::string user;
+    std::string password;
+    std::string socket;
+};
+
+// Reads VELMORA_TEST_MYSQL ("host=...;port=...;user=...;password=...;socket=...").
+// Fails the calling test (and returns an empty server) when the variable is missing:
+// the test command always sets it, so a missing server is a failure, never a skip.
+mysql_test_server mysql_server_from_env();
+
+} // namespace test_support
