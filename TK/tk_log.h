@@ -1,0 +1,56 @@
+// The trace log: one file per process that every layer appends lines to.
+#pragma once
+
+#include "TK/tk_excep.h"
+#include "TK/tk_singl.h"
+
+#include <atomic>
+#include <string>
+
+// The process's logger. Created disabled by both programs (threshold 3, no time prefix); it is
+// enabled when a log file is named through tk_converter::set_logfile. The file is emptied once
+// per process, at the first writer call after enabling.
+class tk_logger : public tk_singleton<tk_logger> {
+public:
+    // `file` in the ANSI code page, or null for default_file_name(). When `enabled`, the file is
+    // emptied at once.
+    tk_logger(const char* file, bool enabled, int threshold, bool timestamp);
+    ~tk_logger() override;
+
+    tk_logger(const tk_logger&) = delete;
+    tk_logger& operator=(const tk_logger&) = delete;
+
+    // The program's own path with the extension ".log".
+    static std::string default_file_name();
+
+    // Empties (or creates) the log file once, when enabled and not done yet.
+    void truncate_once();
+
+    // Switches logging on into `path`; the file is not emptied again if it was before.
+    void enable(const std::string& path);
+
+    const std::string& log_path() const { return path_; }
+    int threshold() const { return threshold_; }
+    bool line_break() const { return line_break_; }
+    bool enabled() const { return enabled_; }
+    bool truncated() const { return truncated_; }
+    bool timestamp() const { return timestamp_; }
+
+private:
+    std::string path_;
+    int threshold_;
+    bool line_break_;
+    std::atomic<bool> enabled_;
+    std::atomic<bool> truncated_;
+    bool timestamp_;
+};
+
+// Level of a line: 1 detail, 2 method entry, 3 progress and errors. A line is written when
+// logging is enabled and its level reaches the threshold, followed by "\r\n".
+
+// Narrow writer: the formatted text is written byte for byte, with no length limit.
+void tk_log_message(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Wide writer (glibc formats: %ls for wide strings): at most 10239 characters are written,
+// converted to UTF-8.
+void tk_log_wmessage(int level, const wchar_t* format, ...);
