@@ -1,26 +1,11 @@
 // OLE Automation stand-in: VARIANT, BSTR, SAFEARRAY, DECIMAL, CY, DATE and their conversions.
 #pragma once
 
+#include "platform/com/com_types.h"   // HRESULT, result codes, OLECHAR
+#include "platform/win32/localtime.h" // SYSTEMTIME
+
 #include <cstddef>
 #include <cstdint>
-
-// Result codes. platform/com may take these over: it defines VELMORA_HRESULT_DEFINED before
-// including this header (or includes this header and skips its own copy).
-#ifndef VELMORA_HRESULT_DEFINED
-#define VELMORA_HRESULT_DEFINED
-typedef int32_t HRESULT;
-inline constexpr HRESULT S_OK = 0;
-inline constexpr HRESULT S_FALSE = 1;
-inline constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
-inline constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
-inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
-inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
-inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
-inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
-inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
-#define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
-#define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
-#endif
 
 inline constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005u);
 inline constexpr HRESULT DISP_E_BADVARTYPE = static_cast<HRESULT>(0x80020008u);
@@ -29,11 +14,8 @@ inline constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000Bu);
 inline constexpr HRESULT DISP_E_ARRAYISLOCKED = static_cast<HRESULT>(0x8002000Du);
 inline constexpr HRESULT DISP_E_DIVBYZERO = static_cast<HRESULT>(0x80020012u);
 
-// The 16-bit character of OLE (UTF-16 code unit) and the length-prefixed string built of it.
-typedef char16_t OLECHAR;
+// The length-prefixed UTF-16 string of OLE.
 typedef OLECHAR* BSTR;
-typedef OLECHAR* LPOLESTR;
-typedef const OLECHAR* LPCOLESTR;
 
 typedef uint16_t VARTYPE;
 typedef int16_t VARIANT_BOOL;
@@ -78,24 +60,9 @@ enum : VARTYPE {
 inline constexpr uint16_t VARIANT_NOVALUEPROP = 0x01;
 inline constexpr uint16_t VARIANT_ALPHABOOL = 0x02;
 
-// Locale identifiers. Every conversion here follows English (United States), 1033, whatever
-// identifier it is given: "." as the decimal point, "," as the thousands separator.
-inline constexpr uint32_t LOCALE_USER_DEFAULT_OLE = 0x0400;
-inline constexpr uint32_t LOCALE_EN_US = 1033;
-
-#ifndef VELMORA_SYSTEMTIME_DEFINED
-#define VELMORA_SYSTEMTIME_DEFINED
-struct SYSTEMTIME {
-    uint16_t wYear;
-    uint16_t wMonth;
-    uint16_t wDayOfWeek;
-    uint16_t wDay;
-    uint16_t wHour;
-    uint16_t wMinute;
-    uint16_t wSecond;
-    uint16_t wMilliseconds;
-};
-#endif
+// Locale identifiers are accepted everywhere and ignored: every conversion here follows English
+// (United States), 1033, whatever the process locale: "." as the decimal point, "," as the
+// thousands separator.
 
 // Currency: the amount times 10 000 in a signed 64-bit integer.
 union CY {
@@ -215,34 +182,34 @@ HRESULT VariantClear(VARIANT* v);
 HRESULT VariantCopy(VARIANT* destination, const VARIANT* source);
 // Converts source (which may be destination) to type vt. lcid is accepted and ignored (en-US).
 HRESULT VariantChangeType(VARIANT* destination, const VARIANT* source, uint16_t flags, VARTYPE vt);
-HRESULT VariantChangeTypeEx(VARIANT* destination, const VARIANT* source, uint32_t lcid,
-                            uint16_t flags, VARTYPE vt);
+HRESULT VariantChangeTypeEx(VARIANT* destination, const VARIANT* source, LCID lcid, uint16_t flags,
+                            VARTYPE vt);
 
 // Dates. SystemTimeToVariantTime returns 1 on success and 0 for a date it cannot represent
 // (month or day 0, years outside 100..9999 after the two-digit-year rule); milliseconds are
 // ignored.
 int SystemTimeToVariantTime(const SYSTEMTIME* st, DATE* date);
 int VariantTimeToSystemTime(DATE date, SYSTEMTIME* st);
-HRESULT VarDateFromStr(LPCOLESTR text, uint32_t lcid, uint32_t flags, DATE* out);
-HRESULT VarBstrFromDate(DATE date, uint32_t lcid, uint32_t flags, BSTR* out);
+HRESULT VarDateFromStr(LPCOLESTR text, LCID lcid, uint32_t flags, DATE* out);
+HRESULT VarBstrFromDate(DATE date, LCID lcid, uint32_t flags, BSTR* out);
 
 // Text to numbers and back (en-US). Failures: DISP_E_TYPEMISMATCH for text that is no number,
 // DISP_E_OVERFLOW for a number outside the target's range. Conversions to integer types and to
 // currency round half to even.
-HRESULT VarCyFromStr(LPCOLESTR text, uint32_t lcid, uint32_t flags, CY* out);
-HRESULT VarDecFromStr(LPCOLESTR text, uint32_t lcid, uint32_t flags, DECIMAL* out);
-HRESULT VarR8FromStr(LPCOLESTR text, uint32_t lcid, uint32_t flags, double* out);
-HRESULT VarR4FromStr(LPCOLESTR text, uint32_t lcid, uint32_t flags, float* out);
-HRESULT VarI4FromStr(LPCOLESTR text, uint32_t lcid, uint32_t flags, int32_t* out);
-HRESULT VarI8FromStr(LPCOLESTR text, uint32_t lcid, uint32_t flags, int64_t* out);
-HRESULT VarBoolFromStr(LPCOLESTR text, uint32_t lcid, uint32_t flags, VARIANT_BOOL* out);
-HRESULT VarBstrFromDec(const DECIMAL* in, uint32_t lcid, uint32_t flags, BSTR* out);
-HRESULT VarBstrFromCy(CY in, uint32_t lcid, uint32_t flags, BSTR* out);
-HRESULT VarBstrFromR8(double in, uint32_t lcid, uint32_t flags, BSTR* out);
-HRESULT VarBstrFromR4(float in, uint32_t lcid, uint32_t flags, BSTR* out);
-HRESULT VarBstrFromI8(int64_t in, uint32_t lcid, uint32_t flags, BSTR* out);
-HRESULT VarBstrFromUI8(uint64_t in, uint32_t lcid, uint32_t flags, BSTR* out);
-HRESULT VarBstrFromBool(VARIANT_BOOL in, uint32_t lcid, uint32_t flags, BSTR* out);
+HRESULT VarCyFromStr(LPCOLESTR text, LCID lcid, uint32_t flags, CY* out);
+HRESULT VarDecFromStr(LPCOLESTR text, LCID lcid, uint32_t flags, DECIMAL* out);
+HRESULT VarR8FromStr(LPCOLESTR text, LCID lcid, uint32_t flags, double* out);
+HRESULT VarR4FromStr(LPCOLESTR text, LCID lcid, uint32_t flags, float* out);
+HRESULT VarI4FromStr(LPCOLESTR text, LCID lcid, uint32_t flags, int32_t* out);
+HRESULT VarI8FromStr(LPCOLESTR text, LCID lcid, uint32_t flags, int64_t* out);
+HRESULT VarBoolFromStr(LPCOLESTR text, LCID lcid, uint32_t flags, VARIANT_BOOL* out);
+HRESULT VarBstrFromDec(const DECIMAL* in, LCID lcid, uint32_t flags, BSTR* out);
+HRESULT VarBstrFromCy(CY in, LCID lcid, uint32_t flags, BSTR* out);
+HRESULT VarBstrFromR8(double in, LCID lcid, uint32_t flags, BSTR* out);
+HRESULT VarBstrFromR4(float in, LCID lcid, uint32_t flags, BSTR* out);
+HRESULT VarBstrFromI8(int64_t in, LCID lcid, uint32_t flags, BSTR* out);
+HRESULT VarBstrFromUI8(uint64_t in, LCID lcid, uint32_t flags, BSTR* out);
+HRESULT VarBstrFromBool(VARIANT_BOOL in, LCID lcid, uint32_t flags, BSTR* out);
 
 // Numbers to DECIMAL. R8 keeps 15 significant digits and R4 7, as OLE Automation does.
 HRESULT VarDecFromI2(int16_t in, DECIMAL* out);
