@@ -1,7 +1,7 @@
 // Last error and system message texts: the Win32 error services over errno and strerror.
 #pragma once
 
-#include <cerrno>
+// Included by win32_types.h: this header defines the basic scalar types itself.
 #include <cstdarg>
 #include <cstdint>
 
@@ -18,26 +18,33 @@ using HLOCAL = void*;
 #define FALSE 0
 #endif
 
-// The last-error codes of the stand-ins are errno values, so that FormatMessageA can give the C
-// library's text for any of them. The Win32 names the system's code refers to map onto the errno
-// that means the same thing.
+// Last-error codes, with their Windows numbers, so that a code compared or logged means the
+// same as there.
 inline constexpr DWORD ERROR_SUCCESS = 0;
-inline constexpr DWORD ERROR_FILE_NOT_FOUND = ENOENT;
-inline constexpr DWORD ERROR_PATH_NOT_FOUND = ENOENT;
-inline constexpr DWORD ERROR_ACCESS_DENIED = EACCES;
-inline constexpr DWORD ERROR_INVALID_HANDLE = EBADF;
-inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = ENOMEM;
-inline constexpr DWORD ERROR_OUTOFMEMORY = ENOMEM;
-inline constexpr DWORD ERROR_INVALID_PARAMETER = EINVAL;
-inline constexpr DWORD ERROR_INVALID_FLAGS = EINVAL;
-inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = ERANGE;
-inline constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = EILSEQ;
-inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = ENAMETOOLONG;
-inline constexpr DWORD ERROR_ALREADY_EXISTS = EEXIST;
-inline constexpr DWORD ERROR_NOT_SUPPORTED = ENOTSUP;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
+inline constexpr DWORD ERROR_WRITE_PROTECT = 19;
+inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+inline constexpr DWORD ERROR_FILE_EXISTS = 80;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_DISK_FULL = 112;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr DWORD ERROR_DIRECTORY = 267;
+inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+inline constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
 
-// The calling thread's last error. Every stand-in that fails sets it; nothing clears it on
-// success unless the stand-in says so (as on Windows).
+// The calling thread's last error. Codes are Windows numbers (the ERROR_* names of types.h); a
+// stand-in that fails with an errno value turns it into one with win32::error_from_errno.
+// Nothing clears the last error on success unless the stand-in says so (as on Windows).
 DWORD GetLastError();
 void SetLastError(DWORD code);
 
@@ -47,8 +54,6 @@ inline constexpr DWORD FORMAT_MESSAGE_FROM_STRING = 0x00000400;
 inline constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
 inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
 
-// LANG_NEUTRAL with SUBLANG_DEFAULT: the user's default language.
-inline constexpr DWORD LANG_USER_DEFAULT_ID = 0x400;
 #ifndef MAKELANGID
 #define MAKELANGID(primary, sub) ((static_cast<DWORD>(sub) << 10) | static_cast<DWORD>(primary))
 #endif
@@ -59,9 +64,10 @@ inline constexpr DWORD LANG_USER_DEFAULT_ID = 0x400;
 #define SUBLANG_DEFAULT 0x01
 #endif
 
-// Only FORMAT_MESSAGE_FROM_SYSTEM is served: the text is the C library's description of the
-// errno value `message_id` followed by a line break ("\n"). A code without a description (a
-// value the C library does not know, or 0) has no text: the result is 0 and the last error is
+// Only FORMAT_MESSAGE_FROM_SYSTEM is served. The text of a code is the C library's description
+// (strerror) of the errno value that means the same, followed by a line break ("\n"): the
+// ERROR_* codes above and the codes made by
+// win32::error_from_errno. 0 gives "Success". A code without a text gives 0 and the last error
 // ERROR_INVALID_PARAMETER. With FORMAT_MESSAGE_ALLOCATE_BUFFER, `buffer` is really a char** that
 // receives a buffer for LocalFree; otherwise the text goes into `buffer` of `size` characters
 // (too small: 0, ERROR_INSUFFICIENT_BUFFER). The result is the text's length without its NUL.
@@ -71,3 +77,15 @@ DWORD FormatMessageA(DWORD flags, const void* source, DWORD message_id, DWORD la
 
 // Frees a buffer that FormatMessageA allocated; returns null on success, as on Windows.
 HLOCAL LocalFree(HLOCAL memory);
+
+namespace win32 {
+
+// The Windows code for an errno value: the Windows number where one means the same (ENOENT is
+// ERROR_FILE_NOT_FOUND, EACCES ERROR_ACCESS_DENIED, ...), else 0x20000000 | errno (the bit
+// Windows leaves to applications), whose FormatMessageA text is strerror's. 0 stays 0.
+DWORD error_from_errno(int error_number);
+
+// SetLastError(error_from_errno(error_number)).
+void set_last_error_from_errno(int error_number);
+
+} // namespace win32

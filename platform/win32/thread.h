@@ -1,11 +1,10 @@
 // Threads: the Win32 thread calls over std::thread.
 #pragma once
 
-#include "platform/win32/error.h"
+#include "platform/win32/win32_types.h"
 
 #include <cstddef>
 
-using HANDLE = void*;
 using LPTHREAD_START_ROUTINE = DWORD (*)(void* parameter);
 
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
