@@ -1,11 +1,28 @@
 // OLE Automation stand-in: VARIANT, BSTR, SAFEARRAY, DECIMAL, CY, DATE and their conversions.
 #pragma once
 
-#include "platform/com/com_types.h"   // HRESULT, result codes, OLECHAR
 #include "platform/win32/localtime.h" // SYSTEMTIME
+#include "platform/win32/types.h"
 
 #include <cstddef>
 #include <cstdint>
+
+// Result codes. This layer sits below platform/com, which takes them from here and adds its own.
+#ifndef VELMORA_HRESULT_DEFINED
+#define VELMORA_HRESULT_DEFINED
+typedef int32_t HRESULT;
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT S_FALSE = 1;
+inline constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
+inline constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
+inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
+inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
+inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
+inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
+inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+#define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
+#define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
+#endif
 
 inline constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005u);
 inline constexpr HRESULT DISP_E_BADVARTYPE = static_cast<HRESULT>(0x80020008u);
@@ -14,8 +31,11 @@ inline constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000Bu);
 inline constexpr HRESULT DISP_E_ARRAYISLOCKED = static_cast<HRESULT>(0x8002000Du);
 inline constexpr HRESULT DISP_E_DIVBYZERO = static_cast<HRESULT>(0x80020012u);
 
-// The length-prefixed UTF-16 string of OLE.
+// The 16-bit character of OLE (a UTF-16 unit) and the length-prefixed string built of it.
+typedef char16_t OLECHAR;
 typedef OLECHAR* BSTR;
+typedef OLECHAR* LPOLESTR;
+typedef const OLECHAR* LPCOLESTR;
 
 typedef uint16_t VARTYPE;
 typedef int16_t VARIANT_BOOL;
