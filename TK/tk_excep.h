@@ -49,7 +49,6 @@ public:
 class tk_final_exception : public std::exception {
 public:
     tk_final_exception();
-    const char* what() const noexcept override;
 };
 
 // The internal-error text for a check in `file` at `line`.

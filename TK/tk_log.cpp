@@ -1,0 +1,178 @@
+// The trace log.
+#include "TK/tk_log.h"
+
+#include "TK/tk_fname.h"
+#include "TK/tk_utils.h"
+#include "platform/win32/localtime.h"
+#include "platform/win32/unicode.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t wide_line_size = 10240;
+constexpr std::size_t utf8_line_size = 10240;
+
+// Opens the log for one line. The file is held exclusively while the line is written: a second
+// writer (another thread, or another process on the same file) waits for the first instead of
+// mixing its bytes into the line; closing the file releases it. Null when the file cannot be
+// opened; the line is then dropped.
+std::FILE* open_for_line(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            break; // a file system without locks: write unlocked rather than lose the line
+        }
+    }
+    std::FILE* file = ::fdopen(fd, "ab");
+    if (file == nullptr) {
+        ::close(fd);
+    }
+    return file;
+}
+
+void write_time_prefix(std::FILE* file) {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    std::fprintf(file, "%02d:%02d:%02d ", now.wHour, now.wMinute, now.wSecond);
+}
+
+// Bytes that one character takes in UTF-8; a value that is not a character becomes U+FFFD.
+std::size_t utf8_size(wchar_t ch) {
+    const auto value = static_cast<std::uint32_t>(ch);
+    if (value < 0x80) {
+        return 1;
+    }
+    if (value < 0x800) {
+        return 2;
+    }
+    if (value < 0x10000 || value > 0x10FFFF) {
+        return 3;
+    }
+    return 4;
+}
+
+// The number of leading characters of `text` whose UTF-8 form fits in `room` bytes.
+std::size_t fitting_prefix(std::wstring_view text, std::size_t room) {
+    std::size_t used = 0;
+    std::size_t count = 0;
+    for (wchar_t ch : text) {
+        used += utf8_size(ch);
+        if (used > room) {
+            break;
+        }
+        ++count;
+    }
+    return count;
+}
+
+// The logger, when one exists and logging is on; empties the file at the first call.
+tk_logger* active_logger() {
+    if (tk_singleton<tk_logger>::pointer() == nullptr) {
+        return nullptr;
+    }
+    tk_logger& logger = tk_singleton<tk_logger>::ref();
+    if (!logger.enabled()) {
+        return nullptr;
+    }
+    logger.truncate_once();
+    return &logger;
+}
+
+} // namespace
+
+tk_logger::tk_logger(const char* file, bool enabled, int threshold, bool timestamp)
+    : path_(file != nullptr ? std::string(file) : default_file_name()), threshold_(threshold),
+      line_break_(true), enabled_(enabled), truncated_(false), timestamp_(timestamp) {
+    if (enabled) {
+        truncate_once();
+    }
+}
+
+tk_logger::~tk_logger() = default;
+
+std::string tk_logger::default_file_name() {
+    const tk_file_name parts(tk_get_module_file_name());
+    return parts.drive + parts.dir + parts.name + ".log";
+}
+
+void tk_logger::truncate_once() {
+    if (!enabled_ || truncated_.exchange(true)) {
+        return;
+    }
+    if (std::FILE* file = std::fopen(path_.c_str(), "wb")) {
+        std::fclose(file);
+    }
+}
+
+void tk_logger::enable(const std::string& path) {
+    path_ = path;
+    enabled_ = true;
+}
+
+void tk_log_message(int level, const char* format, ...) {
+    tk_logger* logger = active_logger();
+    if (logger == nullptr || level < logger->threshold()) {
+        return;
+    }
+    std::FILE* file = open_for_line(logger->log_path());
+    if (file == nullptr) {
+        return;
+    }
+    if (logger->timestamp()) {
+        write_time_prefix(file);
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(file, format, arguments);
+    va_end(arguments);
+    if (logger->line_break()) {
+        std::fputs("\r\n", file);
+    }
+    std::fclose(file);
+}
+
+void tk_log_wmessage(int level, const wchar_t* format, ...) {
+    tk_logger* logger = active_logger();
+    if (logger == nullptr || level < logger->threshold()) {
+        return;
+    }
+    std::FILE* file = open_for_line(logger->log_path());
+    if (file == nullptr) {
+        return;
+    }
+    if (logger->timestamp()) {
+        write_time_prefix(file);
+    }
+
+    // Output longer than the buffer is cut to its first wide_line_size - 1 characters: glibc
+    // writes that much before it reports the overflow.
+    wchar_t text[wide_line_size];
+    text[0] = L'\0';
+    va_list arguments;
+    va_start(arguments, format);
+    std::vswprintf(text, wide_line_size, format, arguments);
+    va_end(arguments);
+    text[wide_line_size - 1] = L'\0';
+    const std::wstring_view line(text, std::wcslen(text));
+
+    // A line whose UTF-8 form would not fit (with a terminator) is cut at a character boundary.
+    char utf8[utf8_line_size];
+    const std::size_t count = fitting_prefix(line, utf8_line_size - 1);
+    const std::size_t bytes = win32::write_utf8(utf8, line.substr(0, count));
+    std::fwrite(utf8, 1, bytes, file);
+    if (logger->line_break()) {
+        std::fputs("\r\n", file);
+    }
+    std::fclose(file);
+}
