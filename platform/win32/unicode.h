@@ -51,4 +51,10 @@ std::u16string to_utf16(std::string_view utf8);
 std::wstring to_wide(std::u16string_view text);
 std::wstring to_wide(std::string_view utf8);
 
+// Whether a text is well formed (no invalid bytes, no unpaired surrogates, nothing beyond
+// U+10FFFF), for conversions that must refuse rather than replace.
+bool is_valid_utf8(std::string_view text);
+bool is_valid_unicode(std::wstring_view text);
+bool is_valid_unicode(std::u16string_view text);
+
 } // namespace win32
