@@ -166,11 +166,36 @@ struct run_result {
     bool used_replacement = false;
 };
 
+// How many bytes of input make the character that iconv stopped at.
+using skip_function = std::size_t (*)(const char* in, std::size_t left);
+
+std::size_t skip_byte(const char*, std::size_t) {
+    return 1;
+}
+
+std::size_t skip_utf32(const char*, std::size_t) {
+    return 4;
+}
+
+// A surrogate pair is one character; anything else is one unit.
+std::size_t skip_utf16(const char* in, std::size_t left) {
+    if (left >= 4) {
+        char16_t first;
+        char16_t second;
+        std::memcpy(&first, in, 2);
+        std::memcpy(&second, in + 2, 2);
+        if (first >= 0xD800 && first <= 0xDBFF && second >= 0xDC00 && second <= 0xDFFF) {
+            return 4;
+        }
+    }
+    return 2;
+}
+
 // Runs iconv over the whole input. Where the input holds something the target lacks (EILSEQ) or
-// ends inside a character (EINVAL), `skip` bytes of input are passed over and `replacement` is
+// ends inside a character (EINVAL), that character's bytes are passed over and `replacement` is
 // written instead, unless `strict`, which makes it a failure. A null `out` only counts.
 run_result run_iconv(iconv_t cd, const char* in, std::size_t in_bytes, char* out,
-                     std::size_t out_capacity, std::string_view replacement, std::size_t skip,
+                     std::size_t out_capacity, std::string_view replacement, skip_function skip,
                      bool strict) {
     run_result result;
     char scratch[256];
@@ -217,7 +242,8 @@ run_result run_iconv(iconv_t cd, const char* in, std::size_t in_bytes, char* out
             result.error = ERROR_NO_UNICODE_TRANSLATION;
             return result;
         }
-        std::size_t step = skip < in_left ? skip : in_left;
+        std::size_t step = skip(in_ptr, in_left);
+        step = step < in_left ? step : in_left;
         in_ptr += step;
         in_left -= step;
         result.used_replacement = true;
@@ -304,7 +330,7 @@ int multi_byte_to_wide(UINT code_page, DWORD flags, LPCSTR source, int source_le
     }
     run_result r = run_iconv(cd, text.data(), text.size(), reinterpret_cast<char*>(dest),
                              static_cast<std::size_t>(dest_size) * sizeof(Unit),
-                             replacement_in(sizeof(Unit)), 1, strict);
+                             replacement_in(sizeof(Unit)), skip_byte, strict);
     if (r.error != ERROR_SUCCESS) {
         return fail(r.error);
     }
@@ -367,9 +393,9 @@ int wide_to_multi_byte(UINT code_page, DWORD flags, const Unit* source, int sour
     std::string_view replacement = default_char != nullptr && *default_char != '\0'
                                        ? std::string_view(default_char, 1)
                                        : std::string_view("?");
-    run_result r =
-        run_iconv(cd, reinterpret_cast<const char*>(text.data()), text.size() * sizeof(Unit), dest,
-                  static_cast<std::size_t>(dest_size), replacement, sizeof(Unit), strict);
+    run_result r = run_iconv(cd, reinterpret_cast<const char*>(text.data()),
+                             text.size() * sizeof(Unit), dest, static_cast<std::size_t>(dest_size),
+                             replacement, sizeof(Unit) == 4 ? skip_utf32 : skip_utf16, strict);
     if (r.error != ERROR_SUCCESS) {
         return fail(r.error);
     }

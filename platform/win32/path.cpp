@@ -62,8 +62,10 @@ template <typename Char>
 bool full_path_of(std::basic_string_view<Char> path, std::basic_string<Char> base,
                   std::basic_string<Char>& out) {
     std::basic_string<Char> joined = std::move(base);
-    joined += Char('/');
-    joined += path;
+    if (!path.empty()) {
+        joined += Char('/');
+        joined += path;
+    }
     std::basic_string<Char> result = normalise<Char>(joined);
     if (result.size() > max_path_length()) {
         return false;
