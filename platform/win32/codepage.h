@@ -50,7 +50,9 @@ int max_bytes_per_utf16_unit(UINT code_page);
 // in wide characters; otherwise the result goes into `dest` and its length is returned.
 // Bytes that do not form a character become U+FFFD (unless MB_ERR_INVALID_CHARS is given).
 // 0 on failure, with the last error set: ERROR_INVALID_PARAMETER (null text, unknown code page,
-// bad sizes), ERROR_INSUFFICIENT_BUFFER, ERROR_NO_UNICODE_TRANSLATION.
+// bad sizes), ERROR_INVALID_FLAGS, ERROR_INSUFFICIENT_BUFFER, ERROR_NO_UNICODE_TRANSLATION.
+// MB_PRECOMPOSED is accepted with every code page, UTF-8 included, since the ANSI code page may
+// be UTF-8 here. A null `dest` must be typed (static_cast<wchar_t*>(nullptr)) to pick the form.
 // The wchar_t form gives UTF-32; the WCHAR form gives UTF-16 (a character beyond U+FFFF takes
 // two units).
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_length,
@@ -62,7 +64,8 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_l
 // sizes in bytes. A character that the code page lacks becomes `default_char` (when given and
 // the code page is not UTF-8) or "?", and *used_default_char (when given) tells whether that
 // happened. An unpaired surrogate or a value beyond U+10FFFF becomes U+FFFD in UTF-8 and the
-// default character elsewhere (unless WC_ERR_INVALID_CHARS is given).
+// default character elsewhere (unless WC_ERR_INVALID_CHARS is given); a surrogate pair is one
+// character. For UTF-8 `default_char` is ignored and *used_default_char is FALSE.
 int WideCharToMultiByte(UINT code_page, DWORD flags, const wchar_t* source, int source_length,
                         LPSTR dest, int dest_size, LPCSTR default_char, LPBOOL used_default_char);
 int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR source, int source_length, LPSTR dest,

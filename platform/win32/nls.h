@@ -24,8 +24,8 @@ inline constexpr int CSTR_GREATER_THAN = 3;
 // replaced by its simple Unicode case fold (so "Straße" and "STRASSE" differ, "ΣΑΣ" and "σας"
 // are equal). The order is that of the (folded) code points. A length of -1 means up to the
 // NUL terminator. Answers CSTR_LESS_THAN, CSTR_EQUAL or CSTR_GREATER_THAN, or 0 with
-// ERROR_INVALID_PARAMETER for a null text or a flag other than NORM_IGNORECASE. The locale
-// identifier is accepted and does not change the rules.
+// ERROR_INVALID_PARAMETER for a null text and ERROR_INVALID_FLAGS for a flag other than
+// NORM_IGNORECASE. The locale identifier is accepted and does not change the rules.
 // The case rules are Unicode's whatever the process locale (they come from C.UTF-8).
 int CompareStringW(LCID locale, DWORD flags, const wchar_t* text1, int length1,
                    const wchar_t* text2, int length2);
