@@ -1,0 +1,512 @@
+// tds_statements: recognises the statements the TDS test server is sent and answers them from
+// the fixture databases, as SQL Server would (result sets, row counts, server errors).
+#include "tests/support/tds_server/tds_statements.h"
+
+#include <cctype>
+#include <memory>
+
+namespace {
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// ---- tokens ----
+
+enum class token_kind { word, name, string, number, punct };
+
+struct token {
+    token_kind kind;
+    std::string text; // names unquoted; strings without quotes
+    bool is(std::string_view word) const {
+        return (kind == token_kind::word || kind == token_kind::punct) && tds_same_name(text, word);
+    }
+};
+
+bool word_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '@' || c == '#' ||
+           c == '$' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+// Breaks a statement into tokens; returns false for text that does not tokenise (an open
+// literal), which then gets a syntax error.
+bool tokenise(std::string_view s, std::vector<token>& out) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        char c = s[i];
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            ++i;
+            continue;
+        }
+        if (c == '[' || c == '"') {
+            char close = c == '[' ? ']' : '"';
+            std::string text;
+            ++i;
+            for (;;) {
+                if (i >= s.size())
+                    return false;
+                if (s[i] == close) {
+                    if (i + 1 < s.size() && s[i + 1] == close) {
+                        text.push_back(close);
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                text.push_back(s[i++]);
+            }
+            out.push_back({token_kind::name, std::move(text)});
+            continue;
+        }
+        if (c == '\'' || ((c == 'N' || c == 'n') && i + 1 < s.size() && s[i + 1] == '\'')) {
+            i += c == '\'' ? 1 : 2;
+            std::string text;
+            for (;;) {
+                if (i >= s.size())
+                    return false;
+                if (s[i] == '\'') {
+                    if (i + 1 < s.size() && s[i + 1] == '\'') {
+                        text.push_back('\'');
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                text.push_back(s[i++]);
+            }
+            out.push_back({token_kind::string, std::move(text)});
+            continue;
+        }
+        if (std::isdigit(static_cast<unsigned char>(c))) {
+            std::size_t start = i;
+            while (i < s.size() && (std::isalnum(static_cast<unsigned char>(s[i])) || s[i] == '.'))
+                ++i;
+            out.push_back({token_kind::number, std::string(s.substr(start, i - start))});
+            continue;
+        }
+        if (word_char(c)) {
+            std::size_t start = i;
+            while (i < s.size() && word_char(s[i]))
+                ++i;
+            out.push_back({token_kind::word, std::string(s.substr(start, i - start))});
+            continue;
+        }
+        out.push_back({token_kind::punct, std::string(1, c)});
+        ++i;
+    }
+    return true;
+}
+
+// A read position over the tokens of one statement.
+struct parser {
+    const std::vector<token>& t;
+    std::size_t at = 0;
+
+    bool done() const { return at >= t.size(); }
+    bool accept(std::string_view word) {
+        if (done() || !t[at].is(word))
+            return false;
+        ++at;
+        return true;
+    }
+    bool identifier() const {
+        return !done() && (t[at].kind == token_kind::name || t[at].kind == token_kind::word);
+    }
+    // A multi-part object name; empty parts for "db..table". Fills `written` with the name as
+    // SQL Server quotes it in messages (parts joined by dots, brackets removed).
+    bool object_name(std::vector<std::string>& parts, std::string& written) {
+        parts.clear();
+        written.clear();
+        for (;;) {
+            if (identifier()) {
+                parts.push_back(t[at].text);
+                written += t[at].text;
+                ++at;
+            } else {
+                parts.emplace_back();
+            }
+            if (!accept("."))
+                break;
+            written += ".";
+        }
+        return !parts.empty() && !parts.back().empty() && parts.size() <= 4;
+    }
+};
+
+// ---- answers ----
+
+tds_message error(std::int32_t number, std::string text, std::uint8_t severity = 16) {
+    tds_message m;
+    m.number = number;
+    m.severity = severity;
+    m.text = std::move(text);
+    return m;
+}
+
+tds_answer error_answer(std::int32_t number, std::string text, std::uint8_t severity = 16) {
+    tds_answer a;
+    a.error = error(number, std::move(text), severity);
+    return a;
+}
+
+tds_result_column column(std::string name, const char* type, bool nullable = true) {
+    return {
+        std::move(name), tds_parse_type(type, tds_default_collation()), nullable, false, false, {}};
+}
+
+tds_answer single_value(tds_result_column col, tds_value value) {
+    tds_answer a;
+    tds_result_set r;
+    r.columns.push_back(std::move(col));
+    r.row_count = 1;
+    r.row = [value = std::move(value)](std::uint64_t, std::vector<tds_value>& row) {
+        row.assign(1, value);
+    };
+    a.result = std::move(r);
+    return a;
+}
+
+struct resolved {
+    const tds_fixture_database* database = nullptr;
+    const tds_fixture_table* table = nullptr;
+    const tds_fixture_view* view = nullptr;
+};
+
+resolved resolve(const tds_statement_context& ctx, const std::vector<std::string>& parts) {
+    resolved r;
+    std::string schema = "dbo", object = parts.back();
+    r.database = &ctx.database;
+    if (parts.size() >= 2 && !parts[parts.size() - 2].empty())
+        schema = parts[parts.size() - 2];
+    if (parts.size() >= 3 && !parts[parts.size() - 3].empty())
+        r.database = ctx.catalogue.find(parts[parts.size() - 3]);
+    if (parts.size() == 4 && !parts[0].empty())
+        r.database = nullptr; // linked servers do not exist here
+    if (!r.database)
+        return r;
+    r.table = r.database->find_table(schema, object);
+    if (!r.table)
+        r.view = r.database->find_view(schema, object);
+    return r;
+}
+
+tds_answer invalid_object(const std::string& written) {
+    return error_answer(208, "Invalid object name '" + written + "'.");
+}
+
+// SELECT * | col, ... FROM object
+std::optional<tds_answer> select_from_table(const tds_statement_context& ctx,
+                                            const std::vector<token>& tokens) {
+    parser p{tokens};
+    if (!p.accept("select"))
+        return std::nullopt;
+    bool star = false;
+    std::vector<std::string> wanted;
+    if (p.accept("*")) {
+        star = true;
+    } else {
+        do {
+            if (!p.identifier())
+                return std::nullopt;
+            wanted.push_back(p.t[p.at++].text);
+        } while (p.accept(","));
+    }
+    if (!p.accept("from"))
+        return std::nullopt;
+    std::vector<std::string> parts;
+    std::string written;
+    if (!p.object_name(parts, written))
+        return std::nullopt;
+    if (!p.done())
+        return std::nullopt;
+    resolved r = resolve(ctx, parts);
+    if (r.view)
+        return error_answer(50000, "The TDS test server holds no rows for view '" + written + "'.");
+    if (!r.table)
+        return invalid_object(written);
+    const tds_fixture_table& table = *r.table;
+    std::vector<std::size_t> picks;
+    if (star) {
+        for (std::size_t i = 0; i < table.columns.size(); ++i)
+            picks.push_back(i);
+    }
+    for (const auto& name : wanted) {
+        std::size_t i = 0;
+        while (i < table.columns.size() && !tds_same_name(table.columns[i].name, name))
+            ++i;
+        if (i == table.columns.size())
+            return error_answer(207, "Invalid column name '" + name + "'.");
+        picks.push_back(i);
+    }
+    tds_answer a;
+    tds_result_set rs;
+    for (std::size_t i : picks) {
+        const auto& c = table.columns[i];
+        rs.columns.push_back(
+            {c.name, c.type, c.nullable, c.identity, !c.computed_definition.empty(), table.name});
+    }
+    rs.row_count = table.row_count();
+    if (star) {
+        rs.row = [&table](std::uint64_t index, std::vector<tds_value>& row) {
+            table.row(index, row);
+        };
+    } else {
+        auto full = std::make_shared<std::vector<tds_value>>();
+        rs.row = [&table, picks, full](std::uint64_t index, std::vector<tds_value>& row) {
+            table.row(index, *full);
+            row.resize(picks.size());
+            for (std::size_t k = 0; k < picks.size(); ++k)
+                row[k] = (*full)[picks[k]];
+        };
+    }
+    a.result = std::move(rs);
+    return a;
+}
+
+std::optional<tds_answer> answer_tokens(const tds_statement_context& ctx,
+                                        const std::vector<token>& tokens);
+
+// SELECT COUNT_BIG(*) FROM object | FROM (query) [as] alias
+std::optional<tds_answer> count_big(const tds_statement_context& ctx,
+                                    const std::vector<token>& tokens) {
+    parser p{tokens};
+    if (!(p.accept("select") && p.accept("count_big") && p.accept("(") && p.accept("*") &&
+          p.accept(")") && p.accept("from")))
+        return std::nullopt;
+    std::uint64_t count = 0;
+    if (p.accept("(")) {
+        // The inner query runs up to the matching parenthesis.
+        std::size_t start = p.at;
+        int depth = 1;
+        while (!p.done() && depth > 0) {
+            if (p.t[p.at].is("("))
+                ++depth;
+            else if (p.t[p.at].is(")"))
+                --depth;
+            ++p.at;
+        }
+        if (depth != 0)
+            return std::nullopt;
+        std::vector<token> inner(tokens.begin() + static_cast<std::ptrdiff_t>(start),
+                                 tokens.begin() + static_cast<std::ptrdiff_t>(p.at - 1));
+        p.accept("as");
+        if (!p.identifier())
+            return std::nullopt;
+        ++p.at;
+        if (!p.done())
+            return std::nullopt;
+        std::optional<tds_answer> a = answer_tokens(ctx, inner);
+        if (!a)
+            return std::nullopt;
+        if (a->error || !a->result)
+            return a;
+        count = a->result->row_count;
+    } else {
+        std::vector<std::string> parts;
+        std::string written;
+        if (!p.object_name(parts, written) || !p.done())
+            return std::nullopt;
+        resolved r = resolve(ctx, parts);
+        if (!r.table)
+            return invalid_object(written);
+        count = r.table->row_count();
+    }
+    return single_value(column("", "bigint"), {false, std::to_string(count), {}});
+}
+
+std::optional<tds_answer> version(const tds_statement_context& ctx,
+                                  const std::vector<token>& tokens) {
+    parser p{tokens};
+    if (!(p.accept("select") && p.accept("@@version") && p.done()))
+        return std::nullopt;
+    std::string text = ctx.database.version.empty() ? ctx.catalogue.version : ctx.database.version;
+    return single_value(column("", "nvarchar(300)"), {false, text, {}});
+}
+
+std::optional<tds_answer> set_option(const tds_statement_context&,
+                                     const std::vector<token>& tokens) {
+    parser p{tokens};
+    if (!p.accept("set"))
+        return std::nullopt;
+    return tds_answer{};
+}
+
+std::optional<tds_answer> use_database(const tds_statement_context& ctx,
+                                       const std::vector<token>& tokens) {
+    parser p{tokens};
+    if (!p.accept("use") || !p.identifier())
+        return std::nullopt;
+    std::string name = p.t[p.at++].text;
+    if (!p.done())
+        return std::nullopt;
+    const tds_fixture_database* db = ctx.catalogue.find(name);
+    if (!db)
+        return error_answer(911, "Database '" + name +
+                                     "' does not exist. Make sure that the name is entered "
+                                     "correctly.");
+    tds_answer a;
+    a.new_database = db->name;
+    a.infos.push_back(error(5701, "Changed database context to '" + db->name + "'.", 0));
+    return a;
+}
+
+// The error SQL Server gives a statement nothing here recognises.
+tds_answer unknown_statement(const std::vector<token>& tokens) {
+    if (tokens.empty())
+        return tds_answer{};
+    parser p{tokens};
+    if (p.accept("exec") || p.accept("execute") || tokens[0].kind == token_kind::word) {
+        std::vector<std::string> parts;
+        std::string written;
+        if (p.object_name(parts, written) && !tokens[0].is("select") && !tokens[0].is("with"))
+            return error_answer(2812, "Could not find stored procedure '" + written + "'.");
+    }
+    for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
+        if (!tokens[i].is("from") && !tokens[i].is("join"))
+            continue;
+        parser q{tokens, i + 1};
+        std::vector<std::string> parts;
+        std::string written;
+        if (q.object_name(parts, written))
+            return invalid_object(written);
+    }
+    return error_answer(102, "Incorrect syntax near '" + tokens.back().text + "'.", 15);
+}
+
+using token_handler = std::optional<tds_answer> (*)(const tds_statement_context&,
+                                                    const std::vector<token>&);
+
+constexpr token_handler handlers[] = {version, count_big, select_from_table, set_option,
+                                      use_database};
+
+std::optional<tds_answer> answer_tokens(const tds_statement_context& ctx,
+                                        const std::vector<token>& tokens) {
+    for (token_handler h : handlers)
+        if (auto a = h(ctx, tokens))
+            return a;
+    return std::nullopt;
+}
+
+std::optional<tds_answer> canned(const tds_statement_context& ctx, std::string_view statement) {
+    std::string wanted = lower(tds_normalise(statement));
+    for (const auto& ans : ctx.database.answers) {
+        if (lower(tds_normalise(ans.statement)) != wanted)
+            continue;
+        tds_answer a;
+        tds_result_set rs;
+        rs.columns = ans.columns;
+        rs.row_count = ans.rows.size();
+        rs.row = [&ans](std::uint64_t index, std::vector<tds_value>& row) {
+            row = ans.rows[index];
+        };
+        a.result = std::move(rs);
+        return a;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+const tds_fixture_database* tds_catalogue::find(std::string_view database) const {
+    for (const auto& db : databases)
+        if (tds_same_name(db.name, database))
+            return &db;
+    return nullptr;
+}
+
+tds_answer tds_answer_statement(const tds_statement_context& context, std::string_view statement) {
+    if (auto a = canned(context, statement))
+        return *a;
+    std::vector<token> tokens;
+    if (!tokenise(statement, tokens))
+        return error_answer(105,
+                            "Unclosed quotation mark after the character string '" +
+                                std::string(statement) + "'.",
+                            15);
+    if (auto a = answer_tokens(context, tokens))
+        return *a;
+    return unknown_statement(tokens);
+}
+
+std::vector<std::string> tds_split_batch(std::string_view batch) {
+    std::vector<std::string> out;
+    std::string current;
+    auto finish = [&] {
+        std::string s = tds_normalise(current);
+        if (!s.empty())
+            out.push_back(current);
+        current.clear();
+    };
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        char c = batch[i];
+        if (c == '\'' || c == '[' || c == '"') {
+            char close = c == '[' ? ']' : c;
+            std::size_t end = i + 1;
+            while (end < batch.size()) {
+                if (batch[end] == close) {
+                    if (end + 1 < batch.size() && batch[end + 1] == close) {
+                        end += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++end;
+            }
+            end = std::min(end, batch.size() - 1);
+            current.append(batch.substr(i, end - i + 1));
+            i = end;
+            continue;
+        }
+        if (c == '-' && i + 1 < batch.size() && batch[i + 1] == '-') {
+            while (i < batch.size() && batch[i] != '\n')
+                ++i;
+            current.push_back(' ');
+            continue;
+        }
+        if (c == ';') {
+            finish();
+            continue;
+        }
+        current.push_back(c);
+    }
+    finish();
+    return out;
+}
+
+std::string tds_normalise(std::string_view statement) {
+    std::string out;
+    bool space = false;
+    char quote = 0;
+    for (char c : statement) {
+        if (quote) {
+            out.push_back(c);
+            if (c == quote)
+                quote = 0;
+            continue;
+        }
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            space = !out.empty();
+            continue;
+        }
+        if (space)
+            out.push_back(' ');
+        space = false;
+        if (c == '\'' || c == '"')
+            quote = c;
+        else if (c == '[')
+            quote = ']';
+        out.push_back(c);
+    }
+    while (!out.empty() && out.back() == ';')
+        out.pop_back();
+    return out;
+}
+
+bool tds_contains(std::string_view haystack, std::string_view needle) {
+    return lower(haystack).find(lower(needle)) != std::string::npos;
+}
