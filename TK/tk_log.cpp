@@ -91,9 +91,14 @@ tk_logger* active_logger() {
 
 } // namespace
 
-tk_logger::tk_logger(const char* file, bool enabled, int threshold, bool timestamp)
-    : path_(file != nullptr ? std::string(file) : default_file_name()), threshold_(threshold),
-      line_break_(true), enabled_(enabled), truncated_(false), timestamp_(timestamp) {
+tk_logger::tk_logger(const char* file, bool enabled, int threshold, bool timestamp) {
+    // The object is registered before its members are set, and finding the default name logs:
+    // logging stays off until everything else is in place.
+    path_ = file != nullptr ? std::string(file) : default_file_name();
+    threshold_ = threshold;
+    line_break_ = true;
+    timestamp_ = timestamp;
+    enabled_ = enabled;
     if (enabled) {
         truncate_once();
     }

@@ -38,11 +38,11 @@ public:
 
 private:
     std::string path_;
-    int threshold_;
-    bool line_break_;
-    std::atomic<bool> enabled_;
-    std::atomic<bool> truncated_;
-    bool timestamp_;
+    int threshold_ = 3;
+    bool line_break_ = true;
+    std::atomic<bool> enabled_{false};
+    std::atomic<bool> truncated_{false};
+    bool timestamp_ = false;
 };
 
 // Level of a line: 1 detail, 2 method entry, 3 progress and errors. A line is written when

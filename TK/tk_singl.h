@@ -13,7 +13,7 @@ public:
         if (the_instance == nullptr) {
             throw tk_mail_assertion("tk_singl", 64);
         }
-        return the_instance;
+        return static_cast<T*>(the_instance);
     }
 
     // The registered object; internal error (tk_singl, 71) when there is none.
@@ -21,11 +21,11 @@ public:
         if (the_instance == nullptr) {
             throw tk_mail_assertion("tk_singl", 71);
         }
-        return *the_instance;
+        return *static_cast<T*>(the_instance);
     }
 
     // The registered object or null, for callers that test before use.
-    static T* pointer() noexcept { return the_instance; }
+    static T* pointer() noexcept { return static_cast<T*>(the_instance); }
 
     tk_singleton(const tk_singleton&) = delete;
     tk_singleton& operator=(const tk_singleton&) = delete;
@@ -33,11 +33,13 @@ public:
 protected:
     tk_singleton() {
         if (the_instance == nullptr) {
-            the_instance = static_cast<T*>(this);
+            the_instance = this;
         }
     }
     virtual ~tk_singleton() { the_instance = nullptr; }
 
 private:
-    static inline T* the_instance = nullptr;
+    // Kept as the base: the object is turned into a T only when asked for, once its T part has
+    // been constructed (not yet so while this constructor runs).
+    static inline tk_singleton* the_instance = nullptr;
 };
