@@ -1,0 +1,146 @@
+// A profile: one conversion's settings in memory and in its file, as named sections of
+// key=value pairs and named sections of plain lines.
+#include "UDB/udb_prof.h"
+
+#include "TK/tk_excep.h"
+#include "TK/tk_log.h"
+#include "TK/tk_utils.h"
+
+#include <fstream>
+
+udb_profile::udb_profile() {
+    add_section(tk_wmessage(tk_msg_section_queries));
+    add_section(tk_wmessage(tk_msg_section_tables));
+    add_section(tk_wmessage(tk_msg_section_views));
+    add_section(tk_wmessage(tk_msg_section_generic));
+}
+
+udb_profile::~udb_profile() = default;
+
+void udb_profile::add_section(const std::wstring& section) {
+    sections.try_emplace(section);
+}
+
+void udb_profile::set_value(const std::wstring& section, const std::wstring& key,
+                            const std::wstring& value) {
+    sections[section].emplace_back(key, value);
+}
+
+std::wstring udb_profile::get_value(const std::wstring& section, const std::wstring& key) const {
+    auto it = sections.find(section);
+    if (it == sections.end()) {
+        return {};
+    }
+    for (const auto& [k, v] : it->second) {
+        if (k == key) {
+            return v;
+        }
+    }
+    return {};
+}
+
+void udb_profile::add_line(const std::wstring& section, const std::wstring& line) {
+    line_sections[section].push_back(line);
+}
+
+std::vector<std::wstring>& udb_profile::get_lines(const std::wstring& section) {
+    return line_sections[section];
+}
+
+udb_profile_pairs& udb_profile::section_pairs(int message) {
+    auto it = sections.find(tk_wmessage(message));
+    if (it == sections.end()) {
+        throw tk_exception_ex();
+    }
+    return it->second;
+}
+
+udb_profile_pairs& udb_profile::available_queries() {
+    return section_pairs(tk_msg_section_queries);
+}
+
+udb_profile_pairs& udb_profile::selected_tables() {
+    return section_pairs(tk_msg_section_tables);
+}
+
+udb_profile_pairs& udb_profile::selected_views() {
+    return section_pairs(tk_msg_section_views);
+}
+
+bool udb_profile::load(const std::wstring& path) {
+    tk_log_wmessage(2, L"udb_profile::load(%ls)", path.c_str());
+    if (!tk_is_file_exist2(path, tk_file_exists)) {
+        throw tk_exception(std::wstring(tk_wmessage(tk_msg_profile_missing)), 1);
+    }
+    std::string ansi_path;
+    if (!tk_unicode_to_ansi3(path.c_str(), ansi_path)) {
+        return false;
+    }
+    std::ifstream in(ansi_path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    const std::wstring* section = nullptr;
+    udb_profile_pairs* pairs = nullptr;
+    std::string bytes;
+    while (std::getline(in, bytes)) {
+        if (!bytes.empty() && bytes.back() == '\r') {
+            bytes.pop_back();
+        }
+        const std::wstring raw = tk_utf8_to_wstring(bytes);
+        const std::wstring line = tk_wtrim(raw);
+        if (line.size() >= 2 && line.front() == L'[' && line.back() == L']') {
+            auto it = sections.try_emplace(line.substr(1, line.size() - 2)).first;
+            section = &it->first;
+            pairs = &it->second;
+            continue;
+        }
+        if (line.empty()) {
+            continue;
+        }
+        if (section == nullptr) {
+            return false;
+        }
+        // Every line of a section is kept as it stands, so that a plain-line section reads
+        // back whole even where one of its lines holds "=".
+        line_sections[*section].push_back(raw);
+        const std::size_t eq = line.find(L'=');
+        if (eq != std::wstring::npos) {
+            pairs->emplace_back(tk_wtrim(line.substr(0, eq)), line.substr(eq + 1));
+        } else {
+            pairs->emplace_back(line, std::wstring());
+        }
+    }
+    return !in.bad();
+}
+
+bool udb_profile::store(const std::wstring& path) const {
+    tk_log_wmessage(2, L"udb_profile::store(%ls)", path.c_str());
+    std::string ansi_path;
+    if (!tk_unicode_to_ansi3(path.c_str(), ansi_path)) {
+        return false;
+    }
+    std::ofstream out(ansi_path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        return false;
+    }
+    const std::wstring selected_tables_name = tk_wmessage(tk_msg_section_tables);
+    auto write_line = [&out](const std::wstring& line) { out << tk_to_utf8(line) << "\r\n"; };
+    for (const auto& [name, pairs] : sections) {
+        write_line(L"[" + name + L"]");
+        const bool tables = name == selected_tables_name;
+        for (const auto& [key, value] : pairs) {
+            write_line(tables && value.empty() ? key : key + L"=" + value);
+        }
+        write_line(std::wstring());
+    }
+    for (const auto& [name, lines] : line_sections) {
+        write_line(L"[" + name + L"]");
+        for (const std::wstring& line : lines) {
+            write_line(line);
+        }
+    }
+    out.close();
+    // A full disk or a failed write must not pass for a saved profile.
+    return !out.fail();
+}

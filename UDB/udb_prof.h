@@ -1,0 +1,64 @@
+// A profile: one conversion's settings in memory and in its file, as named sections of
+// key=value pairs and named sections of plain lines.
+#pragma once
+
+#include "UDB/udb_util.h"
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+using udb_profile_pairs = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// The file is UTF-8 without a byte-order mark. Written: the key/value sections in name order,
+// each as "[name]", its "key=value" lines and an empty line; then the plain-line sections in
+// name order, each as "[name]" and its lines. Lines end with CR LF when written; CR LF or LF
+// are read. A profile object serves one load or one store.
+class udb_profile {
+public:
+    // Holds the empty sections "Available Queries", "Selected Tables", "Selected Views" and
+    // "Generic settings".
+    udb_profile();
+    ~udb_profile();
+
+    // Creates an empty key/value section unless one of that name exists.
+    void add_section(const std::wstring& section);
+    // Appends the pair, creating the section; a pair with the same key is not replaced.
+    void set_value(const std::wstring& section, const std::wstring& key, const std::wstring& value);
+    // The value of the first pair with exactly that key; empty when the section or key is
+    // missing.
+    std::wstring get_value(const std::wstring& section, const std::wstring& key) const;
+    // Appends a line to the plain-line section, creating it.
+    void add_line(const std::wstring& section, const std::wstring& line);
+    // The plain lines of the section in file order; a missing section is created empty.
+    std::vector<std::wstring>& get_lines(const std::wstring& section);
+
+    // The pairs of "Available Queries", "Selected Tables" and "Selected Views"; tk_exception_ex
+    // (level 1) when the section is missing.
+    udb_profile_pairs& available_queries();
+    udb_profile_pairs& selected_tables();
+    udb_profile_pairs& selected_views();
+    udb_profile_pairs& get_available_queries() { return available_queries(); }
+    udb_profile_pairs& get_selected_tables() { return selected_tables(); }
+    udb_profile_pairs& get_selected_views() { return selected_views(); }
+
+    // Reads the file into the profile. A missing file (or a directory): tk_exception level 1
+    // "Profile does not exist. Please verify the correct path/name was given.". False when the
+    // file cannot be opened or read, or a line comes before the first section line; what was
+    // read before stays. Lines of any length are read. Within a section, a line with "=" is a
+    // pair (the key trimmed, the value after the first "=" up to the line's last non-blank);
+    // every other non-empty line is a pair (the trimmed line, empty value); every non-empty line
+    // is also kept as it stands in the plain-line section of that name.
+    bool load(const std::wstring& path);
+
+    // Writes the profile; false when the file cannot be created or not every byte reaches it.
+    // In "Selected Tables" a pair with an empty value is written as its key alone.
+    bool store(const std::wstring& path) const;
+
+    std::map<std::wstring, udb_profile_pairs, udb_utf16_less> sections;
+    std::map<std::wstring, std::vector<std::wstring>, udb_utf16_less> line_sections;
+
+private:
+    udb_profile_pairs& section_pairs(int message);
+};
