@@ -10,3 +10,4 @@
 #include "platform/win32/error.h"
 #include "platform/win32/thread.h"
 #include "platform/win32/localtime.h"
+#include "platform/win32/registry.h"
