@@ -42,7 +42,8 @@ BOOL CloseClipboard();
 
 namespace win32 {
 
-// Takes the text; answers whether the clipboard now holds it.
+// Takes the text; answers whether the clipboard now holds it. Called on the thread that sets the
+// data, which need not be the GUI thread: a sink passes the text on to its GUI thread itself.
 using clipboard_sink = std::function<bool(std::u16string_view text)>;
 
 // Installs the sink the clipboard hands its text to; an empty function removes it.
