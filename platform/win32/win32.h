@@ -11,3 +11,4 @@
 #include "platform/win32/thread.h"
 #include "platform/win32/localtime.h"
 #include "platform/win32/registry.h"
+#include "platform/win32/registry.h"
