@@ -87,6 +87,22 @@ bool odbc_client::execute(const std::string& statement) {
     return SQL_SUCCEEDED(rc);
 }
 
+bool odbc_client::prepare(const std::string& statement) {
+    std::u16string s = odbc_utf16(statement);
+    SQLFreeStmt(stmt_, SQL_CLOSE);
+    SQLRETURN rc = SQLPrepareW(stmt_, reinterpret_cast<SQLWCHAR*>(s.data()),
+                               static_cast<SQLINTEGER>(s.size()));
+    collect(SQL_HANDLE_STMT, stmt_);
+    return SQL_SUCCEEDED(rc);
+}
+
+bool odbc_client::execute_prepared() {
+    SQLFreeStmt(stmt_, SQL_CLOSE);
+    SQLRETURN rc = SQLExecute(stmt_);
+    collect(SQL_HANDLE_STMT, stmt_);
+    return SQL_SUCCEEDED(rc);
+}
+
 SQLRETURN odbc_client::fetch() {
     SQLRETURN rc = SQLFetch(stmt_);
     if (rc != SQL_SUCCESS && rc != SQL_NO_DATA)

@@ -37,6 +37,9 @@ public:
     bool connect(const std::string& connection_string);
     // Runs a statement with SQLExecDirectW; false on SQL_ERROR.
     bool execute(const std::string& statement);
+    // Prepares a statement, then runs it (again) with SQLExecute; false on SQL_ERROR.
+    bool prepare(const std::string& statement);
+    bool execute_prepared();
     SQLRETURN fetch();
     bool more_results();
     void close_cursor();

@@ -277,6 +277,32 @@ TEST_F(TdsServer, RecordsEveryStatementAsSent) {
     EXPECT_EQ(server_->statements(), (std::vector<std::string>{first, second}));
 }
 
+TEST_F(TdsServer, AnswersPreparedStatementsAndCannedAnswers) {
+    odbc_client c;
+    connect(c, "velmora_shop");
+    const std::string count = "SELECT COUNT_BIG(*) FROM [sales].[customers]";
+    ASSERT_TRUE(c.prepare(count)) << c.describe_diagnostics();
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_TRUE(c.execute_prepared()) << c.describe_diagnostics();
+        ASSERT_EQ(c.fetch(), SQL_SUCCESS);
+        EXPECT_EQ(c.text(1), "3");
+    }
+    EXPECT_EQ(server_->statements(), (std::vector<std::string>{count, count}));
+
+    ASSERT_TRUE(c.prepare("SELECT * FROM nowhere"));
+    EXPECT_FALSE(c.execute_prepared());
+    ASSERT_FALSE(c.diagnostics().empty());
+    EXPECT_EQ(c.diagnostics()[0].native, 208);
+
+    ASSERT_TRUE(c.execute("EXEC   sp_helpsort")) << c.describe_diagnostics();
+    auto columns = c.columns();
+    ASSERT_EQ(columns.size(), 1u);
+    EXPECT_EQ(columns[0].name, "Server default collation");
+    ASSERT_EQ(c.fetch(), SQL_SUCCESS);
+    EXPECT_EQ(c.text(1).value_or("").rfind("Latin1-General, case-insensitive", 0), 0u);
+}
+
 struct error_case {
     const char* statement;
     const char* state;

@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <algorithm>
+#include <cctype>
+#include <map>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
@@ -39,7 +41,11 @@ enum : std::uint8_t {
     token_row = 0xD1,
     token_nbcrow = 0xD2,
     token_envchange = 0xE3,
+    token_returnstatus = 0x79,
+    token_returnvalue = 0xAC,
     token_done = 0xFD,
+    token_doneproc = 0xFE,
+    token_doneinproc = 0xFF,
 };
 
 enum : std::uint16_t {
@@ -71,8 +77,9 @@ void message_token(std::string& out, const tds_message& m) {
     with_length(out, m.severity > 10 ? token_error : token_info, body);
 }
 
-void done_token(std::string& out, std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
-    u8(out, token_done);
+void done_token(std::string& out, std::uint16_t status, std::uint16_t command, std::uint64_t rows,
+                std::uint8_t token = token_done) {
+    u8(out, token);
     u16(out, status);
     u16(out, command);
     u64(out, rows);
@@ -192,7 +199,7 @@ private:
             std::string data;
         };
         const option options[] = {
-            {0x00, std::string("\x10\x00\x10\x7A\x00\x00", 6)},
+            {0x00, std::string("\x10\x00\x10\x13\x00\x00", 6)},
             {0x01, std::string("\x02", 1)},
             {0x02, std::string("\x00", 1)},
             {0x03, std::string()},
@@ -280,7 +287,7 @@ private:
             u8(body, 1); // SQL interface
             body += std::string("\x74\x00\x00\x04", 4);
             tds_b_varchar(body, "Microsoft SQL Server");
-            body += std::string("\x10\x00\x10\x7A", 4);
+            body += std::string("\x10\x00\x10\x13", 4);
             with_length(out, token_loginack, body);
         }
         if (packet_size < 512 || packet_size > 32767)
@@ -331,7 +338,7 @@ private:
             if (!tds_contains(normal, tds_normalise(match)))
                 continue;
             message_token(out, {e.number, e.state, e.severity, e.message});
-            done_token(out, done_error, cmd_select, 0);
+            done_token(out, error_status(), cmd_select, 0, done_kind_);
             return false;
         }
         tds_statement_context ctx{server_.catalogue_, *database_};
@@ -340,7 +347,7 @@ private:
             message_token(out, m);
         if (a.error) {
             message_token(out, *a.error);
-            done_token(out, done_error, cmd_select, 0);
+            done_token(out, error_status(), cmd_select, 0, done_kind_);
             return false;
         }
         if (!a.new_database.empty()) {
@@ -351,7 +358,7 @@ private:
         std::uint16_t more = last ? 0 : done_more;
         if (!a.result) {
             done_token(out, static_cast<std::uint16_t>(more | (a.affected ? done_count : 0)), 0,
-                       a.affected.value_or(0));
+                       a.affected.value_or(0), done_kind_);
             return true;
         }
         std::optional<std::uint64_t> drop_after;
@@ -388,31 +395,277 @@ private:
             writer_.flush_partial();
             throw drop_connection{};
         }
-        done_token(out, static_cast<std::uint16_t>(more | done_count), cmd_select, rs.row_count);
+        done_token(out, static_cast<std::uint16_t>(more | done_count), cmd_select, rs.row_count,
+                   done_kind_);
         return true;
     }
 
+    // The procedures FreeTDS calls for prepared and parameterised statements: sp_executesql,
+    // sp_prepare, sp_execute, sp_prepexec and sp_unprepare. Parameters other than the statement
+    // and the handle are read past; the statement is answered as if sent in a batch.
     void rpc(std::string_view payload) {
-        // Remote procedure calls are not served yet; name the procedure in the log and refuse.
-        std::size_t at = 0;
-        if (payload.size() >= 4) {
-            std::uint32_t total = tds_bytes::get_u32(payload, 0);
-            if (total >= 4 && total <= payload.size())
-                at = total;
-        }
-        std::string name = "?";
-        if (at + 2 <= payload.size()) {
-            std::uint16_t length = tds_bytes::get_u16(payload, at);
-            if (length == 0xFFFF && at + 4 <= payload.size())
-                name = "#" + std::to_string(tds_bytes::get_u16(payload, at + 2));
-            else if (at + 2 + length * 2u <= payload.size())
-                name = tds_utf8(payload.substr(at + 2, length * 2u));
-        }
-        server_.record("RPC " + name);
+        rpc_request call = parse_rpc(payload);
         std::string& out = writer_.buffer();
-        message_token(out, {2812, 62, 16, "Could not find stored procedure '" + name + "'."});
-        done_token(out, done_error, 0, 0);
+        auto text_param = [&](std::size_t i) -> const std::string* {
+            return i < call.params.size() && !call.params[i].null ? &call.params[i].text : nullptr;
+        };
+        auto int_param = [&](std::size_t i) -> std::optional<std::int32_t> {
+            if (i >= call.params.size() || call.params[i].null || !call.params[i].is_int)
+                return std::nullopt;
+            return call.params[i].number;
+        };
+        const std::string name = lower_name(call.name);
+        std::optional<std::string> statement;
+        std::optional<std::int32_t> handle_out;
+        if (name == "sp_executesql" && text_param(0)) {
+            statement = *text_param(0);
+        } else if ((name == "sp_prepexec" || name == "sp_prepare") && text_param(2)) {
+            std::int32_t handle = next_handle_++;
+            prepared_[handle] = *text_param(2);
+            handle_out = handle;
+            if (name == "sp_prepexec")
+                statement = *text_param(2);
+        } else if (name == "sp_execute" && int_param(0) && prepared_.count(*int_param(0))) {
+            statement = prepared_[*int_param(0)];
+        } else if (name == "sp_unprepare" && int_param(0)) {
+            prepared_.erase(*int_param(0));
+        } else {
+            server_.record("RPC " + call.name);
+            message_token(out,
+                          {2812, 62, 16, "Could not find stored procedure '" + call.name + "'."});
+            done_token(out, done_error, 0, 0, token_doneproc);
+            writer_.end_message();
+            return;
+        }
+        bool ok = true;
+        if (statement) {
+            server_.record(*statement);
+            fault_set faults = server_.faults();
+            std::vector<std::string> statements = tds_split_batch(*statement);
+            done_kind_ = token_doneinproc;
+            for (std::size_t i = 0; ok && i < statements.size(); ++i)
+                ok = this->statement(statements[i], faults, false);
+            done_kind_ = token_done;
+            if (writer_.attention()) {
+                writer_.end_message();
+                writer_.clear_attention();
+                return;
+            }
+        }
+        u8(out, token_returnstatus);
+        u32(out, ok ? 0 : 1);
+        if (handle_out) {
+            u8(out, token_returnvalue);
+            u16(out, 0);
+            tds_b_varchar(out, "@handle");
+            u8(out, 0x01); // output parameter
+            u32(out, 0);
+            u16(out, 0x0009);
+            u8(out, 0x26);
+            u8(out, 4);
+            u8(out, 4);
+            u32(out, static_cast<std::uint32_t>(*handle_out));
+        }
+        done_token(out, ok ? done_final : done_error, 0, 0, token_doneproc);
         writer_.end_message();
+    }
+
+    struct rpc_param {
+        bool null = false;
+        bool is_int = false;
+        std::int32_t number = 0;
+        std::string text; // UTF-8, for character parameters
+    };
+    struct rpc_request {
+        std::string name;
+        std::vector<rpc_param> params;
+    };
+
+    static std::string lower_name(std::string s) {
+        for (char& c : s)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+
+    static rpc_request parse_rpc(std::string_view p) {
+        static const char* const procedures[] = {"",
+                                                 "sp_cursor",
+                                                 "sp_cursoropen",
+                                                 "sp_cursorprepare",
+                                                 "sp_cursorexecute",
+                                                 "sp_cursorprepexec",
+                                                 "sp_cursorunprepare",
+                                                 "sp_cursorfetch",
+                                                 "sp_cursoroption",
+                                                 "sp_cursorclose",
+                                                 "sp_executesql",
+                                                 "sp_prepare",
+                                                 "sp_execute",
+                                                 "sp_prepexec",
+                                                 "sp_prepexecrpc",
+                                                 "sp_unprepare"};
+        std::size_t at = 0;
+        std::uint32_t headers = tds_bytes::get_u32(p, 0);
+        if (headers >= 4 && headers <= p.size())
+            at = headers;
+        rpc_request r;
+        std::uint16_t length = tds_bytes::get_u16(p, at);
+        at += 2;
+        if (length == 0xFFFF) {
+            std::uint16_t id = tds_bytes::get_u16(p, at);
+            at += 2;
+            r.name = id < std::size(procedures) ? procedures[id] : "#" + std::to_string(id);
+        } else {
+            r.name = tds_utf8(take(p, at, length * 2u));
+        }
+        at += 2; // option flags
+        while (at < p.size()) {
+            std::uint8_t first = byte(p, at);
+            if (first == 0xFF || first == 0x80)
+                break; // a second call in the same request is not served
+            std::uint8_t name_length = byte(p, at++);
+            take(p, at, name_length * 2u);
+            at += 1; // status flags
+            r.params.push_back(read_param(p, at));
+        }
+        return r;
+    }
+
+    static std::uint8_t byte(std::string_view p, std::size_t at) {
+        if (at >= p.size())
+            throw tds_connection_error("truncated RPC request");
+        return static_cast<std::uint8_t>(p[at]);
+    }
+
+    static std::string_view take(std::string_view p, std::size_t& at, std::size_t n) {
+        if (at + n > p.size())
+            throw tds_connection_error("truncated RPC request");
+        std::string_view v = p.substr(at, n);
+        at += n;
+        return v;
+    }
+
+    static std::string read_plp(std::string_view p, std::size_t& at, bool& null) {
+        std::uint64_t total = tds_bytes::get_u32(p, at) |
+                              (static_cast<std::uint64_t>(tds_bytes::get_u32(p, at + 4)) << 32);
+        at += 8;
+        null = total == ~0ULL;
+        std::string data;
+        if (null)
+            return data;
+        for (;;) {
+            std::uint32_t chunk = tds_bytes::get_u32(p, at);
+            at += 4;
+            if (chunk == 0)
+                return data;
+            data.append(take(p, at, chunk));
+        }
+    }
+
+    // One parameter's TYPE_INFO and value; only integers and character values are kept.
+    static rpc_param read_param(std::string_view p, std::size_t& at) {
+        rpc_param r;
+        std::uint8_t type = byte(p, at++);
+        std::string data;
+        bool wide = false;
+        switch (type) {
+        case 0x30:
+        case 0x32:
+        case 0x34:
+        case 0x38:
+        case 0x7F:
+        case 0x3B:
+        case 0x3E:
+        case 0x3C:
+        case 0x7A:
+        case 0x3D:
+        case 0x3A: {
+            static const std::pair<std::uint8_t, std::size_t> sizes[] = {
+                {0x30, 1}, {0x32, 1}, {0x34, 2}, {0x38, 4}, {0x7F, 8}, {0x3B, 4},
+                {0x3E, 8}, {0x3C, 8}, {0x7A, 4}, {0x3D, 8}, {0x3A, 4}};
+            for (auto [t, n] : sizes)
+                if (t == type)
+                    data = take(p, at, n);
+            break;
+        }
+        case 0x26:
+        case 0x68:
+        case 0x6D:
+        case 0x6E:
+        case 0x6F:
+        case 0x24:
+        case 0x6A:
+        case 0x6C:
+        case 0x28:
+        case 0x29:
+        case 0x2A:
+        case 0x2B: {
+            if (type == 0x6A || type == 0x6C)
+                at += 3;
+            else if (type != 0x28)
+                at += 1;
+            std::uint8_t n = byte(p, at++);
+            r.null = n == 0;
+            data = take(p, at, n);
+            break;
+        }
+        case 0xA7:
+        case 0xAF:
+        case 0xE7:
+        case 0xEF:
+        case 0xA5:
+        case 0xAD: {
+            std::uint16_t max = tds_bytes::get_u16(p, at);
+            at += 2;
+            bool text = type != 0xA5 && type != 0xAD;
+            wide = type == 0xE7 || type == 0xEF;
+            if (text)
+                at += 5;
+            if (max == 0xFFFF) {
+                data = read_plp(p, at, r.null);
+                break;
+            }
+            std::uint16_t n = tds_bytes::get_u16(p, at);
+            at += 2;
+            r.null = n == 0xFFFF;
+            if (!r.null)
+                data = take(p, at, n);
+            break;
+        }
+        case 0x23:
+        case 0x63:
+        case 0x22:
+        case 0x62: {
+            at += 4;
+            if (type == 0x23 || type == 0x63)
+                at += 5;
+            wide = type == 0x63;
+            std::uint32_t n = tds_bytes::get_u32(p, at);
+            at += 4;
+            r.null = n == 0xFFFFFFFF || (type == 0x62 && n == 0);
+            if (!r.null)
+                data = take(p, at, n);
+            break;
+        }
+        case 0xF1: {
+            if (byte(p, at++) == 1) {
+                take(p, at, byte(p, at) * 2u + 1);
+                take(p, at, byte(p, at) * 2u + 1);
+                take(p, at, tds_bytes::get_u16(p, at) * 2u + 2);
+            }
+            data = read_plp(p, at, r.null);
+            wide = true;
+            break;
+        }
+        default:
+            throw tds_connection_error("RPC parameter of an unsupported type");
+        }
+        if (type == 0x38 || (type == 0x26 && data.size() == 4)) {
+            r.is_int = true;
+            r.number = static_cast<std::int32_t>(tds_bytes::get_u32(data, 0));
+        }
+        r.text = wide ? tds_utf8(data) : data;
+        return r;
     }
 
     tds_server& server_;
@@ -420,6 +673,13 @@ private:
     tds_reader reader_;
     tds_writer writer_;
     const tds_fixture_database* database_ = nullptr;
+    // Inside a procedure call the statement's DONEINPROC is followed by the call's own tokens.
+    std::uint16_t error_status() const {
+        return done_kind_ == token_doneinproc ? done_error | done_more : done_error;
+    }
+    std::uint8_t done_kind_ = token_done; // DONEINPROC inside procedure calls
+    std::map<std::int32_t, std::string> prepared_;
+    std::int32_t next_handle_ = 1;
 };
 
 tds_server::tds_server(const std::vector<std::string>& fixture_paths) {
