@@ -1,0 +1,181 @@
+// The MySQL engine: the one server connection of the process, its settings and version rules,
+// and the MySQL exception family.
+#pragma once
+
+#include "TK/tk_excep.h"
+#include "TK/tk_singl.h"
+#include "UDB/udb_db.h"
+
+#include <mysql.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class udb_validator;
+
+// A failed client call on the engine's connection (level 0): the client library's error text,
+// code 0x400000 plus the low 16 bits of the error number. Made right after the failing call; it
+// reads the error of the registered engine's connection.
+class sql_exception : public tk_exception {
+public:
+    sql_exception();
+    sql_exception(const sql_exception&) = default;
+};
+
+// Exactly version 4.1.0 with a password (level 1).
+class sql_auth_not_supported_exception : public tk_exception {
+public:
+    sql_auth_not_supported_exception();
+    sql_auth_not_supported_exception(const sql_auth_not_supported_exception&) = default;
+};
+
+// A prepared statement that could not be executed (level 1, code 0x400BB9).
+class sql_prep_stmt_failed_exception : public tk_exception {
+public:
+    sql_prep_stmt_failed_exception();
+    sql_prep_stmt_failed_exception(const sql_prep_stmt_failed_exception&) = default;
+};
+
+// The version word (major<<16 | minor<<8 | patch) of a server version text such as
+// "8.0.35-log" or "10.11.6-MariaDB"; a MariaDB text behind the "5.5.5-" prefix that old clients
+// see gives MariaDB's own version. 0 when the text holds fewer than three numbers.
+uint32_t sql_parse_version(std::string_view text);
+
+// A character set name as the statements write it: the stored name "utf8" (any letter case)
+// stands for full Unicode, which is utf8mb4 on servers from 5.5.3; every other name is kept.
+std::wstring sql_effective_charset(const std::wstring& charset, uint32_t version);
+
+// The most bytes one character takes in `charset` (1 for a set this table does not know).
+int sql_charset_max_bytes(const std::wstring& charset);
+
+// A name used as a bare word in a statement (character set, storage engine): kept as it is when
+// it consists of letters, digits and underscores, else backquoted with inner backquotes doubled.
+std::wstring sql_bare_word(const std::wstring& word);
+
+// A name as a backquoted identifier, inner backquotes doubled, never cut: for names that exist
+// on the server already.
+std::wstring sql_quote_identifier(const std::wstring& name);
+
+// The one MySQL engine of the process, reached through tk_singleton<sql_engine>. Database
+// objects made here keep a plain pointer to `mysql` and never close it. No lock: one thread at
+// a time uses it.
+class sql_engine : public udb_engine, public tk_singleton<sql_engine> {
+public:
+    // Above this many bytes a value travels as prepared-statement long data.
+    static constexpr uint32_t max_field_size = 0x100000;
+
+    sql_engine();
+    ~sql_engine() override;
+
+    sql_engine(const sql_engine&) = delete;
+    sql_engine& operator=(const sql_engine&) = delete;
+
+    // Whether a server of `version` refuses the client's authentication: exactly 4.1.0 with a
+    // password.
+    static bool auth_not_supported(uint32_t version, const std::string& password) {
+        return version == 0x40100 && !password.empty();
+    }
+
+    // Prepares the connection record for a new connection.
+    void initialize();
+
+    // Connects and sets up the session: character set (utf8mb4 from 5.5.3, else UTF8),
+    // wait_timeout, a fixed sql_mode, foreign-key checks off. A refused connection raises
+    // sql_exception with the server's text; exactly 4.1.0 with a password raises
+    // sql_auth_not_supported_exception.
+    void connect(const std::string& host, const std::string& user, const std::string& password,
+                 int port);
+
+    // The new database (in `charset`), opened with mode 2; the caller owns it.
+    std::unique_ptr<udb_database> create_db(const std::wstring& name) override;
+    // The existing database, now the connection's current one; the caller owns it.
+    std::unique_ptr<udb_database> open_db(const std::wstring& name, std::int32_t mode,
+                                          const std::wstring& unused) override;
+    std::unique_ptr<udb_database> open_db(const std::wstring& name, std::int32_t mode) {
+        return open_db(name, mode, {});
+    }
+    void db_delete(const std::wstring& name) override;
+    // Selecting the database; an existing one becomes the current database.
+    bool is_db_exist(const std::wstring& name) override;
+    // Keeps the pointer; takes "engine" (else InnoDB) and "character set" from it.
+    void set_properties(udb_properties* props) override;
+
+    // The max_allowed_packet in force for this session: the cached value, else (connected) read
+    // from the server; 0 when neither read nor connected.
+    uint32_t get_max_allowed_packet();
+    // Raises the server's max_allowed_packet to `wanted` bytes when it is lower; never lowers
+    // it. After a raise the engine reconnects (same settings, same current database) so that
+    // the session runs under the new limit, and caches the session's value. A refused SET is
+    // only logged; a failed reconnection raises sql_exception.
+    void set_max_allowed_packet(uint32_t wanted);
+
+    // The name as a quoted identifier: cut to 63 characters when longer than 64, inner
+    // backquotes doubled, enclosed in backquotes. An empty name, or one that already is a
+    // well-formed quoted identifier, is returned unchanged.
+    std::wstring get_safe_name(const std::wstring& name) const;
+
+    // Identifier validators by server version (new rules from 4.1.0); the caller owns them.
+    udb_validator* create_fn_validator(const udb_record& record) const;
+    udb_validator* create_fn_validator(const udb_schema& schema) const;
+    udb_validator* create_in_validator(const udb_indexes& indexes) const;
+    udb_validator* create_tn_validator(const std::vector<std::wstring>& names1,
+                                       const std::vector<std::wstring>& names2) const;
+    udb_validator* create_dn_validator() const;
+
+    // Character sets ("name - description") and storage engines offered for new tables: from
+    // the server when connected at the first call, else fixed lists; kept for the process.
+    const std::vector<std::wstring>& get_charsets();
+    const std::vector<std::wstring>& get_storage_engines();
+
+    void set_blob_to_text(bool on);
+
+    // Runs one statement, sent with its length so that NUL characters survive; the client
+    // library's result (0 on success).
+    int run(std::string_view statement);
+
+    // The character set that statements write for `charset` on this server.
+    std::wstring effective_charset(const std::wstring& name) const {
+        return sql_effective_charset(name, version);
+    }
+    // The server is MariaDB (told by its version text).
+    bool is_mariadb() const;
+    // The server accepts expression defaults: a DEFAULT on TEXT, BLOB and geometry columns and
+    // current-date or current-time defaults on DATE and TIME columns (MySQL 8.0.13, MariaDB
+    // 10.2.1).
+    bool accepts_expression_defaults() const;
+    // The longest column comment the server accepts, in characters.
+    std::size_t max_comment_length() const;
+
+    MYSQL* connection() { return &mysql; }
+
+    std::wstring charset = L"utf8";
+    std::wstring storage_engine = L"InnoDB";
+    bool tables_locked = false;
+    bool connected = false;
+    bool fast_insert = true;
+    bool blob_to_text = false;
+    bool case_sensitive = false;
+    uint32_t version = 0;
+    MYSQL mysql;
+    uint32_t max_allowed_packet = 0;
+    // The server's version text as the connection reported it.
+    std::string server_info;
+
+private:
+    void open_connection();
+    void setup_session();
+    // Reads one value of a single-row statement; false when there is none.
+    bool read_single_value(const char* statement, int column, std::string& value);
+    void select_current_db();
+
+    std::string host_;
+    std::string user_;
+    std::string password_;
+    int port_ = 0;
+    bool initialized_ = false;
+    // The database last selected, selected again after a reconnection.
+    std::string current_db_;
+};

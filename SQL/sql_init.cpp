@@ -1,0 +1,307 @@
+// The column and index clauses of a MySQL CREATE TABLE statement.
+#include "SQL/sql_init.h"
+
+#include "SQL/sql_engi.h"
+#include "SQL/sql_util.h"
+#include "TK/tk_log.h"
+#include "UDB/udb_db.h"
+#include "UDB/udb_rule.h"
+#include "UDB/udb_util.h"
+#include "UDB/udb_vali.h"
+
+#include <algorithm>
+
+namespace {
+
+sql_engine& engine() {
+    return tk_singleton<sql_engine>::ref();
+}
+
+// Whether `column` belongs to the primary key or a unique index of `indexes`.
+bool is_key_column(const udb_indexes& indexes, const std::wstring& column) {
+    for (const udb_index& index : indexes) {
+        if (!index.b_primary && !index.b_unique) {
+            continue;
+        }
+        for (const std::wstring& name : index.columns) {
+            if (udb_equal_no_case(name, column)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Whether the vartype may carry AUTO_INCREMENT (the whole-number codes).
+bool can_have_auto_num(VARTYPE vt) {
+    return vt <= 23 && ((0xFF080Cu >> vt) & 1u) != 0;
+}
+
+std::wstring cut_comment(const std::wstring& comment, std::size_t limit) {
+    return comment.size() > limit ? comment.substr(0, limit) : comment;
+}
+
+bool equal_ascii_no_case(const std::wstring& a, const wchar_t* b) {
+    return udb_equal_no_case(a, b);
+}
+
+} // namespace
+
+// ---- Column clauses -----------------------------------------------------------------------------
+
+sql_schema_initializer::sql_schema_initializer(const std::wstring& table, const udb_schema& source,
+                                               const udb_indexes& indexes, std::wstring& auto_name,
+                                               bool)
+    : table(table), auto_name(auto_name), indexes(indexes), source(source) {
+    validator.reset(engine().create_fn_validator(source));
+    for (const auto& column : source) {
+        if (!column) {
+            continue;
+        }
+        const std::wstring& source_name = column->name;
+        const bool acceptable = validator->is_acceptable(source_name);
+        const std::wstring dest = acceptable ? source_name : validator->get_safe_name(source_name);
+        auto copy = std::make_shared<t_ftd>(*column);
+        copy->name = dest;
+        tk_log_wmessage(2, L"GOT FIELD: name=%ls, type=%d, size=%d, flags=%d, description=%ls",
+                        dest.c_str(), copy->type, copy->size, copy->dw_reserved,
+                        copy->comment.c_str());
+        columns.push_back(std::move(copy), !is_key_column(indexes, source_name));
+        source_names.push_back(source_name);
+        if (!acceptable) {
+            tk_log_wmessage(2, L"Store generated column name '%ls'", dest.c_str());
+            validator->add_existing_name(dest);
+            validator->add_mapped_pair(source_name, dest);
+        }
+        // A later column of the same name in another letter case gets a name of its own.
+        validator->restricted_words.push_back(dest);
+    }
+}
+
+sql_schema_initializer::~sql_schema_initializer() = default;
+
+void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb_properties*) {
+    const sql_engine& e = engine();
+    auto_name.clear();
+    tk_log_message(2, "sql_schema_initializer::get_init_chunks(n_columns=%zu)", columns.size());
+    const bool new_server = e.version >= 0x40100;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const t_ftd& column = *columns[i];
+        const std::wstring& source_name = source_names[i];
+        std::wstring clause = new_server ? sql_quote_identifier(column.name) : column.name;
+        clause += L" ";
+
+        std::wstring type;
+        if (udb_custom_conversion::is_acceptable1(column)) {
+            type = udb_custom_conversion::handle1(column);
+        } else if (!column.native_type.empty()) {
+            type = column.native_type;
+        } else {
+            type = get_sql_native_type2(column, false);
+        }
+        clause += type;
+
+        // Only text types take a character set; geometry and binary types refuse one.
+        if (new_server) {
+            const bool text_column =
+                column.native_type.empty()
+                    ? column.type == VT_BSTR && sql_is_text_type(type)
+                    : column.native_type.find(L"CHAR") != std::wstring::npos ||
+                          column.native_type.find(L"TEXT") != std::wstring::npos;
+            if (text_column) {
+                clause += L" CHARACTER SET " + sql_bare_word(e.effective_charset(e.charset));
+            }
+        }
+
+        if (column.b_not_null || column.b_auto_num || indexes.is_idx_field(source_name, true) ||
+            (e.version < 0x31702 && indexes.is_idx_field(source_name, false))) {
+            clause += L" NOT NULL";
+        }
+
+        const auto size = static_cast<std::uint32_t>(column.size);
+        if (column.b_auto_num) {
+            tk_log_message(2, "WARNING: auto_increment columns cannot have default value!");
+        } else if (column.type != VT_BLOB && column.type != VT_BLOB_OBJECT &&
+                   !(column.type == VT_BSTR && (size == 0 || size > 21845))) {
+            const std::wstring def = make_mysql_def_val(&column);
+            if (!def.empty()) {
+                if (!sql_is_lob_type(type)) {
+                    clause += L" DEFAULT " + def;
+                } else if (e.accepts_expression_defaults()) {
+                    // TEXT, BLOB and geometry columns take a default only as an expression.
+                    clause += L" DEFAULT (" + def + L")";
+                } else {
+                    tk_log_wmessage(3,
+                                    L"Default value of column '%ls' left out: the server takes "
+                                    L"no default on a %ls column",
+                                    column.name.c_str(), type.c_str());
+                }
+            }
+        }
+
+        if (column.b_auto_num && can_have_auto_num(column.type)) {
+            if (!auto_name.empty()) {
+                throw tk_mail_assertion("sql_init", 140);
+            }
+            auto_name = column.name;
+            clause += L" AUTO_INCREMENT";
+        }
+
+        if (!column.comment.empty()) {
+            // A value like any other, within the server's limit.
+            clause += L" COMMENT " +
+                      to_mysql_wstr(cut_comment(column.comment, e.max_comment_length()), VT_BSTR);
+        }
+        tk_log_wmessage(2, L"sql_query=%ls", clause.c_str());
+        out.push_back(std::move(clause));
+    }
+}
+
+// ---- Index clauses ------------------------------------------------------------------------------
+
+sql_indexes_initializer::sql_indexes_initializer(const sql_schema& columns,
+                                                 const udb_indexes& source,
+                                                 const std::wstring& auto_name,
+                                                 const t_names_map& mapping, bool,
+                                                 const std::wstring& storage_engine)
+    : auto_name(auto_name), columns(columns), mapping(mapping), storage_engine(storage_engine) {
+    const std::unique_ptr<udb_validator> validator(engine().create_in_validator(source));
+    for (const udb_index& index : source) {
+        tk_log_wmessage(2, L"Processing '%ls'", index.name.c_str());
+        std::wstring new_name = index.name;
+        const bool acceptable = new_name.empty() || validator->is_acceptable(new_name);
+        if (!acceptable) {
+            new_name = validator->get_safe_name(new_name);
+            tk_log_wmessage(2, L"new_name=%ls", new_name.c_str());
+        }
+        udb_index dest(new_name, index.b_unique, index.b_primary);
+        dest.b_constraint = false;
+        for (const std::wstring& column : index.columns) {
+            std::wstring mapped = column;
+            for (const auto& pair : mapping) {
+                if (udb_equal_no_case(pair.first, column)) {
+                    mapped = pair.second;
+                    tk_log_wmessage(1, L"Got mapped name: %ls", mapped.c_str());
+                    break;
+                }
+            }
+            dest.columns.push_back(mapped);
+        }
+        indexes.push_back(dest);
+        if (!acceptable) {
+            tk_log_wmessage(2, L"Store generated index name '%ls'", new_name.c_str());
+            validator->add_existing_name(new_name);
+        }
+        validator->restricted_words.push_back(new_name);
+    }
+}
+
+sql_indexes_initializer::~sql_indexes_initializer() = default;
+
+std::uint32_t sql_indexes_initializer::max_key_bytes(const std::wstring& storage_engine) {
+    const sql_engine& e = engine();
+    const std::wstring name = storage_engine.empty() ? e.storage_engine : storage_engine;
+    if (equal_ascii_no_case(name, L"InnoDB")) {
+        // Long index prefixes are the default from MySQL 5.7.7 and MariaDB 10.2.2.
+        const bool large_prefix = e.is_mariadb() ? e.version >= 0x0A0202 : e.version >= 0x050707;
+        return large_prefix ? 3072 : 767;
+    }
+    if (equal_ascii_no_case(name, L"Aria")) {
+        return 2000;
+    }
+    if (equal_ascii_no_case(name, L"MEMORY") || equal_ascii_no_case(name, L"HEAP")) {
+        return 3072;
+    }
+    // MyISAM, MERGE and engines not known here.
+    return 1000;
+}
+
+void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
+    const sql_engine& e = engine();
+    const bool old_server = e.version < 0x40100;
+    const unsigned max_indexes = old_server ? 15 : 63;
+    // Key length in bytes: characters times the character set's widest character.
+    const std::uint32_t key_limit = old_server ? 256 : max_key_bytes(storage_engine);
+    const std::uint32_t bytes_per_char =
+        old_server
+            ? 1
+            : static_cast<std::uint32_t>(sql_charset_max_bytes(e.effective_charset(e.charset)));
+    bool auto_needs_index = !auto_name.empty();
+    unsigned counter = 0;
+    for (const udb_index& index : indexes) {
+        if (counter >= max_indexes) {
+            break;
+        }
+        if (index.columns.empty()) {
+            tk_log_wmessage(3, L"Skip index '%ls' as it is built on empty fields list",
+                            index.name.c_str());
+            continue;
+        }
+        if (index.columns.size() > 16) {
+            continue;
+        }
+        std::wstring text;
+        if (index.b_primary) {
+            text = L"PRIMARY KEY";
+        } else {
+            text = index.b_unique ? L"UNIQUE " : L"INDEX ";
+            text += e.get_safe_name(index.name);
+        }
+        text += L" (";
+        bool complete = true;
+        bool starts_with_auto = false;
+        std::uint32_t key_bytes = 0;
+        for (std::size_t j = 0; j < index.columns.size(); ++j) {
+            const std::wstring& column = index.columns[j];
+            if (j > 0) {
+                text += L", ";
+            }
+            if (j == 0 && !auto_name.empty() && udb_equal_no_case(column, auto_name)) {
+                tk_log_message(2, "Got index for auto_increment field");
+                starts_with_auto = true;
+            }
+            text += e.get_safe_name(column);
+            if (!columns.find_field(column)) {
+                tk_log_wmessage(2, L"Index column '%ls' is not found", column.c_str());
+                complete = false;
+                break;
+            }
+            const std::uint32_t size = columns.get_field_size(column);
+            const VARTYPE vt = columns.get_field_type(column);
+            if (vt == VT_BLOB || vt == VT_BLOB_OBJECT || vt == ole_variant::vt_byte_array ||
+                (vt == VT_BSTR && (size == 0 || size > 768))) {
+                tk_log_wmessage(3, L"Index '%ls' built on LOB column(s) is not allowed",
+                                index.name.c_str());
+                complete = false;
+                break;
+            }
+            key_bytes += vt == VT_BSTR ? size * bytes_per_char : size;
+            if (key_bytes > key_limit) {
+                tk_log_wmessage(3, L"Index '%ls' is too big, skip it", index.name.c_str());
+                complete = false;
+                break;
+            }
+        }
+        ++counter;
+        if (complete) {
+            text += L")";
+            out.push_back(text);
+            // The AUTO_INCREMENT column needs an index that starts with it.
+            if (starts_with_auto) {
+                auto_needs_index = false;
+            }
+        }
+        tk_log_wmessage(2, L"sql_query=%ls", text.c_str());
+    }
+    if (!auto_needs_index) {
+        return;
+    }
+    tk_log_message(2, "Creating index for auto-field");
+    const std::unique_ptr<udb_validator> validator(e.create_in_validator(indexes));
+    const std::wstring index_name =
+        validator->is_acceptable(auto_name) && !validator->is_duplicated(auto_name)
+            ? auto_name
+            : validator->get_safe_name(auto_name);
+    out.push_back(L"INDEX " + e.get_safe_name(index_name) + L" (" + e.get_safe_name(auto_name) +
+                  L")");
+}

@@ -1,0 +1,67 @@
+// The column and index clauses of a MySQL CREATE TABLE statement.
+#pragma once
+
+#include "SQL/sql_sch.h"
+#include "UDB/udb_idx.h"
+#include "UDB/udb_nmap.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class udb_properties;
+class udb_validator;
+
+// Names the columns of one source table for MySQL and builds their clauses: name, type,
+// CHARACTER SET, NOT NULL, DEFAULT, AUTO_INCREMENT, COMMENT. Lives for one create-table
+// operation; the column list and the validator's mapped pairs then go to the index clauses.
+class sql_schema_initializer {
+public:
+    // `auto_name` receives the destination name of the column that gets AUTO_INCREMENT (it is
+    // emptied when the clauses are built). `flag` is false from both callers.
+    sql_schema_initializer(const std::wstring& table, const udb_schema& source,
+                           const udb_indexes& indexes, std::wstring& auto_name, bool flag);
+    ~sql_schema_initializer();
+
+    sql_schema_initializer(const sql_schema_initializer&) = delete;
+    sql_schema_initializer& operator=(const sql_schema_initializer&) = delete;
+
+    // One complete column definition per column, in column order. `table_properties` (the
+    // user's changes of this table, or null) is passed along to nothing here yet.
+    void get_init_chunks(std::vector<std::wstring>& out, udb_properties* table_properties);
+
+    std::wstring table;
+    sql_schema columns;                       // the destination columns
+    std::vector<std::wstring> source_names;   // their source names, in the same order
+    std::unique_ptr<udb_validator> validator; // field names; its mapped pairs: source -> dest
+    std::wstring& auto_name;
+    const udb_indexes& indexes;
+    const udb_schema& source;
+};
+
+// Builds the index clauses of one table: PRIMARY KEY, UNIQUE name or INDEX name with the
+// destination columns; leaves out indexes MySQL would refuse, and gives the AUTO_INCREMENT
+// column an index of its own when no created index starts with it.
+class sql_indexes_initializer {
+public:
+    // `mapping`: source column name to destination column name. `storage_engine` decides the
+    // longest index key (empty: the engine's default storage engine).
+    sql_indexes_initializer(const sql_schema& columns, const udb_indexes& source,
+                            const std::wstring& auto_name, const t_names_map& mapping, bool flag,
+                            const std::wstring& storage_engine = L"");
+    ~sql_indexes_initializer();
+
+    sql_indexes_initializer(const sql_indexes_initializer&) = delete;
+    sql_indexes_initializer& operator=(const sql_indexes_initializer&) = delete;
+
+    void get_init_chunks(std::vector<std::wstring>& out);
+
+    // The longest index key in bytes for the storage engine on this server.
+    static std::uint32_t max_key_bytes(const std::wstring& storage_engine);
+
+    udb_indexes indexes; // the destination indexes
+    std::wstring auto_name;
+    const sql_schema& columns;
+    const t_names_map& mapping;
+    std::wstring storage_engine;
+};

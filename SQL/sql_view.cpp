@@ -1,0 +1,340 @@
+// Rewriting of view texts between T-SQL and MySQL.
+#include "SQL/sql_view.h"
+
+#include "TK/tk_log.h"
+#include "UDB/udb_nmap.h"
+#include "UDB/udb_util.h"
+
+#include <cstddef>
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+bool is_space(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
+}
+
+wchar_t ascii_lower(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
+}
+
+// First occurrence of the ASCII `pattern` at or after `from`, letter case ignored.
+std::size_t find_no_case(const std::wstring& text, const std::wstring& pattern, std::size_t from) {
+    if (pattern.empty() || text.size() < pattern.size()) {
+        return std::wstring::npos;
+    }
+    for (std::size_t i = from; i + pattern.size() <= text.size(); ++i) {
+        std::size_t k = 0;
+        while (k < pattern.size() && ascii_lower(text[i + k]) == ascii_lower(pattern[k])) {
+            ++k;
+        }
+        if (k == pattern.size()) {
+            return i;
+        }
+    }
+    return std::wstring::npos;
+}
+
+bool equal_no_case(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::wstring trim_spaces(const std::wstring& text) {
+    std::size_t first = 0;
+    std::size_t last = text.size();
+    while (first < last && is_space(text[first])) {
+        ++first;
+    }
+    while (last > first && is_space(text[last - 1])) {
+        --last;
+    }
+    return text.substr(first, last - first);
+}
+
+// The arguments of the call whose opening parenthesis ends just before `start`, split at the
+// commas of its own level, and the position of its closing parenthesis. Quoted literals are
+// skipped. False when the call is not closed.
+bool split_call_arguments(const std::wstring& text, std::size_t start,
+                          std::vector<std::wstring>& args, std::size_t& close) {
+    int depth = 0;
+    wchar_t quote = 0;
+    std::wstring current;
+    for (std::size_t i = start; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (quote != 0) {
+            if (c == quote) {
+                quote = 0;
+            }
+            current += c;
+            continue;
+        }
+        if (c == L'\'' || c == L'"') {
+            quote = c;
+        } else if (c == L'(') {
+            ++depth;
+        } else if (c == L')') {
+            if (depth == 0) {
+                args.push_back(current);
+                close = i;
+                return true;
+            }
+            --depth;
+        } else if (c == L',' && depth == 0) {
+            args.push_back(current);
+            current.clear();
+            continue;
+        }
+        current += c;
+    }
+    return false;
+}
+
+// A datediff unit that counts days: MySQL's DATEDIFF counts the same day boundaries.
+bool is_day_unit(const std::wstring& unit) {
+    const std::wstring u = trim_spaces(unit);
+    return equal_no_case(u, L"day") || equal_no_case(u, L"dd") || equal_no_case(u, L"d");
+}
+
+} // namespace
+
+std::wstring sql_view_converter::normalize_spaces(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    bool in_single = false;
+    bool in_double = false;
+    bool in_space = false;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const wchar_t c = text[i];
+        if (in_single || in_double) {
+            if ((c == L'\'' && in_single) || (c == L'"' && in_double)) {
+                in_single = false;
+                in_double = false;
+            }
+            out += c;
+            ++i;
+            continue;
+        }
+        if (is_space(c)) {
+            if (!in_space) {
+                out += L' ';
+                in_space = true;
+            }
+            ++i;
+            continue;
+        }
+        in_space = false;
+        if (c == L'-' && i + 1 < text.size() && text[i + 1] == L'-') {
+            // A line comment would swallow the rest of the joined text: make it a block comment,
+            // keeping a "*/" inside it from ending the block early.
+            std::size_t end = i + 2;
+            while (end < text.size() && text[end] != L'\n' && text[end] != L'\r') {
+                ++end;
+            }
+            std::wstring body = text.substr(i + 2, end - i - 2);
+            for (std::size_t p = body.find(L"*/"); p != std::wstring::npos;
+                 p = body.find(L"*/", p)) {
+                body.replace(p, 2, L"* /");
+            }
+            out += L"/*";
+            out += body;
+            out += L"*/";
+            i = end;
+            continue;
+        }
+        if (c == L'/' && i + 1 < text.size() && text[i + 1] == L'*') {
+            // Quotes inside a block comment do not open literals.
+            std::size_t end = text.find(L"*/", i + 2);
+            end = (end == std::wstring::npos) ? text.size() : end + 2;
+            out.append(text, i, end - i);
+            i = end;
+            continue;
+        }
+        if (c == L'\'') {
+            in_single = true;
+        } else if (c == L'"') {
+            in_double = true;
+        }
+        out += c;
+        ++i;
+    }
+    return out;
+}
+
+bool sql_view_converter::check_isnull_for_replace(const std::wstring& text, int pos) {
+    tk_log_wmessage(1, L"sql_view_converter::check_isnull_for_replace(%ls,%d)", text.c_str(), pos);
+    if (pos < 0 || static_cast<std::size_t>(pos) >= text.size()) {
+        return false;
+    }
+    const std::size_t start = static_cast<std::size_t>(pos) + 6;
+    if (start >= text.size()) {
+        return false;
+    }
+    int depth = 0;
+    int commas = 0;
+    for (std::size_t i = start; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c == L'(') {
+            ++depth;
+        } else if (c == L',') {
+            ++commas;
+        } else if (c == L')') {
+            if (depth == 1) {
+                break;
+            }
+            --depth;
+        }
+    }
+    return commas == 1;
+}
+
+std::wstring sql_view_converter::rename_functions(std::wstring text) {
+    struct rename {
+        const wchar_t* pattern;
+        const wchar_t* replacement;
+        bool needs_two_arguments;
+    };
+    static const rename renames[] = {
+        {L"isnull", L"ifnull", true},      {L"getdate", L"now", false},
+        {L"len(", L"char_length(", false}, {L"datediff(", nullptr, false},
+        {L"dateadd", L"date_add", true},   {L"replicate", L"repeat", true},
+    };
+    for (const rename& r : renames) {
+        const std::wstring pattern = r.pattern;
+        std::size_t pos = find_no_case(text, pattern, 0);
+        while (pos != std::wstring::npos) {
+            std::size_t resume = pos + pattern.size();
+            if (r.replacement == nullptr) {
+                // datediff(unit, start, end)
+                const std::size_t args_at = pos + pattern.size();
+                std::vector<std::wstring> args;
+                std::size_t close = 0;
+                if (split_call_arguments(text, args_at, args, close) && args.size() == 3 &&
+                    is_day_unit(args[0])) {
+                    const std::wstring call = trim_spaces(args[2]) + L", " + trim_spaces(args[1]);
+                    text.replace(args_at, close - args_at, call);
+                    tk_log_message(1, "Replace day-unit datediff at pos=%zu", pos);
+                } else {
+                    std::size_t comma = text.find(L',', args_at);
+                    const std::size_t count =
+                        (comma == std::wstring::npos) ? text.size() - args_at : comma + 1 - args_at;
+                    tk_log_message(1, "Erase at pos=%d, len=%d", static_cast<int>(args_at),
+                                   static_cast<int>(count));
+                    text.erase(args_at, count);
+                }
+                resume = args_at;
+            } else if (!r.needs_two_arguments ||
+                       check_isnull_for_replace(text, static_cast<int>(pos))) {
+                text.replace(pos, pattern.size(), r.replacement);
+                resume = pos + wcslen(r.replacement);
+            }
+            pos = find_no_case(text, pattern, resume);
+        }
+    }
+    return text;
+}
+
+std::wstring sql_view_converter::brackets_to_backquotes(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size() + 8);
+    wchar_t quote = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (quote != 0) {
+            if (c == quote) {
+                quote = 0;
+            }
+            out += c;
+            continue;
+        }
+        if (c == L'\'' || c == L'"') {
+            quote = c;
+            out += c;
+            continue;
+        }
+        if (c == L']') {
+            // A stray closing bracket, as the plain replacement would have it.
+            out += L'`';
+            continue;
+        }
+        if (c != L'[') {
+            out += c;
+            continue;
+        }
+        out += L'`';
+        std::size_t k = i + 1;
+        for (; k < text.size(); ++k) {
+            const wchar_t n = text[k];
+            if (n == L']') {
+                if (k + 1 < text.size() && text[k + 1] == L']') {
+                    out += L']';
+                    ++k;
+                    continue;
+                }
+                break;
+            }
+            if (n == L'`') {
+                out += L'`';
+            }
+            out += n;
+        }
+        out += L'`';
+        i = k; // the closing bracket, or the end of an unclosed name
+    }
+    return out;
+}
+
+std::wstring sql_view_converter::refine_view_in(const std::wstring& text, udb_names_map* names) {
+    std::wstring result = normalize_spaces(text);
+    if (names != nullptr) {
+        result = names->do_global_replace1(result, L"`", L"`");
+    }
+    tk_log_wmessage(2, L"After do_global_replace: result=%ls", result.c_str());
+    result = brackets_to_backquotes(result);
+    tk_log_wmessage(2, L"After replacing []: result=%ls", result.c_str());
+    result = rename_functions(std::move(result));
+    result += L";";
+    return result;
+}
+
+std::wstring sql_view_converter::refine_view_out(const std::wstring& text,
+                                                 const std::wstring& db_name) {
+    std::wstring result = text;
+    const std::size_t open = result.find(L"/*");
+    const std::size_t close = result.find(L"*/");
+    if (open != std::wstring::npos && close != std::wstring::npos) {
+        // The count is taken as unsigned: a "*/" well before the "/*" cuts the rest.
+        const std::size_t count = close - open + 2;
+        result.erase(open, count);
+    }
+    std::wstring qualifier = L"`";
+    for (wchar_t c : db_name) {
+        if (c == L'`') {
+            qualifier += L'`';
+        }
+        qualifier += c;
+    }
+    qualifier += L"`.";
+    // The database name may hold any letters, so compare as names are compared.
+    std::size_t pos = 0;
+    while (pos + qualifier.size() <= result.size()) {
+        if (!udb_equal_no_case(std::wstring_view(result).substr(pos, qualifier.size()),
+                               qualifier)) {
+            ++pos;
+            continue;
+        }
+        tk_log_message(1, "Remove template found at pos=%d", static_cast<int>(pos));
+        result.erase(pos, qualifier.size());
+        pos = 0;
+    }
+    return result;
+}

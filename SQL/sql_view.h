@@ -1,0 +1,40 @@
+// Rewriting of view texts between T-SQL and MySQL, shared by the server database and the script
+// file.
+#pragma once
+
+#include <string>
+
+class udb_names_map;
+
+// Textual rewriting of view SELECT texts; it does not parse SQL. Stateless.
+class sql_view_converter {
+public:
+    // Joins the lines of a view text: every run of carriage returns, line feeds, tabs and blanks
+    // outside '...' and "..." literals becomes one blank (at the start and end too); literals are
+    // copied unchanged. A "--" line comment becomes a /* */ block comment first, so the joined
+    // text does not lose everything after it; block comments are copied as they are.
+    static std::wstring normalize_spaces(const std::wstring& text);
+
+    // Whether the call that starts six characters after `pos` (the length of "isnull") has exactly
+    // two arguments: one comma, at any depth, before the parenthesis that closes the first one.
+    // False for pos -1, a position outside the text, or one whose call would start past its end.
+    static bool check_isnull_for_replace(const std::wstring& text, int pos);
+
+    // Renames the T-SQL functions that MySQL spells otherwise: isnull (two arguments) becomes
+    // ifnull, getdate becomes now, len( becomes char_length(, datediff with a day unit becomes
+    // datediff(end, start), datediff with another unit loses its unit argument, dateadd and
+    // replicate (two arguments) become date_add and repeat.
+    static std::wstring rename_functions(std::wstring text);
+
+    // Square-bracketed names outside literals become backquoted names (a backquote inside is
+    // doubled, "]]" is one "]").
+    static std::wstring brackets_to_backquotes(const std::wstring& text);
+
+    // The whole rewriting of a source view text for MySQL: joined lines, table and column names
+    // mapped through `names` (null: none), brackets to backquotes, renamed functions, and ";".
+    static std::wstring refine_view_in(const std::wstring& text, udb_names_map* names);
+
+    // Cleans a view text that a MySQL server reports for database `db_name`: removes its first
+    // /* */ comment and every `db_name`. qualifier (any letter case).
+    static std::wstring refine_view_out(const std::wstring& text, const std::wstring& db_name);
+};
