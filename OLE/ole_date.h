@@ -19,6 +19,8 @@ public:
         kind_time = 3,
     };
 
+    static constexpr std::size_t max_text = 64;
+
     // Invalid, all fields zero.
     ole_date();
     // Kind date and time, refined to date only or time only where the fields allow.
@@ -29,7 +31,7 @@ public:
     // Parses the text; a text no form reads leaves the date invalid (nothing is thrown).
     explicit ole_date(const std::string& text);
     explicit ole_date(const char* text);
-    // The wide text is read through its UTF-8 form (dates are ASCII).
+    // The wide text is read through its UTF-8 form (every form it can match is ASCII).
     explicit ole_date(const std::wstring& text);
 
     bool is_valid() const;
@@ -49,8 +51,8 @@ public:
     // Appends the narrow text to `out` without any other allocation; returns the characters
     // added. For writers that build statements in one buffer.
     std::size_t append_string(std::string& out, int digits) const;
-    // Writes the narrow text to `out` (at least 40 bytes), without a terminator; returns its
-    // length.
+    // Writes the narrow text to `out` (at least ole_date::max_text bytes), without a
+    // terminator; returns its length.
     std::size_t write_string(char* out, int digits) const;
 
     int32_t kind = kind_invalid;

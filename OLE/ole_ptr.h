@@ -29,7 +29,7 @@ public:
 
     virtual ~ole_com_ptr() {
         if (p_ != nullptr) {
-            const unsigned left = p_->Release();
+            const int left = static_cast<int>(p_->Release());
             tk_log_message(1, "ole_com_ptr<T>::~ole_com_ptr() - %d refs left", left);
         }
     }
