@@ -18,7 +18,8 @@ inline constexpr std::size_t sql_new_illegal_count_all = 14;
 inline constexpr std::size_t sql_new_illegal_count_fields = 8;
 
 // The reserved words of servers before 4.1, in lower case; the table ends with an empty text.
-extern const wchar_t* const sql_old_reserved_words[];
+inline constexpr std::size_t sql_old_reserved_count = 167;
+extern const wchar_t* const sql_old_reserved_words[sql_old_reserved_count + 1];
 
 // Rules for servers from 4.1 on: 1 to 64 characters, no blank at either end, none of the
 // illegal characters.

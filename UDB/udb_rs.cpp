@@ -94,7 +94,11 @@ std::unique_ptr<udb_record> udb_recordset::get_key(const udb_record& record) con
             return nullptr;
         }
         const udb_field& field = record.get_field(column);
-        tk_log_message(1, ">> Got key field: %s", field.to_string().c_str());
+        // The value's text costs a conversion per row; make it only for a line that is written.
+        const tk_logger* logger = tk_logger::pointer();
+        if (logger != nullptr && logger->enabled() && logger->threshold() <= 1) {
+            tk_log_message(1, ">> Got key field: %s", field.to_string().c_str());
+        }
         result->push_back(std::make_unique<udb_field>(field));
         tk_log_message(1, "Step %d.2", step);
         ++step;

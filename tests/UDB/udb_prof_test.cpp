@@ -1,0 +1,202 @@
+// Profile files: the file format, reading back, damaged files and failed writes.
+#include "UDB/udb_prof.h"
+
+#include "TK/tk_excep.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+
+namespace {
+
+// A byte string literal with its NULs.
+template <std::size_t N> std::string bytes_of(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
+class UdbProfile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("udb_prof_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::wstring path(const char* name) const { return (dir_ / name).wstring(); }
+
+    std::string read(const std::wstring& file) const {
+        std::ifstream in(std::filesystem::path(file), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    std::wstring write(const char* name, const std::string& bytes) const {
+        std::ofstream(dir_ / name, std::ios::binary) << bytes;
+        return path(name);
+    }
+
+    std::filesystem::path dir_;
+};
+
+TEST_F(UdbProfile, AFreshProfileHoldsFourEmptySectionsInNameOrder) {
+    udb_profile profile;
+    ASSERT_TRUE(profile.store(path("fresh.vpf")));
+    EXPECT_EQ(read(path("fresh.vpf")), "[Available Queries]\r\n\r\n"
+                                       "[Generic settings]\r\n\r\n"
+                                       "[Selected Tables]\r\n\r\n"
+                                       "[Selected Views]\r\n\r\n");
+}
+
+TEST_F(UdbProfile, StoreWritesSectionsPairsAndPlainLines) {
+    udb_profile profile;
+    profile.set_value(L"Selected Tables", L"dbo.Orders", L"");
+    profile.set_value(L"Selected Tables", L"Big ones", L"select * from t where a = 1");
+    profile.set_value(L"Generic settings", L"logfile", L"");
+    profile.set_value(L"MySQL settings", L"host", L"Zürich");
+    profile.add_line(L"Type Mappings", L"database:");
+    profile.add_line(L"Type Mappings", L"  engine: InnoDB");
+    ASSERT_TRUE(profile.store(path("p.vpf")));
+    EXPECT_EQ(read(path("p.vpf")), "[Available Queries]\r\n\r\n"
+                                   "[Generic settings]\r\nlogfile=\r\n\r\n"
+                                   "[MySQL settings]\r\nhost=Z\xC3\xBCrich\r\n\r\n"
+                                   "[Selected Tables]\r\ndbo.Orders\r\n"
+                                   "Big ones=select * from t where a = 1\r\n\r\n"
+                                   "[Selected Views]\r\n\r\n"
+                                   "[Type Mappings]\r\ndatabase:\r\n  engine: InnoDB\r\n");
+}
+
+TEST_F(UdbProfile, WhatIsStoredReadsBackTheSame) {
+    udb_profile stored;
+    stored.set_value(L"Selected Tables", L"Orders", L"");
+    stored.set_value(L"Available Queries", L"q", L"select 'a=b' from t");
+    stored.set_value(L"Generic settings", L"mode", L"2");
+    stored.set_value(L"Generic settings", L"mode", L"3");
+    stored.set_value(L"MS SQL Server settings", L"server", L"host\\inst, 1433");
+    stored.set_value(L"MySQL settings", L"password", L"p@ss word=é😀");
+    const std::vector<std::wstring> lines = {L"database:",
+                                             L"tables:",
+                                             L"  - name: [dbo].[Order Details]",
+                                             L"        default_value: a=b",
+                                             L"        character_set: ",
+                                             L"    fields:"};
+    for (const std::wstring& line : lines) {
+        stored.add_line(L"Type Mappings", line);
+    }
+    ASSERT_TRUE(stored.store(path("p.vpf")));
+
+    udb_profile loaded;
+    ASSERT_TRUE(loaded.load(path("p.vpf")));
+    for (const auto& [name, pairs] : stored.sections) {
+        SCOPED_TRACE(std::string(name.begin(), name.end()));
+        ASSERT_TRUE(loaded.sections.count(name));
+        EXPECT_EQ(loaded.sections.at(name), pairs);
+    }
+    EXPECT_EQ(loaded.get_value(L"Generic settings", L"mode"), L"2");
+    EXPECT_EQ(loaded.get_value(L"MySQL settings", L"password"), L"p@ss word=é😀");
+    EXPECT_EQ(loaded.get_lines(L"Type Mappings"), lines);
+    EXPECT_EQ(loaded.selected_tables(), stored.selected_tables());
+    EXPECT_EQ(loaded.get_available_queries(), stored.get_available_queries());
+}
+
+TEST_F(UdbProfile, LinesAreReadByTheFormatRules) {
+    const std::wstring file = write("p.vpf", "\n  [Generic settings]  \r\n"
+                                             "a=b=c\r\n"
+                                             "  key  =  value  \n"
+                                             "   \n"
+                                             "dup=1\ndup=2\n"
+                                             "  [Type Mappings]\n"
+                                             "  - name: x\n"
+                                             "[Selected Views]\n"
+                                             "v=select 1");
+    udb_profile profile;
+    ASSERT_TRUE(profile.load(file));
+    const udb_profile_pairs expected = {
+        {L"a", L"b=c"}, {L"key", L"  value"}, {L"dup", L"1"}, {L"dup", L"2"}};
+    EXPECT_EQ(profile.sections.at(L"Generic settings"), expected);
+    EXPECT_EQ(profile.get_value(L"Generic settings", L"dup"), L"1");
+    EXPECT_EQ(profile.get_value(L"Generic settings", L"none"), L"");
+    EXPECT_EQ(profile.get_value(L"No section", L"a"), L"");
+    EXPECT_EQ(profile.get_lines(L"Type Mappings"), std::vector<std::wstring>{L"  - name: x"});
+    EXPECT_EQ(profile.sections.at(L"Type Mappings"), (udb_profile_pairs{{L"- name: x", L""}}));
+    EXPECT_EQ(profile.get_value(L"Selected Views", L"v"), L"select 1");
+}
+
+TEST_F(UdbProfile, DamagedFilesGiveFalseWithoutCrashing) {
+    struct damaged_case {
+        const char* what;
+        std::string bytes;
+    };
+    const std::vector<damaged_case> cases = {
+        {"byte-order mark before the first section", "\xEF\xBB\xBF[Generic settings]\r\na=1\r\n"},
+        {"a pair before any section", "a=1\r\n[Generic settings]\r\n"},
+        {"a plain line before any section", "hello\r\n"},
+        {"binary junk", bytes_of("\x01\xFF\xFE\x80garbage=\x00\x7F\n[S]\n")},
+    };
+    for (const damaged_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        udb_profile profile;
+        EXPECT_FALSE(profile.load(write("bad.vpf", c.bytes)));
+    }
+
+    udb_profile junk_in_section;
+    EXPECT_TRUE(junk_in_section.load(
+        write("junk.vpf", bytes_of("[S]\r\n\xFF\xFE=\x80\x01\r\n\x00\x00\r\n"))));
+    EXPECT_EQ(junk_in_section.sections.at(L"S").size(), 1u);
+}
+
+TEST_F(UdbProfile, MissingFilesAndDirectoriesAreReportedToTheUser) {
+    for (const std::wstring& missing : {path("none.vpf"), dir_.wstring()}) {
+        udb_profile profile;
+        try {
+            profile.load(missing);
+            FAIL() << "no exception";
+        } catch (const tk_exception& e) {
+            EXPECT_STREQ(e.what(),
+                         "Profile does not exist. Please verify the correct path/name was given.");
+            EXPECT_EQ(e.level, 1);
+        }
+    }
+}
+
+TEST_F(UdbProfile, LinesOfAnyLengthAreRead) {
+    udb_profile stored;
+    const std::wstring long_query = L"select " + std::wstring(3 * 1024 * 1024, L'x');
+    stored.set_value(L"Available Queries", L"big", long_query);
+    stored.add_line(L"Type Mappings", std::wstring(5000, L'é'));
+    for (int i = 0; i < 20000; ++i) {
+        stored.set_value(L"Selected Tables", L"table_" + std::to_wstring(i), L"");
+    }
+    ASSERT_TRUE(stored.store(path("big.vpf")));
+
+    udb_profile loaded;
+    ASSERT_TRUE(loaded.load(path("big.vpf")));
+    EXPECT_EQ(loaded.get_value(L"Available Queries", L"big"), long_query);
+    EXPECT_EQ(loaded.get_lines(L"Type Mappings")[0].size(), 5000u);
+    EXPECT_EQ(loaded.selected_tables().size(), 20000u);
+}
+
+TEST_F(UdbProfile, AProfileThatCannotBeWrittenWhollyIsNotStored) {
+    udb_profile profile;
+    profile.set_value(L"Available Queries", L"q", std::wstring(100000, L'q'));
+    EXPECT_FALSE(profile.store(L"/dev/full"));
+    EXPECT_FALSE(profile.store(path("missing-dir/p.vpf")));
+    EXPECT_FALSE(profile.store(dir_.wstring()));
+}
+
+TEST_F(UdbProfile, ListSectionsMustExist) {
+    udb_profile profile;
+    EXPECT_TRUE(profile.available_queries().empty());
+    profile.sections.erase(L"Selected Views");
+    try {
+        profile.selected_views();
+        FAIL() << "no exception";
+    } catch (const tk_exception_ex& e) {
+        EXPECT_EQ(e.level, 1);
+    }
+}
+
+} // namespace
