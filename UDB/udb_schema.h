@@ -47,7 +47,9 @@ public:
 // long as a schema holds it. reset() on a schema marked `b_owner` drops them from that schema.
 class udb_schema : public std::vector<std::shared_ptr<t_ftd>> {
 public:
-    explicit udb_schema(bool b_owner = true);
+    // Marked as owner of its descriptors.
+    udb_schema() : udb_schema(true) {}
+    explicit udb_schema(bool b_owner);
     udb_schema(const udb_schema&) = default;
     udb_schema& operator=(const udb_schema&) = default;
     udb_schema(udb_schema&&) noexcept = default;

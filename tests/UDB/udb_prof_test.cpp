@@ -142,6 +142,10 @@ TEST_F(UdbProfile, DamagedFilesGiveFalseWithoutCrashing) {
         EXPECT_FALSE(profile.load(write("bad.vpf", c.bytes)));
     }
 
+    udb_profile empty_file;
+    EXPECT_TRUE(empty_file.load(write("empty.vpf", "")));
+    EXPECT_EQ(empty_file.sections.size(), 4u);
+
     udb_profile junk_in_section;
     EXPECT_TRUE(junk_in_section.load(
         write("junk.vpf", bytes_of("[S]\r\n\xFF\xFE=\x80\x01\r\n\x00\x00\r\n"))));
