@@ -629,8 +629,27 @@ tds_fixture_database tds_parse_fixture(std::string_view text, const std::string&
                 add_schema(s.schema);
                 std::string type = c.name();
                 s.type = tds_parse_type(type, db.collation);
-                s.minimum = INT64_MIN;
-                s.maximum = INT64_MAX;
+                // Without MIN and MAX a sequence spans its type, as in SQL Server.
+                switch (s.type.kind) {
+                case tds_type_kind::tinyint:
+                    s.minimum = 0;
+                    s.maximum = 255;
+                    break;
+                case tds_type_kind::smallint:
+                    s.minimum = INT16_MIN;
+                    s.maximum = INT16_MAX;
+                    break;
+                case tds_type_kind::int_:
+                    s.minimum = INT32_MIN;
+                    s.maximum = INT32_MAX;
+                    break;
+                case tds_type_kind::bigint:
+                    s.minimum = INT64_MIN;
+                    s.maximum = INT64_MAX;
+                    break;
+                default:
+                    bad("sequences here are tinyint, smallint, int or bigint");
+                }
                 while (!c.done()) {
                     if (c.keyword("start"))
                         s.start = c.integer();
@@ -645,6 +664,9 @@ tds_fixture_database tds_parse_fixture(std::string_view text, const std::string&
                     else
                         bad("unknown sequence clause: " + std::string(c.rest()));
                 }
+                if (s.minimum > s.maximum || s.start < s.minimum || s.start > s.maximum ||
+                    s.increment == 0)
+                    bad("sequence " + s.name + ": start, min, max or increment out of order");
                 db.sequences.push_back(std::move(s));
             } else if (c.keyword("answer")) {
                 tds_fixture_answer a;

@@ -154,6 +154,9 @@ public:
             serve();
         } catch (const tds_connection_error&) {
         } catch (const drop_connection&) {
+        } catch (const std::exception&) {
+            // Anything else is a fault of the server or its fixture; the connection ends and
+            // the client sees it, but the test process goes on.
         }
     }
 
@@ -384,7 +387,18 @@ private:
                 writer_.flush_partial();
                 throw drop_connection{};
             }
-            row_token(out, rs.columns, row);
+            std::size_t row_start = out.size();
+            try {
+                row_token(out, rs.columns, row);
+            } catch (const std::invalid_argument& e) {
+                // A generated value that does not fit its column: report it as a server error.
+                out.resize(row_start);
+                message_token(out,
+                              {50000, 1, 16,
+                               "Row " + std::to_string(i + 1) + " of the fixture: " + e.what()});
+                done_token(out, error_status(), cmd_select, 0, done_kind_);
+                return false;
+            }
             writer_.flush_full_packets();
             if (writer_.attention()) {
                 done_token(out, done_attention, 0, 0);

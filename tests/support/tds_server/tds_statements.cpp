@@ -2,6 +2,8 @@
 // the fixture databases, as SQL Server would (result sets, row counts, server errors).
 #include "tests/support/tds_server/tds_statements.h"
 
+#include "tests/support/tds_server/tds_catalogue.h"
+
 #include <cctype>
 #include <memory>
 
@@ -421,6 +423,8 @@ const tds_fixture_database* tds_catalogue::find(std::string_view database) const
 
 tds_answer tds_answer_statement(const tds_statement_context& context, std::string_view statement) {
     if (auto a = canned(context, statement))
+        return *a;
+    if (auto a = tds_answer_catalogue(context, statement))
         return *a;
     std::vector<token> tokens;
     if (!tokenise(statement, tokens))
