@@ -354,10 +354,10 @@ ole_variant::ole_variant(bool value) {
 }
 
 ole_variant::~ole_variant() {
-    if (var.vt == VT_CARRAY || is_byte_array_code(var.vt)) {
+    if (var.vt == VT_CARRAY || var.vt == VT_DISPATCH || is_byte_array_code(var.vt)) {
         OLE_TRACE(2, "Just before SafeArrayDestroy0");
     }
-    VariantClear(&var);
+    clear();
 }
 
 ole_variant& ole_variant::operator=(const ole_variant& other) {
@@ -372,7 +372,7 @@ ole_variant& ole_variant::operator=(ole_variant&& other) noexcept {
     if (this == &other) {
         return *this;
     }
-    VariantClear(&var);
+    clear();
     std::memcpy(&var, &other.var, sizeof var);
     VariantInit(&other.var);
     hyper = other.hyper;
@@ -406,10 +406,19 @@ ole_variant& ole_variant::operator=(const OLECHAR* text) {
 }
 
 void ole_variant::copy_from(const ole_variant& other) {
-    const HRESULT hr = VariantCopy(&var, &other.var);
+    // A byte array relabelled VT_DISPATCH is still a byte array: copied and freed as one.
+    VARIANT source = other.var;
+    if (source.vt == VT_DISPATCH) {
+        source.vt = vt_byte_array;
+    }
+    if (var.vt == VT_DISPATCH) {
+        var.vt = vt_byte_array;
+    }
+    const HRESULT hr = VariantCopy(&var, &source);
     if (FAILED(hr)) {
         throw std::bad_alloc();
     }
+    var.vt = other.var.vt;
     cursor_ = text_cursor{};
     exact_decimal = other.exact_decimal;
     switch (other.var.vt) {
@@ -440,6 +449,9 @@ void ole_variant::set_date(const ole_date& value) {
 }
 
 void ole_variant::clear() {
+    if (var.vt == VT_DISPATCH) {
+        var.vt = vt_byte_array; // only a relabelled byte array carries this code here
+    }
     VariantClear(&var);
     exact_decimal.clear();
     cursor_ = text_cursor{};

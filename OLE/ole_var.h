@@ -89,7 +89,8 @@ public:
     // between slices, never lost or repeated); `buffer` holds length + 1 bytes; returns the
     // bytes written (a NUL follows). Byte arrays: the bytes [start, start + length) as 2 upper-
     // case hexadecimal digits each; `buffer` holds 2 * length + 1 bytes; returns the bytes
-    // covered. Any other type: 0.
+    // covered. Any other type: 0. It moves a cursor kept inside the value: one value is not
+    // sliced from two threads at once.
     int get_at(char* buffer, unsigned start, unsigned length) const;
 
     // Text forms. Numbers: plain decimal with "." (floats in "%.8e" for VT_R4 and "%.16e" for

@@ -175,6 +175,19 @@ TEST(OleVariant, ByteArraysAreNotCutAtAHundredAndTwentyMillionBytes) {
     EXPECT_STREQ(buffer, "000000000000000000AB");
 }
 
+TEST(OleVariant, RelabelledByteArraysAreCopiedAndFreedAsArrays) {
+    ole_variant value = ole_variant::from_string("0102", VT_ARRAY | VT_UI1);
+    value.change_type(VT_DISPATCH);
+    EXPECT_EQ(value.get_type(), VT_DISPATCH);
+    ole_variant copy(value);
+    EXPECT_NE(copy.var.parray, value.var.parray);
+    copy = value;
+    copy.change_type(VT_ARRAY | VT_UI1);
+    EXPECT_EQ(copy.to_string(), "0x0102");
+    value = ole_variant(2.5);
+    EXPECT_EQ(value.get_type(), VT_R8);
+}
+
 TEST(OleVariant, AllocateSafeArrayResizesInPlace) {
     ole_variant value = ole_variant::from_string("0102", VT_BLOB);
     ASSERT_EQ(value.get_type(), VT_BLOB);
