@@ -1,5 +1,6 @@
 // Tests of the value conversions: text to values and back for every type code, the change of
 // type in place, and the getters.
+#include "OLE/ole_guid.h"
 #include "OLE/ole_var.h"
 
 #include "TK/tk_utils.h"
@@ -438,4 +439,60 @@ TEST(OleConversions, Getters) {
     EXPECT_THROW(text.to_double(), tk_mail_assertion);
     EXPECT_THROW(text.to_float(), tk_mail_assertion);
     EXPECT_EQ(ole_variant().to_double(), 0.0);
+}
+
+// Unreadable input of every kind takes a defined path: a value, VT_EMPTY or the documented
+// exception, never a crash (the sanitizer build checks for undefined behaviour).
+TEST(OleConversions, BadInputTakesDefinedPaths) {
+    const char alphabet[] = "0123456789+-.,:/ eE xXaAfFpPmMtTnNiI\\{}guidGUID\x01\xC3\xA9\xFF";
+    const VARTYPE types[] = {VT_I1,
+                             VT_UI1,
+                             VT_I2,
+                             VT_UI2,
+                             VT_I4,
+                             VT_UI4,
+                             VT_I8,
+                             VT_UI8,
+                             VT_R4,
+                             VT_R8,
+                             VT_CY,
+                             VT_DECIMAL,
+                             VT_BOOL,
+                             VT_DATE,
+                             VT_BSTR,
+                             VT_BLOB,
+                             VT_ARRAY | VT_UI1,
+                             VT_INT};
+    uint32_t seed = 12345;
+    auto next = [&seed]() {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const std::size_t length = next() % 48;
+        for (std::size_t i = 0; i < length; ++i) {
+            text.push_back(alphabet[next() % (sizeof alphabet - 1)]);
+        }
+        for (VARTYPE vt : types) {
+            try {
+                ole_variant value = ole_variant::from_string(text, vt);
+                value.to_string();
+                value.to_wstring();
+                for (VARTYPE target : types) {
+                    ole_variant copy(value);
+                    try {
+                        copy.change_type(target);
+                        copy.to_string();
+                    } catch (const ole_cast_exception&) {
+                    }
+                }
+            } catch (const ole_type_exception&) {
+            }
+        }
+        const ole_date date(text);
+        date.to_string(6);
+        const ole_guid_extractor guid(text);
+        guid.get_wstr();
+    }
 }
