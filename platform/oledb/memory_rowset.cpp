@@ -120,6 +120,9 @@ DBSTATUS oledb_put_value(const DBBINDING& binding, BYTE* row, const oledb_value&
         status = DBSTATUS_E_CANTCONVERTVALUE;
     }
 
+    if (!want_value && status == DBSTATUS_S_TRUNCATED) {
+        status = DBSTATUS_S_OK; // nothing was asked for, so nothing was cut
+    }
     if ((binding.dwPart & DBPART_STATUS) != 0) {
         put(row, binding.obStatus, status);
     }
