@@ -96,9 +96,12 @@ const type_case type_cases[] = {
      "00000000-0000-0000-0000-000000000000", "FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"},
     {"c_xml", -152, 0, 0, "<a b=\"1\">x</a>", "<empty/>", "<r/>"},
     {"c_geometry", SQL_LONGVARBINARY, 2147483647, 0, "00000000010c000000000000f03f0000000000000040",
-     "", "01"},
+     "00000000010c00000000000000000000000000000000",
+     "0000000001040200000000000000000000000000000000000000000000000000f03f000000000000f03f010000000"
+     "10000000001000000ffffffff0000000002"},
     {"c_geography", SQL_LONGVARBINARY, 2147483647, 0,
-     "e6100000010c000000000000f03f0000000000000040", "", "01"},
+     "e6100000010c000000000000f03f0000000000000040", "e6100000010c00000000000000000000000000000000",
+     "e6100000010c3333333333d34740f6285c8fc2955ec0"},
     {"c_hierarchyid", SQL_LONGVARBINARY, 2147483647, 0, "58", "", "5ac0"},
     {"c_sql_variant", -150, 8000, 0, "42", "variant 😀", "12.34"},
     {"c_rowversion", SQL_BINARY, 8, 0, "00000000000007d1", "0000000000000000", "ffffffffffffffff"},
@@ -135,6 +138,19 @@ std::string repeated(const std::string& part, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i)
         out += part;
     return out;
+}
+
+// Every row of the current result as "a|b|c", NULL as "NULL".
+std::vector<std::string> all_rows(odbc_client& c) {
+    std::vector<std::string> rows;
+    std::size_t count = c.columns().size();
+    while (SQL_SUCCEEDED(c.fetch())) {
+        std::string row;
+        for (std::size_t i = 1; i <= count; ++i)
+            row += (i > 1 ? "|" : "") + c.text(static_cast<SQLUSMALLINT>(i)).value_or("NULL");
+        rows.push_back(row);
+    }
+    return rows;
 }
 
 TEST_F(TdsServer, ConnectsAndAnswersTheVersion) {
@@ -239,6 +255,26 @@ TEST_F(TdsServer, AnswersColumnListsCountsAndSeveralResults) {
     EXPECT_EQ(rows, 5);
     // The third statement runs in velmora_types, which has no sales.orders.
     EXPECT_FALSE(c.more_results());
+}
+
+TEST_F(TdsServer, AnswersSpatialColumnsAsWellKnownText) {
+    odbc_client c;
+    connect(c);
+    ASSERT_TRUE(c.execute("SELECT [id],[c_geometry].STAsText() as [c_geometry],"
+                          "[c_geography].STAsText() as [geo] FROM [dbo].[all_types]"))
+        << c.describe_diagnostics();
+    auto columns = c.columns();
+    ASSERT_EQ(columns.size(), 3u);
+    EXPECT_EQ(columns[1].name, "c_geometry");
+    EXPECT_EQ(columns[1].sql_type, SQL_WVARCHAR);
+    EXPECT_EQ(columns[2].name, "geo");
+    EXPECT_EQ(all_rows(c),
+              (std::vector<std::string>{
+                  "1|POINT (1 2)|POINT (2 1)", "2|NULL|NULL", "3|POINT (0 0)|POINT (0 0)",
+                  "4|LINESTRING (0 0, 1 1)|POINT (-122.34 47.65)", "5|NULL|NULL"}));
+    EXPECT_FALSE(c.execute("SELECT [c_int].STAsText() as [x] FROM all_types"));
+    ASSERT_FALSE(c.diagnostics().empty());
+    EXPECT_EQ(c.diagnostics()[0].native, 258);
 }
 
 TEST_F(TdsServer, ServesEveryFixtureDatabase) {

@@ -11,16 +11,16 @@ namespace {
 using rows_t = std::vector<std::vector<tds_value>>;
 
 tds_value text(std::string s) {
-    return {false, std::move(s), {}};
+    return {false, std::move(s), {}, {}};
 }
 tds_value number(std::int64_t v) {
-    return {false, std::to_string(v), {}};
+    return {false, std::to_string(v), {}, {}};
 }
 tds_value null() {
-    return {true, {}, {}};
+    return {true, {}, {}, {}};
 }
 tds_value flag(bool b) {
-    return {false, b ? "1" : "0", {}};
+    return {false, b ? "1" : "0", {}, {}};
 }
 
 tds_result_column column(std::string name, const char* type, bool nullable = false) {

@@ -221,6 +221,18 @@ public:
                 v.data += part.data;
             return v;
         }
+        if (keyword("spatial")) {
+            expect('(');
+            tds_value bytes = value();
+            expect(',');
+            tds_value wkt = value();
+            expect(')');
+            if (bytes.null || wkt.null)
+                bad("spatial() needs the bytes and the well-known text");
+            v.data = bytes.data;
+            v.wkt = wkt.data;
+            return v;
+        }
         if (keyword("variant")) {
             expect('(');
             std::size_t start = at_;
@@ -366,6 +378,9 @@ void check_row(const tds_fixture_table& t, const std::vector<tds_value>& row) {
             bad("NULL in NOT NULL column " + col.name);
         if (!row[i].variant_type.empty() && col.type.kind != tds_type_kind::sql_variant)
             bad("variant() value in column " + col.name + " of type " + col.type.sql_name());
+        if (!row[i].wkt.empty() && col.type.kind != tds_type_kind::geometry &&
+            col.type.kind != tds_type_kind::geography)
+            bad("spatial() value in column " + col.name + " of type " + col.type.sql_name());
         try {
             scratch.clear();
             tds_append_value(scratch, col.type, row[i]);

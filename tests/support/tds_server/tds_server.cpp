@@ -377,7 +377,21 @@ private:
         colmetadata(out, rs.columns);
         std::vector<tds_value> row;
         for (std::uint64_t i = 0; i < rs.row_count; ++i) {
-            rs.row(i, row);
+            std::size_t row_start = out.size();
+            try {
+                rs.row(i, row);
+                if (!drop_after || i != *drop_after)
+                    row_token(out, rs.columns, row);
+            } catch (const std::invalid_argument& e) {
+                // A value that cannot be sent (a generated value that does not fit its column,
+                // a spatial value without its text): report it as a server error.
+                out.resize(row_start);
+                message_token(out,
+                              {50000, 1, 16,
+                               "Row " + std::to_string(i + 1) + " of the fixture: " + e.what()});
+                done_token(out, error_status(), cmd_select, 0, done_kind_);
+                return false;
+            }
             if (drop_after && i == *drop_after) {
                 writer_.flush_partial();
                 std::string partial;
@@ -386,18 +400,6 @@ private:
                 writer_.buffer() = partial;
                 writer_.flush_partial();
                 throw drop_connection{};
-            }
-            std::size_t row_start = out.size();
-            try {
-                row_token(out, rs.columns, row);
-            } catch (const std::invalid_argument& e) {
-                // A generated value that does not fit its column: report it as a server error.
-                out.resize(row_start);
-                message_token(out,
-                              {50000, 1, 16,
-                               "Row " + std::to_string(i + 1) + " of the fixture: " + e.what()});
-                done_token(out, error_status(), cmd_select, 0, done_kind_);
-                return false;
             }
             writer_.flush_full_packets();
             if (writer_.attention()) {

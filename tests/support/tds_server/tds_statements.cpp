@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <memory>
+#include <stdexcept>
 
 namespace {
 
@@ -201,21 +202,40 @@ tds_answer invalid_object(const std::string& written) {
     return error_answer(208, "Invalid object name '" + written + "'.");
 }
 
-// SELECT * | col, ... FROM object
+// SELECT * | item, ... FROM object, where an item is col, [col] or
+// [col].STAsText() as [alias] (the text form of a geometry or geography column).
 std::optional<tds_answer> select_from_table(const tds_statement_context& ctx,
                                             const std::vector<token>& tokens) {
+    struct item {
+        std::string column;
+        bool as_text = false;
+        std::string alias;
+    };
     parser p{tokens};
     if (!p.accept("select"))
         return std::nullopt;
     bool star = false;
-    std::vector<std::string> wanted;
+    std::vector<item> wanted;
     if (p.accept("*")) {
         star = true;
     } else {
         do {
             if (!p.identifier())
                 return std::nullopt;
-            wanted.push_back(p.t[p.at++].text);
+            item it;
+            it.column = p.t[p.at++].text;
+            it.alias = it.column;
+            if (p.accept(".")) {
+                if (!(p.accept("stastext") && p.accept("(") && p.accept(")")))
+                    return std::nullopt;
+                it.as_text = true;
+            }
+            if (p.accept("as")) {
+                if (!p.identifier())
+                    return std::nullopt;
+                it.alias = p.t[p.at++].text;
+            }
+            wanted.push_back(std::move(it));
         } while (p.accept(","));
     }
     if (!p.accept("from"))
@@ -232,25 +252,32 @@ std::optional<tds_answer> select_from_table(const tds_statement_context& ctx,
     if (!r.table)
         return invalid_object(written);
     const tds_fixture_table& table = *r.table;
-    std::vector<std::size_t> picks;
     if (star) {
-        for (std::size_t i = 0; i < table.columns.size(); ++i)
-            picks.push_back(i);
+        for (const auto& c : table.columns)
+            wanted.push_back({c.name, false, c.name});
     }
-    for (const auto& name : wanted) {
+    std::vector<std::size_t> picks;
+    std::vector<bool> as_text;
+    tds_result_set rs;
+    for (const auto& it : wanted) {
         std::size_t i = 0;
-        while (i < table.columns.size() && !tds_same_name(table.columns[i].name, name))
+        while (i < table.columns.size() && !tds_same_name(table.columns[i].name, it.column))
             ++i;
         if (i == table.columns.size())
-            return error_answer(207, "Invalid column name '" + name + "'.");
-        picks.push_back(i);
-    }
-    tds_answer a;
-    tds_result_set rs;
-    for (std::size_t i : picks) {
+            return error_answer(207, "Invalid column name '" + it.column + "'.");
         const auto& c = table.columns[i];
-        rs.columns.push_back(
-            {c.name, c.type, c.nullable, c.identity, !c.computed_definition.empty(), table.name});
+        if (it.as_text && c.type.kind != tds_type_kind::geometry &&
+            c.type.kind != tds_type_kind::geography)
+            return error_answer(258, "Cannot call methods on " + c.type.base_name() + ".");
+        picks.push_back(i);
+        as_text.push_back(it.as_text);
+        if (it.as_text)
+            rs.columns.push_back({it.alias,
+                                  tds_parse_type("nvarchar(max)", tds_default_collation()), true,
+                                  false, false, table.name});
+        else
+            rs.columns.push_back({it.alias, c.type, c.nullable, c.identity,
+                                  !c.computed_definition.empty(), table.name});
     }
     rs.row_count = table.row_count();
     if (star) {
@@ -259,13 +286,23 @@ std::optional<tds_answer> select_from_table(const tds_statement_context& ctx,
         };
     } else {
         auto full = std::make_shared<std::vector<tds_value>>();
-        rs.row = [&table, picks, full](std::uint64_t index, std::vector<tds_value>& row) {
+        rs.row = [&table, picks, as_text, full](std::uint64_t index, std::vector<tds_value>& row) {
             table.row(index, *full);
             row.resize(picks.size());
-            for (std::size_t k = 0; k < picks.size(); ++k)
-                row[k] = (*full)[picks[k]];
+            for (std::size_t k = 0; k < picks.size(); ++k) {
+                const tds_value& v = (*full)[picks[k]];
+                if (!as_text[k]) {
+                    row[k] = v;
+                    continue;
+                }
+                if (!v.null && v.wkt.empty())
+                    throw std::invalid_argument("no well-known text for column " +
+                                                table.columns[picks[k]].name);
+                row[k] = {v.null, v.wkt, {}, {}};
+            }
         };
     }
+    tds_answer a;
     a.result = std::move(rs);
     return a;
 }
@@ -318,7 +355,7 @@ std::optional<tds_answer> count_big(const tds_statement_context& ctx,
             return invalid_object(written);
         count = r.table->row_count();
     }
-    return single_value(column("", "bigint"), {false, std::to_string(count), {}});
+    return single_value(column("", "bigint"), {false, std::to_string(count), {}, {}});
 }
 
 std::optional<tds_answer> version(const tds_statement_context& ctx,
@@ -327,7 +364,7 @@ std::optional<tds_answer> version(const tds_statement_context& ctx,
     if (!(p.accept("select") && p.accept("@@version") && p.done()))
         return std::nullopt;
     std::string text = ctx.database.version.empty() ? ctx.catalogue.version : ctx.database.version;
-    return single_value(column("", "nvarchar(300)"), {false, text, {}});
+    return single_value(column("", "nvarchar(300)"), {false, text, {}, {}});
 }
 
 std::optional<tds_answer> set_option(const tds_statement_context&,

@@ -642,7 +642,7 @@ void append_variant(std::string& out, const tds_value& v) {
     default:
         break;
     }
-    tds_value inner{false, v.data, {}};
+    tds_value inner{false, v.data, {}, {}};
     std::string data = raw_bytes(base, inner);
     u32(out, static_cast<std::uint32_t>(2 + props.size() + data.size()));
     u8(out, code);

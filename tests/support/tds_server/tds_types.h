@@ -79,11 +79,13 @@ tds_type tds_parse_type(std::string_view spec, const tds_collation& default_coll
 
 // A value of a fixture row or a computed answer. `data` holds the value's literal text for
 // numbers, dates, times and GUIDs; UTF-8 for character types and xml; raw bytes for binary, UDT
-// and rowversion. A sql_variant also names its base type in `variant_type`.
+// and rowversion. A sql_variant also names its base type in `variant_type`; a geometry or
+// geography value may carry its STAsText() form in `wkt`.
 struct tds_value {
     bool null = false;
     std::string data;
     std::string variant_type;
+    std::string wkt;
 };
 
 // Appends TYPE_INFO of a COLMETADATA column (type byte, lengths, precision, collation).
