@@ -148,6 +148,15 @@ void sql_database::init_views() {
     }
 }
 
+std::wstring sql_database::listed_name(const std::wstring& table) const {
+    for (const std::wstring& listed : tables) {
+        if (names_match(listed, table)) {
+            return listed;
+        }
+    }
+    return table;
+}
+
 void sql_database::run_or_throw(const std::string& statement, const std::wstring& text) {
     if (mysql_real_query(mysql, statement.data(), static_cast<unsigned long>(statement.size())) !=
         0) {
@@ -225,13 +234,13 @@ bool sql_database::delete_tab(const std::wstring& table) {
         throw tk_mail_assertion("sql_db", 447);
     }
     const std::wstring statement =
-        L"DROP TABLE IF EXISTS " + engine().get_safe_name(table) + L" CASCADE";
+        L"DROP TABLE IF EXISTS " + engine().get_safe_name(listed_name(table)) + L" CASCADE";
     run_or_throw(tk_to_utf8(statement), statement);
     return udb_database::delete_tab(table);
 }
 
 void sql_database::empty_table(const std::wstring& table) {
-    udb_database::empty_table(sql_quote_identifier(table));
+    udb_database::empty_table(sql_quote_identifier(listed_name(table)));
 }
 
 std::unique_ptr<udb_recordset> sql_database::get_query(const std::wstring& query_name,
@@ -247,7 +256,7 @@ std::unique_ptr<udb_recordset> sql_database::get_table(const std::wstring& table
         throw tk_mail_assertion("sql_db", 75);
     }
     // The readable table; the writable MySQL table takes its place where rows are written.
-    return std::make_unique<sql_recordset>(this, table, &relationships);
+    return std::make_unique<sql_recordset>(this, listed_name(table), &relationships);
 }
 
 std::unique_ptr<sql_tmp_recordset> sql_database::query_rows(const std::wstring& statement) {

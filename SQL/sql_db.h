@@ -78,6 +78,9 @@ public:
     MYSQL* mysql;
 
 private:
+    // The table's name as the list spells it: table names compare without regard to case, while
+    // the server on Linux tells them apart.
+    std::wstring listed_name(const std::wstring& table) const;
     void init_tables();
     void init_views();
     // Runs a statement and throws sql_exception (after "QUERY=%s") when the server refuses it.

@@ -119,7 +119,10 @@ protected:
 
     virtual const char* program_prefix() const { return "test_SQL_"; }
 
-    void drop_database() { exec(mysql(), "DROP DATABASE IF EXISTS `" + db_name_ + "`"); }
+    void drop_database() {
+        exec(mysql(),
+             "DROP DATABASE IF EXISTS " + tk_to_utf8(sql_quote_identifier(wide_db_name())));
+    }
 
     std::unique_ptr<sql_database> create_db() {
         std::unique_ptr<udb_database> db = engine_->create_db(tk_utf8_to_wstring(db_name_));

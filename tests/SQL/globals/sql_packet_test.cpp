@@ -54,7 +54,7 @@ TEST_F(PacketLimit, RaiseReconnectsSoTheSessionRunsUnderIt) {
     EXPECT_EQ(fetch_value(mysql(), "SELECT DATABASE()"), db_name_);
     EXPECT_EQ(fetch_value(mysql(), "SELECT @@character_set_client"), "utf8mb4");
     EXPECT_EQ(fetch_value(mysql(), "SELECT @@session.sql_mode"),
-              "STRICT_ALL_TABLES,NO_AUTO_VALUE_ON_ZERO,NO_ENGINE_SUBSTITUTION");
+              "NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION");
     EXPECT_EQ(fetch_value(mysql(), "SELECT @@session.foreign_key_checks"), "0");
 
     // A statement larger than the old limit now passes.

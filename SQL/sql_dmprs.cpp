@@ -1,0 +1,310 @@
+// The table of a MySQL script file: rows as INSERT statements, long values in pieces.
+#include "SQL/sql_dmprs.h"
+
+#include "SQL/sql_dump.h"
+#include "SQL/sql_engi.h"
+#include "SQL/sql_util.h"
+#include "TK/tk_log.h"
+#include "TK/tk_utils.h"
+#include "UDB/udb_rule.h"
+#include "UDB/udb_util.h"
+#include "UDB/udb_vali.h"
+
+#include <memory>
+
+namespace {
+
+const char* const structure_mismatch =
+    "The structure of data source does not conform to the destination table. For more "
+    "information see Troubleshooting article of the product documentation.";
+
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+bool is_byte_type(VARTYPE vt) {
+    return vt == VT_BLOB || vt == VT_BLOB_OBJECT || vt == ole_variant::vt_byte_array;
+}
+
+} // namespace
+
+dmp_recordset::dmp_recordset(dmp_database& db, const std::wstring& name, const udb_schema& schema)
+    : udb_recordset(&db, name, true), dmp_(db), line_break_(db.line_break()),
+      slice_(2 * static_cast<std::size_t>(slice_size) + 1) {
+    tk_log_wmessage(1, L"dmp_recordset::dmp_recordset(%ls)", name.c_str());
+    for (const auto& column : schema) {
+        if (column) {
+            this->schema.push_back(std::make_shared<t_ftd>(*column));
+        }
+    }
+    const sql_engine& e = *tk_singleton<sql_engine>::instance();
+    tk_log_message(1, "is_old_version(%08X)", e.version);
+    const bool quoted = e.version >= 0x40100;
+    table_name_ = tk_to_utf8(quoted ? sql_quote_identifier(name) : name);
+    // The names map holds this table's columns from its creation on and never changes them.
+    for (const auto& column : this->schema) {
+        column_names_.push_back(
+            tk_to_utf8(quoted ? sql_quote_identifier(column->name) : column->name));
+        source_names_.push_back(db.names_map.get_fn_orig_name(name, column->name, false));
+        tk_log_wmessage(1, L"Name=%ls, original name=%ls", column->name.c_str(),
+                        source_names_.back().c_str());
+    }
+}
+
+dmp_recordset::~dmp_recordset() {
+    tk_log_message(2, "dmp_recordset::dtor");
+    write_pending();
+}
+
+void dmp_recordset::write_pending() noexcept {
+    if (buffer_.empty()) {
+        return;
+    }
+    tk_log_message(1, "Run SQL query: [%s]", buffer_.c_str());
+    try {
+        dmp_.write_statement(buffer_);
+    } catch (const tk_exception& error) {
+        // The stream stays failed: the script's close reports it.
+        tk_log_message(3, "%s", error.what());
+        dmp_.note_stream_state();
+    }
+    buffer_.clear();
+}
+
+void dmp_recordset::append_record(const udb_record& record) {
+    tk_log_message(1, "dmp_recordset::append_record");
+    const std::uint32_t size = record.get_total_size();
+    tk_log_message(1, "record size=%u", size);
+    sql_engine& e = tk_singleton<sql_engine>::ref();
+    if (size > batch_limit) {
+        tk_log_message(3, "Row is too big (%u bytes), swtich to slow_append", size);
+        e.fast_insert = false;
+        if (!buffer_.empty()) {
+            tk_log_message(1, "Run SQL query: [%s]", buffer_.c_str());
+            dmp_.write_statement(buffer_);
+            buffer_.clear();
+        }
+    }
+    if (e.fast_insert) {
+        fast_append(record);
+    } else {
+        slow_append(record);
+    }
+}
+
+std::size_t dmp_recordset::find_field(const udb_record& record, const std::wstring& name) {
+    for (std::size_t i = 0; i < record.size(); ++i) {
+        if (record[i] && udb_equal_no_case(record[i]->name, name)) {
+            return i;
+        }
+    }
+    return npos;
+}
+
+const dmp_recordset::pairing& dmp_recordset::pair_fields(const udb_record& record) {
+    if (cached_ && record.size() == cached_names_.size()) {
+        bool same = true;
+        for (std::size_t i = 0; i < record.size() && same; ++i) {
+            same = record[i] ? record[i]->name == cached_names_[i] : cached_names_[i].empty();
+        }
+        if (same) {
+            return cached_pairs_;
+        }
+    }
+    cached_ = false;
+    cached_pairs_.clear();
+    if (record.size() < schema.size()) {
+        tk_log_message(1, "Size of record is less than size of schema");
+        const sql_engine& e = tk_singleton<sql_engine>::ref();
+        const std::unique_ptr<udb_validator> validator(e.create_fn_validator(record));
+        for (std::size_t i = 0; i < record.size(); ++i) {
+            if (!record[i]) {
+                continue;
+            }
+            const std::wstring& name = record[i]->name;
+            std::wstring used = name;
+            if (!validator->is_acceptable(name)) {
+                used = validator->get_safe_name(name);
+                tk_log_wmessage(1, L"udb_validator::add_existing_name(%ls)", used.c_str());
+                validator->add_existing_name(used);
+            }
+            tk_log_wmessage(1, L"Name=%ls, mapped name=%ls", name.c_str(), used.c_str());
+            const std::int32_t column = schema.get_field_idx(used);
+            if (column < 0) {
+                tk_log_wmessage(2, L"Field %ls not found", used.c_str());
+                throw tk_exception(structure_mismatch, 0);
+            }
+            cached_pairs_.emplace_back(i, static_cast<std::size_t>(column));
+        }
+    } else {
+        tk_log_message(1, "Size of schema is less or equal to the size of record");
+        for (std::size_t column = 0; column < schema.size(); ++column) {
+            const std::size_t field = find_field(record, source_names_[column]);
+            if (field == npos) {
+                tk_log_wmessage(1, L"Field %ls not found", source_names_[column].c_str());
+                throw tk_exception(structure_mismatch, 0);
+            }
+            cached_pairs_.emplace_back(field, column);
+        }
+    }
+    cached_names_.clear();
+    for (const auto& field : record) {
+        cached_names_.push_back(field ? field->name : std::wstring());
+    }
+    cached_ = true;
+    return cached_pairs_;
+}
+
+void dmp_recordset::append_head(std::string& out, const pairing& pairs) const {
+    out += "INSERT INTO ";
+    out += table_name_;
+    out += '(';
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        if (k > 0) {
+            out += ", ";
+        }
+        out += column_names_[pairs[k].second];
+    }
+    out += ')';
+}
+
+void dmp_recordset::slow_append(const udb_record& record) {
+    tk_log_message(1, "dmp_recordset::slow_append");
+    // Rows keep their order when the fast path was switched off with a statement pending.
+    write_pending();
+    const pairing& pairs = pair_fields(record);
+    statement_.clear();
+    append_head(statement_, pairs);
+    statement_ += " \nVALUES (";
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        if (k > 0) {
+            statement_ += ", ";
+        }
+        const udb_field& field = *record[pairs[k].first];
+        const t_ftd& column = *schema[pairs[k].second];
+        if (field.get_type() != VT_EMPTY && field.get_size() > sql_engine::max_field_size) {
+            // The text before the value goes first; the value follows in slices.
+            dmp_.write(statement_);
+            statement_.clear();
+            if (write_long_value(field, column)) {
+                continue;
+            }
+        }
+        append_fld_str(statement_, field, column, false);
+    }
+    statement_ += ')';
+    tk_log_message(1, "Run SQL query: %s", statement_.c_str());
+    dmp_.write_statement(statement_);
+}
+
+bool dmp_recordset::write_long_value(const udb_field& field, const t_ftd& column) {
+    if (udb_custom_conversion::is_acceptable2(field)) {
+        return false;
+    }
+    const VARTYPE vt = field.get_type();
+    const bool text_column = column.type == VT_BSTR;
+    const bool byte_column = is_byte_type(column.type);
+    if (byte_column && ole_variant::is_byte_array(vt)) {
+        dmp_.write("0x");
+        unsigned start = 0;
+        for (;;) {
+            const int covered = field.get_at(slice_.data(), start, slice_size);
+            if (covered <= 0) {
+                break;
+            }
+            dmp_.write(std::string_view(slice_.data(), 2 * static_cast<std::size_t>(covered)));
+            start += static_cast<unsigned>(covered);
+        }
+        return true;
+    }
+    if (vt != VT_BSTR || (!text_column && !byte_column)) {
+        return false;
+    }
+    // The escaped UTF-8 literal; an escape never spans two slices, since only ASCII bytes are
+    // escaped and a cut falls between bytes.
+    const int subtype = column.dw_reserved & ~0x10;
+    const bool geometry = text_column && (subtype == 2 || subtype == 8);
+    dmp_.write(geometry ? "ST_GeomFromText('" : "'");
+    unsigned start = 0;
+    for (;;) {
+        const int written = field.get_at(slice_.data(), start, slice_size);
+        if (written <= 0) {
+            break;
+        }
+        piece_.clear();
+        append_escaped(piece_, std::string_view(slice_.data(), static_cast<std::size_t>(written)));
+        dmp_.write(piece_);
+        start += static_cast<unsigned>(written);
+    }
+    dmp_.write(geometry ? "')" : "'");
+    return true;
+}
+
+void dmp_recordset::fast_append(const udb_record& record) {
+    tk_log_message(1, "dmp_recordset::fast_append");
+    const bool opening = buffer_.empty();
+    if (opening) {
+        tk_log_message(1, "Initialize new query...");
+        statement_columns_.clear();
+        for (std::size_t i = 0; i < schema.size(); ++i) {
+            statement_columns_.push_back(i);
+        }
+    }
+    // Every column of the statement is paired with its field by name before anything of the
+    // row is written.
+    std::vector<std::size_t>& fields = field_positions_;
+    fields.clear();
+    for (std::size_t k = 0; k < statement_columns_.size();) {
+        const std::size_t column = statement_columns_[k];
+        const std::wstring& source = source_names_[column];
+        std::size_t field = npos;
+        if (column < record.size() && record[column] && record[column]->name == source) {
+            field = column;
+        } else {
+            field = find_field(record, source);
+        }
+        if (field == npos) {
+            tk_log_wmessage(2, L"Field %ls not found", source.c_str());
+            if (!opening) {
+                throw tk_exception("Generic error occurred while migrating the data.", 0);
+            }
+            tk_log_message(2, "1st time => reduce schema");
+            statement_columns_.erase(statement_columns_.begin() + static_cast<std::ptrdiff_t>(k));
+            continue;
+        }
+        fields.push_back(field);
+        ++k;
+    }
+
+    const std::size_t rollback = buffer_.size();
+    try {
+        if (opening) {
+            buffer_ += "INSERT INTO ";
+            buffer_ += table_name_;
+            buffer_ += '(';
+            for (std::size_t k = 0; k < statement_columns_.size(); ++k) {
+                if (k > 0) {
+                    buffer_ += ", ";
+                }
+                buffer_ += column_names_[statement_columns_[k]];
+            }
+            buffer_ += ") VALUES(";
+        } else {
+            buffer_ += ", (";
+        }
+        for (std::size_t k = 0; k < statement_columns_.size(); ++k) {
+            if (k > 0) {
+                buffer_ += ", ";
+            }
+            append_fld_str(buffer_, *record[fields[k]], *schema[statement_columns_[k]], false);
+        }
+        buffer_ += ')';
+    } catch (...) {
+        buffer_.resize(rollback);
+        throw;
+    }
+    if (buffer_.size() > batch_limit) {
+        tk_log_message(1, "Run SQL query: [%s]", buffer_.c_str());
+        dmp_.write_statement(buffer_);
+        tk_log_message(1, "Cleaning append_buffer...");
+        buffer_.clear();
+    }
+}

@@ -1,0 +1,72 @@
+// The table of a MySQL script file: turns rows into INSERT statements.
+#pragma once
+
+#include "UDB/udb_rs.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class dmp_database;
+class dump_options;
+
+// One table of a script file, made by dmp_database::create_table; the caller owns it and
+// deletes it after the table's last row. Rows are only appended: the other operations keep
+// the neutral layer's behaviour. Write errors raise the script's tk_exception (level 1).
+class dmp_recordset : public udb_recordset {
+public:
+    // Copies the column descriptors of `schema` (the destination columns, in order).
+    dmp_recordset(dmp_database& db, const std::wstring& name, const udb_schema& schema);
+    // Writes the pending multi-row statement.
+    ~dmp_recordset() override;
+
+    // One INSERT per row, or rows gathered into multi-row INSERTs while the engine's fast-insert
+    // switch is on. A row above the batch limit switches the fast path off for the rest of the
+    // run.
+    void append_record(const udb_record& record) override;
+
+    void slow_append(const udb_record& record);
+    void fast_append(const udb_record& record);
+
+    // The size of a row and of a pending multi-row statement, in bytes.
+    static constexpr std::uint32_t batch_limit = 1000000;
+    // One slice of a value written in pieces, in bytes of the value.
+    static constexpr unsigned slice_size = 0x20000;
+
+private:
+    // Which field of the record goes into which column: pairs of (field index, column index).
+    using pairing = std::vector<std::pair<std::size_t, std::size_t>>;
+
+    // The pairing of the slow path; cached while records keep the same field names.
+    const pairing& pair_fields(const udb_record& record);
+    // The position of the field named `name` (ignoring case), or npos.
+    static std::size_t find_field(const udb_record& record, const std::wstring& name);
+    // Appends "INSERT INTO table(columns)" for the pairs' columns.
+    void append_head(std::string& out, const pairing& pairs) const;
+    // Writes one value longer than the statement limit straight into the file, in slices;
+    // false when the value is of a kind that is written in memory after all.
+    bool write_long_value(const udb_field& field, const t_ftd& column);
+    void write_pending() noexcept;
+
+    dmp_database& dmp_;
+    const std::string& line_break_;
+    // The table's name as the statements write it.
+    std::string table_name_;
+    // The columns' names as the statements write them, and their source names.
+    std::vector<std::string> column_names_;
+    std::vector<std::wstring> source_names_;
+
+    // Slow path: the last record's field names and their pairing.
+    std::vector<std::wstring> cached_names_;
+    pairing cached_pairs_;
+    bool cached_ = false;
+    std::string statement_;
+    std::string piece_;
+    std::vector<char> slice_;
+
+    // Fast path: the pending multi-row statement and its columns (positions in `schema`).
+    std::string buffer_;
+    std::vector<std::size_t> statement_columns_;
+    // The record's field of each statement column, for the row being added.
+    std::vector<std::size_t> field_positions_;
+};

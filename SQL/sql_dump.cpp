@@ -1,0 +1,626 @@
+// The MySQL script file: its head, tables and indexes, foreign keys and views.
+#include "SQL/sql_dump.h"
+
+#include "SQL/sql_dmprs.h"
+#include "SQL/sql_engi.h"
+#include "SQL/sql_init.h"
+#include "SQL/sql_util.h"
+#include "SQL/sql_view.h"
+#include "TK/tk_fname.h"
+#include "TK/tk_log.h"
+#include "TK/tk_utils.h"
+#include "UDB/sql_vali.h"
+#include "UDB/udb_rule.h"
+#include "UDB/udb_util.h"
+#include "platform/win32/localtime.h"
+#include "platform/win32/nls.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+sql_engine& engine() {
+    return *tk_singleton<sql_engine>::instance();
+}
+
+std::string utf8(const std::wstring& text) {
+    return tk_to_utf8(text);
+}
+
+// One stream buffer of this size keeps the number of write calls low on the row path.
+constexpr std::size_t stream_buffer_size = 1 << 20;
+
+// The modes a replay session runs under, each in the comment of the first version that knows
+// it: an identity value 0 stays 0, a value a column cannot hold is an error, a missing storage
+// engine is an error. None of the modes that change how literals are read.
+const char* const sql_mode_lines[] = {
+    "/*!40101 SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO' */;",
+    "/*!50002 SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES' */;",
+    "/*!50008 SET SESSION "
+    "sql_mode='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION' */;",
+};
+
+// Whether a table in `charset` is converted to utf8mb4 where the server has it: the stored name
+// "utf8" stands for full Unicode (an empty name falls back to it too).
+bool is_default_utf8(const std::wstring& charset) {
+    return charset.empty() || udb_equal_no_case(charset, L"utf8");
+}
+
+// Sets an engine member for the life of the object.
+template <class T> class engine_value_guard {
+public:
+    engine_value_guard(T& member, T value) : member_(member), saved_(member) { member_ = value; }
+    ~engine_value_guard() { member_ = saved_; }
+    engine_value_guard(const engine_value_guard&) = delete;
+    engine_value_guard& operator=(const engine_value_guard&) = delete;
+
+private:
+    T& member_;
+    T saved_;
+};
+
+// The file name as the system opens it: the ANSI code page; a name the code page cannot
+// represent would open another file, so it is refused.
+bool narrow_file_name(const std::wstring& name, std::string& narrow) {
+    try {
+        narrow = tk_to_string(name, -1);
+        return !narrow.empty() && tk_to_wstring(narrow) == name;
+    } catch (const tk_exception&) {
+        return false;
+    }
+}
+
+std::string join_safe(const std::vector<std::wstring>& names) {
+    const sql_engine& e = engine();
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            text += ", ";
+        }
+        text += utf8(e.get_safe_name(names[i]));
+    }
+    return text;
+}
+
+} // namespace
+
+// ---- Options ------------------------------------------------------------------------------------
+
+dump_options::dump_options() {
+    tk_log_message(2, "dump_options::ctor1");
+}
+
+dump_options::~dump_options() {
+    creator.clear();
+    database_name.clear();
+}
+
+std::string dump_options::line_break() const {
+    return line_breaks != 0 ? "\n" : "\r\n";
+}
+
+std::wstring dump_options::wline_break() const {
+    return line_breaks != 0 ? L"\n" : L"\r\n";
+}
+
+// ---- Column clauses for every server ------------------------------------------------------------
+
+std::wstring dmp_conditional_column_clause(const std::wstring& clause, const t_ftd& column) {
+    if (column.type != VT_DATE || !column.native_type.empty() ||
+        udb_custom_conversion::is_acceptable1(column)) {
+        return clause;
+    }
+    sql_engine& e = engine();
+    const std::wstring low_type = get_sql_native_type2(column, false);
+    const std::wstring low_default = make_mysql_def_val(&column);
+    std::wstring high_type;
+    std::wstring high_default;
+    {
+        // The forms of servers that take fractional seconds (5.6.4) and a current-date default
+        // on DATETIME (5.6.5).
+        const engine_value_guard<uint32_t> newer(e.version, std::max<uint32_t>(e.version, 0x50605));
+        high_type = get_sql_native_type2(column, false);
+        high_default = make_mysql_def_val(&column);
+    }
+    if (high_type == low_type && high_default == low_default) {
+        return clause;
+    }
+    const std::wstring name = sql_quote_identifier(column.name) + L" ";
+    if (clause.compare(0, name.size(), name) != 0 ||
+        clause.compare(name.size(), low_type.size(), low_type) != 0) {
+        tk_log_wmessage(2, L"Column clause kept as built: %ls", clause.c_str());
+        return clause;
+    }
+    const std::size_t paren = high_type.find(L'(');
+    const std::wstring high_base = high_type.substr(0, paren);
+    const std::wstring fsp = paren == std::wstring::npos ? std::wstring() : high_type.substr(paren);
+    // Old servers take a current-date default only on TIMESTAMP, which cannot hold dates before
+    // 1970: the column is DATETIME everywhere and takes its default where the server can.
+    const bool timestamp_to_datetime = low_type == L"TIMESTAMP" && high_base == L"DATETIME";
+    if (high_base != low_type && !timestamp_to_datetime) {
+        tk_log_wmessage(2, L"Column clause kept as built: %ls", clause.c_str());
+        return clause;
+    }
+    std::wstring type = high_base;
+    if (!fsp.empty()) {
+        type += L"/*!50604 " + fsp + L" */";
+    }
+    std::wstring rest = clause.substr(name.size() + low_type.size());
+    if (!low_default.empty() && (timestamp_to_datetime || high_default != low_default)) {
+        const std::wstring low_clause = L" DEFAULT " + low_default;
+        const std::size_t at = rest.find(low_clause);
+        if (at != std::wstring::npos) {
+            rest.replace(at, low_clause.size(),
+                         high_default.empty() ? std::wstring()
+                                              : L" /*!50605 DEFAULT " + high_default + L" */");
+        }
+    }
+    return name + type + rest;
+}
+
+// ---- Database -----------------------------------------------------------------------------------
+
+dmp_database::dmp_database(const std::wstring& file_name, const dump_options& options)
+    : udb_database(file_name, 1, 0), options_(options), line_break_(options.line_break()),
+      buffer_(stream_buffer_size) {
+    file_name_utf8_ = utf8(file_name);
+    std::string narrow;
+    const bool representable = narrow_file_name(file_name, narrow);
+    if (representable) {
+        out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+        errno = 0;
+        out_.open(narrow, std::ios::out | std::ios::binary | std::ios::trunc);
+    }
+    const int open_errno = errno;
+    tk_log_wmessage(2, L"dmp_database::ctor(%ls)", file_name.c_str());
+
+    sql_engine& e = engine();
+    e.version = options_.new_version ? 0x40100 : 0x31401;
+    tk_log_message(1, "b_new_ver=%d", options_.new_version ? 1 : 0);
+
+    if (!out_.is_open()) {
+        tk_log_message(2, "Failed to open file");
+        const std::string reason =
+            !representable ? std::string("the name cannot be represented in the system's code page")
+            : open_errno != 0 ? std::string(std::strerror(open_errno))
+                              : std::string("cannot open the file");
+        throw tk_exception("Cannot create the script file '" + file_name_utf8_ + "': " + reason, 1);
+    }
+    write_header();
+}
+
+dmp_database::~dmp_database() {
+    if (closed_) {
+        return;
+    }
+    try {
+        close();
+    } catch (const tk_exception& error) {
+        tk_log_message(3, "%s", error.what());
+    }
+}
+
+void dmp_database::close() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    sql_engine* e = tk_singleton<sql_engine>::pointer();
+    if (e != nullptr && e->tables_locked && out_.good()) {
+        e->tables_locked = false;
+        tk_log_message(2, "dmp_database::~dmp_database - right before unlock tables");
+        out_ << "UNLOCK TABLES;" << line_break_;
+    }
+    indexes_by_table_.clear();
+    out_.flush();
+    out_.close();
+    if (out_.fail()) {
+        throw_write_error();
+    }
+}
+
+void dmp_database::throw_write_error() {
+    if (write_errno_ == 0) {
+        write_errno_ = errno != 0 ? errno : EIO;
+    }
+    throw tk_exception("Cannot write the script file '" + file_name_utf8_ +
+                           "': " + std::strerror(write_errno_),
+                       1);
+}
+
+void dmp_database::check_stream() {
+    if (out_.fail()) {
+        throw_write_error();
+    }
+}
+
+void dmp_database::note_stream_state() noexcept {
+    if (out_.fail() && write_errno_ == 0) {
+        write_errno_ = errno != 0 ? errno : EIO;
+    }
+}
+
+void dmp_database::write(std::string_view text) {
+    out_.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (out_.fail()) {
+        throw_write_error();
+    }
+}
+
+void dmp_database::write_statement(std::string_view statement) {
+    // Only a statement that begins with C can begin with CREATE FUNCTION: rows skip the
+    // comparison.
+    const bool function = statement.size() >= 16 && (statement[0] == 'c' || statement[0] == 'C') &&
+                          CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, statement.data(), 16,
+                                         "CREATE FUNCTION ", 16) == CSTR_EQUAL;
+    if (function) {
+        write("DELIMITER $$" + line_break_);
+    }
+    out_.write(statement.data(), static_cast<std::streamsize>(statement.size()));
+    out_.put(';');
+    write(line_break_);
+    if (function) {
+        write("$$" + line_break_ + "DELIMITER ;" + line_break_);
+    }
+}
+
+void dmp_database::write_header() {
+    const sql_engine& e = engine();
+    const std::string& lb = line_break_;
+    if (options_.comments) {
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        char date[32];
+        std::snprintf(date, sizeof date, "%02d/%02d/%04d", now.wMonth, now.wDay, now.wYear);
+        std::string path = file_name_utf8_;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        write("# File name: " + path + lb);
+        write("# Creation date: " + std::string(date) + lb);
+        write("# Created by " + options_.creator + lb);
+        write("# " + std::string(50, '-') + lb);
+    }
+    // The file is UTF-8 whatever character set the tables are created in; utf8mb4 where the
+    // server has it, so that characters outside the BMP replay intact.
+    write(lb);
+    write("SET NAMES utf8;" + lb);
+    write("/*!50503 SET NAMES utf8mb4 */;" + lb);
+    for (const char* line : sql_mode_lines) {
+        write(line + lb);
+    }
+    if (!options_.create_database || !options_.create_tables) {
+        return;
+    }
+    std::wstring name;
+    if (!options_.database_name.empty()) {
+        name = tk_utf8_to_wstring(options_.database_name);
+    } else {
+        const tk_file_name parts(file_name_utf8_);
+        name = tk_utf8_to_wstring(parts.name);
+    }
+    const std::string quoted = utf8(options_.new_version ? sql_quote_identifier(name) : name);
+    write(lb);
+    write("DROP DATABASE IF EXISTS " + quoted + ";" + lb);
+    std::string create = "CREATE DATABASE " + quoted;
+    if (!e.charset.empty()) {
+        create += " character set " + utf8(sql_bare_word(e.charset));
+    }
+    write(create + ";" + lb);
+    write("USE " + quoted + ";" + lb);
+}
+
+std::wstring dmp_database::safe(const std::wstring& name) const {
+    return engine().get_safe_name(name);
+}
+
+void dmp_database::unlock_tables(const char* where) {
+    engine().tables_locked = false;
+    tk_log_message(2, "%s", where);
+    write("UNLOCK TABLES;" + line_break_);
+}
+
+void dmp_database::write_comment(const char* title, const std::wstring& table) {
+    const std::string& lb = line_break_;
+    write(lb + "#" + lb + title + utf8(table) + "'" + lb + "#" + lb + lb);
+}
+
+std::wstring dmp_database::create_table_text(const std::wstring& name, const udb_schema& schema,
+                                             const udb_indexes& indexes, udb_properties* properties,
+                                             sql_schema_initializer& columns,
+                                             std::wstring& auto_name) {
+    sql_engine& e = engine();
+    const std::wstring wlb = options_.wline_break();
+    std::wstring text = L"CREATE TABLE ";
+    text += options_.new_version ? safe(name) : name;
+    text += L" (" + wlb;
+
+    std::vector<std::wstring> chunks;
+    columns.get_init_chunks(chunks, properties);
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        if (i > 0) {
+            text += L"," + wlb;
+        }
+        text += L"  ";
+        text += options_.new_version && i < columns.columns.size()
+                    ? dmp_conditional_column_clause(chunks[i], *columns.columns[i])
+                    : chunks[i];
+    }
+    if (schema.empty()) {
+        return text;
+    }
+
+    std::wstring storage = properties != nullptr ? properties->get_properties()[L"engine"] : L"";
+    if (storage.empty()) {
+        storage = options_.new_version ? e.storage_engine : std::wstring(L"MyISAM");
+    }
+    const std::wstring charset =
+        properties != nullptr ? properties->get_properties()[L"character set"] : L"";
+    // A table converted to utf8mb4 on replay takes four bytes per character in its keys.
+    const bool converted =
+        options_.new_version && is_default_utf8(charset.empty() ? e.charset : charset);
+    const engine_value_guard<std::wstring> key_charset(
+        e.charset, converted ? std::wstring(L"utf8mb4") : e.charset);
+    sql_indexes_initializer index_clauses(columns.columns, indexes, auto_name,
+                                          columns.validator->mapped_pairs, false, storage);
+    std::vector<std::wstring> index_chunks;
+    index_clauses.get_init_chunks(index_chunks);
+    for (const std::wstring& chunk : index_chunks) {
+        text += L"," + wlb + L"  " + chunk;
+    }
+    return text;
+}
+
+std::unique_ptr<udb_recordset> dmp_database::create_table(const std::wstring& name,
+                                                          const udb_schema& schema,
+                                                          const udb_indexes& indexes) {
+    tk_log_wmessage(2, L"dmp_database::create_table(%ls)", name.c_str());
+    check_stream();
+    if (is_table_exist(name)) {
+        throw tk_mail_assertion("sql_dump", 428);
+    }
+    sql_engine& e = engine();
+    std::wstring auto_name;
+    sql_schema_initializer columns(name, schema, indexes, auto_name, false);
+    if (e.tables_locked) {
+        unlock_tables("dmp_database::create_table - right before unlock tables");
+    }
+    if (options_.create_tables) {
+        if (options_.comments) {
+            write_comment("# Table structure for table '", name);
+        }
+        delete_tab(name);
+    }
+
+    udb_properties* properties =
+        e.properties != nullptr ? e.properties->find_by_new_name(name) : nullptr;
+    std::wstring text = create_table_text(name, schema, indexes, properties, columns, auto_name);
+
+    if (options_.create_tables) {
+        tk_log_message(1, "Right before inserting CREATE TABLE statement");
+        text += options_.wline_break() + L")";
+        text += options_.new_version ? L" ENGINE=" : L" TYPE=";
+        std::wstring storage =
+            properties != nullptr ? properties->get_properties()[L"engine"] : L"";
+        if (storage.empty()) {
+            storage = options_.new_version ? e.storage_engine : std::wstring(L"MyISAM");
+        }
+        text += sql_bare_word(storage);
+        const std::wstring charset =
+            properties != nullptr ? properties->get_properties()[L"character set"] : L"";
+        if (!charset.empty()) {
+            text += L" character set " + sql_bare_word(charset);
+        }
+        write(utf8(text) + ";" + line_break_);
+        if (options_.new_version && is_default_utf8(charset.empty() ? e.charset : charset)) {
+            // "utf8" is utf8mb3 on the server: where utf8mb4 exists the table takes it.
+            write("/*!50503 ALTER TABLE " + utf8(safe(name)) +
+                  " CONVERT TO CHARACTER SET utf8mb4 */;" + line_break_);
+        }
+    }
+
+    if (options_.comments) {
+        write_comment("# Dumping data for table '", name);
+    }
+    if (options_.lock_tables) {
+        const std::wstring locked = options_.new_version ? sql_quote_identifier(name) : name;
+        write("LOCK TABLES " + utf8(locked) + " WRITE;" + line_break_);
+        e.tables_locked = true;
+    }
+
+    tables.push_back(name);
+    tk_log_wmessage(2, L"udb_names_map::add_fn_map(%ls)", name.c_str());
+    names_map.add_fn_map(name, columns.validator->mapped_pairs);
+    indexes_by_table_.emplace(name, indexes);
+    return std::make_unique<dmp_recordset>(*this, name, columns.columns);
+}
+
+bool dmp_database::delete_tab(const std::wstring& name) {
+    tk_log_wmessage(2, L"dmp_database::delete_tab(%ls)", name.c_str());
+    const std::wstring quoted = options_.new_version ? safe(name) : name;
+    write("DROP TABLE IF EXISTS " + utf8(quoted) + " CASCADE;" + line_break_);
+    if (!is_table_exist(name)) {
+        return false;
+    }
+    return udb_database::delete_tab(name);
+}
+
+void dmp_database::empty_table(const std::wstring& name) {
+    tk_log_wmessage(2, L"dmp_database::empty_table(%ls)", name.c_str());
+    query(L"delete from " + (options_.new_version ? sql_quote_identifier(name) : name));
+}
+
+void dmp_database::create_index(const std::wstring& table, const udb_schema&,
+                                const udb_index& index) {
+    tk_log_message(2, "dmp_database::create_index");
+    const std::string name = utf8(safe(table));
+    if (options_.lock_tables) {
+        write("LOCK TABLES " + name + " WRITE;" + line_break_);
+        engine().tables_locked = true;
+    }
+    std::string text;
+    if (index.b_primary) {
+        text = "ALTER TABLE " + name + " ADD PRIMARY KEY " + utf8(safe(index.name)) + " (";
+    } else {
+        text = std::string("CREATE ") + (index.b_unique ? "UNIQUE " : "") + "INDEX " +
+               utf8(safe(index.name)) + " ON " + name + "(";
+    }
+    text += join_safe(index.columns);
+    text += ");\n";
+    write(text);
+    out_.flush();
+    check_stream();
+}
+
+void dmp_database::delete_idx(const std::wstring& table, const udb_index& index) {
+    tk_log_wmessage(2, L"dmp_database::delete_idx(%ls.%ls)", table.c_str(), index.name.c_str());
+    std::wstring statement = L"ALTER TABLE " + sql_quote_identifier(table) + L" DROP ";
+    statement += index.b_primary ? L"PRIMARY KEY" : L"INDEX " + sql_quote_identifier(index.name);
+    query(statement);
+}
+
+void dmp_database::delete_fk(const udb_relationship& relationship) {
+    tk_log_wmessage(2, L"dmp_database::delete_fk(%ls)", relationship.name.c_str());
+    query(L"ALTER TABLE " + sql_quote_identifier(relationship.fk_table) + L" DROP FOREIGN KEY " +
+          sql_quote_identifier(relationship.name));
+}
+
+std::unique_ptr<udb_recordset> dmp_database::get_query(const std::wstring&, const std::wstring&,
+                                                       std::int32_t) {
+    return nullptr;
+}
+
+std::unique_ptr<udb_recordset> dmp_database::get_table(const std::wstring&, std::int32_t) {
+    throw tk_mail_assertion("sql_dump", 153);
+}
+
+std::unique_ptr<udb_recordset> dmp_database::query(const std::wstring& statement) {
+    write_statement(utf8(statement));
+    return nullptr;
+}
+
+bool dmp_database::test_query(const std::wstring&) {
+    return false;
+}
+
+void dmp_database::create_relationships(const udb_relationships& relationships) {
+    tk_log_message(2, "dmp_database::create_relationships(rels.size=%zu)", relationships.size());
+    sql_engine& e = engine();
+    if (!options_.new_version) {
+        tk_log_message(3, "This version of MySQL (%08X) doesn't support Foreign Keys", e.version);
+        return;
+    }
+    check_stream();
+    const std::string& lb = line_break_;
+    if (e.tables_locked) {
+        unlock_tables("dmp_database::create_relationships - right before unlock tables");
+    }
+    write(lb + "SET FOREIGN_KEY_CHECKS = 0;" + lb);
+    const std::unique_ptr<udb_validator> validator(e.create_in_validator(udb_indexes()));
+
+    for (const udb_relationship& relationship : relationships) {
+        const std::wstring child = names_map.get_tn_mapped_name(relationship.fk_table, false);
+        const std::wstring parent = names_map.get_tn_mapped_name(relationship.pk_table, false);
+        tk_log_wmessage(2, L"Processing FK '%ls', properties=%ls", relationship.name.c_str(),
+                        relationship.properties.c_str());
+        const std::string child_name = utf8(safe(child));
+
+        std::vector<std::wstring> key_columns;
+        for (const std::wstring& column : relationship.fk_flds) {
+            key_columns.push_back(names_map.get_fn_mapped_name(child, column, false));
+        }
+        std::vector<std::wstring> referenced_columns;
+        for (const std::wstring& column : relationship.pk_flds) {
+            referenced_columns.push_back(names_map.get_fn_mapped_name(parent, column, false));
+        }
+
+        const auto listed = indexes_by_table_.find(child);
+        if (listed != indexes_by_table_.end() &&
+            listed->second.has_index_on_fields(relationship.fk_flds, false)) {
+            tk_log_wmessage(2, L"Child index for table '%ls' exists", child.c_str());
+        } else {
+            if (options_.lock_tables) {
+                e.tables_locked = true;
+                write("LOCK TABLES " + child_name + " WRITE;" + lb);
+            }
+            write("ALTER TABLE " + child_name + " ADD INDEX (" + join_safe(key_columns) + ");" +
+                  lb);
+        }
+
+        if (options_.lock_tables) {
+            e.tables_locked = true;
+            if (parent != child) {
+                write("LOCK TABLES " + child_name + " WRITE, " + utf8(safe(parent)) + " WRITE;" +
+                      lb);
+            } else {
+                write("LOCK TABLES " + child_name + " WRITE;" + lb);
+            }
+        }
+
+        std::wstring constraint = relationship.name;
+        if (!validator->is_acceptable(constraint)) {
+            constraint = validator->get_safe_name(constraint);
+        }
+        if (!validator->is_acceptable(constraint)) {
+            tk_log_wmessage(2, L"Store generated index name '%ls'", constraint.c_str());
+            tk_log_wmessage(1, L"udb_validator::add_existing_name(%ls)", constraint.c_str());
+            validator->add_existing_name(constraint);
+        }
+        validator->restricted_words.push_back(constraint);
+
+        std::string text = "ALTER TABLE " + child_name + " ADD CONSTRAINT " +
+                           utf8(safe(constraint)) + " FOREIGN KEY(" + join_safe(key_columns) +
+                           ") REFERENCES " + utf8(safe(parent)) + "(" +
+                           join_safe(referenced_columns) + ")";
+        if (!relationship.properties.empty()) {
+            text += " " + utf8(relationship.properties);
+        }
+        write(text + ";" + lb);
+    }
+    write("SET FOREIGN_KEY_CHECKS = 1;" + lb);
+}
+
+std::wstring dmp_database::refine_view_in(const std::wstring& text) {
+    tk_log_wmessage(2, L"dmp_database::refine_view_in(%ls)", text.c_str());
+    return sql_view_converter::refine_view_in(text, &names_map);
+}
+
+void dmp_database::create_views(const std::vector<udb_view>& views) {
+    tk_log_message(2, "dmp_database::create_views");
+    check_stream();
+    sql_engine& e = engine();
+    // A LOCK TABLES in force refuses CREATE VIEW, which names tables that are not locked.
+    if (e.tables_locked) {
+        unlock_tables("dmp_database::create_views - right before unlock tables");
+    }
+    std::vector<std::wstring> names;
+    for (const udb_view& view : views) {
+        names.push_back(view.first);
+    }
+    sql_new_tn_validator validator(names, {});
+    for (const udb_view& view : views) {
+        const std::wstring& name = view.first;
+        const std::wstring& text = view.second;
+        tk_log_wmessage(2, L"Processing '%ls'", name.c_str());
+        tk_log_wmessage(2, L"\t'%ls'", text.c_str());
+        if (text.size() < 6 || CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, text.c_str(), 6,
+                                              L"select", 6) != CSTR_EQUAL) {
+            tk_log_message(2, "Skip non-select query");
+            continue;
+        }
+        std::wstring dest = name;
+        if (!validator.is_acceptable(name)) {
+            tk_log_wmessage(2, L"sql_new_validator::get_safe_name(%ls)", name.c_str());
+            dest = validator.get_safe_name(name);
+            tk_log_wmessage(2, L"udb_names_map::add_tn_mapping(%ls,%ls)", name.c_str(),
+                            dest.c_str());
+            names_map.add_tn_mapping(name, dest);
+            tk_log_wmessage(2, L"Store generated column name '%ls'", dest.c_str());
+            tk_log_wmessage(1, L"udb_validator::add_existing_name(%ls)", dest.c_str());
+            validator.add_existing_name(dest);
+        }
+        write(utf8(L"CREATE OR REPLACE VIEW " + safe(dest) + L" AS " + refine_view_in(text)) +
+              line_break_);
+    }
+}

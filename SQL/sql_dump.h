@@ -1,0 +1,128 @@
+// The MySQL script file: a destination database that writes its statements into a file that a
+// MySQL client replays later.
+#pragma once
+
+#include "UDB/udb_db.h"
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The format options of a script file, copied by value into the script.
+class dump_options {
+public:
+    dump_options();
+    ~dump_options();
+    dump_options(const dump_options&) = default;
+    dump_options& operator=(const dump_options&) = default;
+
+    // "\n" when `line_breaks` is non-zero, else "\r\n".
+    std::string line_break() const;
+    std::wstring wline_break() const;
+
+    std::int32_t line_breaks = 0;
+    // A script for MySQL 4.1 and later (backquoted names, ENGINE=, foreign keys); what needs a
+    // newer server is written in version-conditional comments.
+    bool new_version = true;
+    bool lock_tables = true;
+    bool comments = true;
+    // Only together with `create_tables`.
+    bool create_database = false;
+    bool create_tables = true;
+    std::string creator;
+    // Empty: the base name of the script file.
+    std::string database_name;
+};
+
+// The script file as a udb_database. Made by sql_engine::create_dump; the caller owns it. It
+// fixes the engine's version word for the whole run (0x40100 for a script for new servers,
+// else 0x31401), since every MySQL rule reads it. Used by one thread.
+//
+// Every statement reaches the file at once through the stream's buffer. A file that cannot be
+// created, and any failed write, raise tk_exception (level 1) naming the file and the system's
+// reason; once a write has failed every later operation raises it again. close() finishes the
+// file and reports a failure of the last writes; the destructor closes a file that close() did
+// not, but can only log a failure then.
+class dmp_database : public udb_database {
+public:
+    dmp_database(const std::wstring& file_name, const dump_options& options);
+    ~dmp_database() override;
+
+    // Writes the final UNLOCK TABLES when a lock is open, flushes and closes the file; raises
+    // tk_exception (level 1) when the file is incomplete. Later calls do nothing.
+    void close();
+
+    // Slot 3: the table's DROP TABLE and CREATE TABLE statements (as the options say) and a
+    // LOCK TABLES for its rows; answers the table's writer. A name created before (ignoring
+    // case) is an internal error (sql_dump, 428).
+    std::unique_ptr<udb_recordset> create_table(const std::wstring& name, const udb_schema& schema,
+                                                const udb_indexes& indexes) override;
+    using udb_database::create_table;
+    void create_index(const std::wstring& table, const udb_schema& schema,
+                      const udb_index& index) override;
+    void create_views(const std::vector<udb_view>& views) override;
+    void delete_fk(const udb_relationship& relationship) override;
+    void delete_idx(const std::wstring& table, const udb_index& index) override;
+    // Writes DROP TABLE; true when the table was created in this script.
+    bool delete_tab(const std::wstring& name) override;
+    void empty_table(const std::wstring& name) override;
+    // A script has no rows to read: null.
+    std::unique_ptr<udb_recordset> get_query(const std::wstring& name, const std::wstring& select,
+                                             std::int32_t flags) override;
+    // Not supported: internal error (sql_dump, 153).
+    std::unique_ptr<udb_recordset> get_table(const std::wstring& name, std::int32_t flags) override;
+    // Writes the statement; null.
+    std::unique_ptr<udb_recordset> query(const std::wstring& statement) override;
+    bool test_query(const std::wstring& statement) override;
+    void create_relationships(const udb_relationships& relationships) override;
+
+    // The MySQL text of a view's SELECT, ending with ";".
+    std::wstring refine_view_in(const std::wstring& text);
+
+    // Writes one statement followed by ";" and the line break; a CREATE FUNCTION statement
+    // inside DELIMITER lines.
+    void write_statement(std::string_view statement);
+    // Writes text as it is.
+    void write(std::string_view text);
+    // Raises the write error when the stream has failed.
+    void check_stream();
+    // Notes a failed stream without raising (destructors).
+    void note_stream_state() noexcept;
+
+    const dump_options& options() const { return options_; }
+    const std::string& line_break() const { return line_break_; }
+
+private:
+    void write_header();
+    void write_comment(const char* title, const std::wstring& table);
+    void unlock_tables(const char* where);
+    // Throws the write error (errno of the failure) naming the file.
+    [[noreturn]] void throw_write_error();
+    std::wstring safe(const std::wstring& name) const;
+    // The table's own CREATE TABLE column and index clauses as the engine's builders make them,
+    // with what needs a newer server in version-conditional comments.
+    std::wstring create_table_text(const std::wstring& name, const udb_schema& schema,
+                                   const udb_indexes& indexes, udb_properties* properties,
+                                   class sql_schema_initializer& columns, std::wstring& auto_name);
+
+    std::ofstream out_;
+    dump_options options_;
+    std::map<std::wstring, udb_indexes> indexes_by_table_;
+    std::string line_break_;
+    std::string file_name_utf8_;
+    std::vector<char> buffer_;
+    // errno of the first failed write, 0 while none failed.
+    int write_errno_ = 0;
+    bool closed_ = false;
+};
+
+// The version-conditional form of one column clause for a script that replays on every server
+// from 4.1 on: `clause` as the builders made it at the script's version word, for the column
+// `column`. Fractional seconds and a current-date default of a date-and-time column are what
+// newer servers accept ("DATETIME/*!50604 (3) */ ... /*!50605 DEFAULT CURRENT_TIMESTAMP(3) */")
+// in place of a TIMESTAMP column. Other clauses come back unchanged.
+std::wstring dmp_conditional_column_clause(const std::wstring& clause, const t_ftd& column);
