@@ -1,0 +1,281 @@
+// The MS SQL source database and its catalogue.
+#include "MSS/mss_db.h"
+
+#include "MSS/mss_engi.h"
+#include "MSS/mss_tab.h"
+#include "MSS/mss_tnam.h"
+#include "MSS/odb_cmd.h"
+#include "MSS/odb_exce.h"
+#include "MSS/odb_mdat.h"
+#include "MSS/odb_recs.h"
+#include "TK/tk_excep.h"
+#include "TK/tk_log.h"
+#include "TK/tk_utils.h"
+#include "UDB/udb_util.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+std::wstring text_of(const udb_record& row, std::size_t column) {
+    return row[column]->to_wstring();
+}
+
+} // namespace
+
+// ---- odb_database ------------------------------------------------------------------------
+
+odb_database::odb_database(const std::wstring& name, int mode, IDBInitialize* data_source_in,
+                           IOpenRowset* session_in)
+    : udb_database(name, mode, 0), session(session_in), data_source(data_source_in) {
+    tk_log_message(2, "odb_database::ctor");
+}
+
+odb_database::~odb_database() {
+    data_source.reset();
+    session.reset();
+}
+
+std::unique_ptr<odb_recordset> odb_database::run(const std::wstring& statement) {
+    odb_command command(session.get());
+    ole_com_ptr<IRowset> rowset;
+    command.execute(statement, &rowset);
+    return std::make_unique<odb_recordset>(rowset.get());
+}
+
+std::unique_ptr<udb_recordset> odb_database::query(const std::wstring& statement) {
+    tk_log_wmessage(1, L"odb_database::query(%ls)", statement.c_str());
+    return run(statement);
+}
+
+bool odb_database::test_query(const std::wstring& statement) {
+    tk_log_wmessage(2, L"odb_database::test_query(%ls)", statement.c_str());
+    odb_command command(session.get());
+    try {
+        ole_com_ptr<IRowset> rowset;
+        command.execute(statement, &rowset);
+    } catch (...) {
+        tk_log_message(1, "Query failed");
+        return false;
+    }
+    tk_log_message(1, "Query succeeded");
+    return true;
+}
+
+// ---- mss_database ------------------------------------------------------------------------
+
+mss_database::mss_database(const std::wstring& name, const std::wstring& schema,
+                           IDBInitialize* data_source_in, IOpenRowset* session_in, int mode)
+    : odb_database(name, mode, data_source_in, session_in) {
+    tk_log_wmessage(2, L"mss_database::ctor2(%ls,%ls)", name.c_str(), schema.c_str());
+    try {
+        mss_engine::ref().get_code_page(data_source.get());
+        const std::wstring effective =
+            mss_engine::ref().is_view_owned() && schema.empty() ? L"dbo" : schema;
+        init_tables(session.get(), effective);
+    } catch (const odb_exception& e) {
+        tk_log_message(3, "Error while extracting tables:\n%s\n", e.message.c_str());
+    }
+    try {
+        init_sequencies(session.get(), schema);
+    } catch (const odb_exception& e) {
+        tk_log_message(3, "Error while extracting sequencies:\n%s\n", e.message.c_str());
+    }
+    if ((mode & 0x80) == 0) {
+        try {
+            init_views(session.get(), schema);
+        } catch (const odb_exception& e) {
+            tk_log_message(3, "Error while extracting views:\n%s\n", e.message.c_str());
+        }
+    }
+}
+
+mss_database::~mss_database() {
+    column_types.clear();
+}
+
+std::unique_ptr<udb_recordset> mss_database::create_table(const std::wstring&, const udb_schema&,
+                                                          const udb_indexes&) {
+    // Tables are created by the MS SQL writer, which the source does not include.
+    throw tk_mail_assertion("mss_db", __LINE__);
+}
+
+void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
+    tk_log_wmessage(2, L"mss_database::init_tables(%ls)", schema.c_str());
+    const bool view_owned = mss_engine::ref().is_view_owned();
+    tk_log_message(1, "mss_engine::ref().is_view_owned()=%d", view_owned);
+    try {
+        odb_tl_meta_data list(on, schema);
+        for (list.reset(); !list.is_eof(); list.next()) {
+            const udb_record& row = *list.get_item();
+            const std::wstring owner = text_of(row, odb_schema_column::tables_schema);
+            const std::wstring table = text_of(row, odb_schema_column::tables_name);
+            tk_log_wmessage(2, L"Got table (1): (name=%ls, owner=%ls)", table.c_str(),
+                            owner.c_str());
+            if (udb_equal_no_case(owner, L"sys")) {
+                tk_log_wmessage(3, L"Skip %ls.%ls", owner.c_str(), table.c_str());
+                continue;
+            }
+            tables.push_back(owner + L"." + table);
+            tk_log_wmessage(1, L"Stored as %ls", tables.back().c_str());
+        }
+    } catch (...) {
+        // The schema rowset is optional: the stored procedure below lists the tables too.
+    }
+    if (!tables.empty()) {
+        tk_log_message(2, "Tables count: %d", static_cast<int>(tables.size()));
+        init_columns(on, schema);
+        return;
+    }
+    tk_log_message(2, "No tables were found! Trying another method.");
+    std::wstring sql = L"exec sp_tables ";
+    if (view_owned && !udb_equal_no_case(schema, L"sa")) {
+        sql += L"@table_owner='" + mss_escape_literal(schema) + L"', ";
+    }
+    sql += L"@table_type=\"'TABLE'\"";
+    auto list = run(sql);
+    for (list->reset(); !list->is_eof(); list->next()) {
+        const udb_record& row = *list->get_item();
+        const std::wstring owner = text_of(row, 1);
+        const std::wstring table = text_of(row, 2);
+        if (udb_equal_no_case(owner, L"sys")) {
+            tk_log_wmessage(3, L"Skip %ls.%ls", owner.c_str(), table.c_str());
+            continue;
+        }
+        tk_log_wmessage(2, L"Got table (2): (name=%ls, owner=%ls)", table.c_str(), owner.c_str());
+        tables.push_back(view_owned ? table : L"[" + owner + L"].[" + table + L"]");
+    }
+    tk_log_message(2, "Tables count: %d", static_cast<int>(tables.size()));
+    init_columns(on, schema);
+}
+
+void mss_database::init_columns(IOpenRowset*, const std::wstring& schema) {
+    tk_log_wmessage(2, L"mss_database::init_columns(%ls)", schema.c_str());
+    if (!column_types.empty()) {
+        return;
+    }
+    std::wstring sql =
+        L"select TABLE_NAME, COLUMN_NAME, DATA_TYPE, TABLE_SCHEMA from INFORMATION_SCHEMA.COLUMNS "
+        L"where ";
+    if (mss_engine::ref().is_view_owned()) {
+        sql += L"TABLE_SCHEMA='" + mss_escape_literal(schema) + L"' and ";
+    }
+    sql += L"TABLE_NAME not in ('sysalternates','sysconstraints','syssegments')";
+    auto rows = run(sql);
+    mss_engine& engine = *mss_engine::instance();
+    for (rows->reset(); !rows->is_eof(); rows->next()) {
+        const udb_record& row = *rows->get_item();
+        const std::wstring table = text_of(row, 0);
+        const std::wstring column = text_of(row, 1);
+        const std::wstring type = text_of(row, 2);
+        // Keyed by schema and table, as get_table names the table: tables of the same name in
+        // two schemas keep their own column types.
+        const std::wstring owner = text_of(row, 3);
+        const std::wstring key = owner.empty()
+                                     ? engine.get_safe_tname(table)
+                                     : mss_enclose_name(owner) + L"." + mss_enclose_name(table);
+        column_types[key][column] = type;
+        tk_log_wmessage(2, L"Database column (table, column, type): %ls, %ls, %ls", table.c_str(),
+                        column.c_str(), type.c_str());
+    }
+}
+
+void mss_database::init_sequencies(IOpenRowset*, const std::wstring& schema) {
+    tk_log_wmessage(2, L"mss_database::init_sequencies(%ls)", schema.c_str());
+    auto rows = run(L"SELECT CAST(name AS varchar), CAST(start_value AS int), CAST(increment AS "
+                    L"int), CAST(minimum_value AS bigint), CAST(maximum_value AS bigint), "
+                    L"is_cycling FROM SYS.SEQUENCES");
+    for (rows->reset(); !rows->is_eof(); rows->next()) {
+        const udb_record& row = *rows->get_item();
+        const std::int64_t minimum = std::max<std::int64_t>(row[3]->to_i8(), INT_MIN);
+        const std::int64_t maximum = std::min<std::int64_t>(row[4]->to_i8(), INT_MAX);
+        sequences.emplace_back(text_of(row, 0), row[1]->to_long(), row[2]->to_long(),
+                               static_cast<std::int32_t>(minimum),
+                               static_cast<std::int32_t>(maximum), row[5]->to_bool());
+    }
+}
+
+void mss_database::init_views(IOpenRowset*, const std::wstring& schema) {
+    tk_log_wmessage(2, L"mss_database::init_views(%ls)", schema.c_str());
+    auto rows = run(L"select name, definition from sys.objects o join sys.sql_modules m on "
+                    L"m.object_id = o.object_id where o.type = 'V'");
+    const bool view_owned = mss_engine::ref().is_view_owned();
+    for (rows->reset(); !rows->is_eof(); rows->next()) {
+        const udb_record& row = *rows->get_item();
+        const std::wstring view = text_of(row, 0);
+        std::wstring text = text_of(row, 1);
+        text = text.substr(0, text.find(L'\0'));
+        std::size_t at = std::wstring::npos;
+        for (std::size_t i = 0; i + 6 <= text.size(); ++i) {
+            if (udb_equal_no_case(std::wstring_view(text).substr(i, 6), L"select")) {
+                at = i;
+                break;
+            }
+        }
+        if (at == std::wstring::npos) {
+            tk_log_message(2, "'select' not found in the view");
+            continue;
+        }
+        text.erase(0, at);
+        tk_log_wmessage(2, L"Got view #1: ('%ls', '%ls')", view.c_str(), text.c_str());
+        for (const wchar_t* noise :
+             {L"TOP 100 PERCENT", L"top 100 percent", L"TOP (100) PERCENT", L"top (100) percent",
+              L"WITH (NOLOCK)", L"with (nolock)", L"WITH SCHEMABINDING", L"with schemabinding",
+              L"WITH VIEW_METADATA", L"with view_metadata", L"[", L"]"}) {
+            tk_wstring::replace_all(text, noise, L"");
+        }
+        tk_log_wmessage(2, L"Got view #2: ('%ls', '%ls')", view.c_str(), text.c_str());
+        if (view_owned) {
+            tk_wstring::replace_all(text, L"dbo.", L"");
+            tk_log_wmessage(2, L"Got view #3: ('%ls', '%ls')", view.c_str(), text.c_str());
+        }
+        tk_wstring::trim(text);
+        tk_log_wmessage(2, L"Got view: ('%ls', '%ls')", view.c_str(), text.c_str());
+        views.emplace_back(view, text);
+    }
+}
+
+std::unique_ptr<udb_recordset> mss_database::get_table(const std::wstring& table,
+                                                       std::int32_t flags) {
+    tk_log_wmessage(2, L"mss_database::get_table1(%ls)", table.c_str());
+    const std::wstring canonical = mss_engine::instance()->get_safe_tname(table);
+    auto opened = std::make_unique<mss_table>(canonical, session.get(), flags, &relationships);
+    return amend_schema(std::move(opened));
+}
+
+std::unique_ptr<udb_recordset> mss_database::get_query(const std::wstring& query_name,
+                                                       const std::wstring& select,
+                                                       std::int32_t flags) {
+    tk_log_wmessage(2, L"mss_database::get_query(%ls: %ls)", query_name.c_str(), select.c_str());
+    auto opened =
+        std::make_unique<mss_table>(query_name, select, session.get(), flags, &relationships);
+    return amend_schema(std::move(opened));
+}
+
+void mss_database::get_schema_info(std::vector<std::wstring>& names) {
+    tk_log_message(2, "mss_database::get_schema_info");
+    names.clear();
+    try {
+        auto rows = run(L"SELECT name FROM " + mss_enclose_name(name) +
+                        L".sys.schemas where name <> 'sys' and principal_id < 16384");
+        for (rows->reset(); !rows->is_eof(); rows->next()) {
+            const std::wstring schema = text_of(*rows->get_item(), 0);
+            tk_log_wmessage(2, L"Got schema: name=%ls", schema.c_str());
+            names.push_back(schema);
+        }
+    } catch (const odb_exception& e) {
+        tk_log_message(2, "%s", e.message.c_str());
+    }
+    if (names.empty()) {
+        names.push_back(L"dbo");
+    }
+}
+
+bool mss_database::is_table_exist(const std::wstring& table) {
+    tk_log_wmessage(2, L"mss_database::is_table_exist(%ls)", table.c_str());
+    if (table.empty()) {
+        return false;
+    }
+    return udb_database::is_table_exist(mss_simplify_tab_name(table, L'.'));
+}

@@ -1,0 +1,67 @@
+// The MS SQL source database: its catalogue (tables, column types, sequences, views) read once
+// at construction, and its tables and queries handed out as recordsets.
+#pragma once
+
+#include "OLE/ole_ptr.h"
+#include "UDB/udb_db.h"
+#include "platform/oledb/oledb.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class mss_table;
+class odb_recordset;
+
+// A database reached through an OLE DB session: runs statements.
+class odb_database : public udb_database {
+public:
+    odb_database(const std::wstring& name, int mode, IDBInitialize* data_source,
+                 IOpenRowset* session);
+    ~odb_database() override;
+
+    // A recordset over the rows of `statement`; failures are odb_exception.
+    std::unique_ptr<udb_recordset> query(const std::wstring& statement) override;
+    // Whether `statement` runs.
+    bool test_query(const std::wstring& statement) override;
+
+    ole_com_ptr<IOpenRowset> session;
+    ole_com_ptr<IDBInitialize> data_source;
+
+protected:
+    // The rows of `statement` on the session, as the concrete recordset.
+    std::unique_ptr<odb_recordset> run(const std::wstring& statement);
+};
+
+class mss_database : public odb_database {
+public:
+    // Table name (canonical) to column name to declared type name.
+    using column_type_map = std::map<std::wstring, std::map<std::wstring, std::wstring>>;
+
+    mss_database(const std::wstring& name, const std::wstring& schema, IDBInitialize* data_source,
+                 IOpenRowset* session, int mode);
+    ~mss_database() override;
+
+    std::unique_ptr<udb_recordset> get_query(const std::wstring& name, const std::wstring& select,
+                                             std::int32_t flags) override;
+    void get_schema_info(std::vector<std::wstring>& names) override;
+    std::unique_ptr<udb_recordset> get_table(const std::wstring& name, std::int32_t flags) override;
+    bool is_table_exist(const std::wstring& name) override;
+
+    // Refines date, time, uniqueidentifier and spatial columns by their declared types, and
+    // reads spatial columns as well-known text. Returns the table (null stays null).
+    std::unique_ptr<mss_table> amend_schema(std::unique_ptr<mss_table> table);
+
+    void init_tables(IOpenRowset* session, const std::wstring& schema);
+    void init_columns(IOpenRowset* session, const std::wstring& schema);
+    void init_sequencies(IOpenRowset* session, const std::wstring& schema);
+    void init_views(IOpenRowset* session, const std::wstring& schema);
+
+    // The MS SQL writer's operations are not part of the source.
+    std::unique_ptr<udb_recordset> create_table(const std::wstring& name, const udb_schema& schema,
+                                                const udb_indexes& indexes) override;
+
+    column_type_map column_types;
+    bool writer_flag = false;
+};

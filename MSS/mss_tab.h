@@ -1,0 +1,74 @@
+// MS SQL tables and queries as forward-reading recordsets, with their columns, identity,
+// indexes and foreign keys read from the catalogue.
+#pragma once
+
+#include "MSS/mss_floa.h"
+#include "MSS/odb_cmd.h"
+#include "MSS/odb_recs.h"
+#include "OLE/ole_ptr.h"
+#include "UDB/udb_rel.h"
+#include "platform/oledb/oledb.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// One table, or the result of one query. The rows are counted with COUNT_BIG at construction
+// and at every reset; the read ends when the rowset runs dry.
+class odb_table : public odb_recordset {
+public:
+    // A query: `query` is run as a command.
+    odb_table(const std::wstring& name, const std::wstring& query, IOpenRowset* session, int mode,
+              udb_relationships* relationships);
+    // A table, opened by name.
+    odb_table(const std::wstring& name, IOpenRowset* session, int mode,
+              udb_relationships* relationships);
+    ~odb_table() override;
+
+    void internal_initialize(int mode);
+    std::uint64_t get_records_cnt();
+    bool is_eof() override;
+    void reset() override;
+
+    // Indexes through the schema rowsets, foreign keys referring to the table.
+    void init_indexes(const std::wstring& table, const std::wstring& owner);
+    // Indexes and foreign keys of the table through the sys views (Azure SQL).
+    void init_indexes2(const std::wstring& table, const std::wstring& owner);
+
+    ole_com_ptr<IOpenRowset> session;
+    udb_relationships* relationships = nullptr;
+    int mode = 0;
+
+protected:
+    // The rows of `sql` run on the table's session.
+    std::unique_ptr<odb_recordset> run_query(const std::wstring& sql);
+
+private:
+    void initialize_with_retry(bool table_form);
+    bool count_reported_ = false;
+};
+
+class mss_table : public odb_table {
+public:
+    mss_table(const std::wstring& name, IOpenRowset* session, int flags,
+              udb_relationships* relationships);
+    mss_table(const std::wstring& name, const std::wstring& query, IOpenRowset* session, int flags,
+              udb_relationships* relationships);
+    ~mss_table() override;
+
+    // Completes the column descriptors from the catalogue: identity, defaults, char and
+    // datetimeoffset marks, decimal precision and scale.
+    void init_schema();
+    // The default value that a default definition stands for, typed by the column.
+    static ole_variant get_def_value(const t_ftd& ftd, const std::wstring& definition);
+    // Reads the rows from `select` from now on; the schema stays as it is.
+    mss_table* refine_by_sql_query(const std::wstring& select);
+
+    bool b_identity = false;
+    bool b_writer = false;
+    odb_command command;
+    mss_fast_load fl;
+
+private:
+    void read_identity(const std::wstring& table, const std::wstring& owner);
+};

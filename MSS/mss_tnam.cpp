@@ -1,0 +1,120 @@
+// MS SQL table names.
+#include "MSS/mss_tnam.h"
+
+#include "MSS/mss_engi.h"
+#include "TK/tk_log.h"
+
+namespace {
+
+bool is_enclosed(const std::wstring& name) {
+    return !name.empty() && name.front() == L'[' && name.back() == L']';
+}
+
+// "]]" inside a bracketed part stands for one "]".
+std::wstring unescape_brackets(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        out += text[i];
+        if (text[i] == L']' && i + 1 < text.size() && text[i + 1] == L']') {
+            ++i;
+        }
+    }
+    return out;
+}
+
+// Position of the first "].[" that separates two bracketed parts, skipping doubled "]]".
+std::wstring::size_type find_part_separator(const std::wstring& inner) {
+    for (std::size_t i = 0; i < inner.size(); ++i) {
+        if (inner[i] != L']') {
+            continue;
+        }
+        if (inner.compare(i, 3, L"].[") == 0) {
+            return i;
+        }
+        if (i + 1 < inner.size() && inner[i + 1] == L']') {
+            ++i;
+        }
+    }
+    return std::wstring::npos;
+}
+
+} // namespace
+
+bool mss_split_tab_name(const std::wstring& name, std::wstring& table, std::wstring& owner) {
+    tk_log_wmessage(1, L"mss_split_tab_name(%ls)", name.c_str());
+    if (name.size() < 3) {
+        table = name;
+        owner.clear();
+    } else if (is_enclosed(name)) {
+        tk_log_message(1, "Name is enclosed in [...]");
+        const std::wstring inner = name.substr(1, name.size() - 2);
+        const auto at = find_part_separator(inner);
+        if (at != std::wstring::npos) {
+            table = unescape_brackets(inner.substr(at + 3));
+            tk_log_message(1, "Getting owner for composed name");
+            owner = unescape_brackets(inner.substr(0, at));
+        } else {
+            tk_log_message(1, "Prepare blank owner for simple name (table only)");
+            owner.clear();
+            table = unescape_brackets(inner);
+        }
+    } else {
+        tk_log_message(1, "Name is NOT enclosed in [...]");
+        tk_log_message(1, "mss_engine::is_initialized()=%d", mss_engine::pointer() != nullptr);
+        tk_log_message(1, "is_view_owned()=%d", mss_engine::ref().is_view_owned());
+        const auto at = name.find(L'.');
+        if (at != std::wstring::npos) {
+            owner = name.substr(0, at);
+            table = name.substr(at + 1);
+        } else {
+            tk_log_message(1, "Prepare blank owner for simple name (table only)");
+            owner.clear();
+            table = name;
+        }
+    }
+    tk_log_wmessage(1, L"tab_name=%ls, owner=%ls", table.c_str(), owner.c_str());
+    return true;
+}
+
+std::wstring mss_simplify_tab_name(const std::wstring& name, wchar_t separator) {
+    tk_log_wmessage(1, L"mss_simplify_tab_name(%ls)", name.c_str());
+    std::wstring table;
+    std::wstring owner;
+    mss_split_tab_name(name, table, owner);
+    if (!owner.empty()) {
+        tk_log_wmessage(1, L"Processing compound table name %ls.%ls", owner.c_str(), table.c_str());
+        return owner + separator + table;
+    }
+    tk_log_wmessage(1, L"Processing simple table name %ls", table.c_str());
+    return table;
+}
+
+std::wstring mss_enclose_name(const std::wstring& name) {
+    if (name.size() >= 2 && is_enclosed(name)) {
+        return name;
+    }
+    std::wstring out;
+    out.reserve(name.size() + 2);
+    out += L'[';
+    for (wchar_t c : name) {
+        out += c;
+        if (c == L']') {
+            out += L']';
+        }
+    }
+    out += L']';
+    return out;
+}
+
+std::wstring mss_escape_literal(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (wchar_t c : text) {
+        out += c;
+        if (c == L'\'') {
+            out += L'\'';
+        }
+    }
+    return out;
+}

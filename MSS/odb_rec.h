@@ -1,0 +1,54 @@
+// Records from rows: one fetched row of the row buffer turned into typed values.
+#pragma once
+
+#include "UDB/udb_field.h"
+#include "platform/oledb/oledb.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A value of a row read from an OLE DB rowset.
+class odb_field : public udb_field {
+public:
+    using udb_field::udb_field;
+    std::wstring to_wstring() const override;
+};
+
+// A column whose whole value did not fit its place in the row buffer and was read into a slot
+// of its own, laid out like a row-buffer column: status (4 bytes), length (8 bytes), value.
+struct odb_long_value {
+    unsigned column = 0;
+    const BYTE* slot = nullptr;
+};
+
+// The fields of one row, in column order. The row buffer, column information and bindings are
+// borrowed from the recordset and used only while the record is built.
+class odb_record : public udb_record {
+public:
+    // Builds the fields of the row now in `row_buffer`. `names` (optional) holds the columns'
+    // names as wide text, so they are not converted again for every row; `long_values` lists
+    // the columns read apart from the buffer. A value that still arrives truncated raises a
+    // tk_exception (level 0) naming the column: it is never turned into an empty value.
+    odb_record(unsigned columns, const BYTE* row_buffer, const DBCOLUMNINFO* info,
+               const DBBINDING* bindings, const std::vector<std::wstring>* names = nullptr,
+               const std::vector<odb_long_value>& long_values = {});
+    ~odb_record() override;
+
+    // The value type of a column of OLE DB type `type`; `reserved` receives the subtype code
+    // where the type fixes one (dates, GUID, XML) and is left alone otherwise.
+    static VARTYPE get_vartype(DBTYPE type, DBLENGTH size, DBCOLUMNFLAGS flags,
+                               std::int32_t& reserved);
+
+    // The field of `column` from its text (`length` bytes of UTF-16).
+    static std::unique_ptr<odb_field> get_field(const DBCOLUMNINFO& column,
+                                                const std::wstring& name, std::u16string_view text,
+                                                DBLENGTH length);
+
+    unsigned columns = 0;
+    const BYTE* row_buffer = nullptr;
+    const DBCOLUMNINFO* info = nullptr;
+    const DBBINDING* bindings = nullptr;
+};
