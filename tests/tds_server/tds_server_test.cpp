@@ -350,8 +350,14 @@ TEST_F(TdsServer, AnswersUnknownStatementsWithSqlServerErrors) {
         {"SELECT COUNT_BIG(*) FROM nosuch", "42S02", 208, "Invalid object name 'nosuch'."},
         {"SELECT nope FROM all_types", "42S22", 207, "Invalid column name 'nope'."},
         {"exec sp_nothing", "42000", 2812, "Could not find stored procedure 'sp_nothing'."},
-        {"SELECT name FROM sys.things WHERE x = 1", "42S02", 208,
-         "Invalid object name 'sys.things'."},
+        {"SELECT a.c_int FROM all_types a JOIN [sales].[nosuch] b ON a.id = b.id", "42S02", 208,
+         "Invalid object name 'sales.nosuch'."},
+        {"SELECT * FROM all_types WHERE c_int = 1", "42000", 50000,
+         "The TDS test server cannot answer this statement: SELECT * FROM all_types WHERE c_int "
+         "= 1"},
+        {"SELECT name FROM sys.things", "42000", 50000,
+         "The TDS test server cannot answer this statement: SELECT name FROM sys.things"},
+        {"DELETE all_types", "42000", 102, "Incorrect syntax near 'all_types'."},
     };
     odbc_client c;
     connect(c);

@@ -180,6 +180,14 @@ struct resolved {
     const tds_fixture_view* view = nullptr;
 };
 
+bool system_object(const std::vector<std::string>& parts) {
+    for (const auto& part : parts)
+        if (tds_same_name(part, "sys") || tds_same_name(part, "INFORMATION_SCHEMA") ||
+            tds_same_name(part, "master") || tds_same_name(part, "msdb"))
+            return true;
+    return false;
+}
+
 resolved resolve(const tds_statement_context& ctx, const std::vector<std::string>& parts) {
     resolved r;
     std::string schema = "dbo", object = parts.back();
@@ -244,7 +252,7 @@ std::optional<tds_answer> select_from_table(const tds_statement_context& ctx,
     std::string written;
     if (!p.object_name(parts, written))
         return std::nullopt;
-    if (!p.done())
+    if (!p.done() || system_object(parts))
         return std::nullopt;
     resolved r = resolve(ctx, parts);
     if (r.view)
@@ -348,7 +356,7 @@ std::optional<tds_answer> count_big(const tds_statement_context& ctx,
     } else {
         std::vector<std::string> parts;
         std::string written;
-        if (!p.object_name(parts, written) || !p.done())
+        if (!p.object_name(parts, written) || !p.done() || system_object(parts))
             return std::nullopt;
         resolved r = resolve(ctx, parts);
         if (!r.table)
@@ -394,26 +402,43 @@ std::optional<tds_answer> use_database(const tds_statement_context& ctx,
     return a;
 }
 
-// The error SQL Server gives a statement nothing here recognises.
-tds_answer unknown_statement(const std::vector<token>& tokens) {
+// The error for a statement nothing here recognises: SQL Server's own where the statement names
+// something that does not exist, otherwise an error that says the test server cannot answer it
+// (rather than a wrong answer).
+tds_answer unknown_statement(const tds_statement_context& ctx, const std::vector<token>& tokens,
+                             std::string_view text) {
     if (tokens.empty())
         return tds_answer{};
+    tds_answer cannot = error_answer(50000, "The TDS test server cannot answer this statement: " +
+                                                std::string(text));
     parser p{tokens};
-    if (p.accept("exec") || p.accept("execute") || tokens[0].kind == token_kind::word) {
+    bool exec = p.accept("exec") || p.accept("execute");
+    if (exec || (tokens[0].kind == token_kind::word &&
+                 (tokens[0].text.rfind("sp_", 0) == 0 || tokens[0].text.rfind("xp_", 0) == 0))) {
         std::vector<std::string> parts;
         std::string written;
-        if (p.object_name(parts, written) && !tokens[0].is("select") && !tokens[0].is("with"))
+        if (p.object_name(parts, written))
             return error_answer(2812, "Could not find stored procedure '" + written + "'.");
     }
+    bool names_objects = false;
     for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
-        if (!tokens[i].is("from") && !tokens[i].is("join"))
+        if (!tokens[i].is("from") && !tokens[i].is("join") && !tokens[i].is("into") &&
+            !tokens[i].is("update"))
             continue;
         parser q{tokens, i + 1};
         std::vector<std::string> parts;
         std::string written;
-        if (q.object_name(parts, written))
+        if (!q.object_name(parts, written))
+            continue;
+        names_objects = true;
+        if (system_object(parts))
+            continue;
+        resolved r = resolve(ctx, parts);
+        if (!r.table && !r.view)
             return invalid_object(written);
     }
+    if (names_objects)
+        return cannot;
     return error_answer(102, "Incorrect syntax near '" + tokens.back().text + "'.", 15);
 }
 
@@ -471,7 +496,7 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
                             15);
     if (auto a = answer_tokens(context, tokens))
         return *a;
-    return unknown_statement(tokens);
+    return unknown_statement(context, tokens, statement);
 }
 
 std::vector<std::string> tds_split_batch(std::string_view batch) {
