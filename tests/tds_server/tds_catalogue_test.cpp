@@ -73,6 +73,38 @@ TEST_F(TdsCatalogue, AnswersTheSourceCatalogueStatementsFromTheModel) {
           "sales.customers c\nWHERE c.vip = 1"}},
         {"SELECT name FROM velmora_shop.sys.schemas where name <> 'sys' and principal_id < 16384",
          {"dbo", "guest", "INFORMATION_SCHEMA", "sales", "audit"}},
+        {"SELECT name FROM [velmora_shop].sys.schemas where name <> 'sys' and principal_id < 16384",
+         {"dbo", "guest", "INFORMATION_SCHEMA", "sales", "audit"}},
+        {"select TABLE_NAME, COLUMN_NAME, DATA_TYPE, TABLE_SCHEMA from INFORMATION_SCHEMA.COLUMNS "
+         "where TABLE_NAME not in ('sysalternates','sysconstraints','syssegments')",
+         {"customers|customer_id|int|sales", "customers|name|nvarchar|sales",
+          "customers|email|varchar|sales", "customers|created|datetime2|sales",
+          "customers|vip|bit|sales", "orders|order_id|int|sales", "orders|customer_id|int|sales",
+          "orders|ordered|date|sales", "orders|quantity|smallint|sales",
+          "orders|unit_price|money|sales", "orders|total|money|sales", "orders|note|nvarchar|sales",
+          "order_lines|order_id|int|sales", "order_lines|line|smallint|sales",
+          "order_lines|product|nvarchar|sales", "many_rows|id|int|audit",
+          "many_rows|label|nvarchar|audit", "many_rows|amount|decimal|audit"}},
+        {"SELECT      ind.name, col.name, ind.is_primary_key, ind.is_unique, "
+         "ic.is_included_column FROM      sys.indexes ind INNER JOIN      sys.index_columns ic "
+         "ON  ind.object_id = ic.object_id and ind.index_id = ic.index_id INNER JOIN      "
+         "sys.columns col ON ic.object_id = col.object_id and ic.column_id = col.column_id "
+         "INNER JOIN      sys.tables t ON ind.object_id = t.object_id WHERE      "
+         "SCHEMA_NAME(t.schema_id)='sales' AND t.name='customers' AND t.is_ms_shipped=0 ORDER BY "
+         "     t.name, ind.name, ind.index_id, ic.index_column_id",
+         {"PK_customers|customer_id|1|1|0", "UX_customers_email|email|0|1|0",
+          "UX_customers_email|name|0|1|1"}},
+        {"SELECT       obj.name, col1.name, tab2.name, col2.name,      "
+         "fks.delete_referential_action_desc, fks.update_referential_action_desc, "
+         "SCHEMA_NAME(tab2.schema_id) FROM      sys.foreign_keys fks INNER JOIN "
+         "sys.foreign_key_columns fkc      ON fks.object_id = fkc.constraint_object_id INNER "
+         "JOIN sys.objects obj     ON obj.object_id = fkc.constraint_object_id INNER JOIN "
+         "sys.tables tab1     ON tab1.object_id = fkc.parent_object_id INNER JOIN sys.columns "
+         "col1     ON col1.column_id = parent_column_id AND col1.object_id = tab1.object_id "
+         "INNER JOIN sys.tables tab2     ON tab2.object_id = fkc.referenced_object_id INNER "
+         "JOIN sys.columns col2     ON col2.column_id = referenced_column_id AND "
+         "col2.object_id = tab2.object_id WHERE      tab1.name = 'orders' ORDER BY obj.name",
+         {"FK_orders_customers|customer_id|customers|customer_id|CASCADE|NO_ACTION|sales"}},
         {"SELECT NAME AS COLUMNNAME,CAST(LAST_VALUE AS INT),CAST(INCREMENT_VALUE AS INT) FROM "
          "SYS.IDENTITY_COLUMNS WHERE OBJECT_NAME(OBJECT_ID)='orders' AND "
          "OBJECT_SCHEMA_NAME(OBJECT_ID)='sales'",

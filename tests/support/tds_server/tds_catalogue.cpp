@@ -99,18 +99,32 @@ tds_answer tables(const tds_statement_context& ctx, const captures& values) {
         std::move(rows));
 }
 
-tds_answer information_schema_columns(const tds_statement_context& ctx, const captures& values) {
+tds_answer information_schema_columns(const tds_statement_context& ctx, const captures& values,
+                                      bool with_schema) {
     rows_t rows;
     for (const auto& t : ctx.database.tables) {
         if (!values.empty() && !same(t.schema, values[0]))
             continue;
-        for (const auto& c : t.columns)
+        for (const auto& c : t.columns) {
             rows.push_back({text(t.name), text(c.name), text(c.type.base_name())});
+            if (with_schema)
+                rows.back().push_back(text(t.schema));
+        }
     }
-    return rows_answer({column("TABLE_NAME", "nvarchar(128)"),
-                        column("COLUMN_NAME", "nvarchar(128)"),
-                        column("DATA_TYPE", "nvarchar(128)", true)},
-                       std::move(rows));
+    std::vector<tds_result_column> columns = {column("TABLE_NAME", "nvarchar(128)"),
+                                              column("COLUMN_NAME", "nvarchar(128)"),
+                                              column("DATA_TYPE", "nvarchar(128)", true)};
+    if (with_schema)
+        columns.push_back(column("TABLE_SCHEMA", "nvarchar(128)", true));
+    return rows_answer(std::move(columns), std::move(rows));
+}
+
+tds_answer table_columns(const tds_statement_context& ctx, const captures& values) {
+    return information_schema_columns(ctx, values, false);
+}
+
+tds_answer table_columns_with_schema(const tds_statement_context& ctx, const captures& values) {
+    return information_schema_columns(ctx, values, true);
 }
 
 tds_answer sequences(const tds_statement_context& ctx, const captures&) {
@@ -143,10 +157,21 @@ tds_answer views(const tds_statement_context& ctx, const captures&) {
 }
 
 tds_answer schemas(const tds_statement_context& ctx, const captures& values) {
-    const tds_fixture_database* db = ctx.catalogue.find(values.at(0));
+    std::string name = values.at(0);
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+        // A bracketed name, "]]" standing for "]".
+        std::string inner;
+        for (std::size_t i = 1; i + 1 < name.size(); ++i) {
+            inner.push_back(name[i]);
+            if (name[i] == ']' && name[i + 1] == ']')
+                ++i;
+        }
+        name = inner;
+    }
+    const tds_fixture_database* db = ctx.catalogue.find(name);
     if (!db) {
         tds_answer a;
-        a.error = tds_message{208, 1, 16, "Invalid object name '" + values[0] + ".sys.schemas'."};
+        a.error = tds_message{208, 1, 16, "Invalid object name '" + name + ".sys.schemas'."};
         return a;
     }
     // The built-in schemas below 16384 that every database has; sys is filtered out.
@@ -211,7 +236,8 @@ tds_answer included_columns(const tds_statement_context& ctx, const captures& va
 }
 
 tds_answer indexes(const tds_statement_context& ctx, const captures& values,
-                   std::optional<std::size_t> owner_at, std::size_t table_at) {
+                   std::optional<std::size_t> owner_at, std::size_t table_at,
+                   bool with_included = false) {
     struct entry {
         std::string table, index;
         std::size_t index_id, column_id;
@@ -226,13 +252,16 @@ tds_answer indexes(const tds_statement_context& ctx, const captures& values,
             // sys.index_columns lists the key columns, then the included ones.
             std::vector<std::string> all = ix.columns;
             all.insert(all.end(), ix.included.begin(), ix.included.end());
-            for (std::size_t k = 0; k < all.size(); ++k)
+            for (std::size_t k = 0; k < all.size(); ++k) {
                 entries.push_back(
                     {lower(t.name),
                      lower(ix.name),
                      i,
                      k,
                      {text(ix.name), text(all[k]), flag(ix.primary_key), flag(ix.unique)}});
+                if (with_included)
+                    entries.back().row.push_back(flag(k >= ix.columns.size()));
+            }
         }
     }
     std::stable_sort(entries.begin(), entries.end(), [](const entry& a, const entry& b) {
@@ -242,10 +271,12 @@ tds_answer indexes(const tds_statement_context& ctx, const captures& values,
     rows_t rows;
     for (auto& e : entries)
         rows.push_back(std::move(e.row));
-    return rows_answer({column("name", "nvarchar(128)", true),
-                        column("name", "nvarchar(128)", true),
-                        column("is_primary_key", "bit", true), column("is_unique", "bit", true)},
-                       std::move(rows));
+    std::vector<tds_result_column> columns = {
+        column("name", "nvarchar(128)", true), column("name", "nvarchar(128)", true),
+        column("is_primary_key", "bit", true), column("is_unique", "bit", true)};
+    if (with_included)
+        columns.push_back(column("is_included_column", "bit", true));
+    return rows_answer(std::move(columns), std::move(rows));
 }
 
 tds_answer indexes_of_owner_table(const tds_statement_context& ctx, const captures& values) {
@@ -256,29 +287,46 @@ tds_answer indexes_of_table(const tds_statement_context& ctx, const captures& va
     return indexes(ctx, values, std::nullopt, 0);
 }
 
+tds_answer index_columns_of_owner_table(const tds_statement_context& ctx, const captures& values) {
+    return indexes(ctx, values, 0, 1, true);
+}
+
+tds_answer index_columns_of_table(const tds_statement_context& ctx, const captures& values) {
+    return indexes(ctx, values, std::nullopt, 0, true);
+}
+
 tds_answer foreign_keys(const tds_statement_context& ctx, const captures& values,
-                        std::optional<std::size_t> owner_at, std::size_t table_at) {
+                        std::optional<std::size_t> owner_at, std::size_t table_at,
+                        bool with_referenced_schema = false) {
     std::vector<std::pair<std::string, std::vector<tds_value>>> entries;
     for (const auto& t : ctx.database.tables) {
         if (!table_matches(t, values, table_at, owner_at))
             continue;
         for (const auto& fk : t.foreign_keys)
-            for (std::size_t k = 0; k < fk.columns.size(); ++k)
+            for (std::size_t k = 0; k < fk.columns.size(); ++k) {
                 entries.push_back({lower(fk.name),
                                    {text(fk.name), text(fk.columns[k]), text(fk.referenced_table),
                                     text(fk.referenced_columns[k]), text(fk.delete_action),
                                     text(fk.update_action)}});
+                if (with_referenced_schema)
+                    entries.back().second.push_back(text(fk.referenced_schema));
+            }
     }
     std::stable_sort(entries.begin(), entries.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     rows_t rows;
     for (auto& e : entries)
         rows.push_back(std::move(e.second));
-    return rows_answer({column("name", "nvarchar(128)"), column("name", "nvarchar(128)", true),
-                        column("name", "nvarchar(128)"), column("name", "nvarchar(128)", true),
-                        column("delete_referential_action_desc", "nvarchar(60)", true),
-                        column("update_referential_action_desc", "nvarchar(60)", true)},
-                       std::move(rows));
+    std::vector<tds_result_column> columns = {
+        column("name", "nvarchar(128)"),
+        column("name", "nvarchar(128)", true),
+        column("name", "nvarchar(128)"),
+        column("name", "nvarchar(128)", true),
+        column("delete_referential_action_desc", "nvarchar(60)", true),
+        column("update_referential_action_desc", "nvarchar(60)", true)};
+    if (with_referenced_schema)
+        columns.push_back(column("", "nvarchar(128)", true));
+    return rows_answer(std::move(columns), std::move(rows));
 }
 
 tds_answer foreign_keys_of_owner_table(const tds_statement_context& ctx, const captures& values) {
@@ -287,6 +335,14 @@ tds_answer foreign_keys_of_owner_table(const tds_statement_context& ctx, const c
 
 tds_answer foreign_keys_of_table(const tds_statement_context& ctx, const captures& values) {
     return foreign_keys(ctx, values, std::nullopt, 0);
+}
+
+tds_answer references_of_owner_table(const tds_statement_context& ctx, const captures& values) {
+    return foreign_keys(ctx, values, 0, 1, true);
+}
+
+tds_answer references_of_table(const tds_statement_context& ctx, const captures& values) {
+    return foreign_keys(ctx, values, std::nullopt, 0, true);
 }
 
 // sys.columns' precision and scale of a type.
@@ -386,9 +442,12 @@ struct catalogue_statement {
     "ind.index_id = ic.index_id INNER JOIN sys.columns col ON ic.object_id = col.object_id and "   \
     "ic.column_id = col.column_id INNER JOIN sys.tables t ON ind.object_id = t.object_id "
 
-#define FOREIGN_KEY_JOINS                                                                          \
+#define FOREIGN_KEY_COLUMNS                                                                        \
     "SELECT obj.name, col1.name, tab2.name, col2.name, fks.delete_referential_action_desc, "       \
-    "fks.update_referential_action_desc FROM sys.foreign_keys fks INNER JOIN "                     \
+    "fks.update_referential_action_desc"
+
+#define FOREIGN_KEY_JOINS                                                                          \
+    " FROM sys.foreign_keys fks INNER JOIN "                                                       \
     "sys.foreign_key_columns fkc ON fks.object_id = fkc.constraint_object_id INNER JOIN "          \
     "sys.objects obj ON obj.object_id = fkc.constraint_object_id INNER JOIN sys.tables tab1 ON "   \
     "tab1.object_id = fkc.parent_object_id INNER JOIN sys.columns col1 ON col1.column_id = "       \
@@ -412,10 +471,18 @@ const catalogue_statement statements[] = {
     {"exec sp_tables @table_owner='%s', @table_type=\"'TABLE'\"", tables},
     {"select TABLE_NAME, COLUMN_NAME, DATA_TYPE from INFORMATION_SCHEMA.COLUMNS where "
      "TABLE_NAME not in ('sysalternates','sysconstraints','syssegments')",
-     information_schema_columns},
+     table_columns},
     {"select TABLE_NAME, COLUMN_NAME, DATA_TYPE from INFORMATION_SCHEMA.COLUMNS where "
      "TABLE_SCHEMA='%s' and TABLE_NAME not in ('sysalternates','sysconstraints','syssegments')",
-     information_schema_columns},
+     table_columns},
+    // The forms the MS SQL source sends: the table's schema as a fourth column.
+    {"select TABLE_NAME, COLUMN_NAME, DATA_TYPE, TABLE_SCHEMA from INFORMATION_SCHEMA.COLUMNS "
+     "where TABLE_NAME not in ('sysalternates','sysconstraints','syssegments')",
+     table_columns_with_schema},
+    {"select TABLE_NAME, COLUMN_NAME, DATA_TYPE, TABLE_SCHEMA from INFORMATION_SCHEMA.COLUMNS "
+     "where TABLE_SCHEMA='%s' and TABLE_NAME not in ('sysalternates','sysconstraints',"
+     "'syssegments')",
+     table_columns_with_schema},
     {"SELECT CAST(name AS varchar), CAST(start_value AS int), CAST(increment AS int), "
      "CAST(minimum_value AS bigint), CAST(maximum_value AS bigint), is_cycling FROM SYS.SEQUENCES",
      sequences},
@@ -441,10 +508,30 @@ const catalogue_statement statements[] = {
      "WHERE t.name = '%s' AND t.is_ms_shipped = 0 ORDER BY t.name, ind.name, ind.index_id, "
      "ic.index_column_id",
      indexes_of_table},
-    {FOREIGN_KEY_JOINS "WHERE SCHEMA_NAME(tab1.schema_id)='%s' AND tab1.name = '%s' ORDER BY "
-                       "obj.name",
+    // The forms the MS SQL source sends: whether a column is an included one as a fifth column.
+    {"SELECT ind.name, col.name, ind.is_primary_key, ind.is_unique, "
+     "ic.is_included_column " INDEX_JOINS
+     "WHERE SCHEMA_NAME(t.schema_id)='%s' AND t.name='%s' AND t.is_ms_shipped=0 "
+     "ORDER BY t.name, ind.name, ind.index_id, ic.index_column_id",
+     index_columns_of_owner_table},
+    {"SELECT ind.name, col.name, ind.is_primary_key, ind.is_unique, "
+     "ic.is_included_column " INDEX_JOINS
+     "WHERE t.name = '%s' AND t.is_ms_shipped = 0 ORDER BY t.name, ind.name, "
+     "ind.index_id, ic.index_column_id",
+     index_columns_of_table},
+    {FOREIGN_KEY_COLUMNS FOREIGN_KEY_JOINS
+     "WHERE SCHEMA_NAME(tab1.schema_id)='%s' AND tab1.name = '%s' ORDER BY obj.name",
      foreign_keys_of_owner_table},
-    {FOREIGN_KEY_JOINS "WHERE tab1.name = '%s' ORDER BY obj.name", foreign_keys_of_table},
+    {FOREIGN_KEY_COLUMNS FOREIGN_KEY_JOINS "WHERE tab1.name = '%s' ORDER BY obj.name",
+     foreign_keys_of_table},
+    // The forms the MS SQL source sends: the referenced table's schema as a seventh column.
+    {FOREIGN_KEY_COLUMNS
+     ", SCHEMA_NAME(tab2.schema_id)" FOREIGN_KEY_JOINS
+     "WHERE SCHEMA_NAME(tab1.schema_id)='%s' AND tab1.name = '%s' ORDER BY obj.name",
+     references_of_owner_table},
+    {FOREIGN_KEY_COLUMNS ", SCHEMA_NAME(tab2.schema_id)" FOREIGN_KEY_JOINS
+                         "WHERE tab1.name = '%s' ORDER BY obj.name",
+     references_of_table},
     {TABLE_SCHEMA_JOINS "WHERE ST.name='%s'", schema_of_table},
     {TABLE_SCHEMA_JOINS "WHERE ST.name='%s' and SCHEMA_NAME(ST.schema_id)='%s'",
      schema_of_owner_table},
