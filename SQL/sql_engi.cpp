@@ -2,6 +2,7 @@
 #include "SQL/sql_engi.h"
 
 #include "SQL/sql_db.h"
+#include "SQL/sql_dump.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
 #include "UDB/sql_vali.h"
@@ -416,6 +417,13 @@ void sql_engine::set_properties(udb_properties* props) {
     if (chars != map.end()) {
         charset = chars->second;
     }
+}
+
+std::unique_ptr<dmp_database> sql_engine::create_dump(const std::wstring& file_name,
+                                                      const dump_options& options) {
+    tk_log_wmessage(2, L"sql_engine::create_dump (%ls)", file_name.c_str());
+    tk_log_wmessage(3, L"Creating MySQL dump file '%ls'", file_name.c_str());
+    return std::make_unique<dmp_database>(file_name, options);
 }
 
 bool sql_engine::read_single_value(const char* statement, int column, std::string& value) {

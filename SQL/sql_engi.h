@@ -15,6 +15,8 @@
 #include <vector>
 
 class udb_validator;
+class dmp_database;
+class dump_options;
 
 // A failed client call on the engine's connection (level 0): the client library's error text,
 // code 0x400000 plus the low 16 bits of the error number. Made right after the failing call; it
@@ -102,6 +104,11 @@ public:
     bool is_db_exist(const std::wstring& name) override;
     // Keeps the pointer; takes "engine" (else InnoDB) and "character set" from it.
     void set_properties(udb_properties* props) override;
+
+    // A new script file of that name, written with `options`; the caller owns it. A file that
+    // cannot be created raises tk_exception (level 1).
+    std::unique_ptr<dmp_database> create_dump(const std::wstring& file_name,
+                                              const dump_options& options);
 
     // The max_allowed_packet in force for this session: the cached value, else (connected) read
     // from the server; 0 when neither read nor connected.

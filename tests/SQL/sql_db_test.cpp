@@ -147,9 +147,9 @@ std::vector<mapped_column> fixture_columns() {
     };
 }
 
-class Database : public sql_test::server_test {};
+class SqlDatabase : public sql_test::server_test {};
 
-TEST_F(Database, EveryMappedTypeIsCreatedAndReadBack) {
+TEST_F(SqlDatabase, EveryMappedTypeIsCreatedAndReadBack) {
     auto db = create_db();
     const std::vector<mapped_column> columns = fixture_columns();
     udb_schema schema;
@@ -191,7 +191,7 @@ TEST_F(Database, EveryMappedTypeIsCreatedAndReadBack) {
     EXPECT_EQ(table->schema.get_field2(L"c_time3").dw_reserved, 3);
 }
 
-TEST_F(Database, TableAndViewLists) {
+TEST_F(SqlDatabase, TableAndViewLists) {
     create_db();
     exec(mysql(), "CREATE TABLE t1 (a INT)");
     exec(mysql(), "CREATE TABLE `T 2` (a INT)");
@@ -214,7 +214,7 @@ TEST_F(Database, TableAndViewLists) {
     EXPECT_TRUE(without_views->is_table_exist(L"t 2"));
 }
 
-TEST_F(Database, StatementsAndTheirResults) {
+TEST_F(SqlDatabase, StatementsAndTheirResults) {
     auto db = create_db();
     db->query_append("CREATE TABLE t (a INT PRIMARY KEY, b VARCHAR(10))");
     db->query_append("INSERT INTO t VALUES (1, 'x'), (2, 'y')");
@@ -254,7 +254,7 @@ TEST_F(Database, StatementsAndTheirResults) {
     EXPECT_THROW(reopened->get_table(L"t", 8), tk_mail_assertion);
 }
 
-TEST_F(Database, CreateTableOfAnExistingNameOpensItUnchanged) {
+TEST_F(SqlDatabase, CreateTableOfAnExistingNameOpensItUnchanged) {
     auto db = create_db();
     db->query_append("CREATE TABLE Existing (a INT)");
     auto reopened = open_db();
@@ -266,7 +266,7 @@ TEST_F(Database, CreateTableOfAnExistingNameOpensItUnchanged) {
     EXPECT_EQ(table->schema[0]->name, L"a");
 }
 
-TEST_F(Database, StrictModeAndIdentityZero) {
+TEST_F(SqlDatabase, StrictModeAndIdentityZero) {
     auto db = create_db();
     db->query_append("CREATE TABLE t (id INT AUTO_INCREMENT PRIMARY KEY, small TINYINT UNSIGNED, "
                      "s VARCHAR(3))");
@@ -288,17 +288,7 @@ struct literal_case {
     std::string expected; // as the server gives the value back (HEX() for bytes)
 };
 
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 0xF];
-    }
-    return out;
-}
-
-TEST_F(Database, LiteralsStoreTheValueSent) {
+TEST_F(SqlDatabase, LiteralsStoreTheValueSent) {
     auto db = create_db();
     const std::u16string nul_text(u"a\0b'\\c", 6);
     const std::u16string emoji = u"Gr\u00FC\u00DFe \U0001F600 \U0001D11E";
@@ -390,7 +380,7 @@ TEST_F(Database, LiteralsStoreTheValueSent) {
 
 // ---- Views --------------------------------------------------------------------------------------
 
-TEST_F(Database, ViewsFromSourceViewTexts) {
+TEST_F(SqlDatabase, ViewsFromSourceViewTexts) {
     auto db = create_db();
     db->query_append("CREATE TABLE customers (id INT, name VARCHAR(20), vip TINYINT, "
                      "born DATETIME, died DATETIME)");

@@ -23,7 +23,7 @@ using sql_test::exec;
 using sql_test::fetch_value;
 using sql_test::offline_engine;
 
-TEST(EngineOffline, VersionTexts) {
+TEST(SqlEngineOffline, VersionTexts) {
     struct version_case {
         const char* text;
         uint32_t word;
@@ -48,7 +48,7 @@ TEST(EngineOffline, VersionTexts) {
     }
 }
 
-TEST(EngineOffline, AuthenticationRuleOfVersion410) {
+TEST(SqlEngineOffline, AuthenticationRuleOfVersion410) {
     EXPECT_TRUE(sql_engine::auth_not_supported(0x40100, "secret"));
     EXPECT_FALSE(sql_engine::auth_not_supported(0x40100, ""));
     EXPECT_FALSE(sql_engine::auth_not_supported(0x40101, "secret"));
@@ -60,7 +60,7 @@ TEST(EngineOffline, AuthenticationRuleOfVersion410) {
               "'Troubleshooting' article of the product documentation.");
 }
 
-TEST(EngineOffline, SafeNames) {
+TEST(SqlEngineOffline, SafeNames) {
     offline_engine e(0x0A0B13);
     const std::wstring n64(64, L'a');
     const std::wstring n65(65, L'b');
@@ -80,7 +80,7 @@ TEST(EngineOffline, SafeNames) {
     EXPECT_EQ(sql_bare_word(L"x; drop"), L"`x; drop`");
 }
 
-TEST(EngineOffline, CharacterSetsByServerVersion) {
+TEST(SqlEngineOffline, CharacterSetsByServerVersion) {
     EXPECT_EQ(sql_effective_charset(L"utf8", 0x50503), L"utf8mb4");
     EXPECT_EQ(sql_effective_charset(L"UTF8", 0x0A0B06), L"utf8mb4");
     EXPECT_EQ(sql_effective_charset(L"utf8", 0x50502), L"utf8");
@@ -92,7 +92,7 @@ TEST(EngineOffline, CharacterSetsByServerVersion) {
     EXPECT_EQ(sql_charset_max_bytes(L"latin1"), 1);
 }
 
-TEST(EngineOffline, ValidatorsByVersion) {
+TEST(SqlEngineOffline, ValidatorsByVersion) {
     udb_record record;
     record.push_back(std::make_unique<udb_field>(L"a", 4, ole_variant(), false, false));
     udb_schema schema;
@@ -118,7 +118,7 @@ TEST(EngineOffline, ValidatorsByVersion) {
     }
 }
 
-TEST(EngineOffline, ListsWithoutServerStayFixed) {
+TEST(SqlEngineOffline, ListsWithoutServerStayFixed) {
     sql_engine engine;
     const auto& charsets = engine.get_charsets();
     ASSERT_EQ(charsets.size(), 37u);
@@ -150,7 +150,7 @@ public:
     std::map<std::wstring, std::unique_ptr<properties_double>> tables;
 };
 
-TEST(EngineOffline, PropertiesSetEngineAndCharacterSet) {
+TEST(SqlEngineOffline, PropertiesSetEngineAndCharacterSet) {
     offline_engine e(0x0A0B13);
     e.engine.storage_engine = L"MyISAM";
     properties_double props;
@@ -167,9 +167,9 @@ TEST(EngineOffline, PropertiesSetEngineAndCharacterSet) {
 
 // ---- On the server ------------------------------------------------------------------------------
 
-class Engine : public sql_test::server_test {};
+class SqlEngine : public sql_test::server_test {};
 
-TEST_F(Engine, ConnectSetsUpTheSession) {
+TEST_F(SqlEngine, ConnectSetsUpTheSession) {
     EXPECT_TRUE(engine_->connected);
     EXPECT_TRUE(engine_->is_mariadb());
     EXPECT_EQ(engine_->version, sql_parse_version(mysql_get_server_info(mysql())));
@@ -189,7 +189,7 @@ TEST_F(Engine, ConnectSetsUpTheSession) {
     EXPECT_EQ(fetch_value(mysql(), "SELECT @@character_set_client"), "utf8mb4");
 }
 
-TEST_F(Engine, RefusedConnectionsCarryTheServersText) {
+TEST_F(SqlEngine, RefusedConnectionsCarryTheServersText) {
     sql_engine& engine = *engine_;
     try {
         engine.connect(server_.host, server_.user, "wrong password",
@@ -227,7 +227,7 @@ TEST_F(Engine, RefusedConnectionsCarryTheServersText) {
     EXPECT_TRUE(engine.connected);
 }
 
-TEST_F(Engine, CreatesOpensTestsAndDropsDatabases) {
+TEST_F(SqlEngine, CreatesOpensTestsAndDropsDatabases) {
     EXPECT_FALSE(engine_->is_db_exist(wide_db_name()));
     {
         auto db = create_db();
@@ -260,7 +260,7 @@ TEST_F(Engine, CreatesOpensTestsAndDropsDatabases) {
     EXPECT_THROW(create_db(), sql_exception);
 }
 
-TEST_F(Engine, DatabaseNamesStayInsideTheirQuotes) {
+TEST_F(SqlEngine, DatabaseNamesStayInsideTheirQuotes) {
     db_name_ = "test_SQL_q`uote";
     drop_database();
     auto db = create_db();
@@ -271,7 +271,7 @@ TEST_F(Engine, DatabaseNamesStayInsideTheirQuotes) {
 
 // The lists are fixed by the first call of the process: ctest runs each test in a process of
 // its own.
-TEST_F(Engine, ListsComeFromTheServer) {
+TEST_F(SqlEngine, ListsComeFromTheServer) {
     const auto& charsets = engine_->get_charsets();
     ASSERT_FALSE(charsets.empty());
     EXPECT_NE(std::find(charsets.begin(), charsets.end(), L"utf8mb4 - UTF-8 Unicode"),
@@ -281,7 +281,7 @@ TEST_F(Engine, ListsComeFromTheServer) {
     EXPECT_NE(std::find(engines.begin(), engines.end(), L"Aria"), engines.end());
 }
 
-TEST_F(Engine, MaxAllowedPacketIsReadOnce) {
+TEST_F(SqlEngine, MaxAllowedPacketIsReadOnce) {
     const uint32_t value = engine_->get_max_allowed_packet();
     EXPECT_EQ(std::to_string(value), fetch_value(mysql(), "SELECT @@session.max_allowed_packet"));
     // A value at or below the session's limit changes nothing on the server.

@@ -16,7 +16,7 @@ namespace {
 
 using sql_test::fetch_value;
 
-class Recordsets : public sql_test::server_test {
+class SqlRecordsets : public sql_test::server_test {
 protected:
     // A database with table `name` of `rows` rows: id 1..rows and a label.
     std::unique_ptr<sql_database> database_with_rows(const std::wstring& name, int rows) {
@@ -34,7 +34,7 @@ protected:
     }
 };
 
-TEST_F(Recordsets, TableIsReadInWindowsOf256) {
+TEST_F(SqlRecordsets, TableIsReadInWindowsOf256) {
     auto db = database_with_rows(L"t", 600);
     auto table = db->get_table(L"t", 8);
     auto* rs = dynamic_cast<sql_recordset*>(table.get());
@@ -70,7 +70,7 @@ TEST_F(Recordsets, TableIsReadInWindowsOf256) {
     EXPECT_EQ((*rs->get_item())[0]->to_long(), 1);
 }
 
-TEST_F(Recordsets, OpeningALargeTableDoesNotReadIt) {
+TEST_F(SqlRecordsets, OpeningALargeTableDoesNotReadIt) {
     auto db = database_with_rows(L"big", 50000);
     const std::uint64_t before = rows_sent();
     {
@@ -90,7 +90,7 @@ TEST_F(Recordsets, OpeningALargeTableDoesNotReadIt) {
     EXPECT_EQ(n, 50000u);
 }
 
-TEST_F(Recordsets, EmptyTableAndQueries) {
+TEST_F(SqlRecordsets, EmptyTableAndQueries) {
     auto db = database_with_rows(L"t", 20);
     db->query_append("CREATE TABLE empty_t (id INT AUTO_INCREMENT PRIMARY KEY)");
     auto reopened = open_db();
@@ -111,7 +111,7 @@ TEST_F(Recordsets, EmptyTableAndQueries) {
     EXPECT_EQ(n, 9);
 }
 
-TEST_F(Recordsets, BlobAsTextBothWays) {
+TEST_F(SqlRecordsets, BlobAsTextBothWays) {
     auto db = create_db();
     db->query_append("CREATE TABLE t (b BLOB, x TEXT, v VARBINARY(10))");
     db->query_append("INSERT INTO t VALUES (0x41004243, 'text \\'q\\'', 0x6869)");
@@ -149,7 +149,7 @@ TEST_F(Recordsets, BlobAsTextBothWays) {
     EXPECT_EQ(record[1]->get_type(), ole_variant::vt_byte_array);
 }
 
-TEST_F(Recordsets, GeometryIsReadAsText) {
+TEST_F(SqlRecordsets, GeometryIsReadAsText) {
     auto db = create_db();
     db->query_append("CREATE TABLE shapes (id INT, shape GEOMETRY)");
     db->query_append("INSERT INTO shapes VALUES (1, ST_GeomFromText('POINT(1 2)')), (2, NULL)");
@@ -164,7 +164,7 @@ TEST_F(Recordsets, GeometryIsReadAsText) {
     EXPECT_EQ((*table->get_item())[1]->get_type(), VT_EMPTY);
 }
 
-TEST_F(Recordsets, StatementResultsComeInBatchesOf1000) {
+TEST_F(SqlRecordsets, StatementResultsComeInBatchesOf1000) {
     auto db = database_with_rows(L"t", 2500);
     auto reader = db->query_rows(L"SELECT id FROM t ORDER BY id");
     ASSERT_TRUE(reader);
@@ -181,7 +181,7 @@ TEST_F(Recordsets, StatementResultsComeInBatchesOf1000) {
     EXPECT_EQ(batches, (std::vector<std::size_t>{1000, 1000, 500}));
 }
 
-TEST_F(Recordsets, LimitedQueryWrapsQueriesAndReportsFailures) {
+TEST_F(SqlRecordsets, LimitedQueryWrapsQueriesAndReportsFailures) {
     auto db = database_with_rows(L"t", 3);
     {
         sql_limited_query q(*db, L"SELECT id FROM t", L"", 256, true);

@@ -34,7 +34,7 @@ struct type_case {
     std::wstring expected;
 };
 
-TEST(TypeMapping, ColumnTypesOnModernServer) {
+TEST(SqlTypeMapping, ColumnTypesOnModernServer) {
     offline_engine e(mariadb_10_11, "10.11.19-MariaDB");
     const std::vector<type_case> cases = {
         {"smallint", *column(L"a", VT_I2, 2), false, L"SMALLINT"},
@@ -112,7 +112,7 @@ TEST(TypeMapping, ColumnTypesOnModernServer) {
     }
 }
 
-TEST(TypeMapping, OlderServersKeepTheOlderForms) {
+TEST(SqlTypeMapping, OlderServersKeepTheOlderForms) {
     struct version_case {
         const char* label;
         uint32_t version;
@@ -139,7 +139,7 @@ TEST(TypeMapping, OlderServersKeepTheOlderForms) {
     }
 }
 
-TEST(TypeMapping, CaseSensitiveTextGetsBinary) {
+TEST(SqlTypeMapping, CaseSensitiveTextGetsBinary) {
     offline_engine e(mariadb_10_11, "10.11.19-MariaDB");
     e.engine.case_sensitive = true;
     EXPECT_EQ(get_sql_native_type2(*column(L"a", VT_BSTR, 100), false), L"VARCHAR(100) BINARY");
@@ -148,7 +148,7 @@ TEST(TypeMapping, CaseSensitiveTextGetsBinary) {
     EXPECT_EQ(get_sql_native_type2(*column(L"a", VT_BSTR, 0), false), L"LONGTEXT");
 }
 
-TEST(TypeMapping, UnknownTypeCodeIsAnInternalError) {
+TEST(SqlTypeMapping, UnknownTypeCodeIsAnInternalError) {
     offline_engine e(mariadb_10_11);
     for (int vt : {0, 1, 27, 70, 31}) {
         SCOPED_TRACE(vt);
@@ -161,7 +161,7 @@ TEST(TypeMapping, UnknownTypeCodeIsAnInternalError) {
     }
 }
 
-TEST(TypeMapping, DefaultValues) {
+TEST(SqlTypeMapping, DefaultValues) {
     struct default_case {
         const char* label;
         t_ftd column;
@@ -211,7 +211,7 @@ TEST(TypeMapping, DefaultValues) {
     EXPECT_THROW(make_mysql_def_val(nullptr), tk_mail_assertion);
 }
 
-TEST(TypeMapping, CurrentDateDefaultsOnlyWhereTheServerTakesThem) {
+TEST(SqlTypeMapping, CurrentDateDefaultsOnlyWhereTheServerTakesThem) {
     struct server_case {
         const char* label;
         uint32_t version;
@@ -238,7 +238,7 @@ TEST(TypeMapping, CurrentDateDefaultsOnlyWhereTheServerTakesThem) {
     EXPECT_EQ(make_mysql_def_val(column(L"a", VT_DATE, 16, 9, 0, 3).get()), L"CURRENT_TIMESTAMP");
 }
 
-TEST(TypeMapping, EditedTypesAndTypeNames) {
+TEST(SqlTypeMapping, EditedTypesAndTypeNames) {
     EXPECT_EQ(get_sql_native_type1(L"VARCHAR", 40, 0, 0), L"VARCHAR(40)");
     EXPECT_EQ(get_sql_native_type1(L"CHAR", 5, 0, 0), L"CHAR(5)");
     EXPECT_EQ(get_sql_native_type1(L"DECIMAL", 0, 3, 10), L"DECIMAL(10,3)");
@@ -274,7 +274,7 @@ udb_field field_of(const ole_variant& value, uint32_t size = 0) {
     return udb_field(L"f", size, value, false, false);
 }
 
-TEST(Literals, TextsByValueType) {
+TEST(SqlLiterals, TextsByValueType) {
     offline_engine e(mariadb_10_11);
     struct literal_case {
         const char* label;
@@ -314,7 +314,7 @@ TEST(Literals, TextsByValueType) {
     EXPECT_EQ(to_mysql_wstr(L"it's", VT_BSTR), L"'it\\'s'");
 }
 
-TEST(Literals, FieldsByTheirOwnType) {
+TEST(SqlLiterals, FieldsByTheirOwnType) {
     offline_engine e(mariadb_10_11);
     const std::vector<uint8_t> bytes = {0x01, 0xFF};
     udb_field bin = field_of(ole_variant(bytes));
@@ -328,7 +328,7 @@ TEST(Literals, FieldsByTheirOwnType) {
     EXPECT_THROW(to_mysql_str(static_cast<const udb_field*>(nullptr)), tk_mail_assertion);
 }
 
-TEST(Literals, FieldForColumn) {
+TEST(SqlLiterals, FieldForColumn) {
     offline_engine e(mariadb_10_11);
     struct column_case {
         const char* label;
@@ -378,7 +378,7 @@ TEST(Literals, FieldForColumn) {
     EXPECT_THROW(get_fld_append_str(&f, nullptr, false), tk_mail_assertion);
 }
 
-TEST(Literals, LongValuesBecomePlaceholdersOnlyWhenAllowed) {
+TEST(SqlLiterals, LongValuesBecomePlaceholdersOnlyWhenAllowed) {
     offline_engine e(mariadb_10_11);
     const std::vector<uint8_t> big(2 * 1024 * 1024, 0xAB);
     udb_field f = field_of(ole_variant(big));
@@ -391,7 +391,7 @@ TEST(Literals, LongValuesBecomePlaceholdersOnlyWhenAllowed) {
     EXPECT_EQ(get_fld_append_str(&small, &c, true), "0x01");
 }
 
-TEST(Literals, NumberTexts) {
+TEST(SqlLiterals, NumberTexts) {
     for (const char* good : {"0", "-1", "+2", "1.5", ".5", "5.", "1e10", "-1.25E-3"}) {
         SCOPED_TRACE(good);
         EXPECT_TRUE(sql_is_number_text(good));
@@ -405,7 +405,7 @@ TEST(Literals, NumberTexts) {
 
 // ---- Result cells -------------------------------------------------------------------------------
 
-TEST(ResultCells, ValueTypes) {
+TEST(SqlResultCells, ValueTypes) {
     offline_engine e(mariadb_10_11);
     EXPECT_EQ(get_vartype(MYSQL_TYPE_TINY, UNSIGNED_FLAG), VT_UI1);
     EXPECT_EQ(get_vartype(MYSQL_TYPE_TINY, 0), VT_I1);
@@ -423,7 +423,7 @@ TEST(ResultCells, ValueTypes) {
     EXPECT_EQ(get_vartype(MYSQL_TYPE_BLOB, BINARY_FLAG), VT_BSTR);
 }
 
-TEST(ResultCells, Values) {
+TEST(SqlResultCells, Values) {
     offline_engine e(mariadb_10_11);
     const char bytes[] = {'a', '\0', 'b'};
     EXPECT_EQ(get_variant(MYSQL_TYPE_BLOB, 3, BINARY_FLAG, bytes).get_type(),

@@ -11,7 +11,7 @@ namespace {
 using sql_test::exec;
 using sql_test::fetch_value;
 
-class PacketLimit : public sql_test::server_test {
+class SqlPacketLimit : public sql_test::server_test {
 protected:
     const char* program_prefix() const override { return "test_SQL_globals_"; }
 
@@ -40,7 +40,7 @@ protected:
     std::string original_;
 };
 
-TEST_F(PacketLimit, RaiseReconnectsSoTheSessionRunsUnderIt) {
+TEST_F(SqlPacketLimit, RaiseReconnectsSoTheSessionRunsUnderIt) {
     start_with_global_limit(16 * 1024 * 1024);
     auto db = create_db();
     EXPECT_EQ(engine_->get_max_allowed_packet(), 16u * 1024 * 1024);
@@ -66,7 +66,7 @@ TEST_F(PacketLimit, RaiseReconnectsSoTheSessionRunsUnderIt) {
     EXPECT_EQ(fetch_value(mysql(), "SELECT LENGTH(b) FROM big"), std::to_string(20 * 1024 * 1024));
 }
 
-TEST_F(PacketLimit, NeverLowersTheServersValue) {
+TEST_F(SqlPacketLimit, NeverLowersTheServersValue) {
     start_with_global_limit(64 * 1024 * 1024);
     engine_->set_max_allowed_packet(1024 * 1024);
     EXPECT_EQ(fetch_value(mysql(), "SELECT @@global.max_allowed_packet"),

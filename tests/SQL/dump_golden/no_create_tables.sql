@@ -1,0 +1,40 @@
+# File name: <dir>/shop.sql
+# Creation date: 03/04/2026
+# Created by pontrel 1.0
+# --------------------------------------------------
+
+SET NAMES utf8;
+/*!50503 SET NAMES utf8mb4 */;
+/*!40101 SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO' */;
+/*!50002 SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES' */;
+/*!50008 SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION' */;
+
+#
+# Dumping data for table 'customer'
+#
+
+LOCK TABLES `customer` WRITE;
+INSERT INTO `customer`(`id`, `name`, `note`, `created`, `birthday`) 
+VALUES (1, 'O\'Brien \\ x', NULL, '2020-01-02 03:04:05.123000', '1960-05-06');
+INSERT INTO `customer`(`id`, `name`, `note`, `created`, `birthday`) 
+VALUES (2, 'Zoë 😀', 'line
+break', '1969-12-31 23:59:59.500000', NULL);
+UNLOCK TABLES;
+
+#
+# Dumping data for table 'orders'
+#
+
+LOCK TABLES `orders` WRITE;
+INSERT INTO `orders`(`id`, `customer_id`, `amount`) 
+VALUES (10, 1, 12.5);
+UNLOCK TABLES;
+
+SET FOREIGN_KEY_CHECKS = 0;
+LOCK TABLES `orders` WRITE;
+ALTER TABLE `orders` ADD INDEX (`customer_id`);
+LOCK TABLES `orders` WRITE, `customer` WRITE;
+ALTER TABLE `orders` ADD CONSTRAINT `fk_orders_customer` FOREIGN KEY(`customer_id`) REFERENCES `customer`(`id`)  ON DELETE CASCADE;
+SET FOREIGN_KEY_CHECKS = 1;
+UNLOCK TABLES;
+CREATE OR REPLACE VIEW `v_customer` AS SELECT `name` FROM `customer` WHERE ifnull(note, 'x') = 'x';

@@ -1,0 +1,389 @@
+// Column and index clauses of CREATE TABLE, the row budget and the field finder; offline and on
+// the test server.
+#include "SQL/sql_init.h"
+
+#include "SQL/sql_db.h"
+#include "SQL/sql_engi.h"
+#include "SQL/sql_ffnd.h"
+#include "SQL/sql_sch.h"
+#include "UDB/udb_field.h"
+#include "UDB/udb_vali.h"
+#include "tests/SQL/sql_test_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using sql_test::column;
+using sql_test::fetch_value;
+using sql_test::offline_engine;
+
+constexpr uint32_t mariadb_10_11 = 0x0A0B13;
+const char* const mariadb_info = "10.11.19-MariaDB";
+
+std::vector<std::wstring> column_clauses(const udb_schema& schema, const udb_indexes& indexes,
+                                         std::wstring& auto_name) {
+    sql_schema_initializer init(L"t", schema, indexes, auto_name, false);
+    std::vector<std::wstring> out;
+    init.get_init_chunks(out, nullptr);
+    return out;
+}
+
+std::string narrow(const std::wstring& text) {
+    return tk_to_utf8(text);
+}
+
+udb_index index_of(const std::wstring& name, std::vector<std::wstring> columns, bool unique = false,
+                   bool primary = false) {
+    udb_index index(name, unique || primary, primary);
+    index.columns = std::move(columns);
+    return index;
+}
+
+TEST(SqlColumnClauses, PiecesInOrder) {
+    offline_engine e(mariadb_10_11, mariadb_info);
+    udb_schema schema;
+    auto id = column(L"id", VT_I4, 4);
+    id->b_auto_num = true;
+    id->default_value = ole_variant::from_wstring(L"7", VT_I4);
+    schema.push_back(id);
+    auto name = column(L"name", VT_BSTR, 40);
+    name->b_not_null = true;
+    name->default_value = ole_variant(std::wstring(L"n/a"));
+    name->comment = L"it's a \\ name";
+    schema.push_back(name);
+    schema.push_back(column(L"shape", VT_BSTR, 0, 2));
+    auto note = column(L"note", VT_BSTR, 30);
+    note->native_type = L"varchar(30)";
+    schema.push_back(note);
+    auto memo = column(L"memo", VT_BSTR, 30);
+    memo->native_type = L"TINYTEXT";
+    schema.push_back(memo);
+    auto amount = column(L"amount", VT_DECIMAL, 19, 0, 10, 2);
+    amount->b_auto_num = true;
+    schema.push_back(amount);
+    udb_indexes indexes;
+    indexes.push_back(index_of(L"PK", {L"name"}, true, true));
+
+    std::wstring auto_name = L"stale";
+    const auto clauses = column_clauses(schema, indexes, auto_name);
+    ASSERT_EQ(clauses.size(), 6u);
+    EXPECT_EQ(narrow(clauses[0]), "`id` INT NOT NULL AUTO_INCREMENT");
+    EXPECT_EQ(narrow(clauses[1]), "`name` VARCHAR(40) CHARACTER SET utf8mb4 NOT NULL DEFAULT "
+                                  "'n/a' COMMENT 'it\\'s a \\\\ name'");
+    // Geometry takes no character set.
+    EXPECT_EQ(narrow(clauses[2]), "`shape` geometry");
+    // A stored type text in lower case takes none either; one in capitals does.
+    EXPECT_EQ(narrow(clauses[3]), "`note` varchar(30)");
+    EXPECT_EQ(narrow(clauses[4]), "`memo` TINYTEXT CHARACTER SET utf8mb4");
+    // A decimal identity stays NOT NULL without AUTO_INCREMENT.
+    EXPECT_EQ(narrow(clauses[5]), "`amount` DECIMAL(10,2) NOT NULL");
+    EXPECT_EQ(auto_name, L"id");
+}
+
+TEST(SqlColumnClauses, OldServersAndServerLimits) {
+    udb_schema schema;
+    auto c = column(L"c", VT_BSTR, 10);
+    c->comment = std::wstring(2000, L'x');
+    schema.push_back(c);
+    std::wstring auto_name;
+    {
+        offline_engine e(0x40018);
+        const auto clauses = column_clauses(schema, udb_indexes(), auto_name);
+        EXPECT_EQ(narrow(clauses[0]), "c VARCHAR(10) COMMENT '" + std::string(255, 'x') + "'");
+    }
+    {
+        offline_engine e(mariadb_10_11, mariadb_info);
+        const auto clauses = column_clauses(schema, udb_indexes(), auto_name);
+        EXPECT_EQ(narrow(clauses[0]),
+                  "`c` VARCHAR(10) CHARACTER SET utf8mb4 COMMENT '" + std::string(1024, 'x') + "'");
+    }
+}
+
+TEST(SqlColumnClauses, TextDefaultsOnlyWhereTheServerTakesThem) {
+    udb_schema schema;
+    auto memo = column(L"memo", VT_BSTR, 2000);
+    memo->native_type = L"MEDIUMTEXT";
+    memo->default_value = ole_variant(std::wstring(L"x"));
+    schema.push_back(memo);
+    std::wstring auto_name;
+    {
+        offline_engine e(mariadb_10_11, mariadb_info);
+        EXPECT_EQ(narrow(column_clauses(schema, udb_indexes(), auto_name)[0]),
+                  "`memo` MEDIUMTEXT CHARACTER SET utf8mb4 DEFAULT ('x')");
+    }
+    {
+        offline_engine e(0x050729, "5.7.41");
+        EXPECT_EQ(narrow(column_clauses(schema, udb_indexes(), auto_name)[0]),
+                  "`memo` MEDIUMTEXT CHARACTER SET utf8mb4");
+    }
+}
+
+TEST(SqlColumnClauses, NamesAreMadeUnique) {
+    offline_engine e(mariadb_10_11, mariadb_info);
+    udb_schema schema;
+    schema.push_back(column(L"Name", VT_I4, 4));
+    schema.push_back(column(L"name", VT_I4, 4));
+    schema.push_back(column(L"a;b", VT_I4, 4));
+    std::wstring auto_name;
+    sql_schema_initializer init(L"t", schema, udb_indexes(), auto_name, false);
+    ASSERT_EQ(init.columns.size(), 3u);
+    EXPECT_EQ(init.columns[0]->name, L"Name");
+    EXPECT_NE(init.columns[1]->name, L"name");
+    EXPECT_EQ(init.columns[2]->name, L"a_b");
+    EXPECT_EQ(init.validator->mapped_pairs.at(L"name"), init.columns[1]->name);
+    EXPECT_EQ(init.validator->mapped_pairs.at(L"a;b"), L"a_b");
+    // The source descriptors keep their names.
+    EXPECT_EQ(schema[1]->name, L"name");
+}
+
+TEST(SqlRowBudget, LargestTextColumnsBecomeLongTextButKeysNever) {
+    sql_schema schema;
+    for (int i = 0; i < 20; ++i) {
+        schema.push_back(column(L"c" + std::to_wstring(i), VT_BSTR, 1000));
+    }
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(schema[i]->size, 1000) << i;
+    }
+    for (int i = 16; i < 20; ++i) {
+        EXPECT_EQ(schema[i]->size, 0) << i;
+    }
+    EXPECT_LE(schema.total_size, 65535u);
+
+    // A key column is never the one chosen.
+    sql_schema keyed;
+    keyed.push_back(column(L"key", VT_BSTR, 10000), false);
+    keyed.push_back(column(L"other", VT_BSTR, 9000));
+    EXPECT_EQ(keyed[0]->size, 10000);
+    EXPECT_EQ(keyed[1]->size, 0);
+
+    sql_schema wide;
+    wide.push_back(column(L"w", VT_BSTR, 21845));
+    EXPECT_EQ(wide.total_size, 21845u);
+    EXPECT_THROW(wide.push_back(nullptr), tk_mail_assertion);
+}
+
+TEST(SqlRowBudget, PrimaryKeyColumnsOfTheInitializerStay) {
+    offline_engine e(mariadb_10_11, mariadb_info);
+    udb_schema schema;
+    schema.push_back(column(L"code", VT_BSTR, 700));
+    for (int i = 0; i < 20; ++i) {
+        schema.push_back(column(L"c" + std::to_wstring(i), VT_BSTR, 700));
+    }
+    udb_indexes indexes;
+    indexes.push_back(index_of(L"PK", {L"code"}, true, true));
+    std::wstring auto_name;
+    sql_schema_initializer init(L"t", schema, indexes, auto_name, false);
+    EXPECT_EQ(init.columns[0]->size, 700);
+}
+
+std::vector<std::wstring> index_clauses(const udb_schema& source, const udb_indexes& indexes,
+                                        const std::wstring& storage = L"") {
+    std::wstring auto_name;
+    sql_schema_initializer init(L"t", source, indexes, auto_name, false);
+    std::vector<std::wstring> columns;
+    init.get_init_chunks(columns, nullptr);
+    sql_indexes_initializer idx(init.columns, indexes, auto_name, init.validator->mapped_pairs,
+                                false, storage);
+    std::vector<std::wstring> out;
+    idx.get_init_chunks(out);
+    return out;
+}
+
+TEST(SqlIndexClauses, KeysNamesAndLimits) {
+    offline_engine e(mariadb_10_11, mariadb_info);
+    udb_schema schema;
+    schema.push_back(column(L"a", VT_I4, 4));
+    schema.push_back(column(L"b", VT_I4, 4));
+    schema.push_back(column(L"t 1", VT_BSTR, 255));
+    schema.push_back(column(L"long", VT_BSTR, 769));
+    schema.push_back(column(L"bin", ole_variant::vt_byte_array, 0));
+    udb_indexes indexes;
+    indexes.push_back(index_of(L"PK", {L"a", L"b"}, true, true));
+    indexes.push_back(index_of(L"UX a;b", {L"t 1"}, true));
+    indexes.push_back(index_of(L"IX_long", {L"long"}));
+    indexes.push_back(index_of(L"IX_bin", {L"bin"}));
+    indexes.push_back(index_of(L"IX_none", {}));
+    indexes.push_back(index_of(L"IX_missing", {L"zz"}));
+    const auto clauses = index_clauses(schema, indexes);
+    ASSERT_EQ(clauses.size(), 2u);
+    EXPECT_EQ(narrow(clauses[0]), "PRIMARY KEY (`a`, `b`)");
+    EXPECT_EQ(narrow(clauses[1]), "UNIQUE `ux a_b` (`t 1`)");
+}
+
+TEST(SqlIndexClauses, KeyLengthIsCountedInBytes) {
+    udb_schema schema;
+    for (int i = 0; i < 7; ++i) {
+        schema.push_back(column(L"c" + std::to_wstring(i), VT_BSTR, 255));
+    }
+    udb_indexes three;
+    three.push_back(index_of(L"IX3", {L"c0", L"c1", L"c2"}));
+    udb_indexes four;
+    four.push_back(index_of(L"IX4", {L"c0", L"c1", L"c2", L"c3"}));
+    {
+        // utf8mb4 and InnoDB: 3072 bytes, 4 bytes a character.
+        offline_engine e(mariadb_10_11, mariadb_info);
+        EXPECT_EQ(index_clauses(schema, three).size(), 1u);
+        EXPECT_EQ(index_clauses(schema, four).size(), 0u);
+        // MyISAM keys take at most 1000 bytes.
+        EXPECT_EQ(index_clauses(schema, three, L"MyISAM").size(), 0u);
+        udb_indexes one;
+        one.push_back(index_of(L"IX1", {L"c0"}));
+        EXPECT_EQ(index_clauses(schema, one, L"MyISAM").size(), 0u); // 1020 bytes
+        udb_schema short_schema;
+        short_schema.push_back(column(L"s", VT_BSTR, 250));
+        udb_indexes short_index;
+        short_index.push_back(index_of(L"IX_s", {L"s"}));
+        EXPECT_EQ(index_clauses(short_schema, short_index, L"MyISAM").size(), 1u);
+    }
+    {
+        // Before 4.1 a key holds 256 characters.
+        offline_engine e(0x40018);
+        udb_schema narrow_schema;
+        narrow_schema.push_back(column(L"c", VT_BSTR, 300));
+        udb_indexes one;
+        one.push_back(index_of(L"IX", {L"c"}));
+        EXPECT_EQ(index_clauses(narrow_schema, one).size(), 0u);
+    }
+}
+
+TEST(SqlIndexClauses, AtMost63IndexesAreLookedAt) {
+    offline_engine e(mariadb_10_11, mariadb_info);
+    udb_schema schema;
+    schema.push_back(column(L"a", VT_I4, 4));
+    udb_indexes indexes;
+    for (int i = 0; i < 70; ++i) {
+        indexes.push_back(index_of(L"IX" + std::to_wstring(i), {L"a"}));
+    }
+    EXPECT_EQ(index_clauses(schema, indexes).size(), 63u);
+}
+
+TEST(SqlIndexClauses, AutoIncrementColumnKeepsAnIndexThatStartsWithIt) {
+    offline_engine e(mariadb_10_11, mariadb_info);
+    udb_schema schema;
+    auto id = column(L"id", VT_I4, 4);
+    id->b_auto_num = true;
+    schema.push_back(id);
+    schema.push_back(column(L"code", VT_I4, 4));
+    schema.push_back(column(L"memo", VT_BSTR, 0));
+    struct index_case {
+        const char* label;
+        std::vector<udb_index> indexes;
+        std::vector<std::string> expected;
+    };
+    const std::vector<index_case> cases = {
+        {"no index", {}, {"INDEX `id` (`id`)"}},
+        {"first column", {index_of(L"IX", {L"id", L"code"})}, {"INDEX `IX` (`id`, `code`)"}},
+        {"second column",
+         {index_of(L"IX", {L"code", L"id"})},
+         {"INDEX `IX` (`code`, `id`)", "INDEX `id` (`id`)"}},
+        {"index left out", {index_of(L"IX", {L"id", L"memo"})}, {"INDEX `id` (`id`)"}},
+        {"an index named like the column",
+         {index_of(L"id", {L"code"})},
+         {"INDEX `id` (`code`)", "INDEX `id00000` (`id`)"}},
+    };
+    for (const index_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        udb_indexes indexes;
+        for (const udb_index& index : c.indexes) {
+            indexes.push_back(index);
+        }
+        std::vector<std::string> got;
+        for (const std::wstring& clause : index_clauses(schema, indexes)) {
+            got.push_back(narrow(clause));
+        }
+        EXPECT_EQ(got, c.expected);
+    }
+}
+
+TEST(SqlFieldFinder, NamesFollowTheColumnRules) {
+    offline_engine e(mariadb_10_11, mariadb_info);
+    udb_record record;
+    for (const wchar_t* name : {L"a", L"A", L"b"}) {
+        record.push_back(std::make_unique<udb_field>(name, 4, ole_variant(), false, false));
+    }
+    sql_field_finder finder(record);
+    ASSERT_EQ(finder.names.size(), 3u);
+    EXPECT_EQ(finder.names[0], L"a");
+    EXPECT_NE(finder.names[1], L"A");
+    EXPECT_EQ(finder.get_field_idx(L"B"), 2);
+    EXPECT_EQ(finder.get_field_idx(L"a"), 0);
+    EXPECT_EQ(finder.get_field_idx(L"zz"), -1);
+}
+
+// ---- On the server ------------------------------------------------------------------------------
+
+class SqlClauses : public sql_test::server_test {};
+
+TEST_F(SqlClauses, TablesTheServerAccepts) {
+    auto db = create_db();
+    udb_schema schema;
+    auto id = column(L"id", VT_I4, 4);
+    id->b_auto_num = true;
+    schema.push_back(id);
+    auto shape = column(L"shape", VT_BSTR, 0, 2);
+    schema.push_back(shape);
+    auto note = column(L"note", VT_BSTR, 100);
+    note->comment = std::wstring(1500, L'c') + L"\\";
+    note->comment[0] = L'\'';
+    schema.push_back(note);
+    for (int i = 0; i < 4; ++i) {
+        schema.push_back(column(L"k" + std::to_wstring(i), VT_BSTR, 255));
+    }
+    schema.push_back(column(L"emoji", VT_BSTR, 10));
+    udb_indexes indexes;
+    // The identity column is second in this index: it gets an index of its own.
+    indexes.push_back(index_of(L"IX_note_id", {L"note", L"id"}));
+    // Four text columns of 255 characters take 4080 bytes in utf8mb4: left out.
+    indexes.push_back(index_of(L"IX_wide", {L"k0", L"k1", L"k2", L"k3"}));
+    auto table = db->create_table(L"Table `odd`", schema, indexes);
+    ASSERT_TRUE(table);
+    const std::string created = fetch_value(mysql(), "SHOW CREATE TABLE `Table ``odd```", 1);
+    EXPECT_NE(created.find("KEY `id` (`id`)"), std::string::npos) << created;
+    EXPECT_EQ(created.find("IX_wide"), std::string::npos) << created;
+    EXPECT_EQ(fetch_value(mysql(), "SELECT CHARACTER_MAXIMUM_LENGTH FROM "
+                                   "information_schema.COLUMNS WHERE TABLE_SCHEMA=DATABASE() AND "
+                                   "COLUMN_NAME='note'"),
+              "100");
+    const std::string comment =
+        fetch_value(mysql(), "SELECT COLUMN_COMMENT FROM information_schema.COLUMNS WHERE "
+                             "TABLE_SCHEMA=DATABASE() AND COLUMN_NAME='note'");
+    EXPECT_EQ(comment.size(), 1024u);
+    EXPECT_EQ(comment[0], '\'');
+
+    // Characters outside the BMP arrive intact.
+    db->query_append("INSERT INTO `Table ``odd``` (emoji) VALUES ('\xF0\x9F\x98\x80')");
+    EXPECT_EQ(fetch_value(mysql(), "SELECT emoji FROM `Table ``odd```"), "\xF0\x9F\x98\x80");
+}
+
+TEST_F(SqlClauses, TablePropertiesChooseEngineAndCharacterSet) {
+    auto db = create_db();
+    struct table_props : udb_properties {
+        udb_properties* find_by_name(const std::wstring&) override { return nullptr; }
+        udb_properties* find_by_new_name(const std::wstring& name) override {
+            return name == L"t_aria" ? &aria : nullptr;
+        }
+        struct leaf : udb_properties {
+            udb_properties* find_by_name(const std::wstring&) override { return nullptr; }
+            udb_properties* find_by_new_name(const std::wstring&) override { return nullptr; }
+        } aria;
+    } props;
+    props.aria.properties[L"engine"] = L"Aria";
+    props.aria.properties[L"character set"] = L"utf8";
+    engine_->set_properties(&props);
+    udb_schema schema;
+    schema.push_back(column(L"a", VT_I4, 4));
+    db->create_table(L"t_aria", schema, udb_indexes());
+    db->create_table(L"t_plain", schema, udb_indexes());
+    const std::string aria = fetch_value(mysql(), "SHOW CREATE TABLE t_aria", 1);
+    EXPECT_NE(aria.find("ENGINE=Aria"), std::string::npos) << aria;
+    EXPECT_NE(aria.find("CHARSET=utf8mb4"), std::string::npos) << aria;
+    const std::string plain = fetch_value(mysql(), "SHOW CREATE TABLE t_plain", 1);
+    EXPECT_NE(plain.find("ENGINE=InnoDB"), std::string::npos) << plain;
+    engine_->set_properties(nullptr);
+}
+
+} // namespace
