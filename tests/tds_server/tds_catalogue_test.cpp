@@ -211,4 +211,21 @@ TEST(TdsGeneratedRows, ValueThatDoesNotFitIsAServerErrorAfterTheRowsBefore) {
     EXPECT_EQ(c.text(1), "300");
 }
 
+TEST(TdsServerLifetime, StopEndsConnectionsInTheMiddleOfAResult) {
+    tds_server server(std::vector<std::string>{tds_fixture_dir() + "/shop.tds"});
+    server.start();
+    odbc_client c;
+    ASSERT_TRUE(c.connect(server.odbc_connection_string("sa", "Velmora-Pw1")))
+        << c.describe_diagnostics();
+    ASSERT_TRUE(c.execute("SELECT * FROM audit.many_rows")) << c.describe_diagnostics();
+    ASSERT_EQ(c.fetch(), SQL_SUCCESS);
+    server.stop();
+    // What was already sent still fetches; then the connection is gone.
+    long rows = 1;
+    while (c.fetch() == SQL_SUCCESS)
+        ++rows;
+    EXPECT_LT(rows, 1000000);
+    EXPECT_TRUE(c.connection_dead());
+}
+
 } // namespace

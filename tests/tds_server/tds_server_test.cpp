@@ -461,6 +461,23 @@ TEST_F(TdsServer, StreamsAMillionRows) {
     EXPECT_EQ(last_amount, "1000000.25");
 }
 
+TEST_F(TdsServer, ServesSeveralConnectionsAtOnce) {
+    odbc_client first, second;
+    connect(first, "velmora_shop");
+    connect(second, "velmora_types");
+    ASSERT_TRUE(first.execute("SELECT id FROM audit.many_rows")) << first.describe_diagnostics();
+    ASSERT_TRUE(second.execute("SELECT id FROM all_types")) << second.describe_diagnostics();
+    for (int row = 1; row <= 5; ++row) {
+        ASSERT_EQ(first.fetch(), SQL_SUCCESS);
+        ASSERT_EQ(second.fetch(), SQL_SUCCESS);
+        EXPECT_EQ(first.text(1), std::to_string(row));
+        EXPECT_EQ(second.text(1), std::to_string(row));
+    }
+    EXPECT_EQ(second.fetch(), SQL_NO_DATA);
+    ASSERT_EQ(first.fetch(), SQL_SUCCESS);
+    EXPECT_EQ(first.text(1), "6");
+}
+
 TEST_F(TdsServer, CancelsALongResultAndStaysUsable) {
     odbc_client c;
     connect(c, "velmora_shop");
