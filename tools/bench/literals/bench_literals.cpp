@@ -1,0 +1,206 @@
+// Benchmark of the MySQL literal writer on the row path: a few million mixed field values turned
+// into the literal text of an INSERT, appended to one statement buffer, beside a baseline that
+// formats the same values with snprintf (no escaping, no checks) in the same run. Run on demand:
+//   bench_literals [count]
+#include "SQL/sql_engi.h"
+#include "SQL/sql_util.h"
+#include "UDB/udb_field.h"
+#include "UDB/udb_schema.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bench_clock = std::chrono::steady_clock;
+
+constexpr int kinds = 7; // int, bigint, double, decimal, date, text, bytes
+
+struct plain_value {
+    int kind = 0;
+    int64_t integer = 0;
+    double real = 0;
+    std::string text;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, micro = 0;
+    std::vector<uint8_t> bytes;
+};
+
+plain_value make_plain(std::size_t i) {
+    plain_value v;
+    v.kind = static_cast<int>(i % kinds);
+    const int64_t n = static_cast<int64_t>(i * 2654435761u % 1000000007u);
+    switch (v.kind) {
+    case 0:
+        v.integer = n - 500000000;
+        break;
+    case 1:
+        v.integer = n * 1000003 - (int64_t(1) << 40);
+        break;
+    case 2:
+        v.real = static_cast<double>(n) / 7.0;
+        break;
+    case 3:
+        v.text = std::to_string(n) + "." + std::to_string(n % 10000);
+        break;
+    case 4:
+        v.year = static_cast<int>(1900 + n % 200);
+        v.month = static_cast<int>(1 + n % 12);
+        v.day = static_cast<int>(1 + n % 28);
+        v.hour = static_cast<int>(n % 24);
+        v.minute = static_cast<int>(n % 60);
+        v.second = static_cast<int>(n / 60 % 60);
+        v.micro = static_cast<int>(n % 1000000);
+        break;
+    case 5:
+        v.text = "O'Brien \xC3\xA9t\xC3\xA9 " + std::to_string(n) + " \\ done";
+        break;
+    default:
+        for (int k = 0; k < 16; ++k) {
+            v.bytes.push_back(static_cast<uint8_t>(n >> (k % 8)));
+        }
+        break;
+    }
+    return v;
+}
+
+ole_variant make_value(const plain_value& p) {
+    switch (p.kind) {
+    case 0:
+        return ole_variant::from_string(std::to_string(p.integer), VT_I4);
+    case 1:
+        return ole_variant::from_string(std::to_string(p.integer), VT_I8);
+    case 2:
+        return ole_variant(p.real);
+    case 3:
+        return ole_variant::from_string(p.text, VT_DECIMAL);
+    case 4: {
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", p.year, p.month,
+                      p.day, p.hour, p.minute, p.second, p.micro);
+        return ole_variant(ole_date(std::string(text)));
+    }
+    case 5: {
+        ole_variant v;
+        v.attach_string(p.text);
+        return v;
+    }
+    default:
+        return ole_variant(p.bytes);
+    }
+}
+
+std::shared_ptr<t_ftd> make_column(int kind) {
+    static const VARTYPE types[kinds] = {
+        VT_I4, VT_I8, VT_R8, VT_DECIMAL, VT_DATE, VT_BSTR, ole_variant::vt_byte_array};
+    auto c = std::make_shared<t_ftd>(100, L"c", types[kind], false, false, ole_variant(),
+                                     kind == 4 ? 1 : 0, L"");
+    c->prec = 38;
+    c->scale = 6;
+    return c;
+}
+
+// The same values with snprintf: the cost of formatting alone.
+void append_plain(std::string& out, const plain_value& p) {
+    char buffer[128];
+    int n = 0;
+    switch (p.kind) {
+    case 0:
+    case 1:
+        n = std::snprintf(buffer, sizeof buffer, "%" PRId64, p.integer);
+        break;
+    case 2:
+        n = std::snprintf(buffer, sizeof buffer, "%.16e", p.real);
+        break;
+    case 3:
+        n = std::snprintf(buffer, sizeof buffer, "%s", p.text.c_str());
+        break;
+    case 4:
+        n = std::snprintf(buffer, sizeof buffer, "'%04d-%02d-%02d %02d:%02d:%02d.%06d'", p.year,
+                          p.month, p.day, p.hour, p.minute, p.second, p.micro);
+        break;
+    case 5:
+        n = std::snprintf(buffer, sizeof buffer, "'%s'", p.text.c_str());
+        break;
+    default:
+        out += "0x";
+        for (uint8_t b : p.bytes) {
+            std::snprintf(buffer, sizeof buffer, "%02X", b);
+            out.append(buffer, 2);
+        }
+        return;
+    }
+    out.append(buffer, static_cast<std::size_t>(n));
+}
+
+double seconds_since(bench_clock::time_point start) {
+    return std::chrono::duration<double>(bench_clock::now() - start).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t count = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 2000000;
+    sql_engine engine;
+    engine.version = 0x0A0B13;
+    engine.server_info = "10.11.19-MariaDB";
+
+    std::vector<plain_value> plain;
+    std::vector<udb_field> fields;
+    plain.reserve(count);
+    fields.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        plain.push_back(make_plain(i));
+        fields.emplace_back(L"c", 0, make_value(plain.back()), false, false);
+    }
+    std::vector<std::shared_ptr<t_ftd>> columns;
+    for (int k = 0; k < kinds; ++k) {
+        columns.push_back(make_column(k));
+    }
+
+    // Rows of 50 values, each row's statement built in one reused buffer.
+    constexpr std::size_t row = 50;
+    std::string statement;
+    statement.reserve(64 * 1024);
+    std::size_t literal_bytes = 0;
+    auto start = bench_clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % row == 0) {
+            literal_bytes += statement.size();
+            statement.assign("INSERT INTO t VALUES (");
+        } else {
+            statement += ',';
+        }
+        append_fld_str(statement, fields[i], *columns[i % kinds], true);
+    }
+    literal_bytes += statement.size();
+    const double literal_seconds = seconds_since(start);
+
+    std::size_t plain_bytes = 0;
+    start = bench_clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % row == 0) {
+            plain_bytes += statement.size();
+            statement.assign("INSERT INTO t VALUES (");
+        } else {
+            statement += ',';
+        }
+        append_plain(statement, plain[i]);
+    }
+    plain_bytes += statement.size();
+    const double plain_seconds = seconds_since(start);
+
+    std::printf("values: %zu (int, bigint, double, decimal, datetime(6), text, 16 bytes)\n", count);
+    std::printf("literal writer: %.0f literals/s, %.1f MB/s\n", count / literal_seconds,
+                literal_bytes / literal_seconds / 1e6);
+    std::printf("snprintf:       %.0f values/s,   %.1f MB/s\n", count / plain_seconds,
+                plain_bytes / plain_seconds / 1e6);
+    std::printf("ratio (literal writer time / snprintf time): %.2f\n",
+                literal_seconds / plain_seconds);
+    return 0;
+}
