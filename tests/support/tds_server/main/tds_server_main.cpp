@@ -49,6 +49,9 @@ int main(int argc, char** argv) {
             refuse = true;
         } else if (a == "--die-with-parent") {
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            // A parent that ended before the call above sends no signal: it has left us to init.
+            if (::getppid() == 1)
+                return 1;
         } else if (a == "--fail" || a == "--drop") {
             std::string spec = value();
             auto eq = spec.rfind('=');
