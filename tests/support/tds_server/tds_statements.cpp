@@ -3,6 +3,7 @@
 #include "tests/support/tds_server/tds_statements.h"
 
 #include "tests/support/tds_server/tds_catalogue.h"
+#include "tests/support/tds_server/tds_schema_rowsets.h"
 
 #include <cctype>
 #include <memory>
@@ -487,6 +488,8 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
     if (auto a = canned(context, statement))
         return *a;
     if (auto a = tds_answer_catalogue(context, statement))
+        return *a;
+    if (auto a = tds_answer_schema_rowset(context, statement))
         return *a;
     std::vector<token> tokens;
     if (!tokenise(statement, tokens))
