@@ -232,11 +232,36 @@ void sql_engine::connect(const std::string& host, const std::string& user,
     setup_session();
 }
 
+const char* sql_engine::names_statement(uint32_t version) {
+    return version >= 0x50503 ? "SET NAMES utf8mb4" : "SET NAMES UTF8";
+}
+
+std::string sql_engine::session_sql_mode(uint32_t version) {
+    std::string mode;
+    if (version >= 0x40101) {
+        mode = "NO_AUTO_VALUE_ON_ZERO";
+    }
+    if (version >= 0x50002) {
+        mode += ",STRICT_ALL_TABLES";
+    }
+    if (version >= 0x50008) {
+        mode += ",NO_ENGINE_SUBSTITUTION";
+    }
+    return mode;
+}
+
+std::wstring sql_engine::create_database_statement(const std::wstring& name) const {
+    std::wstring statement = L"CREATE DATABASE ";
+    statement += version >= 0x40100 ? get_safe_name(name) : name;
+    statement += L" character set ";
+    statement += sql_bare_word(effective_charset(charset));
+    return statement;
+}
+
 void sql_engine::setup_session() {
     tk_log_message(2, "Setting UTF-8 collation...");
     // utf8mb4 carries every character; "UTF8" (utf8mb3) refuses those outside the BMP.
-    const char* names = version >= 0x50503 ? "SET NAMES utf8mb4" : "SET NAMES UTF8";
-    if (run(names) != 0) {
+    if (run(names_statement(version)) != 0) {
         const sql_exception e;
         tk_log_message(3, "Failed to set UTF-8 collation");
         tk_log_message(2, "Cannot set UTF-8 collation: %s", e.what());
@@ -257,14 +282,8 @@ void sql_engine::setup_session() {
     // A fixed sql_mode, whatever the server's default: an identity value 0 stays 0, a value the
     // column cannot hold is an error rather than a silently changed value, a missing storage
     // engine is an error; and none of the modes that change how literals are read.
-    if (version >= 0x40101) {
-        std::string mode = "NO_AUTO_VALUE_ON_ZERO";
-        if (version >= 0x50002) {
-            mode += ",STRICT_ALL_TABLES";
-        }
-        if (version >= 0x50008) {
-            mode += ",NO_ENGINE_SUBSTITUTION";
-        }
+    const std::string mode = session_sql_mode(version);
+    if (!mode.empty()) {
         const std::string statement = "SET SESSION sql_mode='" + mode + "'";
         if (run(statement) != 0) {
             const sql_exception e;
@@ -344,10 +363,7 @@ std::unique_ptr<udb_database> sql_engine::create_db(const std::wstring& name) {
     tk_log_wmessage(2, L"sql_engine::create_db (%ls)", name.c_str());
     tk_log_wmessage(3, L"Creating MySQL database '%ls'", name.c_str());
     tk_log_message(1, "is_old_version(%08X)", version);
-    std::wstring statement = L"CREATE DATABASE ";
-    statement += version >= 0x40100 ? get_safe_name(name) : name;
-    statement += L" character set ";
-    statement += sql_bare_word(effective_charset(charset));
+    const std::wstring statement = create_database_statement(name);
     tk_log_wmessage(2, L"Run SQL-query: %ls", statement.c_str());
     if (run(utf8(statement)) != 0) {
         throw sql_exception();

@@ -81,6 +81,14 @@ public:
         return version == 0x40100 && !password.empty();
     }
 
+    // The session's character-set statement on a server of `version`.
+    static const char* names_statement(uint32_t version);
+    // The session's fixed sql_mode on a server of `version`: each mode only from the version
+    // that knows it; empty before 4.1.1 (no statement is sent then).
+    static std::string session_sql_mode(uint32_t version);
+    // "CREATE DATABASE" with the name (quoted from 4.1.0) and the character set.
+    std::wstring create_database_statement(const std::wstring& name) const;
+
     // Prepares the connection record for a new connection.
     void initialize();
 

@@ -305,3 +305,50 @@ void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
     out.push_back(L"INDEX " + e.get_safe_name(index_name) + L" (" + e.get_safe_name(auto_name) +
                   L")");
 }
+
+// ---- The whole statement ------------------------------------------------------------------------
+
+std::wstring sql_create_table_statement(const std::wstring& table, const udb_schema& schema,
+                                        const udb_indexes& indexes, t_names_map& field_names) {
+    sql_engine& e = engine();
+    udb_properties* table_properties =
+        e.properties != nullptr ? e.properties->find_by_new_name(table) : nullptr;
+
+    // The table's storage engine also decides how long an index key may be.
+    std::wstring storage =
+        table_properties != nullptr ? table_properties->get_properties()[L"engine"] : L"";
+    if (storage.empty()) {
+        storage = e.version < 0x31723 ? std::wstring(L"MyISAM") : e.storage_engine;
+    }
+
+    std::wstring statement = L"CREATE TABLE " + e.get_safe_name(table) + L" (";
+    std::wstring auto_name;
+    sql_schema_initializer columns(table, schema, indexes, auto_name, false);
+    std::vector<std::wstring> chunks;
+    columns.get_init_chunks(chunks, table_properties);
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        if (i > 0) {
+            statement += L", ";
+        }
+        statement += chunks[i];
+    }
+    if (!indexes.empty() || !auto_name.empty()) {
+        sql_indexes_initializer index_clauses(columns.columns, indexes, auto_name,
+                                              columns.validator->mapped_pairs, false, storage);
+        std::vector<std::wstring> index_chunks;
+        index_clauses.get_init_chunks(index_chunks);
+        for (const std::wstring& chunk : index_chunks) {
+            statement += L", " + chunk;
+        }
+    }
+    statement += L")";
+    const std::wstring charset =
+        table_properties != nullptr ? table_properties->get_properties()[L"character set"] : L"";
+    if (!charset.empty()) {
+        statement += L" character set " + sql_bare_word(e.effective_charset(charset));
+    }
+    statement += e.version > 0x40016 ? L" ENGINE=" : L" TYPE=";
+    statement += sql_bare_word(storage);
+    field_names = columns.validator->mapped_pairs;
+    return statement;
+}

@@ -65,3 +65,11 @@ public:
     const t_names_map& mapping;
     std::wstring storage_engine;
 };
+
+// The CREATE TABLE statement of a table on the server: the column clauses, the index clauses
+// (when the table has indexes or an AUTO_INCREMENT column), the table properties' character set
+// and the storage engine (" ENGINE=" after 4.0.22, " TYPE=" up to it; MyISAM before 3.23.35
+// unless the table's properties name one). `field_names` receives the source-to-destination
+// column names.
+std::wstring sql_create_table_statement(const std::wstring& table, const udb_schema& schema,
+                                        const udb_indexes& indexes, t_names_map& field_names);

@@ -387,3 +387,72 @@ TEST_F(SqlClauses, TablePropertiesChooseEngineAndCharacterSet) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SqlCreateTable, StatementByServerVersion) {
+    udb_schema schema;
+    auto id = column(L"id", VT_I4, 4);
+    id->b_auto_num = true;
+    schema.push_back(id);
+    schema.push_back(column(L"name", VT_BSTR, 20));
+    struct version_case {
+        const char* label;
+        uint32_t version;
+        std::string expected;
+    };
+    const std::vector<version_case> cases = {
+        {"3.23.34", 0x31722,
+         "CREATE TABLE `t` (id INT NOT NULL AUTO_INCREMENT, name VARCHAR(20), "
+         "INDEX `id` (`id`)) TYPE=MyISAM"},
+        {"4.0.22", 0x40016,
+         "CREATE TABLE `t` (id INT NOT NULL AUTO_INCREMENT, name VARCHAR(20), "
+         "INDEX `id` (`id`)) TYPE=InnoDB"},
+        {"4.0.23", 0x40017,
+         "CREATE TABLE `t` (id INT NOT NULL AUTO_INCREMENT, name VARCHAR(20), "
+         "INDEX `id` (`id`)) ENGINE=InnoDB"},
+        {"10.11", mariadb_10_11,
+         "CREATE TABLE `t` (`id` INT NOT NULL AUTO_INCREMENT, `name` VARCHAR(20) CHARACTER SET "
+         "utf8mb4, INDEX `id` (`id`)) ENGINE=InnoDB"},
+    };
+    for (const version_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        offline_engine e(c.version, c.version == mariadb_10_11 ? mariadb_info : "");
+        t_names_map names;
+        EXPECT_EQ(narrow(sql_create_table_statement(L"t", schema, udb_indexes(), names)),
+                  c.expected);
+    }
+
+    // Without an index or an identity column there is no index clause; without table properties
+    // no table character set, whatever the engine's.
+    offline_engine e(mariadb_10_11, mariadb_info);
+    e.engine.charset = L"latin1";
+    udb_schema plain;
+    plain.push_back(column(L"a b", VT_I4, 4));
+    t_names_map names;
+    EXPECT_EQ(narrow(sql_create_table_statement(L"x`y", plain, udb_indexes(), names)),
+              "CREATE TABLE `x``y` (`a b` INT) ENGINE=InnoDB");
+}
+
+TEST(SqlEngineVersionRules, SessionSettingsAndDatabaseStatements) {
+    EXPECT_STREQ(sql_engine::names_statement(0x50503), "SET NAMES utf8mb4");
+    EXPECT_STREQ(sql_engine::names_statement(0x50502), "SET NAMES UTF8");
+    EXPECT_EQ(sql_engine::session_sql_mode(0x40100), "");
+    EXPECT_EQ(sql_engine::session_sql_mode(0x40101), "NO_AUTO_VALUE_ON_ZERO");
+    EXPECT_EQ(sql_engine::session_sql_mode(0x50001), "NO_AUTO_VALUE_ON_ZERO");
+    EXPECT_EQ(sql_engine::session_sql_mode(0x50002), "NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES");
+    EXPECT_EQ(sql_engine::session_sql_mode(0x50008),
+              "NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION");
+    {
+        offline_engine e(0x50729, "5.7.41");
+        EXPECT_EQ(e.engine.create_database_statement(L"db1"),
+                  L"CREATE DATABASE `db1` character set utf8mb4");
+    }
+    {
+        offline_engine e(0x40018);
+        EXPECT_EQ(e.engine.create_database_statement(L"db1"),
+                  L"CREATE DATABASE db1 character set utf8");
+    }
+}
+
+} // namespace
