@@ -175,52 +175,15 @@ std::unique_ptr<udb_recordset> sql_database::create_table(const std::wstring& ta
     if (is_table_exist(table)) {
         return get_table(table, 8);
     }
-    sql_engine& e = engine();
-    udb_properties* table_properties =
-        e.properties != nullptr ? e.properties->find_by_new_name(table) : nullptr;
-
-    // The table's storage engine decides how long an index key may be.
-    std::wstring storage =
-        table_properties != nullptr ? table_properties->get_properties()[L"engine"] : L"";
-    if (storage.empty()) {
-        storage = e.version < 0x31723 ? std::wstring(L"MyISAM") : e.storage_engine;
-    }
-
-    std::wstring statement = L"CREATE TABLE " + e.get_safe_name(table) + L" (";
-    std::wstring auto_name;
-    sql_schema_initializer columns(table, schema, indexes, auto_name, false);
-    std::vector<std::wstring> chunks;
-    columns.get_init_chunks(chunks, table_properties);
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-        if (i > 0) {
-            statement += L", ";
-        }
-        statement += chunks[i];
-    }
-    if (!indexes.empty() || !auto_name.empty()) {
-        sql_indexes_initializer index_clauses(columns.columns, indexes, auto_name,
-                                              columns.validator->mapped_pairs, false, storage);
-        std::vector<std::wstring> index_chunks;
-        index_clauses.get_init_chunks(index_chunks);
-        for (const std::wstring& chunk : index_chunks) {
-            statement += L", " + chunk;
-        }
-    }
-    statement += L")";
-    const std::wstring charset =
-        table_properties != nullptr ? table_properties->get_properties()[L"character set"] : L"";
-    if (!charset.empty()) {
-        statement += L" character set " + sql_bare_word(e.effective_charset(charset));
-    }
-    statement += e.version > 0x40016 ? L" ENGINE=" : L" TYPE=";
-    statement += sql_bare_word(storage);
+    t_names_map field_names;
+    const std::wstring statement = sql_create_table_statement(table, schema, indexes, field_names);
     tk_log_wmessage(2, L"Run SQL-query: %ls\n", statement.c_str());
     run_or_throw(tk_to_utf8(statement), statement);
 
     tables.push_back(table);
     tk_log_message(1, "Step #1");
     tk_log_wmessage(2, L"udb_names_map::add_fn_map(%ls)", table.c_str());
-    names_map.add_fn_map(table, columns.validator->mapped_pairs);
+    names_map.add_fn_map(table, field_names);
     tk_log_message(1, "Step #2");
     return get_table(table, 2);
 }
