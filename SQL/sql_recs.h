@@ -57,7 +57,7 @@ class sql_tmp_recordset : public udb_recordset {
 public:
     // Takes the result over and reads the first batch; `mysql` is the connection it streams
     // from (its errors tell a broken result from the end of the rows).
-    sql_tmp_recordset(MYSQL_RES* result, MYSQL* mysql);
+    sql_tmp_recordset(MYSQL_RES* result, MYSQL* mysql = nullptr);
     // Runs `statement` (UTF-8) on `mysql` and keeps its result without reading rows; a
     // statement without rows leaves no fields and no rows; a refused one raises sql_exception.
     sql_tmp_recordset(MYSQL* mysql, const std::string& statement);
