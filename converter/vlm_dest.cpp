@@ -1,0 +1,144 @@
+// Destination preparation: connecting MySQL, checking names and paths, clearing and opening the
+// destination of a run.
+#include "converter/vlm_conv.h"
+
+#include "TK/tk_fname.h"
+#include "TK/tk_log.h"
+#include "TK/tk_utils.h"
+#include "UDB/udb_util.h"
+#include "UDB/udb_vali.h"
+#include "converter/vlm_errh.h"
+#include "platform/win32/error.h"
+#include "platform/win32/win32_types.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The databases a MySQL or MariaDB server keeps for itself.
+bool is_server_database(const std::wstring& name) {
+    for (const wchar_t* own : {L"mysql", L"sys", L"information_schema", L"performance_schema"}) {
+        if (udb_equal_no_case(name, own)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void mysql_converter_impl::connect_mysql_server() {
+    tk_log_message(2, "mysql_converter_impl::connect_mysql_server");
+    const long number = std::strtol(port.c_str(), nullptr, 10);
+    if (number <= 0 || number > 65535) {
+        throw tk_exception("Invalid port number", 1);
+    }
+    sql->connect(host, user, pswd, static_cast<int>(number));
+}
+
+bool mysql_converter_impl::is_old_version() const {
+    tk_log_message(1, "is_old_version(%08X)", sql->version);
+    return sql->version < 0x40100;
+}
+
+void mysql_converter_impl::check_mysql_db_name(const std::wstring& name) {
+    tk_log_wmessage(2, L"mysql_converter_impl::check_mysql_db_name(%ls)", name.c_str());
+    tk_log_message(1, "sql_engine::create_dn_validator");
+    const std::unique_ptr<udb_validator> validator(sql->create_dn_validator());
+    if (validator->is_acceptable(name)) {
+        return;
+    }
+    if (is_old_version()) {
+        throw tk_exception("Not a valid MySQL database name. It cannot consist only of "
+                           "numbers\nor start with a digit and must differ from any MySQL "
+                           "keyword. Use\nalphanumeric symbols (A-Z, a-z, 0-9), '_' and '$' to "
+                           "compose\nnew database name.",
+                           1);
+    }
+    throw tk_exception("Not a valid MySQL database name. Use alphanumeric characters\r\n(A-Z, "
+                       "a-z, 0-9), '_', '$' and spaces to compose new database name.",
+                       1);
+}
+
+void mysql_converter_impl::del_mysql_base(const std::wstring& name) {
+    tk_log_wmessage(2, L"mysql_converter_impl::del_mysql_base (%ls)", name.c_str());
+    // Overwriting the entire database must never take the server's own data with it.
+    if (is_server_database(name)) {
+        throw tk_exception(L"The database '" + name +
+                               L"' belongs to the MySQL server itself and cannot be "
+                               L"overwritten.\nSpecify a different destination name.",
+                           1);
+    }
+    sql->db_delete(name);
+}
+
+void common_check_dest(const std::wstring& path) {
+    tk_log_wmessage(1, L"common_check_dest(%ls)", path.c_str());
+    if (tk_is_path_exist(path)) {
+        throw tk_exception("Destination name should specify a file, not folder.", 1);
+    }
+    if (tk_is_file_exist2(path, tk_file_exists) && !tk_is_file_exist2(path, tk_file_writable)) {
+        throw tk_exception("Destination name specifies an existing read-only file.", 1);
+    }
+    const tk_file_wname parts(path);
+    const std::wstring folder = parts.drive + parts.dir;
+    if (!tk_is_path_exist(folder)) {
+        throw tk_exception("Destination path does not exist.\nPlease verify the correct path was "
+                           "given.",
+                           1);
+    }
+    if (!tk_has_waccess(folder.c_str(), GENERIC_WRITE)) {
+        throw tk_exception("Cannot create or write into the destination file.\nRun the program "
+                           "as Administrator or change folder.",
+                           1);
+    }
+}
+
+void velmora_convertor::check_dest() {
+    tk_log_message(1, "velmora_convertor::check_dest");
+    if (direct) {
+        tk_log_wmessage(2, L"mysql_converter_impl::is_mysql_base_exist( %ls )", dest.c_str());
+        if (mode == 0 && is_server_database(dest)) {
+            del_mysql_base(dest); // refuses
+        }
+        if (sql->is_db_exist(dest) && mode == 0) {
+            del_mysql_base(dest);
+        }
+        return;
+    }
+    common_check_dest(dest);
+    const std::string path = tk_to_utf8(dest);
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        return;
+    }
+    // Only a regular file is replaced; a device, a pipe or a socket is never deleted.
+    if (!S_ISREG(st.st_mode)) {
+        throw tk_exception("Destination name specifies an existing file that is not a regular "
+                           "file.",
+                           1);
+    }
+    if (unlink(path.c_str()) != 0) {
+        SetLastError(win32::error_from_errno(errno));
+        throw tk_exception_ex();
+    }
+}
+
+std::unique_ptr<udb_database> velmora_convertor::get_dest_base() {
+    tk_log_message(2, "velmora_convertor::get_dest_base");
+    if (!direct) {
+        dump_opts.creator = vlm_display_narrow(wizard_title());
+        return std::make_unique<dmp_database>(dest, dump_opts);
+    }
+    tk_log_message(1, "mode=%08X", static_cast<unsigned>(mode));
+    const std::int32_t flags = mode == 0 ? 0xA4 : mode == 4 ? 0x1A0 : 0xA8;
+    tk_log_wmessage(2, L"mysql_converter_impl::is_mysql_base_exist( %ls )", dest.c_str());
+    if (sql->is_db_exist(dest)) {
+        return sql->open_db(dest, flags, L"");
+    }
+    return sql->create_db(dest);
+}

@@ -1,0 +1,338 @@
+// Profile sections and keys: which settings a profile file keeps and how they are read back.
+#include "converter/vlm_conv.h"
+
+#include "converter/vlm_errh.h"
+#include "converter/vlm_tmap.h"
+#include "MSS/mss_tnam.h"
+#include "TK/tk_log.h"
+#include "TK/tk_utils.h"
+#include "UDB/udb_prof.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const wchar_t* const generic = L"Generic settings";
+const wchar_t* const mysql_section = L"MySQL settings";
+const wchar_t* const mssql_section = L"MS SQL Server settings";
+
+// Rule one: any non-empty value but "0" is true. Empty: unchanged.
+void read_flag_any(const udb_profile& profile, const wchar_t* key, bool& flag) {
+    const std::wstring value = profile.get_value(generic, key);
+    if (!value.empty()) {
+        flag = value != L"0";
+    }
+}
+
+// Rule "1": only "1" is true. Empty: unchanged.
+void read_flag_one(const udb_profile& profile, const wchar_t* section, const wchar_t* key,
+                   bool& flag) {
+    const std::wstring value = profile.get_value(section, key);
+    if (!value.empty()) {
+        flag = value == L"1";
+    }
+}
+
+void read_text(const udb_profile& profile, const wchar_t* section, const wchar_t* key,
+               std::wstring& text) {
+    std::wstring value = profile.get_value(section, key);
+    if (!value.empty()) {
+        text = std::move(value);
+    }
+}
+
+const wchar_t* flag_text(bool flag) {
+    return flag ? L"1" : L"0";
+}
+
+// Where a "--" starts a comment that runs to the end of its line: outside quoted texts,
+// bracketed names and block comments.
+std::wstring line_comments_to_block(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size() + 16);
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const wchar_t c = text[i];
+        if (c == L'\'' || c == L'"' || c == L'[') {
+            const wchar_t close = c == L'[' ? L']' : c;
+            std::size_t j = i + 1;
+            while (j < n) {
+                if (text[j] == close) {
+                    if (j + 1 < n && text[j + 1] == close) {
+                        j += 2; // a doubled quote or bracket stays inside
+                        continue;
+                    }
+                    break;
+                }
+                ++j;
+            }
+            j = j < n ? j + 1 : n;
+            out.append(text, i, j - i);
+            i = j;
+            continue;
+        }
+        if (c == L'/' && i + 1 < n && text[i + 1] == L'*') {
+            const std::size_t end = text.find(L"*/", i + 2);
+            const std::size_t j = end == std::wstring::npos ? n : end + 2;
+            out.append(text, i, j - i);
+            i = j;
+            continue;
+        }
+        if (c == L'-' && i + 1 < n && text[i + 1] == L'-') {
+            std::size_t j = text.find_first_of(L"\r\n", i + 2);
+            if (j == std::wstring::npos) {
+                j = n;
+            }
+            std::wstring comment = text.substr(i + 2, j - i - 2);
+            // The comment's own "*/" must not end the block early.
+            tk_wstring::replace_all(comment, L"*/", L"* /");
+            out += L"/*" + comment + L"*/";
+            i = j;
+            continue;
+        }
+        out += c;
+        ++i;
+    }
+    return out;
+}
+
+} // namespace
+
+std::wstring vlm_profile_text(const std::wstring& text) {
+    std::wstring out = line_comments_to_block(text);
+    tk_wstring::replace_all(out, L"\r\n", L" ");
+    tk_wstring::replace_all(out, L"\n", L" ");
+    tk_wstring::replace_all(out, L"\r", L" ");
+    return out;
+}
+
+bool udb_converter::load_profile(udb_profile& profile) {
+    tk_log_message(2, "udb_converter::load_profile");
+    // A mode outside 0 to 4 would write into an existing destination without any of the modes'
+    // rules: refused before anything changes, as the command-line option refuses it.
+    const std::wstring mode_text = profile.get_value(generic, L"mode");
+    if (!mode_text.empty() &&
+        (mode_text.size() != 1 || mode_text[0] < L'0' || mode_text[0] > L'4')) {
+        throw tk_exception("Invalid merge/overwrite mode", 1);
+    }
+
+    for (const auto& [key, value] : profile.get_selected_tables()) {
+        if (value.empty()) {
+            tk_log_wmessage(2, L"Loading table '%ls'", key.c_str());
+        } else {
+            tk_log_wmessage(2, L"Loading query '%ls'", key.c_str());
+        }
+        selected_queries.emplace_back(key, value);
+    }
+    for (const auto& pair : profile.get_available_queries()) {
+        available_queries.push_back(pair);
+    }
+    for (const auto& pair : profile.get_selected_views()) {
+        selected_views.push_back(pair);
+    }
+
+    std::wstring value = profile.get_value(generic, L"src");
+    if (!value.empty()) {
+        src = value;
+        tk_log_wmessage(2, L"source='%ls'", src.c_str());
+    }
+    value = profile.get_value(generic, L"dest");
+    if (!value.empty()) {
+        dest = value;
+        tk_log_wmessage(2, L"dest='%ls'", dest.c_str());
+    }
+    value = profile.get_value(generic, L"logfile");
+    if (!value.empty()) {
+        const std::string name = tk_to_string(value, -1);
+        tk_log_message(2, "Logfile=%s", name.c_str());
+        set_logfile(name);
+    }
+    read_flag_any(profile, L"only definitions", tab_def);
+    if (!mode_text.empty()) {
+        mode = mode_text[0] - L'0';
+    }
+    read_flag_any(profile, L"skip indexes", skip_idx);
+    return true;
+}
+
+bool udb_converter::store_profile(udb_profile& profile, bool with_selection) {
+    tk_log_message(2, "udb_converter::store_profile");
+    for (const auto& [name, text] : available_queries) {
+        tk_log_wmessage(2, L"Available Query: (%ls,%ls)", name.c_str(), text.c_str());
+        profile.set_value(L"Available Queries", name, vlm_profile_text(text));
+    }
+    if (with_selection) {
+        for (const auto& [name, text] : selected_queries) {
+            tk_log_wmessage(2, L"Selected Query: (%ls,%ls)", name.c_str(), text.c_str());
+            profile.set_value(L"Selected Tables", name, vlm_profile_text(text));
+        }
+    }
+    for (const auto& [name, text] : selected_views) {
+        tk_log_wmessage(2, L"Selected View: (%ls,%ls)", name.c_str(), text.c_str());
+        profile.set_value(L"Selected Views", name, vlm_profile_text(text));
+    }
+    profile.set_value(generic, L"src", src);
+    profile.set_value(generic, L"dest", dest);
+    profile.set_value(generic, L"logfile", vlm_display_wide(log_file));
+    profile.set_value(generic, L"skip indexes", flag_text(skip_idx));
+    profile.set_value(generic, L"only definitions", flag_text(tab_def));
+    profile.set_value(generic, L"mode", std::wstring(1, static_cast<wchar_t>(L'0' + mode)));
+    return true;
+}
+
+bool mysql_converter_impl::load_profile(udb_profile& profile) {
+    tk_log_message(2, "mysql_converter_impl::load_profile");
+    host = tk_to_utf8(profile.get_value(mysql_section, L"host"));
+    std::wstring value = profile.get_value(mysql_section, L"user");
+    if (!value.empty()) {
+        user = tk_to_utf8(value);
+    }
+    pswd = tk_to_utf8(profile.get_value(mysql_section, L"password"));
+    value = profile.get_value(mysql_section, L"port");
+    if (!value.empty()) {
+        port = tk_to_utf8(value);
+    }
+    value = profile.get_value(mysql_section, L"dump line break");
+    if (!value.empty()) {
+        dump_opts.line_breaks = value == L"1" ? 1 : 0;
+    }
+    read_flag_one(profile, mysql_section, L"dump new version", dump_opts.new_version);
+    read_flag_one(profile, mysql_section, L"dump add lock to insert", dump_opts.lock_tables);
+    read_flag_one(profile, mysql_section, L"dump insert comments", dump_opts.comments);
+    read_flag_one(profile, mysql_section, L"dump create database", dump_opts.create_database);
+    read_flag_one(profile, mysql_section, L"dump create table", dump_opts.create_tables);
+    return true;
+}
+
+bool mysql_converter_impl::store_profile(udb_profile& profile) {
+    tk_log_message(2, "mysql_converter_impl::store_profile");
+    profile.set_value(mysql_section, L"host", tk_utf8_to_wstring(host));
+    profile.set_value(mysql_section, L"user", tk_utf8_to_wstring(user));
+    profile.set_value(mysql_section, L"password", tk_utf8_to_wstring(pswd));
+    profile.set_value(mysql_section, L"port", tk_utf8_to_wstring(port));
+    profile.set_value(mysql_section, L"dump line break", flag_text(dump_opts.line_breaks == 1));
+    profile.set_value(mysql_section, L"dump new version", flag_text(dump_opts.new_version));
+    profile.set_value(mysql_section, L"dump add lock to insert", flag_text(dump_opts.lock_tables));
+    profile.set_value(mysql_section, L"dump insert comments", flag_text(dump_opts.comments));
+    profile.set_value(mysql_section, L"dump create database", flag_text(dump_opts.create_database));
+    profile.set_value(mysql_section, L"dump create table", flag_text(dump_opts.create_tables));
+    return true;
+}
+
+bool mssql_converter_impl::load_profile(udb_profile& profile) {
+    tk_log_message(2, "mssql_converter_impl::load_profile");
+    read_text(profile, mssql_section, L"server", mssqlh);
+    read_text(profile, mssql_section, L"login", mssqlu);
+    read_text(profile, mssql_section, L"password", mssqlp);
+    read_flag_one(profile, mssql_section, L"windows authentication", sec_log);
+    bool dbo = as_dbo;
+    read_flag_one(profile, mssql_section, L"connect as DBO", dbo);
+    if (dbo != as_dbo) {
+        set_as_dbo(dbo);
+    }
+    std::wstring value = profile.get_value(mssql_section, L"schema");
+    if (!value.empty()) {
+        mss_schema = value;
+        tk_log_wmessage(1, L"mss_schema=%ls", mss_schema.c_str());
+    }
+    read_flag_one(profile, mssql_section, L"dump insert comments", mss_dump_opts.flag2);
+    read_flag_one(profile, mssql_section, L"dump create database", mss_dump_opts.flag3);
+    read_flag_one(profile, mssql_section, L"dump create table", mss_dump_opts.flag4);
+    return true;
+}
+
+bool mssql_converter_impl::store_profile(udb_profile& profile) {
+    tk_log_message(2, "mssql_converter_impl::store_profile");
+    profile.set_value(mssql_section, L"server", mssqlh);
+    profile.set_value(mssql_section, L"login", mssqlu);
+    profile.set_value(mssql_section, L"password", mssqlp);
+    profile.set_value(mssql_section, L"windows authentication", flag_text(sec_log));
+    profile.set_value(mssql_section, L"connect as DBO", flag_text(as_dbo));
+    profile.set_value(mssql_section, L"schema", mss_schema);
+    profile.set_value(mssql_section, L"dump insert comments", flag_text(mss_dump_opts.flag2));
+    profile.set_value(mssql_section, L"dump create database", flag_text(mss_dump_opts.flag3));
+    profile.set_value(mssql_section, L"dump create table", flag_text(mss_dump_opts.flag4));
+    return true;
+}
+
+bool apply_profile(velmora_convertor& converter, udb_profile& profile) {
+    converter.udb_converter::load_profile(profile);
+    converter.mysql_converter_impl::load_profile(profile);
+    converter.mssql_converter_impl::load_profile(profile);
+    if (!udb_db_mutator_load(converter, profile)) {
+        return false;
+    }
+    bool flag = converter.view_owned;
+    read_flag_one(profile, generic, L"view owned", flag);
+    converter.set_view_owned(flag);
+    read_flag_one(profile, mysql_section, L"direct mode", converter.direct);
+    read_text(profile, generic, L"character set", converter.sql->charset);
+    read_text(profile, generic, L"storage engine", converter.sql->storage_engine);
+    for (auto& [name, text] : converter.selected_queries) {
+        tk_log_wmessage(2, L"%ls->%ls", name.c_str(), text.c_str());
+        if (!text.empty()) {
+            continue;
+        }
+        std::wstring table;
+        std::wstring owner;
+        mss_split_tab_name(name, table, owner);
+        tk_log_wmessage(2, L"tab_name=%ls, owner=%ls", table.c_str(), owner.c_str());
+        name = owner.empty() ? table : L"[" + owner + L"].[" + table + L"]";
+    }
+    return true;
+}
+
+bool load_profile_file(velmora_convertor& converter, const std::wstring& path) {
+    udb_profile profile;
+    if (!profile.load(path)) {
+        return false;
+    }
+    return apply_profile(converter, profile);
+}
+
+bool velmora_convertor::store_profile(udb_profile& profile) {
+    tk_log_message(2, "velmora_convertor::store_profile");
+    // The selection is written in its file form and stays as it is: storing the settings must
+    // not change what a later store or run would see.
+    for (const auto& [name, text] : selected_queries) {
+        if (!text.empty()) {
+            profile.set_value(L"Selected Tables", name, vlm_profile_text(text));
+            continue;
+        }
+        std::wstring table;
+        std::wstring owner;
+        mss_split_tab_name(name, table, owner);
+        tk_log_wmessage(2, L"tab_name=%ls, owner=%ls", table.c_str(), owner.c_str());
+        profile.set_value(L"Selected Tables", owner.empty() ? table : owner + L"." + table, L"");
+    }
+    if (!udb_converter::store_profile(profile, false) ||
+        !mysql_converter_impl::store_profile(profile) ||
+        !mssql_converter_impl::store_profile(profile)) {
+        return false;
+    }
+    profile.set_value(generic, L"view owned", flag_text(view_owned));
+    profile.set_value(mysql_section, L"direct mode", flag_text(direct));
+    profile.set_value(generic, L"character set", sql->charset);
+    profile.set_value(generic, L"storage engine", sql->storage_engine);
+    return true;
+}
+
+bool save_profile_file(velmora_convertor& converter, const std::wstring& path) {
+    udb_profile profile;
+    if (!converter.store_profile(profile) || !udb_db_mutator_store(converter, profile)) {
+        return false;
+    }
+    // The profile holds passwords: the file is readable by its owner only, from its first byte.
+    std::string file;
+    if (tk_unicode_to_ansi3(path.c_str(), file)) {
+        const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            fchmod(fd, 0600);
+            close(fd);
+        }
+    }
+    return profile.store(path);
+}

@@ -1,0 +1,327 @@
+// The conversion run: one MS SQL database into MySQL, object by object.
+#include "converter/vlm_conv.h"
+
+#include "converter/vlm_errh.h"
+#include "converter/vlm_mutap.h"
+#include "converter/vlm_ui.h"
+#include "MSS/mss_db.h"
+#include "MSS/mss_tnam.h"
+#include "TK/tk_log.h"
+#include "UDB/udb_util.h"
+#include "UDB/udb_vali.h"
+#include "platform/com/com_api.h"
+
+#include <cinttypes>
+#include <ctime>
+#include <cwchar>
+
+namespace {
+
+void log_time(const char* what) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    tk_log_message(3, "Conversion %s on %02d/%02d/%04d at %02d:%02d:%02d", what, local.tm_mday,
+                   local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min,
+                   local.tm_sec);
+}
+
+// A progress line: to the trace log and to the front end's log.
+void progress_line(const std::wstring& line) {
+    tk_log_wmessage(3, L"%ls", line.c_str());
+    tk_singleton<vlm_ui>::ref().write_log(line);
+}
+
+// Table and owner of a name in any of its forms, for telling whether two names mean one table.
+bool same_table(const std::wstring& a, const std::wstring& b) {
+    std::wstring table_a;
+    std::wstring owner_a;
+    std::wstring table_b;
+    std::wstring owner_b;
+    mss_split_tab_name(a, table_a, owner_a);
+    mss_split_tab_name(b, table_b, owner_b);
+    if (!udb_equal_no_case(table_a, table_b)) {
+        return false;
+    }
+    return owner_a.empty() || owner_b.empty() || udb_equal_no_case(owner_a, owner_b);
+}
+
+} // namespace
+
+init_conversion::init_conversion(std::atomic<bool>& finished, int no_com)
+    : finished_(finished), no_com_(no_com) {
+    tk_log_message(2, "init_conversion::ctor");
+    log_time("started");
+    if (no_com_ == 0) {
+        CoInitialize(nullptr);
+    }
+    tk_singleton<vlm_ui>::instance()->start_timer(200);
+}
+
+init_conversion::~init_conversion() {
+    tk_log_message(2, "init_conversion::dtor");
+    if (no_com_ == 0) {
+        CoUninitialize();
+    }
+    log_time("ended");
+    finished_ = true;
+}
+
+struct velmora_convertor::run_state {
+    std::unique_ptr<udb_database> source;
+    std::unique_ptr<udb_database> destination;
+    std::unique_ptr<udb_validator> validator;
+    bool fast_insert = false;
+    // The source names of the tables this run created, as the names map knows them.
+    std::vector<std::wstring> created;
+
+    // Released in this order on every path: the validator, the destination, the source.
+    ~run_state() {
+        validator.reset();
+        destination.reset();
+        source.reset();
+    }
+};
+
+std::unique_ptr<udb_database> velmora_convertor::open_source() {
+    return mss->open_db(src, 1, mss_schema);
+}
+
+void velmora_convertor::operator()() {
+    tk_log_message(2, "velmora_convertor::operator()");
+    init_conversion guard(finished, 0);
+    sql->fast_insert = false;
+    vlm_ui& ui = tk_singleton<vlm_ui>::ref();
+
+    run_state run;
+    try {
+        run.source = open_source();
+        run.destination = get_dest_base();
+        tk_log_message(2, "After initializing DBs");
+
+        if (ui.console_run() && selected_tables.empty() && selected_queries.empty()) {
+            selected_tables = run.source->get_tables();
+        }
+        object_count = static_cast<std::int32_t>(selected_queries.size() + selected_tables.size());
+        std::wstring line(512 + src.size(), L'\0');
+        line.resize(std::swprintf(line.data(), line.size(),
+                                  L"Converting database '%ls' (%d tables)\r\n", src.c_str(),
+                                  object_count.load()));
+        progress_line(line);
+
+        tk_log_message(1, "sql_engine::create_tn_validator");
+        // Existing destination tables do not count as taken in modes 1 to 4: a name made safe
+        // in an earlier run must come out the same, so that the run finds that table again.
+        std::vector<std::wstring> existing;
+        if (mode == 0) {
+            existing = run.destination->get_tables();
+        }
+        run.validator.reset(sql->create_tn_validator(selected_tables, existing));
+
+        if (direct) {
+            sql->set_max_allowed_packet(0xC800000);
+        }
+        for (const std::wstring& table : selected_tables) {
+            selected_queries.emplace_back(table, std::wstring());
+        }
+        run.fast_insert = sql->fast_insert;
+
+        // The list may not grow while it is walked; an index keeps that plain.
+        for (std::size_t i = 0; i < selected_queries.size(); ++i) {
+            convert_object(run, selected_queries[i]);
+            ++object_index;
+        }
+
+        tk_singleton<error_handler>::instance()->set_context(L"");
+        if (!skip_idx) {
+            create_relationships(run);
+        }
+        if (convert_views && can_create_views()) {
+            run.destination->create_views(selected_views);
+        }
+        object_index = 0;
+        object_count = 0;
+        run.validator.reset();
+        // A script file reports here whether everything reached the disk.
+        if (auto* script = dynamic_cast<dmp_database*>(run.destination.get())) {
+            script->close();
+        }
+    } catch (const tk_final_exception&) {
+        // Abort: the user has seen the question; nothing more to say.
+    } catch (const tk_exception& error) {
+        tk_singleton<error_handler>::ref().handle(error, true);
+    } catch (const std::exception& error) {
+        ui.error_narrow(error.what());
+    }
+}
+
+void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
+    const std::wstring& name = entry.first;
+    const bool is_table = entry.second.empty();
+    set_current_object(name);
+    object_records = 0;
+    records_done = 0;
+    vlm_ui& ui = tk_singleton<vlm_ui>::ref();
+
+    std::unique_ptr<udb_recordset> source;
+    std::unique_ptr<udb_recordset> destination;
+    try {
+        if (is_table && ui.console_run() && !run.source->is_table_exist(name)) {
+            ui.table_missing(name);
+            return;
+        }
+        source = is_table ? run.source->get_table(name, 1)
+                          : run.source->get_query(name, entry.second, 1);
+
+        tk_log_wmessage(2, L"udb_db_mutator::modify1(%ls)", name.c_str());
+        std::wstring new_name = name;
+        sql_table_mutator* mutator = get_table_mutator3(name);
+        if (mutator != nullptr) {
+            udb_table_mutator_modify3(*mutator, source->indexes);
+            udb_table_mutator_modify1(*mutator, new_name, source->schema);
+        }
+        if (!mss_schema.empty()) {
+            std::wstring table;
+            std::wstring owner;
+            mss_split_tab_name(new_name, table, owner);
+            tk_log_wmessage(2, L"name=%ls, owner=%ls", table.c_str(), owner.c_str());
+            new_name = table;
+            tk_log_wmessage(2, L"Generate safe full name: %ls", new_name.c_str());
+        }
+        if (!run.validator->is_acceptable(new_name)) {
+            new_name = run.validator->get_safe_name(new_name);
+        }
+
+        sql->fast_insert = run.fast_insert;
+        bool created = true;
+        if (run.destination->is_table_exist(new_name)) {
+            switch (mode) {
+            case 2:
+                return;
+            case 1:
+                run.destination->delete_tab(new_name);
+                break;
+            case 3:
+            case 4:
+                sql->fast_insert = false;
+                created = false;
+                break;
+            default:
+                break;
+            }
+        }
+
+        const udb_indexes no_indexes;
+        destination = run.destination->create_table(new_name, source->schema,
+                                                    skip_idx ? no_indexes : source->indexes);
+        if ((mode == 3 || mode == 4) && !source->schema.conform_to(destination->schema, false)) {
+            throw tk_exception(std::wstring(tk_wmessage(tk_msg_structure_mismatch)), 0);
+        }
+
+        if (new_name != name) {
+            tk_log_wmessage(2, L"Store generated table name '%ls'", new_name.c_str());
+            tk_log_wmessage(1, L"udb_validator::add_existing_name(%ls)", new_name.c_str());
+            run.validator->add_existing_name(new_name);
+            tk_log_wmessage(2, L"udb_database::add_tn_mapping(%ls->%ls)", name.c_str(),
+                            new_name.c_str());
+            tk_log_wmessage(2, L"udb_names_map::add_tn_mapping(%ls,%ls)", name.c_str(),
+                            new_name.c_str());
+            run.destination->add_tn_mapping(name, new_name);
+        }
+        run.validator->restricted_words.push_back(new_name);
+        if (created && is_table) {
+            run.created.push_back(name);
+        }
+
+        object_records = source->rec_count;
+        std::wstring line(512 + name.size(), L'\0');
+        line.resize(std::swprintf(line.data(), line.size(),
+                                  L"Converting table %ls (%" PRIu64 L" records)\r\n", name.c_str(),
+                                  static_cast<std::uint64_t>(object_records.load())));
+        progress_line(line);
+
+        if (object_records == 0 || tab_def) {
+            return;
+        }
+        copy_rows(*source, *destination, mutator);
+    } catch (const tk_exception& error) {
+        destination.reset();
+        source.reset();
+        error_handler& handler = tk_singleton<error_handler>::ref();
+        handler.set_context(name);
+        handler.handle(error, false);
+    }
+}
+
+void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destination,
+                                  sql_table_mutator* mutator) {
+    const bool mutate = mutator != nullptr && !mutator->field_mutators.empty();
+    const std::wstring name = current_object();
+    for (source.reset(); !source.is_eof(); source.next(), ++records_done) {
+        tk_log_message(2, "Converting %d record", static_cast<int>(records_done.load()));
+        const udb_record* record = source.get_item();
+        tk_log_wmessage(2, L"udb_db_mutator::modify2(%ls)", name.c_str());
+        if (record == nullptr) {
+            continue;
+        }
+        if (mutate) {
+            record = &udb_table_mutator_modify2(*mutator, *record);
+        } else {
+            tk_log_wmessage(2, L"Not found: '%ls'", name.c_str());
+        }
+
+        // A failure of one row is that row's: it is reported with the record's number and the
+        // next row follows (unless the user aborts). Internal errors end the work.
+        try {
+            try {
+                destination.append_record(*record);
+            } catch (const sql_exception& error) {
+                tk_log_message(2, "MODE=%d", mode);
+                if (error.code != 0x400426 || (mode != 3 && mode != 4)) {
+                    throw;
+                }
+                if (mode == 4) {
+                    destination.update1(*record);
+                }
+            }
+        } catch (const tk_exception& error) {
+            if (error.level == 2) {
+                throw;
+            }
+            error_handler& handler = tk_singleton<error_handler>::ref();
+            handler.set_record_context(name, static_cast<int>(records_done + 1));
+            handler.handle(error, false);
+        }
+    }
+}
+
+void velmora_convertor::create_relationships(run_state& run) {
+    udb_relationships wanted;
+    for (const udb_relationship& relationship : run.source->relationships) {
+        const std::wstring* child = nullptr;
+        const std::wstring* parent = nullptr;
+        for (const std::wstring& table : run.created) {
+            if (child == nullptr && same_table(table, relationship.fk_table)) {
+                child = &table;
+            }
+            if (parent == nullptr && same_table(table, relationship.pk_table)) {
+                parent = &table;
+            }
+        }
+        if (child == nullptr || parent == nullptr) {
+            continue;
+        }
+        // The tables under the names the run gave them to the names map.
+        udb_relationship copy(relationship);
+        copy.fk_table = *child;
+        copy.pk_table = *parent;
+        if (!wanted.find(copy.name, copy.pk_table, copy.fk_table)) {
+            wanted.push_back(copy);
+        }
+    }
+    if (wanted.empty()) {
+        return;
+    }
+    progress_line(L"Converting table relationships\r\n");
+    run.destination->create_relationships(wanted);
+}
