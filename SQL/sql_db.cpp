@@ -4,6 +4,7 @@
 #include "SQL/sql_engi.h"
 #include "SQL/sql_init.h"
 #include "SQL/sql_recs.h"
+#include "SQL/sql_tab.h"
 #include "SQL/sql_util.h"
 #include "SQL/sql_view.h"
 #include "TK/tk_log.h"
@@ -212,14 +213,14 @@ std::unique_ptr<udb_recordset> sql_database::get_query(const std::wstring& query
     return std::make_unique<sql_recordset>(this, query_name, select, &relationships);
 }
 
-std::unique_ptr<udb_recordset> sql_database::get_table(const std::wstring& table, std::int32_t) {
+std::unique_ptr<udb_recordset> sql_database::get_table(const std::wstring& table,
+                                                       std::int32_t flags) {
     tk_log_wmessage(2, L"sql_database::get_table(%ls)", table.c_str());
     if (!is_table_exist(table)) {
         tk_log_wmessage(2, L"Table '%ls' does not exists", table.c_str());
         throw tk_mail_assertion("sql_db", 75);
     }
-    // The readable table; the writable MySQL table takes its place where rows are written.
-    return std::make_unique<sql_recordset>(this, listed_name(table), &relationships);
+    return std::make_unique<sql_table>(this, listed_name(table), &relationships, flags);
 }
 
 std::unique_ptr<sql_tmp_recordset> sql_database::query_rows(const std::wstring& statement) {

@@ -75,6 +75,20 @@ public:
 
     std::int32_t get_mode() const { return mode; }
 
+    // Runs an INSERT or REPLACE whose "?" placeholders stand for the record's long values (type
+    // not empty, size above sql_engine::max_field_size), in field order; `count` is their
+    // number. Each value is sent as long data in pieces. A failure raises sql_exception with
+    // the server's error (a row error), or sql_prep_stmt_failed_exception without one.
+    void prepared_statement(const std::string& statement, const udb_record& record,
+                            unsigned count);
+    // The same with the long values given in the order of their placeholders.
+    void prepared_statement(const std::string& statement,
+                            const std::vector<const udb_field*>& long_values);
+    // Adds the foreign keys to the converted tables (see sql_fk.cpp).
+    void create_relationships(const udb_relationships& relationships) override;
+    // Adds an index on `columns` (source names) to `table` unless one starts with them.
+    void create_fk_index_if(const std::wstring& table, const std::vector<std::wstring>& columns);
+
     MYSQL* mysql;
 
 private:
