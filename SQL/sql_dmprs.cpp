@@ -188,7 +188,9 @@ void dmp_recordset::slow_append(const udb_record& record) {
                 continue;
             }
         }
+        const std::size_t at = statement_.size();
         append_fld_str(statement_, field, column, false);
+        dmp_escape_carriage_returns(statement_, at);
     }
     statement_ += ')';
     tk_log_message(1, "Run SQL query: %s", statement_.c_str());
@@ -230,7 +232,26 @@ bool dmp_recordset::write_long_value(const udb_field& field, const t_ftd& column
             break;
         }
         piece_.clear();
-        append_escaped(piece_, std::string_view(slice_.data(), static_cast<std::size_t>(written)));
+        // The escapes of the literal writer, and \r (see dmp_escape_carriage_returns).
+        for (const char c : std::string_view(slice_.data(), static_cast<std::size_t>(written))) {
+            switch (c) {
+            case '\\':
+                piece_ += "\\\\";
+                break;
+            case '\'':
+                piece_ += "\\'";
+                break;
+            case '\0':
+                piece_ += "\\0";
+                break;
+            case '\r':
+                piece_ += "\\r";
+                break;
+            default:
+                piece_ += c;
+                break;
+            }
+        }
         dmp_.write(piece_);
         start += static_cast<unsigned>(written);
     }
@@ -294,7 +315,9 @@ void dmp_recordset::fast_append(const udb_record& record) {
             if (k > 0) {
                 buffer_ += ", ";
             }
+            const std::size_t at = buffer_.size();
             append_fld_str(buffer_, *record[fields[k]], *schema[statement_columns_[k]], false);
+            dmp_escape_carriage_returns(buffer_, at);
         }
         buffer_ += ')';
     } catch (...) {

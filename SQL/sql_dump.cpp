@@ -106,6 +106,43 @@ std::wstring dump_options::wline_break() const {
     return line_breaks != 0 ? L"\n" : L"\r\n";
 }
 
+// ---- Literals -----------------------------------------------------------------------------------
+
+void dmp_escape_carriage_returns(std::string& text, std::size_t from) {
+    if (from >= text.size() ||
+        std::memchr(text.data() + from, '\r', text.size() - from) == nullptr) {
+        return;
+    }
+    std::string out;
+    out.reserve(text.size() + 16);
+    out.append(text, 0, from);
+    char quote = 0; // the quote of the literal or identifier the scan is in
+    for (std::size_t i = from; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote == 0) {
+            if (c == '\'' || c == '"' || c == '`') {
+                quote = c;
+            }
+            out += c;
+            continue;
+        }
+        if (c == '\\' && quote != '`' && i + 1 < text.size()) {
+            out += c;
+            out += text[++i];
+            continue;
+        }
+        if (c == quote) {
+            quote = 0;
+        }
+        if (c == '\r' && quote != '`') {
+            out += "\\r";
+            continue;
+        }
+        out += c;
+    }
+    text.swap(out);
+}
+
 // ---- Column clauses for every server ------------------------------------------------------------
 
 std::wstring dmp_conditional_column_clause(const std::wstring& clause, const t_ftd& column) {
@@ -412,7 +449,9 @@ std::unique_ptr<udb_recordset> dmp_database::create_table(const std::wstring& na
         if (!charset.empty()) {
             text += L" character set " + sql_bare_word(charset);
         }
-        write(utf8(text) + ";" + line_break_);
+        std::string statement = utf8(text);
+        dmp_escape_carriage_returns(statement, 0);
+        write(statement + ";" + line_break_);
         if (options_.new_version && is_default_utf8(charset.empty() ? e.charset : charset)) {
             // "utf8" is utf8mb3 on the server: where utf8mb4 exists the table takes it.
             write("/*!50503 ALTER TABLE " + utf8(safe(name)) +

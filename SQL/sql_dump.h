@@ -120,6 +120,11 @@ private:
     bool closed_ = false;
 };
 
+// Writes every carriage return inside a quoted literal of `text` (from position `from` on) as
+// the escape \r. The mysql client drops a carriage return that ends a line, so a literal value
+// ending a line with one would lose it on replay; line breaks between clauses stay as they are.
+void dmp_escape_carriage_returns(std::string& text, std::size_t from);
+
 // The version-conditional form of one column clause for a script that replays on every server
 // from 4.1 on: `clause` as the builders made it at the script's version word, for the column
 // `column`. Fractional seconds and a current-date default of a date-and-time column are what
