@@ -1,0 +1,70 @@
+// Runs the built pontrel program as a user would, and reads what it left in MariaDB.
+#pragma once
+
+#include "tests/support/mysql_test_env.h"
+
+#include <mysql.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace agent_test {
+
+struct run_result {
+    int exit_code = -1; // as the shell shows it: 255 for an exit with -1
+    std::string out;
+    std::string err;
+};
+
+// A fresh folder under the system's temporary folder, removed with its contents at the end.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // Writes `bytes` as they are into the folder's file `name` and returns its path.
+    std::string write(const std::string& name, const std::string& bytes) const;
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+
+// Runs pontrel with `args` in `work_dir`, its settings (the registry file) under
+// `work_dir`/config. The child gets the C.UTF-8 locale unless `env` sets LC_ALL or another
+// variable ("NAME=value") of its own.
+run_result run_pontrel(const std::vector<std::string>& args, const std::string& work_dir,
+                       const std::vector<std::string>& env = {});
+
+using row = std::vector<std::optional<std::string>>;
+
+// A connection to the MariaDB test server.
+class mysql_client {
+public:
+    mysql_client();
+    ~mysql_client();
+    mysql_client(const mysql_client&) = delete;
+    mysql_client& operator=(const mysql_client&) = delete;
+
+    bool connected() const { return connected_; }
+    // Runs a statement; fails the test with the server's message when refused.
+    void exec(const std::string& statement);
+    // Every row of a SELECT, values as the server sends their text; NULL as nullopt.
+    std::vector<row> query(const std::string& statement);
+    // The arguments that reach this server: host, port, user and password options.
+    std::vector<std::string> pontrel_args() const;
+
+    test_support::mysql_test_server server;
+
+private:
+    MYSQL mysql_{};
+    bool connected_ = false;
+};
+
+} // namespace agent_test

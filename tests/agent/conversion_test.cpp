@@ -1,0 +1,355 @@
+// Whole runs of pontrel from the TDS test server into the MariaDB test server and into script
+// files: progress and error output, exit codes, and the rows that arrive.
+#include "tests/agent/agent_test_support.h"
+#include "tests/support/tds_server/tds_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+using agent_test::mysql_client;
+using agent_test::read_file;
+using agent_test::row;
+using agent_test::run_pontrel;
+using agent_test::run_result;
+using agent_test::temp_dir;
+
+constexpr int exit_failed = 255;
+
+class PontrelRun : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = new tds_server({std::string(AGENT_FIXTURE_DIR) + "/agent.tds"});
+        server->start();
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+
+    void SetUp() override { ASSERT_TRUE(db.connected()); }
+
+    static std::string mssql_host() { return "127.0.0.1," + std::to_string(server->port()); }
+
+    // The source options, the MySQL options and `extra`.
+    std::vector<std::string> args(std::vector<std::string> extra) const {
+        std::vector<std::string> all = {"--mssqlh=" + mssql_host(), "--mssqlu=sa",
+                                        "--mssqlp=Velmora-Pw1", "--src=velmora_agent"};
+        for (const std::string& a : db.pontrel_args()) {
+            all.push_back(a);
+        }
+        all.insert(all.end(), extra.begin(), extra.end());
+        return all;
+    }
+
+    run_result run(std::vector<std::string> extra, const std::vector<std::string>& env = {}) {
+        return run_pontrel(args(std::move(extra)), dir.path(), env);
+    }
+
+    void drop(const std::string& database) {
+        db.exec("DROP DATABASE IF EXISTS `" + database + "`");
+    }
+
+    std::vector<std::string> tables(const std::string& database) {
+        std::vector<std::string> names;
+        for (const row& r :
+             db.query("SELECT table_name FROM information_schema.tables WHERE "
+                      "table_schema = '" +
+                      database + "' AND table_type = 'BASE TABLE' ORDER BY table_name")) {
+            names.push_back(*r[0]);
+        }
+        return names;
+    }
+
+    std::size_t count(const std::string& database, const std::string& table) {
+        const auto rows = db.query("SELECT COUNT(*) FROM `" + database + "`.`" + table + "`");
+        return rows.empty() ? 0 : std::stoul(*rows[0][0]);
+    }
+
+    // The rows of the customers and orders tables as the fixture holds them.
+    void expect_source_rows(const std::string& database) {
+        const std::vector<row> customers = {
+            {"1", "Åsa Öberg", "Malmö", "2024-01-02"},
+            {"2", "Bob", std::nullopt, std::nullopt},
+            {"3", "Zoë 😀", "Zürich", "1999-12-31"},
+        };
+        EXPECT_EQ(
+            db.query("SELECT id, name, city, joined FROM `" + database + "`.customers ORDER BY id"),
+            customers);
+        const std::vector<row> orders = {
+            {"10", "1", "19.99", "first"},
+            {"11", "3", "0.50", std::nullopt},
+        };
+        EXPECT_EQ(db.query("SELECT id, customer_id, amount, note FROM `" + database +
+                           "`.orders ORDER BY id"),
+                  orders);
+    }
+
+    static tds_server* server;
+    mysql_client db;
+    temp_dir dir;
+};
+
+tds_server* PontrelRun::server = nullptr;
+
+TEST_F(PontrelRun, ConvertsEveryTableIntoMariaDB) {
+    drop("agent_full");
+    const auto result = run({"--dest=agent_full"});
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.rfind("Converting database 'velmora_agent' (5 tables)\n", 0), 0u)
+        << result.out;
+    EXPECT_NE(result.out.find("(3 records)\n"), std::string::npos) << result.out;
+    EXPECT_EQ(tables("agent_full").size(), 5u);
+    expect_source_rows("agent_full");
+    EXPECT_EQ(count("agent_full", "items"), 2u);
+}
+
+TEST_F(PontrelRun, SilentRunWritesNothing) {
+    drop("agent_silent");
+    const auto result = run({"--silent", "--dest=agent_silent"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    expect_source_rows("agent_silent");
+}
+
+TEST_F(PontrelRun, ScriptFileReplaysIntoMariaDB) {
+    drop("agent_script");
+    const std::string script = dir.file("out.sql");
+    // An existing file of that name is replaced.
+    dir.write("out.sql", "old content\n");
+    const auto result = run({"--dump", "--dest=" + script, "--mysqlh=127.0.0.1", "--port=1"});
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    const std::string text = read_file(script);
+    EXPECT_EQ(text.find("old content"), std::string::npos);
+
+    db.exec("CREATE DATABASE agent_script CHARACTER SET utf8mb4");
+    const auto& s = db.server;
+    const std::string command = "mariadb --no-defaults --default-character-set=utf8mb4 -h " +
+                                s.host + " -P " + std::to_string(s.port) + " -u " + s.user +
+                                " -p'" + s.password + "' agent_script < '" + script + "' 2>&1";
+    FILE* replay = popen(command.c_str(), "r");
+    ASSERT_NE(replay, nullptr);
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, replay) != nullptr) {
+        output += buffer;
+    }
+    EXPECT_EQ(pclose(replay), 0) << output;
+    expect_source_rows("agent_script");
+}
+
+TEST_F(PontrelRun, TableListInUtf8WithByteOrderMarkAndCrLf) {
+    drop("agent_list_utf8");
+    const std::string list =
+        dir.write("tables.txt", "\xEF\xBB\xBF"
+                                "customers\r\n\r\n\r\n"
+                                "dbo.\xD0\x97\xD0\xB0\xD0\xBA\xD0\xB0\xD0\xB7\xD1\x8B\r\n"
+                                "Nope\r\n"
+                                "orders"); // no line end on the last line
+    const auto result = run({"--dest=agent_list_utf8", "--tab_file=" + list});
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_EQ(result.err, "Table Nope not exists\n");
+    EXPECT_NE(result.out.find("(4 tables)"), std::string::npos) << result.out;
+    const std::vector<std::string> expected = {"customers", "orders", "Заказы"};
+    EXPECT_EQ(tables("agent_list_utf8"), expected);
+    expect_source_rows("agent_list_utf8");
+}
+
+TEST_F(PontrelRun, TableListInTheAnsiCodePage) {
+    // "Café" in CP1252, with LF line ends and an empty line; the child's ANSI code page comes
+    // from its locale or from the override of the code-page layer.
+    const std::string list = dir.write("tables.txt", "Caf\xE9\n\norders\n");
+    const std::vector<std::vector<std::string>> environments = {
+        {"LC_ALL=en_US.CP1252"},
+        {"VELMORA_ANSI_CODEPAGE=1252"},
+    };
+    for (const auto& env : environments) {
+        SCOPED_TRACE(env[0]);
+        drop("agent_list_ansi");
+        const auto result = run({"--dest=agent_list_ansi", "--tab_file=" + list}, env);
+        EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+        const std::vector<std::string> expected = {"Café", "orders"};
+        EXPECT_EQ(tables("agent_list_ansi"), expected);
+        EXPECT_EQ(db.query("SELECT label FROM agent_list_ansi.`Café`"),
+                  std::vector<row>{{"crème"}});
+        // Progress lines are in the same code page.
+        EXPECT_NE(result.out.find("Caf\xE9"), std::string::npos) << result.out;
+    }
+}
+
+TEST_F(PontrelRun, OptionsShapeTheDestination) {
+    drop("agent_shape");
+    auto result = run({"--dest=agent_shape", "--tab_def", "--skip_idx", "--views",
+                       "--charset=latin1", "--engine=MyISAM"});
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(count("agent_shape", "customers"), 0u);
+    EXPECT_EQ(db.query("SELECT COUNT(*) FROM information_schema.statistics WHERE "
+                       "table_schema = 'agent_shape' AND index_name <> 'PRIMARY'"),
+              std::vector<row>{{"0"}});
+    EXPECT_EQ(db.query("SELECT table_name FROM information_schema.views WHERE "
+                       "table_schema = 'agent_shape'"),
+              std::vector<row>{{"big_customers"}});
+    EXPECT_EQ(db.query("SELECT DISTINCT engine, table_collation FROM information_schema.tables "
+                       "WHERE table_schema = 'agent_shape' AND table_type = 'BASE TABLE'"),
+              (std::vector<row>{{"MyISAM", "latin1_swedish_ci"}}));
+
+    // Without the options: rows, indexes, no views, the server's defaults.
+    drop("agent_shape");
+    result = run({"--dest=agent_shape"});
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(count("agent_shape", "customers"), 3u);
+    EXPECT_EQ(db.query("SELECT COUNT(*) FROM information_schema.statistics WHERE "
+                       "table_schema = 'agent_shape' AND index_name = 'IX_customers_city'"),
+              std::vector<row>{{"1"}});
+    EXPECT_TRUE(db.query("SELECT table_name FROM information_schema.views WHERE "
+                         "table_schema = 'agent_shape'")
+                    .empty());
+}
+
+TEST_F(PontrelRun, SchemaOptionLimitsTheTables) {
+    drop("agent_schema");
+    const auto result = run({"--dest=agent_schema", "--mschema=stock"});
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(tables("agent_schema"), std::vector<std::string>{"items"});
+}
+
+TEST_F(PontrelRun, ModesTreatAnExistingDatabase) {
+    drop("agent_mode");
+    db.exec("CREATE DATABASE agent_mode");
+    db.exec("CREATE TABLE agent_mode.keep_me (id INT)");
+    db.exec("CREATE TABLE agent_mode.customers (other INT)");
+    db.exec("INSERT INTO agent_mode.customers VALUES (42)");
+
+    // Skip existing tables: the foreign table and its row stay, the others arrive.
+    auto result = run({"--dest=agent_mode", "--mode=2"});
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(db.query("SELECT other FROM agent_mode.customers"), std::vector<row>{{"42"}});
+    EXPECT_EQ(count("agent_mode", "orders"), 2u);
+    EXPECT_EQ(count("agent_mode", "keep_me"), 0u);
+
+    // Overwrite the entire database (the default mode): only the source's tables remain.
+    result = run({"--dest=agent_mode"});
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(tables("agent_mode").size(), 5u);
+    expect_source_rows("agent_mode");
+}
+
+TEST_F(PontrelRun, ReportedErrorsEndWithFailure) {
+    // A row that the destination refuses: reported with table and record, the run goes on.
+    drop("agent_refused");
+    ASSERT_EQ(run({"--dest=agent_refused", "--tab_def"}).exit_code, 0);
+    db.exec("CREATE TRIGGER agent_refused.no_bob BEFORE INSERT ON agent_refused.customers "
+            "FOR EACH ROW IF NEW.name = 'Bob' THEN "
+            "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'Bob is refused'; END IF");
+    auto result = run({"--dest=agent_refused", "--mode=3"});
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.out.find("Error:\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(", record #2: Bob is refused\n"), std::string::npos) << result.out;
+    EXPECT_EQ(count("agent_refused", "customers"), 2u);
+    EXPECT_EQ(count("agent_refused", "orders"), 2u);
+
+    // The same run with --silent prints nothing and still fails.
+    db.exec("DELETE FROM agent_refused.customers");
+    result = run({"--dest=agent_refused", "--mode=3", "--silent"});
+    EXPECT_EQ(result.exit_code, exit_failed);
+    EXPECT_EQ(result.out + result.err, "");
+}
+
+TEST_F(PontrelRun, RefusedConnectionsAndMissingSourceFail) {
+    struct case_t {
+        const char* name;
+        std::vector<std::string> extra;
+        const char* out;
+        const char* err;
+    };
+    const case_t cases[] = {
+        {"mysql refused",
+         {"--dest=agent_never", "--port=1"},
+         "Error:\nCannot connect to the MySQL server. Check to verify that MySQL server is "
+         "launched and the correct host/port values were given.\n",
+         ""},
+        {"mssql login refused", {"--dest=agent_never", "--mssqlp=wrong"}, "Error:\n", ""},
+        {"missing source",
+         {"--dest=agent_never", "--src=nope"},
+         "",
+         "Database 'nope' does not exist\n"},
+        {"invalid database name",
+         {"--dest=agent/never"},
+         "Error:\nNot a valid MySQL database name.",
+         ""},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto result = run(c.extra);
+        EXPECT_EQ(result.exit_code, exit_failed);
+        EXPECT_EQ(result.out.rfind(c.out, 0), 0u) << result.out;
+        EXPECT_EQ(result.err, c.err);
+    }
+    EXPECT_TRUE(db.query("SHOW DATABASES LIKE 'agent_never'").empty());
+}
+
+TEST_F(PontrelRun, ServerDatabasesAreNeverDropped) {
+    const auto result = run({"--dest=mysql"});
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_FALSE(db.query("SELECT COUNT(*) FROM mysql.user").empty());
+}
+
+TEST_F(PontrelRun, ProfileSettingsAndTheOptionsAroundIt) {
+    const auto& s = db.server;
+    const std::string profile = dir.write("run.vlm", "[Generic settings]\n"
+                                                     "src=velmora_agent\n"
+                                                     "dest=agent_prof_a\n"
+                                                     "skip indexes=1\n"
+                                                     "[MySQL settings]\n"
+                                                     "host=" +
+                                                         s.host +
+                                                         "\n"
+                                                         "user=" +
+                                                         s.user +
+                                                         "\n"
+                                                         "password=" +
+                                                         s.password +
+                                                         "\n"
+                                                         "port=" +
+                                                         std::to_string(s.port) +
+                                                         "\n"
+                                                         "direct mode=1\n"
+                                                         "[MS SQL Server settings]\n"
+                                                         "server=" +
+                                                         mssql_host() +
+                                                         "\n"
+                                                         "login=sa\n"
+                                                         "password=Velmora-Pw1\n"
+                                                         "windows authentication=0\n"
+                                                         "[Selected Tables]\n"
+                                                         "dbo.orders\n");
+    drop("agent_prof_a");
+    drop("agent_prof_b");
+    // Connection options are dropped once a profile is loaded, wherever they stand; a --dest=
+    // after the profile wins, one before it loses; --dump before it loses to its direct mode.
+    const std::vector<std::string> wrong_servers = {"--mssqlh=127.0.0.1,1", "--mysqlh=192.0.2.1",
+                                                    "--port=1", "--mysqlp=x"};
+    std::vector<std::string> command = {"--dest=agent_prof_b", "--dump"};
+    command.insert(command.end(), wrong_servers.begin(), wrong_servers.end());
+    command.push_back("--profile=" + profile);
+    auto result = run_pontrel(command, dir.path());
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(tables("agent_prof_a"), std::vector<std::string>{"orders"});
+    EXPECT_TRUE(tables("agent_prof_b").empty());
+    EXPECT_EQ(db.query("SELECT COUNT(*) FROM information_schema.statistics WHERE "
+                       "table_schema = 'agent_prof_a' AND index_name <> 'PRIMARY'"),
+              std::vector<row>{{"0"}});
+
+    command = {"--profile=" + profile, "--dest=agent_prof_b"};
+    command.insert(command.end(), wrong_servers.begin(), wrong_servers.end());
+    result = run_pontrel(command, dir.path());
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(tables("agent_prof_b"), std::vector<std::string>{"orders"});
+}
+
+} // namespace
