@@ -222,7 +222,7 @@ tds_column tds_map_column(const odbc::column_description& d) {
     case odbc::sql_type_time:
     case odbc::sql_ss_time2:
         fixed(c, DBTYPE_DBTIME2, 10, static_cast<BYTE>(n == 0 ? 8 : 9 + n), static_cast<BYTE>(n),
-              tds_kind::time, odbc::c_ss_time2, sizeof(odbc::time2_value));
+              tds_kind::time, odbc::c_binary, sizeof(odbc::time2_value));
         c.fraction_digits = n;
         break;
     case odbc::sql_type_timestamp:
@@ -234,7 +234,7 @@ tds_column tds_map_column(const odbc::column_description& d) {
         break;
     case odbc::sql_ss_timestampoffset:
         fixed(c, DBTYPE_DBTIMESTAMPOFFSET, 20, static_cast<BYTE>(n == 0 ? 26 : 27 + n),
-              static_cast<BYTE>(n), tds_kind::timestamp_offset, odbc::c_ss_timestampoffset,
+              static_cast<BYTE>(n), tds_kind::timestamp_offset, odbc::c_binary,
               sizeof(odbc::timestamp_offset_value));
         c.fraction_digits = n;
         break;

@@ -1,0 +1,249 @@
+// The SQL Server provider through FreeTDS against the TDS test server: logins, commands, every
+// column type read as the MS SQL source binds it, tables by name, schema rowsets, and the
+// failures (refused login, failing statement, lost connection, nothing listening).
+#include "tds_provider_support.h"
+
+#include "platform/oledb/oledb_services.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace {
+
+using namespace tds_test;
+
+class TdsProvider : public provider_test {
+protected:
+    // The first value of the first row of `sql`, as text.
+    static std::u16string first_text(IOpenRowset* session, const std::u16string& sql) {
+        ref<IRowset> rowset;
+        EXPECT_EQ(execute(session, sql, rowset), S_OK);
+        if (!rowset) {
+            return {};
+        }
+        const read_result r = read_all(rowset.get());
+        return r.rows.empty() ? std::u16string() : r.rows[0][0].text;
+    }
+};
+
+std::u16string repeat(std::u16string_view piece, std::size_t times) {
+    std::u16string out;
+    out.reserve(piece.size() * times);
+    for (std::size_t i = 0; i < times; ++i) {
+        out += piece;
+    }
+    return out;
+}
+
+TEST_F(TdsProvider, LogsInUnderEveryRegisteredPath) {
+    for (const CLSID* clsid : {&CLSID_SQLNCLI11, &CLSID_SQLNCLI10, &CLSID_SQLOLEDB}) {
+        ref<IDBInitialize> data_source;
+        EXPECT_EQ(open(data_source, *clsid, server_text(), user, password, u"velmora_shop"), S_OK);
+    }
+
+    // The service components' SQLOLEDB connection string reaches the same provider.
+    ref<IDataInitialize> services;
+    ASSERT_EQ(CoCreateInstance(CLSID_MSDAINITIALIZE, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IDataInitialize, services.out()),
+              S_OK);
+    const std::u16string text = u"Provider=sqloledb;Data Source=" + server_text() +
+                                u";Initial Catalog=velmora_shop;User Id=sa;Password=" + password +
+                                u";";
+    ref<IUnknown> unknown;
+    ASSERT_EQ(services->GetDataSource(nullptr, CLSCTX_INPROC_SERVER, text.c_str(), IID_IUnknown,
+                                      unknown.unknown_out()),
+              S_OK);
+    ref<IDBInitialize> data_source;
+    ASSERT_EQ(unknown->QueryInterface(IID_IDBInitialize, data_source.out()), S_OK);
+    ASSERT_EQ(data_source->Initialize(), S_OK);
+    EXPECT_EQ(data_source->Initialize(), DB_E_ALREADYINITIALIZED);
+
+    ref<IDBCreateSession> create;
+    ASSERT_EQ(data_source->QueryInterface(IID_IDBCreateSession, create.out()), S_OK);
+    ref<IOpenRowset> session;
+    ASSERT_EQ(create->CreateSession(nullptr, IID_IOpenRowset, session.unknown_out()), S_OK);
+    EXPECT_NE(first_text(session.get(), u"SELECT @@VERSION").find(u"Microsoft SQL Server"),
+              std::u16string::npos);
+    EXPECT_EQ(first_text(session.get(), u"SELECT COUNT_BIG(*) FROM [sales].[customers]"), u"3");
+}
+
+TEST_F(TdsProvider, CommandsWithoutRowsLeaveTheRowsetNull) {
+    ref<IOpenRowset> session;
+    this->session(session, u"velmora_shop");
+    ref<IRowset> rowset;
+    // Asked for no rowset, even a query gives none.
+    EXPECT_EQ(execute(session.get(), u"SELECT * FROM sales.customers", rowset, false), S_OK);
+    EXPECT_FALSE(rowset);
+    EXPECT_EQ(execute(session.get(), u"SET IDENTITY_INSERT sales.customers OFF;", rowset), S_OK);
+    EXPECT_FALSE(rowset);
+}
+
+// Expected column information and texts of dbo.all_types, rows 1, 3 and 4 (row 2 is NULL but
+// for id and rowversion). Binary columns are given as hexadecimal here.
+struct type_case {
+    const char* column;
+    DBTYPE type;
+    DBLENGTH size;
+    BYTE precision;
+    BYTE scale;
+    DBCOLUMNFLAGS flags;
+    const char16_t* typical;
+    const char16_t* lowest;
+    const char16_t* highest;
+};
+
+constexpr DBLENGTH unlimited = ~DBLENGTH{0};
+constexpr DBCOLUMNFLAGS nul = DBCOLUMNFLAGS_ISNULLABLE | DBCOLUMNFLAGS_MAYBENULL;
+constexpr DBCOLUMNFLAGS fix = DBCOLUMNFLAGS_ISFIXEDLENGTH;
+constexpr DBCOLUMNFLAGS lng = DBCOLUMNFLAGS_ISLONG;
+
+const type_case type_cases[] = {
+    {"id", DBTYPE_I4, 4, 10, 0xFF, fix, u"1", u"3", u"4"},
+    {"c_bit", DBTYPE_BOOL, 2, 0xFF, 0xFF, fix | nul, u"True", u"False", u"True"},
+    {"c_tinyint", DBTYPE_UI1, 1, 3, 0xFF, fix | nul, u"42", u"0", u"255"},
+    {"c_smallint", DBTYPE_I2, 2, 5, 0xFF, fix | nul, u"-1234", u"-32768", u"32767"},
+    {"c_int", DBTYPE_I4, 4, 10, 0xFF, fix | nul, u"123456", u"-2147483648", u"2147483647"},
+    {"c_bigint", DBTYPE_I8, 8, 19, 0xFF, fix | nul, u"1234567890123", u"-9223372036854775808",
+     u"9223372036854775807"},
+    {"c_decimal", DBTYPE_NUMERIC, 19, 38, 10, fix | nul,
+     u"-1234567890123456789012345678.9012345678", u"-9999999999999999999999999999.9999999999",
+     u"9999999999999999999999999999.9999999999"},
+    {"c_numeric", DBTYPE_NUMERIC, 19, 5, 2, fix | nul, u"123.45", u"-999.99", u"999.99"},
+    {"c_money", DBTYPE_CY, 8, 19, 0xFF, fix | nul, u"12.3456", u"-922337203685477.5808",
+     u"922337203685477.5807"},
+    {"c_smallmoney", DBTYPE_CY, 8, 19, 0xFF, fix | nul, u"1.5000", u"-214748.3648", u"214748.3647"},
+    {"c_real", DBTYPE_R4, 4, 7, 0xFF, fix | nul, u"0.1", u"-3.4028235e+38", u"3.4028235e+38"},
+    {"c_float", DBTYPE_R8, 8, 15, 0xFF, fix | nul, u"0.1", u"-1.7976931348623157e+308",
+     u"1.7976931348623157e+308"},
+    {"c_date", DBTYPE_DBDATE, 6, 10, 0, fix | nul, u"2024-02-29", u"0001-01-01", u"9999-12-31"},
+    {"c_time0", DBTYPE_DBTIME2, 10, 8, 0, fix | nul, u"13:45:30", u"00:00:00", u"23:59:59"},
+    {"c_time3", DBTYPE_DBTIME2, 10, 12, 3, fix | nul, u"13:45:30.123", u"00:00:00.000",
+     u"23:59:59.999"},
+    {"c_time7", DBTYPE_DBTIME2, 10, 16, 7, fix | nul, u"13:45:30.1234567", u"00:00:00.0000000",
+     u"23:59:59.9999999"},
+    {"c_smalldatetime", DBTYPE_DBTIMESTAMP, 16, 16, 0, fix | nul, u"2024-02-29 13:45:00",
+     u"1900-01-01 00:00:00", u"2079-06-06 23:59:00"},
+    {"c_datetime", DBTYPE_DBTIMESTAMP, 16, 23, 3, fix | nul, u"2024-02-29 13:45:30.997",
+     u"1753-01-01 00:00:00.000", u"9999-12-31 23:59:59.997"},
+    {"c_datetime2_0", DBTYPE_DBTIMESTAMP, 16, 19, 0, fix | nul, u"2024-02-29 13:45:30",
+     u"0001-01-01 00:00:00", u"9999-12-31 23:59:59"},
+    {"c_datetime2_7", DBTYPE_DBTIMESTAMP, 16, 27, 7, fix | nul, u"2024-02-29 13:45:30.1234567",
+     u"0001-01-01 00:00:00.0000000", u"9999-12-31 23:59:59.9999999"},
+    {"c_datetimeoffset", DBTYPE_DBTIMESTAMPOFFSET, 20, 34, 7, fix | nul,
+     u"2024-02-29 13:45:30.1234567 +05:30", u"0001-01-01 00:00:00.0000000 -14:00",
+     u"9999-12-31 23:59:59.9999999 +14:00"},
+    {"c_char", DBTYPE_STR, 10, 0xFF, 0xFF, fix | nul, u"abc       ", u"          ", u"ÀÉÎõü€    "},
+    {"c_varchar", DBTYPE_STR, 50, 0xFF, 0xFF, nul, u"hello, world", u"", u"Grüße €"},
+    {"c_varchar_cyrillic", DBTYPE_STR, 20, 0xFF, 0xFF, nul, u"Привет", u"", u"Ёё"},
+    {"c_varchar_max", DBTYPE_STR, unlimited, 0xFF, 0xFF, lng | nul, u"short", u"", u"x"},
+    {"c_nchar", DBTYPE_WSTR, 10, 0xFF, 0xFF, fix | nul, u"ab        ", u"          ",
+     u"日本語       "},
+    {"c_nvarchar", DBTYPE_WSTR, 50, 0xFF, 0xFF, nul, u"Grüße 😀", u"", u"𝄞 music"},
+    {"c_nvarchar_max", DBTYPE_WSTR, unlimited, 0xFF, 0xFF, lng | nul, u"😀 max", u"", u"𝄞"},
+    {"c_text", DBTYPE_STR, 2147483647, 0xFF, 0xFF, lng | nul, u"legacy text", u"", u"x"},
+    {"c_ntext", DBTYPE_WSTR, 1073741823, 0xFF, 0xFF, lng | nul, u"legacy ünïcode 😀", u"", u"𝄞"},
+    {"c_binary", DBTYPE_BYTES, 4, 0xFF, 0xFF, fix | nul, u"00010203", u"00000000", u"FFFFFFFF"},
+    {"c_varbinary", DBTYPE_BYTES, 50, 0xFF, 0xFF, nul, u"00FF00", u"", u"FFFFFFFF"},
+    {"c_varbinary_max", DBTYPE_BYTES, unlimited, 0xFF, 0xFF, lng | nul, u"00", u"", u"FF"},
+    {"c_image", DBTYPE_BYTES, 2147483647, 0xFF, 0xFF, lng | nul, u"89504E47", u"", u"FF"},
+    {"c_uniqueidentifier", DBTYPE_GUID, 16, 0xFF, 0xFF, fix | nul,
+     u"{6F9619FF-8B86-D011-B42D-00C04FC964FF}", u"{00000000-0000-0000-0000-000000000000}",
+     u"{FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF}"},
+    {"c_xml", DBTYPE_XML, unlimited, 0xFF, 0xFF, lng | nul, u"<a b=\"1\">x</a>", u"<empty/>",
+     u"<r/>"},
+    {"c_geometry", DBTYPE_UDT, unlimited, 0xFF, 0xFF, lng | nul,
+     u"00000000010C000000000000F03F0000000000000040",
+     u"00000000010C00000000000000000000000000000000", nullptr},
+    {"c_geography", DBTYPE_UDT, unlimited, 0xFF, 0xFF, lng | nul,
+     u"E6100000010C000000000000F03F0000000000000040",
+     u"E6100000010C00000000000000000000000000000000",
+     u"E6100000010C3333333333D34740F6285C8FC2955EC0"},
+    {"c_hierarchyid", DBTYPE_UDT, unlimited, 0xFF, 0xFF, lng | nul, u"58", u"", u"5AC0"},
+    {"c_sql_variant", DBTYPE_VARIANT, 8016, 0xFF, 0xFF, nul, u"42", u"variant 😀", u"12.34"},
+    {"c_rowversion", DBTYPE_BYTES, 8, 0xFF, 0xFF, fix | DBCOLUMNFLAGS_ISROWVER, u"00000000000007D1",
+     u"0000000000000000", u"FFFFFFFFFFFFFFFF"},
+};
+
+std::u16string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::u16string out;
+    for (unsigned char b : bytes) {
+        out.push_back(static_cast<char16_t>(digits[b >> 4]));
+        out.push_back(static_cast<char16_t>(digits[b & 15]));
+    }
+    return out;
+}
+
+std::u16string shown(const read_column& c, const read_value& v) {
+    return c.type == DBTYPE_BYTES ? hex(v.bytes) : v.text;
+}
+
+TEST_F(TdsProvider, ReadsEveryTypeOfTheFirstFixtureAsTheSourceBindsIt) {
+    ref<IOpenRowset> session;
+    this->session(session, u"velmora_types");
+    ref<IRowset> rowset;
+    ASSERT_EQ(execute(session.get(), u"SELECT * FROM dbo.all_types", rowset), S_OK);
+    const read_result r = read_all(rowset.get());
+    ASSERT_EQ(r.failure, S_OK);
+    ASSERT_EQ(r.columns.size(), std::size(type_cases));
+    ASSERT_EQ(r.rows.size(), 5u);
+
+    for (std::size_t i = 0; i < r.columns.size(); ++i) {
+        const type_case& t = type_cases[i];
+        const read_column& c = r.columns[i];
+        SCOPED_TRACE(t.column);
+        EXPECT_EQ(narrow(c.name), t.column);
+        EXPECT_EQ(c.type, t.type);
+        EXPECT_EQ(c.size, t.size);
+        EXPECT_EQ(c.precision, t.precision);
+        EXPECT_EQ(c.scale, t.scale);
+        EXPECT_EQ(c.flags, t.flags);
+        const std::pair<std::size_t, const char16_t*> expected[] = {
+            {0, t.typical}, {2, t.lowest}, {3, t.highest}};
+        for (const auto& [row, text] : expected) {
+            SCOPED_TRACE("row " + std::to_string(row + 1));
+            const read_value& v = r.rows[row][i];
+            if (text == nullptr) {
+                EXPECT_EQ(v.status, DBSTATUS_S_OK); // a long value, checked by its length
+                continue;
+            }
+            EXPECT_EQ(v.status, DBSTATUS_S_OK);
+            EXPECT_EQ(narrow(shown(c, v)), narrow(text));
+        }
+        const read_value& null_row = r.rows[1][i];
+        if (t.column != std::string("id") && t.column != std::string("c_rowversion")) {
+            EXPECT_EQ(null_row.status, DBSTATUS_S_ISNULL);
+            EXPECT_EQ(null_row.length, 0u);
+        }
+    }
+
+    // Row 5: values over 1 MiB arrive whole, in pieces put together.
+    const auto& big = r.rows[4];
+    const auto column = [&](const char* name) {
+        for (std::size_t i = 0; i < std::size(type_cases); ++i) {
+            if (type_cases[i].column == std::string(name)) {
+                return i;
+            }
+        }
+        return std::size_t{0};
+    };
+    EXPECT_EQ(big[column("c_varchar_max")].text, repeat(u"abcdefghij", 110000));
+    EXPECT_EQ(big[column("c_nvarchar_max")].text, repeat(u"😀x", 400000));
+    EXPECT_EQ(big[column("c_text")].text, repeat(u"t", 1100000));
+    EXPECT_EQ(big[column("c_ntext")].text, repeat(u"ñ", 600000));
+    EXPECT_EQ(big[column("c_xml")].text, repeat(u"<r>😀</r>", 100000));
+    std::string pairs;
+    for (int i = 0; i < 600000; ++i) {
+        pairs += std::string("\x00\xFF", 2);
+    }
+    EXPECT_EQ(big[column("c_varbinary_max")].bytes, pairs);
+    EXPECT_EQ(big[column("c_image")].bytes, std::string(1100000, '\0'));
+    EXPECT_EQ(big[column("c_sql_variant")].text, u"2024-02-29 13:45:30.123");
+    EXPECT_EQ(big[column("c_uniqueidentifier")].status, DBSTATUS_S_ISNULL);
+}
+
+} // namespace
