@@ -1,0 +1,237 @@
+// Profile sections and keys: loading, storing, the mends of the profile file.
+#include "tests/converter/converter_test_support.h"
+
+#include "UDB/udb_prof.h"
+
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+using converter_test::driver_env;
+using converter_test::temp_dir;
+
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(Profile, ModeKeyAcceptsZeroToFourAndRefusesTheRest) {
+    driver_env env;
+    velmora_convertor converter;
+    struct row {
+        const wchar_t* value;
+        bool refused;
+        std::int32_t mode_after;
+    };
+    for (const row& r :
+         {row{L"3", false, 3}, row{L"", false, 3}, row{L"0", false, 0}, row{L"9", true, 0},
+          row{L"12", true, 0}, row{L"-1", true, 0}, row{L"4", false, 4}, row{L"5", true, 4}}) {
+        SCOPED_TRACE(tk_to_utf8(r.value));
+        udb_profile profile;
+        profile.set_value(L"Generic settings", L"mode", r.value);
+        profile.set_value(L"Generic settings", L"src", L"changed");
+        converter.src = L"before";
+        if (r.refused) {
+            try {
+                apply_profile(converter, profile);
+                ADD_FAILURE() << "not refused";
+            } catch (const tk_exception& error) {
+                EXPECT_STREQ(error.what(), "Invalid merge/overwrite mode");
+                EXPECT_EQ(error.level, 1);
+            }
+            EXPECT_EQ(converter.src, L"before") << "nothing applied";
+        } else {
+            EXPECT_TRUE(apply_profile(converter, profile));
+        }
+        EXPECT_EQ(converter.mode, r.mode_after);
+    }
+}
+
+TEST(Profile, FlagRulesAndMissingSections) {
+    driver_env env;
+    velmora_convertor converter;
+    converter.host = "old-host";
+    converter.pswd = "old-password";
+    converter.user = "old-user";
+    converter.port = "3307";
+    converter.mssqlh = L"mss-host";
+    converter.sec_log = true;
+    udb_profile profile;
+    profile.set_value(L"Generic settings", L"skip indexes", L"yes");
+    profile.set_value(L"Generic settings", L"only definitions", L"0");
+    profile.set_value(L"MS SQL Server settings", L"windows authentication", L"0");
+    ASSERT_TRUE(apply_profile(converter, profile));
+    EXPECT_TRUE(converter.skip_idx);
+    EXPECT_FALSE(converter.tab_def);
+    EXPECT_FALSE(converter.sec_log);
+    EXPECT_EQ(converter.host, "") << "a profile always sets the host";
+    EXPECT_EQ(converter.pswd, "") << "and the password";
+    EXPECT_EQ(converter.user, "old-user");
+    EXPECT_EQ(converter.port, "3307");
+    EXPECT_EQ(converter.mssqlh, L"mss-host");
+
+    udb_profile second;
+    second.set_value(L"MySQL settings", L"dump create table", L"yes");
+    second.set_value(L"MySQL settings", L"dump line break", L"1");
+    second.set_value(L"MySQL settings", L"direct mode", L"0");
+    second.set_value(L"Generic settings", L"character set", L"latin1");
+    second.set_value(L"Generic settings", L"storage engine", L"MyISAM");
+    second.set_value(L"Generic settings", L"view owned", L"0");
+    ASSERT_TRUE(apply_profile(converter, second));
+    EXPECT_FALSE(converter.dump_opts.create_tables);
+    EXPECT_EQ(converter.dump_opts.line_breaks, 1);
+    EXPECT_FALSE(converter.direct);
+    EXPECT_EQ(converter.sql->charset, L"latin1");
+    EXPECT_EQ(converter.sql->storage_engine, L"MyISAM");
+    EXPECT_FALSE(converter.view_owned);
+    EXPECT_FALSE(converter.mss->is_view_owned());
+}
+
+TEST(Profile, SelectedTablesLoadInFileOrderAsTablesAndQueries) {
+    driver_env env;
+    temp_dir dir;
+    write_file(dir.file("p.vlm"), "[Selected Tables]\r\ndbo.Orders\r\nTop10=select top 10 * from "
+                                  "Orders\r\nPlain\r\n[Generic settings]\r\nsrc=Shop\r\n");
+    velmora_convertor converter;
+    ASSERT_TRUE(load_profile_file(converter, dir.wfile("p.vlm")));
+    const std::vector<vlm_query> expected = {
+        {L"[dbo].[Orders]", L""}, {L"Top10", L"select top 10 * from Orders"}, {L"Plain", L""}};
+    EXPECT_EQ(converter.selected_queries, expected);
+    EXPECT_EQ(converter.src, L"Shop");
+    ASSERT_TRUE(load_profile_file(converter, dir.wfile("p.vlm")));
+    EXPECT_EQ(converter.selected_queries.size(), 6u) << "a second load appends";
+    EXPECT_THROW(load_profile_file(converter, dir.wfile("missing.vlm")), tk_exception);
+}
+
+TEST(Profile, StoringKeepsTheSelectionAndFlattensTexts) {
+    driver_env env;
+    temp_dir dir;
+    velmora_convertor converter;
+    converter.selected_queries = {{L"[dbo].[Orders]", L""},
+                                  {L"Q", L"select a\r\nfrom t\nwhere b = 1\rorder by a"}};
+    ASSERT_TRUE(save_profile_file(converter, dir.wfile("a.vlm")));
+    EXPECT_EQ(converter.selected_queries.size(), 2u) << "the selection stays";
+    const std::string text = read_file(dir.file("a.vlm"));
+    EXPECT_NE(text.find("[Selected Tables]\r\ndbo.Orders\r\nQ=select a from t where b = 1 order "
+                        "by a\r\n"),
+              std::string::npos)
+        << text;
+    ASSERT_TRUE(save_profile_file(converter, dir.wfile("b.vlm")));
+    EXPECT_EQ(read_file(dir.file("b.vlm")), text) << "storing again writes the same selection";
+
+    // The profile holds passwords: its file is the user's alone, also when it existed before.
+    write_file(dir.file("c.vlm"), "old");
+    chmod(dir.file("c.vlm").c_str(), 0644);
+    ASSERT_TRUE(save_profile_file(converter, dir.wfile("c.vlm")));
+    for (const char* name : {"a.vlm", "c.vlm"}) {
+        struct stat st {};
+        ASSERT_EQ(stat(dir.file(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
+}
+
+// A "--" comment would swallow the rest of a query once its lines are joined.
+TEST(Profile, LineCommentsBecomeBlockCommentsBeforeLinesAreJoined) {
+    struct row {
+        std::wstring in;
+        std::wstring out;
+    };
+    const std::vector<row> rows = {
+        {L"select a -- the key\r\nfrom t", L"select a /* the key*/ from t"},
+        {L"select '--not' as x\nfrom t -- end", L"select '--not' as x from t /* end*/"},
+        {L"select [a--b]\n--*/ tricky\nfrom t", L"select [a--b] /** / tricky*/ from t"},
+        {L"select 1 /* -- inside\n */ from t", L"select 1 /* -- inside  */ from t"},
+        {L"select 'it''s -- here'\nfrom t", L"select 'it''s -- here' from t"},
+        {L"no comment", L"no comment"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(tk_to_utf8(r.in));
+        EXPECT_EQ(vlm_profile_text(r.in), r.out);
+    }
+}
+
+TEST(Profile, QueryWithCommentRunsTheSameAfterStoreAndLoad) {
+    driver_env env;
+    temp_dir dir;
+    velmora_convertor converter;
+    converter.selected_queries = {{L"Q", L"select a -- only a\nfrom t"}};
+    converter.available_queries = {{L"R", L"select b\n-- note\nfrom u"}};
+    ASSERT_TRUE(save_profile_file(converter, dir.wfile("q.vlm")));
+    velmora_convertor loaded(vlm_program::console);
+    ASSERT_TRUE(load_profile_file(loaded, dir.wfile("q.vlm")));
+    ASSERT_EQ(loaded.selected_queries.size(), 1u);
+    EXPECT_EQ(loaded.selected_queries[0].second, L"select a /* only a*/ from t");
+    ASSERT_EQ(loaded.available_queries.size(), 1u);
+    EXPECT_EQ(loaded.available_queries[0].second, L"select b /* note*/ from u");
+}
+
+TEST(Profile, StoreAndLoadGiveTheSameSettings) {
+    driver_env env;
+    temp_dir dir;
+    velmora_convertor converter;
+    converter.src = L"Shop";
+    converter.dest = L"shop_copy";
+    converter.mode = 4;
+    converter.skip_idx = true;
+    converter.store_mysql_settings("127.0.0.1", "u", "p w", "3310");
+    converter.mssqlh = L"server";
+    converter.mssqlu = L"login";
+    converter.mssqlp = L"mss password";
+    converter.sec_log = false;
+    converter.set_as_dbo(false);
+    converter.set_view_owned(false);
+    converter.mss_schema = L"sales";
+    converter.direct = false;
+    converter.sql->charset = L"latin1";
+    converter.selected_queries = {{L"[sales].[Orders]", L""}, {L"Q", L"select 1"}};
+    converter.selected_views = {{L"V", L"select * from Orders"}};
+    sql_table_mutator* table = converter.get_table_mutator2(L"[sales].[Orders]", L"orders");
+    sql_native_type type;
+    type.type = L"VARCHAR";
+    type.length = 40;
+    table->update_field(L"Name", L"name", type)->status = udb_mutators::changed;
+    ASSERT_TRUE(save_profile_file(converter, dir.wfile("one.vlm")));
+
+    velmora_convertor loaded;
+    ASSERT_TRUE(load_profile_file(loaded, dir.wfile("one.vlm")));
+    EXPECT_EQ(loaded.src, L"Shop");
+    EXPECT_EQ(loaded.mode, 4);
+    EXPECT_EQ(loaded.pswd, "p w");
+    EXPECT_EQ(loaded.mssqlp, L"mss password");
+    EXPECT_FALSE(loaded.as_dbo);
+    EXPECT_FALSE(loaded.view_owned);
+    EXPECT_FALSE(loaded.direct);
+    ASSERT_NE(loaded.get_table_mutator3(L"[sales].[Orders]"), nullptr);
+    ASSERT_TRUE(save_profile_file(loaded, dir.wfile("two.vlm")));
+    EXPECT_EQ(read_file(dir.file("two.vlm")), read_file(dir.file("one.vlm")));
+}
+
+// Passwords never reach the trace log, whatever its threshold.
+TEST(Profile, PasswordsStayOutOfTheTraceLog) {
+    converter_test::settings_home home;
+    temp_dir dir;
+    tk_logger logger(dir.file("trace.log").c_str(), true, 1, false);
+    error_handler handler(err_map_oledb_size, err_map_oledb);
+    converter_test::scripted_ui ui;
+    {
+        velmora_convertor converter;
+        converter.store_mysql_settings("h", "u", "MySqlSecret42", "");
+        converter.mssqlp = L"MssSecret42";
+        ASSERT_TRUE(save_profile_file(converter, dir.wfile("p.vlm")));
+        velmora_convertor loaded(vlm_program::console);
+        ASSERT_TRUE(load_profile_file(loaded, dir.wfile("p.vlm")));
+    }
+    const std::string log = read_file(dir.file("trace.log"));
+    EXPECT_FALSE(log.empty());
+    EXPECT_EQ(log.find("Secret42"), std::string::npos) << log;
+}
+
+} // namespace
