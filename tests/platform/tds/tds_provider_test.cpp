@@ -4,6 +4,7 @@
 #include "tds_provider_support.h"
 
 #include "platform/oledb/oledb_services.h"
+#include "platform/win32/unicode.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -244,6 +245,314 @@ TEST_F(TdsProvider, ReadsEveryTypeOfTheFirstFixtureAsTheSourceBindsIt) {
     EXPECT_EQ(big[column("c_image")].bytes, std::string(1100000, '\0'));
     EXPECT_EQ(big[column("c_sql_variant")].text, u"2024-02-29 13:45:30.123");
     EXPECT_EQ(big[column("c_uniqueidentifier")].status, DBSTATUS_S_ISNULL);
+}
+
+TEST_F(TdsProvider, RestartRunsTheStatementAgainAndRowsetsLiveSideBySide) {
+    ref<IOpenRowset> session;
+    this->session(session, u"velmora_shop");
+    ref<IRowset> many;
+    ASSERT_EQ(execute(session.get(), u"SELECT * FROM audit.many_rows", many), S_OK);
+
+    // Part of a big result, then other statements on the same session while it is open.
+    HROW rows[100];
+    HROW* handles = rows;
+    DBCOUNTITEM got = 0;
+    ASSERT_EQ(many->GetNextRows(DB_NULL_HCHAPTER, 0, 100, &got, &handles), S_OK);
+    ASSERT_EQ(got, 100u);
+    DBCOUNTITEM none = 0;
+    EXPECT_EQ(many->GetNextRows(DB_NULL_HCHAPTER, 0, 100, &none, &handles), DB_E_ROWSNOTRELEASED);
+    ASSERT_EQ(many->ReleaseRows(got, rows, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(first_text(session.get(), u"SELECT COUNT_BIG(*) FROM audit.many_rows"), u"1000000");
+    ref<IRowset> customers;
+    ASSERT_EQ(execute(session.get(), u"SELECT * FROM sales.customers", customers), S_OK);
+    EXPECT_EQ(read_all(customers.get()).rows.size(), 3u);
+    ASSERT_EQ(many->GetNextRows(DB_NULL_HCHAPTER, 0, 100, &got, &handles), S_OK);
+    EXPECT_EQ(got, 100u);
+    ASSERT_EQ(many->ReleaseRows(got, rows, nullptr, nullptr, nullptr), S_OK);
+    many.reset();
+
+    // A command's result read to its end starts again from its first row.
+    server_->clear_statements();
+    const read_result first = read_all(customers.get());
+    EXPECT_EQ(first.rows.size(), 3u);
+    EXPECT_EQ(narrow(first.rows[0][1].text), "Åsa Öberg");
+    int runs = 0;
+    for (const std::string& s : server_->statements()) {
+        runs += s == "SELECT * FROM sales.customers";
+    }
+    EXPECT_EQ(runs, 1);
+    // Before the first fetch a restart costs nothing.
+    ref<IRowset> fresh;
+    ASSERT_EQ(execute(session.get(), u"SELECT * FROM sales.orders", fresh), S_OK);
+    server_->clear_statements();
+    EXPECT_EQ(fresh->RestartPosition(DB_NULL_HCHAPTER), S_OK);
+    EXPECT_TRUE(server_->statements().empty());
+}
+
+TEST_F(TdsProvider, OpensTablesByName) {
+    ref<IOpenRowset> session;
+    this->session(session, u"velmora_shop");
+    const auto open_table = [&](const char16_t* name, ref<IRowset>& rowset) {
+        std::u16string text = name;
+        DBID id{};
+        id.eKind = DBKIND_NAME;
+        id.uName.pwszName = text.data();
+        return session->OpenRowset(nullptr, &id, nullptr, IID_IRowset, 0, nullptr,
+                                   rowset.unknown_out());
+    };
+    ref<IRowset> lines;
+    ASSERT_EQ(open_table(u"[sales].[order_lines]", lines), S_OK);
+    const read_result r = read_all(lines.get());
+    ASSERT_EQ(r.rows.size(), 2u);
+    EXPECT_EQ(narrow(r.rows[1][2].text), "gadget");
+
+    // The missing table that drives the consumer's "[dbo].[table]" retry, and names that are
+    // no names at all.
+    for (const char16_t* name :
+         {u"[dbo].[order_lines]", u"[sales].[order_lines]; DROP TABLE x", u"[sales", u""}) {
+        SCOPED_TRACE(narrow(name));
+        ref<IRowset> rowset;
+        EXPECT_EQ(open_table(name, rowset), DB_E_NOTABLE);
+        EXPECT_FALSE(rowset);
+        const std::vector<error_record> errors = take_errors();
+        ASSERT_FALSE(errors.empty());
+    }
+
+    // Read-only rowsets: a required request for changes is refused.
+    DBPROP prop{};
+    prop.dwPropertyID = DBPROP_IRowsetChange;
+    prop.dwOptions = DBPROPOPTIONS_REQUIRED;
+    VariantInit(&prop.vValue);
+    prop.vValue.vt = VT_BOOL;
+    prop.vValue.boolVal = VARIANT_TRUE;
+    DBPROPSET set{&prop, 1, DBPROPSET_ROWSET};
+    std::u16string name = u"[sales].[orders]";
+    DBID id{};
+    id.eKind = DBKIND_NAME;
+    id.uName.pwszName = name.data();
+    ref<IRowset> changing;
+    EXPECT_EQ(
+        session->OpenRowset(nullptr, &id, nullptr, IID_IRowset, 1, &set, changing.unknown_out()),
+        DB_E_ERRORSOCCURRED);
+    EXPECT_EQ(prop.dwStatus, DBPROPSTATUS_NOTSUPPORTED);
+}
+
+// A schema rowset read as text, restricted by BSTRs at the given positions.
+read_result schema_rows(IOpenRowset* session, const GUID& schema, ULONG count,
+                        std::vector<std::pair<ULONG, std::u16string>> set) {
+    ref<IDBSchemaRowset> schemas;
+    EXPECT_EQ(session->QueryInterface(IID_IDBSchemaRowset, schemas.out()), S_OK);
+    std::vector<VARIANT> restrictions(count);
+    for (VARIANT& v : restrictions) {
+        VariantInit(&v);
+    }
+    for (const auto& [position, value] : set) {
+        restrictions[position].vt = VT_BSTR;
+        restrictions[position].bstrVal = SysAllocString(value.c_str());
+    }
+    ref<IRowset> rowset;
+    const HRESULT hr = schemas->GetRowset(nullptr, schema, count, restrictions.data(), IID_IRowset,
+                                          0, nullptr, rowset.unknown_out());
+    for (VARIANT& v : restrictions) {
+        VariantClear(&v);
+    }
+    EXPECT_EQ(hr, S_OK);
+    return rowset ? read_all(rowset.get()) : read_result{};
+}
+
+// Selected columns of each row, joined with "|".
+std::vector<std::string> pick(const read_result& r, std::vector<std::size_t> columns) {
+    std::vector<std::string> out;
+    for (const auto& row : r.rows) {
+        std::string line;
+        for (std::size_t c : columns) {
+            line +=
+                (line.empty() ? "" : "|") +
+                (row[c].status == DBSTATUS_S_ISNULL ? std::string("NULL") : narrow(row[c].text));
+        }
+        out.push_back(line);
+    }
+    return out;
+}
+
+TEST_F(TdsProvider, SchemaRowsetsAnswerFromTheCatalogue) {
+    ref<IOpenRowset> session;
+    this->session(session, u"velmora_shop");
+    using lines = std::vector<std::string>;
+
+    const read_result tables =
+        schema_rows(session.get(), DBSCHEMA_TABLES, 4, {{1, u"sales"}, {3, u"TABLE"}});
+    ASSERT_EQ(tables.columns.size(), 9u);
+    EXPECT_EQ(narrow(tables.columns[2].name), "TABLE_NAME");
+    EXPECT_EQ(pick(tables, {0, 1, 2, 3}),
+              (lines{"velmora_shop|sales|customers|TABLE", "velmora_shop|sales|order_lines|TABLE",
+                     "velmora_shop|sales|orders|TABLE"}));
+    // Without a schema: the tables of every schema, and no views.
+    EXPECT_EQ(pick(schema_rows(session.get(), DBSCHEMA_TABLES, 4, {{3, u"TABLE"}}), {1, 2}),
+              (lines{"audit|many_rows", "sales|customers", "sales|order_lines", "sales|orders"}));
+
+    EXPECT_EQ(pick(schema_rows(session.get(), DBSCHEMA_PRIMARY_KEYS, 3,
+                               {{1, u"sales"}, {2, u"order_lines"}}),
+                   {3, 6, 7}),
+              (lines{"order_id|1|PK_order_lines", "line|2|PK_order_lines"}));
+
+    EXPECT_EQ(
+        pick(schema_rows(session.get(), DBSCHEMA_INDEXES, 5, {{1, u"sales"}, {4, u"orders"}}),
+             {5, 6, 7, 16, 17, 20}),
+        (lines{"PK_orders|True|True|1|order_id|1", "IX_orders_customer|False|False|1|customer_id|1",
+               "IX_orders_customer|False|False|2|ordered|2"}));
+
+    // The keys that point at a table, with their rules in words.
+    EXPECT_EQ(pick(schema_rows(session.get(), DBSCHEMA_FOREIGN_KEYS, 6,
+                               {{1, u"sales"}, {2, u"customers"}}),
+                   {1, 2, 3, 7, 8, 9, 12, 13, 14, 15, 16}),
+              (lines{"sales|customers|customer_id|sales|orders|customer_id|1|NO ACTION|CASCADE|"
+                     "PK_customers|FK_orders_customers"}));
+    EXPECT_TRUE(
+        schema_rows(session.get(), DBSCHEMA_FOREIGN_KEYS, 6, {{1, u"sales"}, {2, u"order_lines"}})
+            .rows.empty());
+
+    // Quotes and brackets in restrictions are values, not SQL.
+    EXPECT_TRUE(
+        schema_rows(session.get(), DBSCHEMA_PRIMARY_KEYS, 3, {{2, u"x' OR '1'='1"}}).rows.empty());
+    EXPECT_TRUE(
+        schema_rows(session.get(), DBSCHEMA_PRIMARY_KEYS, 3, {{2, u"[orders]"}}).rows.empty());
+}
+
+TEST_F(TdsProvider, RefusedLoginCarriesTheServersRecord) {
+    ref<IDBInitialize> data_source;
+    EXPECT_EQ(open(data_source, CLSID_SQLNCLI11, server_text(), user, u"wrong", {}),
+              DB_SEC_E_AUTH_FAILED);
+    const std::vector<error_record> errors = take_errors();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(narrow(errors[0].description), "Login failed for user 'sa'.");
+    EXPECT_EQ(errors[0].sqlstate, u"42000");
+    EXPECT_EQ(errors[0].native, 18456);
+    EXPECT_EQ(errors[0].result, DB_SEC_E_AUTH_FAILED);
+    EXPECT_FALSE(errors[0].source.empty());
+}
+
+TEST_F(TdsProvider, FailingStatementsCarryTheServersRecords) {
+    ref<IOpenRowset> session;
+    this->session(session, u"velmora_shop");
+    server_->fail_statement("FROM sales.customers", {50001, 16, 1, "Custom failure."});
+    struct failure {
+        const char16_t* sql;
+        const char* text;
+        const char16_t* sqlstate;
+        LONG native;
+    };
+    const failure failures[] = {
+        {u"SELECT * FROM sales.customers", "Custom failure.", u"42000", 50001},
+        {u"SELECT * FROM dbo.nowhere", "Invalid object name 'dbo.nowhere'.", u"42S02", 208},
+    };
+    for (const failure& f : failures) {
+        SCOPED_TRACE(narrow(f.sql));
+        ref<IRowset> rowset;
+        EXPECT_EQ(execute(session.get(), f.sql, rowset), DB_E_ERRORSINCOMMAND);
+        EXPECT_FALSE(rowset);
+        const std::vector<error_record> errors = take_errors();
+        ASSERT_FALSE(errors.empty());
+        EXPECT_EQ(narrow(errors[0].description), f.text);
+        EXPECT_EQ(errors[0].sqlstate, f.sqlstate);
+        EXPECT_EQ(errors[0].native, f.native);
+    }
+    // The session goes on.
+    EXPECT_EQ(first_text(session.get(), u"SELECT COUNT_BIG(*) FROM sales.orders"), u"3");
+}
+
+TEST_F(TdsProvider, ADroppedConnectionIsReportedNeverTakenForTheEnd) {
+    struct drop_case {
+        const char* what;
+        const char* match;
+        std::uint64_t after;
+        const char16_t* sql;
+    };
+    // Rows fetched in blocks, and rows with long values fetched one by one.
+    const drop_case cases[] = {
+        {"block fetch", "many_rows", 250, u"SELECT * FROM audit.many_rows"},
+        {"long values", "all_types", 3, u"SELECT * FROM velmora_types.dbo.all_types"},
+    };
+    for (const drop_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ref<IOpenRowset> session;
+        this->session(session, u"velmora_shop");
+        server_->drop_connection_after_rows(c.match, c.after);
+        ref<IRowset> rowset;
+        ASSERT_EQ(execute(session.get(), c.sql, rowset), S_OK);
+        const read_result r = read_all(rowset.get());
+        EXPECT_EQ(r.rows.size(), c.after);
+        EXPECT_EQ(r.failure, E_FAIL);
+        ASSERT_FALSE(r.errors.empty());
+        EXPECT_NE(narrow(r.errors[0].description).find("connection to the server was lost"),
+                  std::string::npos)
+            << narrow(r.errors[0].description);
+        EXPECT_EQ(r.errors[0].sqlstate, u"08S01");
+        EXPECT_EQ(r.errors[0].native, 20017);
+        // It stays failed rather than turning into an end.
+        HROW rows[100];
+        HROW* handles = rows;
+        DBCOUNTITEM got = 0;
+        EXPECT_EQ(rowset->GetNextRows(DB_NULL_HCHAPTER, 0, 100, &got, &handles), E_FAIL);
+        take_errors();
+        server_->clear_faults();
+    }
+}
+
+TEST_F(TdsProvider, NothingListeningFailsClearlyWithinTheTimeout) {
+    // A port that was free a moment ago.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+    close(fd);
+
+    const std::u16string server = win32::to_utf16("127.0.0.1," + std::to_string(port));
+    const auto start = std::chrono::steady_clock::now();
+    ref<IDBInitialize> data_source;
+    EXPECT_EQ(open(data_source, CLSID_SQLNCLI11, server, user, password, {}, 5), E_FAIL);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    const std::vector<error_record> errors = take_errors();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(narrow(errors[0].description),
+              "Cannot connect to the server \"" + narrow(server) + "\".");
+    EXPECT_EQ(errors[0].sqlstate, u"08001");
+    EXPECT_GT(errors.size(), 1u); // the driver's own records follow
+}
+
+TEST_F(TdsProvider, BadInitialisationIsRefusedWithAReason) {
+    struct bad_case {
+        const char* what;
+        std::u16string server;
+        std::u16string login;
+        HRESULT result;
+    };
+    const bad_case cases[] = {
+        {"no server", u"", user, E_FAIL},
+        {"bad port", u"127.0.0.1,99999", user, E_FAIL},
+        {"empty instance", u"127.0.0.1\\", user, E_FAIL},
+    };
+    for (const bad_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ref<IDBInitialize> data_source;
+        EXPECT_EQ(open(data_source, CLSID_SQLNCLI11, c.server, c.login, password, {}), c.result);
+        const std::vector<error_record> errors = take_errors();
+        ASSERT_FALSE(errors.empty());
+        EXPECT_FALSE(errors[0].description.empty());
+    }
+
+    // Integrated security needs Kerberos, which this machine has no ticket for.
+    ref<IDBInitialize> data_source;
+    EXPECT_TRUE(FAILED(open(data_source, CLSID_SQLNCLI11, server_text(), {}, {}, {}, 5)));
+    const std::vector<error_record> errors = take_errors();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_NE(narrow(errors[0].description).find("Kerberos"), std::string::npos)
+        << narrow(errors[0].description);
 }
 
 } // namespace
