@@ -170,6 +170,17 @@ TEST_F(dump_test, DatabaseNameComesFromOptionsOrTheFileName) {
     }
 }
 
+TEST_F(dump_test, EmptyCharacterSetLeavesTheDatabaseToTheServerDefault) {
+    engine_.charset.clear();
+    dump_options options;
+    options.comments = false;
+    options.create_database = true;
+    { dmp_database db(wpath("x.sql"), options); }
+    const std::string text = script_text("x.sql");
+    EXPECT_NE(text.find("SET NAMES utf8;\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\nCREATE DATABASE `x`;\r\n"), std::string::npos) << text;
+}
+
 TEST_F(dump_test, CreateDatabaseNeedsCreateTables) {
     dump_options options;
     options.create_database = true;

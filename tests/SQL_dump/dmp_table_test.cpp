@@ -101,6 +101,16 @@ TEST_F(table_test, EmptySchemaAndConsecutiveTables) {
     EXPECT_EQ(text.substr(0, expected.size()), expected);
 }
 
+TEST_F(table_test, CarriageReturnsOfDefaultsAreEscaped) {
+    auto c = column(L"s", VT_BSTR, 10);
+    c->default_value = ole_variant(std::wstring(L"a\r\nb"));
+    const std::string text =
+        script([&](dmp_database& db) { db.create_table(L"t", schema_of({c}), {}); });
+    EXPECT_NE(text.find("(\r\n  `s` VARCHAR(10) CHARACTER SET utf8 DEFAULT 'a\\r\nb'\r\n)"),
+              std::string::npos)
+        << text;
+}
+
 TEST_F(table_test, SecondTableOfTheSameNameIsAnInternalError) {
     script([&](dmp_database& db) {
         db.create_table(L"Orders", one_column(), {});
