@@ -126,8 +126,12 @@ void sql_database::create_relationships(const udb_relationships& list) {
             if (!is_table_exist(pk_table)) {
                 throw tk_exception("Table '" + tk_to_utf8(pk_table) + "' not exists", 0);
             }
-            const table_lock lock(*this, L"LOCK TABLES " + e.get_safe_name(pk_table) + L" WRITE, " +
-                                             e.get_safe_name(fk_table) + L" WRITE");
+            // A table that references itself is locked once: naming it twice is refused.
+            std::wstring locking = L"LOCK TABLES " + e.get_safe_name(pk_table) + L" WRITE";
+            if (fk_table != pk_table) {
+                locking += L", " + e.get_safe_name(fk_table) + L" WRITE";
+            }
+            const table_lock lock(*this, locking);
             create_fk_index_if(fk_table, rel.fk_flds);
             create_fk_index_if(pk_table, rel.pk_flds);
 
