@@ -1,0 +1,17 @@
+// The baseline of the benchmark: rows through FreeTDS's ODBC driver alone. Kept apart from the
+// provider's code because the ODBC headers and the platform headers declare the same Windows
+// type names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct raw_result {
+    std::uint64_t rows = 0;
+    std::uint64_t bytes = 0; // value bytes as the driver delivered them
+    std::string error;
+};
+
+// Connects with `connection_string`, runs `sql` and fetches every row with bound columns
+// (integers as SQL_C_SLONG/SBIGINT, everything else as SQL_C_WCHAR text).
+raw_result raw_odbc_read(const std::string& connection_string, const std::string& sql);
