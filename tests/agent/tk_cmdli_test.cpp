@@ -36,11 +36,17 @@ TEST(TkCmdli, MatchesEachArgumentByItsBeginning) {
         const char* value;
     };
     const case_t cases[] = {
-        {"--as_dbo", 0, ""},      {"--dest=my db", 1, "my db"}, {"--dest=", 1, ""},
-        {"--dest=a=b", 1, "a=b"}, {"--dumpster", 2, "ster"}, // an option followed by more letters
-                                                             // acts as the option
-        {"--silent", 3, ""},      {"--DUMP", -1, "--DUMP"},  // case matters
-        {"-dump", -1, "-dump"},   {"dump", -1, "dump"},         {"", -1, ""},
+        {"--as_dbo", 0, ""},
+        {"--dest=my db", 1, "my db"},
+        {"--dest=", 1, ""},
+        {"--dest=a=b", 1, "a=b"},
+        {"--dumpster", 2, "ster"}, // an option followed by more letters
+                                   // acts as the option
+        {"--silent", 3, ""},
+        {"--DUMP", -1, "--DUMP"}, // case matters
+        {"-dump", -1, "-dump"},
+        {"dump", -1, "dump"},
+        {"", -1, ""},
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(c.argument);
