@@ -525,6 +525,32 @@ TEST_F(TdsProvider, NothingListeningFailsClearlyWithinTheTimeout) {
     EXPECT_GT(errors.size(), 1u); // the driver's own records follow
 }
 
+TEST_F(TdsProvider, AServerThatNeverAnswersFailsWhenTheTimeoutRunsOut) {
+    // The kernel completes the TCP handshake for the listener's backlog; nothing ever answers.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::u16string server =
+        win32::to_utf16("127.0.0.1," + std::to_string(ntohs(address.sin_port)));
+
+    const auto start = std::chrono::steady_clock::now();
+    ref<IDBInitialize> data_source;
+    EXPECT_EQ(open(data_source, CLSID_SQLNCLI11, server, user, password, {}, 2), E_FAIL);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    close(fd);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(1500));
+    EXPECT_LT(elapsed, std::chrono::seconds(5));
+    const std::vector<error_record> errors = take_errors();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors[0].sqlstate, u"08001");
+}
+
 TEST_F(TdsProvider, BadInitialisationIsRefusedWithAReason) {
     struct bad_case {
         const char* what;
