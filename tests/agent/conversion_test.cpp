@@ -251,6 +251,63 @@ TEST_F(PontrelRun, SchemaOptionLimitsTheTables) {
     EXPECT_EQ(tables("agent_schema"), std::vector<std::string>{"items"});
 }
 
+// An empty schema lifts the limit to the login's own tables; --owned sets it again.
+TEST_F(PontrelRun, EmptySchemaAndOwnedChooseTheTables) {
+    drop("agent_owned");
+    auto result = run({"--dest=agent_owned", "--as_dbo", "--mschema="});
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(tables("agent_owned").size(), 5u);
+    EXPECT_EQ(db.query("SELECT sku, qty FROM agent_owned.`stock.items` ORDER BY sku"),
+              (std::vector<row>{{"A-1", "5"}, {"B-2", "0"}}));
+
+    drop("agent_owned");
+    result = run({"--dest=agent_owned", "--mschema=", "--owned"});
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(tables("agent_owned").size(), 4u);
+}
+
+// A profile's tables come first, then those of the table list, wherever the options stand; a
+// second list replaces the first.
+TEST_F(PontrelRun, ProfileTablesAndTableListsTogether) {
+    const std::string profile = write_profile("tables.vlm", "[Generic settings]\n"
+                                                            "src=velmora_agent\n"
+                                                            "[Selected Tables]\n"
+                                                            "dbo.orders\n");
+    const std::string first = dir.write("first.txt", "dbo.customers\n");
+    const std::string second = dir.write("second.txt", "dbo.Caf\xC3\xA9\n");
+    const std::vector<std::vector<std::string>> orders = {
+        {"--tab_file=" + first, "--tab_file=" + second, "--profile=" + profile},
+        {"--profile=" + profile, "--tab_file=" + first, "--tab_file=" + second},
+    };
+    for (const auto& options : orders) {
+        SCOPED_TRACE(testing::PrintToString(options));
+        drop("agent_lists");
+        std::vector<std::string> command = options;
+        command.push_back("--dest=agent_lists");
+        const auto result = run_pontrel(command, dir.path());
+        EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+        EXPECT_EQ(result.out, "Converting database 'velmora_agent' (2 tables)\n"
+                              "Converting table [dbo].[orders] (2 records)\n"
+                              "Converting table dbo.Café (1 records)\n");
+    }
+}
+
+TEST_F(PontrelRun, SourceOfTheProfileAndOfTheCommandLine) {
+    const std::string profile =
+        write_profile("src.vlm", "[Generic settings]\nsrc=velmora_agent\n[Selected Tables]\n"
+                                 "dbo.orders\n");
+    drop("agent_src");
+    // Before the profile the command line's source loses ...
+    auto result =
+        run_pontrel({"--src=nope", "--profile=" + profile, "--dest=agent_src"}, dir.path());
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(tables("agent_src"), std::vector<std::string>{"[dbo].[orders]"});
+    // ... after it, it wins.
+    result = run_pontrel({"--profile=" + profile, "--src=nope", "--dest=agent_src"}, dir.path());
+    EXPECT_EQ(result.exit_code, exit_failed);
+    EXPECT_EQ(result.err, "Database 'nope' does not exist\n");
+}
+
 TEST_F(PontrelRun, ModesTreatAnExistingDatabase) {
     drop("agent_mode");
     db.exec("CREATE DATABASE agent_mode");
