@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 namespace {
@@ -306,6 +307,30 @@ TEST_F(PontrelRun, SourceOfTheProfileAndOfTheCommandLine) {
     result = run_pontrel({"--profile=" + profile, "--src=nope", "--dest=agent_src"}, dir.path());
     EXPECT_EQ(result.exit_code, exit_failed);
     EXPECT_EQ(result.err, "Database 'nope' does not exist\n");
+}
+
+// The wizard's registry settings: the console agent takes the script-file options from them and
+// nothing else, so it still writes to a server and converts no views unless told to.
+TEST_F(PontrelRun, RegistryGivesOnlyTheScriptFileOptions) {
+    std::filesystem::create_directories(dir.file("config/velmora"));
+    dir.write("config/velmora/registry", "; velmora registry: HKEY_CURRENT_USER\n"
+                                         "[Software\\Quintaro\\Velmora]\n"
+                                         "\"direct\"=dword:00000000\n"
+                                         "\"convert_views\"=dword:00000001\n"
+                                         "\"dmp_ins_db\"=dword:00000001\n"
+                                         "; end\n");
+    drop("agent_registry");
+    auto result = run({"--dest=agent_registry"});
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(tables("agent_registry").size(), 4u);
+    EXPECT_TRUE(db.query("SELECT table_name FROM information_schema.views WHERE "
+                         "table_schema = 'agent_registry'")
+                    .empty());
+
+    const std::string script = dir.file("registry.sql");
+    result = run({"--dump", "--dest=" + script});
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_NE(read_file(script).find("CREATE DATABASE"), std::string::npos);
 }
 
 TEST_F(PontrelRun, ModesTreatAnExistingDatabase) {
