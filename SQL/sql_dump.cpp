@@ -659,7 +659,10 @@ void dmp_database::create_views(const std::vector<udb_view>& views) {
             tk_log_wmessage(1, L"udb_validator::add_existing_name(%ls)", dest.c_str());
             validator.add_existing_name(dest);
         }
-        write(utf8(L"CREATE OR REPLACE VIEW " + safe(dest) + L" AS " + refine_view_in(text)) +
-              line_break_);
+        std::string statement =
+            utf8(L"CREATE OR REPLACE VIEW " + safe(dest) + L" AS " + refine_view_in(text));
+        // Joined lines leave carriage returns only inside literals (and comments).
+        dmp_escape_carriage_returns(statement, 0);
+        write(statement + line_break_);
     }
 }

@@ -253,14 +253,16 @@ TEST_F(table_test, ViewsFollowAnUnlockAndOnlySelectsAreWritten) {
         db.create_views({{L"v1", source},
                          {L"v2", L" select 1"},
                          {L"v3", L"WITH x AS (SELECT 1) SELECT * FROM x"},
-                         {L"v;4", L"select 4"}});
+                         {L"v;4", L"select 4"},
+                         {L"v5", L"select 'a\r\nb' AS x"}});
         EXPECT_EQ(db.names_map.get_tn_mapped_name(L"v;4", false), L"v_4");
     });
     udb_names_map names;
     const std::string expected =
         "LOCK TABLES `t` WRITE;\r\nUNLOCK TABLES;\r\nCREATE OR REPLACE VIEW `v1` AS " +
         tk_to_utf8(sql_view_converter::refine_view_in(source, &names)) +
-        "\r\nCREATE OR REPLACE VIEW `v_4` AS select 4;\r\n";
+        "\r\nCREATE OR REPLACE VIEW `v_4` AS select 4;\r\n"
+        "CREATE OR REPLACE VIEW `v5` AS select 'a\\r\nb' AS x;\r\n";
     EXPECT_EQ(text.substr(text.find("LOCK TABLES")), expected);
 }
 
