@@ -221,6 +221,9 @@ written put(const tds_column& column, DBTYPE type, DBLENGTH max, const void* val
     std::memcpy(&status, row.data(), sizeof status);
     EXPECT_EQ(status, w.status);
     std::memcpy(&w.length, row.data() + 4, sizeof w.length);
+    if (w.status == DBSTATUS_S_ISNULL) {
+        return w; // the value slot is left alone
+    }
     if (type == DBTYPE_WSTR) {
         const auto* p = reinterpret_cast<const char16_t*>(row.data() + 12);
         w.text.assign(p, std::char_traits<char16_t>::length(p));
