@@ -129,7 +129,8 @@ TEST_F(dump_test, HeadHasCommentsCharacterSetAndModes) {
               "/*!40101 SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO' */;\r\n"
               "/*!50002 SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES' */;\r\n"
               "/*!50008 SET SESSION "
-              "sql_mode='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION' */;\r\n");
+              "sql_mode='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION' */;\r\n"
+              "/*!40014 SET FOREIGN_KEY_CHECKS = 0 */;\r\n");
     EXPECT_EQ(engine_.version, 0x40100u);
 }
 

@@ -215,7 +215,8 @@ protected:
     }
 
     // Runs the mariadb client on the script; its exit code, and its error output in `errors`.
-    int replay(const std::string& script, std::string& errors) {
+    // `database` (when not empty) is the client's current database.
+    int replay(const std::string& script, std::string& errors, const std::string& database = "") {
         const std::string error_file = path("client.err");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -228,6 +229,9 @@ protected:
             "mariadb", "--no-defaults",          "--protocol=TCP", "--host=" + server_.host, port,
             user,      "--max-allowed-packet=1G"};
         std::vector<char*> argv;
+        if (!database.empty()) {
+            args.push_back(database);
+        }
         for (std::string& a : args) {
             argv.push_back(a.data());
         }
@@ -384,6 +388,27 @@ TEST_F(replay_test, ScriptReplaysValueForValue) {
     }
     std::string errors;
     ASSERT_EQ(replay(path("replay.sql"), errors), 0) << errors;
+    connection c(server_, db_name_);
+    check_database(c, columns);
+}
+
+// Tables are dropped again while the foreign keys of the first replay still reference them.
+TEST_F(replay_test, ScriptReplaysTwiceIntoTheSameDatabase) {
+    const std::vector<typed_column> columns = type_columns();
+    dump_options o = options();
+    o.create_database = false;
+    {
+        dmp_database db(wpath("twice.sql"), o);
+        write_database(db, columns);
+    }
+    {
+        connection c(server_, "");
+        c.exec("CREATE DATABASE `" + db_name_ + "`");
+    }
+    for (int round = 0; round < 2; ++round) {
+        std::string errors;
+        ASSERT_EQ(replay(path("twice.sql"), errors, db_name_), 0) << "round " << round << errors;
+    }
     connection c(server_, db_name_);
     check_database(c, columns);
 }

@@ -44,7 +44,7 @@ protected:
             db.close();
         }
         const std::string text = script_text("t.sql");
-        const std::string head_end = "NO_ENGINE_SUBSTITUTION' */;" + options.line_break();
+        const std::string head_end = "FOREIGN_KEY_CHECKS = 0 */;" + options.line_break();
         return text.substr(text.find(head_end) + head_end.size());
     }
 
