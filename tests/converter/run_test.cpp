@@ -1,0 +1,413 @@
+// The conversion run over databases in memory: the steps, the modes, and every failure by level.
+#include "tests/converter/converter_test_support.h"
+#include "tests/converter/fake_db.h"
+
+#include "SQL/sql_engi.h"
+
+using converter_test::dest_record;
+using converter_test::driver_env;
+using converter_test::fake_destination;
+using converter_test::fake_source;
+using converter_test::fake_table;
+
+namespace {
+
+// A converter whose run reads and writes the fakes it is given.
+class fake_run_converter : public velmora_convertor {
+public:
+    fake_run_converter() {
+        direct = false;
+        convert_views = false;
+        sql->version = 0x50700;
+        source = std::make_unique<fake_source>();
+        destination = std::make_unique<fake_destination>();
+        record = destination->rec;
+    }
+    std::unique_ptr<udb_database> open_source() override {
+        if (fail_open) {
+            fail_open();
+        }
+        return std::move(source);
+    }
+    std::unique_ptr<udb_database> get_dest_base() override { return std::move(destination); }
+
+    std::unique_ptr<fake_source> source;
+    std::unique_ptr<fake_destination> destination;
+    std::shared_ptr<dest_record> record;
+    std::function<void()> fail_open;
+};
+
+fake_table table_of(int rows, const std::wstring& prefix = L"r") {
+    fake_table table;
+    table.columns = {L"id", L"name"};
+    for (int i = 1; i <= rows; ++i) {
+        table.rows.push_back({std::to_wstring(i), prefix + std::to_wstring(i)});
+    }
+    udb_index key(L"PK", true, true);
+    key.columns = {L"id"};
+    table.indexes.push_back(key);
+    return table;
+}
+
+sql_exception duplicate_key() {
+    sql_exception error;
+    error.code = 0x400426;
+    error.message = "Duplicate entry";
+    return error;
+}
+
+std::vector<std::string> ui_errors(const driver_env& env) {
+    return env.ui.errors;
+}
+
+TEST(Run, TablesAndQueriesInOrderWithProgress) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.src = L"Shop";
+    converter.source->add(L"Orders", table_of(3));
+    converter.source->add(L"Items", table_of(0));
+    converter.source->content[L"select top 2"] = table_of(2, L"q");
+    converter.selected_queries = {{L"Top", L"select top 2"}};
+    converter.selected_tables = {L"Orders", L"Items"};
+    converter.convert_views = true;
+    converter.selected_views = {{L"V", L"select * from Orders"}};
+    converter();
+
+    EXPECT_TRUE(converter.finished);
+    EXPECT_EQ(env.ui.timer_periods, std::vector<unsigned>{200});
+    const std::vector<std::wstring> lines = {
+        L"Converting database 'Shop' (3 tables)\r\n", L"Converting table Top (2 records)\r\n",
+        L"Converting table Orders (3 records)\r\n", L"Converting table Items (0 records)\r\n"};
+    EXPECT_EQ(env.ui.log_lines, lines);
+    const dest_record& rec = *converter.record;
+    EXPECT_TRUE(rec.deleted) << "the run releases the destination";
+    EXPECT_EQ(rec.created, (std::vector<std::wstring>{L"Top", L"Orders", L"Items"}));
+    EXPECT_EQ(rec.rows.at(L"Orders"), (std::vector<std::wstring>{L"1|r1", L"2|r2", L"3|r3"}));
+    EXPECT_EQ(rec.rows.at(L"Top").size(), 2u);
+    EXPECT_EQ(rec.rows.count(L"Items"), 0u);
+    EXPECT_EQ(rec.created_indexes.at(L"Orders").size(), 1u);
+    EXPECT_EQ(rec.views.size(), 1u);
+    EXPECT_TRUE(rec.table_names.empty()) << "no name changed";
+    EXPECT_EQ(converter.object_count, 0);
+    EXPECT_EQ(converter.object_index, 0);
+    EXPECT_EQ(converter.selected_queries.size(), 3u) << "the tables stay in the work list";
+    EXPECT_TRUE(env.ui.errors.empty());
+}
+
+TEST(Run, NothingSelectedOnlyTheClosingSteps) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.src = L"Empty";
+    converter();
+    EXPECT_EQ(env.ui.log_lines,
+              std::vector<std::wstring>{L"Converting database 'Empty' (0 tables)\r\n"});
+    EXPECT_TRUE(converter.finished);
+}
+
+TEST(Run, DefinitionsOnlyAndSkippedIndexes) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.source->add(L"Orders", table_of(3));
+    converter.selected_tables = {L"Orders"};
+    converter.tab_def = true;
+    converter.skip_idx = true;
+    converter();
+    EXPECT_EQ(env.ui.log_lines.back(), L"Converting table Orders (3 records)\r\n");
+    EXPECT_EQ(converter.record->rows.count(L"Orders"), 0u);
+    EXPECT_TRUE(converter.record->created_indexes.at(L"Orders").empty());
+}
+
+// One bad row is that row's failure; the rows after it still arrive.
+TEST(Run, RowFailuresAreReportedPerRecordAndTheCopyGoesOn) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.source->add(L"Orders", table_of(6));
+    converter.selected_tables = {L"Orders"};
+    converter.destination->fail_append = [](const std::wstring&, int number) {
+        if (number == 2) {
+            throw sql_prep_stmt_failed_exception();
+        }
+        if (number == 4) {
+            sql_exception error;
+            error.code = 0x400000 + 1366;
+            error.message = "Incorrect string value";
+            throw error;
+        }
+        if (number == 5) {
+            throw tk_exception("Row size too large", 1);
+        }
+    };
+    converter();
+    EXPECT_EQ(converter.record->rows.at(L"Orders"),
+              (std::vector<std::wstring>{L"1|r1", L"3|r3", L"6|r6"}));
+    EXPECT_EQ(ui_errors(env),
+              (std::vector<std::string>{"Orders, record #2: Failed to execute prepared statement",
+                                        "Orders, record #4: Incorrect string value",
+                                        "Orders, record #5: Row size too large"}));
+    EXPECT_EQ(env.ui.questions.size(), 1u) << "level 0 asks";
+    EXPECT_EQ(env.ui.error_boxes.size(), 2u) << "level 1 shows a box";
+    EXPECT_EQ(converter.records_done, 6u);
+}
+
+TEST(Run, AbortAtTheThirdQuestionEndsTheRun) {
+    driver_env env;
+    env.ui.abort_at_question = 3;
+    fake_run_converter converter;
+    converter.source->add(L"A", table_of(5));
+    converter.source->add(L"B", table_of(5));
+    converter.selected_tables = {L"A", L"B"};
+    converter.convert_views = true;
+    converter.selected_views = {{L"V", L"select 1"}};
+    converter.destination->fail_append = [](const std::wstring&, int number) {
+        if (number % 2 == 0) {
+            throw tk_exception("refused", 0);
+        }
+    };
+    converter();
+    EXPECT_EQ(env.ui.questions.size(), 3u);
+    EXPECT_EQ(converter.record->rows.at(L"A").size(), 3u);
+    EXPECT_EQ(converter.record->rows.at(L"B").size(), 1u) << "B's row 3 is never offered";
+    EXPECT_TRUE(converter.record->views.empty());
+    EXPECT_TRUE(converter.record->deleted);
+    EXPECT_TRUE(converter.finished);
+}
+
+TEST(Run, ObjectFailuresReportTheNameAndTheNextObjectFollows) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.source->add(L"B", table_of(1));
+    converter.selected_tables = {L"Missing", L"B"};
+    converter();
+    EXPECT_EQ(ui_errors(env),
+              std::vector<std::string>{"Missing: The specified table does not exist."});
+    EXPECT_EQ(converter.record->rows.at(L"B").size(), 1u);
+}
+
+TEST(Run, ModesAgainstAnExistingTable) {
+    struct row {
+        int mode;
+        std::vector<std::wstring> dropped;
+        std::size_t rows;
+        std::size_t lines;
+    };
+    for (const row& r : {row{1, {L"Orders"}, 2, 2}, row{2, {}, 0, 1}, row{3, {}, 2, 2}}) {
+        SCOPED_TRACE(r.mode);
+        driver_env env;
+        fake_run_converter converter;
+        converter.mode = r.mode;
+        converter.source->add(L"Orders", table_of(2));
+        converter.selected_tables = {L"Orders"};
+        converter.destination->tables = {L"Orders"};
+        converter();
+        EXPECT_EQ(converter.record->dropped, r.dropped);
+        EXPECT_EQ(converter.record->rows[L"Orders"].size(), r.rows);
+        EXPECT_EQ(env.ui.log_lines.size(), r.lines);
+        EXPECT_TRUE(env.ui.errors.empty());
+    }
+}
+
+TEST(Run, MergeSkipsDuplicatesSynchronizeUpdatesThem) {
+    for (int mode : {3, 4}) {
+        SCOPED_TRACE(mode);
+        driver_env env;
+        fake_run_converter converter;
+        converter.mode = mode;
+        converter.source->add(L"Orders", table_of(3));
+        converter.selected_tables = {L"Orders"};
+        converter.destination->fail_append = [](const std::wstring&, int number) {
+            if (number == 2) {
+                throw duplicate_key();
+            }
+        };
+        converter();
+        EXPECT_EQ(converter.record->rows.at(L"Orders").size(), 2u);
+        EXPECT_EQ(converter.record->updates[L"Orders"].size(), mode == 4 ? 1u : 0u);
+        EXPECT_TRUE(env.ui.errors.empty());
+    }
+}
+
+// A failed update in synchronize mode is that row's error, never silently lost.
+TEST(Run, FailedSynchronizeUpdateIsReportedAndTheCopyGoesOn) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.mode = 4;
+    converter.source->add(L"Orders", table_of(3));
+    converter.selected_tables = {L"Orders"};
+    converter.destination->fail_append = [](const std::wstring&, int number) {
+        if (number == 1) {
+            throw duplicate_key();
+        }
+    };
+    converter.destination->fail_update = [](const std::wstring&) {
+        throw tk_exception("The row to update was not found", 0);
+    };
+    converter();
+    EXPECT_EQ(ui_errors(env),
+              std::vector<std::string>{"Orders, record #1: The row to update was not found"});
+    EXPECT_EQ(converter.record->rows.at(L"Orders").size(), 2u);
+}
+
+TEST(Run, DuplicateOutsideMergeIsAskedWithTheRecord) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.source->add(L"Orders", table_of(2));
+    converter.selected_tables = {L"Orders"};
+    converter.destination->fail_append = [](const std::wstring&, int number) {
+        if (number == 2) {
+            throw duplicate_key();
+        }
+    };
+    converter();
+    ASSERT_EQ(env.ui.questions.size(), 1u);
+    EXPECT_EQ(tk_to_utf8(env.ui.questions[0]),
+              "Orders, record #2: Duplicate field values being used for an unique index were "
+              "found. See 'Troubleshooting' article of the product documentation for solution.");
+}
+
+TEST(Run, StructureMismatchInMergeIsALevelZeroObjectError) {
+    driver_env env;
+    env.ui.abort_at_question = 1;
+    fake_run_converter converter;
+    converter.mode = 3;
+    converter.source->add(L"Orders", table_of(2));
+    converter.source->add(L"Other", table_of(2));
+    converter.selected_tables = {L"Orders", L"Other"};
+    converter.destination->tables = {L"Orders"};
+    udb_schema other{true};
+    other.push_back(std::make_shared<t_ftd>(4, L"x", VT_I4, false, false, ole_variant(), 0, L""));
+    converter.destination->existing_schemas[L"Orders"] = other;
+    converter();
+    ASSERT_EQ(env.ui.questions.size(), 1u);
+    EXPECT_EQ(tk_to_utf8(env.ui.questions[0]),
+              "Orders: The structure of data source does not conform to the destination table.");
+    EXPECT_EQ(converter.record->rows.count(L"Other"), 0u) << "Abort ends the run";
+}
+
+TEST(Run, SameDestinationNameGetsASafeNameAndTheNamesMapRecordsIt) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.mss_schema = L"dbo";
+    converter.source->add(L"[dbo].[T]", table_of(1));
+    converter.source->add(L"[sales].[T]", table_of(1));
+    converter.selected_tables = {L"[dbo].[T]", L"[sales].[T]"};
+    converter();
+    const dest_record& rec = *converter.record;
+    ASSERT_EQ(rec.created.size(), 2u);
+    EXPECT_NE(rec.created[0], rec.created[1]);
+    EXPECT_EQ(rec.table_names.at(L"[sales].[T]"), rec.created[1]);
+}
+
+// A name made safe in one run is found again by the next run into the same destination.
+TEST(Run, SafeNamesStayStableAcrossRunsIntoAnExistingDestination) {
+    const std::wstring long_name(70, L'x');
+    for (int mode : {1, 3}) {
+        SCOPED_TRACE(mode);
+        std::wstring first_name;
+        for (int pass = 0; pass < 2; ++pass) {
+            driver_env env;
+            fake_run_converter converter;
+            converter.mode = mode;
+            converter.source->add(long_name, table_of(1));
+            converter.selected_tables = {long_name};
+            if (pass == 1) {
+                converter.destination->tables = {first_name};
+            }
+            converter();
+            ASSERT_EQ(converter.record->created.size(), 1u);
+            if (pass == 0) {
+                first_name = converter.record->created[0];
+                EXPECT_NE(first_name, long_name);
+            } else {
+                EXPECT_EQ(converter.record->created[0], first_name);
+            }
+        }
+    }
+}
+
+TEST(Run, ForeignKeysOnlyBetweenTablesThisRunCreated) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.source->add(L"[dbo].[Orders]", table_of(1));
+    converter.source->add(L"[dbo].[Items]", table_of(1));
+    converter.source->relationships.push_back(udb_relationship(
+        L"FK_Items_Orders", L"PK", L"Items", L"Orders", {L"order_id"}, {L"id"}, L""));
+    converter.source->relationships.push_back(udb_relationship(
+        L"FK_Items_Stock", L"PK", L"Items", L"Stock", {L"stock_id"}, {L"id"}, L""));
+    converter.selected_tables = {L"[dbo].[Orders]", L"[dbo].[Items]"};
+    converter();
+    const dest_record& rec = *converter.record;
+    ASSERT_EQ(rec.relationships.size(), 1u);
+    EXPECT_EQ(rec.relationships[0].fk_table, L"[dbo].[Items]");
+    EXPECT_EQ(rec.relationships[0].pk_table, L"[dbo].[Orders]");
+    EXPECT_EQ(env.ui.log_lines.back(), L"Converting table relationships\r\n");
+
+    driver_env env2;
+    fake_run_converter skipped;
+    skipped.skip_idx = true;
+    skipped.source->add(L"Orders", table_of(1));
+    skipped.source->add(L"Items", table_of(1));
+    skipped.source->relationships.push_back(udb_relationship(
+        L"FK_Items_Orders", L"PK", L"Items", L"Orders", {L"order_id"}, {L"id"}, L""));
+    skipped.selected_tables = {L"Orders", L"Items"};
+    skipped();
+    EXPECT_TRUE(skipped.record->relationships.empty());
+}
+
+TEST(Run, ConsoleConvertsAllTablesAndSkipsMissingOnes) {
+    driver_env env;
+    env.ui.console = true;
+    fake_run_converter converter;
+    converter.source->add(L"A", table_of(1));
+    converter.source->add(L"B", table_of(1));
+    converter();
+    EXPECT_EQ(converter.record->created, (std::vector<std::wstring>{L"A", L"B"}));
+}
+
+TEST(Run, ConsoleSkipsAListedTableTheSourceLacks) {
+    driver_env env;
+    env.ui.console = true;
+    fake_run_converter listed;
+    listed.source->add(L"A", table_of(1));
+    listed.selected_tables = {L"Nope", L"A"};
+    listed();
+    EXPECT_EQ(env.ui.missing_tables, std::vector<std::wstring>{L"Nope"});
+    EXPECT_TRUE(env.ui.errors.empty());
+    EXPECT_EQ(listed.record->created, std::vector<std::wstring>{L"A"});
+}
+
+TEST(Run, UserMutatorsRenameRetypeAndDrop) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.source->add(L"Orders", table_of(2));
+    converter.selected_tables = {L"Orders"};
+    sql_table_mutator* table = converter.get_table_mutator2(L"Orders", L"orders_renamed");
+    sql_native_type type;
+    type.type = L"VARCHAR";
+    type.length = 10;
+    table->update_field(L"name", L"label", type);
+    converter();
+    EXPECT_EQ(converter.record->created, std::vector<std::wstring>{L"orders_renamed"});
+    EXPECT_EQ(converter.record->rows.at(L"orders_renamed"),
+              (std::vector<std::wstring>{L"1|r1", L"2|r2"}));
+    EXPECT_EQ(converter.record->table_names.at(L"Orders"), L"orders_renamed");
+}
+
+TEST(Run, FailuresOfTheWholeRunAreReportedAndTheRunCloses) {
+    driver_env env;
+    {
+        fake_run_converter converter;
+        converter.fail_open = [] { throw tk_exception("Cannot open the source", 1); };
+        converter();
+        EXPECT_EQ(env.ui.error_boxes, std::vector<std::wstring>{L"Cannot open the source"});
+        EXPECT_TRUE(converter.finished);
+    }
+    {
+        fake_run_converter converter;
+        converter.fail_open = [] { throw std::runtime_error("out of luck"); };
+        converter();
+        EXPECT_EQ(env.ui.narrow_errors, std::vector<std::string>{"out of luck"});
+        EXPECT_TRUE(converter.finished);
+    }
+}
+
+} // namespace
