@@ -413,6 +413,25 @@ TEST_F(replay_test, ScriptReplaysTwiceIntoTheSameDatabase) {
     check_database(c, columns);
 }
 
+// The file is UTF-8 whatever character set the tables take.
+TEST_F(replay_test, Latin1TablesReplayTheirText) {
+    engine_.charset = L"latin1";
+    {
+        dmp_database db(wpath("latin1.sql"), options());
+        auto t = db.create_table(L"t", schema_of({column(L"s", VT_BSTR, 20)}), {});
+        t->append_record(
+            record_of({{L"s", ole_variant(std::wstring(L"\u00e9\u00fc\u00df \u00a3"))}}));
+        t.reset();
+        db.close();
+    }
+    std::string errors;
+    ASSERT_EQ(replay(path("latin1.sql"), errors), 0) << errors;
+    connection c(server_, db_name_);
+    EXPECT_EQ(
+        c.rows("SELECT s, CHARSET(s) FROM t"),
+        (std::vector<std::vector<cell>>{{cell("\u00e9\u00fc\u00df \u00a3"), cell("latin1")}}));
+}
+
 TEST_F(replay_test, FastPathScriptReplaysValueForValue) {
     engine_.fast_insert = true;
     const std::vector<typed_column> columns = type_columns();
