@@ -49,6 +49,19 @@ HRESULT tds_rowset::fail_odbc(HRESULT result, const std::vector<odbc::diagnostic
                     u"The rows could not be read from the server.");
 }
 
+void tds_rowset::note_failure() {
+    failed_ = true;
+    failure_ = statement_ ? statement_->diagnostics() : std::vector<odbc::diagnostic>{};
+    // The driver may fail a call without saying why; the connection's own state tells whether
+    // it is gone.
+    if (connection_ && connection_->dead() && !tds_connection_lost(failure_)) {
+        failure_.insert(failure_.begin(), {u"08S01", 0, u"Communication link failure"});
+    }
+    if (failure_.empty()) {
+        failure_.push_back({u"HY000", 0, u"The rows could not be read from the server."});
+    }
+}
+
 bool tds_rowset::held(HROW handle, std::size_t& index) const {
     if (handle <= handle_base_ || handle > handle_base_ + rows_in_block_) {
         return false;
@@ -100,8 +113,7 @@ std::uint64_t tds_rowset::fetch_bound(std::uint64_t rows) {
     // Budget the block: very wide rows get fewer rows per block.
     rows = std::max<std::uint64_t>(1, std::min(rows, block_byte_budget / row_size_));
     if (!prepare_block(rows)) {
-        failed_ = true;
-        failure_ = statement_->diagnostics();
+        note_failure();
         return 0;
     }
     fetched_ = 0;
@@ -120,11 +132,7 @@ std::uint64_t tds_rowset::fetch_bound(std::uint64_t rows) {
         ++good;
     }
     if (o == odbc::outcome::error || good < n) {
-        failed_ = true;
-        failure_ = statement_->diagnostics();
-        if (failure_.empty()) {
-            failure_.push_back({u"HY000", 0, u"A row could not be read from the server."});
-        }
+        note_failure();
     }
     fetched_any_ = fetched_any_ || good > 0;
     return good;
@@ -193,8 +201,7 @@ std::uint64_t tds_rowset::fetch_each(std::uint64_t rows) {
             break;
         }
         if (o == odbc::outcome::error) {
-            failed_ = true;
-            failure_ = statement_->diagnostics();
+            note_failure();
             break;
         }
         BYTE* image = base + count * row_size_;
@@ -215,11 +222,7 @@ std::uint64_t tds_rowset::fetch_each(std::uint64_t rows) {
         }
         if (!ok) {
             // A row cut short is not delivered; its error is.
-            failed_ = true;
-            failure_ = statement_->diagnostics();
-            if (failure_.empty()) {
-                failure_.push_back({u"HY000", 0, u"A value could not be read from the server."});
-            }
+            note_failure();
             break;
         }
         ++count;
@@ -235,8 +238,7 @@ void tds_rowset::finish() {
     ended_ = true;
     if (statement_ && !tds_drain(*statement_, nullptr)) {
         // An error after the last row (a later statement of the batch) fails the read.
-        failed_ = true;
-        failure_ = statement_->diagnostics();
+        note_failure();
         ended_ = false;
     }
     close_statement();

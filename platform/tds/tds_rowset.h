@@ -54,6 +54,8 @@ private:
     std::uint64_t fetch_each(std::uint64_t rows);
     bool read_long(std::size_t row, std::size_t column, std::size_t slot);
     bool prepare_block(std::uint64_t rows);
+    // Keeps the statement's diagnostics as the rowset's failure.
+    void note_failure();
     // The end of the result: reads what follows it, then gives the connection back.
     void finish();
     void close_statement();

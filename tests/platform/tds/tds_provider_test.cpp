@@ -457,6 +457,18 @@ TEST_F(TdsProvider, FailingStatementsCarryTheServersRecords) {
         EXPECT_EQ(errors[0].sqlstate, f.sqlstate);
         EXPECT_EQ(errors[0].native, f.native);
     }
+    // An error after the last row of a result (a later statement of the batch) fails the read
+    // once the rows are in: it is no end of rows.
+    ref<IRowset> rowset;
+    ASSERT_EQ(execute(session.get(),
+                      u"SELECT * FROM sales.order_lines; SELECT * FROM sales.customers", rowset),
+              S_OK);
+    const read_result r = read_all(rowset.get());
+    EXPECT_EQ(r.rows.size(), 2u);
+    EXPECT_EQ(r.failure, E_FAIL);
+    ASSERT_FALSE(r.errors.empty());
+    EXPECT_EQ(narrow(r.errors[0].description), "Custom failure.");
+
     // The session goes on.
     EXPECT_EQ(first_text(session.get(), u"SELECT COUNT_BIG(*) FROM sales.orders"), u"3");
 }
