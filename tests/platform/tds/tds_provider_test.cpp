@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 
 namespace {
 
@@ -245,6 +246,59 @@ TEST_F(TdsProvider, ReadsEveryTypeOfTheFirstFixtureAsTheSourceBindsIt) {
     EXPECT_EQ(big[column("c_image")].bytes, std::string(1100000, '\0'));
     EXPECT_EQ(big[column("c_sql_variant")].text, u"2024-02-29 13:45:30.123");
     EXPECT_EQ(big[column("c_uniqueidentifier")].status, DBSTATUS_S_ISNULL);
+}
+
+// The MS SQL source reads a value that did not fit its buffer again, through an accessor of
+// the value's own length, on the same row.
+TEST_F(TdsProvider, ACutValueCanBeReadAgainInFull) {
+    ref<IOpenRowset> session;
+    this->session(session, u"velmora_types");
+    ref<IRowset> rowset;
+    ASSERT_EQ(execute(session.get(), u"SELECT id, c_nvarchar_max FROM dbo.all_types", rowset),
+              S_OK);
+    ref<IAccessor> accessor;
+    ASSERT_EQ(rowset->QueryInterface(IID_IAccessor, accessor.out()), S_OK);
+    const auto bind = [&](DBLENGTH max, HACCESSOR& handle) {
+        DBBINDING b{};
+        b.iOrdinal = 2;
+        b.obStatus = 0;
+        b.obLength = 4;
+        b.obValue = 12;
+        b.dwPart = DBPART_VALUE | DBPART_LENGTH | DBPART_STATUS;
+        b.cbMaxLen = max;
+        b.wType = DBTYPE_WSTR;
+        return accessor->CreateAccessor(DBACCESSOR_ROWDATA, 1, &b, 0, &handle, nullptr);
+    };
+    HACCESSOR small = 0;
+    ASSERT_EQ(bind(100, small), S_OK);
+    HROW rows[5];
+    HROW* handles = rows;
+    DBCOUNTITEM got = 0;
+    ASSERT_EQ(rowset->GetNextRows(DB_NULL_HCHAPTER, 0, 5, &got, &handles), S_OK);
+    ASSERT_EQ(got, 5u);
+    std::vector<BYTE> buffer(12 + 100);
+    ASSERT_EQ(rowset->GetData(rows[4], small, buffer.data()), S_OK);
+    DBSTATUS status = 0;
+    DBLENGTH length = 0;
+    std::memcpy(&status, buffer.data(), sizeof status);
+    std::memcpy(&length, buffer.data() + 4, sizeof length);
+    EXPECT_EQ(status, DBSTATUS_S_TRUNCATED);
+    ASSERT_EQ(length, 2400000u);
+
+    HACCESSOR whole = 0;
+    ASSERT_EQ(bind(length + 2, whole), S_OK);
+    buffer.assign(12 + length + 2, 0);
+    ASSERT_EQ(rowset->GetData(rows[4], whole, buffer.data()), S_OK);
+    std::memcpy(&status, buffer.data(), sizeof status);
+    EXPECT_EQ(status, DBSTATUS_S_OK);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(buffer.data() + 12), length / 2),
+              repeat(u"😀x", 400000));
+    EXPECT_EQ(rowset->ReleaseRows(got, rows, nullptr, nullptr, nullptr), S_OK);
+    // Released rows are gone.
+    EXPECT_EQ(rowset->GetData(rows[4], whole, buffer.data()), DB_E_BADROWHANDLE);
+    take_errors();
+    accessor->ReleaseAccessor(small, nullptr);
+    accessor->ReleaseAccessor(whole, nullptr);
 }
 
 TEST_F(TdsProvider, RestartRunsTheStatementAgainAndRowsetsLiveSideBySide) {
