@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# The main job on a fresh Debian 12 machine: installs what is missing, builds pontrel, starts the
+# TDS test server (a stand-in for MS SQL Server) with a small sample database on 127.0.0.1, and
+# converts that database with pontrel into a script file and into a throwaway MariaDB server.
+#   tools/run-sample.sh [OUTPUT_DIR] [--keep]
+# OUTPUT_DIR (default /tmp/velmora-sample) receives the script file, pontrel's trace logs and the
+# MariaDB server's data. With --keep the MariaDB server stays up for a look at the result; the
+# script prints how to reach it and how to stop it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+out=/tmp/velmora-sample
+keep=0
+for arg in "$@"; do
+    case "$arg" in
+    --keep) keep=1 ;;
+    *) out=$arg ;;
+    esac
+done
+
+tools/setup.sh
+[ -f build/build.ninja ] || cmake --preset default >/dev/null
+cmake --build --preset default --target pontrel tds_server_main >/dev/null
+
+rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+pontrel=$root/build/agent/pontrel
+fixture=$root/tests/agent/fixtures/agent.tds
+
+stop_servers() {
+    TDS_SERVER_MAIN=$root/build/tests/support/tds_server/tds_server_main \
+        tools/tds-test-server.sh stop "$out/tds" >/dev/null 2>&1 || true
+    if [ "$keep" = 0 ]; then
+        tools/mysql-test-server.sh stop "$out/mysql" >/dev/null 2>&1 || true
+    fi
+}
+trap stop_servers EXIT
+
+echo "Starting the TDS test server with the sample database velmora_agent ($fixture)"
+tds=$(TDS_SERVER_MAIN=$root/build/tests/support/tds_server/tds_server_main \
+    tools/tds-test-server.sh start "$out/tds" "$fixture")
+tds_port=${tds##*port=}
+mssql=(--mssqlh="127.0.0.1,$tds_port" --mssqlu=sa --mssqlp=Velmora-Pw1 --src=velmora_agent
+    --mschema=)
+
+echo
+echo "== pontrel into a script file"
+rc=0
+(cd "$out" && XDG_CONFIG_HOME="$out/config" "$pontrel" "${mssql[@]}" --dump \
+    --dest="$out/velmora_agent.sql" --logfile="$out/pontrel-script.log") || rc=$?
+echo "exit code: $rc"
+
+echo
+echo "Starting a throwaway MariaDB server"
+mysql_env=$(tools/mysql-test-server.sh start "$out/mysql")
+field() { echo "$mysql_env" | tr ';' '\n' | sed -n "s/^$1=//p"; }
+host=$(field host)
+port=$(field port)
+user=$(field user)
+password=$(field password)
+
+echo
+echo "== pontrel into MariaDB (database velmora_sample)"
+rc=0
+(cd "$out" && XDG_CONFIG_HOME="$out/config" "$pontrel" "${mssql[@]}" --dest=velmora_sample \
+    --mysqlh="$host" --port="$port" --mysqlu="$user" --mysqlp="$password" \
+    --logfile="$out/pontrel-mysql.log") || rc=$?
+echo "exit code: $rc"
+
+client=(mariadb --no-defaults -h "$host" -P "$port" -u "$user" -p"$password")
+echo
+echo "Rows in MariaDB:"
+"${client[@]}" -N -e "SELECT table_name FROM information_schema.tables WHERE table_schema = \
+'velmora_sample' AND table_type = 'BASE TABLE' ORDER BY table_name" |
+    while IFS= read -r table; do
+        rows=$("${client[@]}" -N -e "SELECT COUNT(*) FROM \`velmora_sample\`.\`$table\`")
+        printf '  %-20s %s rows\n' "$table" "$rows"
+    done
+
+echo
+echo "Results:"
+echo "  script file:  $out/velmora_agent.sql"
+echo "  trace logs:   $out/pontrel-script.log, $out/pontrel-mysql.log"
+if [ "$keep" = 1 ]; then
+    echo "  MariaDB:      ${client[*]} velmora_sample"
+    echo "  stop it with: tools/mysql-test-server.sh stop $out/mysql"
+else
+    echo "  MariaDB:      stopped again (run with --keep to look at database velmora_sample)"
+fi
