@@ -16,8 +16,10 @@ tds_rowset::tds_rowset(std::shared_ptr<tds_link> link, tds_execution execution, 
       statement_(std::move(execution.statement)), sql_(std::move(sql)),
       columns_(std::move(execution.columns)) {
     row_size_ = tds_layout_row(columns_);
+    long_slot_.assign(columns_.size(), 0);
     for (std::size_t i = 0; i < columns_.size(); ++i) {
         if (columns_[i].is_long) {
+            long_slot_[i] = long_columns_.size();
             long_columns_.push_back(i);
         }
         info_.push_back(columns_[i].info);
@@ -331,10 +333,7 @@ HRESULT tds_rowset::GetData(HROW row, HACCESSOR accessor, void* data) {
         const void* value = nullptr;
         odbc::sql_len length = odbc::null_data;
         if (c.is_long) {
-            const std::size_t slot = static_cast<std::size_t>(
-                std::find(long_columns_.begin(), long_columns_.end(), binding.iOrdinal - 1) -
-                long_columns_.begin());
-            const long_value& v = longs_[index][slot];
+            const long_value& v = longs_[index][long_slot_[binding.iOrdinal - 1]];
             value = v.bytes.data();
             length = v.length;
         } else {

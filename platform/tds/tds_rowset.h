@@ -69,6 +69,7 @@ private:
     std::u16string sql_;
     std::vector<tds_column> columns_;
     std::vector<std::size_t> long_columns_; // indexes into columns_
+    std::vector<std::size_t> long_slot_;    // column index to its place among the long values
     bool block_mode_ = true;
     std::uint64_t row_size_ = 0;
 
