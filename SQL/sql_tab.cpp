@@ -414,7 +414,7 @@ void sql_table::build_layout(row_layout& layout, const udb_record& record, bool 
     }
 }
 
-const sql_table::row_layout& sql_table::layout_for(const udb_record& record, bool path_slow) {
+sql_table::row_layout& sql_table::layout_for(const udb_record& record, bool path_slow) {
     row_layout& layout = path_slow ? slow_layout_ : fast_layout_;
     if (!layout_matches(layout, record)) {
         build_layout(layout, record, path_slow);
@@ -436,12 +436,17 @@ void sql_table::slow_append(const udb_record& record) {
     const std::uint32_t size = record.get_total_size();
     const bool big = size > get_max_buffer_size();
     tk_log_message(1, "mysql_db.get_mode()=%d", sql_db->get_mode());
-    const row_layout& layout = layout_for(record, true);
+    row_layout& layout = layout_for(record, true);
 
-    std::string statement;
-    append_head(statement, false);
-    statement += layout.column_list;
-    statement += ") VALUES (";
+    // One buffer for every row's statement; the head is the layout's.
+    std::string& statement = statement_buffer_;
+    statement.clear();
+    if (layout.slow_head.empty()) {
+        append_head(layout.slow_head, false);
+        layout.slow_head += layout.column_list;
+        layout.slow_head += ") VALUES (";
+    }
+    statement += layout.slow_head;
     // The long values in the order of their placeholders.
     std::vector<const udb_field*> long_fields;
     for (std::size_t k = 0; k < layout.field_of.size(); ++k) {

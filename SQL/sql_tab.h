@@ -65,6 +65,7 @@ private:
         std::vector<std::int32_t> field_of;  // per written column, the record field
         std::vector<const t_ftd*> column_of; // per written column, the table column
         std::string column_list;             // the written column names, joined by ", "
+        std::string slow_head;               // a one-row statement up to its first value
         std::wstring error_name;             // a field or column that does not match
         bool error_is_field = false;
     };
@@ -72,12 +73,13 @@ private:
     bool layout_matches(const row_layout& layout, const udb_record& record) const;
     // Matches fields and columns as an INSERT of `path_slow` writes them.
     void build_layout(row_layout& layout, const udb_record& record, bool path_slow);
-    const row_layout& layout_for(const udb_record& record, bool path_slow);
+    row_layout& layout_for(const udb_record& record, bool path_slow);
     void append_head(std::string& out, bool fast) const;
     // Sends pending_query and empties it; a failure is logged, not passed on.
     void flush_pending_logged();
 
     row_layout slow_layout_;
+    std::string statement_buffer_;
     row_layout fast_layout_;
 };
 

@@ -127,3 +127,46 @@ TEST_F(sql_table_read, blob_as_text_switch_restored_when_reading_fails) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(sql_table_read, old_servers_by_version_word) {
+    exec(mysql(), "CREATE TABLE p (id INT PRIMARY KEY) ENGINE=InnoDB");
+    exec(mysql(), "CREATE TABLE c (id INT, CONSTRAINT fk FOREIGN KEY (id) REFERENCES p (id))"
+                  " ENGINE=InnoDB");
+    auto db = open_db();
+    const uint32_t real = engine_->version;
+    for (const uint32_t version : {0x3172Bu, 0x3172Cu}) {
+        SCOPED_TRACE(version);
+        db->relationships.clear();
+        engine_->version = version; // the statements stay valid on the real server
+        auto t = table(*db, L"c");
+        engine_->version = real;
+        EXPECT_EQ(db->relationships.size(), version >= 0x3172C ? 1u : 0u);
+        EXPECT_EQ(t->indexes.size(), 1u); // indexes are read all the same
+    }
+}
+
+TEST_F(sql_table_read, prepared_statement_failures) {
+    exec(mysql(), "CREATE TABLE t (id INT PRIMARY KEY, b LONGBLOB)");
+    auto db = open_db();
+    udb_record r;
+    r.push_back(field(L"id", int_value(1), 4));
+    r.push_back(field(L"b", bytes_value(std::vector<uint8_t>(0x100001, 7))));
+    // A statement the server cannot prepare is the server's error.
+    try {
+        db->prepared_statement("INSERT INTO nowhere VALUES (1, ?)", r, 1);
+        ADD_FAILURE() << "no error";
+    } catch (const sql_exception& e) {
+        EXPECT_EQ(e.code, 0x400000 + 1146);
+    }
+    // Placeholders and long values that do not agree are refused before anything is sent.
+    EXPECT_THROW(db->prepared_statement("INSERT INTO t VALUES (1, ?)", r, 2),
+                 sql_prep_stmt_failed_exception);
+    EXPECT_THROW(db->prepared_statement("INSERT INTO t VALUES (?, ?)", r, 1),
+                 sql_prep_stmt_failed_exception);
+    db->prepared_statement("INSERT INTO t VALUES (1, ?)", r, 1);
+    EXPECT_EQ(value_of(mysql(), "SELECT LENGTH(b) FROM t"), "1048577");
+}
+
+} // namespace
