@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds bench_pontrel, starts a throwaway MariaDB server on 127.0.0.1, runs the benchmark and
+# stops the server again.   tools/bench/pontrel/run.sh [rows]
+set -euo pipefail
+cd "$(dirname "$0")/../../.."
+[ -f build/build.ninja ] || cmake --preset default >/dev/null
+cmake --build --preset default --target bench_pontrel >/dev/null
+server_dir=$(mktemp -d /tmp/bench-pontrel-mysql.XXXXXX)
+trap 'tools/mysql-test-server.sh stop "$server_dir"' EXIT
+VELMORA_TEST_MYSQL=$(tools/mysql-test-server.sh start "$server_dir")
+export VELMORA_TEST_MYSQL
+build/tools/bench/pontrel/bench_pontrel "$@"
