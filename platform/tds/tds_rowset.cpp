@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -144,47 +145,66 @@ bool tds_rowset::read_long(std::size_t row, std::size_t column, std::size_t slot
     const tds_column& c = columns_[column];
     long_value& v = longs_[row][slot];
     const std::size_t terminator = c.c_type == odbc::c_wchar ? sizeof(char16_t) : 0;
-    v.bytes.resize(piece);
-    std::size_t have = 0;
+    // The first piece goes to a scratch buffer, so a small value costs only its own bytes.
+    scratch_.resize(piece);
     odbc::sql_len indicator = 0;
-    for (bool first = true;; first = false) {
+    odbc::outcome o = statement_->get_data(static_cast<int>(column + 1), c.c_type, scratch_.data(),
+                                           static_cast<odbc::sql_len>(piece), &indicator);
+    if (o == odbc::outcome::error) {
+        return false;
+    }
+    if (o == odbc::outcome::no_data) {
+        v.length = 0; // nothing to read: an empty value
+        v.bytes.clear();
+        return true;
+    }
+    if (indicator == odbc::null_data) {
+        v.length = odbc::null_data;
+        v.bytes.clear();
+        return true;
+    }
+    const auto more_after = [&](odbc::outcome r, std::size_t room) {
+        return r == odbc::outcome::info && !c.read_once &&
+               (indicator == odbc::no_total ||
+                static_cast<std::size_t>(indicator) > room - terminator);
+    };
+    const auto received = [&](std::size_t room) {
+        return indicator == odbc::no_total
+                   ? room - terminator
+                   : std::min(static_cast<std::size_t>(indicator), room - terminator);
+    };
+    std::size_t have = received(piece);
+    bool more = more_after(o, piece);
+    // Bytes still to come after the last piece, when the driver tells them.
+    std::optional<std::size_t> remaining;
+    if (indicator != odbc::no_total) {
+        remaining = static_cast<std::size_t>(indicator) - have;
+    }
+    // A buffer left large by an earlier long value goes when the new one is much smaller.
+    if (v.bytes.capacity() > (std::size_t{1} << 20) && v.bytes.capacity() > 4 * have && !more) {
+        std::string().swap(v.bytes);
+    }
+    v.bytes.assign(scratch_.data(), have);
+    while (more) {
+        // Grow to the announced length, or by half again when the driver cannot tell it.
+        const std::size_t rest = remaining ? *remaining + terminator : std::max(piece, have / 2);
+        v.bytes.resize(have + std::max(rest, terminator + 2));
         const std::size_t room = v.bytes.size() - have;
-        const odbc::outcome o =
-            statement_->get_data(static_cast<int>(column + 1), c.c_type, v.bytes.data() + have,
+        o = statement_->get_data(static_cast<int>(column + 1), c.c_type, v.bytes.data() + have,
                                  static_cast<odbc::sql_len>(room), &indicator);
-        if (o == odbc::outcome::no_data) {
-            if (first) {
-                v.length = 0; // nothing left to read: an empty value
-                v.bytes.clear();
-            }
-            break;
-        }
         if (o == odbc::outcome::error) {
             return false;
         }
-        if (indicator == odbc::null_data) {
-            v.length = odbc::null_data;
-            v.bytes.clear();
-            return true;
-        }
-        const bool more = o == odbc::outcome::info && !c.read_once &&
-                          (indicator == odbc::no_total ||
-                           static_cast<std::size_t>(indicator) > room - terminator);
-        if (!more) {
-            const std::size_t got =
-                indicator == odbc::no_total
-                    ? room - terminator
-                    : std::min(static_cast<std::size_t>(indicator), room - terminator);
-            have += got;
+        if (o == odbc::outcome::no_data) {
             break;
         }
-        have += room - terminator;
-        // Grow to the announced length, or double when the driver cannot tell it.
-        const std::size_t wanted =
-            indicator == odbc::no_total
-                ? v.bytes.size() * 2
-                : have + static_cast<std::size_t>(indicator) - (room - terminator) + terminator;
-        v.bytes.resize(std::max(wanted, have + piece));
+        const std::size_t got = received(room);
+        have += got;
+        more = more_after(o, room);
+        remaining.reset();
+        if (indicator != odbc::no_total) {
+            remaining = static_cast<std::size_t>(indicator) - got;
+        }
     }
     v.bytes.resize(have);
     v.length = static_cast<odbc::sql_len>(have);

@@ -85,6 +85,7 @@ private:
         odbc::sql_len length = odbc::null_data;
     };
     std::vector<std::vector<long_value>> longs_; // [row][long column]
+    std::string scratch_;                        // first piece of each long value
 
     std::uint64_t rows_in_block_ = 0;
     HROW handle_base_ = 0;
