@@ -236,6 +236,22 @@ void append_scientific(std::string& out, double value, int precision) {
     out.append(buffer, result.ptr);
 }
 
+// 9 significant digits bring a float back exactly when the text is read as a float. MySQL reads
+// it as a double first and then narrows it: near the limits of the type (3.40282347e+38 lies
+// above the largest float) or where the two roundings disagree, that would refuse or change the
+// value, so such a float is written with the 17 digits of its exact double value instead.
+void append_float(std::string& out, float value) {
+    const std::size_t start = out.size();
+    append_scientific(out, value, 8);
+    double back = 0;
+    std::from_chars(out.data() + start, out.data() + out.size(), back);
+    if (std::isfinite(value) && (std::fabs(back) > std::numeric_limits<float>::max() ||
+                                 static_cast<float>(back) != value)) {
+        out.resize(start);
+        append_scientific(out, value, 16);
+    }
+}
+
 // Appends a BSTR of ASCII text (numbers), with "," made "."; frees it.
 void append_number_bstr(std::string& out, BSTR text) {
     for (char16_t c : bstr_view(text)) {
@@ -700,8 +716,11 @@ void ole_variant::append_string(std::string& out) const {
             out.push_back('0');
             return;
         }
-        // 9 significant digits bring a float back exactly, 17 a double.
-        append_scientific(out, value, var.vt == VT_R4 ? 8 : 16);
+        if (var.vt == VT_R4) {
+            append_float(out, var.fltVal);
+        } else {
+            append_scientific(out, value, 16); // 17 significant digits bring a double back
+        }
         return;
     }
     case VT_CY: {
