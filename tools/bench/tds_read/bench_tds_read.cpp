@@ -1,6 +1,7 @@
 // Reads audit.many_rows (a million rows) of the TDS test server through the SQL Server provider
 // the way the MS SQL source does (every column bound as text, 100 rows a fetch) and through
-// FreeTDS's ODBC driver alone, and prints rows/s, MB/s and the peak memory of each.
+// FreeTDS's ODBC driver alone, and prints rows/s, MB/s and the peak memory of each (best of
+// three runs).
 //
 // Usage: bench_tds_read [rows-table]   (default audit.many_rows of the shop fixture)
 #include "raw_odbc.h"
@@ -11,6 +12,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -198,24 +200,39 @@ int main(int argc, char** argv) {
     const std::string address = "127.0.0.1," + std::to_string(server.port());
     std::printf("%s from the TDS test server on %s\n", sql.c_str(), address.c_str());
 
-    reset_peak();
+    // Each reader runs three times; the fastest run counts, so other load on the machine
+    // weighs less. The peak memory is the highest of the runs.
+    constexpr int runs = 3;
     measured raw;
-    {
+    for (int run = 0; run < runs; ++run) {
+        reset_peak();
+        measured m;
         const auto start = std::chrono::steady_clock::now();
         const raw_result r =
             raw_odbc_read(server.odbc_connection_string("sa", "Velmora-Pw1", "velmora_shop"), sql);
-        raw.seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        raw.rows = r.rows;
-        raw.bytes = r.bytes;
-        raw.error = r.error;
+        m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        m.rows = r.rows;
+        m.bytes = r.bytes;
+        m.error = r.error;
+        m.peak_kib = std::max(peak_kib(), raw.peak_kib);
+        if (run == 0 || m.seconds < raw.seconds || !m.error.empty()) {
+            raw = m;
+        }
+        raw.peak_kib = std::max(raw.peak_kib, m.peak_kib);
     }
-    raw.peak_kib = peak_kib();
 
     CoInitialize(nullptr);
-    reset_peak();
-    measured provider = provider_read(address, sql);
-    provider.peak_kib = peak_kib();
+    measured provider;
+    for (int run = 0; run < runs; ++run) {
+        reset_peak();
+        measured m = provider_read(address, sql);
+        m.peak_kib = peak_kib();
+        const long peak = std::max(provider.peak_kib, m.peak_kib);
+        if (run == 0 || m.seconds < provider.seconds || !m.error.empty()) {
+            provider = m;
+        }
+        provider.peak_kib = peak;
+    }
     CoUninitialize();
 
     print("FreeTDS ODBC, bound columns", raw);
