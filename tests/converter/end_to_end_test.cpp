@@ -442,3 +442,33 @@ TEST_F(driver_end_to_end, ScriptFileReplaysIntoTheServer) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(driver_end_to_end, CatalogueQueriesOfTheWizardPages) {
+    driver_env env;
+    auto c = converter("drv_unused");
+    EXPECT_EQ(c->get_mss_schemas(L"no_such_database"),
+              (std::vector<std::wstring>{L"dbo", L"guest", L"sys"}));
+    const std::vector<std::wstring> schemas = c->get_mss_schemas(L"velmora_driver");
+    EXPECT_NE(std::find(schemas.begin(), schemas.end(), L"sales"), schemas.end());
+    const std::vector<std::wstring> databases = c->get_mss_databases();
+    EXPECT_NE(std::find(databases.begin(), databases.end(), L"velmora_driver"), databases.end());
+
+    EXPECT_TRUE(c->test_query(L"SELECT id, amount FROM dbo.orders"));
+    EXPECT_FALSE(c->test_query(L"SELECT nothing FROM nowhere"));
+
+    std::unique_ptr<udb_schema> schema = c->get_schema(L"dbo.customers");
+    ASSERT_EQ(schema->size(), 7u)
+        << "valid after the source table was released (named as the tables page lists it)";
+    EXPECT_EQ((*schema)[1]->name, L"name");
+    EXPECT_TRUE((*schema)[0]->b_auto_num);
+    try {
+        c->get_schema(L"no_such_table");
+        ADD_FAILURE() << "no internal error";
+    } catch (const tk_mail_assertion& error) {
+        EXPECT_STREQ(error.what(), make_err_meggase("vlm_conv", 86).c_str());
+    }
+}
+
+} // namespace
