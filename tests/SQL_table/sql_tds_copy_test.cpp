@@ -41,9 +41,13 @@ std::string bytes_of(const udb_field& field) {
     return n == 0 ? std::string() : std::string(reinterpret_cast<const char*>(data), n);
 }
 
+// Geometry text without the blanks that writers differ in: before "(" and after ",".
 std::wstring without_blank_before_parenthesis(std::wstring text) {
-    for (std::size_t at; (at = text.find(L" (")) != std::wstring::npos;) {
-        text.erase(at, 1);
+    for (const wchar_t* blank : {L" (", L", "}) {
+        const std::size_t offset = blank[0] == L' ' ? 0 : 1;
+        for (std::size_t at; (at = text.find(blank)) != std::wstring::npos;) {
+            text.erase(at + offset, 1);
+        }
     }
     return text;
 }
@@ -68,8 +72,12 @@ std::string compare(const t_ftd& column, const udb_field& source, const udb_fiel
     switch (vs) {
     case VT_BOOL:
         return back.to_long() == (source.to_bool() ? 1 : 0) ? "" : diff;
-    case VT_R4:
-        return back.to_float() == source.to_float() ? "" : diff;
+    case VT_R4: {
+        // The server's text results show a FLOAT with 6 significant digits.
+        const double s = source.to_float();
+        const double b = back.to_float();
+        return std::fabs(s - b) <= std::fabs(s) * 1e-5 ? "" : diff;
+    }
     case VT_R8:
         return back.to_double() == source.to_double() ? "" : diff;
     case VT_DECIMAL:

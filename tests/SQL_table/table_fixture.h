@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <memory>
 #include <string>
@@ -102,6 +104,8 @@ protected:
                 c = '_';
             }
         }
+        // Runs of two builds at once must not share a database.
+        name += "_" + std::to_string(getpid());
         if (name.size() > 60) {
             name = name.substr(0, 48) + "_" +
                    std::to_string(std::hash<std::string>{}(name) % 100000000);
