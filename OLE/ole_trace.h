@@ -4,14 +4,9 @@
 
 #include "TK/tk_log.h"
 
-inline bool ole_trace_on(int level) {
-    const tk_logger* logger = tk_singleton<tk_logger>::pointer();
-    return logger != nullptr && logger->enabled() && level >= logger->threshold();
-}
-
 #define OLE_TRACE(level, ...)                                                                      \
     do {                                                                                           \
-        if (ole_trace_on(level)) {                                                                 \
+        if (tk_log_wanted(level)) {                                                                \
             tk_log_message(level, __VA_ARGS__);                                                    \
         }                                                                                          \
     } while (0)

@@ -827,7 +827,7 @@ ole_variant bytes_from_hex(const std::basic_string<Char>& text, VARTYPE vt) {
         bytes[k] = static_cast<uint8_t>(hex_nibble(text[i]) * 16 + hex_nibble(text[i + 1]));
     }
     result.change_type(vt);
-    if (ole_trace_on(1)) {
+    if (tk_log_wanted(1)) {
         tk_log_message(1, "Before return: res=%s", result.to_string().c_str());
     }
     return result;
@@ -1262,7 +1262,7 @@ void ole_variant::change_type(VARTYPE vt) {
             }
             if (FAILED(hr)) {
                 tk_log_message(1, "VT_DECIMAL->VT_I4");
-                if (vt == VT_I4 && ole_trace_on(1)) {
+                if (vt == VT_I4 && tk_log_wanted(1)) {
                     tk_log_message(1, "to_string()=%s", to_string().c_str());
                 }
                 throw ole_cast_exception();
@@ -1386,7 +1386,7 @@ void ole_variant::change_type(VARTYPE vt) {
     }
     if (FAILED(VariantChangeType(&var, &var, 0, vt))) {
         tk_log_message(1, "VariantChangeType failed");
-        if (ole_trace_on(1)) {
+        if (tk_log_wanted(1)) {
             tk_log_message(1, "to_string()=%s", to_string().c_str());
         }
         throw ole_cast_exception();

@@ -112,17 +112,27 @@ std::string tk_logger::default_file_name() {
 }
 
 void tk_logger::truncate_once() {
-    if (!enabled_ || truncated_.exchange(true)) {
+    // Every writer call passes here, on every thread: a plain read keeps the common case from
+    // contending for the flag's cache line.
+    if (!enabled_ || truncated_.load(std::memory_order_relaxed) || truncated_.exchange(true)) {
         return;
     }
-    if (std::FILE* file = std::fopen(path_.c_str(), "wb")) {
+    if (std::FILE* file = std::fopen(log_path().c_str(), "wb")) {
         std::fclose(file);
     }
 }
 
 void tk_logger::enable(const std::string& path) {
-    path_ = path;
+    {
+        const std::lock_guard<std::mutex> lock(path_lock_);
+        path_ = path;
+    }
     enabled_ = true;
+}
+
+std::string tk_logger::log_path() const {
+    const std::lock_guard<std::mutex> lock(path_lock_);
+    return path_;
 }
 
 void tk_log_message(int level, const char* format, ...) {

@@ -5,6 +5,7 @@
 #include "TK/tk_singl.h"
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 // The process's logger. Created disabled by both programs (threshold 3, no time prefix); it is
@@ -26,10 +27,12 @@ public:
     // Empties (or creates) the log file once, when enabled and not done yet.
     void truncate_once();
 
-    // Switches logging on into `path`; the file is not emptied again if it was before.
+    // Switches logging on into `path`; the file is not emptied again if it was before. Safe
+    // while other threads write lines.
     void enable(const std::string& path);
 
-    const std::string& log_path() const { return path_; }
+    // A copy: another thread may switch the file at any moment.
+    std::string log_path() const;
     int threshold() const { return threshold_; }
     bool line_break() const { return line_break_; }
     bool enabled() const { return enabled_; }
@@ -37,6 +40,7 @@ public:
     bool timestamp() const { return timestamp_; }
 
 private:
+    mutable std::mutex path_lock_; // guards path_
     std::string path_;
     int threshold_ = 3;
     bool line_break_ = true;
@@ -44,6 +48,13 @@ private:
     std::atomic<bool> truncated_{false};
     bool timestamp_ = false;
 };
+
+// Whether a line of `level` would be written now. Callers whose arguments cost a conversion
+// test it first, so that a line the log drops builds nothing.
+inline bool tk_log_wanted(int level) {
+    const tk_logger* logger = tk_singleton<tk_logger>::pointer();
+    return logger != nullptr && logger->enabled() && level >= logger->threshold();
+}
 
 // Level of a line: 1 detail, 2 method entry, 3 progress and errors. A line is written when
 // logging is enabled and its level reaches the threshold, followed by "\r\n".

@@ -95,8 +95,7 @@ std::unique_ptr<udb_record> udb_recordset::get_key(const udb_record& record) con
         }
         const udb_field& field = record.get_field(column);
         // The value's text costs a conversion per row; make it only for a line that is written.
-        const tk_logger* logger = tk_logger::pointer();
-        if (logger != nullptr && logger->enabled() && logger->threshold() <= 1) {
+        if (tk_log_wanted(1)) {
             tk_log_message(1, ">> Got key field: %s", field.to_string().c_str());
         }
         result->push_back(std::make_unique<udb_field>(field));

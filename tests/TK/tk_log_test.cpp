@@ -175,6 +175,38 @@ TEST_F(TkLog, LinesOfConcurrentWritersStayWhole) {
     EXPECT_EQ(wide_lines, lines_per_thread);
 }
 
+// The wizard names a new log file on its own thread while the conversion thread logs: every
+// line reaches one of the two files whole, and the switch never touches the name a writer is
+// reading (a race the thread sanitizer reports).
+TEST_F(TkLog, SwitchingTheFileWhileAnotherThreadLogs) {
+    // Names of different lengths, so that switching reallocates the stored name.
+    const std::string first = dir.file("first.log");
+    const std::string second = dir.file("a-much-longer-name-for-the-second-log-file.log");
+    tk_logger logger(first.c_str(), true, 1, false);
+    constexpr int lines = 400;
+    std::thread writer([&] {
+        for (int i = 0; i < lines; ++i) {
+            tk_log_message(3, "line");
+        }
+    });
+    for (int i = 0; i < lines; ++i) {
+        logger.enable(i % 2 == 0 ? second : first);
+    }
+    writer.join();
+
+    auto content = [](const std::string& path) {
+        const std::string text = read_file(path);
+        return text == "<missing>" ? std::string() : text;
+    };
+    const std::string all = content(first) + content(second);
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = all.find("line\r\n", at)) != std::string::npos; at += 6) {
+        ++count;
+    }
+    EXPECT_EQ(count, static_cast<std::size_t>(lines));
+    EXPECT_EQ(all.size(), count * 6);
+}
+
 TEST(TkLogger, DefaultFileIsTheProgramPathWithLogExtension) {
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
     std::filesystem::path expected = program;
