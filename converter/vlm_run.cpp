@@ -46,6 +46,25 @@ bool same_table(const std::wstring& a, const std::wstring& b) {
     return owner_a.empty() || owner_b.empty() || udb_equal_no_case(owner_a, owner_b);
 }
 
+// The columns of a key under the names the table's mutator gives them; false when one of them
+// was left out of the table.
+bool renamed_columns(const sql_table_mutator* mutator, std::vector<std::wstring>& columns) {
+    if (mutator == nullptr) {
+        return true;
+    }
+    for (std::wstring& column : columns) {
+        const auto it = mutator->field_mutators.find(column);
+        if (it == mutator->field_mutators.end()) {
+            continue;
+        }
+        if (it->second->status == udb_mutators::deleted) {
+            return false;
+        }
+        column = it->second->new_name;
+    }
+    return true;
+}
+
 } // namespace
 
 init_conversion::init_conversion(std::atomic<bool>& finished, int no_com)
@@ -311,10 +330,17 @@ void velmora_convertor::create_relationships(run_state& run) {
         if (child == nullptr || parent == nullptr) {
             continue;
         }
-        // The tables under the names the run gave them to the names map.
+        // The tables under the names the run gave them to the names map, the columns under the
+        // names the user's changes gave them; a key over a column the user left out is dropped.
         udb_relationship copy(relationship);
         copy.fk_table = *child;
         copy.pk_table = *parent;
+        if (!renamed_columns(get_table_mutator3(*child), copy.fk_flds) ||
+            !renamed_columns(get_table_mutator3(*parent), copy.pk_flds)) {
+            tk_log_wmessage(2, L"Foreign key '%ls' uses a deleted column, skipped",
+                            copy.name.c_str());
+            continue;
+        }
         if (!wanted.find(copy.name, copy.pk_table, copy.fk_table)) {
             wanted.push_back(copy);
         }

@@ -411,3 +411,29 @@ TEST(Run, FailuresOfTheWholeRunAreReportedAndTheRunCloses) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Run, ForeignKeysFollowTheUsersColumnChanges) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.source->add(L"Orders", table_of(1));
+    converter.source->add(L"Items", table_of(1));
+    converter.source->relationships.push_back(
+        udb_relationship(L"FK_renamed", L"PK", L"Items", L"Orders", {L"name"}, {L"id"}, L""));
+    converter.source->relationships.push_back(
+        udb_relationship(L"FK_deleted", L"PK", L"Orders", L"Items", {L"id"}, {L"id"}, L""));
+    converter.selected_tables = {L"Orders", L"Items"};
+    sql_native_type type;
+    type.type = L"VARCHAR";
+    type.length = 10;
+    sql_table_mutator* items = converter.get_table_mutator2(L"Items", L"Items");
+    items->update_field(L"name", L"label", type);
+    items->update_field(L"id", L"id", type)->status = udb_mutators::deleted;
+    converter();
+    ASSERT_EQ(converter.record->relationships.size(), 1u);
+    EXPECT_EQ(converter.record->relationships[0].name, L"FK_renamed");
+    EXPECT_EQ(converter.record->relationships[0].fk_flds, std::vector<std::wstring>{L"label"});
+}
+
+} // namespace
