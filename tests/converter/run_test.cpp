@@ -437,3 +437,25 @@ TEST(Run, ForeignKeysFollowTheUsersColumnChanges) {
 }
 
 } // namespace
+
+namespace {
+
+// A script file that cannot be written is a failure of the run, never a silent success.
+TEST(Run, ScriptWriteFailureIsReported) {
+    driver_env env;
+    class script_run : public fake_run_converter {
+    public:
+        std::unique_ptr<udb_database> get_dest_base() override {
+            return velmora_convertor::get_dest_base();
+        }
+    } converter;
+    converter.source->add(L"Orders", table_of(3));
+    converter.selected_tables = {L"Orders"};
+    converter.dest = L"/dev/full";
+    converter();
+    EXPECT_TRUE(converter.finished);
+    ASSERT_FALSE(env.ui.errors.empty());
+    EXPECT_NE(env.ui.errors.back().find("/dev/full"), std::string::npos) << env.ui.errors.back();
+}
+
+} // namespace
