@@ -1,0 +1,410 @@
+// The MS SQL source through the FreeTDS provider against the TDS test server: connect, the
+// catalogue, every fixture table read back value for value, queries, refused catalogue parts
+// and a connection dropped in the middle of a table.
+#include "MSS/mss_db.h"
+#include "MSS/mss_engi.h"
+#include "MSS/mss_tab.h"
+#include "MSS/odb_exce.h"
+#include "MSS/odb_recs.h"
+#include "OLE/ole_date.h"
+#include "TK/tk_utils.h"
+#include "platform/tds/tds_provider.h"
+#include "TK/tk_log.h"
+#include "platform/com/com_api.h"
+#include "tests/support/tds_server/tds_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const password = "Velmora-Pw1";
+
+std::wstring wide(const std::string& utf8) {
+    return tk_utf8_to_wstring(utf8);
+}
+
+// A decimal text without "+", trailing fraction zeros or a trailing point.
+std::string plain_decimal(std::string text) {
+    if (!text.empty() && text[0] == '+') {
+        text.erase(0, 1);
+    }
+    if (text.find('.') != std::string::npos) {
+        while (text.back() == '0') {
+            text.pop_back();
+        }
+        if (text.back() == '.') {
+            text.pop_back();
+        }
+    }
+    return text == "-0" ? "0" : text;
+}
+
+std::string bytes_of(const udb_field& field) {
+    std::uint8_t* data = nullptr;
+    const unsigned n = field.get_bytes(&data);
+    return n == 0 ? std::string() : std::string(reinterpret_cast<const char*>(data), n);
+}
+
+// Compares one value read through the source with the fixture's value; an empty string when
+// they agree, else what differs.
+std::string compare(const tds_fixture_column& column, const tds_value& expected,
+                    const udb_field& got) {
+    const tds_type& t = column.type;
+    const std::string shown = got.to_string().substr(0, 80);
+    auto fail = [&](const std::string& want) {
+        return column.name + ": expected " + want.substr(0, 80) + ", got " + shown + " (vt " +
+               std::to_string(got.get_type()) + ")";
+    };
+    using k = tds_type_kind;
+    if (expected.null) {
+        return got.get_type() == VT_EMPTY ? "" : fail("NULL");
+    }
+    switch (t.kind) {
+    case k::bit:
+        return got.get_type() == VT_BOOL && got.to_bool() == (expected.data == "1")
+                   ? ""
+                   : fail(expected.data);
+    case k::tinyint:
+    case k::smallint:
+    case k::int_:
+    case k::bigint:
+        return got.to_string() == expected.data ? "" : fail(expected.data);
+    case k::decimal:
+    case k::numeric:
+    case k::money:
+    case k::smallmoney:
+        return plain_decimal(got.to_string()) == plain_decimal(expected.data) ? ""
+                                                                              : fail(expected.data);
+    case k::real:
+        return got.to_float() == static_cast<float>(std::stod(expected.data)) ? ""
+                                                                              : fail(expected.data);
+    case k::float_:
+        return got.to_double() == std::stod(expected.data) ? "" : fail(expected.data);
+    case k::date:
+    case k::time:
+    case k::smalldatetime:
+    case k::datetime:
+    case k::datetime2:
+    case k::datetimeoffset: {
+        const std::string want = ole_variant(ole_date(wide(expected.data))).to_string();
+        return got.get_type() == VT_DATE && got.to_string() == want ? "" : fail(want);
+    }
+    case k::char_:
+    case k::nchar: {
+        std::wstring want = wide(expected.data);
+        want.resize(std::max<std::size_t>(want.size(), t.length), L' ');
+        return got.get_type() == VT_BSTR && got.to_wstring() == want ? "" : fail(expected.data);
+    }
+    case k::varchar:
+    case k::nvarchar:
+    case k::text:
+    case k::ntext:
+    case k::xml:
+    case k::sql_variant:
+    case k::uniqueidentifier:
+        return got.get_type() == VT_BSTR && got.to_wstring() == wide(expected.data)
+                   ? ""
+                   : fail(expected.data);
+    case k::geometry:
+    case k::geography:
+        return got.get_type() == VT_BSTR && got.to_wstring() == wide(expected.wkt)
+                   ? ""
+                   : fail(expected.wkt);
+    case k::binary: {
+        std::string want = expected.data;
+        want.resize(std::max<std::size_t>(want.size(), t.length), '\0');
+        return bytes_of(got) == want ? "" : fail("bytes of " + std::to_string(want.size()));
+    }
+    case k::varbinary:
+    case k::image:
+    case k::hierarchyid:
+    case k::rowversion:
+        // An empty byte value reads as an empty value.
+        return bytes_of(got) == expected.data
+                   ? ""
+                   : fail("bytes of " + std::to_string(expected.data.size()));
+    }
+    return fail("a known type");
+}
+
+// COM and a trace log at level 2: the per-row lines of level 1 would make a million-row table
+// write tens of millions of lines.
+class mss_freetds_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tds_provider_registered);
+        CoInitialize(nullptr);
+        char name[] = "/tmp/velmora-mss-tds-XXXXXX";
+        const int fd = mkstemp(name);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        log_path = name;
+        logger = std::make_unique<tk_logger>(log_path.c_str(), true, 2, false);
+    }
+
+    void TearDown() override {
+        engine.reset();
+        if (server) {
+            server->stop();
+        }
+        logger.reset();
+        std::remove(log_path.c_str());
+        CoUninitialize();
+    }
+
+    std::string trace() const {
+        std::ifstream in(log_path, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    int trace_count(const std::string& line) const {
+        const std::string text = trace();
+        const std::string needle = line + "\r\n";
+        int count = 0;
+        for (std::size_t at = text.find(needle); at != std::string::npos;
+             at = text.find(needle, at + 1)) {
+            count += at == 0 || text[at - 1] == '\n';
+        }
+        return count;
+    }
+
+    std::string log_path;
+    std::unique_ptr<tk_logger> logger;
+
+    void start(const std::vector<std::string>& fixtures) {
+        for (const auto& f : fixtures) {
+            paths.push_back(tds_fixture_dir() + "/" + f);
+        }
+        server = std::make_unique<tds_server>(paths);
+        server->start();
+        address = L"127.0.0.1," + std::to_wstring(server->port());
+        engine = std::make_unique<mss_engine>(1);
+        engine->connect(address, L"sa", wide(password), true);
+    }
+
+    // Reads every table of the fixture through get_table and compares schema basics and every
+    // value of every row with the fixture.
+    void read_back(const std::string& fixture, std::uint64_t max_rows = UINT64_MAX) {
+        const tds_fixture_database model = tds_load_fixture(tds_fixture_dir() + "/" + fixture);
+        auto db = engine->open_db(wide(model.name), 1, L"");
+        for (const tds_fixture_table& table : model.tables) {
+            SCOPED_TRACE(table.schema + "." + table.name);
+            auto rs = db->get_table(wide(table.schema + "." + table.name), 1);
+            ASSERT_EQ(rs->schema.size(), table.columns.size());
+            for (std::size_t c = 0; c < table.columns.size(); ++c) {
+                EXPECT_EQ(rs->schema[c]->name, wide(table.columns[c].name));
+                EXPECT_EQ(rs->schema[c]->b_not_null, !table.columns[c].nullable)
+                    << table.columns[c].name;
+                EXPECT_EQ(rs->schema[c]->b_auto_num, table.columns[c].identity)
+                    << table.columns[c].name;
+            }
+            EXPECT_EQ(rs->rec_count, table.row_count());
+            std::vector<tds_value> expected;
+            std::uint64_t n = 0;
+            for (rs->reset(); !rs->is_eof() && n < max_rows; rs->next(), ++n) {
+                table.row(n, expected);
+                const udb_record& got = *rs->get_item();
+                ASSERT_EQ(got.size(), table.columns.size());
+                for (std::size_t c = 0; c < got.size(); ++c) {
+                    const std::string diff = compare(table.columns[c], expected[c], *got[c]);
+                    ASSERT_EQ(diff, "") << "row " << n;
+                }
+            }
+            EXPECT_EQ(n, std::min(max_rows, table.row_count()));
+        }
+    }
+
+    std::vector<std::string> paths;
+    std::unique_ptr<tds_server> server;
+    std::unique_ptr<mss_engine> engine;
+    std::wstring address;
+};
+
+} // namespace
+
+TEST_F(mss_freetds_test, sql_server_connect_list_test_and_open) {
+    start({"shop.tds", "msssrc_names.tds"});
+    EXPECT_EQ(engine->version(), 18); // the server's SQL Server 2022 text
+    EXPECT_TRUE(engine->is_native());
+    const auto& names = engine->get_contents();
+    EXPECT_NE(std::find(names.begin(), names.end(), L"velmora_shop"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), L"Velmora O'Brien] Straße"), names.end());
+    EXPECT_TRUE(engine->is_db_exist(L"VELMORA_SHOP"));
+    EXPECT_TRUE(engine->is_db_exist(L"Velmora O'Brien] Straße"));
+    EXPECT_FALSE(engine->is_db_exist(L"nowhere"));
+
+    engine->set_view_owned(false);
+    auto db = engine->open_db(L"Velmora O'Brien] Straße", 1, L"");
+    EXPECT_EQ(db->tables, (std::vector<std::wstring>{L"dbo.tree", L"sales team.Order Details"}));
+    ASSERT_EQ(db->views.size(), 1u);
+    EXPECT_EQ(db->views[0].first, L"v [x] y");
+    EXPECT_EQ(db->views[0].second,
+              L"SELECT in a comment comes first\nCREATE VIEW sales team.v x y  AS /* c */ SELECT  "
+              L"line id, note's FROM sales team.Order Details");
+    ASSERT_EQ(db->sequences.size(), 1u);
+    EXPECT_EQ(db->sequences[0].name, L"no's");
+    EXPECT_EQ(db->sequences[0].min_value, INT32_MIN);
+    EXPECT_EQ(db->sequences[0].max_value, INT32_MAX);
+    std::vector<std::wstring> schemas;
+    db->get_schema_info(schemas);
+    EXPECT_NE(std::find(schemas.begin(), schemas.end(), L"sales team"), schemas.end());
+}
+
+TEST_F(mss_freetds_test, azure_connect_open_and_keys_from_the_sys_views) {
+    start({"msssrc_azure.tds"});
+    EXPECT_EQ(engine->version(), 100);
+    EXPECT_THROW(engine->get_contents(), tk_exception);
+    EXPECT_TRUE(engine->is_db_exist(L"velmora_azure"));
+    engine->set_view_owned(false);
+    auto db = engine->open_db(L"velmora_azure", 1, L"");
+    EXPECT_EQ(db->tables, (std::vector<std::wstring>{L"dbo.customers", L"sales.orders"}));
+    auto orders = db->get_table(L"sales.orders", 1);
+    EXPECT_EQ(trace_count("Alternate init_indexes for SQL Azure"), 1);
+    ASSERT_EQ(orders->indexes.size(), 2u);
+    EXPECT_TRUE(orders->indexes[0].b_primary);
+    EXPECT_EQ(orders->indexes[1].name, L"UX_orders_code");
+    EXPECT_EQ(orders->indexes[1].columns, std::vector<std::wstring>{L"code"});
+    EXPECT_EQ(orders->indexes[1].extra_columns, std::vector<std::wstring>{L"note"});
+    ASSERT_EQ(db->relationships.size(), 1u);
+    EXPECT_EQ(db->relationships[0].fk_table, L"sales.orders");
+    EXPECT_EQ(db->relationships[0].pk_table, L"dbo.customers");
+    EXPECT_EQ(db->relationships[0].properties, L" ON UPDATE NO ACTION ON DELETE CASCADE");
+    orders->reset();
+    EXPECT_EQ((*orders->get_item())[2]->to_wstring(), L"A1");
+}
+
+TEST_F(mss_freetds_test, quoted_names_defaults_keys_and_foreign_keys) {
+    start({"msssrc_names.tds"});
+    engine->set_view_owned(false);
+    auto db = engine->open_db(L"Velmora O'Brien] Straße", 1, L"");
+    auto details = db->get_table(L"sales team.Order Details", 1);
+    EXPECT_EQ(details->name, L"[sales team].[Order Details]");
+    const udb_schema& s = details->schema;
+    ASSERT_EQ(s.size(), 10u);
+    EXPECT_TRUE(s[0]->b_auto_num);
+    EXPECT_EQ(s.seed, 8); // the last identity value
+    EXPECT_EQ(s.increment, 3);
+    EXPECT_EQ(s[1]->name, L"qty] x");
+    EXPECT_EQ(s[1]->default_value.to_string(), "0");
+    EXPECT_EQ(s[2]->default_value.to_wstring(), L"text");
+    EXPECT_EQ(s[3]->default_value.to_wstring(), L"getdate()");
+    EXPECT_EQ(s[3]->dw_reserved, 9);
+    EXPECT_EQ(s[4]->type, VT_BSTR);
+    EXPECT_EQ(s[4]->dw_reserved, 1);
+    EXPECT_EQ(s[4]->default_value.to_wstring(), L"newid()");
+    EXPECT_EQ(s[5]->default_value.get_type(), VT_EMPTY);
+    EXPECT_EQ(s[6]->type, VT_DECIMAL);
+    EXPECT_EQ(s[6]->prec, 10);
+    EXPECT_EQ(s[6]->scale, 2);
+    EXPECT_EQ(plain_decimal(s[6]->default_value.to_string()), "1.5");
+    EXPECT_EQ(s[8]->dw_reserved, 2); // geometry, read as text
+    EXPECT_EQ(s[8]->size, 0);
+    EXPECT_EQ(s[9]->dw_reserved & 0x10, 0x10); // '' default
+    // No primary key: the unique index is the key, its included column apart.
+    ASSERT_EQ(details->indexes.size(), 1u);
+    EXPECT_EQ(details->key_idx, 0);
+    EXPECT_EQ(details->indexes[0].columns, std::vector<std::wstring>{L"line id"});
+    EXPECT_EQ(details->indexes[0].extra_columns, std::vector<std::wstring>{L"note's"});
+
+    auto tree = db->get_table(L"dbo.tree", 1);
+    ASSERT_FALSE(tree->indexes.empty());
+    EXPECT_EQ(tree->indexes[0].columns, (std::vector<std::wstring>{L"b", L"a"}));
+    // The foreign keys that refer to the tables read: the composite self reference, and the
+    // one from tree to Order Details.
+    ASSERT_EQ(db->relationships.size(), 2u);
+    const udb_relationship* self = nullptr;
+    for (const auto& r : db->relationships) {
+        if (r.name == L"FK_tree_parent") {
+            self = &r;
+        }
+    }
+    ASSERT_NE(self, nullptr);
+    EXPECT_EQ(self->fk_table, L"dbo.tree");
+    EXPECT_EQ(self->pk_table, L"dbo.tree");
+    EXPECT_EQ(self->fk_flds, (std::vector<std::wstring>{L"parent_a", L"parent_b"}));
+    EXPECT_EQ(self->pk_flds, (std::vector<std::wstring>{L"a", L"b"}));
+
+    details->reset();
+    EXPECT_EQ((*details->get_item())[2]->to_wstring(), L"it's");
+    EXPECT_EQ((*details->get_item())[8]->to_wstring(), L"POINT (1 2)");
+}
+
+TEST_F(mss_freetds_test, every_table_reads_back_value_for_value) {
+    start({"all_types.tds", "shop.tds", "msssrc_names.tds"});
+    engine->set_view_owned(false);
+    {
+        SCOPED_TRACE("all_types");
+        read_back("all_types.tds");
+    }
+    {
+        SCOPED_TRACE("names");
+        read_back("msssrc_names.tds");
+    }
+    {
+        SCOPED_TRACE("shop");
+        read_back("shop.tds");
+    }
+}
+
+TEST_F(mss_freetds_test, a_query_is_a_recordset_with_its_row_count) {
+    start({"shop.tds"});
+    auto db = engine->open_db(L"velmora_shop", 1, L"");
+    auto query = db->get_query(L"big orders", L"SELECT * FROM sales.orders", 1);
+    EXPECT_EQ(query->rec_count, 3u);
+    int rows = 0;
+    for (query->reset(); !query->is_eof(); query->next()) {
+        ++rows;
+    }
+    EXPECT_EQ(rows, 3);
+    EXPECT_TRUE(db->test_query(L"SELECT * FROM sales.customers"));
+    EXPECT_FALSE(db->test_query(L"SELECT * FROM nowhere"));
+}
+
+TEST_F(mss_freetds_test, a_refused_catalogue_part_is_logged_and_left_out) {
+    start({"shop.tds"});
+    server->fail_statement("FROM SYS.SEQUENCES",
+                           {208, 16, 1, "Invalid object name 'SYS.SEQUENCES'."});
+    server->fail_statement("sys.sql_modules", {229, 14, 5, "The SELECT permission was denied."});
+    engine->set_view_owned(false);
+    auto db = engine->open_db(L"velmora_shop", 1, L"");
+    EXPECT_TRUE(db->sequences.empty());
+    EXPECT_TRUE(db->views.empty());
+    EXPECT_EQ(db->tables.size(), 4u);
+    EXPECT_NE(trace().find("Error while extracting sequencies:\n"), std::string::npos);
+    EXPECT_NE(trace().find("Error while extracting views:\n"), std::string::npos);
+    EXPECT_NE(trace().find("Invalid object name 'SYS.SEQUENCES'."), std::string::npos);
+    // The tables still read.
+    auto customers = db->get_table(L"sales.customers", 1);
+    customers->reset();
+    EXPECT_FALSE(customers->is_eof());
+}
+
+TEST_F(mss_freetds_test, a_dropped_connection_ends_the_table_with_an_error) {
+    start({"shop.tds"});
+    auto db = engine->open_db(L"velmora_shop", 1, L"");
+    server->drop_connection_after_rows("many_rows", 250);
+    std::uint64_t rows = 0;
+    bool failed = false;
+    try {
+        // The provider may meet the loss while the table is being opened or while it is read.
+        auto table = db->get_table(L"audit.many_rows", 1);
+        for (table->reset(); !table->is_eof(); table->next()) {
+            ++rows;
+        }
+    } catch (const tk_exception& e) {
+        failed = true;
+        EXPECT_NE(e.message.find("connection"), std::string::npos) << e.message;
+    }
+    EXPECT_TRUE(failed) << rows << " rows read and no error";
+    EXPECT_LE(rows, 250u);
+}
