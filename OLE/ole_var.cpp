@@ -1173,6 +1173,11 @@ void ole_variant::change_type(VARTYPE vt) {
                           static_cast<unsigned long long>(result), static_cast<unsigned>(hr));
                 uhyper = result;
             }
+            // Out of range or NaN: refused like every other failed conversion here, rather
+            // than leaving whatever the slot held as the value.
+            if (FAILED(hr)) {
+                throw ole_cast_exception();
+            }
             var.vt = vt;
             return;
         }
