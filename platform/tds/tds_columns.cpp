@@ -513,6 +513,9 @@ DBSTATUS tds_put_value(const tds_column& column, const DBBINDING& binding, BYTE*
         }
     }
 
+    if ((binding.dwPart & DBPART_VALUE) == 0 && status == DBSTATUS_S_TRUNCATED) {
+        status = DBSTATUS_S_OK; // no value was asked for, so none was cut
+    }
     if ((binding.dwPart & DBPART_STATUS) != 0) {
         put_word(row, binding.obStatus, status);
     }

@@ -205,14 +205,14 @@ struct written {
 };
 
 written put(const tds_column& column, DBTYPE type, DBLENGTH max, const void* value,
-            odbc::sql_len length) {
+            odbc::sql_len length, DBPART parts = DBPART_VALUE | DBPART_LENGTH | DBPART_STATUS) {
     std::vector<BYTE> row(12 + max + 4, 0xCC);
     DBBINDING b{};
     b.iOrdinal = 1;
     b.obStatus = 0;
     b.obLength = 4; // unaligned, as the consumer packs it
     b.obValue = 12;
-    b.dwPart = DBPART_VALUE | DBPART_LENGTH | DBPART_STATUS;
+    b.dwPart = parts;
     b.cbMaxLen = max;
     b.wType = type;
     written w{};
@@ -221,12 +221,14 @@ written put(const tds_column& column, DBTYPE type, DBLENGTH max, const void* val
     std::memcpy(&status, row.data(), sizeof status);
     EXPECT_EQ(status, w.status);
     std::memcpy(&w.length, row.data() + 4, sizeof w.length);
-    if (w.status == DBSTATUS_S_ISNULL) {
+    if (w.status == DBSTATUS_S_ISNULL || (parts & DBPART_VALUE) == 0) {
         return w; // the value slot is left alone
     }
     if (type == DBTYPE_WSTR) {
-        const auto* p = reinterpret_cast<const char16_t*>(row.data() + 12);
-        w.text.assign(p, std::char_traits<char16_t>::length(p));
+        // Up to the terminator, never past the slot (0xCC bytes stand after it).
+        std::u16string slot(max / sizeof(char16_t), u'\0');
+        std::memcpy(slot.data(), row.data() + 12, slot.size() * sizeof(char16_t));
+        w.text = slot.substr(0, slot.find(u'\0'));
     } else {
         w.bytes.assign(reinterpret_cast<const char*>(row.data() + 12),
                        std::min<std::size_t>(max, w.length));
@@ -315,6 +317,16 @@ TEST(TdsValues, NullAndCutValuesAreFlagged) {
     EXPECT_EQ(hex.status, DBSTATUS_S_TRUNCATED);
     EXPECT_EQ(hex.text, u"010002"); // whole bytes only
     EXPECT_EQ(hex.length, 16u);
+
+    // A consumer that binds only length and status learns the whole length; nothing is cut.
+    const written length_only =
+        put(text, DBTYPE_WSTR, 0, value.data(), 10, DBPART_LENGTH | DBPART_STATUS);
+    EXPECT_EQ(length_only.status, DBSTATUS_S_OK);
+    EXPECT_EQ(length_only.length, 10u);
+    const written bytes_length =
+        put(binary, DBTYPE_BYTES, 0, "\x01\x00\x02\x03", 4, DBPART_LENGTH | DBPART_STATUS);
+    EXPECT_EQ(bytes_length.status, DBSTATUS_S_OK);
+    EXPECT_EQ(bytes_length.length, 4u);
 }
 
 std::u16string bstr_restriction_query(const GUID& schema, std::vector<const char16_t*> values) {
