@@ -408,3 +408,9 @@ TEST_F(mss_freetds_test, a_dropped_connection_ends_the_table_with_an_error) {
     EXPECT_TRUE(failed) << rows << " rows read and no error";
     EXPECT_LE(rows, 250u);
 }
+
+TEST_F(mss_freetds_test, values_larger_than_their_buffer_are_read_in_full) {
+    start({"msssrc_long.tds"});
+    read_back("msssrc_long.tds");
+    EXPECT_NE(trace().find("does not fit its buffer, reading it in full"), std::string::npos);
+}
