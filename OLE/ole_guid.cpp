@@ -86,8 +86,10 @@ void ole_guid_extractor::parse(const std::wstring& source) {
     if (word == std::wstring::npos) {
         return;
     }
-    for (std::size_t i = word + 4; i + 36 <= text.size(); ++i) {
-        if (text[i] == L'{') {
+    // Only a brace followed by 36 characters of a GUID counts: the text handed out goes into
+    // SQL as it stands.
+    for (std::size_t i = word + 4; i + 37 <= text.size(); ++i) {
+        if (text[i] == L'{' && all_guid_chars(text, i + 1, 36)) {
             pos = static_cast<int32_t>(i);
             valid = true;
             OLE_TRACE(1, "GUID is valid");

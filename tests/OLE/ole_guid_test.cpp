@@ -31,6 +31,10 @@ TEST(OleGuid, RecognisesTheForms) {
         {L"12345678-9abc-DEF0-1234-56789abcdefg", false, L""},
         {L"[" + guid + L"]", false, L""},
         {L"{" + guid.substr(0, 35) + L"x}", false, L""},
+        // The located form hands out only what a GUID holds: SQL text quotes it bare.
+        {L"guid={1234'); DROP TABLE t; --abcdefghij}", false, L""},
+        {L"guid:{" + guid.substr(0, 35), false, L""},
+        {L"guid{x}{" + guid + L"}", true, guid},
         {std::wstring(91, L'a'), false, L""},
         {L"", false, L""},
     };
