@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -413,4 +414,25 @@ TEST_F(mss_freetds_test, values_larger_than_their_buffer_are_read_in_full) {
     start({"msssrc_long.tds"});
     read_back("msssrc_long.tds");
     EXPECT_NE(trace().find("does not fit its buffer, reading it in full"), std::string::npos);
+}
+
+TEST_F(mss_freetds_test, a_million_rows_are_read_in_flat_memory) {
+    start({"shop.tds"});
+    auto db = engine->open_db(L"velmora_shop", 1, L"");
+    auto table = db->get_table(L"audit.many_rows", 1);
+    auto peak_kib = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_maxrss;
+    };
+    std::uint64_t rows = 0;
+    long early = 0;
+    for (table->reset(); !table->is_eof(); table->next()) {
+        if (++rows == 100000) {
+            early = peak_kib();
+        }
+    }
+    EXPECT_EQ(rows, 1000000u);
+    // Nine tenths of the rows more may not hold more memory than a few batches take.
+    EXPECT_LT(peak_kib() - early, 16 * 1024) << early << " KiB after 100000 rows";
 }
