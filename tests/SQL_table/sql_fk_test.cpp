@@ -147,3 +147,42 @@ TEST_F(sql_foreign_keys, version_and_mode_rules) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(sql_foreign_keys, every_update_and_delete_rule) {
+    recording_handler handler;
+    exec(mysql(), "CREATE TABLE rules (id INT PRIMARY KEY, c1 INT, c2 INT, c3 INT, c4 INT, c5 INT,"
+                  " c6 INT) ENGINE=InnoDB");
+    exec(mysql(), "CREATE TABLE keyed (k INT PRIMARY KEY) ENGINE=InnoDB");
+    auto db = open_db();
+    // The rule texts as the MS SQL source builds them.
+    const std::vector<std::pair<std::wstring, std::string>> rules = {
+        {L" ON UPDATE CASCADE ON DELETE CASCADE", "CASCADE/CASCADE"},
+        {L" ON UPDATE SET NULL ON DELETE SET NULL", "SET NULL/SET NULL"},
+        {L" ON UPDATE NO ACTION ON DELETE NO ACTION", "NO ACTION/NO ACTION"},
+        {L" ON UPDATE CASCADE ON DELETE SET NULL", "CASCADE/SET NULL"},
+        {L" ON DELETE CASCADE", "RESTRICT/CASCADE"},
+        {L"", "RESTRICT/RESTRICT"},
+    };
+    udb_relationships list;
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        const std::wstring column = L"c" + std::to_wstring(i + 1);
+        list.push_back(rel(L"fk_" + column, L"rules", L"keyed", {column}, {L"k"}, rules[i].first));
+    }
+    db->create_relationships(list);
+    EXPECT_TRUE(handler.messages.empty()) << ::testing::PrintToString(handler.messages);
+    const auto found = constraints();
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        const std::string column = "c" + std::to_string(i + 1);
+        SCOPED_TRACE(column);
+        ASSERT_EQ(found.count("fk_" + column), 1u);
+        EXPECT_EQ(found.at("fk_" + column), "rules->keyed " + column + ">k " + rules[i].second);
+    }
+    // The referenced key leads an index already: no other index is added to it.
+    EXPECT_EQ(value_of(mysql(), "SELECT COUNT(*) FROM information_schema.STATISTICS WHERE"
+                                " TABLE_SCHEMA=DATABASE() AND TABLE_NAME='keyed'"),
+              "1");
+}
+
+} // namespace
