@@ -12,7 +12,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -638,9 +643,28 @@ TEST_F(TdsProvider, BadInitialisationIsRefusedWithAReason) {
         EXPECT_FALSE(errors[0].description.empty());
     }
 
-    // Integrated security needs Kerberos, which this machine has no ticket for.
+    // Integrated security needs Kerberos. The login must fail here without asking any key
+    // server for a ticket, even on a machine that holds one: no credential cache, no keytab.
+    const std::pair<const char*, const char*> no_kerberos[] = {
+        {"KRB5CCNAME", "FILE:/nonexistent/velmora-no-ticket"},
+        {"KRB5_CLIENT_KTNAME", "FILE:/nonexistent/velmora-no-keytab"},
+        {"KRB5_CONFIG", "/dev/null"},
+    };
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    for (const auto& [name, value] : no_kerberos) {
+        const char* before = std::getenv(name);
+        saved.emplace_back(name, before ? std::optional<std::string>(before) : std::nullopt);
+        setenv(name, value, 1);
+    }
     ref<IDBInitialize> data_source;
     EXPECT_TRUE(FAILED(open(data_source, CLSID_SQLNCLI11, server_text(), {}, {}, {}, 5)));
+    for (const auto& [name, before] : saved) {
+        if (before) {
+            setenv(name.c_str(), before->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
     const std::vector<error_record> errors = take_errors();
     ASSERT_FALSE(errors.empty());
     EXPECT_NE(narrow(errors[0].description).find("Kerberos"), std::string::npos)
