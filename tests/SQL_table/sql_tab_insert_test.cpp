@@ -133,7 +133,19 @@ TEST_F(sql_table_insert, long_values_as_prepared_statement_data) {
         r.push_back(field(L"b", bytes_value(pattern(0x100000, 3))));
         t->append_record(r);
     }
-    const auto rows = rows_of(mysql(), "SELECT id, b, t, b2, small FROM big ORDER BY id");
+    {
+        // A missing value is never bound, whatever size its reader stated.
+        udb_record r;
+        r.push_back(field(L"id", int_value(4), 4));
+        r.push_back(field(L"t", ole_variant(), 0x200000));
+        r.push_back(field(L"b", bytes_value(pattern(0x100001, 4))));
+        t->append_record(r);
+        EXPECT_EQ(
+            value_of(mysql(), "SELECT CONCAT(IFNULL(t, 'NULL'), LENGTH(b)) FROM big WHERE id=4"),
+            "NULL1048577");
+    }
+    const auto rows =
+        rows_of(mysql(), "SELECT id, b, t, b2, small FROM big WHERE id < 3 ORDER BY id");
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_TRUE(rows[0][1] == as_string(b));
     EXPECT_TRUE(rows[0][2] == tk_to_utf8(text));
