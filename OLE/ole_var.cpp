@@ -20,7 +20,6 @@
 namespace {
 
 const char hex_upper[] = "0123456789ABCDEF";
-const char hex_lower[] = "0123456789abcdef";
 
 // ---- Small readers of text, as the C library reads numbers but without its locale ----------
 
@@ -165,15 +164,14 @@ void append_hex(std::string& out, const uint8_t* bytes, std::size_t count) {
 }
 
 template <typename Char> int hex_nibble(Char c) {
-    for (int k = 0; k < 16; ++k) {
-        if (static_cast<Char>(hex_upper[k]) == c) {
-            return k;
-        }
+    if (c >= Char('0') && c <= Char('9')) {
+        return static_cast<int>(c - Char('0'));
     }
-    for (int k = 0; k < 16; ++k) {
-        if (static_cast<Char>(hex_lower[k]) == c) {
-            return k;
-        }
+    if (c >= Char('A') && c <= Char('F')) {
+        return static_cast<int>(c - Char('A')) + 10;
+    }
+    if (c >= Char('a') && c <= Char('f')) {
+        return static_cast<int>(c - Char('a')) + 10;
     }
     return 0; // not a hexadecimal digit: counts as 0
 }
@@ -878,7 +876,9 @@ ole_variant ole_variant::from_string(const std::string& text, VARTYPE vt) {
         // rounded or turned into a double.
         std::string exact;
         std::size_t significant = 0;
-        const bool plain = plain_decimal(prepared, exact, significant);
+        // Only a text longer than 28 characters can hold more digits than DECIMAL keeps: the
+        // common short value skips building the exact text.
+        const bool plain = prepared.size() > 28 && plain_decimal(prepared, exact, significant);
         bool keep_exact = false;
         if (plain && significant > 28) {
             if (FAILED(hr)) {
