@@ -167,31 +167,6 @@ bool is_binary_literal(const std::wstring& v) {
     return true;
 }
 
-bool is_numeric_column(VARTYPE vt) {
-    switch (vt) {
-    case VT_I2:
-    case VT_I4:
-    case VT_R4:
-    case VT_R8:
-    case VT_CY:
-    case VT_BOOL:
-    case VT_DECIMAL:
-    case VT_I1:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_I8:
-    case VT_UI8:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool is_binary_column(VARTYPE vt) {
-    return vt == VT_BLOB || vt == VT_BLOB_OBJECT || vt == (VT_ARRAY | VT_UI1);
-}
-
 void append_doubled(std::wstring& out, const std::wstring& text, wchar_t quote) {
     for (wchar_t c : text) {
         out += c;
@@ -214,8 +189,8 @@ std::wstring udb_recordset::get_filter_subquery(const std::wstring& key) const {
     auto emit_pair = [&]() {
         const VARTYPE vt = schema.find_field(pending_name) ? schema.get_field_type(pending_name)
                                                            : static_cast<VARTYPE>(VT_EMPTY);
-        const bool bare = (is_numeric_column(vt) && is_number_literal(pending_value)) ||
-                          (is_binary_column(vt) &&
+        const bool bare = (udb_is_number_type(vt) && is_number_literal(pending_value)) ||
+                          (udb_is_bytes_type(vt) &&
                            (is_binary_literal(pending_value) || is_number_literal(pending_value)));
         if (bare) {
             tk_log_message(1, "Special processing for binary");

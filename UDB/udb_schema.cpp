@@ -21,42 +21,19 @@ bool is_money(VARTYPE vt) {
     return vt == VT_DECIMAL || vt == VT_CY;
 }
 
-// Source types whose values every numeric destination takes. VT_INT and VT_UINT are not among
-// them.
-bool is_numeric_source(VARTYPE vt) {
-    switch (vt) {
-    case VT_I2:
-    case VT_I4:
-    case VT_R4:
-    case VT_R8:
-    case VT_CY:
-    case VT_BOOL:
-    case VT_DECIMAL:
-    case VT_I1:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_I8:
-    case VT_UI8:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool is_numeric_dest(VARTYPE vt) {
-    return is_numeric_source(vt) || vt == VT_INT || vt == VT_UINT;
-}
-
 bool is_text(VARTYPE vt) {
     return vt == VT_BSTR || vt == 30 || vt == 31; // VT_LPSTR, VT_LPWSTR
 }
 
-bool is_binary(VARTYPE vt) {
-    return vt == VT_BLOB || vt == VT_BLOB_OBJECT || vt == (VT_ARRAY | VT_UI1);
+} // namespace
+
+bool udb_is_number_type(VARTYPE vt) {
+    return ole_variant::is_numeric(vt) && vt != VT_INT && vt != VT_UINT;
 }
 
-} // namespace
+bool udb_is_bytes_type(VARTYPE vt) {
+    return vt == VT_BLOB || vt == VT_BLOB_OBJECT || vt == ole_variant::vt_byte_array;
+}
 
 bool t_ftd::operator==(const t_ftd& that) const {
     tk_log_message(1, "t_ftd::operator ==");
@@ -78,15 +55,15 @@ bool t_ftd::conform_to(const t_ftd& that) const {
     tk_log_message(1, "that.type=%d", that.type);
     const auto src_size = static_cast<std::uint32_t>(size);
     const auto dest_size = static_cast<std::uint32_t>(that.size);
-    if (is_numeric_dest(that.type)) {
-        return is_numeric_source(type);
+    if (ole_variant::is_numeric(that.type)) {
+        return udb_is_number_type(type);
     }
     if (that.type == VT_DATE) {
         tk_log_message(1, "Processing VT_DATE, size=%d", size);
         return type == VT_DATE || (type == VT_BSTR && size == 19);
     }
     if (is_text(that.type)) {
-        if (is_binary(type)) {
+        if (udb_is_bytes_type(type)) {
             return false;
         }
         if (!is_text(type)) {
@@ -96,8 +73,8 @@ bool t_ftd::conform_to(const t_ftd& that) const {
         // Destination sizes of 65535 and more hold any text.
         return dest_size == 0 || dest_size >= src_size || dest_size >= 65535;
     }
-    if (is_binary(that.type)) {
-        if (!is_text(type) && !is_binary(type)) {
+    if (udb_is_bytes_type(that.type)) {
+        if (!is_text(type) && !udb_is_bytes_type(type)) {
             return true;
         }
         tk_log_message(1, "Src is BLOB and dest is TEXT");

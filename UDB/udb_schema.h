@@ -14,6 +14,11 @@
 // For VT_BSTR: 1 uniqueidentifier, 2 geometry, 8 geography, 4 char, 11 XML; plus 0x10 for an
 // empty-string default.
 
+// Type codes of numbers that every numeric column takes; VT_INT and VT_UINT are not among them.
+bool udb_is_number_type(VARTYPE vt);
+// Type codes of byte values.
+bool udb_is_bytes_type(VARTYPE vt);
+
 // One column of a table.
 class t_ftd {
 public:
