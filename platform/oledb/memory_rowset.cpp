@@ -259,29 +259,16 @@ std::size_t oledb_memory_rowset::held_rows() const {
 HRESULT oledb_memory_rowset::AddRefRows(DBCOUNTITEM rows, const HROW handles[],
                                         DBREFCOUNT ref_counts[], DBROWSTATUS statuses[]) {
     std::lock_guard guard(lock_);
-    if (rows > 0 && handles == nullptr) {
-        return fail(E_INVALIDARG, u"No row handles were given.");
-    }
-    DBCOUNTITEM bad = 0;
-    for (DBCOUNTITEM i = 0; i < rows; ++i) {
-        const auto found = held_.find(handles[i]);
-        const bool ok = found != held_.end();
-        if (ok) {
-            ++found->second;
-        }
-        bad += ok ? 0 : 1;
-        if (ref_counts != nullptr) {
-            ref_counts[i] = ok ? found->second : 0;
-        }
-        if (statuses != nullptr) {
-            statuses[i] = ok ? DBROWSTATUS_S_OK : DBROWSTATUS_E_INVALID;
-        }
-    }
-    if (bad == 0) {
-        return com_succeed();
-    }
-    return bad == rows ? fail(DB_E_ERRORSOCCURRED, u"Invalid row handle.")
-                       : fail(DB_S_ERRORSOCCURRED, u"Invalid row handle.");
+    const HRESULT hr = oledb_change_row_refs(rows, handles, ref_counts, statuses,
+                                             [this](HROW handle, DBREFCOUNT& count) {
+                                                 const auto found = held_.find(handle);
+                                                 if (found == held_.end()) {
+                                                     return false;
+                                                 }
+                                                 count = ++found->second;
+                                                 return true;
+                                             });
+    return hr == S_OK ? com_succeed() : fail(hr, oledb_row_refs_error(hr));
 }
 
 HRESULT oledb_memory_rowset::GetData(HROW row, HACCESSOR accessor, void* data) {
@@ -351,30 +338,18 @@ HRESULT oledb_memory_rowset::GetNextRows(HCHAPTER, DBROWOFFSET offset, DBROWCOUN
 HRESULT oledb_memory_rowset::ReleaseRows(DBCOUNTITEM rows, const HROW handles[], DBROWOPTIONS[],
                                          DBREFCOUNT ref_counts[], DBROWSTATUS statuses[]) {
     std::lock_guard guard(lock_);
-    if (rows > 0 && handles == nullptr) {
-        return fail(E_INVALIDARG, u"No row handles were given.");
-    }
-    DBCOUNTITEM bad = 0;
-    for (DBCOUNTITEM i = 0; i < rows; ++i) {
-        const auto found = held_.find(handles[i]);
-        const bool ok = found != held_.end();
-        DBREFCOUNT left = 0;
-        if (ok && (left = --found->second) == 0) {
-            held_.erase(found);
-        }
-        bad += ok ? 0 : 1;
-        if (ref_counts != nullptr) {
-            ref_counts[i] = left;
-        }
-        if (statuses != nullptr) {
-            statuses[i] = ok ? DBROWSTATUS_S_OK : DBROWSTATUS_E_INVALID;
-        }
-    }
-    if (bad == 0) {
-        return com_succeed();
-    }
-    return bad == rows ? fail(DB_E_ERRORSOCCURRED, u"Invalid row handle.")
-                       : fail(DB_S_ERRORSOCCURRED, u"Invalid row handle.");
+    const HRESULT hr = oledb_change_row_refs(rows, handles, ref_counts, statuses,
+                                             [this](HROW handle, DBREFCOUNT& count) {
+                                                 const auto found = held_.find(handle);
+                                                 if (found == held_.end()) {
+                                                     return false;
+                                                 }
+                                                 if ((count = --found->second) == 0) {
+                                                     held_.erase(found);
+                                                 }
+                                                 return true;
+                                             });
+    return hr == S_OK ? com_succeed() : fail(hr, oledb_row_refs_error(hr));
 }
 
 HRESULT oledb_memory_rowset::RestartPosition(HCHAPTER) {

@@ -50,6 +50,37 @@ DBBINDSTATUS oledb_check_binding(const DBBINDING& binding, DBORDINAL columns);
 // text never splits a character. Returns the status.
 DBSTATUS oledb_put_value(const DBBINDING& binding, BYTE* row, const oledb_value& value);
 
+// The loop of AddRefRows and ReleaseRows, for providers to reuse: `change(handle, count)`
+// changes the reference count of one row handle, stores the new count and says whether the
+// handle was valid. The optional arrays get each handle's new count (0 for an invalid one) and
+// status. Returns S_OK; DB_S_ERRORSOCCURRED when some handles were invalid, DB_E_ERRORSOCCURRED
+// when all were; E_INVALIDARG for rows without handles.
+template <class Change>
+HRESULT oledb_change_row_refs(DBCOUNTITEM rows, const HROW handles[], DBREFCOUNT ref_counts[],
+                              DBROWSTATUS statuses[], Change change) {
+    if (rows > 0 && handles == nullptr) {
+        return E_INVALIDARG;
+    }
+    DBCOUNTITEM bad = 0;
+    for (DBCOUNTITEM i = 0; i < rows; ++i) {
+        DBREFCOUNT count = 0;
+        const bool ok = change(handles[i], count);
+        bad += ok ? 0 : 1;
+        if (ref_counts != nullptr) {
+            ref_counts[i] = ok ? count : 0;
+        }
+        if (statuses != nullptr) {
+            statuses[i] = ok ? DBROWSTATUS_S_OK : DBROWSTATUS_E_INVALID;
+        }
+    }
+    return bad == 0 ? S_OK : bad == rows ? DB_E_ERRORSOCCURRED : DB_S_ERRORSOCCURRED;
+}
+
+// The text of a failed oledb_change_row_refs.
+inline const char16_t* oledb_row_refs_error(HRESULT result) {
+    return result == E_INVALIDARG ? u"No row handles were given." : u"Invalid row handle.";
+}
+
 // The accessors of one rowset (IAccessor), for providers to reuse.
 class oledb_accessor_table {
 public:

@@ -391,55 +391,31 @@ HRESULT tds_rowset::GetData(HROW row, HACCESSOR accessor, void* data) {
 HRESULT tds_rowset::AddRefRows(DBCOUNTITEM rows, const HROW handles[], DBREFCOUNT ref_counts[],
                                DBROWSTATUS statuses[]) {
     std::lock_guard guard(lock_);
-    if (rows > 0 && handles == nullptr) {
-        return fail(E_INVALIDARG, u"No row handles were given.");
-    }
-    DBCOUNTITEM bad = 0;
-    for (DBCOUNTITEM i = 0; i < rows; ++i) {
-        std::size_t index = 0;
-        const bool ok = held(handles[i], index);
-        if (ok) {
-            ++held_[index];
-        }
-        bad += ok ? 0 : 1;
-        if (ref_counts != nullptr) {
-            ref_counts[i] = ok ? held_[index] : 0;
-        }
-        if (statuses != nullptr) {
-            statuses[i] = ok ? DBROWSTATUS_S_OK : DBROWSTATUS_E_INVALID;
-        }
-    }
-    if (bad == 0) {
-        return com_succeed();
-    }
-    return fail(bad == rows ? DB_E_ERRORSOCCURRED : DB_S_ERRORSOCCURRED, u"Invalid row handle.");
+    const HRESULT hr = oledb_change_row_refs(rows, handles, ref_counts, statuses,
+                                             [this](HROW handle, DBREFCOUNT& count) {
+                                                 std::size_t index = 0;
+                                                 if (!held(handle, index)) {
+                                                     return false;
+                                                 }
+                                                 count = ++held_[index];
+                                                 return true;
+                                             });
+    return hr == S_OK ? com_succeed() : fail(hr, oledb_row_refs_error(hr));
 }
 
 HRESULT tds_rowset::ReleaseRows(DBCOUNTITEM rows, const HROW handles[], DBROWOPTIONS[],
                                 DBREFCOUNT ref_counts[], DBROWSTATUS statuses[]) {
     std::lock_guard guard(lock_);
-    if (rows > 0 && handles == nullptr) {
-        return fail(E_INVALIDARG, u"No row handles were given.");
-    }
-    DBCOUNTITEM bad = 0;
-    for (DBCOUNTITEM i = 0; i < rows; ++i) {
-        std::size_t index = 0;
-        const bool ok = held(handles[i], index);
-        if (ok) {
-            --held_[index];
-        }
-        bad += ok ? 0 : 1;
-        if (ref_counts != nullptr) {
-            ref_counts[i] = ok ? held_[index] : 0;
-        }
-        if (statuses != nullptr) {
-            statuses[i] = ok ? DBROWSTATUS_S_OK : DBROWSTATUS_E_INVALID;
-        }
-    }
-    if (bad == 0) {
-        return com_succeed();
-    }
-    return fail(bad == rows ? DB_E_ERRORSOCCURRED : DB_S_ERRORSOCCURRED, u"Invalid row handle.");
+    const HRESULT hr = oledb_change_row_refs(rows, handles, ref_counts, statuses,
+                                             [this](HROW handle, DBREFCOUNT& count) {
+                                                 std::size_t index = 0;
+                                                 if (!held(handle, index)) {
+                                                     return false;
+                                                 }
+                                                 count = --held_[index];
+                                                 return true;
+                                             });
+    return hr == S_OK ? com_succeed() : fail(hr, oledb_row_refs_error(hr));
 }
 
 HRESULT tds_rowset::RestartPosition(HCHAPTER) {

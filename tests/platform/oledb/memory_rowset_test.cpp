@@ -115,6 +115,43 @@ TEST_F(rowset_fixture, packs_status_length_and_value_at_unaligned_offsets) {
     EXPECT_EQ(rowset->ReleaseAccessor(accessor, nullptr), S_OK);
 }
 
+// Row handles are counted: a row stays until its last reference goes, and a batch with bad
+// handles reports each one and still counts the good ones.
+TEST_F(rowset_fixture, row_references_are_counted_per_handle) {
+    make({column(u"t", DBTYPE_WSTR, 10)},
+         {{oledb_value::of_text(u"a")}, {oledb_value::of_text(u"b")}});
+    HROW handles[2];
+    HROW* h = handles;
+    DBCOUNTITEM got = 0;
+    ASSERT_EQ(rowset->GetNextRows(DB_NULL_HCHAPTER, 0, 2, &got, &h), S_OK);
+    ASSERT_EQ(got, 2u);
+
+    const HROW mixed[] = {handles[0], 99, handles[1]};
+    DBREFCOUNT counts[3] = {7, 7, 7};
+    DBROWSTATUS statuses[3] = {};
+    EXPECT_EQ(rowset->AddRefRows(3, mixed, counts, statuses), DB_S_ERRORSOCCURRED);
+    EXPECT_EQ(counts[0], 2u);
+    EXPECT_EQ(counts[1], 0u);
+    EXPECT_EQ(counts[2], 2u);
+    EXPECT_EQ(statuses[0], DBROWSTATUS_S_OK);
+    EXPECT_EQ(statuses[1], DBROWSTATUS_E_INVALID);
+    EXPECT_EQ(statuses[2], DBROWSTATUS_S_OK);
+    EXPECT_EQ(rowset->AddRefRows(1, mixed + 1, nullptr, nullptr), DB_E_ERRORSOCCURRED);
+    EXPECT_EQ(rowset->ReleaseRows(2, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
+
+    EXPECT_EQ(rowset->ReleaseRows(2, handles, nullptr, counts, statuses), S_OK);
+    EXPECT_EQ(counts[0], 1u);
+    EXPECT_EQ(counts[1], 1u);
+    EXPECT_EQ(rowset->held_rows(), 2u);
+    EXPECT_EQ(rowset->GetNextRows(DB_NULL_HCHAPTER, 0, 1, &got, &h), DB_E_ROWSNOTRELEASED);
+    EXPECT_EQ(rowset->ReleaseRows(2, handles, nullptr, counts, nullptr), S_OK);
+    EXPECT_EQ(counts[0], 0u);
+    EXPECT_EQ(rowset->held_rows(), 0u);
+    // A released row is gone: releasing it again is an error.
+    EXPECT_EQ(rowset->ReleaseRows(1, handles, nullptr, counts, statuses), DB_E_ERRORSOCCURRED);
+    EXPECT_EQ(statuses[0], DBROWSTATUS_E_INVALID);
+}
+
 TEST_F(rowset_fixture, truncation_and_null_are_statuses_not_failures) {
     make({column(u"t", DBTYPE_WSTR, 10), column(u"s", DBTYPE_WSTR, 10),
           column(u"b", DBTYPE_BYTES, 10), column(u"n", DBTYPE_WSTR, 10),

@@ -298,7 +298,17 @@ TEST_F(TdsProvider, ACutValueCanBeReadAgainInFull) {
     EXPECT_EQ(status, DBSTATUS_S_OK);
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(buffer.data() + 12), length / 2),
               repeat(u"😀x", 400000));
+    // A row held twice stays until its second release; a bad handle in the batch is reported.
+    const HROW twice[] = {rows[4], rows[4] + 100};
+    DBREFCOUNT counts[2] = {};
+    DBROWSTATUS statuses[2] = {};
+    EXPECT_EQ(rowset->AddRefRows(2, twice, counts, statuses), DB_S_ERRORSOCCURRED);
+    EXPECT_EQ(counts[0], 2u);
+    EXPECT_EQ(statuses[1], DBROWSTATUS_E_INVALID);
     EXPECT_EQ(rowset->ReleaseRows(got, rows, nullptr, nullptr, nullptr), S_OK);
+    ASSERT_EQ(rowset->GetData(rows[4], whole, buffer.data()), S_OK);
+    EXPECT_EQ(rowset->ReleaseRows(1, twice, nullptr, counts, nullptr), S_OK);
+    EXPECT_EQ(counts[0], 0u);
     // Released rows are gone.
     EXPECT_EQ(rowset->GetData(rows[4], whole, buffer.data()), DB_E_BADROWHANDLE);
     take_errors();
