@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -204,3 +205,17 @@ TEST_F(UdbProfile, ListSectionsMustExist) {
 }
 
 } // namespace
+
+// Section names sort by their UTF-16 units, as on the platform the profiles come from: a
+// character beyond U+FFFF (a surrogate pair) sorts between U+D7FF and U+E000.
+TEST(UdbNameOrder, SectionNamesSortByUtf16Units) {
+    const std::vector<std::wstring> sorted = {L"a",       L"a\uD7FF", L"a\U0001F600",
+                                              L"a\uE000", L"a\uFFFD", L"b"};
+    const udb_utf16_less less;
+    for (std::size_t i = 0; i + 1 < sorted.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(less(sorted[i], sorted[i + 1]));
+        EXPECT_FALSE(less(sorted[i + 1], sorted[i]));
+        EXPECT_FALSE(less(sorted[i], sorted[i]));
+    }
+}
