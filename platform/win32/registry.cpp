@@ -839,18 +839,26 @@ bool is_string_type(DWORD type) {
 // ---------------------------------------------------------------------------------------------
 // The operations behind the A and W entry points
 
+// The full path of `sub_key` under the open key `key`.
+DWORD sub_key_path(HKEY key, const std::u16string& sub_key, std::vector<std::u16string>& path) {
+    key_handle parent;
+    if (DWORD rc = resolve(key, parent); rc != ERROR_SUCCESS)
+        return rc;
+    std::vector<std::u16string> names;
+    if (DWORD rc = split_sub_key(sub_key, names); rc != ERROR_SUCCESS)
+        return rc;
+    path = parent.path;
+    path.insert(path.end(), names.begin(), names.end());
+    return ERROR_SUCCESS;
+}
+
 LONG create_key(HKEY key, const std::u16string& sub_key, DWORD reserved, REGSAM desired,
                 PHKEY result, LPDWORD disposition) {
     if (!result || reserved != 0)
         return ERROR_INVALID_PARAMETER;
-    key_handle parent;
-    if (DWORD rc = resolve(key, parent); rc != ERROR_SUCCESS)
+    std::vector<std::u16string> path;
+    if (DWORD rc = sub_key_path(key, sub_key, path); rc != ERROR_SUCCESS)
         return static_cast<LONG>(rc);
-    std::vector<std::u16string> names;
-    if (DWORD rc = split_sub_key(sub_key, names); rc != ERROR_SUCCESS)
-        return static_cast<LONG>(rc);
-    std::vector<std::u16string> path = parent.path;
-    path.insert(path.end(), names.begin(), names.end());
 
     // An existing key opens without the lock and without writing, so a read-only
     // configuration directory still serves the settings it holds.
@@ -877,14 +885,9 @@ LONG create_key(HKEY key, const std::u16string& sub_key, DWORD reserved, REGSAM 
 LONG open_key(HKEY key, const std::u16string& sub_key, REGSAM desired, PHKEY result) {
     if (!result)
         return ERROR_INVALID_PARAMETER;
-    key_handle parent;
-    if (DWORD rc = resolve(key, parent); rc != ERROR_SUCCESS)
+    std::vector<std::u16string> path;
+    if (DWORD rc = sub_key_path(key, sub_key, path); rc != ERROR_SUCCESS)
         return static_cast<LONG>(rc);
-    std::vector<std::u16string> names;
-    if (DWORD rc = split_sub_key(sub_key, names); rc != ERROR_SUCCESS)
-        return static_cast<LONG>(rc);
-    std::vector<std::u16string> path = parent.path;
-    path.insert(path.end(), names.begin(), names.end());
     reg_store store;
     if (DWORD rc = load_store(store_dir(), store); rc != ERROR_SUCCESS)
         return static_cast<LONG>(rc);
