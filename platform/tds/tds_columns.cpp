@@ -13,21 +13,6 @@ namespace {
 constexpr DBLENGTH unlimited = ~DBLENGTH{0};
 constexpr BYTE no_precision = 0xFF;
 
-bool same_ascii(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto fold = [](char16_t c) {
-            return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-        };
-        if (fold(a[i]) != fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void fixed(tds_column& c, DBTYPE type, DBLENGTH size, BYTE precision, BYTE scale, tds_kind kind,
            odbc::c_type c_type, std::uint32_t slot) {
     c.info.type = type;
@@ -201,7 +186,7 @@ tds_column tds_map_column(const odbc::column_description& d) {
     case odbc::sql_numeric:
     case odbc::sql_decimal:
         // FreeTDS names smallmoney "money" too; both are currency.
-        if (same_ascii(d.type_name, u"money") || same_ascii(d.type_name, u"smallmoney")) {
+        if (tds_same_ascii(d.type_name, u"money") || tds_same_ascii(d.type_name, u"smallmoney")) {
             fixed(c, DBTYPE_CY, 8, 19, no_precision, tds_kind::decimal, odbc::c_char, 48);
         } else {
             fixed(c, DBTYPE_NUMERIC, 19, byte_of(static_cast<long>(size)), byte_of(d.digits),
@@ -258,7 +243,8 @@ tds_column tds_map_column(const odbc::column_description& d) {
         break;
     case odbc::sql_binary:
         variable(c, DBTYPE_BYTES, size, true, true);
-        if (same_ascii(d.type_name, u"timestamp") || same_ascii(d.type_name, u"rowversion")) {
+        if (tds_same_ascii(d.type_name, u"timestamp") ||
+            tds_same_ascii(d.type_name, u"rowversion")) {
             c.info.flags |= DBCOLUMNFLAGS_ISROWVER;
         }
         break;
@@ -268,7 +254,7 @@ tds_column tds_map_column(const odbc::column_description& d) {
     case odbc::sql_longvarbinary:
         // FreeTDS describes CLR types (geometry, geography, hierarchyid) as long binary without
         // a type name; image keeps its name.
-        if (same_ascii(d.type_name, u"image")) {
+        if (tds_same_ascii(d.type_name, u"image")) {
             long_value(c, DBTYPE_BYTES, 2147483647, tds_kind::binary, odbc::c_binary);
         } else {
             long_value(c, DBTYPE_UDT, unlimited, tds_kind::binary, odbc::c_binary);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <odbcss.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -297,25 +298,6 @@ bool statement::cancel() {
 
 namespace {
 
-bool ascii_equal_fold(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i], y = b[i];
-        if (x >= u'A' && x <= u'Z') {
-            x = static_cast<char16_t>(x - u'A' + u'a');
-        }
-        if (y >= u'A' && y <= u'Z') {
-            y = static_cast<char16_t>(y - u'A' + u'a');
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::u16string_view trim(std::u16string_view text) {
     while (!text.empty() && (text.front() == u' ' || text.front() == u'\t')) {
         text.remove_prefix(1);
@@ -336,10 +318,19 @@ std::u16string widen(std::string_view text) {
 
 } // namespace
 
+bool tds_same_ascii(std::u16string_view a, std::u16string_view b) {
+    const auto fold = [](char16_t c) {
+        return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+    };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [&](char16_t x, char16_t y) { return fold(x) == fold(y); });
+}
+
 bool tds_parse_server(std::u16string_view text, tds_server_address& out, std::u16string& error) {
     out = tds_server_address{};
     text = trim(text);
-    if (text.size() >= 4 && ascii_equal_fold(text.substr(0, 4), u"tcp:")) {
+    if (text.size() >= 4 && tds_same_ascii(text.substr(0, 4), u"tcp:")) {
         text = trim(text.substr(4));
     }
     std::u16string_view host = text;
@@ -363,7 +354,7 @@ bool tds_parse_server(std::u16string_view text, tds_server_address& out, std::u1
         error = u"The server name is empty.";
         return false;
     }
-    if (host == u"." || ascii_equal_fold(host, u"(local)")) {
+    if (host == u"." || tds_same_ascii(host, u"(local)")) {
         host = u"localhost";
     }
     if (has_instance && instance.empty()) {

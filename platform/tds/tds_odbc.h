@@ -216,6 +216,10 @@ inline constexpr std::uint16_t row_norow = 3;
 
 } // namespace odbc
 
+// Whether two names are equal when ASCII letters are compared without regard to case (type
+// names, keywords).
+bool tds_same_ascii(std::u16string_view a, std::u16string_view b);
+
 // A server as users type it: "host", "host,port" or "host\instance" (a "tcp:" prefix and the
 // "(local)" and "." names of the local server are accepted too).
 struct tds_server_address {

@@ -33,7 +33,9 @@ TEST(TdsServerText, AcceptsTheFormsUsersType) {
         {u"dbhost\\SQLEXPRESS", "dbhost", 0, "SQLEXPRESS"},
         {u"dbhost\\SQLEXPRESS,1500", "dbhost", 1500, "SQLEXPRESS"},
         {u"tcp:10.0.0.5,1433", "10.0.0.5", 1433, ""},
+        {u"TCP:dbhost", "dbhost", 0, ""},
         {u"(local)", "localhost", 0, ""},
+        {u"(Local),1500", "localhost", 1500, ""},
         {u".\\SQLEXPRESS", "localhost", 0, "SQLEXPRESS"},
     };
     for (const form& f : forms) {
