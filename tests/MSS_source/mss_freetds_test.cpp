@@ -436,3 +436,47 @@ TEST_F(mss_freetds_test, a_million_rows_are_read_in_flat_memory) {
     // Nine tenths of the rows more may not hold more memory than a few batches take.
     EXPECT_LT(peak_kib() - early, 16 * 1024) << early << " KiB after 100000 rows";
 }
+
+TEST_F(mss_freetds_test, every_server_version_is_recognised_from_its_text) {
+    const struct {
+        const char* version;
+        int code;
+    } cases[] = {
+        {"Microsoft SQL Server  7.00 - 7.00.623 (Intel X86)   Nov 27 1998 22:20:07", 2},
+        {"Microsoft SQL Server  2000 - 8.00.2039 (Intel X86)   May  3 2005 23:18:38", 3},
+        {"Microsoft SQL Server 2005 - 9.00.5000.00 (Intel X86)   Dec 10 2010 10:56:29", 4},
+        {"Microsoft SQL Server 2008 (SP3) - 10.0.5500.0 (X64)   Sep 22 2011 00:28:06", 5},
+        {"Microsoft SQL Server 2008 R2 (SP2) - 10.50.4000.0 (X64)   Jun 28 2012 08:36:30", 5},
+        {"Microsoft SQL Server 2012 (SP4) (KB4018073) - 11.0.7001.0 (X64)   Aug 15 2017", 8},
+        {"Microsoft SQL Server 2014 (SP3) (KB4022619) - 12.0.6024.0 (X64)   Sep  7 2018", 10},
+        {"Microsoft SQL Server 2016 (SP2) (KB4052908) - 13.0.5026.0 (X64)   Mar 18 2018", 12},
+        {"Microsoft SQL Server 2017 (RTM) - 14.0.1000.169 (X64)   Aug 22 2017 17:04:49", 13},
+        {"Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64)   Sep 24 2019 13:48:23", 15},
+        {"Microsoft SQL Server 2022 (RTM) - 16.0.1000.6 (X64)   Oct  8 2022 05:58:25", 18},
+        {"Microsoft SQL Server 2025 (RTM) - 17.0.1000.7 (X64)   Nov 18 2025 12:00:00", 18},
+        {"Microsoft SQL Azure (RTM) - 12.0.2000.8   Oct  1 2024 12:00:00", 100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        std::vector<tds_fixture_database> databases;
+        databases.push_back(tds_parse_fixture(std::string("database velmora_v\nlogin sa ") +
+                                                  password + "\nversion " + c.version + "\n",
+                                              "versions"));
+        tds_server versioned(std::move(databases));
+        versioned.start();
+        mss_engine e(1);
+        e.connect(L"127.0.0.1," + std::to_wstring(versioned.port()), L"sa", wide(password), true);
+        EXPECT_EQ(e.version(), c.code);
+        if (c.code == 100) {
+            EXPECT_THROW(e.get_contents(), tk_exception);
+        } else {
+            const auto& names = e.get_contents();
+            EXPECT_NE(std::find(names.begin(), names.end(), L"velmora_v"), names.end());
+        }
+        EXPECT_TRUE(e.is_db_exist(L"velmora_v"));
+        auto db = e.open_db(L"velmora_v", 1, L"");
+        EXPECT_EQ(db->name, L"velmora_v");
+        db.reset();
+        versioned.stop();
+    }
+}
