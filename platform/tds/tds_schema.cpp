@@ -210,6 +210,14 @@ HRESULT tds_schema_rowset(tds_link& link, REFGUID schema, ULONG restrictions,
                             u"The catalogue query returned unexpected columns.");
         }
         odbc::statement& st = *run.statement;
+        // A failed read fails the schema rowset: a value must never turn into NULL.
+        const auto failed = [&] {
+            std::vector<odbc::diagnostic> d = st.diagnostics();
+            run.statement.reset();
+            link.release(std::move(run.connection));
+            return tds_post(E_FAIL, link.clsid(), IID_IDBSchemaRowset, d,
+                            u"The catalogue could not be read.");
+        };
         std::u16string buffer(4096, u'\0');
         for (;;) {
             const odbc::outcome o = st.fetch();
@@ -217,11 +225,7 @@ HRESULT tds_schema_rowset(tds_link& link, REFGUID schema, ULONG restrictions,
                 break;
             }
             if (o == odbc::outcome::error) {
-                std::vector<odbc::diagnostic> d = st.diagnostics();
-                run.statement.reset();
-                link.release(std::move(run.connection));
-                return tds_post(E_FAIL, link.clsid(), IID_IDBSchemaRowset, d,
-                                u"The catalogue could not be read.");
+                return failed();
             }
             oledb_row row;
             row.reserve(columns.size());
@@ -230,7 +234,10 @@ HRESULT tds_schema_rowset(tds_link& link, REFGUID schema, ULONG restrictions,
                 const odbc::outcome r = st.get_data(
                     static_cast<int>(i + 1), odbc::c_wchar, buffer.data(),
                     static_cast<odbc::sql_len>(buffer.size() * sizeof(char16_t)), &length);
-                if (!odbc::succeeded(r) || length == odbc::null_data) {
+                if (!odbc::succeeded(r)) {
+                    return failed();
+                }
+                if (length == odbc::null_data) {
                     row.push_back(oledb_value::null());
                     continue;
                 }
@@ -242,7 +249,9 @@ HRESULT tds_schema_rowset(tds_link& link, REFGUID schema, ULONG restrictions,
             }
             rows.push_back(std::move(row));
         }
-        tds_drain(st, nullptr);
+        if (!tds_drain(st, nullptr)) {
+            return failed();
+        }
         run.statement.reset();
         link.release(std::move(run.connection));
     }
