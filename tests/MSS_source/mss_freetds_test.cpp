@@ -480,3 +480,73 @@ TEST_F(mss_freetds_test, every_server_version_is_recognised_from_its_text) {
         versioned.stop();
     }
 }
+
+TEST_F(mss_freetds_test, column_descriptors_of_every_type) {
+    start({"all_types.tds"});
+    auto db = engine->open_db(L"velmora_types", 1, L"");
+    auto table = db->get_table(L"all_types", 1);
+    const struct {
+        const wchar_t* name;
+        VARTYPE type;
+        std::int32_t size, prec, scale, reserved;
+    } expected[] = {
+        {L"id", VT_I4, 4, 0, 0, 0},
+        {L"c_bit", VT_BOOL, 2, 0, 0, 0},
+        {L"c_tinyint", VT_UI1, 1, 0, 0, 0},
+        {L"c_smallint", VT_I2, 2, 0, 0, 0},
+        {L"c_int", VT_I4, 4, 0, 0, 0},
+        {L"c_bigint", VT_I8, 8, 0, 0, 0},
+        {L"c_decimal", VT_DECIMAL, 19, 38, 10, 0},
+        {L"c_numeric", VT_DECIMAL, 19, 5, 2, 0},
+        {L"c_money", VT_CY, 8, 0, 0, 0},
+        {L"c_smallmoney", VT_CY, 8, 0, 0, 0},
+        {L"c_real", VT_R4, 4, 0, 0, 0},
+        {L"c_float", VT_R8, 8, 0, 0, 0},
+        {L"c_date", VT_DATE, 6, 0, 0, 2},
+        {L"c_time0", VT_DATE, 10, 0, 0, 3},
+        {L"c_time3", VT_DATE, 10, 0, 3, 3},
+        {L"c_time7", VT_DATE, 10, 0, 7, 3},
+        {L"c_smalldatetime", VT_DATE, 16, 0, 0, 1},
+        {L"c_datetime", VT_DATE, 16, 0, 3, 1},
+        {L"c_datetime2_0", VT_DATE, 16, 0, 0, 1},
+        {L"c_datetime2_7", VT_DATE, 16, 0, 7, 1},
+        {L"c_datetimeoffset", VT_DATE, 20, 0, 7, 0x11},
+        {L"c_char", VT_BSTR, 10, 0, 0, 4},
+        {L"c_varchar", VT_BSTR, 50, 0, 0, 0},
+        {L"c_varchar_cyrillic", VT_BSTR, 20, 0, 0, 0},
+        {L"c_varchar_max", VT_BSTR, -1, 0, 0, 0},
+        {L"c_nchar", VT_BSTR, 10, 0, 0, 0},
+        {L"c_nvarchar", VT_BSTR, 50, 0, 0, 0},
+        {L"c_nvarchar_max", VT_BSTR, -1, 0, 0, 0},
+        {L"c_text", VT_BSTR, 2147483647, 0, 0, 0},
+        {L"c_ntext", VT_BSTR, 1073741823, 0, 0, 0},
+        {L"c_binary", ole_variant::vt_byte_array, 0, 0, 0, 0},
+        {L"c_varbinary", ole_variant::vt_byte_array, 0, 0, 0, 0},
+        {L"c_varbinary_max", ole_variant::vt_byte_array, 0, 0, 0, 0},
+        {L"c_image", ole_variant::vt_byte_array, 0, 0, 0, 0},
+        {L"c_uniqueidentifier", VT_BSTR, 36, 0, 0, 1},
+        {L"c_xml", VT_BSTR, -1, 0, 0, 11},
+        {L"c_geometry", VT_BSTR, 0, 0, 0, 2},
+        {L"c_geography", VT_BSTR, 0, 0, 0, 8},
+        {L"c_hierarchyid", ole_variant::vt_byte_array, 0, 0, 0, 0},
+        {L"c_sql_variant", VT_BSTR, 8016, 0, 0, 0},
+        {L"c_rowversion", ole_variant::vt_byte_array, 0, 0, 0, 0},
+    };
+    ASSERT_EQ(table->schema.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const auto& e = expected[i];
+        const t_ftd& f = *table->schema[i];
+        SCOPED_TRACE(tk_to_utf8(e.name));
+        EXPECT_EQ(f.name, e.name);
+        EXPECT_EQ(f.type, e.type);
+        EXPECT_EQ(f.size, e.size);
+        EXPECT_EQ(f.prec, e.prec);
+        EXPECT_EQ(f.scale, e.scale);
+        EXPECT_EQ(f.dw_reserved, e.reserved);
+        EXPECT_EQ(f.default_value.get_type(), VT_EMPTY);
+    }
+    EXPECT_TRUE(table->schema[0]->b_auto_num);
+    EXPECT_TRUE(table->schema[40]->b_not_null);
+    ASSERT_EQ(table->indexes.size(), 1u);
+    EXPECT_EQ(table->indexes[0].name, L"PK_all_types");
+}
