@@ -550,3 +550,46 @@ TEST_F(mss_freetds_test, column_descriptors_of_every_type) {
     ASSERT_EQ(table->indexes.size(), 1u);
     EXPECT_EQ(table->indexes[0].name, L"PK_all_types");
 }
+
+TEST_F(mss_freetds_test, keys_indexes_and_foreign_keys_of_the_shop) {
+    start({"shop.tds"});
+    engine->set_view_owned(false);
+    auto db = engine->open_db(L"velmora_shop", 1, L"");
+    auto customers = db->get_table(L"sales.customers", 1);
+    ASSERT_EQ(customers->indexes.size(), 2u);
+    EXPECT_EQ(customers->indexes[0].name, L"PK_customers");
+    EXPECT_TRUE(customers->indexes[0].b_primary);
+    EXPECT_EQ(customers->indexes[0].columns, std::vector<std::wstring>{L"customer_id"});
+    EXPECT_EQ(customers->indexes[1].name, L"UX_customers_email");
+    EXPECT_TRUE(customers->indexes[1].b_unique);
+    EXPECT_EQ(customers->indexes[1].columns, std::vector<std::wstring>{L"email"});
+    EXPECT_EQ(customers->indexes[1].extra_columns, std::vector<std::wstring>{L"name"});
+    EXPECT_EQ(customers->key_idx, 0);
+    EXPECT_EQ(customers->schema.seed, 3); // the last identity value
+    EXPECT_EQ(customers->schema[4]->default_value.to_string(), "0");
+
+    auto orders = db->get_table(L"sales.orders", 1);
+    ASSERT_EQ(orders->indexes.size(), 2u);
+    EXPECT_EQ(orders->indexes[1].name, L"IX_orders_customer");
+    EXPECT_FALSE(orders->indexes[1].b_unique);
+    EXPECT_EQ(orders->indexes[1].columns, (std::vector<std::wstring>{L"customer_id", L"ordered"}));
+    EXPECT_EQ(orders->indexes[1].extra_columns,
+              (std::vector<std::wstring>{L"quantity", L"unit_price"}));
+    EXPECT_EQ(orders->schema.seed, 1020);
+    EXPECT_EQ(orders->schema.increment, 10);
+    EXPECT_EQ(orders->schema[2]->default_value.to_wstring(), L"getdate()");
+    EXPECT_EQ(orders->schema[2]->dw_reserved, 10); // a date with a current-date default
+
+    // The foreign keys that refer to the two tables read.
+    ASSERT_EQ(db->relationships.size(), 2u);
+    const udb_relationship& to_customers = db->relationships[0];
+    EXPECT_EQ(to_customers.name, L"FK_orders_customers");
+    EXPECT_EQ(to_customers.fk_table, L"sales.orders");
+    EXPECT_EQ(to_customers.pk_table, L"sales.customers");
+    EXPECT_EQ(to_customers.pk_name, L"PK_customers");
+    EXPECT_EQ(to_customers.fk_flds, std::vector<std::wstring>{L"customer_id"});
+    EXPECT_EQ(to_customers.properties, L" ON UPDATE NO ACTION ON DELETE CASCADE");
+    const udb_relationship& to_orders = db->relationships[1];
+    EXPECT_EQ(to_orders.fk_table, L"sales.order_lines");
+    EXPECT_EQ(to_orders.properties, L" ON UPDATE CASCADE ON DELETE CASCADE");
+}
