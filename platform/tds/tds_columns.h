@@ -18,9 +18,9 @@ enum class tds_kind : std::uint8_t {
     real4,            // SQL_C_FLOAT
     real8,            // SQL_C_DOUBLE
     date,             // SQL_C_TYPE_DATE
-    time,             // SQL_C_SS_TIME2
+    time,             // SQL_C_BINARY: FreeTDS's SQL_SS_TIME2_STRUCT
     timestamp,        // SQL_C_TYPE_TIMESTAMP
-    timestamp_offset, // SQL_C_SS_TIMESTAMPOFFSET
+    timestamp_offset, // SQL_C_BINARY: FreeTDS's SQL_SS_TIMESTAMPOFFSET_STRUCT
     text,             // SQL_C_WCHAR: UTF-16
     binary,           // SQL_C_BINARY
     guid,             // SQL_C_GUID

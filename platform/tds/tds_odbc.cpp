@@ -23,8 +23,7 @@ static_assert(SQL_NULL_DATA == null_data && SQL_NO_TOTAL == no_total);
 static_assert(SQL_C_WCHAR == c_wchar && SQL_C_BINARY == c_binary && SQL_C_BIT == c_bit &&
               SQL_C_SBIGINT == c_sbigint && SQL_C_FLOAT == c_float && SQL_C_DOUBLE == c_double &&
               SQL_C_TYPE_DATE == c_type_date && SQL_C_TYPE_TIMESTAMP == c_type_timestamp &&
-              SQL_C_GUID == c_guid && SQL_C_SS_TIME2 == c_ss_time2 &&
-              SQL_C_SS_TIMESTAMPOFFSET == c_ss_timestampoffset && SQL_C_CHAR == c_char);
+              SQL_C_GUID == c_guid && SQL_C_CHAR == c_char);
 static_assert(SQL_SS_TIME2 == sql_ss_time2 && SQL_SS_TIMESTAMPOFFSET == sql_ss_timestampoffset &&
               SQL_SS_XML == sql_ss_xml && SQL_SS_VARIANT == sql_ss_variant &&
               SQL_GUID == sql_guid && SQL_WLONGVARCHAR == sql_wlongvarchar);
@@ -38,8 +37,7 @@ static_assert(sizeof(timestamp_offset_value) == sizeof(SQL_SS_TIMESTAMPOFFSET_ST
                   offsetof(SQL_SS_TIMESTAMPOFFSET_STRUCT, timezone_hour));
 static_assert(sizeof(guid_value) == sizeof(SQLGUID));
 static_assert(SQL_ROW_SUCCESS == row_success &&
-              SQL_ROW_SUCCESS_WITH_INFO == row_success_with_info && SQL_ROW_ERROR == row_error &&
-              SQL_ROW_NOROW == row_norow);
+              SQL_ROW_SUCCESS_WITH_INFO == row_success_with_info && SQL_ROW_ERROR == row_error);
 
 namespace {
 
@@ -270,10 +268,6 @@ bool statement::bind(int column, c_type type, void* buffer, sql_len size, sql_le
                                        reinterpret_cast<SQLLEN*>(indicator))));
 }
 
-void statement::unbind() {
-    SQLFreeStmt(stmt_, SQL_UNBIND);
-}
-
 outcome statement::fetch() {
     return finish(SQLFetchScroll(stmt_, SQL_FETCH_NEXT, 0));
 }
@@ -288,10 +282,6 @@ void statement::close() {
     if (stmt_ != nullptr) {
         SQLFreeStmt(stmt_, SQL_CLOSE);
     }
-}
-
-bool statement::cancel() {
-    return stmt_ != nullptr && SQL_SUCCEEDED(SQLCancel(stmt_));
 }
 
 } // namespace odbc

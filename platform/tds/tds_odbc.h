@@ -65,8 +65,6 @@ enum c_type : short {
     c_type_date = 91,
     c_type_timestamp = 93,
     c_guid = -11,
-    c_ss_time2 = 0x4000,
-    c_ss_timestampoffset = 0x4001,
 };
 
 // The value structures of those C types, laid out as sqltypes.h and odbcss.h lay them out.
@@ -190,15 +188,12 @@ public:
     bool set_block(std::uint64_t rows, std::uint64_t stride, std::uint64_t* fetched,
                    std::uint16_t* statuses);
     bool bind(int column, c_type type, void* buffer, sql_len size, sql_len* indicator);
-    void unbind();
     outcome fetch(); // the next block when a block is set, else the next row
     outcome get_data(int column, c_type type, void* buffer, sql_len size, sql_len* indicator);
     // Closes the open cursor and discards pending results; the statement can run again.
     void close();
-    bool cancel();
 
     const std::vector<diagnostic>& diagnostics() const { return diagnostics_; }
-    connection& owner() { return owner_; }
 
 private:
     outcome finish(short rc);
@@ -212,7 +207,6 @@ private:
 inline constexpr std::uint16_t row_success = 0;
 inline constexpr std::uint16_t row_success_with_info = 6;
 inline constexpr std::uint16_t row_error = 5;
-inline constexpr std::uint16_t row_norow = 3;
 
 } // namespace odbc
 

@@ -40,7 +40,8 @@ public:
 
     HRESULT GetColumnInfo(DBORDINAL* columns, DBCOLUMNINFO** info, OLECHAR** strings) override;
 
-    // Rows held at once, and the bytes of long values one block may gather.
+    // The bytes one block may hold: its row images when rows come bound, its long values when
+    // rows are read one by one.
     static constexpr std::uint64_t block_byte_budget = 64u << 20;
 
 private:
