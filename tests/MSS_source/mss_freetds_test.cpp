@@ -410,6 +410,26 @@ TEST_F(mss_freetds_test, a_dropped_connection_ends_the_table_with_an_error) {
     EXPECT_LE(rows, 250u);
 }
 
+TEST_F(mss_freetds_test, a_connection_dropped_while_rows_are_read_ends_with_an_error) {
+    start({"shop.tds"});
+    auto db = engine->open_db(L"velmora_shop", 1, L"");
+    auto table = db->get_table(L"audit.many_rows", 0x61);
+    table->reset();
+    // The next pass is cut after 250 rows.
+    server->drop_connection_after_rows("many_rows", 250);
+    std::uint64_t rows = 0;
+    try {
+        for (table->reset(); !table->is_eof(); table->next()) {
+            ++rows;
+        }
+        ADD_FAILURE() << rows << " rows read and no error";
+    } catch (const tk_exception& e) {
+        EXPECT_NE(e.message.find("connection"), std::string::npos) << e.message;
+    }
+    EXPECT_GE(rows, 100u); // rows before the cut arrive
+    EXPECT_LE(rows, 250u);
+}
+
 TEST_F(mss_freetds_test, values_larger_than_their_buffer_are_read_in_full) {
     start({"msssrc_long.tds"});
     read_back("msssrc_long.tds");
