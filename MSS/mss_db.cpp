@@ -144,7 +144,9 @@ void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
             continue;
         }
         tk_log_wmessage(2, L"Got table (2): (name=%ls, owner=%ls)", table.c_str(), owner.c_str());
-        tables.push_back(view_owned ? table : L"[" + owner + L"].[" + table + L"]");
+        // Bracketed as get_table reads names back: a "]" inside is doubled.
+        tables.push_back(view_owned ? table
+                                    : mss_enclose_name(owner) + L"." + mss_enclose_name(table));
     }
     tk_log_message(2, "Tables count: %d", static_cast<int>(tables.size()));
     init_columns(on, schema);

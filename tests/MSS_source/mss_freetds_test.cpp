@@ -613,3 +613,20 @@ TEST_F(mss_freetds_test, keys_indexes_and_foreign_keys_of_the_shop) {
     EXPECT_EQ(to_orders.fk_table, L"sales.order_lines");
     EXPECT_EQ(to_orders.properties, L" ON UPDATE CASCADE ON DELETE CASCADE");
 }
+
+TEST_F(mss_freetds_test, a_refused_tables_rowset_falls_back_to_the_stored_procedure) {
+    start({"shop.tds", "msssrc_names.tds"});
+    server->fail_statement("sys.all_objects", {229, 14, 5, "The SELECT permission was denied."});
+    auto db = engine->open_db(L"velmora_shop", 1, L"sales");
+    EXPECT_EQ(trace_count("No tables were found! Trying another method."), 1);
+    EXPECT_EQ(db->tables, (std::vector<std::wstring>{L"customers", L"orders", L"order_lines"}));
+    auto customers = db->get_table(L"sales.customers", 0x61);
+    EXPECT_EQ(customers->rec_count, 3u);
+
+    engine->set_view_owned(false);
+    db = engine->open_db(L"Velmora O'Brien] Straße", 1, L"");
+    std::vector<std::wstring> sorted = db->tables;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted,
+              (std::vector<std::wstring>{L"[dbo].[tree]", L"[sales team].[Order Details]"}));
+}
