@@ -109,12 +109,17 @@ std::uint64_t tds_rowset::fetch_block(std::uint64_t rows) {
     if (ended_ || failed_ || !statement_) {
         return 0;
     }
+    // However many rows are asked for, a block holds what the budget allows: wide rows, and
+    // rows with long values, come fewer at a time.
+    const std::uint64_t per_row =
+        row_size_ +
+        (block_mode_ ? 0
+                     : sizeof(std::vector<long_value>) + long_columns_.size() * sizeof(long_value));
+    rows = std::max<std::uint64_t>(1, std::min(rows, block_byte_budget / per_row));
     return block_mode_ ? fetch_bound(rows) : fetch_each(rows);
 }
 
 std::uint64_t tds_rowset::fetch_bound(std::uint64_t rows) {
-    // Budget the block: very wide rows get fewer rows per block.
-    rows = std::max<std::uint64_t>(1, std::min(rows, block_byte_budget / row_size_));
     if (!prepare_block(rows)) {
         note_failure();
         return 0;

@@ -4,6 +4,7 @@
 #include "tds_provider_support.h"
 
 #include "platform/oledb/oledb_services.h"
+#include "platform/tds/tds_rowset.h"
 #include "platform/win32/unicode.h"
 
 #include <arpa/inet.h>
@@ -314,6 +315,31 @@ TEST_F(TdsProvider, ACutValueCanBeReadAgainInFull) {
     take_errors();
     accessor->ReleaseAccessor(small, nullptr);
     accessor->ReleaseAccessor(whole, nullptr);
+}
+
+// However many rows a consumer asks for at once, the provider holds only what its budget
+// allows and hands over the rows there are.
+TEST_F(TdsProvider, AHugeFetchRequestGetsTheRowsThereAre) {
+    ref<IOpenRowset> session;
+    this->session(session, u"velmora_types");
+    for (const char16_t* sql : {u"SELECT id FROM dbo.all_types", u"SELECT * FROM dbo.all_types"}) {
+        SCOPED_TRACE(narrow(sql));
+        ref<IRowset> rowset;
+        ASSERT_EQ(execute(session.get(), sql, rowset), S_OK);
+        HROW* handles = nullptr;
+        DBCOUNTITEM got = 0;
+        const HRESULT hr =
+            rowset->GetNextRows(DB_NULL_HCHAPTER, 0, DBROWCOUNT{1} << 40, &got, &handles);
+        // Bound rows learn of the end at the next fetch; rows read one by one at once.
+        EXPECT_TRUE(hr == DB_S_ENDOFROWSET || hr == DB_S_ROWLIMITEXCEEDED) << std::hex << hr;
+        EXPECT_EQ(got, 5u);
+        ASSERT_NE(handles, nullptr);
+        EXPECT_EQ(rowset->ReleaseRows(got, handles, nullptr, nullptr, nullptr), S_OK);
+        EXPECT_EQ(rowset->GetNextRows(DB_NULL_HCHAPTER, 0, DBROWCOUNT{1} << 40, &got, &handles),
+                  DB_S_ENDOFROWSET);
+        EXPECT_EQ(got, 0u);
+        CoTaskMemFree(handles);
+    }
 }
 
 TEST_F(TdsProvider, RestartRunsTheStatementAgainAndRowsetsLiveSideBySide) {
