@@ -38,6 +38,19 @@ protected:
     }
 };
 
+// Binds `fd` to a free port of 127.0.0.1; the port, or 0 when that fails.
+std::uint16_t bind_loopback(int fd) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
 std::u16string repeat(std::u16string_view piece, std::size_t times) {
     std::u16string out;
     out.reserve(piece.size() * times);
@@ -610,14 +623,9 @@ TEST_F(TdsProvider, NothingListeningFailsClearlyWithinTheTimeout) {
     // A port that was free a moment ago.
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int port = ntohs(address.sin_port);
+    const std::uint16_t port = bind_loopback(fd);
     close(fd);
+    ASSERT_NE(port, 0);
 
     const std::u16string server = win32::to_utf16("127.0.0.1," + std::to_string(port));
     const auto start = std::chrono::steady_clock::now();
@@ -636,15 +644,10 @@ TEST_F(TdsProvider, AServerThatNeverAnswersFailsWhenTheTimeoutRunsOut) {
     // The kernel completes the TCP handshake for the listener's backlog; nothing ever answers.
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::uint16_t port = bind_loopback(fd);
+    ASSERT_NE(port, 0);
     ASSERT_EQ(listen(fd, 4), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const std::u16string server =
-        win32::to_utf16("127.0.0.1," + std::to_string(ntohs(address.sin_port)));
+    const std::u16string server = win32::to_utf16("127.0.0.1," + std::to_string(port));
 
     const auto start = std::chrono::steady_clock::now();
     ref<IDBInitialize> data_source;
