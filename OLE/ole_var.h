@@ -93,8 +93,9 @@ public:
     // sliced from two threads at once.
     int get_at(char* buffer, unsigned start, unsigned length) const;
 
-    // Text forms. Numbers: plain decimal with "." (floats in "%.8e" for VT_R4 and "%.16e" for
-    // VT_R8, enough to read back the same value); dates: the canonical form with 6 fraction
+    // Text forms. Numbers: plain decimal with "." (VT_R4 in "%.8e", or with 17 digits where a
+    // reader that goes through double would otherwise get another float; VT_R8 in "%.16e": each
+    // reads back as the same value); dates: the canonical form with 6 fraction
     // digits; texts: the whole text (UTF-8 in to_string), NULs included; byte arrays: "0x" and
     // upper-case hexadecimal digits.
     virtual std::string to_string() const;
