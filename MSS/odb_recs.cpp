@@ -7,6 +7,7 @@
 #include "TK/tk_utils.h"
 
 #include <cstring>
+#include <utility>
 
 odb_recordset::odb_recordset(const std::wstring& name) : udb_recordset(name) {
 }
@@ -128,17 +129,22 @@ void odb_recordset::fill_cache() {
         obtained = cache_size;
     }
     tk_log_message(1, "GetNextRows extracts %d records", static_cast<int>(obtained));
-    try {
-        for (DBCOUNTITEM i = 0; i < obtained; ++i) {
+    // A row that cannot be read keeps the rows before it: they are delivered first, and its
+    // failure is raised when the cursor reaches it.
+    for (DBCOUNTITEM i = 0; i < obtained; ++i) {
+        try {
             cache[i] = accessor.get_record(rowset.get(), handles[i]);
-            rows_obtaind = static_cast<unsigned>(i + 1);
+        } catch (...) {
+            pending_failure_ = std::current_exception();
+            break;
         }
-    } catch (...) {
-        rowset->ReleaseRows(obtained, handles, nullptr, nullptr, nullptr);
-        clean_cache();
-        throw;
+        rows_obtaind = static_cast<unsigned>(i + 1);
     }
-    odb_check(rowset->ReleaseRows(obtained, handles, nullptr, nullptr, nullptr));
+    const HRESULT released = rowset->ReleaseRows(obtained, handles, nullptr, nullptr, nullptr);
+    if (rows_obtaind == 0 && pending_failure_) {
+        std::rethrow_exception(std::exchange(pending_failure_, nullptr));
+    }
+    odb_check(released);
     tk_log_message(1, "End of odb_recordset::fill_cache");
 }
 
@@ -151,6 +157,7 @@ void odb_recordset::reset() {
                    static_cast<int>(local_pos));
     odb_check(rowset->RestartPosition(DB_NULL_HCHAPTER));
     clean_cache();
+    pending_failure_ = nullptr;
     cur_pos = 0;
     local_pos = 0;
     fill_cache();
@@ -179,6 +186,9 @@ void odb_recordset::next() {
     } else {
         clean_cache();
         local_pos = 0;
+        if (pending_failure_) {
+            std::rethrow_exception(std::exchange(pending_failure_, nullptr));
+        }
         fill_cache();
     }
     ++cur_pos;

@@ -9,6 +9,7 @@
 #include "platform/oledb/oledb.h"
 
 #include <array>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -53,4 +54,7 @@ public:
 
 private:
     void free_column_info();
+
+    // The failure of the row after the last cached one, raised when the cursor reaches it.
+    std::exception_ptr pending_failure_;
 };

@@ -278,3 +278,69 @@ TEST_F(odb_recs_test, a_value_still_cut_is_a_row_error_never_an_empty_value) {
     EXPECT_THROW(odb_record(1, nullptr, &info, &binding), tk_mail_assertion);
     EXPECT_THROW(odb_record(1, buffer, &info, nullptr), tk_mail_assertion);
 }
+
+namespace {
+
+// A rowset whose third row cannot be read: GetData fails for it.
+class failing_rowset final : public com_object<IRowset, IAccessor, IColumnsInfo> {
+public:
+    explicit failing_rowset(IRowset* inner) : rowset_(inner) {
+        rowset_->QueryInterface(IID_IAccessor, accessor_.out_void());
+        rowset_->QueryInterface(IID_IColumnsInfo, columns_.out_void());
+    }
+    HRESULT AddRefRows(DBCOUNTITEM n, const HROW h[], DBREFCOUNT r[], DBROWSTATUS s[]) override {
+        return rowset_->AddRefRows(n, h, r, s);
+    }
+    HRESULT GetData(HROW row, HACCESSOR accessor, void* data) override {
+        return row == 3 ? E_FAIL : rowset_->GetData(row, accessor, data);
+    }
+    HRESULT GetNextRows(HCHAPTER c, DBROWOFFSET o, DBROWCOUNT n, DBCOUNTITEM* got,
+                        HROW** h) override {
+        return rowset_->GetNextRows(c, o, n, got, h);
+    }
+    HRESULT ReleaseRows(DBCOUNTITEM n, const HROW h[], DBROWOPTIONS o[], DBREFCOUNT r[],
+                        DBROWSTATUS s[]) override {
+        return rowset_->ReleaseRows(n, h, o, r, s);
+    }
+    HRESULT RestartPosition(HCHAPTER c) override { return rowset_->RestartPosition(c); }
+    HRESULT AddRefAccessor(HACCESSOR a, DBREFCOUNT* r) override {
+        return accessor_->AddRefAccessor(a, r);
+    }
+    HRESULT CreateAccessor(DBACCESSORFLAGS f, DBCOUNTITEM n, const DBBINDING b[], DBLENGTH size,
+                           HACCESSOR* a, DBBINDSTATUS s[]) override {
+        return accessor_->CreateAccessor(f, n, b, size, a, s);
+    }
+    HRESULT ReleaseAccessor(HACCESSOR a, DBREFCOUNT* r) override {
+        return accessor_->ReleaseAccessor(a, r);
+    }
+    HRESULT GetColumnInfo(DBORDINAL* n, DBCOLUMNINFO** info, OLECHAR** strings) override {
+        return columns_->GetColumnInfo(n, info, strings);
+    }
+
+private:
+    ole_com_ptr<IRowset> rowset_;
+    ole_com_ptr<IAccessor> accessor_;
+    ole_com_ptr<IColumnsInfo> columns_;
+};
+
+} // namespace
+
+TEST_F(odb_recs_test, rows_before_an_unreadable_row_are_delivered_first) {
+    auto inner = make_rowset({typed(u"n", DBTYPE_I4, 4)},
+                             {row({u"1"}), row({u"2"}), row({u"3"}), row({u"4"})});
+    auto* failing = new failing_rowset(inner.get());
+    odb_recordset records(static_cast<IRowset*>(failing));
+    failing->Release();
+    std::vector<std::int32_t> read;
+    try {
+        for (records.reset(); !records.is_eof(); records.next()) {
+            read.push_back((*records.get_item())[0]->to_long());
+        }
+        FAIL() << "no error";
+    } catch (const odb_exception&) {
+    }
+    EXPECT_EQ(read, (std::vector<std::int32_t>{1, 2}));
+    EXPECT_EQ(records.cur_pos, 1u);
+    EXPECT_TRUE(records.is_eof());
+    EXPECT_EQ(memory->held_rows(), 0u);
+}
