@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace odbc {
 
@@ -372,12 +373,7 @@ bool tds_parse_server(std::u16string_view text, tds_server_address& out, std::u1
 
 std::u16string tds_odbc_quote(std::u16string_view value) {
     std::u16string out = u"{";
-    for (char16_t c : value) {
-        out.push_back(c);
-        if (c == u'}') {
-            out.push_back(u'}');
-        }
-    }
+    out += value;
     out.push_back(u'}');
     return out;
 }
@@ -411,12 +407,25 @@ std::u16string tds_driver_keyword() {
     return found;
 }
 
-std::u16string tds_connection_string(const tds_login& login) {
-    std::u16string s = tds_driver_keyword();
+bool tds_connection_string(const tds_login& login, std::u16string& out, std::u16string& error) {
     std::string server = login.server.host;
     if (!login.server.instance.empty()) {
         server += "\\" + login.server.instance;
     }
+    const std::pair<const char16_t*, std::u16string> values[] = {
+        {u"server name", widen(server)},
+        {u"login name", login.integrated ? std::u16string() : login.user},
+        {u"password", login.integrated ? std::u16string() : login.password},
+        {u"database name", login.database},
+    };
+    for (const auto& [what, value] : values) {
+        if (value.find(u"};") != std::u16string::npos) {
+            error = u"The " + std::u16string(what) +
+                    u" holds \"};\", which the FreeTDS driver cannot be given.";
+            return false;
+        }
+    }
+    std::u16string s = tds_driver_keyword();
     s += u";SERVER=" + tds_odbc_quote(widen(server));
     if (login.server.port) {
         s += u";PORT=" + widen(std::to_string(*login.server.port));
@@ -431,5 +440,6 @@ std::u16string tds_connection_string(const tds_login& login) {
         s += u";DATABASE=" + tds_odbc_quote(login.database);
     }
     s += u";";
-    return s;
+    out = std::move(s);
+    return true;
 }

@@ -225,8 +225,10 @@ struct tds_server_address {
 // Reads a server text; false with a reason for an empty host, a bad port or an empty instance.
 bool tds_parse_server(std::u16string_view text, tds_server_address& out, std::u16string& error);
 
-// A value as an ODBC connection string carries it: in braces, with every "}" doubled, so that
-// ";", "=", "{" and blanks in user names and passwords reach the driver unchanged.
+// A value as FreeTDS's driver reads it from an ODBC connection string: in braces, as it is, so
+// that ";", "=", "{", "}" and blanks in user names and passwords reach the driver unchanged.
+// FreeTDS ends a braced value at the first "};" and knows no escape ("}}" stays two braces): a
+// value holding "};" cannot be passed at all.
 std::u16string tds_odbc_quote(std::u16string_view value);
 
 // What a login needs, from the data source's initialisation properties.
@@ -243,5 +245,6 @@ struct tds_login {
 // overrides both.
 std::u16string tds_driver_keyword();
 
-// The whole ODBC connection string for FreeTDS, TDS 7.4, UTF-8 client character set.
-std::u16string tds_connection_string(const tds_login& login);
+// The whole ODBC connection string for FreeTDS, TDS 7.4, UTF-8 client character set, in `out`;
+// false, with the reason in `error`, when a value holds "};".
+bool tds_connection_string(const tds_login& login, std::u16string& out, std::u16string& error);

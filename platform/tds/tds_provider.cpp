@@ -283,7 +283,11 @@ public:
         login.user = user_;
         login.password = password_;
         login.database = catalog_;
-        auto link = std::make_shared<tds_link>(clsid_, tds_connection_string(login),
+        std::u16string connection_string;
+        if (!tds_connection_string(login, connection_string, error)) {
+            return fail(E_FAIL, error);
+        }
+        auto link = std::make_shared<tds_link>(clsid_, std::move(connection_string),
                                                timeout_ > 0 ? timeout_ : default_login_timeout);
         std::vector<odbc::diagnostic> diagnostics;
         std::unique_ptr<odbc::connection> first = link->acquire(diagnostics);

@@ -527,6 +527,40 @@ TEST_F(TdsProvider, SchemaRowsetsAnswerFromTheCatalogue) {
         schema_rows(session.get(), DBSCHEMA_PRIMARY_KEYS, 3, {{2, u"[orders]"}}).rows.empty());
 }
 
+// Login names, passwords and database names reach the server whole, whatever punctuation of
+// the ODBC connection string they hold.
+TEST_F(TdsProvider, LoginTextsWithPunctuationReachTheServer) {
+    std::vector<tds_fixture_database> databases;
+    databases.push_back(tds_parse_fixture("database [my;db}=1]\n"
+                                          "login [o'neil;x}=1] p}w;d={1} }\n"
+                                          "table t\ncolumn a int\nrow 7\nend\n",
+                                          "inline"));
+    tds_server server(std::move(databases));
+    server.start();
+    const std::u16string address = win32::to_utf16("127.0.0.1," + std::to_string(server.port()));
+    const std::u16string login = u"o'neil;x}=1";
+    ref<IDBInitialize> data_source;
+    EXPECT_EQ(open(data_source, CLSID_SQLNCLI11, address, login, u"p}w;d={1} }", u"my;db}=1"),
+              S_OK);
+    ref<IDBCreateSession> create;
+    ASSERT_EQ(data_source->QueryInterface(IID_IDBCreateSession, create.out()), S_OK);
+    ref<IOpenRowset> session;
+    ASSERT_EQ(create->CreateSession(nullptr, IID_IOpenRowset, session.unknown_out()), S_OK);
+    EXPECT_EQ(first_text(session.get(), u"SELECT a FROM t"), u"7");
+    // A password cut at its "}" or ";" would not do; one that would end the value early is
+    // refused before any connection is tried.
+    ref<IDBInitialize> cut;
+    EXPECT_EQ(open(cut, CLSID_SQLNCLI11, address, login, u"p}w", u"my;db}=1"),
+              DB_SEC_E_AUTH_FAILED);
+    take_errors();
+    ref<IDBInitialize> refused;
+    EXPECT_EQ(open(refused, CLSID_SQLNCLI11, address, login, u"p};UID=sa", u"my;db}=1"), E_FAIL);
+    const std::vector<error_record> errors = take_errors();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(narrow(errors[0].description),
+              "The password holds \"};\", which the FreeTDS driver cannot be given.");
+}
+
 TEST_F(TdsProvider, RefusedLoginCarriesTheServersRecord) {
     ref<IDBInitialize> data_source;
     EXPECT_EQ(open(data_source, CLSID_SQLNCLI11, server_text(), user, u"wrong", {}),

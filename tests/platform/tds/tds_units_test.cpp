@@ -61,8 +61,9 @@ TEST(TdsServerText, RefusesBrokenForms) {
 }
 
 TEST(TdsConnectionString, QuotesEveryValueSoPunctuationReachesTheDriver) {
+    // FreeTDS reads a braced value up to the first "};" and unescapes nothing.
     EXPECT_EQ(tds_odbc_quote(u"plain"), u"{plain}");
-    EXPECT_EQ(tds_odbc_quote(u"a;b=c{d}e}"), u"{a;b=c{d}}e}}}");
+    EXPECT_EQ(tds_odbc_quote(u"a;b=c{d}e}"), u"{a;b=c{d}e}}");
     EXPECT_EQ(tds_odbc_quote(u""), u"{}");
 
     tds_login login;
@@ -72,19 +73,30 @@ TEST(TdsConnectionString, QuotesEveryValueSoPunctuationReachesTheDriver) {
     }());
     login.user = u"app;user";
     login.password = u"p}w;";
-    login.database = u"Sales DB";
-    const std::u16string s = tds_connection_string(login);
+    login.database = u"Sales DB}";
+    std::u16string s;
+    std::u16string error;
+    ASSERT_TRUE(tds_connection_string(login, s, error)) << utf8(error);
     EXPECT_NE(s.find(u"SERVER={db\\INST};PORT=1500;TDS_Version=7.4;"), std::u16string::npos)
         << utf8(s);
-    EXPECT_NE(s.find(u";UID={app;user};PWD={p}}w;};DATABASE={Sales DB};"), std::u16string::npos)
+    EXPECT_NE(s.find(u";UID={app;user};PWD={p}w;};DATABASE={Sales DB}};"), std::u16string::npos)
         << utf8(s);
     EXPECT_EQ(s.find(u"Trusted_Connection"), std::u16string::npos);
 
     login.integrated = true;
-    const std::u16string k = tds_connection_string(login);
+    std::u16string k;
+    ASSERT_TRUE(tds_connection_string(login, k, error));
     EXPECT_NE(k.find(u";Trusted_Connection=Yes"), std::u16string::npos);
     EXPECT_EQ(k.find(u"UID="), std::u16string::npos);
     EXPECT_EQ(k.find(u"PWD="), std::u16string::npos);
+
+    // "};" would end the value early and let the rest be read as keywords of its own.
+    login.integrated = false;
+    login.password = u"x};UID=sa";
+    std::u16string refused = u"untouched";
+    EXPECT_FALSE(tds_connection_string(login, refused, error));
+    EXPECT_EQ(refused, u"untouched");
+    EXPECT_EQ(utf8(error), "The password holds \"};\", which the FreeTDS driver cannot be given.");
 }
 
 TEST(TdsTableName, RequotesTheNamesConsumersPass) {
