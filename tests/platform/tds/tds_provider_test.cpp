@@ -532,7 +532,7 @@ TEST_F(TdsProvider, SchemaRowsetsAnswerFromTheCatalogue) {
 TEST_F(TdsProvider, LoginTextsWithPunctuationReachTheServer) {
     std::vector<tds_fixture_database> databases;
     databases.push_back(tds_parse_fixture("database [my;db}=1]\n"
-                                          "login [o'neil;x}=1] p}w;d={1} }\n"
+                                          "login [o'neil;x}=1] p}w;d={1} }ü😀\n"
                                           "table t\ncolumn a int\nrow 7\nend\n",
                                           "inline"));
     tds_server server(std::move(databases));
@@ -540,7 +540,7 @@ TEST_F(TdsProvider, LoginTextsWithPunctuationReachTheServer) {
     const std::u16string address = win32::to_utf16("127.0.0.1," + std::to_string(server.port()));
     const std::u16string login = u"o'neil;x}=1";
     ref<IDBInitialize> data_source;
-    EXPECT_EQ(open(data_source, CLSID_SQLNCLI11, address, login, u"p}w;d={1} }", u"my;db}=1"),
+    EXPECT_EQ(open(data_source, CLSID_SQLNCLI11, address, login, u"p}w;d={1} }ü😀", u"my;db}=1"),
               S_OK);
     ref<IDBCreateSession> create;
     ASSERT_EQ(data_source->QueryInterface(IID_IDBCreateSession, create.out()), S_OK);
