@@ -34,6 +34,8 @@ TEST_F(TkLog, WritesLinesAtOrAboveTheThreshold) {
     tk_log_wmessage(1, L"wide detail");
     tk_log_wmessage(3, L"progress %d%%", 50);
     EXPECT_EQ(read_file(log), "trace entry\r\nprogress 50%\r\n");
+    EXPECT_FALSE(tk_log_wanted(1));
+    EXPECT_TRUE(tk_log_wanted(2));
 }
 
 TEST_F(TkLog, ConstructionEnabledEmptiesTheFileAtOnce) {
@@ -45,6 +47,7 @@ TEST_F(TkLog, ConstructionEnabledEmptiesTheFileAtOnce) {
 
 TEST_F(TkLog, DisabledLoggerWritesNothing) {
     tk_logger logger(log.c_str(), false, 1, false);
+    EXPECT_FALSE(tk_log_wanted(3));
     tk_log_message(3, "not written");
     tk_log_wmessage(3, L"not written");
     EXPECT_FALSE(std::filesystem::exists(log));
@@ -52,6 +55,7 @@ TEST_F(TkLog, DisabledLoggerWritesNothing) {
 }
 
 TEST_F(TkLog, WritersWithoutLoggerDoNothing) {
+    EXPECT_FALSE(tk_log_wanted(3));
     tk_log_message(3, "no logger");
     tk_log_wmessage(3, L"no logger");
     EXPECT_FALSE(std::filesystem::exists(log));
