@@ -626,6 +626,10 @@ TEST_F(TdsProvider, ADroppedConnectionIsReportedNeverTakenForTheEnd) {
     const drop_case cases[] = {
         {"block fetch", "many_rows", 250, u"SELECT * FROM audit.many_rows"},
         {"long values", "all_types", 3, u"SELECT * FROM velmora_types.dbo.all_types"},
+        // Every row arrives, but not the end of the result.
+        {"before the end, in blocks", "customers", 3, u"SELECT * FROM sales.customers"},
+        {"before the end, one by one", "all_types", 5,
+         u"SELECT * FROM velmora_types.dbo.all_types"},
     };
     for (const drop_case& c : cases) {
         SCOPED_TRACE(c.what);
