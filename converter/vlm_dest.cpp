@@ -19,14 +19,18 @@
 
 namespace {
 
-// The databases a MySQL or MariaDB server keeps for itself.
-bool is_server_database(const std::wstring& name) {
+// The databases a MySQL or MariaDB server keeps for itself are never a destination: mode 0
+// would drop them, and mode 1 would drop any of their tables that a source table is named like
+// (a source table "user" would take the server's accounts with it).
+void refuse_server_database(const std::wstring& name) {
     for (const wchar_t* own : {L"mysql", L"sys", L"information_schema", L"performance_schema"}) {
         if (udb_equal_no_case(name, own)) {
-            return true;
+            throw tk_exception(L"The database '" + name +
+                                   L"' belongs to the MySQL server itself and cannot be "
+                                   L"overwritten.\nSpecify a different destination name.",
+                               1);
         }
     }
-    return false;
 }
 
 } // namespace
@@ -66,13 +70,7 @@ void mysql_converter_impl::check_mysql_db_name(const std::wstring& name) {
 
 void mysql_converter_impl::del_mysql_base(const std::wstring& name) {
     tk_log_wmessage(2, L"mysql_converter_impl::del_mysql_base (%ls)", name.c_str());
-    // Overwriting the entire database must never take the server's own data with it.
-    if (is_server_database(name)) {
-        throw tk_exception(L"The database '" + name +
-                               L"' belongs to the MySQL server itself and cannot be "
-                               L"overwritten.\nSpecify a different destination name.",
-                           1);
-    }
+    refuse_server_database(name);
     sql->db_delete(name);
 }
 
@@ -102,9 +100,7 @@ void velmora_convertor::check_dest() {
     tk_log_message(1, "velmora_convertor::check_dest");
     if (direct) {
         tk_log_wmessage(2, L"mysql_converter_impl::is_mysql_base_exist( %ls )", dest.c_str());
-        if (mode == 0 && is_server_database(dest)) {
-            del_mysql_base(dest); // refuses
-        }
+        refuse_server_database(dest);
         if (sql->is_db_exist(dest) && mode == 0) {
             del_mysql_base(dest);
         }

@@ -45,19 +45,23 @@ TEST(Destination, DatabaseNamesByServerVersion) {
               "1:Not a valid MySQL database name. It cannot con");
 }
 
-// Overwriting the entire database must never reach the server's own databases; the refusal
-// comes before any statement, so no server is needed to see it.
-TEST(Destination, ServerDatabasesAreNeverDropped) {
+// A run must never reach the server's own databases: mode 0 would drop them, mode 1 would drop
+// their tables that a source table is named like. The refusal comes before any statement, so
+// no server is needed to see it.
+TEST(Destination, ServerDatabasesAreNeverADestination) {
     driver_env env;
     velmora_convertor converter;
-    converter.mode = 0;
-    for (const wchar_t* name : {L"mysql", L"SYS", L"information_schema", L"Performance_Schema"}) {
-        SCOPED_TRACE(tk_to_utf8(name));
-        converter.dest = name;
-        const std::string text = refusal([&] { converter.check_dest(); });
-        EXPECT_EQ(text.substr(0, 2), "1:");
-        EXPECT_NE(text.find("belongs to the MySQL server itself"), std::string::npos) << text;
-        EXPECT_NE(refusal([&] { converter.del_mysql_base(name); }), "accepted");
+    for (const int mode : {0, 1, 2, 3, 4}) {
+        converter.mode = mode;
+        for (const wchar_t* name :
+             {L"mysql", L"SYS", L"information_schema", L"Performance_Schema"}) {
+            SCOPED_TRACE(tk_to_utf8(name) + " mode " + std::to_string(mode));
+            converter.dest = name;
+            const std::string text = refusal([&] { converter.check_dest(); });
+            EXPECT_EQ(text.substr(0, 2), "1:");
+            EXPECT_NE(text.find("belongs to the MySQL server itself"), std::string::npos) << text;
+            EXPECT_NE(refusal([&] { converter.del_mysql_base(name); }), "accepted");
+        }
     }
 }
 
