@@ -88,6 +88,7 @@ void console_ui::write_log(const std::wstring& line) {
 
 void console_ui::error_narrow(const std::string& text) {
     ++failures_;
+    tk_log_message(3, "ERROR:\n%s", text.c_str());
     if (!is_silent()) {
         console_err(text + "\n");
     }

@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -102,6 +103,17 @@ bool to_wide(const char* value, std::wstring& out) {
     return ok;
 }
 
+// An argument as the trace log may show it: the passwords stay out of the log, whatever its
+// threshold.
+std::string traced_argument(const char* argument) {
+    for (const char* secret : {"--mssqlp=", "--mysqlp="}) {
+        if (std::strncmp(argument, secret, std::strlen(secret)) == 0) {
+            return std::string(secret) + "***";
+        }
+    }
+    return argument;
+}
+
 } // namespace
 
 std::string pontrel_usage() {
@@ -140,7 +152,7 @@ bool is_server_word(const std::string& value) {
 bool parse_cmd_line(int argc, char** argv) {
     tk_log_message(2, "parse_cmd_line");
     for (int i = 0; i < argc; ++i) {
-        tk_log_message(1, "parameter #%d: %s", i, argv[i]);
+        tk_log_message(1, "parameter #%d: %s", i, traced_argument(argv[i]).c_str());
     }
 
     static const cmd_option options[] = {
