@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -32,6 +33,14 @@ protected:
     }
 
     void SetUp() override { ASSERT_TRUE(db.connected()); }
+    // The databases a test made go with it: a later suite on the same server starts clean.
+    void TearDown() override {
+        if (db.connected()) {
+            for (const std::string& database : used_) {
+                db.exec("DROP DATABASE IF EXISTS `" + database + "`");
+            }
+        }
+    }
 
     static std::string mssql_host() { return "127.0.0.1," + std::to_string(server->port()); }
 
@@ -50,8 +59,12 @@ protected:
         return run_pontrel(args(std::move(extra)), dir.path(), env);
     }
 
+    // Drops the database before a run fills it, and again when the test ends.
     void drop(const std::string& database) {
         db.exec("DROP DATABASE IF EXISTS `" + database + "`");
+        if (std::find(used_.begin(), used_.end(), database) == used_.end()) {
+            used_.push_back(database);
+        }
     }
 
     std::vector<std::string> tables(const std::string& database) {
@@ -106,6 +119,9 @@ protected:
     static tds_server* server;
     mysql_client db;
     temp_dir dir;
+
+private:
+    std::vector<std::string> used_;
 };
 
 tds_server* PontrelRun::server = nullptr;

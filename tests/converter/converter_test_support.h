@@ -110,16 +110,21 @@ private:
     std::optional<std::string> saved_;
 };
 
-// The process singletons of a program, in its order: logger, error handler, front end.
-struct driver_env {
-    driver_env() : logger(nullptr, false, 3, false), handler(err_map_oledb_size, err_map_oledb) {
+// The process singletons of a program, in its order: logger, error handler, front end. Alone
+// (without a settings folder) for a death test's child, which ends without removing folders.
+struct handler_env {
+    handler_env() : logger(nullptr, false, 3, false), handler(err_map_oledb_size, err_map_oledb) {
         handler.load_err_map(err_map_mysql_size, err_map_mysql);
     }
 
-    settings_home home;
     tk_logger logger;
     error_handler handler;
     scripted_ui ui;
+};
+
+// The process singletons and a settings folder of the test's own, for tests with a converter.
+struct driver_env : handler_env {
+    settings_home home;
 };
 
 } // namespace converter_test

@@ -5,6 +5,7 @@
 #include "platform/win32/codepage.h"
 
 using converter_test::driver_env;
+using converter_test::handler_env;
 using converter_test::scripted_ui;
 
 namespace {
@@ -109,7 +110,7 @@ TEST(ErrorHandlerDeathTest, InternalErrorShowsTheDialogAndEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            driver_env env;
+            handler_env env;
             env.handler.suppress = true;
             env.handler.set_context(L"ignored context");
             env.handler.handle(tk_mail_assertion("vlm_conv", 86), false);
@@ -121,7 +122,7 @@ TEST(ErrorHandlerDeathTest, ConsoleEndsOnLevelOneEvenWhenSilent) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            driver_env env;
+            handler_env env;
             env.ui.console = true;
             env.handler.suppress = true;
             env.handler.handle(tk_exception("fatal", 1), false);
