@@ -359,6 +359,7 @@ bool sql_table::layout_matches(const row_layout& layout, const udb_record& recor
 void sql_table::build_layout(row_layout& layout, const udb_record& record, bool path_slow) {
     layout = row_layout();
     layout.valid = true;
+    layout.generation = ++layouts_built_;
     for (const auto& field : record) {
         layout.field_names.push_back(field ? field->name : std::wstring());
     }
@@ -486,19 +487,19 @@ void sql_table::fast_append(const udb_record& record) {
     tk_log_message(1, "sql_table::fast_append");
     const auto n_fields = static_cast<std::uint32_t>(record.size());
     tk_log_message(1, "that.size=%d", static_cast<int>(n_fields));
-    const row_layout& layout = layout_for(record, false);
+    row_layout& layout = layout_for(record, false);
     if (cached_rec_size == 0) {
         cached_rec_size = n_fields;
     }
-    const auto p = static_cast<std::uint32_t>(pending_query.size());
-
-    std::string head;
-    append_head(head, true);
-    head += layout.column_list;
-    std::string values = p == 0 ? " VALUES(" : "(";
-    if (p == 0) {
-        tk_log_message(2, "Initialize new query...");
+    if (layout.fast_head.empty()) {
+        append_head(layout.fast_head, true);
+        layout.fast_head += layout.column_list;
     }
+
+    // The row's parenthesised values, built once in a reused buffer.
+    std::string& values = row_values_;
+    values.clear();
+    values += '(';
     for (std::size_t k = 0; k < layout.field_of.size(); ++k) {
         if (k > 0) {
             values += ", ";
@@ -506,13 +507,17 @@ void sql_table::fast_append(const udb_record& record) {
         append_fld_str(values, *record[static_cast<std::size_t>(layout.field_of[k])],
                        *layout.column_of[k], false);
     }
+    values += ')';
 
-    std::string row;
-    if (p == 0) {
-        row = head + ")" + values;
-    } else if (p + 2 + head.size() + values.size() >
-                   static_cast<std::uint64_t>(get_max_buffer_size()) ||
-               cached_rec_size != n_fields) {
+    const std::size_t p = pending_query.size();
+    // A row of another layout cannot join the pending statement, whose column list may name
+    // other columns or the same ones in another order, even with the same field count.
+    const bool new_layout = pending_generation_ != layout.generation;
+    // The estimate of the batch limit: the pending text, the separator, the head and the row
+    // (without its closing parenthesis).
+    if (p != 0 && (p + 2 + layout.fast_head.size() + values.size() - 1 >
+                       static_cast<std::uint64_t>(get_max_buffer_size()) ||
+                   cached_rec_size != n_fields || new_layout)) {
         if (cached_rec_size != n_fields) {
             tk_log_message(3, "cached_rec_size=%d, that.size=%d", static_cast<int>(cached_rec_size),
                            static_cast<int>(n_fields));
@@ -526,16 +531,18 @@ void sql_table::fast_append(const udb_record& record) {
         pending_query.clear();
         cached_rec_size = n_fields;
         tk_log_message(2, "Initialize new query...");
-        row = head + ")VALUES" + values;
+        pending_query += layout.fast_head;
+        pending_query += ")VALUES";
+    } else if (p == 0) {
+        tk_log_message(2, "Initialize new query...");
+        pending_query += layout.fast_head;
+        pending_query += ") VALUES";
     } else {
-        row = std::move(values);
-    }
-    row += ')';
-    tk_log_message(1, "*** FAST INSERT MODE ***");
-    if (!pending_query.empty()) {
         pending_query += ", ";
     }
-    pending_query += row;
+    pending_generation_ = layout.generation;
+    tk_log_message(1, "*** FAST INSERT MODE ***");
+    pending_query += values;
 }
 
 // ---- Update and delete --------------------------------------------------------------------------

@@ -66,6 +66,8 @@ private:
         std::vector<const t_ftd*> column_of; // per written column, the table column
         std::string column_list;             // the written column names, joined by ", "
         std::string slow_head;               // a one-row statement up to its first value
+        std::string fast_head;               // a multi-row statement up to its column list's ")"
+        std::uint64_t generation = 0;        // tells this layout from earlier ones
         std::wstring error_name;             // a field or column that does not match
         bool error_is_field = false;
     };
@@ -81,6 +83,11 @@ private:
     row_layout slow_layout_;
     std::string statement_buffer_;
     row_layout fast_layout_;
+    // The values of the row being added to pending_query, in one reused buffer.
+    std::string row_values_;
+    // The generation of the layout whose column list heads pending_query.
+    std::uint64_t pending_generation_ = 0;
+    std::uint64_t layouts_built_ = 0;
 };
 
 // Turns a row key given as text into the condition of a WHERE clause.

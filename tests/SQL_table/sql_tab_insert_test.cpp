@@ -262,6 +262,33 @@ TEST_F(sql_table_insert, multi_row_path_while_fast_insert_is_on) {
     EXPECT_EQ(value_of(mysql(), "SELECT LENGTH(b) FROM t WHERE id=1000"), "1048577");
 }
 
+TEST_F(sql_table_insert, multi_row_path_keeps_columns_when_field_order_changes) {
+    // Fewer fields than columns: the statement lists the record's own fields in record order,
+    // so a record of the same field count in another order must not join the pending rows.
+    exec(mysql(), "CREATE TABLE t (id INT PRIMARY KEY, s VARCHAR(20), n INT)");
+    auto db = open_db();
+    engine_->fast_insert = true;
+    {
+        auto t = table(*db, L"t");
+        udb_record first;
+        first.push_back(field(L"id", int_value(1), 4));
+        first.push_back(field(L"s", text_value(L"one")));
+        t->append_record(first);
+        udb_record swapped;
+        swapped.push_back(field(L"s", text_value(L"two")));
+        swapped.push_back(field(L"id", int_value(2), 4));
+        t->append_record(swapped);
+        udb_record again;
+        again.push_back(field(L"s", text_value(L"three")));
+        again.push_back(field(L"id", int_value(3), 4));
+        t->append_record(again);
+        EXPECT_EQ(t->pending_query, "INSERT IGNORE INTO `t`(`s`, `id`)VALUES('two', 2), "
+                                    "('three', 3)");
+    }
+    EXPECT_EQ(rows_of(mysql(), "SELECT id, s FROM t ORDER BY id"),
+              (std::vector<std::vector<std::string>>{{"1", "one"}, {"2", "two"}, {"3", "three"}}));
+}
+
 TEST_F(sql_table_insert, synchronize_mode_replaces_on_both_paths) {
     exec(mysql(), "CREATE TABLE t (id INT PRIMARY KEY, s VARCHAR(20))");
     auto db = open_db(0x1A0);
