@@ -253,7 +253,17 @@ sql_tmp_recordset::sql_tmp_recordset(MYSQL_RES* result, MYSQL* mysql)
     n_fields = result != nullptr ? mysql_num_fields(result) : 0;
     tk_log_message(1, "n_fields=%u", n_fields);
     fields = result != nullptr ? mysql_fetch_fields(result) : nullptr;
-    initialize();
+    try {
+        initialize();
+    } catch (...) {
+        // The destructor does not run for an object that was never made: the result is freed
+        // here, whether the server failed on the first rows or a cell could not be read.
+        if (this->result != nullptr) {
+            mysql_free_result(this->result);
+            this->result = nullptr;
+        }
+        throw;
+    }
 }
 
 sql_tmp_recordset::sql_tmp_recordset(MYSQL* mysql, const std::string& statement)

@@ -181,6 +181,18 @@ TEST_F(SqlRecordsets, StatementResultsComeInBatchesOf1000) {
     EXPECT_EQ(batches, (std::vector<std::size_t>{1000, 1000, 500}));
 }
 
+TEST_F(SqlRecordsets, StatementFailingInItsFirstRowsIsAnErrorAndFreesItsResult) {
+    // The server sends the result's columns, then fails on the first row: the subquery
+    // matches three rows. The result must be freed, so the connection serves the next statement.
+    auto db = database_with_rows(L"t", 3);
+    EXPECT_THROW(db->query_rows(L"SELECT id, (SELECT id FROM t WHERE id >= o.id) FROM t o"),
+                 sql_exception);
+    EXPECT_EQ(fetch_value(mysql(), "SELECT COUNT(*) FROM t", 0), "3");
+    auto reader = db->query_rows(L"SELECT id FROM t");
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->records.size(), 3u);
+}
+
 TEST_F(SqlRecordsets, LimitedQueryWrapsQueriesAndReportsFailures) {
     auto db = database_with_rows(L"t", 3);
     {
