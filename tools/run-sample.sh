@@ -20,8 +20,22 @@ for arg in "$@"; do
 done
 
 tools/setup.sh
-[ -f build/build.ninja ] || cmake --preset default >/dev/null
-cmake --build --preset default --target pontrel tds_server_main >/dev/null
+
+# The build speaks only when it fails, and then in full: a newcomer must see why.
+quiet_build() {
+    local log
+    log=$(mktemp)
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "run-sample: the build failed (output above)" >&2
+        exit 1
+    fi
+    rm -f "$log"
+}
+echo "Building pontrel and the TDS test server in build/"
+[ -f build/build.ninja ] || quiet_build cmake --preset default
+quiet_build cmake --build --preset default --target pontrel tds_server_main
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -76,7 +90,10 @@ echo "Rows in MariaDB:"
 'velmora_sample' AND table_type = 'BASE TABLE' ORDER BY table_name" |
     while IFS= read -r table; do
         rows=$("${client[@]}" -N -e "SELECT COUNT(*) FROM \`velmora_sample\`.\`$table\`")
-        printf '  %-20s %s rows\n' "$table" "$rows"
+        # Padded by characters, not bytes: the sample has names beyond ASCII.
+        pad=$((21 - ${#table}))
+        [ "$pad" -ge 1 ] || pad=1
+        printf '  %s%*s%s rows\n' "$table" "$pad" "" "$rows"
     done
 
 echo
