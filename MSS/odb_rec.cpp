@@ -6,7 +6,9 @@
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
 
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -20,6 +22,77 @@ bool pure_values_allowed() {
 
 std::wstring column_name(const DBCOLUMNINFO& column) {
     return column.pwszName != nullptr ? tk_utf16_to_wstring(column.pwszName) : std::wstring();
+}
+
+// Values sit at unaligned offsets after a column whose place has an odd size; those few are
+// copied into `spare` so that the text is read as UTF-16 without a misaligned access. Every
+// other value is read where it is.
+std::u16string_view buffer_text(const BYTE* at, std::size_t units, std::u16string& spare) {
+    if (reinterpret_cast<std::uintptr_t>(at) % alignof(char16_t) == 0) {
+        return {reinterpret_cast<const char16_t*>(at), units};
+    }
+    spare.resize(units);
+    std::memcpy(spare.data(), at, units * sizeof(char16_t));
+    return spare;
+}
+
+// Whether every unit is ASCII, so that narrowing unit by unit is the UTF-8 form.
+bool is_ascii(std::u16string_view text) {
+    char16_t any = 0;
+    for (const char16_t unit : text) {
+        any |= unit;
+    }
+    return any < 0x80;
+}
+
+// The UTF-8 form of `text` in `out`, which is reused from value to value so that parsing a
+// number or date allocates nothing. Providers send those as ASCII; anything else takes the
+// general conversion.
+void narrow_to_utf8(std::u16string_view text, std::string& out) {
+    out.clear();
+    if (!is_ascii(text)) {
+        tk_append_utf8(out, text);
+        return;
+    }
+    out.resize(text.size());
+    char* to = out.data();
+    for (const char16_t unit : text) {
+        *to++ = static_cast<char>(unit);
+    }
+}
+
+// Numbers and dates are read up to their first NUL, as their text form always was.
+std::u16string_view until_nul(std::u16string_view text) {
+    return text.substr(0, text.find(u'\0'));
+}
+
+// The buffer the numbers, dates and hexadecimal bytes of one thread's rows are narrowed into;
+// one that a long value made large is let go after use.
+std::string& narrow_buffer() {
+    thread_local std::string buffer;
+    return buffer;
+}
+
+void release_if_large(std::string& buffer) {
+    constexpr std::size_t kept = 4096;
+    if (buffer.capacity() > kept) {
+        std::string().swap(buffer);
+    }
+}
+
+// A text value straight from the row buffer: the BSTR is the one copy, NULs included.
+ole_variant text_value(std::u16string_view text) {
+    ole_variant value;
+    if (text.size() > std::numeric_limits<unsigned int>::max() / 2) {
+        throw tk_mail_assertion("odb_rec", 128);
+    }
+    value.var.bstrVal =
+        SysAllocStringLen(text.empty() ? u"" : text.data(), static_cast<unsigned int>(text.size()));
+    if (value.var.bstrVal == nullptr) {
+        throw tk_mail_assertion("odb_rec", 128);
+    }
+    value.var.vt = VT_BSTR;
+    return value;
 }
 
 } // namespace
@@ -91,8 +164,7 @@ VARTYPE odb_record::get_vartype(DBTYPE type, DBLENGTH, DBCOLUMNFLAGS, std::int32
 std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
                                                  const std::wstring& name, std::u16string_view text,
                                                  DBLENGTH length) {
-    if (tk_logger::pointer() != nullptr && tk_logger::ref().enabled() &&
-        tk_logger::ref().threshold() <= 1) {
+    if (tk_log_wanted(1)) {
         const std::wstring wide = tk_utf16_to_wstring(text);
         tk_log_wmessage(1, L"odb_record::get_field(%d, '%ls')", static_cast<int>(length),
                         wide.c_str());
@@ -109,13 +181,15 @@ std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
     const auto text_size = static_cast<std::uint32_t>(length);
     std::unique_ptr<odb_field> field;
     if (text.empty()) {
-        field = vt == VT_BSTR ? std::make_unique<odb_field>(name, 0, ole_variant(std::u16string()),
-                                                            false, false)
+        field = vt == VT_BSTR ? std::make_unique<odb_field>(name, 0, text_value(text), false, false)
                               : std::make_unique<odb_field>(name, 0, ole_variant(), false, false);
     } else if (column.wType == DBTYPE_DATE || column.wType == DBTYPE_DBTIMESTAMP ||
                column.wType == 212) {
-        field = std::make_unique<odb_field>(
-            name, column_size, ole_variant(ole_date(tk_utf16_to_wstring(text))), false, false);
+        std::string& utf8 = narrow_buffer();
+        narrow_to_utf8(until_nul(text), utf8);
+        field = std::make_unique<odb_field>(name, column_size, ole_variant(ole_date(utf8)), false,
+                                            false);
+        release_if_large(utf8);
     } else if (column.wType == DBTYPE_GUID && text.size() > 1) {
         tk_log_message(1, "Processing GUID");
         tk_log_message(1, "len=%d, little preprocessing...", static_cast<int>(text.size()));
@@ -124,22 +198,34 @@ std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
         if (inner.front() == u'{' && inner.back() == u'}') {
             inner = inner.substr(1, inner.size() - 2);
         }
-        field = std::make_unique<odb_field>(name, column_size, ole_variant(std::u16string(inner)),
-                                            false, false);
+        field = std::make_unique<odb_field>(name, column_size, text_value(inner), false, false);
     } else if (vt == VT_BSTR) {
-        field = std::make_unique<odb_field>(name, text_size, ole_variant(std::u16string(text)),
-                                            false, false);
+        field = std::make_unique<odb_field>(name, text_size, text_value(text), false, false);
     } else if (ole_variant::is_byte_array(vt)) {
-        field = std::make_unique<odb_field>(
-            name, text_size,
-            ole_variant::from_wstring(tk_utf16_to_wstring(text), ole_variant::vt_byte_array), false,
-            false);
+        // Hexadecimal digits, read whole (NULs and all): ASCII narrows to the same digits.
+        if (is_ascii(text)) {
+            std::string& digits = narrow_buffer();
+            narrow_to_utf8(text, digits);
+            field = std::make_unique<odb_field>(
+                name, text_size, ole_variant::from_string(digits, ole_variant::vt_byte_array),
+                false, false);
+            release_if_large(digits);
+        } else {
+            field = std::make_unique<odb_field>(
+                name, text_size,
+                ole_variant::from_wstring(tk_utf16_to_wstring(text), ole_variant::vt_byte_array),
+                false, false);
+        }
     } else {
-        field = std::make_unique<odb_field>(
-            name, text_size, ole_variant::from_wstring(tk_utf16_to_wstring(text), vt), false,
-            false);
+        std::string& utf8 = narrow_buffer();
+        narrow_to_utf8(until_nul(text), utf8);
+        field = std::make_unique<odb_field>(name, text_size, ole_variant::from_string(utf8, vt),
+                                            false, false);
+        release_if_large(utf8);
     }
-    tk_log_wmessage(1, L"odb_field::ctor(%ls,%d)", name.c_str(), static_cast<int>(field->size));
+    if (tk_log_wanted(1)) {
+        tk_log_wmessage(1, L"odb_field::ctor(%ls,%d)", name.c_str(), static_cast<int>(field->size));
+    }
     return field;
 }
 
@@ -151,6 +237,9 @@ odb_record::odb_record(unsigned columns, const BYTE* row_buffer, const DBCOLUMNI
     tk_check(row_buffer != nullptr, "odb_rec", 72);
     tk_check(bindings != nullptr, "odb_rec", 73);
     reserve(columns);
+    const bool trace = tk_log_wanted(1);
+    std::wstring unnamed;
+    std::u16string spare;
     for (unsigned i = 0; i < columns; ++i) {
         const DBCOLUMNINFO& column = info[i];
         // Where this column's status, length and value are: its place in the row buffer, or
@@ -167,26 +256,27 @@ odb_record::odb_record(unsigned columns, const BYTE* row_buffer, const DBCOLUMNI
         }
         DBSTATUS status;
         std::memcpy(&status, status_at, sizeof status);
-        const std::wstring name = names != nullptr ? (*names)[i] : column_name(column);
+        const std::wstring& name = names != nullptr ? (*names)[i] : (unnamed = column_name(column));
         std::unique_ptr<udb_field> field;
         if (status == DBSTATUS_S_OK) {
             DBLENGTH length;
             std::memcpy(&length, length_at, sizeof length);
-            tk_log_message(1, "offset=%d", static_cast<int>(bindings[i].obValue));
-            tk_log_message(1, "type1=%d, type2=%d", column.wType, bindings[i].wType);
-            tk_log_message(1, "Field #%d - OK, length=%d", static_cast<int>(i),
-                           static_cast<int>(length));
+            if (trace) {
+                tk_log_message(1, "offset=%d", static_cast<int>(bindings[i].obValue));
+                tk_log_message(1, "type1=%d, type2=%d", column.wType, bindings[i].wType);
+                tk_log_message(1, "Field #%d - OK, length=%d", static_cast<int>(i),
+                               static_cast<int>(length));
+            }
             if (column.wType == DBTYPE_BYTES) {
                 const auto blob_len = static_cast<std::uint32_t>(length);
                 tk_log_message(1, "Processing VT_BLOB: blob_len=%d", static_cast<int>(blob_len));
                 field = std::make_unique<odb_field>(name, blob_len, ole_variant(blob_len, value_at),
                                                     false, false);
             } else {
-                std::u16string text(static_cast<std::size_t>(length / sizeof(char16_t)), u'\0');
-                std::memcpy(text.data(), value_at, text.size() * sizeof(char16_t));
+                const std::u16string_view text = buffer_text(
+                    value_at, static_cast<std::size_t>(length / sizeof(char16_t)), spare);
                 field = get_field(column, name, text, length);
-                if (tk_logger::pointer() != nullptr && tk_logger::ref().enabled() &&
-                    tk_logger::ref().threshold() <= 1) {
+                if (trace) {
                     tk_log_wmessage(1, L"\trow_buffer=%ls", tk_utf16_to_wstring(text).c_str());
                 }
             }
