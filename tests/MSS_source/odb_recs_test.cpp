@@ -251,6 +251,45 @@ TEST_F(odb_recs_test, values_longer_than_their_buffer_are_read_in_full) {
     EXPECT_EQ(memory->held_rows(), 0u);
 }
 
+TEST_F(odb_recs_test, values_after_a_place_of_odd_size_and_hexadecimal_bytes_read_alike) {
+    // A 3-byte place first leaves every later value at an odd address of the row buffer: texts,
+    // numbers, dates and GUIDs are read from there all the same. Hexadecimal bytes (a UDT bound
+    // as text) are read whole; a text of the wrong alphabet keeps its old reading.
+    const std::u16string with_nul(u"a\0b", 3);
+    auto records = read_one(
+        {typed(u"odd", DBTYPE_UDT, 3), text(u"t", 10), text(u"nul", 10), typed(u"n", DBTYPE_I8, 8),
+         typed(u"dec", DBTYPE_NUMERIC, 19, 38, 4), typed(u"dt", DBTYPE_DBTIMESTAMP, 16, 27, 7),
+         typed(u"g", DBTYPE_GUID, 16), typed(u"hex", DBTYPE_UDT, 40),
+         typed(u"not_hex", DBTYPE_UDT, 40), typed(u"odd_digits", DBTYPE_UDT, 40),
+         text(u"last", 10)},
+        {oledb_value::null(), oledb_value::of_text(u"Grüße\U0001F600"),
+         oledb_value::of_text(with_nul), oledb_value::of_text(u"-9223372036854775808"),
+         oledb_value::of_text(u"-12345.6789"), oledb_value::of_text(u"2024-02-29 13:45:30.1234567"),
+         oledb_value::of_text(u"{6F9619FF-8B86-D011-B42D-00C04FC964FF}"),
+         oledb_value::of_text(u"0x0A0bFF"), oledb_value::of_text(u"0xÄB"),
+         oledb_value::of_text(u"0A0"), oledb_value::of_text(u"end")});
+    const udb_record& r = *records->get_item();
+    ASSERT_EQ(r.size(), 11u);
+    EXPECT_EQ(r[0]->get_type(), VT_EMPTY);
+    EXPECT_EQ(r[1]->to_wstring(), L"Grüße\U0001F600");
+    EXPECT_EQ(r[1]->get_size(), 7u);
+    EXPECT_EQ(r[2]->get_type(), VT_BSTR);
+    EXPECT_EQ(r[2]->get_size(), 3u); // NULs inside a text are kept
+    EXPECT_EQ(r[3]->get_type(), VT_I8);
+    EXPECT_EQ(r[3]->to_i8(), INT64_MIN);
+    EXPECT_EQ(r[4]->get_type(), VT_DECIMAL);
+    EXPECT_EQ(r[4]->to_string(), "-12345.6789");
+    EXPECT_EQ(r[5]->to_string(), "2024-02-29 13:45:30.123457");
+    EXPECT_EQ(r[6]->to_wstring(), L"6F9619FF-8B86-D011-B42D-00C04FC964FF");
+    EXPECT_EQ(r[7]->get_type(), ole_variant::vt_byte_array);
+    EXPECT_EQ(r[7]->to_string(), "0x0A0BFF");
+    // Each character counts as one digit; one that is not a digit reads as 0.
+    EXPECT_EQ(r[8]->to_string(), "0x0B");
+    // An odd number of digits is no byte value.
+    EXPECT_EQ(r[9]->get_type(), VT_EMPTY);
+    EXPECT_EQ(r[10]->to_wstring(), L"end");
+}
+
 TEST_F(odb_recs_test, a_value_still_cut_is_a_row_error_never_an_empty_value) {
     // A row buffer whose one column arrives cut.
     DBCOLUMNINFO info{};
