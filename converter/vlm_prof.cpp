@@ -87,8 +87,13 @@ std::wstring line_comments_to_block(const std::wstring& text) {
                 j = n;
             }
             std::wstring comment = text.substr(i + 2, j - i - 2);
-            // The comment's own "*/" must not end the block early.
+            // The comment's own "*/" must not end the block early, nor its "/*" open a nested
+            // block (SQL Server nests block comments, so the rest of the query would be lost).
             tk_wstring::replace_all(comment, L"*/", L"* /");
+            tk_wstring::replace_all(comment, L"/*", L"/ *");
+            if (!comment.empty() && comment.back() == L'/') {
+                comment += L' '; // "/" and the closing "*/" would read as "/*"
+            }
             out += L"/*" + comment + L"*/";
             i = j;
             continue;
