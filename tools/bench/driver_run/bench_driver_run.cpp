@@ -15,9 +15,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
         converter.del_mysql_base(converter.dest);
     }
     server.stop();
-    unlink(fixture.c_str());
-    rmdir((std::string(dir) + "/velmora").c_str());
+    // The fixture and the settings the converter made (its registry file and lock) go too.
+    std::filesystem::remove_all(dir);
     return ui.failures == 0 ? 0 : 1;
 }
