@@ -410,10 +410,6 @@ TEST(Run, FailuresOfTheWholeRunAreReportedAndTheRunCloses) {
     }
 }
 
-} // namespace
-
-namespace {
-
 TEST(Run, ForeignKeysFollowTheUsersColumnChanges) {
     driver_env env;
     fake_run_converter converter;
@@ -435,10 +431,6 @@ TEST(Run, ForeignKeysFollowTheUsersColumnChanges) {
     EXPECT_EQ(converter.record->relationships[0].name, L"FK_renamed");
     EXPECT_EQ(converter.record->relationships[0].fk_flds, std::vector<std::wstring>{L"label"});
 }
-
-} // namespace
-
-namespace {
 
 // A script file that cannot be written is a failure of the run, never a silent success.
 TEST(Run, ScriptWriteFailureIsReported) {
