@@ -20,19 +20,6 @@ sql_engine& engine() {
     return tk_singleton<sql_engine>::ref();
 }
 
-// Switches the engine's BLOB-as-text reading on for its lifetime and restores it on every way
-// out.
-class blob_as_text_scope {
-public:
-    blob_as_text_scope() : saved_(engine().blob_to_text) { engine().set_blob_to_text(true); }
-    ~blob_as_text_scope() { engine().set_blob_to_text(saved_); }
-    blob_as_text_scope(const blob_as_text_scope&) = delete;
-    blob_as_text_scope& operator=(const blob_as_text_scope&) = delete;
-
-private:
-    bool saved_;
-};
-
 std::wstring first_text(udb_record& record, std::size_t index) {
     if (index >= record.size() || !record[index]) {
         return {};
@@ -131,7 +118,7 @@ void sql_database::init_tables() {
 
 void sql_database::init_views() {
     tk_log_message(2, "sql_database::init_views");
-    const blob_as_text_scope as_text;
+    const sql_blob_as_text_scope as_text(engine());
     const std::wstring statement =
         L"SELECT table_name, view_definition FROM information_schema.views WHERE table_schema=" +
         to_mysql_wstr(name, VT_BSTR);

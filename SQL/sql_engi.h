@@ -194,3 +194,21 @@ private:
     // The database last selected, selected again after a reconnection.
     std::string current_db_;
 };
+
+// Switches the engine's BLOB-as-text reading on for its lifetime and puts it back on every way
+// out: the result cells of SHOW statements and catalogue queries come as text, whatever flags
+// the server gives them.
+class sql_blob_as_text_scope {
+public:
+    explicit sql_blob_as_text_scope(sql_engine& engine)
+        : engine_(engine), saved_(engine.blob_to_text) {
+        engine_.set_blob_to_text(true);
+    }
+    ~sql_blob_as_text_scope() { engine_.set_blob_to_text(saved_); }
+    sql_blob_as_text_scope(const sql_blob_as_text_scope&) = delete;
+    sql_blob_as_text_scope& operator=(const sql_blob_as_text_scope&) = delete;
+
+private:
+    sql_engine& engine_;
+    bool saved_;
+};

@@ -33,18 +33,6 @@ constexpr const char* structure_error_text =
     "The structure of data source does not conform to the destination table. For more "
     "information see Troubleshooting article of the product documentation.";
 
-// Switches the engine's BLOB-as-text reading on and puts it back on every way out.
-class blob_as_text_scope {
-public:
-    blob_as_text_scope() : saved_(engine().blob_to_text) { engine().set_blob_to_text(true); }
-    ~blob_as_text_scope() { engine().set_blob_to_text(saved_); }
-    blob_as_text_scope(const blob_as_text_scope&) = delete;
-    blob_as_text_scope& operator=(const blob_as_text_scope&) = delete;
-
-private:
-    bool saved_;
-};
-
 std::wstring cell_text(udb_record& record, std::size_t index) {
     if (index >= record.size() || !record[index]) {
         return {};
@@ -135,6 +123,34 @@ std::size_t long_value_bytes(const udb_field& field) {
     return field.to_string().size();
 }
 
+// The table column a record field of the update and delete operations is written to: its
+// name, or the validator's safe name when the name is not acceptable. False for a missing
+// field and for a name the table has no column of.
+bool column_of_field(udb_validator& validator, const udb_schema& schema, const udb_field* field,
+                     std::wstring& mapped) {
+    if (field == nullptr) {
+        return false;
+    }
+    mapped =
+        validator.is_acceptable(field->name) ? field->name : validator.get_safe_name(field->name);
+    tk_log_wmessage(1, L"Got mappend fn: %ls", mapped.c_str());
+    if (!schema.find_field(mapped)) {
+        tk_log_wmessage(1, L"Field '%ls' is not found in schema", mapped.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Appends "`column`=literal" to a SET list.
+void append_assignment(std::string& set_list, const std::wstring& column, const udb_field& field) {
+    if (!set_list.empty()) {
+        set_list += ", ";
+    }
+    set_list += safe_name_utf8(column);
+    set_list += '=';
+    append_mysql_str(set_list, field);
+}
+
 bool is_long_field(const udb_field& field) {
     return field.get_type() != VT_EMPTY && field.get_size() > sql_engine::max_field_size;
 }
@@ -181,7 +197,7 @@ void sql_table::initialize(std::uint32_t flags) {
     tk_log_message(1, "sql_table::initialize(%d)", static_cast<int>(flags));
     sql_engine& e = engine();
     // Result cells of the SHOW statements come as text, whatever flags the server gives them.
-    const blob_as_text_scope as_text;
+    const sql_blob_as_text_scope as_text(engine());
 
     // Column details: declared types and defaults.
     {
@@ -562,15 +578,8 @@ void sql_table::update1(const udb_record& record) {
     std::string where_list;
     std::string first_key;
     for (const auto& field : record) {
-        if (!field) {
-            continue;
-        }
-        const std::wstring mapped = validator->is_acceptable(field->name)
-                                        ? field->name
-                                        : validator->get_safe_name(field->name);
-        tk_log_wmessage(1, L"Got mappend fn: %ls", mapped.c_str());
-        if (!schema.find_field(mapped)) {
-            tk_log_wmessage(1, L"Field '%ls' is not found in schema", mapped.c_str());
+        std::wstring mapped;
+        if (!column_of_field(*validator, schema, field.get(), mapped)) {
             continue;
         }
         bool in_key = false;
@@ -599,11 +608,7 @@ void sql_table::update1(const udb_record& record) {
             tk_log_wmessage(2, L"Field %ls is LOB, skip it", mapped.c_str());
             continue;
         }
-        if (!set_list.empty()) {
-            set_list += ", ";
-        }
-        set_list += safe_name_utf8(mapped) + "=";
-        append_mysql_str(set_list, *field);
+        append_assignment(set_list, mapped, *field);
     }
     if (where_list.empty()) {
         tk_log_message(1, "Missing primary/unique key");
@@ -628,26 +633,15 @@ void sql_table::update2(const udb_record& record, const std::wstring& key) {
     const std::unique_ptr<udb_validator> validator(engine().create_fn_validator(record));
     std::string set_list;
     for (const auto& field : record) {
-        if (!field) {
-            continue;
-        }
-        const std::wstring mapped = validator->is_acceptable(field->name)
-                                        ? field->name
-                                        : validator->get_safe_name(field->name);
-        tk_log_wmessage(1, L"Got mappend fn: %ls", mapped.c_str());
-        if (!schema.find_field(mapped)) {
-            tk_log_wmessage(1, L"Field '%ls' is not found in schema", mapped.c_str());
+        std::wstring mapped;
+        if (!column_of_field(*validator, schema, field.get(), mapped)) {
             continue;
         }
         if (is_lob_field(*field)) {
             tk_log_wmessage(2, L"Field %ls is LOB, skip it", mapped.c_str());
             continue;
         }
-        if (!set_list.empty()) {
-            set_list += ", ";
-        }
-        set_list += safe_name_utf8(mapped) + "=";
-        append_mysql_str(set_list, *field);
+        append_assignment(set_list, mapped, *field);
     }
     if (set_list.empty() && !schema.empty()) {
         const std::string first = safe_name_utf8(schema.front()->name);
@@ -671,15 +665,8 @@ void sql_table::delete_key(const udb_record& record) {
     const std::unique_ptr<udb_validator> validator(engine().create_fn_validator(record));
     bool first = true;
     for (const auto& field : record) {
-        if (!field) {
-            continue;
-        }
-        const std::wstring mapped = validator->is_acceptable(field->name)
-                                        ? field->name
-                                        : validator->get_safe_name(field->name);
-        tk_log_wmessage(1, L"Got mappend fn: %ls", mapped.c_str());
-        if (!schema.find_field(mapped)) {
-            tk_log_wmessage(1, L"Field '%ls' is not found in schema", mapped.c_str());
+        std::wstring mapped;
+        if (!column_of_field(*validator, schema, field.get(), mapped)) {
             continue;
         }
         if (!first) {

@@ -300,10 +300,23 @@ bool is_blob_type(VARTYPE vt) {
     return vt == VT_BLOB || vt == VT_BLOB_OBJECT || vt == ole_variant::vt_byte_array;
 }
 
-void append_quoted(std::string& out, std::string_view utf8) {
+// A quoted, escaped text literal ('' for an empty text); `Text` is UTF-8 or UTF-16.
+template <class Text> void append_quoted(std::string& out, Text text) {
     out += '\'';
-    append_escaped(out, utf8);
+    append_escaped(out, text);
     out += '\'';
+}
+
+// A geometry value given as its well-known text; NULL for an empty text, never an empty
+// geometry.
+template <class Text> void append_geometry(std::string& out, Text text) {
+    if (text.empty()) {
+        out += "NULL";
+        return;
+    }
+    out += "ST_GeomFromText('";
+    append_escaped(out, text);
+    out += "')";
 }
 
 // The literal of a text by value type, appended (the rules of to_mysql_str).
@@ -372,13 +385,7 @@ void append_text_column_literal(std::string& out, const udb_field& field, const 
     if (field.get_type() == VT_BSTR) {
         const std::u16string_view text = bstr_view(field);
         if (geometry) {
-            if (text.empty()) {
-                out += "NULL";
-                return;
-            }
-            out += "ST_GeomFromText('";
-            append_escaped(out, text);
-            out += "')";
+            append_geometry(out, text);
             return;
         }
         if (subtype == 1) {
@@ -391,28 +398,16 @@ void append_text_column_literal(std::string& out, const udb_field& field, const 
                 return;
             }
         }
-        if (text.empty()) {
-            out += "''";
-            return;
-        }
-        out += '\'';
-        append_escaped(out, text);
-        out += '\'';
+        append_quoted(out, text);
         return;
     }
     // A value of another type in a text column: its text, quoted.
     const std::string text = field.to_string();
     if (geometry) {
-        if (text.empty()) {
-            out += "NULL";
-            return;
-        }
-        out += "ST_GeomFromText('";
-        append_escaped(out, text);
-        out += "')";
+        append_geometry(out, std::string_view(text));
         return;
     }
-    append_quoted(out, text);
+    append_quoted(out, std::string_view(text));
 }
 
 } // namespace
@@ -847,17 +842,9 @@ void append_mysql_str(std::string& out, const ole_variant& value) {
         tk_log_message(1, "to_mysql_str - at the END");
         return;
     }
-    case VT_BSTR: {
-        const std::u16string_view text = bstr_view(value);
-        if (text.empty()) {
-            out += "''";
-            return;
-        }
-        out += '\'';
-        append_escaped(out, text);
-        out += '\'';
+    case VT_BSTR:
+        append_quoted(out, bstr_view(value));
         return;
-    }
     case VT_DATE:
         if (!value.date.is_valid()) {
             out += "''";
@@ -881,7 +868,7 @@ void append_mysql_str(std::string& out, const ole_variant& value) {
     if (!sql_is_number_text(text)) {
         const std::string copy(text);
         out.resize(at);
-        append_quoted(out, copy);
+        append_quoted(out, std::string_view(copy));
     }
 }
 
