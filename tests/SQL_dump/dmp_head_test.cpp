@@ -245,7 +245,7 @@ TEST_F(dump_test, UnopenableFileIsAnError) {
 // Writes a script whose rows outgrow a file-size limit, in a child that ignores SIGXFSZ so
 // that the write fails with EFBIG. Long rows pass the stream's buffer and fail while rows are
 // written; short rows wait in the buffer and fail when the file is closed. The child's exit
-// code: 0 when the Part's exception was raised where expected, 1 when the script was written
+// code: 0 when the script's write error was raised where expected, 1 when the script was written
 // "successfully", 2 for anything else.
 int write_past_size_limit(const std::wstring& file, bool short_rows) {
     const pid_t child = fork();
