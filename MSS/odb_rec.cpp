@@ -46,24 +46,24 @@ bool is_ascii(std::u16string_view text) {
 }
 
 // The UTF-8 form of `text` in `out`, which is reused from value to value so that parsing a
-// number or date allocates nothing. Providers send those as ASCII; anything else takes the
-// general conversion.
-void narrow_to_utf8(std::u16string_view text, std::string& out) {
-    out.clear();
-    if (!is_ascii(text)) {
-        tk_append_utf8(out, text);
-        return;
-    }
+// number or date allocates nothing. Providers send those as ASCII, narrowed here unit by unit in
+// the same pass that looks for the end; anything else takes the general conversion.
+// `until_nul`: numbers and dates end at their first NUL, as their text form always did.
+void narrow_to_utf8(std::u16string_view text, std::string& out, bool until_nul) {
     out.resize(text.size());
     char* to = out.data();
     for (const char16_t unit : text) {
+        if (unit >= 0x80) {
+            out.clear();
+            tk_append_utf8(out, until_nul ? text.substr(0, text.find(u'\0')) : text);
+            return;
+        }
+        if (unit == 0 && until_nul) {
+            break;
+        }
         *to++ = static_cast<char>(unit);
     }
-}
-
-// Numbers and dates are read up to their first NUL, as their text form always was.
-std::u16string_view until_nul(std::u16string_view text) {
-    return text.substr(0, text.find(u'\0'));
+    out.resize(static_cast<std::size_t>(to - out.data()));
 }
 
 // The buffer the numbers, dates and hexadecimal bytes of one thread's rows are narrowed into;
@@ -103,7 +103,9 @@ std::wstring odb_field::to_wstring() const {
 }
 
 VARTYPE odb_record::get_vartype(DBTYPE type, DBLENGTH, DBCOLUMNFLAGS, std::int32_t& reserved) {
-    tk_log_message(1, "odb_record::get_vartype(%d)", type);
+    if (tk_log_wanted(1)) {
+        tk_log_message(1, "odb_record::get_vartype(%d)", type);
+    }
     switch (type) {
     case DBTYPE_I2:
     case DBTYPE_I4:
@@ -138,7 +140,9 @@ VARTYPE odb_record::get_vartype(DBTYPE type, DBLENGTH, DBCOLUMNFLAGS, std::int32
     case DBTYPE_DBTIMESTAMP:
     case DBTYPE_DBTIMESTAMPOFFSET:
     case 212:
-        tk_log_message(1, "odb_record::get_vartype: Got datetime/timestamp");
+        if (tk_log_wanted(1)) {
+            tk_log_message(1, "odb_record::get_vartype: Got datetime/timestamp");
+        }
         reserved = 1;
         return VT_DATE;
     case DBTYPE_XML:
@@ -186,13 +190,15 @@ std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
     } else if (column.wType == DBTYPE_DATE || column.wType == DBTYPE_DBTIMESTAMP ||
                column.wType == 212) {
         std::string& utf8 = narrow_buffer();
-        narrow_to_utf8(until_nul(text), utf8);
+        narrow_to_utf8(text, utf8, true);
         field = std::make_unique<odb_field>(name, column_size, ole_variant(ole_date(utf8)), false,
                                             false);
         release_if_large(utf8);
     } else if (column.wType == DBTYPE_GUID && text.size() > 1) {
-        tk_log_message(1, "Processing GUID");
-        tk_log_message(1, "len=%d, little preprocessing...", static_cast<int>(text.size()));
+        if (tk_log_wanted(1)) {
+            tk_log_message(1, "Processing GUID");
+            tk_log_message(1, "len=%d, little preprocessing...", static_cast<int>(text.size()));
+        }
         // Providers write GUIDs in braces; a GUID without them is taken as it is.
         std::u16string_view inner = text;
         if (inner.front() == u'{' && inner.back() == u'}') {
@@ -205,7 +211,7 @@ std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
         // Hexadecimal digits, read whole (NULs and all): ASCII narrows to the same digits.
         if (is_ascii(text)) {
             std::string& digits = narrow_buffer();
-            narrow_to_utf8(text, digits);
+            narrow_to_utf8(text, digits, false);
             field = std::make_unique<odb_field>(
                 name, text_size, ole_variant::from_string(digits, ole_variant::vt_byte_array),
                 false, false);
@@ -218,7 +224,7 @@ std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
         }
     } else {
         std::string& utf8 = narrow_buffer();
-        narrow_to_utf8(until_nul(text), utf8);
+        narrow_to_utf8(text, utf8, true);
         field = std::make_unique<odb_field>(name, text_size, ole_variant::from_string(utf8, vt),
                                             false, false);
         release_if_large(utf8);
@@ -269,7 +275,10 @@ odb_record::odb_record(unsigned columns, const BYTE* row_buffer, const DBCOLUMNI
             }
             if (column.wType == DBTYPE_BYTES) {
                 const auto blob_len = static_cast<std::uint32_t>(length);
-                tk_log_message(1, "Processing VT_BLOB: blob_len=%d", static_cast<int>(blob_len));
+                if (trace) {
+                    tk_log_message(1, "Processing VT_BLOB: blob_len=%d",
+                                   static_cast<int>(blob_len));
+                }
                 field = std::make_unique<odb_field>(name, blob_len, ole_variant(blob_len, value_at),
                                                     false, false);
             } else {
