@@ -453,6 +453,10 @@ TEST_F(mss_freetds_test, a_million_rows_are_read_in_flat_memory) {
         }
     }
     EXPECT_EQ(rows, 1000000u);
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer keeps freed memory in quarantine, so the peak says nothing here.
+    GTEST_SKIP() << "memory growth is not measurable under AddressSanitizer";
+#endif
     // Nine tenths of the rows more may not hold more memory than a few batches take.
     EXPECT_LT(peak_kib() - early, 16 * 1024) << early << " KiB after 100000 rows";
 }
