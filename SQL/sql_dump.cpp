@@ -113,9 +113,10 @@ void dmp_escape_carriage_returns(std::string& text, std::size_t from) {
         std::memchr(text.data() + from, '\r', text.size() - from) == nullptr) {
         return;
     }
+    // Only the text from `from` on is rewritten: the multi-row path calls this for every value
+    // of a statement of up to a megabyte.
     std::string out;
-    out.reserve(text.size() + 16);
-    out.append(text, 0, from);
+    out.reserve(text.size() - from + 16);
     char quote = 0; // the quote of the literal or identifier the scan is in
     for (std::size_t i = from; i < text.size(); ++i) {
         const char c = text[i];
@@ -140,7 +141,8 @@ void dmp_escape_carriage_returns(std::string& text, std::size_t from) {
         }
         out += c;
     }
-    text.swap(out);
+    text.resize(from);
+    text += out;
 }
 
 // ---- Column clauses for every server ------------------------------------------------------------

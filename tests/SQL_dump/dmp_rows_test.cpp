@@ -139,6 +139,28 @@ TEST_F(rows_test, LongTextIsTheEscapedLiteralInPieces) {
     EXPECT_EQ(text.find(std::string(1, '\0')), std::string::npos);
 }
 
+TEST(rows_literals, CarriageReturnsAreEscapedOnlyInLiteralsFromThePositionOn) {
+    const struct {
+        std::string text;
+        std::size_t from;
+        std::string expected;
+    } cases[] = {
+        {"'a\rb'", 0, "'a\\rb'"},
+        // The text before the position is a statement's head: its line breaks stay.
+        {"INSERT\r\nINTO t VALUES ('x\r', ", 0, "INSERT\r\nINTO t VALUES ('x\\r', "},
+        {"INSERT\r\nVALUES ('x\r'), ('y\r\n')", 20, "INSERT\r\nVALUES ('x\r'), ('y\\r\n')"},
+        {"head\r\n`c\r`, 'v\\'\r'", 6, "head\r\n`c\r`, 'v\\'\\r'"},
+        {"no carriage return", 3, "no carriage return"},
+        {"'\r'", 4, "'\r'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string text = c.text;
+        dmp_escape_carriage_returns(text, c.from);
+        EXPECT_EQ(text, c.expected);
+    }
+}
+
 udb_record text_row(std::size_t size, std::vector<const wchar_t*> names = {L"a", L"b"}) {
     std::vector<std::pair<std::wstring, ole_variant>> fields;
     for (const wchar_t* name : names) {
