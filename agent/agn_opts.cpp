@@ -287,7 +287,9 @@ bool parse_cmd_line(int argc, char** argv) {
                 // Running on with half of a profile's settings could convert the wrong data
                 // into the wrong place (and drop a database there): refuse.
                 if (!profile_loaded) {
-                    report_fatal_and_exit(std::string("Cannot apply the profile ") + value);
+                    report_fatal_and_exit(std::string("Cannot apply the profile ") + value +
+                                          ": the file cannot be read, or its Type Mappings "
+                                          "section is malformed");
                 }
             }
             break;

@@ -168,7 +168,9 @@ TEST(PontrelOptions, ProfileThatCannotBeUsedEndsTheProgram) {
                                                        "      - name:id\n");
     const auto result = run_pontrel({"--profile=" + broken}, dir.path());
     EXPECT_EQ(result.exit_code, exit_failed);
-    EXPECT_EQ(result.err, "Cannot apply the profile " + broken + "\n");
+    EXPECT_EQ(result.err, "Cannot apply the profile " + broken +
+                              ": the file cannot be read, or its Type Mappings section is "
+                              "malformed\n");
 }
 
 } // namespace
