@@ -73,6 +73,14 @@ bool narrow_file_name(const std::wstring& name, std::string& narrow) {
     }
 }
 
+// Text for a "#" comment, which ends at the end of its line: a line break inside a name or a
+// path would let the rest of it run as statements on replay, so each becomes a blank.
+std::string comment_text(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    return text;
+}
+
 std::string join_safe(const std::vector<std::wstring>& names) {
     const sql_engine& e = engine();
     std::string text;
@@ -316,9 +324,9 @@ void dmp_database::write_header() {
         std::snprintf(date, sizeof date, "%02d/%02d/%04d", now.wMonth, now.wDay, now.wYear);
         std::string path = file_name_utf8_;
         std::replace(path.begin(), path.end(), '\\', '/');
-        write("# File name: " + path + lb);
+        write("# File name: " + comment_text(path) + lb);
         write("# Creation date: " + std::string(date) + lb);
-        write("# Created by " + options_.creator + lb);
+        write("# Created by " + comment_text(options_.creator) + lb);
         write("# " + std::string(50, '-') + lb);
     }
     // The file is UTF-8 whatever character set the tables are created in; utf8mb4 where the
@@ -365,7 +373,7 @@ void dmp_database::unlock_tables(const char* where) {
 
 void dmp_database::write_comment(const char* title, const std::wstring& table) {
     const std::string& lb = line_break_;
-    write(lb + "#" + lb + title + utf8(table) + "'" + lb + "#" + lb + lb);
+    write(lb + "#" + lb + title + comment_text(utf8(table)) + "'" + lb + "#" + lb + lb);
 }
 
 std::wstring dmp_database::create_table_text(const std::wstring& name, const udb_schema& schema,

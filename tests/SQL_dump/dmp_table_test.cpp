@@ -67,6 +67,20 @@ TEST_F(table_test, WithoutCreateTablesOnlyTheDataCommentAndTheLock) {
                     "LOCK TABLES `t` WRITE;\r\nUNLOCK TABLES;\r\n");
 }
 
+TEST_F(table_test, LineBreaksOfANameStayInsideTheComments) {
+    // A "#" comment ends at its line: the rest of such a name would run on replay.
+    const std::wstring name = L"x\r\nDROP DATABASE shop;\n";
+    const std::string text =
+        script([&](dmp_database& db) { db.create_table(name, one_column(), {}); },
+               [](dump_options& o) { o.comments = true; });
+    EXPECT_NE(text.find("# Table structure for table 'x  DROP DATABASE shop; '\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("# Dumping data for table 'x  DROP DATABASE shop; '\r\n"),
+              std::string::npos)
+        << text;
+}
+
 TEST_F(table_test, TablePropertiesGiveEngineAndCharacterSet) {
     table_properties properties;
     properties.tables[L"t"].properties[L"character set"] = L"latin1";
