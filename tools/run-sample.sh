@@ -4,7 +4,7 @@
 # converts that database with pontrel into a script file and into a throwaway MariaDB server.
 #   tools/run-sample.sh [OUTPUT_DIR] [--keep]
 # OUTPUT_DIR (default /tmp/velmora-sample) receives the script file, pontrel's trace logs and the
-# MariaDB server's data. With --keep the MariaDB server stays up for a look at the result; the
+# MariaDB server's data; it is emptied first, so a folder of other files is refused. With --keep the MariaDB server stays up for a look at the result; the
 # script prints how to reach it and how to stop it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +18,15 @@ for arg in "$@"; do
     *) out=$arg ;;
     esac
 done
+
+# The folder is emptied before each run: only a folder this script made, the default one or an
+# empty one is taken, never a folder of the user's own files.
+marker=.velmora-sample
+if [ -e "$out" ] && [ "$out" != /tmp/velmora-sample ] && [ ! -f "$out/$marker" ] &&
+    [ -n "$(ls -A "$out" 2>/dev/null || echo file)" ]; then
+    echo "run-sample: $out holds files this script did not make; name a new or empty folder" >&2
+    exit 2
+fi
 
 tools/setup.sh
 
@@ -37,8 +46,11 @@ echo "Building pontrel and the TDS test server in build/"
 [ -f build/build.ninja ] || quiet_build cmake --preset default
 quiet_build cmake --build --preset default --target pontrel tds_server_main
 
+# A MariaDB server left up by an earlier run with --keep must not lose its files under it.
+tools/mysql-test-server.sh stop "$out/mysql" >/dev/null 2>&1 || true
 rm -rf "$out"
 mkdir -p "$out"
+touch "$out/$marker"
 out=$(cd "$out" && pwd)
 pontrel=$root/build/agent/pontrel
 fixture=$root/tests/agent/fixtures/agent.tds
