@@ -449,7 +449,9 @@ TEST_F(PontrelRun, ProfileSettingsAndTheOptionsAroundIt) {
     drop("agent_prof_b");
     // Connection options are dropped once a profile is loaded, wherever they stand; a --dest=
     // after the profile wins, one before it loses; --dump before it loses to its direct mode.
-    const std::vector<std::string> wrong_servers = {"--mssqlh=127.0.0.1,1", "--mysqlh=192.0.2.1",
+    // The wrong servers are port 1 of this machine: taken by mistake, they fail at once and
+    // never reach another machine.
+    const std::vector<std::string> wrong_servers = {"--mssqlh=127.0.0.1,1", "--mysqlh=127.0.0.1",
                                                     "--port=1", "--mysqlp=x"};
     std::vector<std::string> command = {"--dest=agent_prof_b", "--dump"};
     command.insert(command.end(), wrong_servers.begin(), wrong_servers.end());
