@@ -195,8 +195,9 @@ void sql_engine::open_connection() {
 
 void sql_engine::connect(const std::string& host, const std::string& user,
                          const std::string& password, int port) {
+    // The trace file is shared for support: the password stays out of it.
     tk_log_message(2, "sql_engine::connect(%s,%s,%s,%d)", host.c_str(), user.c_str(),
-                   password.c_str(), port);
+                   password.empty() ? "" : "*****", port);
     if (connected) {
         tk_log_message(2, "Connection was established already - disconnecting first...");
         mysql_close(&mysql);

@@ -4,6 +4,7 @@
 
 #include "SQL/sql_db.h"
 #include "UDB/sql_vali.h"
+#include "TK/tk_log.h"
 #include "UDB/udb_field.h"
 #include "tests/SQL/sql_test_fixture.h"
 
@@ -13,6 +14,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -225,6 +229,27 @@ TEST_F(SqlEngine, RefusedConnectionsCarryTheServersText) {
     // The engine connects again afterwards.
     engine.connect(server_.host, server_.user, server_.password, static_cast<int>(server_.port));
     EXPECT_TRUE(engine.connected);
+}
+
+TEST_F(SqlEngine, TheTraceOfAConnectionShowsNoPassword) {
+    char path[] = "/tmp/sql_engi_trace_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    {
+        const tk_logger logger(path, true, 1, false);
+        engine_->connect(server_.host, server_.user, server_.password,
+                         static_cast<int>(server_.port));
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream trace;
+    trace << in.rdbuf();
+    std::remove(path);
+    EXPECT_NE(trace.str().find("sql_engine::connect(" + server_.host + "," + server_.user),
+              std::string::npos)
+        << trace.str();
+    EXPECT_EQ(trace.str().find(server_.password), std::string::npos) << trace.str();
+    EXPECT_TRUE(engine_->connected);
 }
 
 TEST_F(SqlEngine, CreatesOpensTestsAndDropsDatabases) {
