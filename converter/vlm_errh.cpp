@@ -146,11 +146,16 @@ void error_handler::handle(const tk_exception& error, bool top_level) {
 
     std::string text = error_text(error);
     tk_log_message(3, "Error:\n%s", text.c_str());
-    for (char& c : text) {
-        if (c == '\n') {
-            c = ' ';
+    // One line: a line feed becomes a blank, and so does a CR LF pair (some texts carry one),
+    // whose CR alone would send a console's cursor back over the start of the line.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            continue;
         }
+        text[kept++] = text[i] == '\n' ? ' ' : text[i];
     }
+    text.resize(kept);
     if (ui == nullptr) {
         // No front end to ask: a program without one goes on as after Continue.
         return;

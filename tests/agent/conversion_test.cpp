@@ -425,6 +425,8 @@ TEST_F(PontrelRun, RefusedConnectionsAndMissingSourceFail) {
         const auto result = run(c.extra);
         EXPECT_EQ(result.exit_code, exit_failed);
         EXPECT_EQ(result.out.rfind(c.out, 0), 0u) << result.out;
+        // A CR left in an error text would send the cursor back over the start of its line.
+        EXPECT_EQ(result.out.find('\r'), std::string::npos) << result.out;
         EXPECT_EQ(result.err, c.err);
     }
     EXPECT_TRUE(db.query("SHOW DATABASES LIKE 'agent_never'").empty());

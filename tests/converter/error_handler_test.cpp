@@ -31,6 +31,7 @@ TEST(ErrorHandler, TextFromContextAndCodeMap) {
         int record; // 0: set_context
         int code;
         std::string expected;
+        std::string message = "own message";
     };
     const std::vector<row> rows = {
         {"unmapped code, no context", L"", 0, 0x123, "own message"},
@@ -46,6 +47,7 @@ TEST(ErrorHandler, TextFromContextAndCodeMap) {
          "Primary key in the original database is too long. Restart the program with \"Skip "
          "converting indexes\" checkbox selected in order to resolve the conflict. "},
         {"OLE DB code", L"", 0, 0x80E4D, "Invalid user name or password."},
+        {"CR LF pair", L"", 0, 0x123, "line one line two", "line one\r\nline two"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -55,7 +57,7 @@ TEST(ErrorHandler, TextFromContextAndCodeMap) {
             env.handler.set_context(r.context_name);
         }
         env.ui.questions.clear();
-        env.handler.handle(coded(r.code, "own message", 0), false);
+        env.handler.handle(coded(r.code, r.message, 0), false);
         ASSERT_EQ(env.ui.questions.size(), 1u);
         EXPECT_EQ(tk_to_utf8(env.ui.questions[0]), r.expected);
         EXPECT_EQ(env.ui.errors.back(), r.expected);
