@@ -27,6 +27,10 @@ std::string console_line(std::string text) {
 
 void console_out(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
+    // Into a pipe or a file standard output keeps whole blocks back: a run watched with
+    // `tail -f` or `tee` would show no progress and no error for hours. A flush per table or
+    // per reported error costs nothing beside the statements.
+    std::fflush(stdout);
 }
 
 void console_err(const std::string& text) {

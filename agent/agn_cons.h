@@ -10,8 +10,9 @@
 // silent, and ends the process with exit code -1 (no destructor runs).
 [[noreturn]] void report_fatal_and_exit(const std::string& message);
 
-// Standard output, and standard error (which flushes standard output first, so that lines on a
-// shared console keep their order). Texts are narrow, in the ANSI code page.
+// Standard output, written through at once, and standard error (which flushes standard output
+// first, so that lines on a shared console keep their order). Texts are narrow, in the ANSI code
+// page.
 void console_out(const std::string& text);
 void console_err(const std::string& text);
 

@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -76,6 +79,29 @@ TEST_F(console_process, FailureOfTheWholeRunReachesTheTraceLog) {
     EXPECT_TRUE(ui.any_error());
     EXPECT_NE(read_file(log_path()).find("ERROR:\nstd::bad_alloc\r\n"), std::string::npos)
         << read_file(log_path());
+}
+
+// Standard output into a pipe is fully buffered; a progress line or an error must still arrive
+// when it is written, not when the run ends.
+TEST_F(console_process, ProgressLinesReachAPipeAtOnce) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+    std::FILE* piped = fdopen(ends[1], "w"); // a pipe: fully buffered
+    ASSERT_NE(piped, nullptr);
+    std::fflush(stdout);
+    std::FILE* const saved = stdout;
+    stdout = piped;
+    console_ui ui;
+    ui.write_log(L"Converting table t (1 records)\r\n");
+    ui.show_error(L"t, record #2: refused");
+    char bytes[256];
+    const ssize_t n = read(ends[0], bytes, sizeof bytes);
+    stdout = saved;
+    std::fclose(piped);
+    close(ends[0]);
+    EXPECT_EQ(std::string(bytes, n > 0 ? static_cast<std::size_t>(n) : 0),
+              "Converting table t (1 records)\nError:\nt, record #2: refused\n");
 }
 
 } // namespace
