@@ -387,7 +387,6 @@ void sql_table::build_layout(row_layout& layout, const udb_record& record, bool 
     const std::size_t n_columns = schema.size();
     if (n_columns > n_fields) {
         tk_log_message(1, "Size of record is less than size of schema");
-        layout.by_record = true;
         const std::unique_ptr<udb_validator> validator(engine().create_fn_validator(record));
         for (std::size_t i = 0; i < n_fields; ++i) {
             const std::wstring& field_name = layout.field_names[i];

@@ -61,7 +61,6 @@ private:
     struct row_layout {
         std::vector<std::wstring> field_names; // the layout's record field names
         bool valid = false;
-        bool by_record = false;              // fewer columns than fields: record order
         std::vector<std::int32_t> field_of;  // per written column, the record field
         std::vector<const t_ftd*> column_of; // per written column, the table column
         std::string column_list;             // the written column names, joined by ", "
