@@ -11,6 +11,7 @@
 #include "platform/tds/tds_provider.h"
 #include "TK/tk_log.h"
 #include "platform/com/com_api.h"
+#include "tests/support/trace_capture.h"
 #include "tests/support/tds_server/tds_server.h"
 
 #include <gtest/gtest.h>
@@ -143,12 +144,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(tds_provider_registered);
         CoInitialize(nullptr);
-        char name[] = "/tmp/velmora-mss-tds-XXXXXX";
-        const int fd = mkstemp(name);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        log_path = name;
-        logger = std::make_unique<tk_logger>(log_path.c_str(), true, 2, false);
+        log = std::make_unique<test_support::trace_capture>(2);
     }
 
     void TearDown() override {
@@ -156,31 +152,14 @@ protected:
         if (server) {
             server->stop();
         }
-        logger.reset();
-        std::remove(log_path.c_str());
+        log.reset();
         CoUninitialize();
     }
 
-    std::string trace() const {
-        std::ifstream in(log_path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string trace() const { return log->text(); }
+    int trace_count(const std::string& line) const { return log->count(line); }
 
-    int trace_count(const std::string& line) const {
-        const std::string text = trace();
-        const std::string needle = line + "\r\n";
-        int count = 0;
-        for (std::size_t at = text.find(needle); at != std::string::npos;
-             at = text.find(needle, at + 1)) {
-            count += at == 0 || text[at - 1] == '\n';
-        }
-        return count;
-    }
-
-    std::string log_path;
-    std::unique_ptr<tk_logger> logger;
+    std::unique_ptr<test_support::trace_capture> log;
 
     void start(const std::vector<std::string>& fixtures) {
         for (const auto& f : fixtures) {
