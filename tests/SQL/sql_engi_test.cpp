@@ -8,12 +8,14 @@
 #include "UDB/udb_field.h"
 #include "tests/SQL/sql_test_fixture.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -122,7 +124,35 @@ TEST(SqlEngineOffline, ValidatorsByVersion) {
     }
 }
 
-TEST(SqlEngineOffline, ListsWithoutServerStayFixed) {
+// Runs `check` and ends the process: with 0 when it holds, else with 1 after writing its
+// failures to the error output.
+template <class Check> [[noreturn]] void check_and_exit(Check check) {
+    ::testing::TestPartResultArray results;
+    {
+        ::testing::ScopedFakeTestPartResultReporter reporter(&results);
+        check();
+    }
+    int failed = 0;
+    for (int i = 0; i < results.size(); ++i) {
+        const ::testing::TestPartResult& r = results.GetTestPartResult(i);
+        if (r.failed()) {
+            ++failed;
+            std::fprintf(stderr, "%s:%d: %s\n", r.file_name() ? r.file_name() : "?",
+                         r.line_number(), r.message());
+        }
+    }
+    std::exit(failed == 0 ? 0 : 1);
+}
+
+// The lists are fixed by the first call of a process. Each test of them therefore checks them in
+// a process of its own, started afresh, so that it holds in any order and when the whole program
+// runs in one process; the parent shows the child's failures.
+template <class Check> void in_fresh_process(Check check) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(check_and_exit(check), ::testing::ExitedWithCode(0), "");
+}
+
+void check_fixed_lists() {
     sql_engine engine;
     const auto& charsets = engine.get_charsets();
     ASSERT_EQ(charsets.size(), 37u);
@@ -142,6 +172,10 @@ TEST(SqlEngineOffline, ListsWithoutServerStayFixed) {
     engine.connect(server.host, server.user, server.password, static_cast<int>(server.port));
     EXPECT_EQ(&engine.get_charsets(), &charsets);
     EXPECT_EQ(engine.get_charsets().size(), 37u);
+}
+
+TEST(SqlEngineOffline, ListsWithoutServerStayFixed) {
+    in_fresh_process(check_fixed_lists);
 }
 
 class properties_double : public udb_properties {
@@ -294,16 +328,18 @@ TEST_F(SqlEngine, DatabaseNamesStayInsideTheirQuotes) {
     EXPECT_FALSE(engine_->is_db_exist(wide_db_name()));
 }
 
-// The lists are fixed by the first call of the process: ctest runs each test in a process of
-// its own.
-TEST_F(SqlEngine, ListsComeFromTheServer) {
-    const auto& charsets = engine_->get_charsets();
+void check_server_lists(sql_engine& engine) {
+    const auto& charsets = engine.get_charsets();
     ASSERT_FALSE(charsets.empty());
     EXPECT_NE(std::find(charsets.begin(), charsets.end(), L"utf8mb4 - UTF-8 Unicode"),
               charsets.end());
-    const auto& engines = engine_->get_storage_engines();
+    const auto& engines = engine.get_storage_engines();
     EXPECT_NE(std::find(engines.begin(), engines.end(), L"InnoDB"), engines.end());
     EXPECT_NE(std::find(engines.begin(), engines.end(), L"Aria"), engines.end());
+}
+
+TEST_F(SqlEngine, ListsComeFromTheServer) {
+    in_fresh_process([this] { check_server_lists(*engine_); });
 }
 
 TEST_F(SqlEngine, MaxAllowedPacketIsReadOnce) {
