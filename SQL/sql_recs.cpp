@@ -119,7 +119,7 @@ void sql_recordset::reset() {
     lim_query.reset();
     pos = 0;
     win_idx = 0;
-    const std::int32_t count = get_rec_count();
+    const std::int64_t count = get_rec_count();
     rec_count = count < 0 ? 0 : static_cast<std::uint64_t>(count);
     lim_query = std::make_unique<sql_limited_query>(*sql_db, is_query() ? query : name, L"", 256,
                                                     is_query());
@@ -133,7 +133,7 @@ void sql_recordset::clean() {
     }
 }
 
-std::int32_t sql_recordset::get_rec_count() {
+std::int64_t sql_recordset::get_rec_count() {
     tk_log_message(2, "sql_recordset::get_rec_count");
     std::wstring statement;
     if (is_query()) {
@@ -142,28 +142,30 @@ std::int32_t sql_recordset::get_rec_count() {
         tk_log_message(1, "is_old_version(%08X)", engine().version);
         statement = L"SELECT COUNT(*) FROM " + table_text(name);
     }
-    std::int32_t count = 0;
+    // A 64-bit count: a table of more than 2^31 rows must not read as empty.
+    std::int64_t count = 0;
     {
         std::unique_ptr<udb_recordset> result = sql_db->query(statement);
         udb_record* record = result ? result->get_item() : nullptr;
         if (record != nullptr && !record->empty() && (*record)[0]) {
             try {
-                count = (*record)[0]->to_long();
+                count = (*record)[0]->to_i8();
             } catch (const ole_cast_exception&) {
                 count = -1;
             }
         }
     }
-    tk_log_message(2, "sql_recordset::get_rec_count - END (result=%d)", count);
+    tk_log_message(2, "sql_recordset::get_rec_count - END (result=%lld)",
+                   static_cast<long long>(count));
     return count;
 }
 
 void sql_recordset::initialize() {
     tk_log_message(2, "sql_recordset::initialize");
     tk_log_message(2, "is_blob_to_text=%d", engine().blob_to_text ? 1 : 0);
-    const std::int32_t count = get_rec_count();
+    const std::int64_t count = get_rec_count();
     rec_count = count < 0 ? 0 : static_cast<std::uint64_t>(count);
-    tk_log_message(2, "get_rec_count returns %d", count);
+    tk_log_message(2, "get_rec_count returns %lld", static_cast<long long>(count));
 
     const bool as_query = is_query();
     std::wstring select_list = L"SELECT ";

@@ -37,7 +37,7 @@ public:
     std::uint32_t prev_position();
     void reset() override;
 
-    std::int32_t get_rec_count();
+    std::int64_t get_rec_count();
     void clean();
 
     sql_database* sql_db;
