@@ -270,19 +270,12 @@ HRESULT to_double(const interim& in, double* out) {
     return S_OK;
 }
 
-HRESULT to_decimal(const interim& in, DECIMAL* out) {
-    if (in.kind == interim::text) {
-        return VarDecFromStr(in.text_value.c_str(), 1033, 0, out);
-    }
-    bool is_real = false;
-    double real = 0;
+// A number that is not text, as a DECIMAL when it is exact, else as the double it is.
+HRESULT number_as_decimal(const interim& in, bool& is_real, double& real, DECIMAL* out) {
     exact_decimal dec;
-    HRESULT hr = as_number(in, is_real, real, dec);
-    if (FAILED(hr)) {
+    const HRESULT hr = as_number(in, is_real, real, dec);
+    if (FAILED(hr) || is_real) {
         return hr;
-    }
-    if (is_real) {
-        return VarDecFromR8(real, out);
     }
     if (dec.magnitude >= decimal_limit) {
         return DISP_E_OVERFLOW;
@@ -291,26 +284,31 @@ HRESULT to_decimal(const interim& in, DECIMAL* out) {
     return S_OK;
 }
 
+HRESULT to_decimal(const interim& in, DECIMAL* out) {
+    if (in.kind == interim::text) {
+        return VarDecFromStr(in.text_value.c_str(), 1033, 0, out);
+    }
+    bool is_real = false;
+    double real = 0;
+    const HRESULT hr = number_as_decimal(in, is_real, real, out);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    return is_real ? VarDecFromR8(real, out) : S_OK;
+}
+
 HRESULT to_currency(const interim& in, CY* out) {
     if (in.kind == interim::text) {
         return VarCyFromStr(in.text_value.c_str(), 1033, 0, out);
     }
     bool is_real = false;
     double real = 0;
-    exact_decimal dec;
-    HRESULT hr = as_number(in, is_real, real, dec);
+    DECIMAL d{};
+    const HRESULT hr = number_as_decimal(in, is_real, real, &d);
     if (FAILED(hr)) {
         return hr;
     }
-    if (is_real) {
-        return VarCyFromR8(real, out);
-    }
-    if (dec.magnitude >= decimal_limit) {
-        return DISP_E_OVERFLOW;
-    }
-    DECIMAL d{};
-    decimal_pack(dec, &d);
-    return VarCyFromDec(&d, out);
+    return is_real ? VarCyFromR8(real, out) : VarCyFromDec(&d, out);
 }
 
 HRESULT to_text(const VARIANT& source, const interim& in, uint16_t flags, BSTR* out) {
