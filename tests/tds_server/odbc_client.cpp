@@ -3,6 +3,7 @@
 
 #include "tests/support/tds_server/tds_wire.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 std::u16string odbc_utf16(const std::string& utf8) {
@@ -42,17 +43,20 @@ void odbc_client::collect(SQLSMALLINT type, SQLHANDLE handle) {
     diagnostics_.clear();
     for (SQLSMALLINT i = 1;; ++i) {
         SQLWCHAR state[6] = {};
-        SQLWCHAR message[1024] = {};
+        // Room for the longest message SQL Server sends; `length` is the whole message's, which
+        // may be more than the buffer took.
+        constexpr SQLSMALLINT room = 4096;
+        SQLWCHAR message[room] = {};
         SQLINTEGER native = 0;
         SQLSMALLINT length = 0;
-        SQLRETURN rc = SQLGetDiagRecW(type, handle, i, state, &native, message, 1024, &length);
+        SQLRETURN rc = SQLGetDiagRecW(type, handle, i, state, &native, message, room, &length);
         if (!SQL_SUCCEEDED(rc))
             break;
         odbc_diagnostic d;
         d.state = odbc_utf8(std::u16string(reinterpret_cast<char16_t*>(state), 5));
         d.native = native;
-        d.message = odbc_utf8(
-            std::u16string(reinterpret_cast<char16_t*>(message), static_cast<std::size_t>(length)));
+        const auto taken = static_cast<std::size_t>(std::clamp<SQLSMALLINT>(length, 0, room - 1));
+        d.message = odbc_utf8(std::u16string(reinterpret_cast<char16_t*>(message), taken));
         diagnostics_.push_back(std::move(d));
     }
 }

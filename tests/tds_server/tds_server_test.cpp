@@ -478,6 +478,95 @@ TEST_F(TdsServer, ServesSeveralConnectionsAtOnce) {
     EXPECT_EQ(first.text(1), "6");
 }
 
+// The provider's TABLES schema-rowset query with the given restrictions and order.
+std::string tables_rowset(const std::string& conditions, const std::string& order) {
+    return "SELECT * FROM (SELECT [TABLE_CATALOG] = DB_NAME(), [TABLE_SCHEMA] = s.name, "
+           "[TABLE_NAME] = o.name, [TABLE_TYPE] = N'TABLE', [TABLE_GUID] = NULL, [DESCRIPTION] = "
+           "NULL, [TABLE_PROPID] = NULL, [DATE_CREATED] = o.create_date, [DATE_MODIFIED] = "
+           "o.modify_date FROM sys.objects o JOIN sys.schemas s ON s.schema_id = o.schema_id) AS "
+           "r WHERE 1 = 1" +
+           conditions + " ORDER BY " + order;
+}
+
+// Statements of about `size` characters, each built so that the long part lands where one of
+// the recognisers reads: a literal, a list, a name, a nesting. A long statement gets its answer
+// or an error, the server stays up and the connection stays usable.
+TEST_F(TdsServer, AnswersStatementsOfAnyLengthWithoutFailing) {
+    struct long_case {
+        const char* what;
+        std::string (*build)(std::size_t size);
+        SQLINTEGER native; // 0: answered with a result
+        long rows;         // rows of that result
+    };
+    const long_case cases[] = {
+        {"schema rowset restricted by a long name",
+         [](std::size_t n) {
+             return tables_rowset(" AND [TABLE_NAME] = N'" + repeated("it''s", n / 5) + "'",
+                                  "[TABLE_NAME]");
+         },
+         0, 0},
+        {"schema rowset with a long order",
+         [](std::size_t n) {
+             return tables_rowset(" AND [TABLE_NAME] = N'all_types'",
+                                  repeated("[TABLE_NAME] DESC, ", n / 19) + "[TABLE_NAME]");
+         },
+         0, 1},
+        {"schema rowset with a long unknown column",
+         [](std::size_t n) {
+             return tables_rowset(" AND [" + std::string(n, 'X') + "] = 1", "[TABLE_NAME]");
+         },
+         103, 0},
+        {"column list padded with white space",
+         [](std::size_t n) {
+             return "SELECT " + repeated("c_int," + std::string(n / 4000, ' '), 4000) +
+                    "id FROM all_types";
+         },
+         0, 5},
+        {"column list over SQL Server's limit",
+         [](std::size_t n) { return "SELECT " + repeated("c_int, ", n / 7) + "id FROM all_types"; },
+         1056, 0},
+        {"long unknown word", [](std::size_t n) { return "SELECT " + std::string(n, 'w'); }, 103,
+         0},
+        {"statement quoted whole in its error",
+         [](std::size_t n) {
+             return "SELECT id FROM all_types WHERE id IN (" + repeated("1, ", n / 3) + "1)";
+         },
+         50000, 0},
+        {"unclosed literal", [](std::size_t n) { return "SELECT '" + std::string(n, 'q'); }, 105,
+         0},
+        {"deeply nested count",
+         [](std::size_t n) {
+             const std::size_t depth = n / 30;
+             return repeated("SELECT COUNT_BIG(*) FROM (", depth) + "SELECT * FROM all_types" +
+                    repeated(") AS x", depth);
+         },
+         191, 0},
+    };
+    odbc_client c;
+    connect(c);
+    for (std::size_t size : {std::size_t{40000}, std::size_t{1000000}}) {
+        for (const long_case& l : cases) {
+            SCOPED_TRACE(std::string(l.what) + ", " + std::to_string(size) + " characters");
+            const std::string statement = l.build(size);
+            ASSERT_GE(statement.size(), size * 9 / 10);
+            if (l.native == 0) {
+                ASSERT_TRUE(c.execute(statement)) << c.describe_diagnostics();
+                EXPECT_EQ(static_cast<long>(all_rows(c).size()), l.rows);
+            } else {
+                EXPECT_FALSE(c.execute(statement));
+                ASSERT_FALSE(c.diagnostics().empty());
+                EXPECT_EQ(c.diagnostics()[0].native, l.native) << c.describe_diagnostics();
+                // Messages are cut as SQL Server cuts them, after 2047 characters.
+                EXPECT_LE(c.diagnostics()[0].message.size(),
+                          std::string("[FreeTDS][SQL Server]").size() + 2047);
+            }
+            c.close_cursor();
+            ASSERT_TRUE(c.execute("SELECT @@VERSION")) << c.describe_diagnostics();
+            c.close_cursor();
+        }
+    }
+}
+
 TEST_F(TdsServer, CancelsALongResultAndStaysUsable) {
     odbc_client c;
     connect(c, "velmora_shop");

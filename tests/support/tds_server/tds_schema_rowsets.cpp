@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
-#include <regex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -260,6 +263,125 @@ std::size_t closing(const std::string& s, std::size_t start) {
     return std::string::npos;
 }
 
+// A forward-only read position over the normalised text of a schema-rowset query. Every step
+// reads ahead from `at` and moves past what it accepted (or stays put), so a statement of any
+// length costs one pass and no recursion; a new piece of syntax is a new step.
+struct text_cursor {
+    std::string_view s;
+    std::size_t at = 0;
+
+    bool done() const { return at >= s.size(); }
+    // The exact text, ignoring case.
+    bool accept(std::string_view text) {
+        if (s.size() - at < text.size())
+            return false;
+        for (std::size_t i = 0; i < text.size(); ++i)
+            if (std::tolower(static_cast<unsigned char>(s[at + i])) !=
+                std::tolower(static_cast<unsigned char>(text[i])))
+                return false;
+        at += text.size();
+        return true;
+    }
+    // [name] with a name of letters and underscores, the provider's column names.
+    bool bracketed_name(std::string& name) {
+        std::size_t end = at + 1;
+        if (done() || s[at] != '[')
+            return false;
+        while (end < s.size() &&
+               (std::isalpha(static_cast<unsigned char>(s[end])) || s[end] == '_'))
+            ++end;
+        if (end == at + 1 || end >= s.size() || s[end] != ']')
+            return false;
+        name.assign(s.substr(at + 1, end - at - 1));
+        at = end + 1;
+        return true;
+    }
+    // N'text' with '' standing for a quote; `value` gets the text unquoted.
+    bool unicode_literal(std::string& value) {
+        if (!accept("N'"))
+            return false;
+        value.clear();
+        for (std::size_t i = at; i < s.size(); ++i) {
+            if (s[i] != '\'')
+                continue;
+            value.append(s.substr(at, i - at));
+            if (i + 1 < s.size() && s[i + 1] == '\'') {
+                value.push_back('\'');
+                at = i + 2;
+                i = at - 1;
+                continue;
+            }
+            at = i + 1;
+            return true;
+        }
+        at -= 2;
+        return false;
+    }
+    // An optionally negative run of digits.
+    bool integer(std::string& digits) {
+        std::size_t end = at + (at < s.size() && s[at] == '-' ? 1 : 0);
+        const std::size_t first = end;
+        while (end < s.size() && std::isdigit(static_cast<unsigned char>(s[end])))
+            ++end;
+        if (end == first)
+            return false;
+        digits.assign(s.substr(at, end - at));
+        at = end;
+        return true;
+    }
+};
+
+// The names of the inner query's columns: every "[NAME] = " in it.
+std::vector<std::string> column_aliases(std::string_view inner) {
+    std::vector<std::string> names;
+    text_cursor c{inner};
+    std::string name;
+    while (!c.done()) {
+        const std::size_t from = c.at;
+        if (c.bracketed_name(name) && c.accept(" = "))
+            names.push_back(name);
+        else
+            c.at = from + 1;
+    }
+    return names;
+}
+
+// One " AND [COLUMN] = N'value' | number" of the outer WHERE.
+struct condition {
+    std::string column;
+    tds_value value;
+};
+
+// " AS r WHERE 1 = 1" [conditions] " ORDER BY " keys; false for any other text.
+bool read_frame(std::string_view rest, std::vector<condition>& conditions,
+                std::vector<std::pair<std::string, bool>>& order) {
+    text_cursor c{rest};
+    if (!c.accept(" AS r WHERE 1 = 1"))
+        return false;
+    while (c.accept(" AND ")) {
+        condition k;
+        std::string v;
+        if (!c.bracketed_name(k.column) || !c.accept(" = "))
+            return false;
+        if (!c.unicode_literal(v) && !c.integer(v))
+            return false;
+        k.value = text(std::move(v));
+        conditions.push_back(std::move(k));
+    }
+    if (!c.accept(" ORDER BY "))
+        return false;
+    do {
+        std::string name;
+        if (!c.bracketed_name(name))
+            return false;
+        const bool descending = c.accept(" DESC");
+        if (!descending)
+            c.accept(" ASC");
+        order.emplace_back(std::move(name), descending);
+    } while (c.accept(", "));
+    return c.done();
+}
+
 } // namespace
 
 std::optional<tds_answer> tds_answer_schema_rowset(const tds_statement_context& context,
@@ -275,14 +397,10 @@ std::optional<tds_answer> tds_answer_schema_rowset(const tds_statement_context& 
     const std::size_t inner_end = closing(s, inner_start);
     if (inner_end == std::string::npos)
         return std::nullopt;
-    const std::string inner = s.substr(inner_start, inner_end - inner_start);
+    const std::string_view inner = std::string_view(s).substr(inner_start, inner_end - inner_start);
 
     // The inner query's column list names the schema rowset.
-    static const std::regex alias(R"(\[([A-Za-z_]+)\] = )");
-    std::vector<std::string> names;
-    for (auto it = std::sregex_iterator(inner.begin(), inner.end(), alias);
-         it != std::sregex_iterator(); ++it)
-        names.push_back((*it)[1]);
+    const std::vector<std::string> names = column_aliases(inner);
     const rowset_spec* spec = nullptr;
     for (const auto& candidate : specs()) {
         if (candidate.columns.size() != names.size())
@@ -296,15 +414,10 @@ std::optional<tds_answer> tds_answer_schema_rowset(const tds_statement_context& 
     if (!spec)
         return std::nullopt;
 
-    static const std::regex frame(
-        R"(^ AS r WHERE 1 = 1((?: AND \[[A-Za-z_]+\] = (?:N'(?:[^']|'')*'|-?[0-9]+))*) ORDER BY (.*)$)",
-        std::regex::icase);
-    const std::string rest = s.substr(inner_end + 1);
-    std::smatch m;
-    if (!std::regex_match(rest, m, frame))
+    std::vector<condition> conditions;
+    std::vector<std::pair<std::string, bool>> order;
+    if (!read_frame(std::string_view(s).substr(inner_end + 1), conditions, order))
         return std::nullopt;
-    const std::string conditions = m[1];
-    const std::string order = m[2];
 
     const auto column_of = [&](const std::string& name) -> int {
         for (std::size_t i = 0; i < spec->columns.size(); ++i)
@@ -314,27 +427,14 @@ std::optional<tds_answer> tds_answer_schema_rowset(const tds_statement_context& 
     };
 
     std::vector<row> rows = build(spec->name, context.database);
-
-    static const std::regex condition(R"( AND \[([A-Za-z_]+)\] = (?:N'((?:[^']|'')*)'|(-?[0-9]+)))",
-                                      std::regex::icase);
-    for (auto it = std::sregex_iterator(conditions.begin(), conditions.end(), condition);
-         it != std::sregex_iterator(); ++it) {
-        const int c = column_of((*it)[1]);
+    for (const condition& k : conditions) {
+        const int c = column_of(k.column);
         if (c < 0)
             return std::nullopt;
-        tds_value wanted;
-        if ((*it)[2].matched) {
-            std::string v = (*it)[2];
-            for (std::size_t p = v.find("''"); p != std::string::npos; p = v.find("''", p + 1))
-                v.erase(p, 1);
-            wanted = text(v);
-        } else {
-            wanted = text((*it)[3]);
-        }
         const bool numeric = numeric_type(spec->columns[static_cast<std::size_t>(c)].type);
         std::erase_if(rows, [&](const row& r) {
             const tds_value& v = r[static_cast<std::size_t>(c)];
-            return v.null || compare(v, wanted, numeric) != 0;
+            return v.null || compare(v, k.value, numeric) != 0;
         });
     }
 
@@ -343,13 +443,11 @@ std::optional<tds_answer> tds_answer_schema_rowset(const tds_statement_context& 
         bool descending;
     };
     std::vector<key> keys;
-    static const std::regex order_item(R"(\[([A-Za-z_]+)\]( DESC)?)", std::regex::icase);
-    for (auto it = std::sregex_iterator(order.begin(), order.end(), order_item);
-         it != std::sregex_iterator(); ++it) {
-        const int c = column_of((*it)[1]);
+    for (const auto& [name, descending] : order) {
+        const int c = column_of(name);
         if (c < 0)
             return std::nullopt;
-        keys.push_back({c, (*it)[2].matched});
+        keys.push_back({c, descending});
     }
     std::stable_sort(rows.begin(), rows.end(), [&](const row& a, const row& b) {
         for (const key& k : keys) {

@@ -65,12 +65,25 @@ void with_length(std::string& out, std::uint8_t token, const std::string& body) 
     out += body;
 }
 
+// SQL Server cuts a message at 2047 characters (a statement quoted in an error can be any
+// length); the token's own length field holds no more either. Cut at a whole UTF-8 character.
+std::string_view message_text(std::string_view text) {
+    constexpr std::size_t longest = 2047;
+    std::size_t characters = 0, at = 0;
+    for (; at < text.size(); ++at) {
+        const auto c = static_cast<unsigned char>(text[at]);
+        if ((c & 0xC0) != 0x80 && characters++ == longest)
+            break;
+    }
+    return text.substr(0, at);
+}
+
 void message_token(std::string& out, const tds_message& m) {
     std::string body;
     u32(body, static_cast<std::uint32_t>(m.number));
     u8(body, m.state);
     u8(body, m.severity);
-    tds_us_varchar(body, m.text);
+    tds_us_varchar(body, message_text(m.text));
     tds_b_varchar(body, server_name);
     tds_b_varchar(body, "");
     u32(body, 1);

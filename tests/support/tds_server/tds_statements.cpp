@@ -4,9 +4,11 @@
 
 #include "tests/support/tds_server/tds_catalogue.h"
 #include "tests/support/tds_server/tds_schema_rowsets.h"
+#include "tests/support/tds_server/tds_wire.h"
 
 #include <cctype>
 #include <memory>
+#include <span>
 #include <stdexcept>
 
 namespace {
@@ -108,7 +110,7 @@ bool tokenise(std::string_view s, std::vector<token>& out) {
 
 // A read position over the tokens of one statement.
 struct parser {
-    const std::vector<token>& t;
+    std::span<const token> t;
     std::size_t at = 0;
 
     bool done() const { return at >= t.size(); }
@@ -141,6 +143,19 @@ struct parser {
         return !parts.empty() && !parts.back().empty() && parts.size() <= 4;
     }
 };
+
+// SQL Server's names are at most 128 characters; a longer one is refused before anything else.
+const token* too_long_identifier(std::span<const token> tokens) {
+    constexpr std::size_t longest = 128;
+    for (const token& t : tokens)
+        if ((t.kind == token_kind::name || t.kind == token_kind::word) &&
+            tds_utf16_units(t.text) > longest)
+            return &t;
+    return nullptr;
+}
+
+// SQL Server's limit on the items of a select list.
+constexpr std::size_t max_select_items = 4096;
 
 // ---- answers ----
 
@@ -214,7 +229,7 @@ tds_answer invalid_object(const std::string& written) {
 // SELECT * | item, ... FROM object, where an item is col, [col] or
 // [col].STAsText() as [alias] (the text form of a geometry or geography column).
 std::optional<tds_answer> select_from_table(const tds_statement_context& ctx,
-                                            const std::vector<token>& tokens) {
+                                            std::span<const token> tokens) {
     struct item {
         std::string column;
         bool as_text = false;
@@ -246,6 +261,11 @@ std::optional<tds_answer> select_from_table(const tds_statement_context& ctx,
             }
             wanted.push_back(std::move(it));
         } while (p.accept(","));
+        if (wanted.size() > max_select_items)
+            return error_answer(1056,
+                                "The number of elements in the select list exceeds the maximum "
+                                "allowed number of 4096 elements.",
+                                15);
     }
     if (!p.accept("from"))
         return std::nullopt;
@@ -317,44 +337,71 @@ std::optional<tds_answer> select_from_table(const tds_statement_context& ctx,
 }
 
 std::optional<tds_answer> answer_tokens(const tds_statement_context& ctx,
-                                        const std::vector<token>& tokens);
+                                        std::span<const token> tokens);
 
-// SELECT COUNT_BIG(*) FROM object | FROM (query) [as] alias
-std::optional<tds_answer> count_big(const tds_statement_context& ctx,
-                                    const std::vector<token>& tokens) {
+// SQL Server's limit on nested subqueries; deeper nesting gets its error 191.
+constexpr std::size_t max_nesting = 32;
+
+// The query inside "SELECT COUNT_BIG(*) FROM (query) [as] alias", found from both ends so that
+// peeling one level costs the same at any depth; nullopt for any other statement.
+std::optional<std::span<const token>> counted_subquery(std::span<const token> tokens) {
     parser p{tokens};
     if (!(p.accept("select") && p.accept("count_big") && p.accept("(") && p.accept("*") &&
-          p.accept(")") && p.accept("from")))
+          p.accept(")") && p.accept("from") && p.accept("(")))
         return std::nullopt;
+    std::size_t end = tokens.size();
+    if (end <= p.at || !parser{tokens, end - 1}.identifier())
+        return std::nullopt;
+    --end;
+    if (end > p.at && tokens[end - 1].is("as"))
+        --end;
+    if (end <= p.at || !tokens[end - 1].is(")"))
+        return std::nullopt;
+    return tokens.subspan(p.at, end - 1 - p.at);
+}
+
+// Whether the parentheses of a token run pair up without closing more than they open.
+bool balanced(std::span<const token> tokens) {
+    std::size_t depth = 0;
+    for (const token& t : tokens) {
+        if (t.is("("))
+            ++depth;
+        else if (t.is(")") && depth-- == 0)
+            return false;
+    }
+    return depth == 0;
+}
+
+// SELECT COUNT_BIG(*) FROM object | FROM (query) [as] alias, nested to any depth up to SQL
+// Server's limit. The levels are peeled in a loop; only the innermost query is answered.
+std::optional<tds_answer> count_big(const tds_statement_context& ctx,
+                                    std::span<const token> tokens) {
+    std::span<const token> inner = tokens;
+    std::size_t levels = 0;
+    while (auto sub = counted_subquery(inner)) {
+        if (++levels > max_nesting)
+            return error_answer(191,
+                                "Some part of your SQL statement is nested too deeply. Rewrite "
+                                "the query or break it up into smaller queries.",
+                                15);
+        if (!balanced(*sub))
+            return std::nullopt;
+        inner = *sub;
+    }
     std::uint64_t count = 0;
-    if (p.accept("(")) {
-        // The inner query runs up to the matching parenthesis.
-        std::size_t start = p.at;
-        int depth = 1;
-        while (!p.done() && depth > 0) {
-            if (p.t[p.at].is("("))
-                ++depth;
-            else if (p.t[p.at].is(")"))
-                --depth;
-            ++p.at;
-        }
-        if (depth != 0)
-            return std::nullopt;
-        std::vector<token> inner(tokens.begin() + static_cast<std::ptrdiff_t>(start),
-                                 tokens.begin() + static_cast<std::ptrdiff_t>(p.at - 1));
-        p.accept("as");
-        if (!p.identifier())
-            return std::nullopt;
-        ++p.at;
-        if (!p.done())
-            return std::nullopt;
+    if (levels > 0) {
         std::optional<tds_answer> a = answer_tokens(ctx, inner);
         if (!a)
             return std::nullopt;
         if (a->error || !a->result)
             return a;
-        count = a->result->row_count;
+        // A count of a count is one row.
+        count = levels == 1 ? a->result->row_count : 1;
     } else {
+        parser p{tokens};
+        if (!(p.accept("select") && p.accept("count_big") && p.accept("(") && p.accept("*") &&
+              p.accept(")") && p.accept("from")))
+            return std::nullopt;
         std::vector<std::string> parts;
         std::string written;
         if (!p.object_name(parts, written) || !p.done() || system_object(parts))
@@ -367,8 +414,7 @@ std::optional<tds_answer> count_big(const tds_statement_context& ctx,
     return single_value(column("", "bigint"), {false, std::to_string(count), {}, {}});
 }
 
-std::optional<tds_answer> version(const tds_statement_context& ctx,
-                                  const std::vector<token>& tokens) {
+std::optional<tds_answer> version(const tds_statement_context& ctx, std::span<const token> tokens) {
     parser p{tokens};
     if (!(p.accept("select") && p.accept("@@version") && p.done()))
         return std::nullopt;
@@ -376,8 +422,7 @@ std::optional<tds_answer> version(const tds_statement_context& ctx,
     return single_value(column("", "nvarchar(300)"), {false, text, {}, {}});
 }
 
-std::optional<tds_answer> set_option(const tds_statement_context&,
-                                     const std::vector<token>& tokens) {
+std::optional<tds_answer> set_option(const tds_statement_context&, std::span<const token> tokens) {
     parser p{tokens};
     if (!p.accept("set"))
         return std::nullopt;
@@ -385,7 +430,7 @@ std::optional<tds_answer> set_option(const tds_statement_context&,
 }
 
 std::optional<tds_answer> use_database(const tds_statement_context& ctx,
-                                       const std::vector<token>& tokens) {
+                                       std::span<const token> tokens) {
     parser p{tokens};
     if (!p.accept("use") || !p.identifier())
         return std::nullopt;
@@ -406,7 +451,7 @@ std::optional<tds_answer> use_database(const tds_statement_context& ctx,
 // The error for a statement nothing here recognises: SQL Server's own where the statement names
 // something that does not exist, otherwise an error that says the test server cannot answer it
 // (rather than a wrong answer).
-tds_answer unknown_statement(const tds_statement_context& ctx, const std::vector<token>& tokens,
+tds_answer unknown_statement(const tds_statement_context& ctx, std::span<const token> tokens,
                              std::string_view text) {
     if (tokens.empty())
         return tds_answer{};
@@ -444,13 +489,13 @@ tds_answer unknown_statement(const tds_statement_context& ctx, const std::vector
 }
 
 using token_handler = std::optional<tds_answer> (*)(const tds_statement_context&,
-                                                    const std::vector<token>&);
+                                                    std::span<const token>);
 
 constexpr token_handler handlers[] = {version, count_big, select_from_table, set_option,
                                       use_database};
 
 std::optional<tds_answer> answer_tokens(const tds_statement_context& ctx,
-                                        const std::vector<token>& tokens) {
+                                        std::span<const token> tokens) {
     for (token_handler h : handlers)
         if (auto a = h(ctx, tokens))
             return a;
@@ -496,6 +541,11 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
         return error_answer(105,
                             "Unclosed quotation mark after the character string '" +
                                 std::string(statement) + "'.",
+                            15);
+    if (const token* name = too_long_identifier(tokens))
+        return error_answer(103,
+                            "The identifier that starts with '" + name->text.substr(0, 128) +
+                                "' is too long. Maximum length is 128.",
                             15);
     if (auto a = answer_tokens(context, tokens))
         return *a;
