@@ -11,6 +11,7 @@
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
+#include "UDB/udb_qchk.h"
 #include "UDB/udb_util.h"
 
 #include <algorithm>
@@ -250,6 +251,8 @@ std::unique_ptr<udb_recordset> mss_database::get_query(const std::wstring& query
                                                        const std::wstring& select,
                                                        std::int32_t flags) {
     tk_log_wmessage(2, L"mss_database::get_query(%ls: %ls)", query_name.c_str(), select.c_str());
+    // Only one SELECT goes to the server, whoever composed the text.
+    udb_check_single_select(L"Query", query_name, select);
     auto opened =
         std::make_unique<mss_table>(query_name, select, session.get(), flags, &relationships);
     return amend_schema(std::move(opened));

@@ -283,6 +283,7 @@ void sql_database::create_views(const std::vector<udb_view>& source_views) {
                 tk_log_message(2, "Skip non-select query");
                 continue;
             }
+            sql_check_view_text(text);
             if (!validator->is_acceptable(view_name)) {
                 const std::wstring safe = validator->get_safe_name(view_name);
                 tk_log_wmessage(2, L"udb_names_map::add_tn_mapping(%ls,%ls)", view_name.c_str(),

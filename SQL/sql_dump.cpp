@@ -11,11 +11,13 @@
 #include "TK/tk_utils.h"
 #include "UDB/sql_vali.h"
 #include "UDB/udb_rule.h"
+#include "UDB/udb_services.h"
 #include "UDB/udb_util.h"
 #include "platform/win32/localtime.h"
 #include "platform/win32/nls.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -652,30 +654,76 @@ void dmp_database::create_views(const std::vector<udb_view>& views) {
     }
     sql_new_tn_validator validator(names, {});
     for (const udb_view& view : views) {
-        const std::wstring& name = view.first;
-        const std::wstring& text = view.second;
-        tk_log_wmessage(2, L"Processing '%ls'", name.c_str());
-        tk_log_wmessage(2, L"\t'%ls'", text.c_str());
-        if (text.size() < 6 || CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, text.c_str(), 6,
-                                              L"select", 6) != CSTR_EQUAL) {
-            tk_log_message(2, "Skip non-select query");
-            continue;
+        try {
+            create_view(validator, view);
+        } catch (const tk_exception& error) {
+            // A refused view is reported and left out; the next view follows.
+            tk_log_message(2, "Error while creating view:\n%s\n", error.what());
+            udb_error_handler& handler = tk_singleton<udb_error_handler>::ref();
+            handler.context = "View '" + tk_to_utf8(view.first) + "'";
+            handler.handle(error, false);
         }
-        std::wstring dest = name;
-        if (!validator.is_acceptable(name)) {
-            tk_log_wmessage(2, L"sql_new_validator::get_safe_name(%ls)", name.c_str());
-            dest = validator.get_safe_name(name);
-            tk_log_wmessage(2, L"udb_names_map::add_tn_mapping(%ls,%ls)", name.c_str(),
-                            dest.c_str());
-            names_map.add_tn_mapping(name, dest);
-            tk_log_wmessage(2, L"Store generated column name '%ls'", dest.c_str());
-            tk_log_wmessage(1, L"udb_validator::add_existing_name(%ls)", dest.c_str());
-            validator.add_existing_name(dest);
-        }
-        std::string statement =
-            utf8(L"CREATE OR REPLACE VIEW " + safe(dest) + L" AS " + refine_view_in(text));
-        // Joined lines leave carriage returns only inside literals (and comments).
-        dmp_escape_carriage_returns(statement, 0);
-        write(statement + line_break_);
     }
+}
+
+void dmp_database::create_view(sql_new_tn_validator& validator, const udb_view& view) {
+    const std::wstring& name = view.first;
+    const std::wstring& text = view.second;
+    tk_log_wmessage(2, L"Processing '%ls'", name.c_str());
+    tk_log_wmessage(2, L"\t'%ls'", text.c_str());
+    if (text.size() < 6 || CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, text.c_str(), 6,
+                                          L"select", 6) != CSTR_EQUAL) {
+        tk_log_message(2, "Skip non-select query");
+        return;
+    }
+    sql_check_view_text(text);
+    std::wstring dest = name;
+    if (!validator.is_acceptable(name)) {
+        tk_log_wmessage(2, L"sql_new_validator::get_safe_name(%ls)", name.c_str());
+        dest = validator.get_safe_name(name);
+        tk_log_wmessage(2, L"udb_names_map::add_tn_mapping(%ls,%ls)", name.c_str(), dest.c_str());
+        names_map.add_tn_mapping(name, dest);
+        tk_log_wmessage(2, L"Store generated column name '%ls'", dest.c_str());
+        tk_log_wmessage(1, L"udb_validator::add_existing_name(%ls)", dest.c_str());
+        validator.add_existing_name(dest);
+    }
+    std::string statement =
+        utf8(L"CREATE OR REPLACE VIEW " + safe(dest) + L" AS " + refine_view_in(text));
+    // The client reads the script: what it would take for its own commands never gets there.
+    const std::string fault = dmp_client_command_fault(statement);
+    if (!fault.empty()) {
+        throw tk_exception("The view text cannot go into the script: " + fault, 0);
+    }
+    // Joined lines leave carriage returns only inside literals (and comments).
+    dmp_escape_carriage_returns(statement, 0);
+    write(statement + line_break_);
+}
+
+std::string dmp_client_command_fault(std::string_view statement) {
+    // The client's commands that read or run something, or change where the rest goes.
+    static constexpr std::string_view line_commands[] = {
+        "source", "system", "delimiter", "connect", "use", "charset", "tee", "pager", "edit"};
+    if (statement.find('\\') != std::string_view::npos) {
+        return "it holds a backslash, which the mysql client reads as a command or an escape";
+    }
+    std::size_t line = 0;
+    while (line <= statement.size()) {
+        std::size_t end = statement.find_first_of("\r\n", line);
+        if (end == std::string_view::npos) {
+            end = statement.size();
+        }
+        std::size_t word = statement.find_first_not_of(" \t", line);
+        std::string first;
+        while (word < end && std::isalpha(static_cast<unsigned char>(statement[word]))) {
+            first.push_back(
+                static_cast<char>(std::tolower(static_cast<unsigned char>(statement[word++]))));
+        }
+        for (std::string_view command : line_commands) {
+            if (first == command) {
+                return "a line begins with the mysql client's command " + first;
+            }
+        }
+        line = end + 1;
+    }
+    return {};
 }

@@ -13,6 +13,8 @@
 #include <vector>
 
 // The format options of a script file, copied by value into the script.
+class sql_new_tn_validator;
+
 class dump_options {
 public:
     dump_options();
@@ -98,6 +100,9 @@ public:
 
 private:
     void write_header();
+    // One view of create_views: skipped when not a SELECT, refused (tk_exception) when its text
+    // is more than one SELECT or holds what the mysql client would take for its own command.
+    void create_view(sql_new_tn_validator& validator, const udb_view& view);
     void write_comment(const char* title, const std::wstring& table);
     void unlock_tables(const char* where);
     // Throws the write error (errno of the failure) naming the file.
@@ -124,6 +129,12 @@ private:
 // the escape \r. The mysql client drops a carriage return that ends a line, so a literal value
 // ending a line with one would lose it on replay; line breaks between clauses stay as they are.
 void dmp_escape_carriage_returns(std::string& text, std::size_t from);
+
+// Why a statement of the script would make the mysql client do more than send it, or an empty
+// string: a backslash (outside a literal a client command such as \! or \., inside one an
+// escape that T-SQL text never meant, which can close the literal early), or a line that begins
+// with one of the client's own commands (source, system, delimiter, connect, use, ...).
+std::string dmp_client_command_fault(std::string_view statement);
 
 // The version-conditional form of one column clause for a script that replays on every server
 // from 4.1 on: `clause` as the builders made it at the script's version word, for the column

@@ -2,7 +2,9 @@
 #include "SQL/sql_view.h"
 
 #include "TK/tk_log.h"
+#include "TK/tk_excep.h"
 #include "UDB/udb_nmap.h"
+#include "UDB/udb_qchk.h"
 #include "UDB/udb_util.h"
 
 #include <cstddef>
@@ -337,4 +339,11 @@ std::wstring sql_view_converter::refine_view_out(const std::wstring& text,
         pos = 0;
     }
     return result;
+}
+
+void sql_check_view_text(const std::wstring& text) {
+    const std::wstring fault = udb_single_select_fault(text);
+    if (!fault.empty()) {
+        throw tk_exception(L"The view text is not a single SELECT statement: " + fault, 0);
+    }
 }

@@ -6,6 +6,10 @@
 
 class udb_names_map;
 
+// Throws a level-0 tk_exception naming the fault when a source view text is not one SELECT as
+// SQL Server reads it: the text would otherwise carry other statements into the destination.
+void sql_check_view_text(const std::wstring& text);
+
 // Textual rewriting of view SELECT texts; it does not parse SQL. Stateless.
 class sql_view_converter {
 public:

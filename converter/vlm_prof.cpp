@@ -7,6 +7,7 @@
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_prof.h"
+#include "UDB/udb_qchk.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -114,6 +115,26 @@ std::wstring vlm_profile_text(const std::wstring& text) {
     return out;
 }
 
+namespace {
+
+// A profile's queries go to the source and its views to the destination as they stand; a text
+// that is more than one SELECT is refused, naming it, before anything of the profile is applied.
+void check_queries_and_views(udb_profile& profile) {
+    for (const auto& [name, text] : profile.get_selected_tables()) {
+        if (!text.empty()) {
+            udb_check_single_select(L"Query", name, text);
+        }
+    }
+    for (const auto& [name, text] : profile.get_available_queries()) {
+        udb_check_single_select(L"Query", name, text);
+    }
+    for (const auto& [name, text] : profile.get_selected_views()) {
+        udb_check_single_select(L"View", name, text);
+    }
+}
+
+} // namespace
+
 bool udb_converter::load_profile(udb_profile& profile) {
     tk_log_message(2, "udb_converter::load_profile");
     // A mode outside 0 to 4 would write into an existing destination without any of the modes'
@@ -123,6 +144,7 @@ bool udb_converter::load_profile(udb_profile& profile) {
         (mode_text.size() != 1 || mode_text[0] < L'0' || mode_text[0] > L'4')) {
         throw tk_exception("Invalid merge/overwrite mode", 1);
     }
+    check_queries_and_views(profile);
 
     for (const auto& [key, value] : profile.get_selected_tables()) {
         if (value.empty()) {

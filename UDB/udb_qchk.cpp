@@ -1,0 +1,179 @@
+// The single-SELECT check of user queries and view texts.
+#include "UDB/udb_qchk.h"
+
+#include "TK/tk_excep.h"
+
+#include <array>
+#include <cwctype>
+#include <vector>
+
+namespace {
+
+// Reserved words of T-SQL that begin a statement (or, INTO, make a SELECT write a table). Only
+// reserved words: another word may be a column's name, unquoted.
+constexpr std::array<std::wstring_view, 47> statement_keywords = {
+    L"ALTER",       L"BACKUP",   L"BEGIN",   L"BREAK",    L"CHECKPOINT", L"CLOSE",
+    L"COMMIT",      L"CONTINUE", L"CREATE",  L"DBCC",     L"DEALLOCATE", L"DECLARE",
+    L"DELETE",      L"DENY",     L"DROP",    L"DUMP",     L"EXEC",       L"EXECUTE",
+    L"GOTO",        L"GRANT",    L"IF",      L"INSERT",   L"INTO",       L"KILL",
+    L"LOAD",        L"MERGE",    L"OPEN",    L"PRINT",    L"RAISERROR",  L"READTEXT",
+    L"RECONFIGURE", L"RESTORE",  L"RETURN",  L"REVERT",   L"REVOKE",     L"ROLLBACK",
+    L"SAVE",        L"SET",      L"SETUSER", L"SHUTDOWN", L"TRUNCATE",   L"UPDATE",
+    L"UPDATETEXT",  L"USE",      L"WAITFOR", L"WHILE",    L"WRITETEXT",
+};
+
+enum class token_kind { word, symbol, end_of_statement };
+
+struct token {
+    token_kind kind;
+    std::wstring text; // words in upper case
+};
+
+bool word_start(wchar_t c) {
+    return std::iswalpha(static_cast<wint_t>(c)) || c == L'_' || c == L'@' || c == L'#' || c > 0x7F;
+}
+
+bool word_part(wchar_t c) {
+    return word_start(c) || std::iswdigit(static_cast<wint_t>(c)) || c == L'$';
+}
+
+// Reads T-SQL text into words and symbols, skipping white space, literals, quoted names and
+// comments. One forward pass; block comments nest as SQL Server nests them.
+class reader {
+public:
+    explicit reader(std::wstring_view text) : s_(text) {}
+
+    // The tokens; `fault` names what SQL Server would not read to its end (an open literal,
+    // name or comment).
+    std::vector<token> tokens(std::wstring& fault) {
+        std::vector<token> out;
+        while (at_ < s_.size() && fault.empty()) {
+            const wchar_t c = s_[at_];
+            if (std::iswspace(static_cast<wint_t>(c))) {
+                ++at_;
+            } else if (starts(L"--")) {
+                while (at_ < s_.size() && s_[at_] != L'\n')
+                    ++at_;
+            } else if (starts(L"/*")) {
+                if (!skip_block_comment())
+                    fault = L"an unclosed comment";
+            } else if (c == L'\'' || c == L'[' || c == L'"') {
+                if (!skip_quoted(c == L'[' ? L']' : c))
+                    fault = c == L'\'' ? L"an unclosed literal" : L"an unclosed quoted name";
+            } else if (std::iswdigit(static_cast<wint_t>(c))) {
+                while (at_ < s_.size() && (word_part(s_[at_]) || s_[at_] == L'.'))
+                    ++at_;
+            } else if (word_start(c)) {
+                out.push_back({token_kind::word, read_word()});
+            } else {
+                out.push_back({c == L';' ? token_kind::end_of_statement : token_kind::symbol,
+                               std::wstring(1, c)});
+                ++at_;
+            }
+        }
+        return out;
+    }
+
+private:
+    bool starts(std::wstring_view prefix) const { return s_.substr(at_, prefix.size()) == prefix; }
+
+    bool skip_block_comment() {
+        std::size_t depth = 0;
+        while (at_ < s_.size()) {
+            if (starts(L"/*")) {
+                ++depth;
+                at_ += 2;
+            } else if (starts(L"*/")) {
+                at_ += 2;
+                if (--depth == 0)
+                    return true;
+            } else {
+                ++at_;
+            }
+        }
+        return false;
+    }
+
+    // A literal or quoted name from its opening character; a doubled closing one stays inside.
+    bool skip_quoted(wchar_t close) {
+        for (++at_; at_ < s_.size(); ++at_) {
+            if (s_[at_] != close)
+                continue;
+            if (at_ + 1 < s_.size() && s_[at_ + 1] == close) {
+                ++at_;
+                continue;
+            }
+            ++at_;
+            return true;
+        }
+        return false;
+    }
+
+    std::wstring read_word() {
+        std::wstring word;
+        while (at_ < s_.size() && word_part(s_[at_]))
+            word.push_back(static_cast<wchar_t>(std::towupper(static_cast<wint_t>(s_[at_++]))));
+        return word;
+    }
+
+    std::wstring_view s_;
+    std::size_t at_ = 0;
+};
+
+bool is_word(const std::vector<token>& tokens, std::size_t i, std::wstring_view word) {
+    return i < tokens.size() && tokens[i].kind == token_kind::word && tokens[i].text == word;
+}
+
+bool is_statement_keyword(const std::wstring& word) {
+    for (std::wstring_view keyword : statement_keywords)
+        if (word == keyword)
+            return true;
+    return false;
+}
+
+// Keywords that stand inside a SELECT without beginning a statement: the query hints
+// OPTION (USE HINT (...)), OPTION (USE PLAN N'...') and the join hints MERGE JOIN, MERGE UNION;
+// and any word after a ".", which is part of a qualified name.
+bool keyword_inside_select(const std::vector<token>& tokens, std::size_t i) {
+    if (i > 0 && tokens[i - 1].kind == token_kind::symbol && tokens[i - 1].text == L".")
+        return true;
+    if (tokens[i].text == L"USE")
+        return is_word(tokens, i + 1, L"HINT") || is_word(tokens, i + 1, L"PLAN");
+    if (tokens[i].text == L"MERGE")
+        return is_word(tokens, i + 1, L"JOIN") || is_word(tokens, i + 1, L"UNION");
+    return false;
+}
+
+} // namespace
+
+std::wstring udb_single_select_fault(std::wstring_view text) {
+    std::wstring fault;
+    const std::vector<token> tokens = reader(text).tokens(fault);
+    if (!fault.empty())
+        return L"it holds " + fault;
+    if (tokens.empty() || !(is_word(tokens, 0, L"SELECT") || is_word(tokens, 0, L"WITH") ||
+                            (tokens[0].kind == token_kind::symbol && tokens[0].text == L"(")))
+        return L"it does not begin with SELECT or WITH";
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const token& t = tokens[i];
+        if (t.kind == token_kind::end_of_statement) {
+            for (std::size_t k = i + 1; k < tokens.size(); ++k)
+                if (tokens[k].kind != token_kind::end_of_statement)
+                    return L"another statement follows its \";\"";
+            break;
+        }
+        if (t.kind == token_kind::word && is_statement_keyword(t.text) &&
+            !keyword_inside_select(tokens, i))
+            return L"it holds the keyword " + t.text;
+    }
+    return {};
+}
+
+void udb_check_single_select(std::wstring_view kind, std::wstring_view name,
+                             std::wstring_view text) {
+    const std::wstring fault = udb_single_select_fault(text);
+    if (!fault.empty())
+        throw tk_exception(std::wstring(kind) + L" '" + std::wstring(name) +
+                               L"' is not a single SELECT statement: " + fault,
+                           1);
+}

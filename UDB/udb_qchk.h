@@ -1,0 +1,18 @@
+// Judges a user's query or view text before it goes anywhere: the wizard's query dialog, a
+// profile's queries and views, and the source and destination that run them call the same check.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Why `text` is not one SELECT statement as SQL Server reads it, or an empty string when it is.
+// One SELECT is a text that begins with SELECT, WITH or "(" and holds no keyword that begins
+// another statement (INSERT, DELETE, DROP, EXEC, SET, ...) and no INTO, outside literals,
+// quoted names ([..] and "..") and comments (-- and nested /* */); a trailing ";" is allowed.
+// SQL Server needs no ";" between statements, so a keyword is enough to refuse the text.
+std::wstring udb_single_select_fault(std::wstring_view text);
+
+// Throws a level-1 tk_exception "<kind> '<name>' is not a single SELECT statement: <why>"
+// when udb_single_select_fault finds a fault. `kind` is "Query" or "View".
+void udb_check_single_select(std::wstring_view kind, std::wstring_view name,
+                             std::wstring_view text);

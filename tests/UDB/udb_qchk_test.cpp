@@ -1,0 +1,85 @@
+// The single-SELECT check of user queries and view texts: hostile texts refused with the reason,
+// legitimate SELECTs (hints, CTEs, keywords in literals, names and comments) accepted.
+#include "UDB/udb_qchk.h"
+
+#include "TK/tk_excep.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct check_case {
+    const wchar_t* text;
+    const wchar_t* fault; // empty: one SELECT
+};
+
+const check_case cases[] = {
+    // Legitimate texts.
+    {L"SELECT id FROM customers", L""},
+    {L"  select id from customers;", L""},
+    {L"SELECT id FROM customers ;; \n-- done\n", L""},
+    {L"WITH x AS (SELECT id FROM t) SELECT * FROM x", L""},
+    {L"(SELECT 1) UNION ALL (SELECT 2)", L""},
+    {L"SELECT 'a;b; DROP DATABASE victim' AS x", L""},
+    {L"SELECT N'INSERT INTO t VALUES (1)' AS [Delete], \"Update\" FROM [Drop]", L""},
+    {L"SELECT [a]]; DROP TABLE t] FROM t", L""},
+    {L"SELECT 1 -- ; DELETE FROM t\n", L""},
+    {L"SELECT 1 /* outer /* inner */ still comment; DROP TABLE t */", L""},
+    {L"SELECT t.id FROM t WITH (NOLOCK) OPTION (MAXDOP 1, USE HINT('X'), MERGE JOIN)", L""},
+    {L"SELECT a FROM t INNER MERGE JOIN u ON t.id = u.id OPTION (USE PLAN N'<x/>')", L""},
+    {L"SELECT t.[set], t.delete, @set, #update.x, offset FROM t ORDER BY 1 OFFSET 1 ROWS "
+     L"FETCH NEXT 2 ROWS ONLY",
+     L""},
+    {L"SELECT 1 AS sourced, 'it''s' AS q", L""},
+    // Another statement, with or without ";".
+    {L"SELECT 'a;b' AS x; DROP DATABASE victim", L"another statement follows its \";\""},
+    {L"SELECT id FROM customers; DELETE FROM customers", L"another statement follows its \";\""},
+    {L"SELECT 1; SELECT 2", L"another statement follows its \";\""},
+    {L"SELECT id FROM t DELETE FROM t", L"it holds the keyword DELETE"},
+    {L"SELECT id FROM t\nexec('drop table t')", L"it holds the keyword EXEC"},
+    {L"select 1 Execute sp_who", L"it holds the keyword EXECUTE"},
+    {L"WITH x AS (SELECT id FROM t) DELETE FROM x", L"it holds the keyword DELETE"},
+    {L"WITH x AS (SELECT 1 AS a) MERGE t USING x ON 1=1 WHEN MATCHED THEN DELETE;",
+     L"it holds the keyword MERGE"},
+    {L"SELECT * INTO copy FROM t", L"it holds the keyword INTO"},
+    {L"SELECT 1 waitfor delay '01:00:00'", L"it holds the keyword WAITFOR"},
+    {L"SELECT 1 SET NOCOUNT ON", L"it holds the keyword SET"},
+    {L"SELECT 1 USE master", L"it holds the keyword USE"},
+    {L"SELECT 1 DECLARE @x int", L"it holds the keyword DECLARE"},
+    {L"SELECT 1 SHUTDOWN WITH NOWAIT", L"it holds the keyword SHUTDOWN"},
+    {L"SELECT 1 /* a */ GRANT CONTROL TO public", L"it holds the keyword GRANT"},
+    {L"SELECT 1 \"x\"TRUNCATE TABLE t", L"it holds the keyword TRUNCATE"},
+    {L"SELECT 1 [x]update t set a = 1", L"it holds the keyword UPDATE"},
+    {L"SELECT 1 -- comment\nINSERT t VALUES (1)", L"it holds the keyword INSERT"},
+    {L"SELECT 1 /* /* */ */ ALTER LOGIN sa DISABLE", L"it holds the keyword ALTER"},
+    {L"SELECT 1 BACKUP DATABASE d TO DISK = 'x'", L"it holds the keyword BACKUP"},
+    // Not a SELECT at all, or text SQL Server does not read to its end.
+    {L"EXEC sp_who", L"it does not begin with SELECT or WITH"},
+    {L"DBCC CHECKDB", L"it does not begin with SELECT or WITH"},
+    {L"", L"it does not begin with SELECT or WITH"},
+    {L"-- SELECT\n", L"it does not begin with SELECT or WITH"},
+    {L"SELECT 'open", L"it holds an unclosed literal"},
+    {L"SELECT [open", L"it holds an unclosed quoted name"},
+    {L"SELECT 1 /* /* */ DROP TABLE t", L"it holds an unclosed comment"},
+};
+
+TEST(UdbSingleSelect, RefusesEveryOtherStatementOutsideLiteralsNamesAndComments) {
+    for (const check_case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.text)));
+        EXPECT_EQ(udb_single_select_fault(c.text), c.fault);
+    }
+}
+
+TEST(UdbSingleSelect, RefusalNamesTheObjectAndTheReason) {
+    try {
+        udb_check_single_select(L"View", L"v_orders", L"SELECT 1 DROP DATABASE victim");
+        FAIL() << "not refused";
+    } catch (const tk_exception& e) {
+        EXPECT_STREQ(e.what(), "View 'v_orders' is not a single SELECT statement: it holds the "
+                               "keyword DROP");
+        EXPECT_EQ(e.level, 1);
+    }
+    EXPECT_NO_THROW(udb_check_single_select(L"Query", L"q", L"SELECT 1;"));
+}
+
+} // namespace
