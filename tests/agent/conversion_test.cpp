@@ -401,6 +401,92 @@ TEST_F(PontrelRun, ReportedErrorsEndWithFailure) {
     EXPECT_NE(result.out.find("Error:\nView 'bad_view': "), std::string::npos) << result.out;
 }
 
+// A profile's query or view that holds another statement is refused, named, before anything
+// runs: the source never receives the statement and the destination's other database survives.
+TEST_F(PontrelRun, ProfileQueriesAndViewsRunOnlyOneSelect) {
+    drop("agent_hostile");
+    drop("victim");
+    db.exec("CREATE DATABASE victim");
+    struct case_t {
+        const char* section;
+        const char* entry;
+        const char* message;
+    };
+    const case_t cases[] = {
+        {"Selected Tables", "q1=SELECT id FROM customers; DELETE FROM customers",
+         "Query 'q1' is not a single SELECT statement: another statement follows its \";\""},
+        {"Selected Tables", "q2=SELECT id FROM customers DELETE FROM customers",
+         "Query 'q2' is not a single SELECT statement: it holds the keyword DELETE"},
+        {"Available Queries", "q3=SELECT 1 AS x EXEC('DROP DATABASE victim')",
+         "Query 'q3' is not a single SELECT statement: it holds the keyword EXEC"},
+        {"Selected Views", "v1=SELECT 'a;b' AS x; DROP DATABASE victim",
+         "View 'v1' is not a single SELECT statement: another statement follows its \";\""},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.entry);
+        server->clear_statements();
+        const std::string profile =
+            write_profile("hostile.vlm", std::string("[") + c.section + "]\n" + c.entry + "\n");
+        for (const std::string& dest : {std::string("agent_hostile"), dir.file("hostile.sql")}) {
+            const auto result = run_pontrel(
+                {"--profile=" + profile, "--src=velmora_agent", "--dest=" + dest, "--views"},
+                dir.path());
+            EXPECT_EQ(result.exit_code, exit_failed);
+            EXPECT_NE((result.out + result.err).find(c.message), std::string::npos)
+                << result.out << result.err;
+        }
+        for (const std::string& statement : server->statements()) {
+            EXPECT_EQ(statement.find("DELETE"), std::string::npos) << statement;
+            EXPECT_EQ(statement.find("DROP"), std::string::npos) << statement;
+        }
+        EXPECT_EQ(db.query("SHOW DATABASES LIKE 'victim'").size(), 1u);
+    }
+}
+
+// View texts that SQL Server reads as one SELECT but the mysql client would read otherwise: a
+// backslash closing a literal early, or a literal line the client takes for its command. Such a
+// view is reported and left out of the script, whose replay leaves the other database alive.
+TEST_F(PontrelRun, ScriptViewsHoldNoClientCommands) {
+    drop("agent_views");
+    drop("victim");
+    db.exec("CREATE DATABASE victim");
+    const std::string profile =
+        write_profile("views.vlm", "[Selected Views]\n"
+                                   "v_path=SELECT 'C:\\' AS p, '; DROP DATABASE victim; -- ' AS q\n"
+                                   "v_shell=SELECT 1 AS x /* \\! touch pwned */\n"
+                                   "v_fine=SELECT 1 AS x\n");
+    const std::string script = dir.file("views.sql");
+    const auto result = run_pontrel(
+        {"--profile=" + profile, "--src=velmora_agent", "--dest=" + script, "--views", "--dump"},
+        dir.path());
+    EXPECT_EQ(result.exit_code, exit_failed);
+    const std::string said = result.out + result.err;
+    EXPECT_NE(said.find("View 'v_path': The view text cannot go into the script: it holds a "
+                        "backslash"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("View 'v_shell': "), std::string::npos) << said;
+    const std::string text = read_file(script);
+    EXPECT_EQ(text.find('\\'), std::string::npos);
+    EXPECT_NE(text.find("`v_fine`"), std::string::npos) << text;
+
+    db.exec("CREATE DATABASE agent_views CHARACTER SET utf8mb4");
+    const auto& s = db.server;
+    const std::string command = "mariadb --no-defaults --default-character-set=utf8mb4 -h " +
+                                s.host + " -P " + std::to_string(s.port) + " -u " + s.user +
+                                " -p'" + s.password + "' agent_views < '" + script + "' 2>&1";
+    FILE* replay = popen(command.c_str(), "r");
+    ASSERT_NE(replay, nullptr);
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, replay) != nullptr) {
+        output += buffer;
+    }
+    EXPECT_EQ(pclose(replay), 0) << output;
+    EXPECT_EQ(db.query("SHOW DATABASES LIKE 'victim'").size(), 1u);
+    EXPECT_EQ(db.query("SELECT x FROM agent_views.v_fine"), (std::vector<row>{{"1"}}));
+}
+
 TEST_F(PontrelRun, RefusedConnectionsAndMissingSourceFail) {
     struct case_t {
         const char* name;
