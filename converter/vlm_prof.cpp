@@ -4,6 +4,7 @@
 #include "converter/vlm_errh.h"
 #include "converter/vlm_tmap.h"
 #include "MSS/mss_tnam.h"
+#include "SQL/sql_tchk.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_prof.h"
@@ -130,6 +131,27 @@ void check_queries_and_views(udb_profile& profile) {
     }
     for (const auto& [name, text] : profile.get_selected_views()) {
         udb_check_single_select(L"View", name, text);
+    }
+}
+
+// A type mapping's type and default go into CREATE TABLE as they stand: anything but a MySQL
+// type name with numeric arguments, and a literal or current-time default, is refused, naming
+// the table and the column.
+void check_type_mappings(const sql_db_mutator& mutators) {
+    for (const auto& [table, table_mutator] : mutators.table_mutators) {
+        for (const auto& [column, field] : table_mutator->field_mutators) {
+            const sql_native_type& type = field->native_type;
+            const std::wstring where = L"Table '" + table + L"', column '" + column + L"': ";
+            if (!type.type.empty() && !sql_is_mapped_type(type.type)) {
+                throw tk_exception(
+                    where + L"the type mapping's type '" + type.type + L"' is not a MySQL type", 1);
+            }
+            if (!sql_is_mapped_default(type.default_value)) {
+                throw tk_exception(where + L"the type mapping's default '" + type.default_value +
+                                       L"' is not a literal or a current-time function",
+                                   1);
+            }
+        }
     }
 }
 
@@ -292,6 +314,7 @@ bool apply_profile(velmora_convertor& converter, udb_profile& profile) {
     if (!udb_db_mutator_load(converter, profile)) {
         return false;
     }
+    check_type_mappings(converter);
     bool flag = converter.view_owned;
     read_flag_one(profile, generic, L"view owned", flag);
     converter.set_view_owned(flag);

@@ -95,6 +95,56 @@ TEST(Profile, FlagRulesAndMissingSections) {
     EXPECT_FALSE(converter.mss->is_view_owned());
 }
 
+// The Type Mappings texts that go into CREATE TABLE as they stand: a hostile type or default is
+// refused with its table and column named, and the profile applies nothing more.
+TEST(Profile, TypeMappingsRefuseTypesAndDefaultsThatAreNotMySqlForms) {
+    driver_env env;
+    struct row {
+        const wchar_t* type;
+        const wchar_t* default_value;
+        const char* message; // empty: accepted
+    };
+    const row rows[] = {
+        {L"DECIMAL", L"((0))", ""},
+        {L"DATETIME", L"getdate()", ""},
+        {L"INT) ; DROP DATABASE victim; -- ", L"",
+         "Table '[dbo].[orders]', column 'amount': the type mapping's type 'INT) ; DROP DATABASE "
+         "victim; --' is not a MySQL type"},
+        {L"INT", L"0 COMMENT 'x'",
+         "Table '[dbo].[orders]', column 'amount': the type mapping's default '0 COMMENT 'x'' is "
+         "not a literal or a current-time function"},
+        {L"VARCHAR", L"'a'); DROP TABLE t; --",
+         "Table '[dbo].[orders]', column 'amount': the type mapping's default ''a'); DROP TABLE "
+         "t; --' is not a literal or a current-time function"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(tk_to_utf8(r.type) + " / " + tk_to_utf8(r.default_value));
+        udb_profile profile;
+        for (const std::wstring& line :
+             {std::wstring(L"database:"), std::wstring(L"tables:"),
+              std::wstring(L"  - name: [dbo].[orders]"), std::wstring(L"    fields:"),
+              std::wstring(L"      - name:amount"), L"        type: " + std::wstring(r.type),
+              L"        default_value: " + std::wstring(r.default_value)}) {
+            profile.add_line(L"Type Mappings", line);
+        }
+        velmora_convertor converter;
+        const std::wstring charset = converter.sql->charset;
+        if (*r.message == '\0') {
+            EXPECT_TRUE(apply_profile(converter, profile));
+            continue;
+        }
+        profile.set_value(L"Generic settings", L"character set", L"cp1250");
+        try {
+            apply_profile(converter, profile);
+            ADD_FAILURE() << "not refused";
+        } catch (const tk_exception& e) {
+            EXPECT_STREQ(e.what(), r.message);
+            EXPECT_EQ(e.level, 1);
+        }
+        EXPECT_EQ(converter.sql->charset, charset) << "nothing after the mappings applies";
+    }
+}
+
 TEST(Profile, SelectedTablesLoadInFileOrderAsTablesAndQueries) {
     driver_env env;
     temp_dir dir;
