@@ -415,4 +415,20 @@ TEST_F(SqlDatabase, ViewsFromSourceViewTexts) {
     EXPECT_EQ(handler.messages[0].rfind("View 'broken': ", 0), 0u) << handler.messages[0];
 }
 
+// A view text that is more than one SELECT never reaches the server: the view is reported with
+// its name and the next one is created.
+TEST_F(SqlDatabase, ViewTextsOfMoreThanOneStatementAreRefused) {
+    auto db = create_db();
+    db->query_append("CREATE TABLE customers (id INT)");
+    db->query_append("INSERT INTO customers VALUES (1), (2)");
+    sql_test::recording_error_handler handler;
+    db->create_views({{L"v_delete", L"SELECT id FROM customers DELETE FROM customers"},
+                      {L"v_fine", L"SELECT id FROM customers"}});
+    ASSERT_EQ(handler.messages.size(), 1u);
+    EXPECT_EQ(handler.messages[0], "View 'v_delete': The view text is not a single SELECT "
+                                   "statement: it holds the keyword DELETE");
+    EXPECT_EQ(fetch_value(mysql(), "SELECT COUNT(*) FROM customers"), "2");
+    EXPECT_EQ(fetch_value(mysql(), "SELECT COUNT(*) FROM v_fine"), "2");
+}
+
 } // namespace
