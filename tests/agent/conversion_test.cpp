@@ -405,8 +405,8 @@ TEST_F(PontrelRun, ReportedErrorsEndWithFailure) {
 // runs: the source never receives the statement and the destination's other database survives.
 TEST_F(PontrelRun, ProfileQueriesAndViewsRunOnlyOneSelect) {
     drop("agent_hostile");
-    drop("victim");
-    db.exec("CREATE DATABASE victim");
+    drop("agent_victim1");
+    db.exec("CREATE DATABASE agent_victim1");
     struct case_t {
         const char* section;
         const char* entry;
@@ -417,9 +417,9 @@ TEST_F(PontrelRun, ProfileQueriesAndViewsRunOnlyOneSelect) {
          "Query 'q1' is not a single SELECT statement: another statement follows its \";\""},
         {"Selected Tables", "q2=SELECT id FROM customers DELETE FROM customers",
          "Query 'q2' is not a single SELECT statement: it holds the keyword DELETE"},
-        {"Available Queries", "q3=SELECT 1 AS x EXEC('DROP DATABASE victim')",
+        {"Available Queries", "q3=SELECT 1 AS x EXEC('DROP DATABASE agent_victim1')",
          "Query 'q3' is not a single SELECT statement: it holds the keyword EXEC"},
-        {"Selected Views", "v1=SELECT 'a;b' AS x; DROP DATABASE victim",
+        {"Selected Views", "v1=SELECT 'a;b' AS x; DROP DATABASE agent_victim1",
          "View 'v1' is not a single SELECT statement: another statement follows its \";\""},
     };
     for (const case_t& c : cases) {
@@ -439,7 +439,7 @@ TEST_F(PontrelRun, ProfileQueriesAndViewsRunOnlyOneSelect) {
             EXPECT_EQ(statement.find("DELETE"), std::string::npos) << statement;
             EXPECT_EQ(statement.find("DROP"), std::string::npos) << statement;
         }
-        EXPECT_EQ(db.query("SHOW DATABASES LIKE 'victim'").size(), 1u);
+        EXPECT_EQ(db.query("SHOW DATABASES LIKE 'agent_victim1'").size(), 1u);
     }
 }
 
@@ -448,13 +448,13 @@ TEST_F(PontrelRun, ProfileQueriesAndViewsRunOnlyOneSelect) {
 // view is reported and left out of the script, whose replay leaves the other database alive.
 TEST_F(PontrelRun, ScriptViewsHoldNoClientCommands) {
     drop("agent_views");
-    drop("victim");
-    db.exec("CREATE DATABASE victim");
-    const std::string profile =
-        write_profile("views.vlm", "[Selected Views]\n"
-                                   "v_path=SELECT 'C:\\' AS p, '; DROP DATABASE victim; -- ' AS q\n"
-                                   "v_shell=SELECT 1 AS x /* \\! touch pwned */\n"
-                                   "v_fine=SELECT 1 AS x\n");
+    drop("agent_victim2");
+    db.exec("CREATE DATABASE agent_victim2");
+    const std::string profile = write_profile(
+        "views.vlm", "[Selected Views]\n"
+                     "v_path=SELECT 'C:\\' AS p, '; DROP DATABASE agent_victim2; -- ' AS q\n"
+                     "v_shell=SELECT 1 AS x /* \\! touch pwned */\n"
+                     "v_fine=SELECT 1 AS x\n");
     const std::string script = dir.file("views.sql");
     const auto result = run_pontrel(
         {"--profile=" + profile, "--src=velmora_agent", "--dest=" + script, "--views", "--dump"},
@@ -483,7 +483,7 @@ TEST_F(PontrelRun, ScriptViewsHoldNoClientCommands) {
         output += buffer;
     }
     EXPECT_EQ(pclose(replay), 0) << output;
-    EXPECT_EQ(db.query("SHOW DATABASES LIKE 'victim'").size(), 1u);
+    EXPECT_EQ(db.query("SHOW DATABASES LIKE 'agent_victim2'").size(), 1u);
     EXPECT_EQ(db.query("SELECT x FROM agent_views.v_fine"), (std::vector<row>{{"1"}}));
 }
 
