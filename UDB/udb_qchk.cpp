@@ -26,7 +26,8 @@ enum class token_kind { word, symbol, end_of_statement };
 
 struct token {
     token_kind kind;
-    std::wstring text; // words in upper case
+    std::wstring text;  // words in upper case
+    bool glued = false; // nothing (no blank, no comment) between it and the token before
 };
 
 bool word_start(wchar_t c) {
@@ -49,6 +50,7 @@ public:
         std::vector<token> out;
         while (at_ < s_.size() && fault.empty()) {
             const wchar_t c = s_[at_];
+            const std::size_t start = at_;
             if (std::iswspace(static_cast<wint_t>(c))) {
                 ++at_;
             } else if (starts(L"--")) {
@@ -60,15 +62,19 @@ public:
             } else if (c == L'\'' || c == L'[' || c == L'"') {
                 if (!skip_quoted(c == L'[' ? L']' : c))
                     fault = c == L'\'' ? L"an unclosed literal" : L"an unclosed quoted name";
+                last_end_ = at_;
             } else if (std::iswdigit(static_cast<wint_t>(c))) {
                 while (at_ < s_.size() && (word_part(s_[at_]) || s_[at_] == L'.'))
                     ++at_;
+                last_end_ = at_;
             } else if (word_start(c)) {
-                out.push_back({token_kind::word, read_word()});
+                const bool glued = start == last_end_;
+                out.push_back({token_kind::word, read_word(), glued});
+                last_end_ = at_;
             } else {
                 out.push_back({c == L';' ? token_kind::end_of_statement : token_kind::symbol,
-                               std::wstring(1, c)});
-                ++at_;
+                               std::wstring(1, c), start == last_end_});
+                last_end_ = ++at_;
             }
         }
         return out;
@@ -118,6 +124,7 @@ private:
 
     std::wstring_view s_;
     std::size_t at_ = 0;
+    std::size_t last_end_ = std::wstring_view::npos; // where the last token (or literal) ended
 };
 
 bool is_word(const std::vector<token>& tokens, std::size_t i, std::wstring_view word) {
@@ -133,9 +140,10 @@ bool is_statement_keyword(const std::wstring& word) {
 
 // Keywords that stand inside a SELECT without beginning a statement: the query hints
 // OPTION (USE HINT (...)), OPTION (USE PLAN N'...') and the join hints MERGE JOIN, MERGE UNION;
-// and any word after a ".", which is part of a qualified name.
+// and a word right after a "." (nothing between them), which is part of a qualified name.
 bool keyword_inside_select(const std::vector<token>& tokens, std::size_t i) {
-    if (i > 0 && tokens[i - 1].kind == token_kind::symbol && tokens[i - 1].text == L".")
+    if (i > 0 && tokens[i].glued && tokens[i - 1].kind == token_kind::symbol &&
+        tokens[i - 1].text == L".")
         return true;
     if (tokens[i].text == L"USE")
         return is_word(tokens, i + 1, L"HINT") || is_word(tokens, i + 1, L"PLAN");

@@ -50,6 +50,8 @@ const check_case cases[] = {
     {L"SELECT 1 /* a */ GRANT CONTROL TO public", L"it holds the keyword GRANT"},
     {L"SELECT 1 \"x\"TRUNCATE TABLE t", L"it holds the keyword TRUNCATE"},
     {L"SELECT 1 [x]update t set a = 1", L"it holds the keyword UPDATE"},
+    {L"SELECT t. DELETE FROM t", L"it holds the keyword DELETE"},
+    {L"SELECT t./**/DROP TABLE t", L"it holds the keyword DROP"},
     {L"SELECT 1 -- comment\nINSERT t VALUES (1)", L"it holds the keyword INSERT"},
     {L"SELECT 1 /* /* */ */ ALTER LOGIN sa DISABLE", L"it holds the keyword ALTER"},
     {L"SELECT 1 BACKUP DATABASE d TO DISK = 'x'", L"it holds the keyword BACKUP"},
