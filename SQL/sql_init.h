@@ -38,13 +38,13 @@ public:
     };
 
     std::wstring table;
-    std::vector<left_out_default> left_out_defaults; // filled by get_init_chunks
-    sql_schema columns;                              // the destination columns
-    std::vector<std::wstring> source_names;          // their source names, in the same order
+    sql_schema columns;                       // the destination columns
+    std::vector<std::wstring> source_names;   // their source names, in the same order
     std::unique_ptr<udb_validator> validator; // field names; its mapped pairs: source -> dest
     std::wstring& auto_name;
     const udb_indexes& indexes;
     const udb_schema& source;
+    std::vector<left_out_default> left_out_defaults; // filled by get_init_chunks
 };
 
 // Builds the index clauses of one table: PRIMARY KEY, UNIQUE name or INDEX name with the
