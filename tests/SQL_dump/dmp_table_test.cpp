@@ -164,6 +164,10 @@ TEST_F(table_test, DateColumnsKeepFractionsAndDefaultsForNewerServers) {
         c->default_value = ole_variant(std::wstring(text));
         return c;
     };
+    auto with_comment = [](std::shared_ptr<t_ftd> c, const wchar_t* text) {
+        c->comment = text;
+        return c;
+    };
     struct {
         std::shared_ptr<t_ftd> column;
         const char* clause;
@@ -191,6 +195,9 @@ TEST_F(table_test, DateColumnsKeepFractionsAndDefaultsForNewerServers) {
          "`g` VARCHAR(36) CHARACTER SET utf8 /*M!100201 DEFAULT (upper(uuid())) */"},
         {with_default(column(L"g", VT_BSTR, 36, 1), L"NEWSEQUENTIALID()"),
          "`g` VARCHAR(36) CHARACTER SET utf8 /*M!100201 DEFAULT (upper(uuid())) */"},
+        {with_comment(with_default(column(L"g", VT_BSTR, 36, 1), L"newid()"), L"x COMMENT 'y'"),
+         "`g` VARCHAR(36) CHARACTER SET utf8 /*M!100201 DEFAULT (upper(uuid())) */ COMMENT 'x "
+         "COMMENT \\'y\\''"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.clause);
