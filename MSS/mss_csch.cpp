@@ -15,6 +15,16 @@ bool quoted_by(const std::wstring& text, wchar_t quote, std::size_t longer_than)
     return text.size() > longer_than && text.front() == quote && text.back() == quote;
 }
 
+bool is_current_time_function(const std::wstring& text) {
+    for (const wchar_t* name : {L"getdate()", L"getutcdate()", L"sysdatetimeoffset()",
+                                L"sysdatetime()", L"sysutcdatetime()", L"current_timestamp"}) {
+        if (udb_equal_no_case(text, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void add_date_function_mark(t_ftd& ftd) {
     if (ftd.dw_reserved == 1) {
         ftd.dw_reserved = 9;
@@ -93,8 +103,9 @@ ole_variant mss_table::get_def_value(const t_ftd& ftd, const std::wstring& defin
         if (udb_equal_no_case(text, L"now()")) {
             text = L"getdate()";
         }
-        if (udb_equal_no_case(text, L"getdate()") || udb_equal_no_case(text, L"getutcdate()") ||
-            udb_equal_no_case(text, L"sysdatetimeoffset()")) {
+        // The current-time functions stay texts for the destination to map; the
+        // higher-precision and UTC ones among them as well as getdate().
+        if (is_current_time_function(text)) {
             tk_log_message(2, "Special processing for now/get...date()");
             return ole_variant(text);
         }

@@ -157,7 +157,9 @@ void dmp_escape_carriage_returns(std::string& text, std::size_t from) {
 
 // ---- Column clauses for every server ------------------------------------------------------------
 
-std::wstring dmp_conditional_column_clause(const std::wstring& clause, const t_ftd& column) {
+namespace {
+
+std::wstring conditional_date_clause(const std::wstring& clause, const t_ftd& column) {
     if (column.type != VT_DATE || !column.native_type.empty() ||
         udb_custom_conversion::is_acceptable1(column)) {
         return clause;
@@ -208,6 +210,38 @@ std::wstring dmp_conditional_column_clause(const std::wstring& clause, const t_f
         }
     }
     return name + type + rest;
+}
+
+// An expression default goes in MariaDB's own version comment: MySQL's form /*!80013 ... */
+// would also run on MariaDB 10.0 and 10.1, which refuse it, while MySQL skips /*M! ... */.
+// So MariaDB from 10.2.1 gets the default and every other server the column without it.
+std::wstring with_expression_default(std::wstring clause, const t_ftd& column) {
+    const auto size = static_cast<std::uint32_t>(column.size);
+    if (column.b_auto_num || (column.type == VT_BSTR && (size == 0 || size > 21845))) {
+        return clause;
+    }
+    std::wstring expression;
+    {
+        // The form of the first MariaDB that takes it, fractional seconds included.
+        sql_engine& e = engine();
+        const engine_value_guard<uint32_t> newer(e.version,
+                                                 std::max<uint32_t>(e.version, 0x0A0201));
+        expression = sql_expression_default(column);
+    }
+    if (expression.empty()) {
+        return clause;
+    }
+    const std::wstring piece = L" /*M!100201 DEFAULT " + expression + L" */";
+    const std::wstring name = sql_quote_identifier(column.name);
+    const std::size_t comment = clause.find(L" COMMENT '", name.size());
+    clause.insert(comment == std::wstring::npos ? clause.size() : comment, piece);
+    return clause;
+}
+
+} // namespace
+
+std::wstring dmp_conditional_column_clause(const std::wstring& clause, const t_ftd& column) {
+    return with_expression_default(conditional_date_clause(clause, column), column);
 }
 
 // ---- Database -----------------------------------------------------------------------------------

@@ -4,8 +4,10 @@
 #include "SQL/sql_engi.h"
 #include "SQL/sql_util.h"
 #include "TK/tk_log.h"
+#include "TK/tk_utils.h"
 #include "UDB/udb_db.h"
 #include "UDB/udb_rule.h"
+#include "UDB/udb_services.h"
 #include "UDB/udb_util.h"
 #include "UDB/udb_vali.h"
 
@@ -83,6 +85,7 @@ sql_schema_initializer::~sql_schema_initializer() = default;
 void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb_properties*) {
     const sql_engine& e = engine();
     auto_name.clear();
+    left_out_defaults.clear();
     tk_log_message(2, "sql_schema_initializer::get_init_chunks(n_columns=%zu)", columns.size());
     const bool new_server = e.version >= 0x40100;
     for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -124,6 +127,9 @@ void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb
         } else if (column.type != VT_BLOB && column.type != VT_BLOB_OBJECT &&
                    !(column.type == VT_BSTR && (size == 0 || size > 21845))) {
             const std::wstring def = make_mysql_def_val(&column);
+            if (def.empty() && !sql_expression_default(column).empty()) {
+                left_out_defaults.push_back({column.name, column.default_value.to_wstring()});
+            }
             if (!def.empty()) {
                 if (!sql_is_lob_type(type)) {
                     clause += L" DEFAULT " + def;
@@ -308,6 +314,28 @@ void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
 
 // ---- The whole statement ------------------------------------------------------------------------
 
+namespace {
+
+// A lost default changes what later INSERTs store, and the trace is off by default: each one is
+// an error the user sees. The table is still created.
+void report_left_out_defaults(const std::wstring& table,
+                              const std::vector<sql_schema_initializer::left_out_default>& lost) {
+    udb_error_handler* handler = tk_singleton<udb_error_handler>::pointer();
+    for (const auto& item : lost) {
+        const std::wstring text = L"The default value '" + item.source_default + L"' of column '" +
+                                  item.column +
+                                  L"' is left out: the server takes no expression default "
+                                  L"(MySQL 8.0.13 or MariaDB 10.2.1 needed)";
+        tk_log_wmessage(3, L"Table '%ls': %ls", table.c_str(), text.c_str());
+        if (handler != nullptr) {
+            handler->context = "Table '" + tk_to_utf8(table) + "'";
+            handler->handle(tk_exception(tk_to_utf8(text), 0), false);
+        }
+    }
+}
+
+} // namespace
+
 std::wstring sql_create_table_statement(const std::wstring& table, const udb_schema& schema,
                                         const udb_indexes& indexes, t_names_map& field_names) {
     sql_engine& e = engine();
@@ -326,6 +354,7 @@ std::wstring sql_create_table_statement(const std::wstring& table, const udb_sch
     sql_schema_initializer columns(table, schema, indexes, auto_name, false);
     std::vector<std::wstring> chunks;
     columns.get_init_chunks(chunks, table_properties);
+    report_left_out_defaults(table, columns.left_out_defaults);
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         if (i > 0) {
             statement += L", ";

@@ -30,6 +30,13 @@ public:
     // user's changes of this table, or null) is passed along to nothing here yet.
     void get_init_chunks(std::vector<std::wstring>& out, udb_properties* table_properties);
 
+    // A column whose source default only an expression default carries, left without one
+    // because the server takes none: its destination name and the source's default text.
+    struct left_out_default {
+        std::wstring column;
+        std::wstring source_default;
+    };
+
     std::wstring table;
     sql_schema columns;                       // the destination columns
     std::vector<std::wstring> source_names;   // their source names, in the same order
@@ -37,6 +44,7 @@ public:
     std::wstring& auto_name;
     const udb_indexes& indexes;
     const udb_schema& source;
+    std::vector<left_out_default> left_out_defaults; // filled by get_init_chunks
 };
 
 // Builds the index clauses of one table: PRIMARY KEY, UNIQUE name or INDEX name with the

@@ -59,8 +59,14 @@ std::wstring with_fsp(const wchar_t* name, int fsp, bool name_only) {
 struct date_plan {
     enum kind_t { char19, date_time, timestamp, date_only, time_only } kind;
     int fsp = 0;
-    bool current_default = false; // the default is the current date, time or both
+    bool current_default = false; // the default is the current local date, time or both
+    bool utc_default = false;     // the default is the current UTC date, time or both
 };
+
+// SQL Server's current-time functions in UTC: their value must never become local time.
+bool is_utc_now_function(const std::wstring& text) {
+    return equals_any_no_case(text, {L"getutcdate()", L"sysutcdatetime()"});
+}
 
 date_plan plan_date_column(const t_ftd& column) {
     const sql_engine& e = engine();
@@ -69,17 +75,28 @@ date_plan plan_date_column(const t_ftd& column) {
                                  ? column.default_value.to_wstring()
                                  : std::wstring();
     tk_log_wmessage(1, L"Got date def.value: '%ls'", def.c_str());
+    // The column's subtype marks a function default of any kind; a UTC one is told by its text.
+    const bool utc_default = is_utc_now_function(def);
     const bool now_default =
-        subtype == 9 || subtype == 11 ||
-        equals_any_no_case(def, {L"NOW()", L"sysdate", L"getdate()", L"getutcdate()",
-                                 L"CURRENT_TIMESTAMP", L"sysdate()"});
-    const bool date_default = subtype == 10 || udb_equal_no_case(def, L"date()");
+        !utc_default &&
+        (subtype == 9 || subtype == 11 ||
+         equals_any_no_case(def, {L"NOW()", L"sysdate", L"getdate()", L"sysdatetime()",
+                                  L"CURRENT_TIMESTAMP", L"sysdate()"}));
+    const bool date_default = !utc_default && (subtype == 10 || udb_equal_no_case(def, L"date()"));
     const int32_t kind = subtype & 3;
 
     date_plan plan{date_plan::char19};
     // Fractional seconds are kept from 5.6.4 on; MySQL holds at most 6 digits.
     if (e.version >= 0x50604) {
         plan.fsp = std::clamp(column.scale, 0, 6);
+    }
+    if (utc_default) {
+        // Only an expression default carries a UTC time, and only on a DATETIME column.
+        plan.utc_default = true;
+        plan.kind = kind == 2   ? date_plan::date_only
+                    : kind == 3 ? date_plan::time_only
+                                : date_plan::date_time;
+        return plan;
     }
     if (now_default && (kind == 1 || kind == 0)) {
         tk_log_message(2, "Customize date type due to NOW() def.value");
@@ -401,7 +418,14 @@ void append_text_column_literal(std::string& out, const udb_field& field, const 
         append_quoted(out, text);
         return;
     }
-    // A value of another type in a text column: its text, quoted.
+    // A number in a text column is written with its own type, so the server stores its usual
+    // text (2.5) rather than the value layer's long form (2.5000000000000000e+00), which a
+    // narrow column would refuse.
+    if (!geometry && ole_variant::is_numeric(field.get_type())) {
+        append_mysql_str(out, field);
+        return;
+    }
+    // Any other value in a text column: its text, quoted.
     const std::string text = field.to_string();
     if (geometry) {
         append_geometry(out, std::string_view(text));
@@ -499,32 +523,22 @@ std::wstring make_mysql_def_val(const t_ftd* column) {
     }
     if (column->type == VT_DATE) {
         const date_plan plan = plan_date_column(*column);
-        if (plan.current_default) {
-            const sql_engine& e = engine();
-            switch (plan.kind) {
-            case date_plan::date_time:
-            case date_plan::timestamp:
-                tk_log_message(2, "Got NOW() def.value");
-                return plan.fsp > 0 ? with_size(L"CURRENT_TIMESTAMP", plan.fsp)
-                                    : std::wstring(L"CURRENT_TIMESTAMP");
-            case date_plan::date_only:
-                if (e.accepts_expression_defaults()) {
-                    return L"(CURRENT_DATE)";
-                }
-                tk_log_message(2, "The server takes no current-date default on a DATE column; "
-                                  "the column gets no default");
-                return {};
-            case date_plan::time_only:
-                if (e.accepts_expression_defaults()) {
-                    return L"(CURRENT_TIME)";
-                }
-                tk_log_message(2, "The server takes no current-time default on a TIME column; "
-                                  "the column gets no default");
-                return {};
-            case date_plan::char19:
-                break;
-            }
+        // The current date alone and the current time alone are expression defaults (below).
+        if (plan.current_default &&
+            (plan.kind == date_plan::date_time || plan.kind == date_plan::timestamp)) {
+            tk_log_message(2, "Got NOW() def.value");
+            return plan.fsp > 0 ? with_size(L"CURRENT_TIMESTAMP", plan.fsp)
+                                : std::wstring(L"CURRENT_TIMESTAMP");
         }
+    }
+    const std::wstring expression = sql_expression_default(*column);
+    if (!expression.empty()) {
+        if (engine().accepts_expression_defaults()) {
+            return expression;
+        }
+        tk_log_wmessage(2, L"The server takes no expression default: default %ls left out",
+                        text.c_str());
+        return {};
     }
     if (column->type == VT_BSTR) {
         const int32_t subtype = subtype_kind(*column);
@@ -605,6 +619,52 @@ std::wstring make_mysql_def_val(const t_ftd* column) {
         return L"\"" + tk_utf8_to_wstring(canonical) + L"\"";
     }
     return {};
+}
+
+std::wstring sql_expression_default(const t_ftd& column) {
+    if (column.type == VT_BSTR) {
+        const int32_t subtype = subtype_kind(column);
+        if (column.default_value.get_type() <= VT_NULL || subtype == 2 || subtype == 8 ||
+            (column.dw_reserved & 0x10) != 0) {
+            return {};
+        }
+        // SQL Server writes GUIDs in upper case, and so do the converted values; uuid() gives
+        // lower case.
+        const std::wstring text = column.default_value.to_wstring();
+        return equals_any_no_case(text, {L"newid()", L"newsequentialid()"})
+                   ? std::wstring(L"(upper(uuid()))")
+                   : std::wstring();
+    }
+    if (column.type != VT_DATE) {
+        return {};
+    }
+    const date_plan plan = plan_date_column(column);
+    // A call with the column's fractional-second digits, in parentheses.
+    auto call = [&plan](const wchar_t* name) {
+        return L"(" + (plan.fsp > 0 ? with_size(name, plan.fsp) : name + std::wstring(L"()")) +
+               L")";
+    };
+    if (plan.utc_default) {
+        switch (plan.kind) {
+        case date_plan::date_only:
+            return L"(utc_date())";
+        case date_plan::time_only:
+            return call(L"utc_time");
+        default:
+            return call(L"utc_timestamp");
+        }
+    }
+    if (!plan.current_default) {
+        return {};
+    }
+    switch (plan.kind) {
+    case date_plan::date_only:
+        return L"(curdate())";
+    case date_plan::time_only:
+        return call(L"curtime");
+    default:
+        return {};
+    }
 }
 
 VARTYPE get_vartype_of_native_type(const std::wstring& type, int64_t& size) {

@@ -27,6 +27,13 @@ std::wstring get_sql_native_type1(const std::wstring& name, int64_t length, int3
 // Null is an internal error (sql_util, 53).
 std::wstring make_mysql_def_val(const t_ftd* column);
 
+// The expression default, in parentheses, that alone carries the column's function default:
+// a new GUID (newid(), newsequentialid()) on a text column, the current date or time on a
+// date-only or time-only column, a UTC time (getutcdate(), sysutcdatetime()). Empty for every
+// other column. Servers take it from MySQL 8.0.13 and MariaDB 10.2.1 on
+// (sql_engine::accepts_expression_defaults); make_mysql_def_val gives it only there.
+std::wstring sql_expression_default(const t_ftd& column);
+
 // The type code a MySQL type text stands for; stores the byte size into `size` where known.
 VARTYPE get_vartype_of_native_type(const std::wstring& type, int64_t& size);
 

@@ -73,6 +73,9 @@ const tk_error_converter::item err_map_mysql[] = {
                "target MySQL server."},
     {0x40041B, "Failed to overwrite MySQL database. It is being used by\nanother application. "
                "Specify a different destination name."},
+    // 2002 is how the client library reports a refused TCP connection as well as a missing
+    // socket; the user's remedy is the same as for 2003.
+    {0x4007D2, connect_text},
     {0x4007D3, connect_text},
     {0x4007D5, connect_text},
     {0x4007D6, "Transferred value is too big. Increase MySQL max packet size and try\nagain. See "

@@ -9,7 +9,7 @@
 #include <string>
 
 // The code maps the programs load: the OLE DB codes (27 entries, given to the constructor) and
-// the MySQL codes (12 entries, added with load_err_map right after).
+// the MySQL codes (13 entries, added with load_err_map right after).
 extern const tk_error_converter::item err_map_oledb[];
 extern const unsigned err_map_oledb_size;
 extern const tk_error_converter::item err_map_mysql[];

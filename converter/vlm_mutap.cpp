@@ -4,6 +4,99 @@
 #include "SQL/sql_db.h"
 #include "TK/tk_log.h"
 
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+namespace {
+
+struct integer_range {
+    std::int64_t low;
+    std::uint64_t high;
+};
+
+// The values a whole-number value type holds; false for every other type.
+bool range_of(VARTYPE vt, integer_range& range) {
+    switch (vt) {
+    case VT_I1:
+        range = {INT8_MIN, INT8_MAX};
+        return true;
+    case VT_UI1:
+        range = {0, UINT8_MAX};
+        return true;
+    case VT_I2:
+        range = {INT16_MIN, INT16_MAX};
+        return true;
+    case VT_UI2:
+        range = {0, UINT16_MAX};
+        return true;
+    case VT_I4:
+    case VT_INT:
+        range = {INT32_MIN, INT32_MAX};
+        return true;
+    case VT_UI4:
+    case VT_UINT:
+        range = {0, UINT32_MAX};
+        return true;
+    case VT_I8:
+        range = {INT64_MIN, INT64_MAX};
+        return true;
+    case VT_UI8:
+        range = {0, UINT64_MAX};
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A text bound for a whole-number column converts only when it is wholly a decimal integer
+// (an optional sign, then digits) within the type's range; anything else is refused, so no
+// text reaches the server to be cut or zeroed there.
+void convert_text_to_integer(ole_variant& value, VARTYPE vt, const integer_range& range) {
+    const std::string text = value.to_string();
+    const char* first = text.data();
+    const char* const last = first + text.size();
+    const bool negative = first != last && *first == '-';
+    if (first != last && (*first == '-' || *first == '+')) {
+        ++first;
+    }
+    std::uint64_t magnitude = 0;
+    const auto [end, error] = std::from_chars(first, last, magnitude);
+    if (first == last || error != std::errc() || end != last) {
+        throw ole_cast_exception();
+    }
+    ole_variant converted;
+    if (negative && magnitude != 0) {
+        const std::uint64_t lowest = static_cast<std::uint64_t>(-(range.low + 1)) + 1;
+        if (magnitude > lowest) {
+            throw ole_cast_exception();
+        }
+        converted.hyper = static_cast<std::int64_t>(0 - magnitude);
+        converted.var.vt = VT_I8;
+    } else {
+        if (magnitude > range.high) {
+            throw ole_cast_exception();
+        }
+        converted.uhyper = magnitude;
+        converted.var.vt = VT_UI8;
+    }
+    // Within the range checked above, so the narrowing is exact.
+    converted.change_type(vt);
+    value = std::move(converted);
+}
+
+void change_value_type(udb_field& field, VARTYPE vt) {
+    integer_range range{};
+    if (field.get_type() == VT_BSTR && range_of(vt, range)) {
+        convert_text_to_integer(field, vt, range);
+        return;
+    }
+    field.change_type(vt);
+}
+
+} // namespace
+
 std::shared_ptr<t_ftd> udb_field_mutator_create2(const sql_field_mutator& mutator,
                                                  const t_ftd* column) {
     tk_log_message(1, "udb_field_mutator::create2");
@@ -44,7 +137,7 @@ void udb_field_mutator_modify2(const sql_field_mutator& mutator, udb_field& fiel
     tk_log_message(2, "udb_field_mutator::modify2");
     field.name = mutator.new_name;
     try {
-        field.change_type(mutator.vartype);
+        change_value_type(field, mutator.vartype);
     } catch (const ole_cast_exception&) {
         throw tk_exception("Data conversion is not supported for given type mapping", 0);
     }

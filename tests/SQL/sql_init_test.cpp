@@ -434,6 +434,56 @@ TEST(SqlCreateTable, StatementByServerVersion) {
               "CREATE TABLE `x``y` (`a b` INT) ENGINE=InnoDB");
 }
 
+// A default only an expression carries is left out where the server takes none, and the user is
+// told which table, column and default; the table is still created.
+TEST(SqlEngineVersionRules, DefaultsTheServerCannotTakeAreReported) {
+    udb_schema schema;
+    auto with_default = [&schema](std::shared_ptr<t_ftd> c, const wchar_t* text) {
+        c->default_value = ole_variant(std::wstring(text));
+        c->b_not_null = true;
+        schema.push_back(c);
+    };
+    with_default(column(L"g", VT_BSTR, 36, 1), L"newid()");
+    with_default(column(L"u", VT_DATE, 16, 9, 0, 3), L"getutcdate()");
+    with_default(column(L"d", VT_DATE, 6, 10), L"getdate()");
+    with_default(column(L"n", VT_DATE, 16, 9, 0, 3), L"sysdatetime()");
+    struct server_case {
+        const char* label;
+        uint32_t version;
+        const char* info;
+        std::string columns;
+        std::vector<std::string> reported;
+    };
+    const std::string t = "Table 'dbo.t': The default value '";
+    const std::string why = "' is left out: the server takes no expression default (MySQL "
+                            "8.0.13 or MariaDB 10.2.1 needed)";
+    const std::vector<server_case> cases = {
+        {"MySQL 5.7",
+         0x05072C,
+         "5.7.44",
+         "(`g` VARCHAR(36) CHARACTER SET utf8mb4 NOT NULL, `u` DATETIME(3) NOT NULL, `d` DATE NOT "
+         "NULL, `n` DATETIME(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3))",
+         {t + "newid()' of column 'g" + why, t + "getutcdate()' of column 'u" + why,
+          t + "getdate()' of column 'd" + why}},
+        {"MariaDB 10.11",
+         mariadb_10_11,
+         mariadb_info,
+         "(`g` VARCHAR(36) CHARACTER SET utf8mb4 NOT NULL DEFAULT (upper(uuid())), `u` "
+         "DATETIME(3) NOT NULL DEFAULT (utc_timestamp(3)), `d` DATE NOT NULL DEFAULT (curdate()), "
+         "`n` DATETIME(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3))",
+         {}},
+    };
+    for (const server_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        offline_engine e(c.version, c.info);
+        sql_test::recording_error_handler handler;
+        t_names_map names;
+        EXPECT_EQ(narrow(sql_create_table_statement(L"dbo.t", schema, udb_indexes(), names)),
+                  "CREATE TABLE `dbo.t` " + c.columns + " ENGINE=InnoDB");
+        EXPECT_EQ(handler.messages, c.reported);
+    }
+}
+
 TEST(SqlEngineVersionRules, SessionSettingsAndDatabaseStatements) {
     EXPECT_STREQ(sql_engine::names_statement(0x50503), "SET NAMES utf8mb4");
     EXPECT_STREQ(sql_engine::names_statement(0x50502), "SET NAMES UTF8");

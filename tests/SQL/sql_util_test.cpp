@@ -184,7 +184,14 @@ TEST(SqlTypeMapping, DefaultValues) {
         {"text it's", with_default(column(L"a", VT_BSTR, 10), wide(L"it's")), L"'it\\'s'"},
         {"text backslash", with_default(column(L"a", VT_BSTR, 10), wide(L"a\\")), L"'a\\\\'"},
         {"empty-string default", with_default(column(L"a", VT_BSTR, 10, 0x10), wide(L"''")), L"''"},
-        {"newid()", with_default(column(L"a", VT_BSTR, 36, 1), wide(L"newid()")), L"'newid()'"},
+        // Generated GUIDs in the letter case of the converted values (upper).
+        {"newid()", with_default(column(L"a", VT_BSTR, 36, 1), wide(L"newid()")),
+         L"(upper(uuid()))"},
+        {"newsequentialid()",
+         with_default(column(L"a", VT_BSTR, 36, 1), wide(L"NewSequentialId()")),
+         L"(upper(uuid()))"},
+        {"text 'newid()' on a geometry",
+         with_default(column(L"a", VT_BSTR, 0, 2), wide(L"newid()")), L""},
         {"newid() on int", with_default(column(L"a", VT_I4, 4), wide(L"newid()")), L""},
         {"oracle sysdate text",
          with_default(column(L"a", VT_BSTR, 30), wide(L"to_char(sysdate,'yyyy-mm-dd hh24:mi:ss')")),
@@ -192,8 +199,27 @@ TEST(SqlTypeMapping, DefaultValues) {
         {"geometry default", with_default(column(L"a", VT_BSTR, 0, 2), wide(L"POINT(1 2)")), L""},
         {"datetime now", *column(L"a", VT_DATE, 16, 9, 0, 3), L"CURRENT_TIMESTAMP(3)"},
         {"datetime2(0) now", *column(L"a", VT_DATE, 16, 9, 0, 0), L"CURRENT_TIMESTAMP"},
-        {"date now", *column(L"a", VT_DATE, 6, 10), L"(CURRENT_DATE)"},
-        {"time now", *column(L"a", VT_DATE, 10, 11, 0, 7), L"(CURRENT_TIME)"},
+        {"date now", *column(L"a", VT_DATE, 6, 10), L"(curdate())"},
+        {"time now", *column(L"a", VT_DATE, 10, 11, 0, 7), L"(curtime(6))"},
+        {"time(0) now", *column(L"a", VT_DATE, 10, 11, 0, 0), L"(curtime())"},
+        {"sysdatetime on datetime2(7)",
+         with_default(column(L"a", VT_DATE, 16, 9, 0, 7), wide(L"sysdatetime()")),
+         L"CURRENT_TIMESTAMP(6)"},
+        {"current_timestamp on datetime",
+         with_default(column(L"a", VT_DATE, 16, 9, 0, 3), wide(L"current_timestamp")),
+         L"CURRENT_TIMESTAMP(3)"},
+        // UTC stays UTC: never CURRENT_TIMESTAMP, which is local time.
+        {"getutcdate on datetime",
+         with_default(column(L"a", VT_DATE, 16, 9, 0, 3), wide(L"getutcdate()")),
+         L"(utc_timestamp(3))"},
+        {"sysutcdatetime on datetime2(0)",
+         with_default(column(L"a", VT_DATE, 16, 9, 0, 0), wide(L"SYSUTCDATETIME()")),
+         L"(utc_timestamp())"},
+        {"getutcdate on date", with_default(column(L"a", VT_DATE, 6, 10), wide(L"getutcdate()")),
+         L"(utc_date())"},
+        {"getutcdate on time(2)",
+         with_default(column(L"a", VT_DATE, 10, 11, 0, 2), wide(L"getutcdate()")),
+         L"(utc_time(2))"},
         {"datetime value",
          with_default(column(L"a", VT_DATE, 16, 1, 0, 3),
                       ole_variant(ole_date(std::string("2020-01-02 03:04:05")))),
@@ -230,9 +256,14 @@ TEST(SqlTypeMapping, CurrentDateDefaultsOnlyWhereTheServerTakesThem) {
         offline_engine e(s.version, s.info);
         EXPECT_EQ(e.engine.accepts_expression_defaults(), s.expression_defaults);
         EXPECT_EQ(make_mysql_def_val(column(L"a", VT_DATE, 6, 10).get()),
-                  s.expression_defaults ? L"(CURRENT_DATE)" : L"");
+                  s.expression_defaults ? L"(curdate())" : L"");
         EXPECT_EQ(make_mysql_def_val(column(L"a", VT_DATE, 10, 11).get()),
-                  s.expression_defaults ? L"(CURRENT_TIME)" : L"");
+                  s.expression_defaults ? L"(curtime())" : L"");
+        const t_ftd guid = with_default(column(L"a", VT_BSTR, 36, 1), wide(L"newid()"));
+        EXPECT_EQ(make_mysql_def_val(&guid), s.expression_defaults ? L"(upper(uuid()))" : L"");
+        const t_ftd utc = with_default(column(L"a", VT_DATE, 16, 9), wide(L"getutcdate()"));
+        EXPECT_EQ(make_mysql_def_val(&utc), s.expression_defaults ? L"(utc_timestamp())" : L"");
+        EXPECT_EQ(get_sql_native_type2(utc, false), L"DATETIME") << "never a TIMESTAMP";
     }
     offline_engine old(0x50500, "5.5.0");
     EXPECT_EQ(make_mysql_def_val(column(L"a", VT_DATE, 16, 9, 0, 3).get()), L"CURRENT_TIMESTAMP");
@@ -328,6 +359,11 @@ TEST(SqlLiterals, FieldsByTheirOwnType) {
     EXPECT_THROW(to_mysql_str(static_cast<const udb_field*>(nullptr)), tk_mail_assertion);
 }
 
+std::string to_mysql_str_of(const ole_variant& value) {
+    udb_field f = field_of(value);
+    return to_mysql_str(&f);
+}
+
 TEST(SqlLiterals, FieldForColumn) {
     offline_engine e(mariadb_10_11);
     struct column_case {
@@ -364,6 +400,12 @@ TEST(SqlLiterals, FieldForColumn) {
          *column(L"c", VT_BSTR, 50), "'{6F9619FF-8B86-D011-B42D-00C04FC964FF}'"},
         {"text with guid and quote", wide(L"guid={6F9619FF-8B86-D011-B42D-00C04FC9'4FF}"),
          *column(L"c", VT_BSTR, 60), "'guid={6F9619FF-8B86-D011-B42D-00C04FC9\\'4FF}'"},
+        // A number in a text column goes with its own type: the server writes its usual text.
+        {"double into text", ole_variant(2.5), *column(L"c", VT_BSTR, 3),
+         to_mysql_str_of(ole_variant(2.5))},
+        {"int into text", ole_variant::from_wstring(L"-7", VT_I4), *column(L"c", VT_BSTR, 3), "-7"},
+        {"decimal into text", ole_variant::from_wstring(L"12.340", VT_DECIMAL),
+         *column(L"c", VT_BSTR, 10), "12.340"},
         {"bytes", ole_variant(std::vector<uint8_t>{0, 1}), *column(L"c", 8209, 0), "0x0001"},
         {"null bytes", ole_variant(), *column(L"c", 8209, 0), "NULL"},
     };

@@ -164,6 +164,10 @@ TEST_F(table_test, DateColumnsKeepFractionsAndDefaultsForNewerServers) {
         c->default_value = ole_variant(std::wstring(text));
         return c;
     };
+    auto with_comment = [](std::shared_ptr<t_ftd> c, const wchar_t* text) {
+        c->comment = text;
+        return c;
+    };
     struct {
         std::shared_ptr<t_ftd> column;
         const char* clause;
@@ -177,7 +181,23 @@ TEST_F(table_test, DateColumnsKeepFractionsAndDefaultsForNewerServers) {
          "`d` DATETIME/*!50604 (6) */ /*!50605 DEFAULT CURRENT_TIMESTAMP(6) */"},
         {with_default(column(L"d", VT_DATE, 8, 1, 0, 2), L"2001-02-03 04:05:06"),
          "`d` DATETIME/*!50604 (2) */ DEFAULT \"2001-02-03 04:05:06\""},
-        {with_default(column(L"d", VT_DATE, 8, 10, 0, 0), L"getdate()"), "`d` DATE"},
+        // Expression defaults: only MariaDB from 10.2.1 runs its own comment form; MySQL skips
+        // it, and MariaDB 10.0 and 10.1 (which would run /*!80013 ... */) skip it too.
+        {with_default(column(L"d", VT_DATE, 8, 10, 0, 0), L"getdate()"),
+         "`d` DATE /*M!100201 DEFAULT (curdate()) */"},
+        {with_default(column(L"d", VT_DATE, 8, 11, 0, 3), L"sysdatetime()"),
+         "`d` TIME/*!50604 (3) */ /*M!100201 DEFAULT (curtime(3)) */"},
+        {with_default(column(L"d", VT_DATE, 8, 9, 0, 7), L"sysutcdatetime()"),
+         "`d` DATETIME/*!50604 (6) */ /*M!100201 DEFAULT (utc_timestamp(6)) */"},
+        {with_default(column(L"d", VT_DATE, 8, 9, 0, 0), L"getutcdate()"),
+         "`d` DATETIME /*M!100201 DEFAULT (utc_timestamp()) */"},
+        {with_default(column(L"g", VT_BSTR, 36, 1), L"newid()"),
+         "`g` VARCHAR(36) CHARACTER SET utf8 /*M!100201 DEFAULT (upper(uuid())) */"},
+        {with_default(column(L"g", VT_BSTR, 36, 1), L"NEWSEQUENTIALID()"),
+         "`g` VARCHAR(36) CHARACTER SET utf8 /*M!100201 DEFAULT (upper(uuid())) */"},
+        {with_comment(with_default(column(L"g", VT_BSTR, 36, 1), L"newid()"), L"x COMMENT 'y'"),
+         "`g` VARCHAR(36) CHARACTER SET utf8 /*M!100201 DEFAULT (upper(uuid())) */ COMMENT 'x "
+         "COMMENT \\'y\\''"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.clause);

@@ -495,7 +495,12 @@ TEST_F(PontrelRun, RefusedConnectionsAndMissingSourceFail) {
         const char* err;
     };
     const case_t cases[] = {
-        {"mysql refused", {"--dest=agent_never", "--port=1"}, "Error:\n", ""},
+        // A refused TCP connection (client error 2002) explained, not the client's own text.
+        {"mysql refused",
+         {"--dest=agent_never", "--port=1"},
+         "Error:\nCannot connect to the MySQL server. Check to verify that MySQL server is "
+         "launched and the correct host/port values were given.\n",
+         ""},
         {"mssql login refused", {"--dest=agent_never", "--mssqlp=wrong"}, "Error:\n", ""},
         {"missing source",
          {"--dest=agent_never", "--src=nope"},

@@ -38,6 +38,7 @@ TEST(ErrorHandler, TextFromContextAndCodeMap) {
         {"unmapped code, context", L"Orders", 0, 0x123, "Orders: own message"},
         {"duplicate key with record", L"[dbo].[Orders]", 7, 0x400426,
          "[dbo].[Orders], record #7: " + duplicate},
+        {"2002 refused TCP connection", L"", 0, 0x4007D2, connect},
         {"2003", L"", 0, 0x4007D3, connect},
         {"2005 as 2003", L"", 0, 0x4007D5, connect},
         {"1249", L"", 0, 0x4004E1, auth},

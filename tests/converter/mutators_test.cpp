@@ -254,11 +254,12 @@ TEST(ApplyMutators, TypeChangesReachColumnAndValues) {
     EXPECT_EQ(t.schema[2]->default_value.get_type(), VT_BSTR)
         << "an empty text, not an absent default";
 
-    // The value layer leaves a text bound for an integer column as text (the server reads it);
-    // what it refuses becomes the mapping's own error.
+    // A text bound for an integer column arrives as its number; what the value layer refuses
+    // becomes the mapping's own error.
     const udb_record good = t.row(L"x", L"42", L"1.5");
     const udb_record& out = udb_table_mutator_modify2(mutator, good);
-    EXPECT_EQ(out[1]->to_wstring(), L"42");
+    EXPECT_EQ(out[1]->get_type(), VT_I4);
+    EXPECT_EQ(out[1]->to_long(), 42);
     EXPECT_EQ(out[1]->size, 4u);
     EXPECT_EQ(out[2]->get_type(), VT_DECIMAL);
 
@@ -271,6 +272,71 @@ TEST(ApplyMutators, TypeChangesReachColumnAndValues) {
         EXPECT_STREQ(error.what(), "Data conversion is not supported for given type mapping");
         EXPECT_EQ(error.level, 0);
     }
+}
+
+TEST(ApplyMutators, TextToIntegerConvertsOnlyWholeNumbersInRange) {
+    struct row {
+        const wchar_t* type;
+        const wchar_t* text;
+        bool converts;
+        std::int64_t value = 0;
+    };
+    const std::vector<row> rows = {
+        {L"INT", L"42", true, 42},
+        {L"INT", L"-2147483648", true, INT32_MIN},
+        {L"INT", L"+7", true, 7},
+        {L"INT", L"007", true, 7},
+        {L"INT", L"-0", true, 0},
+        {L"INT", L"2147483648", false},
+        {L"INT", L"abc", false},
+        {L"INT", L"12abc", false},
+        {L"INT", L"1.5", false},
+        {L"INT", L" 12", false},
+        {L"INT", L"12 ", false},
+        {L"INT", L"", false},
+        {L"INT", L"-", false},
+        {L"INT", L"1e3", false},
+        {L"TINYINT", L"-128", true, -128},
+        {L"TINYINT", L"128", false},
+        {L"TINYINT UNSIGNED", L"255", true, 255},
+        {L"TINYINT UNSIGNED", L"256", false},
+        {L"TINYINT UNSIGNED", L"-1", false},
+        {L"SMALLINT", L"-32769", false},
+        {L"SMALLINT UNSIGNED", L"65535", true, 65535},
+        {L"INT UNSIGNED", L"4294967295", true, 4294967295LL},
+        {L"INT UNSIGNED", L"4294967296", false},
+        {L"BIGINT", L"-9223372036854775808", true, INT64_MIN},
+        {L"BIGINT", L"9223372036854775807", true, INT64_MAX},
+        {L"BIGINT", L"9223372036854775808", false},
+        {L"BIGINT", L"-9223372036854775809", false},
+        {L"BIGINT UNSIGNED", L"99999999999999999999", false},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(std::wstring(r.type) + L" <- '" + r.text + L"'");
+        sql_table_mutator mutator(L"T");
+        const sql_field_mutator* field = mutator.update_field(L"B", L"B", native(r.type, 8));
+        sample_table t;
+        std::wstring name;
+        udb_table_mutator_modify1(mutator, name, t.schema);
+        const udb_record record = t.row(L"a", r.text, L"c");
+        if (!r.converts) {
+            EXPECT_THROW(udb_table_mutator_modify2(mutator, record), tk_exception);
+            continue;
+        }
+        const udb_record& out = udb_table_mutator_modify2(mutator, record);
+        EXPECT_EQ(out[1]->get_type(), field->vartype);
+        EXPECT_EQ(out[1]->to_i8(), r.value);
+    }
+    // The largest unsigned value does not fit the signed reading above.
+    sql_table_mutator mutator(L"T");
+    mutator.update_field(L"B", L"B", native(L"BIGINT UNSIGNED", 8));
+    sample_table t;
+    std::wstring name;
+    udb_table_mutator_modify1(mutator, name, t.schema);
+    const udb_record& out =
+        udb_table_mutator_modify2(mutator, t.row(L"a", L"18446744073709551615", L"c"));
+    EXPECT_EQ(out[1]->get_type(), VT_UI8);
+    EXPECT_EQ(out[1]->to_ui8(), UINT64_MAX);
 }
 
 TEST(ApplyMutators, ColumnNamesCompareExactly) {
