@@ -306,12 +306,70 @@ int write_past_size_limit(const std::wstring& file, bool short_rows) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
 }
 
+// The names in the test folder.
+std::vector<std::string> folder_names(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A script that fails to reach the disk is not left behind in part, and the script it was to
+// replace stays.
 TEST_F(dump_test, FullDiskWhileRowsAreWrittenIsAnError) {
+    std::ofstream(path("rows.sql")) << "old";
     EXPECT_EQ(write_past_size_limit(wpath("rows.sql"), false), 0);
+    EXPECT_EQ(script_text("rows.sql"), "old");
+    EXPECT_EQ(folder_names(path("")), std::vector<std::string>{"rows.sql"});
 }
 
 TEST_F(dump_test, FullDiskWhenTheFileIsClosedIsAnError) {
     EXPECT_EQ(write_past_size_limit(wpath("close.sql"), true), 0);
+    EXPECT_TRUE(folder_names(path("")).empty());
+}
+
+// Only close() puts the script at its path; a script given up (an error ended the run) leaves
+// the path as it was, with nothing beside it.
+TEST_F(dump_test, ScriptStandsAtItsPathOnlyWhenClosed) {
+    dump_options options;
+    const udb_schema schema = schema_of({column(L"a", VT_I4, 4)});
+    for (const bool keep_old : {true, false}) {
+        SCOPED_TRACE(keep_old ? "replacing a script" : "new script");
+        std::filesystem::remove(path("x.sql"));
+        if (keep_old) {
+            std::ofstream(path("x.sql")) << "old";
+        }
+        {
+            dmp_database db(wpath("x.sql"), options);
+            db.create_table(L"t", schema, {})
+                ->append_record(record_of({{L"a", typed("1", VT_I4)}}));
+            EXPECT_EQ(std::filesystem::exists(path("x.sql")), keep_old);
+        }
+        EXPECT_EQ(folder_names(path("")),
+                  keep_old ? std::vector<std::string>{"x.sql"} : std::vector<std::string>{});
+        if (keep_old) {
+            EXPECT_EQ(script_text("x.sql"), "old");
+        }
+        {
+            dmp_database db(wpath("x.sql"), options);
+            db.discard();
+            db.close();
+        }
+        EXPECT_EQ(std::filesystem::exists(path("x.sql")), keep_old) << "close after discard";
+    }
+    // A second script of the same path is refused while the first is open.
+    dmp_database first(wpath("x.sql"), options);
+    try {
+        dmp_database second(wpath("x.sql"), options);
+        ADD_FAILURE() << "no exception";
+    } catch (const tk_exception& e) {
+        EXPECT_EQ(e.level, 1);
+        EXPECT_NE(e.message.find("is being written by another run"), std::string::npos);
+    }
+    first.close();
+    EXPECT_TRUE(script_text("x.sql").ends_with("# Script complete\r\n"));
 }
 
 } // namespace
