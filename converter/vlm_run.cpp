@@ -47,7 +47,7 @@ void stop_if_requested() {
 std::string stop_text() {
     switch (tk_stop_signal()) {
     case 0:
-        return "The conversion was stopped.";
+        return "The conversion was stopped by the user.";
     case SIGINT:
         return "The conversion was interrupted (SIGINT).";
     case SIGTERM:
@@ -143,6 +143,7 @@ void velmora_convertor::operator()() {
     // A script is written only by a run that ends well; an error that ends the process inside
     // the error handler still says so (the script file itself removes its temporary file).
     bool script_written = false;
+    bool completed = false;
     const tk_exit_cleanup no_script_note([&] {
         if (!direct && !script_written) {
             ui.error_narrow(no_script_text);
@@ -205,6 +206,7 @@ void velmora_convertor::operator()() {
             script->close();
             script_written = true;
         }
+        completed = true;
     } catch (const tk_final_exception&) {
         // Abort: the user has seen the question; nothing more to say. A stop request ends the
         // run the same way and is reported below.
@@ -213,7 +215,8 @@ void velmora_convertor::operator()() {
     } catch (const std::exception& error) {
         ui.error_narrow(error.what());
     }
-    if (tk_stop_requested()) {
+    // A request that came after the last step stopped nothing.
+    if (!completed && tk_stop_requested()) {
         ui.error_narrow(stop_text());
     }
     if (!direct && !script_written) {
