@@ -240,7 +240,13 @@ dmp_database::dmp_database(const std::wstring& file_name, const dump_options& op
                                (open_errno != 0 ? std::strerror(open_errno) : "cannot open it"),
                            1);
     }
-    write_header();
+    try {
+        write_header();
+    } catch (...) {
+        // The stream is closed while its buffer, a later member, still exists.
+        discard();
+        throw;
+    }
 }
 
 dmp_database::~dmp_database() {
