@@ -8,6 +8,7 @@
 #include "SQL/sql_view.h"
 #include "TK/tk_fname.h"
 #include "TK/tk_log.h"
+#include "TK/tk_rfile.h"
 #include "TK/tk_utils.h"
 #include "UDB/sql_vali.h"
 #include "UDB/udb_rule.h"
@@ -250,40 +251,47 @@ dmp_database::dmp_database(const std::wstring& file_name, const dump_options& op
     : udb_database(file_name, 1, 0), options_(options), line_break_(options.line_break()),
       buffer_(stream_buffer_size) {
     file_name_utf8_ = utf8(file_name);
-    std::string narrow;
-    const bool representable = narrow_file_name(file_name, narrow);
-    if (representable) {
-        out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-        errno = 0;
-        out_.open(narrow, std::ios::out | std::ios::binary | std::ios::trunc);
-    }
-    const int open_errno = errno;
     tk_log_wmessage(2, L"dmp_database::ctor(%ls)", file_name.c_str());
 
     sql_engine& e = engine();
     e.version = options_.new_version ? 0x40100 : 0x31401;
     tk_log_message(1, "b_new_ver=%d", options_.new_version ? 1 : 0);
 
-    if (!out_.is_open()) {
+    std::string narrow;
+    if (!narrow_file_name(file_name, narrow)) {
         tk_log_message(2, "Failed to open file");
-        const std::string reason =
-            !representable ? std::string("the name cannot be represented in the system's code page")
-            : open_errno != 0 ? std::string(std::strerror(open_errno))
-                              : std::string("cannot open the file");
-        throw tk_exception("Cannot create the script file '" + file_name_utf8_ + "': " + reason, 1);
+        throw tk_exception("Cannot create the script file '" + file_name_utf8_ +
+                               "': the name cannot be represented in the system's code page",
+                           1);
     }
-    write_header();
+    file_ = std::make_unique<tk_replaced_file>(narrow, "script file");
+    out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    errno = 0;
+    out_.open(file_->temp_path(), std::ios::out | std::ios::binary | std::ios::trunc);
+    if (!out_.is_open()) {
+        const int open_errno = errno;
+        tk_log_message(2, "Failed to open file");
+        file_->discard();
+        throw tk_exception("Cannot create the script file '" + file_name_utf8_ + "': " +
+                               (open_errno != 0 ? std::strerror(open_errno) : "cannot open it"),
+                           1);
+    }
+    try {
+        write_header();
+    } catch (...) {
+        // The stream is closed while its buffer, a later member, still exists.
+        discard();
+        throw;
+    }
 }
 
 dmp_database::~dmp_database() {
-    if (closed_) {
-        return;
+    // Not closed: the run did not end well, and a script that stops part way must not stand
+    // where a whole one is expected.
+    if (!closed_) {
+        tk_log_message(2, "dmp_database::~dmp_database - the script is discarded");
     }
-    try {
-        close();
-    } catch (const tk_exception& error) {
-        tk_log_message(3, "%s", error.what());
-    }
+    discard();
 }
 
 void dmp_database::close() {
@@ -291,18 +299,41 @@ void dmp_database::close() {
         return;
     }
     closed_ = true;
+    try {
+        sql_engine* e = tk_singleton<sql_engine>::pointer();
+        if (e != nullptr && e->tables_locked && out_.good()) {
+            e->tables_locked = false;
+            tk_log_message(2, "dmp_database::~dmp_database - right before unlock tables");
+            out_ << "UNLOCK TABLES;" << line_break_;
+        }
+        indexes_by_table_.clear();
+        // Whatever the options, so that a script that was cut short can be told from a whole
+        // one by its last line.
+        out_ << completion_line << line_break_;
+        out_.flush();
+        out_.close();
+        if (out_.fail()) {
+            throw_write_error();
+        }
+        file_->commit();
+    } catch (...) {
+        out_.close();
+        file_->discard();
+        throw;
+    }
+}
+
+void dmp_database::discard() noexcept {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
     sql_engine* e = tk_singleton<sql_engine>::pointer();
-    if (e != nullptr && e->tables_locked && out_.good()) {
+    if (e != nullptr) {
         e->tables_locked = false;
-        tk_log_message(2, "dmp_database::~dmp_database - right before unlock tables");
-        out_ << "UNLOCK TABLES;" << line_break_;
     }
-    indexes_by_table_.clear();
-    out_.flush();
     out_.close();
-    if (out_.fail()) {
-        throw_write_error();
-    }
+    file_->discard();
 }
 
 void dmp_database::throw_write_error() {

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+class tk_replaced_file;
+
 // The format options of a script file, copied by value into the script.
 class sql_new_tn_validator;
 
@@ -44,19 +46,27 @@ public:
 // fixes the engine's version word for the whole run (0x40100 for a script for new servers,
 // else 0x31401), since every MySQL rule reads it. Used by one thread.
 //
-// Every statement reaches the file at once through the stream's buffer. A file that cannot be
-// created, and any failed write, raise tk_exception (level 1) naming the file and the system's
-// reason; once a write has failed every later operation raises it again. close() finishes the
-// file and reports a failure of the last writes; the destructor closes a file that close() did
-// not, but can only log a failure then.
+// The statements go into a temporary file beside the script's path (beside the target of a
+// symbolic link, which stays a link), under a lock that refuses a second script of the same
+// path meanwhile (tk_replaced_file). Only close() puts the script in place, replacing a file of
+// that name; the destructor without close(), discard() and an end of the process through
+// tk_run_exit_cleanups() remove the temporary file and leave the old script as it was. A file
+// that cannot be created, a locked path, and any failed write raise tk_exception (level 1)
+// naming the file and the reason; once a write has failed every later operation raises it again.
 class dmp_database : public udb_database {
 public:
+    // The last line of every whole script.
+    static constexpr const char* completion_line = "# Script complete";
+
     dmp_database(const std::wstring& file_name, const dump_options& options);
     ~dmp_database() override;
 
-    // Writes the final UNLOCK TABLES when a lock is open, flushes and closes the file; raises
-    // tk_exception (level 1) when the file is incomplete. Later calls do nothing.
+    // Writes the final UNLOCK TABLES when a lock is open and the completion line, flushes and
+    // closes the file and puts it in place; raises tk_exception (level 1) when the file is
+    // incomplete, and then leaves no script. Later calls do nothing.
     void close();
+    // Gives the script up: the temporary file is removed, the path keeps what it held.
+    void discard() noexcept;
 
     // Slot 3: the table's DROP TABLE and CREATE TABLE statements (as the options say) and a
     // LOCK TABLES for its rows; answers the table's writer. A name created before (ignoring
@@ -114,6 +124,7 @@ private:
                                    const udb_indexes& indexes, udb_properties* properties,
                                    class sql_schema_initializer& columns, std::wstring& auto_name);
 
+    std::unique_ptr<tk_replaced_file> file_;
     std::ofstream out_;
     dump_options options_;
     std::map<std::wstring, udb_indexes> indexes_by_table_;

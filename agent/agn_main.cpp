@@ -7,6 +7,7 @@
 #include "converter/vlm_conv.h"
 #include "converter/vlm_errh.h"
 #include "TK/tk_log.h"
+#include "TK/tk_stop.h"
 #include "TK/tk_utils.h"
 
 #include <clocale>
@@ -62,6 +63,8 @@ void run(int argc, char** argv, velmora_convertor& converter) {
 
 int pontrel_main(int argc, char** argv) {
     set_console_locale();
+    // An interrupted run ends as an aborted one: no half script left in place, exit code 255.
+    tk_install_stop_signals();
     tk_logger logger(nullptr, false, 3, false);
     error_handler handler(err_map_oledb_size, err_map_oledb);
     handler.load_err_map(err_map_mysql_size, err_map_mysql);

@@ -4,18 +4,16 @@
 
 #include "TK/tk_fname.h"
 #include "TK/tk_log.h"
+#include "TK/tk_rfile.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_util.h"
 #include "UDB/udb_vali.h"
 #include "converter/vlm_errh.h"
-#include "platform/win32/error.h"
 #include "platform/win32/win32_types.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -74,8 +72,10 @@ void mysql_converter_impl::del_mysql_base(const std::wstring& name) {
     sql->db_delete(name);
 }
 
-void common_check_dest(const std::wstring& path) {
-    tk_log_wmessage(1, L"common_check_dest(%ls)", path.c_str());
+void common_check_dest(const std::wstring& dest) {
+    tk_log_wmessage(1, L"common_check_dest(%ls)", dest.c_str());
+    // A symbolic link stays; the script replaces what it names, so that is what is checked.
+    const std::wstring path = tk_utf8_to_wstring(tk_link_target(tk_to_utf8(dest)));
     if (tk_is_path_exist(path)) {
         throw tk_exception("Destination name should specify a file, not folder.", 1);
     }
@@ -107,20 +107,14 @@ void velmora_convertor::check_dest() {
         return;
     }
     common_check_dest(dest);
-    const std::string path = tk_to_utf8(dest);
+    // An existing script is not deleted here: the run writes beside it and replaces it only
+    // with a whole script. Only a regular file is ever replaced; a device, a pipe or a socket
+    // (also as the target of a link) is refused.
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-        return;
-    }
-    // Only a regular file is replaced; a device, a pipe or a socket is never deleted.
-    if (!S_ISREG(st.st_mode)) {
+    if (stat(tk_link_target(tk_to_utf8(dest)).c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         throw tk_exception("Destination name specifies an existing file that is not a regular "
                            "file.",
                            1);
-    }
-    if (unlink(path.c_str()) != 0) {
-        SetLastError(win32::error_from_errno(errno));
-        throw tk_exception_ex();
     }
 }
 

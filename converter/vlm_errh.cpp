@@ -2,6 +2,7 @@
 #include "converter/vlm_errh.h"
 
 #include "converter/vlm_ui.h"
+#include "TK/tk_exitc.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
 
@@ -103,6 +104,7 @@ std::wstring vlm_display_wide(const std::string& text) {
 }
 
 void vlm_exit_process(int code) {
+    tk_run_exit_cleanups();
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(code);

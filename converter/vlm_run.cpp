@@ -6,12 +6,15 @@
 #include "converter/vlm_ui.h"
 #include "MSS/mss_db.h"
 #include "MSS/mss_tnam.h"
+#include "TK/tk_exitc.h"
 #include "TK/tk_log.h"
+#include "TK/tk_stop.h"
 #include "UDB/udb_util.h"
 #include "UDB/udb_vali.h"
 #include "platform/com/com_api.h"
 
 #include <cinttypes>
+#include <csignal>
 #include <ctime>
 #include <cwchar>
 
@@ -30,6 +33,30 @@ void log_time(const char* what) {
 void progress_line(const std::wstring& line) {
     tk_log_wmessage(3, L"%ls", line.c_str());
     tk_singleton<vlm_ui>::ref().write_log(line);
+}
+
+constexpr const char* no_script_text = "No script was written.";
+
+// A stop request ends the run the way Abort does: what was reported done stays done.
+void stop_if_requested() {
+    if (tk_stop_requested()) {
+        throw tk_final_exception();
+    }
+}
+
+std::string stop_text() {
+    switch (tk_stop_signal()) {
+    case 0:
+        return "The conversion was stopped by the user.";
+    case SIGINT:
+        return "The conversion was interrupted (SIGINT).";
+    case SIGTERM:
+        return "The conversion was interrupted (SIGTERM).";
+    case SIGHUP:
+        return "The conversion was interrupted (SIGHUP).";
+    default:
+        return "The conversion was interrupted (signal " + std::to_string(tk_stop_signal()) + ").";
+    }
 }
 
 // Table and owner of a name in any of its forms, for telling whether two names mean one table.
@@ -113,6 +140,15 @@ void velmora_convertor::operator()() {
     vlm_ui& ui = tk_singleton<vlm_ui>::ref();
 
     run_state run;
+    // A script is written only by a run that ends well; an error that ends the process inside
+    // the error handler still says so (the script file itself removes its temporary file).
+    bool script_written = false;
+    bool completed = false;
+    const tk_exit_cleanup no_script_note([&] {
+        if (!direct && !script_written) {
+            ui.error_narrow(no_script_text);
+        }
+    });
     try {
         run.source = open_source();
         run.destination = get_dest_base();
@@ -147,10 +183,12 @@ void velmora_convertor::operator()() {
 
         // The list may not grow while it is walked; an index keeps that plain.
         for (std::size_t i = 0; i < selected_queries.size(); ++i) {
+            stop_if_requested();
             convert_object(run, selected_queries[i]);
             ++object_index;
         }
 
+        stop_if_requested();
         tk_singleton<error_handler>::instance()->set_context(L"");
         if (!skip_idx) {
             create_relationships(run);
@@ -161,16 +199,31 @@ void velmora_convertor::operator()() {
         object_index = 0;
         object_count = 0;
         run.validator.reset();
-        // A script file reports here whether everything reached the disk.
+        // A script file reports here whether everything reached the disk, and only then takes
+        // the place of the destination.
         if (auto* script = dynamic_cast<dmp_database*>(run.destination.get())) {
+            stop_if_requested();
             script->close();
+            script_written = true;
         }
+        completed = true;
     } catch (const tk_final_exception&) {
-        // Abort: the user has seen the question; nothing more to say.
+        // Abort: the user has seen the question; nothing more to say. A stop request ends the
+        // run the same way and is reported below.
     } catch (const tk_exception& error) {
         tk_singleton<error_handler>::ref().handle(error, true);
     } catch (const std::exception& error) {
         ui.error_narrow(error.what());
+    }
+    // A request that came after the last step stopped nothing.
+    if (!completed && tk_stop_requested()) {
+        ui.error_narrow(stop_text());
+    }
+    if (!direct && !script_written) {
+        if (auto* script = dynamic_cast<dmp_database*>(run.destination.get())) {
+            script->discard();
+        }
+        ui.error_narrow(no_script_text);
     }
 }
 
@@ -277,6 +330,7 @@ void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destinat
     const bool mutate = mutator != nullptr && !mutator->field_mutators.empty();
     const std::wstring name = current_object();
     for (source.reset(); !source.is_eof(); source.next(), ++records_done) {
+        stop_if_requested();
         tk_log_message(2, "Converting %d record", static_cast<int>(records_done.load()));
         const udb_record* record = source.get_item();
         tk_log_wmessage(2, L"udb_db_mutator::modify2(%ls)", name.c_str());

@@ -117,7 +117,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(dump_test, HeadHasCommentsCharacterSetAndModes) {
     dump_options options;
     options.creator = "velmora 2.1";
-    { dmp_database db(wpath("head.sql"), options); }
+    {
+        dmp_database db(wpath("head.sql"), options);
+        db.close();
+    }
     EXPECT_EQ(script_text("head.sql"),
               "# File name: <dir>/head.sql\r\n"
               "# Creation date: 03/04/2026\r\n"
@@ -130,7 +133,8 @@ TEST_F(dump_test, HeadHasCommentsCharacterSetAndModes) {
               "/*!50002 SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES' */;\r\n"
               "/*!50008 SET SESSION "
               "sql_mode='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION' */;\r\n"
-              "/*!40014 SET FOREIGN_KEY_CHECKS = 0 */;\r\n");
+              "/*!40014 SET FOREIGN_KEY_CHECKS = 0 */;\r\n"
+              "# Script complete\r\n");
     EXPECT_EQ(engine_.version, 0x40100u);
 }
 
@@ -140,7 +144,10 @@ TEST_F(dump_test, HeadNamesUtf8WhateverCharacterSetTheTablesTake) {
     dump_options options;
     options.comments = false;
     options.create_database = true;
-    { dmp_database db(wpath("latin.sql"), options); }
+    {
+        dmp_database db(wpath("latin.sql"), options);
+        db.close();
+    }
     const std::string text = script_text("latin.sql");
     EXPECT_EQ(text.substr(0, 20), "\r\nSET NAMES utf8;\r\n/");
     EXPECT_NE(text.find("\r\nCREATE DATABASE `latin` character set latin1;\r\nUSE `latin`;\r\n"),
@@ -166,7 +173,10 @@ TEST_F(dump_test, DatabaseNameComesFromOptionsOrTheFileName) {
         options.create_database = true;
         options.new_version = c.new_version;
         options.database_name = c.database_name;
-        { dmp_database db(wpath(c.file), options); }
+        {
+            dmp_database db(wpath(c.file), options);
+            db.close();
+        }
         EXPECT_NE(script_text(c.file).find(c.expected), std::string::npos);
     }
 }
@@ -176,7 +186,10 @@ TEST_F(dump_test, EmptyCharacterSetLeavesTheDatabaseToTheServerDefault) {
     dump_options options;
     options.comments = false;
     options.create_database = true;
-    { dmp_database db(wpath("x.sql"), options); }
+    {
+        dmp_database db(wpath("x.sql"), options);
+        db.close();
+    }
     const std::string text = script_text("x.sql");
     EXPECT_NE(text.find("SET NAMES utf8;\r\n"), std::string::npos);
     EXPECT_NE(text.find("\r\nCREATE DATABASE `x`;\r\n"), std::string::npos) << text;
@@ -186,20 +199,29 @@ TEST_F(dump_test, CreateDatabaseNeedsCreateTables) {
     dump_options options;
     options.create_database = true;
     options.create_tables = false;
-    { dmp_database db(wpath("x.sql"), options); }
+    {
+        dmp_database db(wpath("x.sql"), options);
+        db.close();
+    }
     EXPECT_EQ(script_text("x.sql").find("DATABASE"), std::string::npos);
 }
 
 TEST_F(dump_test, BackslashesOfThePathBecomeSlashes) {
     dump_options options;
-    { dmp_database db(wpath("D:\\out\\x.sql"), options); }
+    {
+        dmp_database db(wpath("D:\\out\\x.sql"), options);
+        db.close();
+    }
     EXPECT_EQ(script_text("D:\\out\\x.sql").substr(0, 33), "# File name: <dir>/D:/out/x.sql\r\n");
 }
 
 TEST_F(dump_test, OldServerScriptFixesTheOldVersionWord) {
     dump_options options;
     options.new_version = false;
-    { dmp_database db(wpath("old.sql"), options); }
+    {
+        dmp_database db(wpath("old.sql"), options);
+        db.close();
+    }
     EXPECT_EQ(engine_.version, 0x31401u);
 }
 
@@ -284,12 +306,70 @@ int write_past_size_limit(const std::wstring& file, bool short_rows) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
 }
 
+// The names in the test folder.
+std::vector<std::string> folder_names(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A script that fails to reach the disk is not left behind in part, and the script it was to
+// replace stays.
 TEST_F(dump_test, FullDiskWhileRowsAreWrittenIsAnError) {
+    std::ofstream(path("rows.sql")) << "old";
     EXPECT_EQ(write_past_size_limit(wpath("rows.sql"), false), 0);
+    EXPECT_EQ(script_text("rows.sql"), "old");
+    EXPECT_EQ(folder_names(path("")), std::vector<std::string>{"rows.sql"});
 }
 
 TEST_F(dump_test, FullDiskWhenTheFileIsClosedIsAnError) {
     EXPECT_EQ(write_past_size_limit(wpath("close.sql"), true), 0);
+    EXPECT_TRUE(folder_names(path("")).empty());
+}
+
+// Only close() puts the script at its path; a script given up (an error ended the run) leaves
+// the path as it was, with nothing beside it.
+TEST_F(dump_test, ScriptStandsAtItsPathOnlyWhenClosed) {
+    dump_options options;
+    const udb_schema schema = schema_of({column(L"a", VT_I4, 4)});
+    for (const bool keep_old : {true, false}) {
+        SCOPED_TRACE(keep_old ? "replacing a script" : "new script");
+        std::filesystem::remove(path("x.sql"));
+        if (keep_old) {
+            std::ofstream(path("x.sql")) << "old";
+        }
+        {
+            dmp_database db(wpath("x.sql"), options);
+            db.create_table(L"t", schema, {})
+                ->append_record(record_of({{L"a", typed("1", VT_I4)}}));
+            EXPECT_EQ(std::filesystem::exists(path("x.sql")), keep_old);
+        }
+        EXPECT_EQ(folder_names(path("")),
+                  keep_old ? std::vector<std::string>{"x.sql"} : std::vector<std::string>{});
+        if (keep_old) {
+            EXPECT_EQ(script_text("x.sql"), "old");
+        }
+        {
+            dmp_database db(wpath("x.sql"), options);
+            db.discard();
+            db.close();
+        }
+        EXPECT_EQ(std::filesystem::exists(path("x.sql")), keep_old) << "close after discard";
+    }
+    // A second script of the same path is refused while the first is open.
+    dmp_database first(wpath("x.sql"), options);
+    try {
+        dmp_database second(wpath("x.sql"), options);
+        ADD_FAILURE() << "no exception";
+    } catch (const tk_exception& e) {
+        EXPECT_EQ(e.level, 1);
+        EXPECT_NE(e.message.find("is being written by another run"), std::string::npos);
+    }
+    first.close();
+    EXPECT_TRUE(script_text("x.sql").ends_with("# Script complete\r\n"));
 }
 
 } // namespace

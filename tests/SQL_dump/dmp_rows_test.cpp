@@ -26,7 +26,7 @@ protected:
             body(db);
             db.close();
         }
-        const std::string text = script_text("r.sql");
+        const std::string text = without_completion_line(script_text("r.sql"), "\r\n");
         const std::size_t lock = text.find("LOCK TABLES");
         return text.substr(text.find("\r\n", lock) + 2);
     }

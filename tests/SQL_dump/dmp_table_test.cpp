@@ -43,7 +43,8 @@ protected:
             body(db);
             db.close();
         }
-        const std::string text = script_text("t.sql");
+        const std::string text =
+            without_completion_line(script_text("t.sql"), options.line_break());
         const std::string head_end = "FOREIGN_KEY_CHECKS = 0 */;" + options.line_break();
         return text.substr(text.find(head_end) + head_end.size());
     }

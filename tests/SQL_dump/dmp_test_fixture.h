@@ -105,6 +105,19 @@ protected:
         return text;
     }
 
+    // The script without its last line, which must be the completion line; a script without it
+    // fails the test.
+    static std::string without_completion_line(const std::string& text,
+                                               const std::string& line_break) {
+        const std::string last = dmp_database::completion_line + line_break;
+        if (text.size() < last.size() ||
+            text.compare(text.size() - last.size(), last.size(), last) != 0) {
+            ADD_FAILURE() << "the script does not end with the completion line:\n" << text;
+            return text;
+        }
+        return text.substr(0, text.size() - last.size());
+    }
+
     sql_engine engine_;
     std::string dir_;
     local_time_source previous_clock_ = nullptr;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +45,11 @@ std::string read_file(const std::string& path) {
 
 run_result run_pontrel(const std::vector<std::string>& args, const std::string& work_dir,
                        const std::vector<std::string>& env) {
+    return wait_pontrel(start_pontrel(args, work_dir, env));
+}
+
+pontrel_process start_pontrel(const std::vector<std::string>& args, const std::string& work_dir,
+                              const std::vector<std::string>& env, unsigned long file_size_limit) {
     const std::string out_path = work_dir + "/.pontrel.out";
     const std::string err_path = work_dir + "/.pontrel.err";
     const std::string config = work_dir + "/config";
@@ -91,9 +97,18 @@ run_result run_pontrel(const std::vector<std::string>& args, const std::string& 
         dup2(err, 2);
         const int in = open("/dev/null", O_RDONLY);
         dup2(in, 0);
+        if (file_size_limit != 0) {
+            const rlimit limit{file_size_limit, file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         execve(PONTREL_PATH, argv.data(), envp.data());
         _exit(127);
     }
+    return {static_cast<int>(child), work_dir};
+}
+
+run_result wait_pontrel(const pontrel_process& process) {
+    const pid_t child = process.pid;
     run_result result;
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child) {
@@ -106,8 +121,8 @@ run_result run_pontrel(const std::vector<std::string>& args, const std::string& 
         ADD_FAILURE() << "pontrel ended by signal " << WTERMSIG(status);
         result.exit_code = 128 + WTERMSIG(status);
     }
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    result.out = read_file(process.work_dir + "/.pontrel.out");
+    result.err = read_file(process.work_dir + "/.pontrel.err");
     return result;
 }
 

@@ -42,6 +42,20 @@ std::string read_file(const std::string& path);
 run_result run_pontrel(const std::vector<std::string>& args, const std::string& work_dir,
                        const std::vector<std::string>& env = {});
 
+// A pontrel process started by start_pontrel and not yet waited for.
+struct pontrel_process {
+    int pid = -1;
+    std::string work_dir;
+};
+
+// Starts pontrel as run_pontrel does and returns at once. `file_size_limit` (bytes, 0: none)
+// becomes the child's RLIMIT_FSIZE.
+pontrel_process start_pontrel(const std::vector<std::string>& args, const std::string& work_dir,
+                              const std::vector<std::string>& env = {},
+                              unsigned long file_size_limit = 0);
+// Waits for the process and gathers what it wrote.
+run_result wait_pontrel(const pontrel_process& process);
+
 using row = std::vector<std::optional<std::string>>;
 
 // A connection to the MariaDB test server.

@@ -4,6 +4,7 @@
 #include "tests/support/unprivileged.h"
 
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,13 @@ using converter_test::driver_env;
 using converter_test::temp_dir;
 
 namespace {
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 std::string refusal(const std::function<void()>& body) {
     try {
@@ -88,7 +96,8 @@ TEST(Destination, ScriptPaths) {
     converter.direct = false;
     converter.dest = dir.wfile("old.sql");
     EXPECT_EQ(refusal([&] { converter.check_dest(); }), "accepted");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("old.sql"))) << "a writable file is deleted";
+    // Only a whole script replaces it, at the end of the run.
+    EXPECT_EQ(read_text(dir.file("old.sql")), "old") << "a writable file stays until then";
 }
 
 TEST(Destination, ReadOnlyAndUnwritablePlacesAreRefused) {
@@ -111,25 +120,44 @@ TEST(Destination, ReadOnlyAndUnwritablePlacesAreRefused) {
     }));
 }
 
-// Only a regular file is replaced by the script: a device or a pipe named as the destination
-// stays, and the run is refused.
-TEST(Destination, OnlyARegularFileIsDeleted) {
+// Only a regular file is replaced by the script: a device or a pipe named as the destination,
+// itself or through a symbolic link, stays, and the run is refused. A link is never replaced:
+// the checks apply to what it names.
+TEST(Destination, OnlyARegularFileIsReplaced) {
     driver_env env;
     temp_dir dir;
     ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    mkdir(dir.file("folder").c_str(), 0755);
+    std::ofstream(dir.file("target.sql")) << "keep";
+    struct link_case {
+        const char* name;
+        const char* names;
+        const char* expected;
+    };
+    const link_case cases[] = {
+        {"pipe", nullptr,
+         "1:Destination name specifies an existing file that is not a regular file."},
+        {"to_pipe", "pipe",
+         "1:Destination name specifies an existing file that is not a regular file."},
+        {"to_folder", "folder", "1:Destination name should specify a file, not folder."},
+        {"to_missing_folder", "missing/x.sql",
+         "1:Destination path does not exist.\nPlease verify the correct path was given."},
+        {"to_file", "target.sql", "accepted"},
+        {"to_link", "to_file", "accepted"},
+    };
     velmora_convertor converter;
     converter.direct = false;
-    converter.dest = dir.wfile("pipe");
-    EXPECT_EQ(refusal([&] { converter.check_dest(); }),
-              "1:Destination name specifies an existing file that is not a regular file.");
-    EXPECT_TRUE(std::filesystem::exists(dir.file("pipe")));
-
-    std::ofstream(dir.file("target.sql")) << "keep";
-    ASSERT_EQ(symlink(dir.file("target.sql").c_str(), dir.file("link.sql").c_str()), 0);
-    converter.dest = dir.wfile("link.sql");
-    EXPECT_EQ(refusal([&] { converter.check_dest(); }), "accepted");
-    EXPECT_TRUE(std::filesystem::exists(dir.file("target.sql"))) << "the file a link names stays";
-    EXPECT_FALSE(std::filesystem::is_symlink(dir.file("link.sql")));
+    for (const link_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.names != nullptr) {
+            ASSERT_EQ(symlink(c.names, dir.file(c.name).c_str()), 0);
+        }
+        converter.dest = dir.wfile(c.name);
+        EXPECT_EQ(refusal([&] { converter.check_dest(); }), c.expected);
+        EXPECT_EQ(c.names != nullptr, std::filesystem::is_symlink(dir.file(c.name)));
+    }
+    EXPECT_EQ(read_text(dir.file("target.sql")), "keep");
+    EXPECT_EQ(std::filesystem::status(dir.file("pipe")).type(), std::filesystem::file_type::fifo);
 }
 
 } // namespace

@@ -3,6 +3,13 @@
 #include "tests/converter/fake_db.h"
 
 #include "SQL/sql_engi.h"
+#include "TK/tk_stop.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sys/resource.h>
 
 using converter_test::dest_record;
 using converter_test::driver_env;
@@ -169,6 +176,29 @@ TEST(Run, AbortAtTheThirdQuestionEndsTheRun) {
     EXPECT_EQ(converter.record->rows.at(L"B").size(), 1u) << "B's row 3 is never offered";
     EXPECT_TRUE(converter.record->views.empty());
     EXPECT_TRUE(converter.record->deleted);
+    EXPECT_TRUE(converter.finished);
+}
+
+// A stop request (the wizard's close, a signal) is answered at the next row: the rows done
+// stay, nothing further is converted, and the run says why it ended.
+TEST(Run, StopRequestEndsTheRunAfterTheRowsDone) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.source->add(L"A", table_of(5));
+    converter.source->add(L"B", table_of(5));
+    converter.selected_tables = {L"A", L"B"};
+    converter.destination->fail_append = [](const std::wstring&, int number) {
+        if (number == 3) {
+            tk_request_stop();
+        }
+    };
+    converter();
+    tk_clear_stop();
+    EXPECT_EQ(converter.record->rows.at(L"A").size(), 3u);
+    EXPECT_EQ(converter.record->created, std::vector<std::wstring>{L"A"});
+    EXPECT_EQ(env.ui.narrow_errors,
+              (std::vector<std::string>{"The conversion was stopped by the user.",
+                                        "No script was written."}));
     EXPECT_TRUE(converter.finished);
 }
 
@@ -399,13 +429,16 @@ TEST(Run, FailuresOfTheWholeRunAreReportedAndTheRunCloses) {
         converter.fail_open = [] { throw tk_exception("Cannot open the source", 1); };
         converter();
         EXPECT_EQ(env.ui.error_boxes, std::vector<std::wstring>{L"Cannot open the source"});
+        EXPECT_EQ(env.ui.narrow_errors, std::vector<std::string>{"No script was written."});
         EXPECT_TRUE(converter.finished);
     }
+    env.ui.narrow_errors.clear();
     {
         fake_run_converter converter;
         converter.fail_open = [] { throw std::runtime_error("out of luck"); };
         converter();
-        EXPECT_EQ(env.ui.narrow_errors, std::vector<std::string>{"out of luck"});
+        EXPECT_EQ(env.ui.narrow_errors,
+                  (std::vector<std::string>{"out of luck", "No script was written."}));
         EXPECT_TRUE(converter.finished);
     }
 }
@@ -433,7 +466,9 @@ TEST(Run, ForeignKeysFollowTheUsersColumnChanges) {
 }
 
 // A script file that cannot be written is a failure of the run, never a silent success.
-TEST(Run, ScriptWriteFailureIsReported) {
+// A write that fails (here at a file-size limit, met when the file is closed) is the run's
+// error; no script is put in place, and the one that stood at the path stays.
+TEST(Run, ScriptWriteFailureIsReportedAndLeavesNoScript) {
     driver_env env;
     class script_run : public fake_run_converter {
     public:
@@ -441,13 +476,32 @@ TEST(Run, ScriptWriteFailureIsReported) {
             return velmora_convertor::get_dest_base();
         }
     } converter;
-    converter.source->add(L"Orders", table_of(3));
+    converter.source->add(L"Orders", table_of(400));
     converter.selected_tables = {L"Orders"};
-    converter.dest = L"/dev/full";
+    converter_test::temp_dir dir;
+    std::ofstream(dir.file("out.sql")) << "old";
+    converter.dest = dir.wfile("out.sql");
+
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit lowered{8192, saved.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &lowered);
     converter();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
     EXPECT_TRUE(converter.finished);
     ASSERT_FALSE(env.ui.errors.empty());
-    EXPECT_NE(env.ui.errors.back().find("/dev/full"), std::string::npos) << env.ui.errors.back();
+    EXPECT_NE(env.ui.errors.back().find("File too large"), std::string::npos)
+        << env.ui.errors.back();
+    EXPECT_EQ(env.ui.narrow_errors, std::vector<std::string>{"No script was written."});
+    std::ifstream in(dir.file("out.sql"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
+                            std::filesystem::directory_iterator()),
+              1)
+        << "no temporary or lock file is left";
 }
 
 } // namespace

@@ -44,3 +44,4 @@ ALTER TABLE `orders` ADD CONSTRAINT `fk_orders_customer` FOREIGN KEY(`customer_i
 SET FOREIGN_KEY_CHECKS = 1;
 UNLOCK TABLES;
 CREATE OR REPLACE VIEW `v_customer` AS SELECT `name` FROM `customer` WHERE ifnull(note, 'x') = 'x';
+# Script complete

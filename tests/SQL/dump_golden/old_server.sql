@@ -58,3 +58,4 @@ INSERT INTO orders(id, customer_id, amount)
 VALUES (10, 1, 12.5);
 UNLOCK TABLES;
 CREATE OR REPLACE VIEW `v_customer` AS SELECT `name` FROM `customer` WHERE ifnull(note, 'x') = 'x';
+# Script complete

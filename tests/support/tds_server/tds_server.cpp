@@ -381,7 +381,19 @@ private:
         for (const auto& [match, rows] : faults.drops)
             if (tds_contains(normal, tds_normalise(match)))
                 drop_after = rows;
+        pause_ = std::nullopt;
+        for (const auto& p : faults.pauses)
+            if (tds_contains(normal, tds_normalise(p.match)))
+                pause_ = p;
         return result(*a.result, more, drop_after);
+    }
+
+    // Sends what is ready and waits, in short steps so that a stopping server is not held up.
+    void pause_sending(std::chrono::milliseconds length) {
+        writer_.flush_partial();
+        const auto until = std::chrono::steady_clock::now() + length;
+        while (std::chrono::steady_clock::now() < until && !server_.stopping())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 
     bool result(const tds_result_set& rs, std::uint16_t more,
@@ -390,6 +402,8 @@ private:
         colmetadata(out, rs.columns);
         std::vector<tds_value> row;
         for (std::uint64_t i = 0; i < rs.row_count; ++i) {
+            if (pause_ && i == pause_->rows)
+                pause_sending(pause_->length);
             std::size_t row_start = out.size();
             try {
                 rs.row(i, row);
@@ -709,6 +723,8 @@ private:
     std::uint8_t done_kind_ = token_done; // DONEINPROC inside procedure calls
     std::map<std::int32_t, std::string> prepared_;
     std::int32_t next_handle_ = 1;
+    // The pause switch that matched the statement being answered.
+    std::optional<fault_set::pause> pause_;
 };
 
 tds_server::tds_server(const std::vector<std::string>& fixture_paths) {
@@ -871,6 +887,17 @@ void tds_server::fail_statement(const std::string& match, tds_server_error error
 void tds_server::drop_connection_after_rows(const std::string& match, std::uint64_t rows) {
     std::lock_guard lock(mutex_);
     faults_.drops.emplace_back(match, rows);
+}
+
+void tds_server::pause_after_rows(const std::string& match, std::uint64_t rows,
+                                  std::chrono::milliseconds pause) {
+    std::lock_guard lock(mutex_);
+    faults_.pauses.push_back({match, rows, pause});
+}
+
+bool tds_server::stopping() const {
+    std::lock_guard lock(mutex_);
+    return stopping_;
 }
 
 void tds_server::clear_faults() {

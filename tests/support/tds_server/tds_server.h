@@ -5,6 +5,7 @@
 #include "tests/support/tds_server/tds_statements.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,10 @@ public:
     // A result of a statement containing `match` is cut after `rows` rows: half of the next row
     // is sent, then the connection is closed.
     void drop_connection_after_rows(const std::string& match, std::uint64_t rows);
+    // A result of a statement containing `match` sends `rows` rows, then waits `pause` (or until
+    // the server stops) before the rest: a client is caught in the middle of a table.
+    void pause_after_rows(const std::string& match, std::uint64_t rows,
+                          std::chrono::milliseconds pause);
     void clear_faults();
 
     const tds_catalogue& catalogue() const { return catalogue_; }
@@ -63,6 +68,12 @@ private:
         bool refuse_logins = false;
         std::vector<std::pair<std::string, tds_server_error>> failures;
         std::vector<std::pair<std::string, std::uint64_t>> drops;
+        struct pause {
+            std::string match;
+            std::uint64_t rows;
+            std::chrono::milliseconds length;
+        };
+        std::vector<pause> pauses;
     };
     struct connection {
         int fd = -1;
@@ -74,6 +85,7 @@ private:
     void accept_loop();
     void record(std::string statement);
     fault_set faults() const;
+    bool stopping() const;
 
     tds_catalogue catalogue_;
     std::uint16_t port_ = 0;

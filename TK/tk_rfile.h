@@ -1,0 +1,60 @@
+// A file written beside its destination and put in place whole, or not at all.
+#pragma once
+
+#include "TK/tk_exitc.h"
+
+#include <optional>
+#include <string>
+
+// The file a path finally names: symbolic links are followed (a relative link from the folder
+// of the link), the last one even when what it names does not exist yet. A path that is no
+// link comes back unchanged. A loop of links is a tk_exception (level 1).
+std::string tk_link_target(const std::string& path);
+
+// The writer of a file that replaces its destination only when it is complete.
+//
+// The constructor follows symbolic links to the destination's target (a link is never replaced
+// itself), refuses a target that is a folder, a device, a pipe or a socket, takes an advisory
+// lock on "<target>.lock" beside it (a second writer of the same target is refused while the
+// first holds it) and creates an empty temporary file ".<name>.<pid>-<n>.tmp" in the target's
+// folder, with the permissions of an existing target (else those the umask gives). commit()
+// renames the temporary file over the target; the destructor, discard() and the exit cleanups
+// (tk_run_exit_cleanups) remove it instead. The lock file is removed when the lock is released.
+// Failures are tk_exception (level 1) whose text begins "Cannot create the <kind> '<path>': ".
+class tk_replaced_file {
+public:
+    tk_replaced_file(const std::string& path, const std::string& kind);
+    ~tk_replaced_file();
+    tk_replaced_file(const tk_replaced_file&) = delete;
+    tk_replaced_file& operator=(const tk_replaced_file&) = delete;
+
+    // Where the contents are to be written.
+    const std::string& temp_path() const { return temp_path_; }
+    // The file that commit() replaces.
+    const std::string& target() const { return target_; }
+    const std::string& lock_path() const { return lock_path_; }
+
+    // Puts the temporary file in place of the target and releases the lock; a failure removes
+    // the temporary file and throws. Later calls do nothing.
+    void commit();
+    // Removes the temporary file and releases the lock; the target stays as it was.
+    void discard() noexcept;
+    bool committed() const { return committed_; }
+
+private:
+    void refuse_target_kind() const;
+    void lock();
+    void create_temp();
+    void release_lock() noexcept;
+    [[noreturn]] void fail(const std::string& reason) const;
+
+    std::string path_;
+    std::string kind_;
+    std::string target_;
+    std::string lock_path_;
+    std::string temp_path_;
+    int lock_fd_ = -1;
+    bool committed_ = false;
+    bool done_ = false;
+    std::optional<tk_exit_cleanup> cleanup_;
+};
