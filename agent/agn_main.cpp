@@ -45,6 +45,11 @@ void run(int argc, char** argv, velmora_convertor& converter) {
     if (argc <= 1 || !parse_cmd_line(argc, argv)) {
         report_fatal_and_exit(pontrel_usage());
     }
+    if (converter.direct) {
+        // A host that the client library would read as several settings is refused before
+        // the first connection of the run.
+        converter.check_mysql_settings();
+    }
     connect_mssql(converter);
     if (!converter.mss->is_db_exist(converter.src)) {
         report_fatal_and_exit("Database '" + console_text(converter.src) + "' does not exist");
