@@ -97,6 +97,7 @@ void mysql_converter_impl::del_mysql_base(const std::wstring& name) {
 
 void common_check_dest(const std::wstring& path) {
     tk_log_wmessage(1, L"common_check_dest(%ls)", path.c_str());
+    vlm_check_path_length(tk_to_utf8(path));
     if (tk_is_path_exist(path)) {
         throw tk_exception("Destination name should specify a file, not folder.", 1);
     }

@@ -85,7 +85,7 @@ void vlm_check_mysql_connection(const std::string& host, const std::string& user
 
 void vlm_check_path_length(const std::string& path) {
     if (path.size() >= PATH_MAX) {
-        throw tk_exception("The path is too long (" + std::to_string(path.size()) +
+        throw tk_exception("Destination path is too long (" + std::to_string(path.size()) +
                                " bytes; this system allows " + std::to_string(PATH_MAX - 1) + ").",
                            1);
     }
@@ -95,7 +95,7 @@ void vlm_check_path_length(const std::string& path) {
             slash = path.size();
         }
         if (slash - start > NAME_MAX) {
-            throw tk_exception("A name in the path is too long (more than " +
+            throw tk_exception("A name in the destination path is too long (more than " +
                                    std::to_string(NAME_MAX) + " bytes): " + path.substr(start, 40) +
                                    "...",
                                1);
