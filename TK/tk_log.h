@@ -31,6 +31,16 @@ public:
     // while other threads write lines.
     void enable(const std::string& path);
 
+    // While held, lines are kept in memory (up to 1 MiB) and the file is neither emptied nor
+    // written: a program holds them until its command line proves valid, so that a refused
+    // command line leaves an existing log as it was. release(true) empties the file as
+    // truncate_once would and writes the kept lines; release(false) drops them.
+    void hold();
+    void release(bool keep);
+    bool held() const { return held_; }
+    // Keeps one finished line while held; false when not held (the caller writes it).
+    bool keep_held_line(const std::string& line);
+
     // A copy: another thread may switch the file at any moment.
     std::string log_path() const;
     int threshold() const { return threshold_; }
@@ -46,6 +56,9 @@ private:
     bool line_break_ = true;
     std::atomic<bool> enabled_{false};
     std::atomic<bool> truncated_{false};
+    std::atomic<bool> held_{false};
+    std::mutex held_lock_; // guards held_lines_
+    std::string held_lines_;
     bool timestamp_ = false;
 };
 

@@ -129,6 +129,7 @@ void velmora_convertor::check_dest() {
         return;
     }
     check_script_db_name();
+    vlm_check_dest_not_log(tk_to_utf8(dest));
     common_check_dest(dest);
     const std::string path = tk_to_utf8(dest);
     struct stat st {};

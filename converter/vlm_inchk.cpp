@@ -2,10 +2,12 @@
 #include "converter/vlm_inchk.h"
 
 #include "TK/tk_excep.h"
+#include "TK/tk_log.h"
 
 #include <arpa/inet.h>
 #include <climits>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace {
 
@@ -101,5 +103,22 @@ void vlm_check_path_length(const std::string& path) {
                                1);
         }
         start = slash + 1;
+    }
+}
+
+void vlm_check_dest_not_log(const std::string& path) {
+    const tk_logger* logger = tk_singleton<tk_logger>::pointer();
+    if (logger == nullptr || !logger->enabled()) {
+        return;
+    }
+    struct stat dest {};
+    struct stat log {};
+    if (::stat(path.c_str(), &dest) != 0 || ::stat(logger->log_path().c_str(), &log) != 0) {
+        return; // a file that does not exist yet is not the log
+    }
+    if (dest.st_dev == log.st_dev && dest.st_ino == log.st_ino) {
+        throw tk_exception("The destination file " + path +
+                               " is the trace log file.\nGive the log or the script another name.",
+                           1);
     }
 }

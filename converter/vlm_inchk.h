@@ -17,3 +17,7 @@ void vlm_check_mysql_connection(const std::string& host, const std::string& user
 // Refuses (tk_exception, level 1) a destination path that cannot name a file on this system:
 // longer than the system's path limit, or with a part longer than its name limit.
 void vlm_check_path_length(const std::string& path);
+
+// Refuses (tk_exception, level 1) a script destination that is the trace log file itself (the
+// same file, also through a symbolic or hard link): both would write into one file.
+void vlm_check_dest_not_log(const std::string& path);
