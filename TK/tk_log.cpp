@@ -185,17 +185,21 @@ void tk_logger::hold() {
     held_ = true;
 }
 
-void tk_logger::release(bool keep) {
+void tk_logger::release(bool empty_first) {
     std::string lines;
     {
         const std::lock_guard<std::mutex> lock(held_lock_);
         lines.swap(held_lines_);
         held_ = false;
     }
-    if (!keep || !enabled_) {
+    if (!enabled_) {
         return;
     }
-    truncate_once();
+    if (empty_first) {
+        truncate_once();
+    } else {
+        truncated_ = true; // the log keeps what it held before this run
+    }
     if (!lines.empty()) {
         write_line(*this, lines);
     }

@@ -33,10 +33,10 @@ public:
 
     // While held, lines are kept in memory (up to 1 MiB) and the file is neither emptied nor
     // written: a program holds them until its command line proves valid, so that a refused
-    // command line leaves an existing log as it was. release(true) empties the file as
-    // truncate_once would and writes the kept lines; release(false) drops them.
+    // command line leaves an existing log's content in place. release(true) empties the file as
+    // truncate_once would and then writes the kept lines; release(false) appends them.
     void hold();
-    void release(bool keep);
+    void release(bool empty_first);
     bool held() const { return held_; }
     // Keeps one finished line while held; false when not held (the caller writes it).
     bool keep_held_line(const std::string& line);
