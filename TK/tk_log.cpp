@@ -44,12 +44,10 @@ std::FILE* open_for_line(const std::string& path) {
 
 constexpr std::size_t held_limit = std::size_t{1} << 20;
 
-std::atomic<bool> write_failure_reported{false};
-
 // A log that cannot be written loses the trace the user asked for: said once on stderr, and the
 // run goes on.
-void report_write_failure(const std::string& path, int error) {
-    if (write_failure_reported.exchange(true)) {
+void report_write_failure(tk_logger& logger, const std::string& path, int error) {
+    if (!logger.first_write_failure()) {
         return;
     }
     std::fprintf(stderr, "Cannot write the trace log %s: %s\n", path.c_str(), std::strerror(error));
@@ -73,13 +71,13 @@ void write_line(tk_logger& logger, const std::string& line) {
     const std::string path = logger.log_path();
     std::FILE* file = open_for_line(path);
     if (file == nullptr) {
-        report_write_failure(path, errno);
+        report_write_failure(logger, path, errno);
         return;
     }
     const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
     const int error = errno;
     if (std::fclose(file) != 0 || !written) {
-        report_write_failure(path, written ? errno : error);
+        report_write_failure(logger, path, written ? errno : error);
     }
 }
 

@@ -41,6 +41,9 @@ public:
     // Keeps one finished line while held; false when not held (the caller writes it).
     bool keep_held_line(const std::string& line);
 
+    // True the first time only: a failed write is reported once per logger.
+    bool first_write_failure() { return !write_failure_reported_.exchange(true); }
+
     // A copy: another thread may switch the file at any moment.
     std::string log_path() const;
     int threshold() const { return threshold_; }
@@ -57,6 +60,7 @@ private:
     std::atomic<bool> enabled_{false};
     std::atomic<bool> truncated_{false};
     std::atomic<bool> held_{false};
+    std::atomic<bool> write_failure_reported_{false};
     std::mutex held_lock_; // guards held_lines_
     std::string held_lines_;
     bool timestamp_ = false;
