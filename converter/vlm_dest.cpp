@@ -35,10 +35,6 @@ void refuse_server_database(const std::wstring& name) {
     }
 }
 
-} // namespace
-
-namespace {
-
 // The database-name rules of the server a name is meant for; the text tells the user which.
 void check_db_name(const udb_validator& validator, const std::wstring& name, bool old_server) {
     if (validator.is_acceptable(name)) {
@@ -128,9 +124,9 @@ void velmora_convertor::check_dest() {
         }
         return;
     }
-    check_script_db_name();
     vlm_check_dest_not_log(tk_to_utf8(dest));
     common_check_dest(dest);
+    check_script_db_name();
     const std::string path = tk_to_utf8(dest);
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {

@@ -293,6 +293,12 @@ TEST_F(HostileInput, ScriptDatabaseNamesFromHostileFileNames) {
         }
         EXPECT_NE(read_file(script).find("DROP DATABASE IF EXISTS `h18a_old`;"), std::string::npos);
     }
+    // With the option on, a path too long for the system is still reported as such.
+    const auto too_long = run_pontrel(
+        with(source_args(), {"--dump", "--dest=" + dir.path() + std::string(4100, '/') + "x.sql"}),
+        dir.path());
+    EXPECT_EQ(too_long.out.rfind("Error:\nDestination path is too long (", 0), 0u) << too_long.out;
+
     expect_victim_intact();
     EXPECT_EQ(db.query("SELECT COUNT(*) FROM `h18a v`.`dbo.orders`"), std::vector<row>{{"2"}});
     EXPECT_EQ(db.query("SELECT COUNT(*) FROM `h18a.v`.`dbo.orders`"), std::vector<row>{{"2"}});
