@@ -417,7 +417,9 @@ void dmp_database::write_header() {
         const tk_file_name parts(file_name_utf8_);
         name = tk_utf8_to_wstring(parts.name);
     }
-    const std::string quoted = utf8(options_.new_version ? sql_quote_identifier(name) : name);
+    // Quoted for old servers too (they know backquotes since 3.23.6): a name is never read as
+    // more of the statement.
+    const std::string quoted = utf8(sql_quote_identifier(name));
     write(lb);
     write("DROP DATABASE IF EXISTS " + quoted + ";" + lb);
     std::string create = "CREATE DATABASE " + quoted;

@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -41,10 +42,56 @@ std::FILE* open_for_line(const std::string& path) {
     return file;
 }
 
-void write_time_prefix(std::FILE* file) {
+constexpr std::size_t held_limit = std::size_t{1} << 20;
+
+// A log that cannot be written loses the trace the user asked for: said once on stderr, and the
+// run goes on.
+void report_write_failure(tk_logger& logger, const std::string& path, int error) {
+    if (!logger.first_write_failure()) {
+        return;
+    }
+    std::fprintf(stderr, "Cannot write the trace log %s: %s\n", path.c_str(), std::strerror(error));
+    std::fflush(stderr);
+}
+
+std::string time_prefix() {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    std::fprintf(file, "%02d:%02d:%02d ", now.wHour, now.wMinute, now.wSecond);
+    char text[24];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d ", now.wHour, now.wMinute, now.wSecond);
+    return text;
+}
+
+// Writes one finished line (prefix and line break included) to the log, or keeps it while the
+// log is held.
+void write_line(tk_logger& logger, const std::string& line) {
+    if (logger.keep_held_line(line)) {
+        return;
+    }
+    const std::string path = logger.log_path();
+    std::FILE* file = open_for_line(path);
+    if (file == nullptr) {
+        report_write_failure(logger, path, errno);
+        return;
+    }
+    const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
+    const int error = errno;
+    if (std::fclose(file) != 0 || !written) {
+        report_write_failure(logger, path, written ? errno : error);
+    }
+}
+
+std::string formatted(const char* format, va_list arguments) {
+    va_list copy;
+    va_copy(copy, arguments);
+    const int size = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (size <= 0) {
+        return {};
+    }
+    std::string text(static_cast<std::size_t>(size), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    return text;
 }
 
 // Bytes that one character takes in UTF-8; a value that is not a character becomes U+FFFD.
@@ -85,7 +132,9 @@ tk_logger* active_logger() {
     if (!logger.enabled()) {
         return nullptr;
     }
-    logger.truncate_once();
+    if (!logger.held()) {
+        logger.truncate_once();
+    }
     return &logger;
 }
 
@@ -130,6 +179,44 @@ void tk_logger::enable(const std::string& path) {
     enabled_ = true;
 }
 
+void tk_logger::hold() {
+    held_ = true;
+}
+
+void tk_logger::release(bool empty_first) {
+    std::string lines;
+    {
+        const std::lock_guard<std::mutex> lock(held_lock_);
+        lines.swap(held_lines_);
+        held_ = false;
+    }
+    if (!enabled_) {
+        return;
+    }
+    if (empty_first) {
+        truncate_once();
+    } else {
+        truncated_ = true; // the log keeps what it held before this run
+    }
+    if (!lines.empty()) {
+        write_line(*this, lines);
+    }
+}
+
+bool tk_logger::keep_held_line(const std::string& line) {
+    if (!held_) {
+        return false;
+    }
+    const std::lock_guard<std::mutex> lock(held_lock_);
+    if (!held_) {
+        return false;
+    }
+    if (held_lines_.size() + line.size() <= held_limit) {
+        held_lines_ += line;
+    }
+    return true;
+}
+
 std::string tk_logger::log_path() const {
     const std::lock_guard<std::mutex> lock(path_lock_);
     return path_;
@@ -140,34 +227,21 @@ void tk_log_message(int level, const char* format, ...) {
     if (logger == nullptr || level < logger->threshold()) {
         return;
     }
-    std::FILE* file = open_for_line(logger->log_path());
-    if (file == nullptr) {
-        return;
-    }
-    if (logger->timestamp()) {
-        write_time_prefix(file);
-    }
+    std::string line = logger->timestamp() ? time_prefix() : std::string();
     va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(file, format, arguments);
+    line += formatted(format, arguments);
     va_end(arguments);
     if (logger->line_break()) {
-        std::fputs("\r\n", file);
+        line += "\r\n";
     }
-    std::fclose(file);
+    write_line(*logger, line);
 }
 
 void tk_log_wmessage(int level, const wchar_t* format, ...) {
     tk_logger* logger = active_logger();
     if (logger == nullptr || level < logger->threshold()) {
         return;
-    }
-    std::FILE* file = open_for_line(logger->log_path());
-    if (file == nullptr) {
-        return;
-    }
-    if (logger->timestamp()) {
-        write_time_prefix(file);
     }
 
     // Output longer than the buffer is cut to its first wide_line_size - 1 characters: glibc
@@ -179,15 +253,16 @@ void tk_log_wmessage(int level, const wchar_t* format, ...) {
     std::vswprintf(text, wide_line_size, format, arguments);
     va_end(arguments);
     text[wide_line_size - 1] = L'\0';
-    const std::wstring_view line(text, std::wcslen(text));
+    const std::wstring_view wide(text, std::wcslen(text));
 
     // A line whose UTF-8 form would not fit (with a terminator) is cut at a character boundary.
     char utf8[utf8_line_size];
-    const std::size_t count = fitting_prefix(line, utf8_line_size - 1);
-    const std::size_t bytes = win32::write_utf8(utf8, line.substr(0, count));
-    std::fwrite(utf8, 1, bytes, file);
+    const std::size_t count = fitting_prefix(wide, utf8_line_size - 1);
+    const std::size_t bytes = win32::write_utf8(utf8, wide.substr(0, count));
+    std::string line = logger->timestamp() ? time_prefix() : std::string();
+    line.append(utf8, bytes);
     if (logger->line_break()) {
-        std::fputs("\r\n", file);
+        line += "\r\n";
     }
-    std::fclose(file);
+    write_line(*logger, line);
 }

@@ -31,6 +31,19 @@ public:
     // while other threads write lines.
     void enable(const std::string& path);
 
+    // While held, lines are kept in memory (up to 1 MiB) and the file is neither emptied nor
+    // written: a program holds them until its command line proves valid, so that a refused
+    // command line leaves an existing log's content in place. release(true) empties the file as
+    // truncate_once would and then writes the kept lines; release(false) appends them.
+    void hold();
+    void release(bool empty_first);
+    bool held() const { return held_; }
+    // Keeps one finished line while held; false when not held (the caller writes it).
+    bool keep_held_line(const std::string& line);
+
+    // True the first time only: a failed write is reported once per logger.
+    bool first_write_failure() { return !write_failure_reported_.exchange(true); }
+
     // A copy: another thread may switch the file at any moment.
     std::string log_path() const;
     int threshold() const { return threshold_; }
@@ -46,6 +59,10 @@ private:
     bool line_break_ = true;
     std::atomic<bool> enabled_{false};
     std::atomic<bool> truncated_{false};
+    std::atomic<bool> held_{false};
+    std::atomic<bool> write_failure_reported_{false};
+    std::mutex held_lock_; // guards held_lines_
+    std::string held_lines_;
     bool timestamp_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include "TK/tk_utils.h"
 
 #include <exception>
+#include <sys/stat.h>
 
 namespace {
 
@@ -80,6 +81,12 @@ void tk_converter::set_logfile(const std::string& name) {
     }
     if (tk_is_path_exist(name)) {
         throw tk_exception(tk_message(tk_msg_logfile_is_path), 1);
+    }
+    // Emptying a pipe with no reader would wait for ever, and a device is no trace file.
+    struct stat st {};
+    if (::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        throw tk_exception(
+            "The log file " + name + " is not a regular file (a pipe, a device or a socket).", 1);
     }
     if (tk_is_file_exist1(name, tk_file_exists) && !tk_is_file_exist1(name, tk_file_writable)) {
         throw tk_exception(tk_message(tk_msg_logfile_read_only), 1);

@@ -4,9 +4,11 @@
 
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
+#include "TK/tk_rtext.h"
 #include "TK/tk_utils.h"
 
 #include <fstream>
+#include <sstream>
 
 udb_profile::udb_profile() {
     add_section(tk_wmessage(tk_msg_section_queries));
@@ -69,17 +71,23 @@ udb_profile_pairs& udb_profile::selected_views() {
 
 bool udb_profile::load(const std::wstring& path) {
     tk_log_wmessage(2, L"udb_profile::load(%ls)", path.c_str());
-    if (!tk_is_file_exist2(path, tk_file_exists)) {
-        throw tk_exception(std::wstring(tk_wmessage(tk_msg_profile_missing)), 1);
-    }
     std::string ansi_path;
     if (!tk_unicode_to_ansi3(path.c_str(), ansi_path)) {
         return false;
     }
-    std::ifstream in(ansi_path, std::ios::binary);
-    if (!in) {
+    std::string text;
+    const tk_read_result read = tk_read_text_file(ansi_path, tk_text_file_limit, text);
+    if (read == tk_read_result::missing) {
+        throw tk_exception(std::wstring(tk_wmessage(tk_msg_profile_missing)), 1);
+    }
+    if (read == tk_read_result::directory || read == tk_read_result::too_large) {
+        throw tk_exception(
+            "Cannot read the profile " + ansi_path + ": " + tk_read_result_text(read) + ".", 1);
+    }
+    if (read != tk_read_result::ok) {
         return false;
     }
+    std::istringstream in(std::move(text));
     const std::wstring* section = nullptr;
     udb_profile_pairs* pairs = nullptr;
     std::string bytes;
@@ -111,7 +119,7 @@ bool udb_profile::load(const std::wstring& path) {
             pairs->emplace_back(line, std::wstring());
         }
     }
-    return !in.bad();
+    return true;
 }
 
 bool udb_profile::store(const std::wstring& path) const {

@@ -43,8 +43,9 @@ public:
     udb_profile_pairs& get_selected_tables() { return selected_tables(); }
     udb_profile_pairs& get_selected_views() { return selected_views(); }
 
-    // Reads the file into the profile. A missing file (or a directory): tk_exception level 1
-    // "Profile does not exist. Please verify the correct path/name was given.". False when the
+    // Reads the file into the profile. A missing file: tk_exception level 1 "Profile does not
+    // exist. Please verify the correct path/name was given."; a directory or a file larger than
+    // tk_text_file_limit: tk_exception level 1 naming the path and the reason. False when the
     // file cannot be opened or read, or a line comes before the first section line; what was
     // read before stays. Lines of any length are read. Within a section, a line with "=" is a
     // pair (the key trimmed, the value after the first "=" up to the line's last non-blank);

@@ -43,8 +43,18 @@ void connect_mssql(velmora_convertor& converter) {
 // Steps from the options to the end of the run; whatever makes the run impossible throws or
 // ends the process.
 void run(int argc, char** argv, velmora_convertor& converter) {
+    // The log named on the command line is emptied only once the whole command line is
+    // taken: a refused one leaves an existing log as it was.
+    tk_logger& logger = tk_singleton<tk_logger>::ref();
+    logger.hold();
     if (argc <= 1 || !parse_cmd_line(argc, argv)) {
         report_fatal_and_exit(pontrel_usage());
+    }
+    logger.release(true);
+    if (converter.direct) {
+        // A host that the client library would read as several settings is refused before
+        // the first connection of the run.
+        converter.check_mysql_settings();
     }
     connect_mssql(converter);
     if (!converter.mss->is_db_exist(converter.src)) {

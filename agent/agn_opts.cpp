@@ -105,13 +105,45 @@ bool to_wide(const char* value, std::wstring& out) {
 
 // An argument as the trace log may show it: the passwords stay out of the log, whatever its
 // threshold.
-std::string traced_argument(const char* argument) {
-    for (const char* secret : {"--mssqlp=", "--mysqlp="}) {
+const char* const password_options[] = {"--mssqlp=", "--mysqlp="};
+
+// The length of the password option that `argument` begins with; 0 for any other argument.
+std::size_t password_prefix(const char* argument) {
+    for (const char* secret : password_options) {
         if (std::strncmp(argument, secret, std::strlen(secret)) == 0) {
-            return std::string(secret) + "***";
+            return std::strlen(secret);
         }
     }
+    return 0;
+}
+
+std::string traced_argument(const char* argument) {
+    const std::size_t prefix = password_prefix(argument);
+    if (prefix != 0) {
+        return std::string(argument, prefix) + "***";
+    }
     return argument;
+}
+
+// The process list (/proc/PID/cmdline, ps) shows the argument texts as they are in memory:
+// once the values are taken, the passwords are overwritten there, as the mysql client does.
+void mask_passwords(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::size_t prefix = password_prefix(argv[i]);
+        if (prefix == 0) {
+            continue;
+        }
+        for (char* c = argv[i] + prefix; *c != '\0'; ++c) {
+            *c = 'x';
+        }
+    }
+}
+
+// A --dest= text the ANSI code page cannot read would be taken with its bad bytes replaced,
+// and the script written under another name: only a text that converts both ways is taken.
+bool converts_both_ways(const char* value, const std::wstring& wide) {
+    std::string back;
+    return tk_unicode_to_ansi3(wide.c_str(), back) && back == value;
 }
 
 } // namespace
@@ -214,10 +246,12 @@ bool parse_cmd_line(int argc, char** argv) {
             }
             break;
         case opt_dest:
-            if (to_wide(value, wide)) {
-                tk_log_wmessage(2, L"\tgot dest %ls", wide.c_str());
-                converter.dest = wide;
+            if (!to_wide(value, wide) || !converts_both_ways(value, wide)) {
+                report_fatal_and_exit("Invalid destination name: it is not valid text in the "
+                                      "character set of the locale");
             }
+            tk_log_wmessage(2, L"\tgot dest %ls", wide.c_str());
+            converter.dest = wide;
             break;
         case opt_dump:
             tk_log_message(2, "\tconvert into dump files");
@@ -325,6 +359,7 @@ bool parse_cmd_line(int argc, char** argv) {
         }
     }
 
+    mask_passwords(argc, argv);
     if (cmd.unrecognised_count() > 0) {
         return false;
     }

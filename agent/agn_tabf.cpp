@@ -4,11 +4,10 @@
 #include "agent/agn_cons.h"
 #include "converter/vlm_conv.h"
 #include "TK/tk_log.h"
+#include "TK/tk_rtext.h"
 #include "TK/tk_utils.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <sstream>
 
 std::vector<std::wstring> read_table_list(std::istream& in) {
     static const std::string bom = "\xEF\xBB\xBF";
@@ -38,18 +37,16 @@ std::vector<std::wstring> read_table_list(std::istream& in) {
 
 void process_tab_file(const std::string& path) {
     tk_log_message(1, "process_tab_file(%s)", path.c_str());
-    if (!tk_is_file_exist1(path, tk_file_exists)) {
+    std::string bytes;
+    const tk_read_result read = tk_read_text_file(path, tk_text_file_limit, bytes);
+    if (read == tk_read_result::missing) {
         report_fatal_and_exit(
             "Table names file does not exist.\nPlease verify the correct path/name was given.");
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    if (read != tk_read_result::ok) {
         report_fatal_and_exit("Table names file cannot be read: " + path + ": " +
-                              std::strerror(errno));
+                              tk_read_result_text(read));
     }
-    std::vector<std::wstring> names = read_table_list(in);
-    if (in.bad()) {
-        report_fatal_and_exit("Table names file cannot be read: " + path);
-    }
-    tk_singleton<velmora_convertor>::ref().selected_tables = std::move(names);
+    std::istringstream in(std::move(bytes));
+    tk_singleton<velmora_convertor>::ref().selected_tables = read_table_list(in);
 }

@@ -13,7 +13,7 @@
 std::vector<std::wstring> read_table_list(std::istream& in);
 
 // Reads the file at `path` (as typed, in the ANSI code page) into the converter's
-// selected_tables, replacing what they held. A missing file, a folder or an unreadable file ends
-// the program with its message; a line that cannot be converted leaves the list unchanged and
+// selected_tables, replacing what they held. A missing file, a folder, a file larger than
+// tk_text_file_limit or an unreadable file ends the program with its message; a line that cannot be converted leaves the list unchanged and
 // passes the conversion's tk_exception on.
 void process_tab_file(const std::string& path);

@@ -114,8 +114,11 @@ public:
     void store_mysql_settings(const std::string& host_name, const std::string& user_name,
                               const std::string& password, const std::string& port_text);
 
-    // Connects the engine with the stored settings; a port text that is not a number above 0 is
-    // refused ("Invalid port number", level 1) before any connection is tried.
+    // Refuses (level 1) stored settings that must never reach the client library: a host that
+    // is not a host name or address (vlm_is_mysql_host), a NUL in the user or password, a port
+    // text that is not a number from 1 to 65535 ("Invalid port number").
+    void check_mysql_settings() const;
+    // Connects the engine with the stored settings, checked first by check_mysql_settings.
     void connect_mysql_server();
     // Returns when MySQL accepts the name as a database name, else throws (level 1).
     void check_mysql_db_name(const std::wstring& name);
@@ -173,6 +176,10 @@ public:
     // Destination preparation (see vlm_dest.cpp). get_dest_base opens or creates the
     // destination of a run; the caller owns it.
     void check_dest();
+    // With the script's CREATE DATABASE option: the database the script drops and creates
+    // passes the checks of a server destination (the server's own databases refused, the
+    // name rules of the script's server version), else throws (level 1).
+    void check_script_db_name() const;
     virtual std::unique_ptr<udb_database> get_dest_base();
     // The source database of a run (tables and views, the schema filter); the caller owns it.
     virtual std::unique_ptr<udb_database> open_source();

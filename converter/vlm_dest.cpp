@@ -7,8 +7,11 @@
 #include "TK/tk_rfile.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_util.h"
+#include "UDB/sql_vali.h"
 #include "UDB/udb_vali.h"
 #include "converter/vlm_errh.h"
+#include "converter/vlm_inchk.h"
+#include "platform/win32/error.h"
 #include "platform/win32/win32_types.h"
 
 #include <cstdlib>
@@ -31,30 +34,12 @@ void refuse_server_database(const std::wstring& name) {
     }
 }
 
-} // namespace
-
-void mysql_converter_impl::connect_mysql_server() {
-    tk_log_message(2, "mysql_converter_impl::connect_mysql_server");
-    const long number = std::strtol(port.c_str(), nullptr, 10);
-    if (number <= 0 || number > 65535) {
-        throw tk_exception("Invalid port number", 1);
-    }
-    sql->connect(host, user, pswd, static_cast<int>(number));
-}
-
-bool mysql_converter_impl::is_old_version() const {
-    tk_log_message(1, "is_old_version(%08X)", sql->version);
-    return sql->version < 0x40100;
-}
-
-void mysql_converter_impl::check_mysql_db_name(const std::wstring& name) {
-    tk_log_wmessage(2, L"mysql_converter_impl::check_mysql_db_name(%ls)", name.c_str());
-    tk_log_message(1, "sql_engine::create_dn_validator");
-    const std::unique_ptr<udb_validator> validator(sql->create_dn_validator());
-    if (validator->is_acceptable(name)) {
+// The database-name rules of the server a name is meant for; the text tells the user which.
+void check_db_name(const udb_validator& validator, const std::wstring& name, bool old_server) {
+    if (validator.is_acceptable(name)) {
         return;
     }
-    if (is_old_version()) {
+    if (old_server) {
         throw tk_exception("Not a valid MySQL database name. It cannot consist only of "
                            "numbers\nor start with a digit and must differ from any MySQL "
                            "keyword. Use\nalphanumeric symbols (A-Z, a-z, 0-9), '_' and '$' to "
@@ -66,6 +51,39 @@ void mysql_converter_impl::check_mysql_db_name(const std::wstring& name) {
                        1);
 }
 
+int port_number(const std::string& text) {
+    const long number = std::strtol(text.c_str(), nullptr, 10);
+    if (number <= 0 || number > 65535) {
+        throw tk_exception("Invalid port number", 1);
+    }
+    return static_cast<int>(number);
+}
+
+} // namespace
+
+void mysql_converter_impl::check_mysql_settings() const {
+    vlm_check_mysql_connection(host, user, pswd);
+    port_number(port);
+}
+
+void mysql_converter_impl::connect_mysql_server() {
+    tk_log_message(2, "mysql_converter_impl::connect_mysql_server");
+    check_mysql_settings();
+    sql->connect(host, user, pswd, port_number(port));
+}
+
+bool mysql_converter_impl::is_old_version() const {
+    tk_log_message(1, "is_old_version(%08X)", sql->version);
+    return sql->version < 0x40100;
+}
+
+void mysql_converter_impl::check_mysql_db_name(const std::wstring& name) {
+    tk_log_wmessage(2, L"mysql_converter_impl::check_mysql_db_name(%ls)", name.c_str());
+    tk_log_message(1, "sql_engine::create_dn_validator");
+    const std::unique_ptr<udb_validator> validator(sql->create_dn_validator());
+    check_db_name(*validator, name, is_old_version());
+}
+
 void mysql_converter_impl::del_mysql_base(const std::wstring& name) {
     tk_log_wmessage(2, L"mysql_converter_impl::del_mysql_base (%ls)", name.c_str());
     refuse_server_database(name);
@@ -74,6 +92,7 @@ void mysql_converter_impl::del_mysql_base(const std::wstring& name) {
 
 void common_check_dest(const std::wstring& dest) {
     tk_log_wmessage(1, L"common_check_dest(%ls)", dest.c_str());
+    vlm_check_path_length(tk_to_utf8(dest));
     // A symbolic link stays; the script replaces what it names, so that is what is checked.
     const std::wstring path = tk_utf8_to_wstring(tk_link_target(tk_to_utf8(dest)));
     if (tk_is_path_exist(path)) {
@@ -106,7 +125,9 @@ void velmora_convertor::check_dest() {
         }
         return;
     }
+    vlm_check_dest_not_log(tk_to_utf8(dest));
     common_check_dest(dest);
+    check_script_db_name();
     // An existing script is not deleted here: the run writes beside it and replaces it only
     // with a whole script. Only a regular file is ever replaced; a device, a pipe or a socket
     // (also as the target of a link) is refused.
@@ -116,6 +137,24 @@ void velmora_convertor::check_dest() {
                            "file.",
                            1);
     }
+}
+
+void velmora_convertor::check_script_db_name() const {
+    if (!dump_opts.create_database || !dump_opts.create_tables) {
+        return;
+    }
+    // The script drops and creates this database when it is replayed: the rules of a server
+    // destination apply, for the server version the script is written for.
+    const std::wstring name = dump_opts.database_name.empty()
+                                  ? tk_utf8_to_wstring(tk_file_name(tk_to_utf8(dest)).name)
+                                  : tk_utf8_to_wstring(dump_opts.database_name);
+    tk_log_wmessage(1, L"velmora_convertor::check_script_db_name(%ls)", name.c_str());
+    refuse_server_database(name);
+    if (dump_opts.new_version) {
+        check_db_name(sql_new_validator(true), name, false);
+        return;
+    }
+    check_db_name(sql_old_dn_validator(), name, true);
 }
 
 std::unique_ptr<udb_database> velmora_convertor::get_dest_base() {

@@ -105,6 +105,12 @@ std::wstring vlm_display_wide(const std::string& text) {
 
 void vlm_exit_process(int code) {
     tk_run_exit_cleanups();
+    // A run that ends while the log is still held (its command line refused) adds its lines
+    // to the log without emptying it.
+    if (tk_logger* logger = tk_singleton<tk_logger>::pointer();
+        logger != nullptr && logger->held()) {
+        logger->release(false);
+    }
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(code);

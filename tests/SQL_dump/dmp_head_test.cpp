@@ -164,7 +164,11 @@ TEST_F(dump_test, DatabaseNameComesFromOptionsOrTheFileName) {
         const char* expected;
     } cases[] = {
         {"b.c.sql", true, "", "DROP DATABASE IF EXISTS `b.c`;"},
-        {"b.c.sql", false, "", "DROP DATABASE IF EXISTS b.c;"},
+        // Quoted for old servers too: `victim;x.sql` must not drop `victim` on replay.
+        {"b.c.sql", false, "", "DROP DATABASE IF EXISTS `b.c`;"},
+        {"victim;x.sql", false, "",
+         "DROP DATABASE IF EXISTS `victim;x`;\r\n"
+         "CREATE DATABASE `victim;x`"},
         {"x.sql", true, "shop`s", "DROP DATABASE IF EXISTS `shop``s`;"},
     };
     for (const auto& c : cases) {

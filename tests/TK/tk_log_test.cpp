@@ -226,3 +226,50 @@ TEST(TkLogger, DefaultFileIsTheProgramPathWithLogExtension) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(TkLog, HeldLinesEmptyTheFileOnlyWhenReleasedSo) {
+    tk_logger logger(nullptr, false, 3, false);
+    write_file(log, "earlier run\r\n");
+    logger.hold();
+    logger.enable(log);
+    tk_log_message(3, "kept");
+    EXPECT_EQ(read_file(log), "earlier run\r\n");
+    logger.release(true);
+    EXPECT_EQ(read_file(log), "kept\r\n");
+}
+
+TEST_F(TkLog, HeldLinesWaitForTheCommandLine) {
+    tk_logger logger(nullptr, false, 3, false);
+    write_file(log, "earlier run\r\n");
+    logger.hold();
+    logger.enable(log);
+    tk_log_message(3, "while held %d", 1);
+    tk_log_wmessage(3, L"wide %ls", L"é");
+    // Nothing touches the file while held.
+    EXPECT_EQ(read_file(log), "earlier run\r\n");
+    EXPECT_FALSE(logger.truncated());
+
+    // Released without emptying (a refused command line): the lines follow the old content.
+    logger.release(false);
+    EXPECT_EQ(read_file(log), "earlier run\r\nwhile held 1\r\nwide \xC3\xA9\r\n");
+    tk_log_message(3, "after");
+    EXPECT_EQ(read_file(log), "earlier run\r\nwhile held 1\r\nwide \xC3\xA9\r\nafter\r\n");
+}
+
+TEST_F(TkLog, FailedWritesAreReportedOnceOnStderr) {
+    const std::string folder = dir.file("gone");
+    std::filesystem::create_directory(folder);
+    tk_logger logger(nullptr, false, 3, false);
+    logger.enable(folder + "/trace.log");
+    tk_log_message(3, "written");
+    std::filesystem::remove_all(folder);
+    testing::internal::CaptureStderr();
+    tk_log_message(3, "lost one");
+    tk_log_wmessage(3, L"lost two");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Cannot write the trace log " + folder + "/trace.log: No such file or directory\n");
+}
+
+} // namespace

@@ -154,14 +154,26 @@ TEST_F(UdbProfile, DamagedFilesGiveFalseWithoutCrashing) {
 }
 
 TEST_F(UdbProfile, MissingFilesAndDirectoriesAreReportedToTheUser) {
-    for (const std::wstring& missing : {path("none.vpf"), dir_.wstring()}) {
+    const std::string directory = dir_.string();
+    const struct {
+        std::wstring path;
+        std::string message;
+    } cases[] = {
+        {path("none.vpf"),
+         "Profile does not exist. Please verify the correct path/name was given."},
+        {dir_.wstring(),
+         "Cannot read the profile " + directory + ": the path names a directory, not a file."},
+        // A device reports size 0: the reader counts bytes and stops at the limit.
+        {L"/dev/zero", "Cannot read the profile /dev/zero: the file is larger than 64 MiB."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
         udb_profile profile;
         try {
-            profile.load(missing);
+            profile.load(c.path);
             FAIL() << "no exception";
         } catch (const tk_exception& e) {
-            EXPECT_STREQ(e.what(),
-                         "Profile does not exist. Please verify the correct path/name was given.");
+            EXPECT_EQ(e.what(), c.message);
             EXPECT_EQ(e.level, 1);
         }
     }

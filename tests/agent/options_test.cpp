@@ -82,7 +82,10 @@ TEST(PontrelOptions, MissingNamesAndTableListsEndTheProgram) {
         {{"--src=a", "--dest=b", "--tab_file=missing.txt"},
          "Table names file does not exist.\nPlease verify the correct path/name was given.\n"},
         {{"--src=a", "--dest=b", "--tab_file=folder"},
-         "Table names file does not exist.\nPlease verify the correct path/name was given.\n"},
+         "Table names file cannot be read: folder: the path names a directory, not a file\n"},
+        // A device reports no size: the bytes are counted as they are read.
+        {{"--src=a", "--dest=b", "--tab_file=/dev/zero"},
+         "Table names file cannot be read: /dev/zero: the file is larger than 64 MiB\n"},
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -147,6 +150,16 @@ TEST(PontrelOptions, LogFileReceivesTheTraceOfTheRun) {
     EXPECT_EQ(result.exit_code, exit_failed);
     EXPECT_NE(read_file(log).find("Invalid merge/overwrite mode"), std::string::npos)
         << read_file(log);
+
+    // A refused command line adds its lines to an existing log and keeps what the log held.
+    dir.write("trace.log", "earlier run\n");
+    run_pontrel({"--logfile=" + log, "--src=a", "--dest=b", "--no_such_option"}, dir.path());
+    EXPECT_EQ(read_file(log).rfind("earlier run\n", 0), 0u) << read_file(log);
+    run_pontrel({"--logfile=" + log, "--src=a", "--dest=b", "--mode=9"}, dir.path());
+    EXPECT_EQ(read_file(log).rfind("earlier run\n", 0), 0u) << read_file(log);
+    // A command line that is taken empties it.
+    run_pontrel({"--logfile=" + log, "--src=a", "--dest=b", "--mssqlh=127.0.0.1,1"}, dir.path());
+    EXPECT_EQ(read_file(log).find("earlier run"), std::string::npos) << read_file(log);
 }
 
 TEST(PontrelOptions, ProfileThatCannotBeUsedEndsTheProgram) {

@@ -1,0 +1,81 @@
+// Reading a small text file (a profile, a table list) whole, with a bound on its size.
+#include "TK/tk_rtext.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class fd_owner {
+public:
+    explicit fd_owner(int fd) : fd_(fd) {}
+    ~fd_owner() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    fd_owner(const fd_owner&) = delete;
+    fd_owner& operator=(const fd_owner&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+tk_read_result tk_read_text_file(const std::string& path, std::size_t limit, std::string& bytes) {
+    bytes.clear();
+    const fd_owner file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return tk_read_result::missing;
+        }
+        return errno == EISDIR ? tk_read_result::directory : tk_read_result::failed;
+    }
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0) {
+        return tk_read_result::failed;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return tk_read_result::directory;
+    }
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got == 0) {
+            return tk_read_result::ok;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return tk_read_result::failed;
+        }
+        if (static_cast<std::size_t>(got) > limit - bytes.size()) {
+            bytes.clear();
+            bytes.shrink_to_fit();
+            return tk_read_result::too_large;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::string tk_read_result_text(tk_read_result result) {
+    switch (result) {
+    case tk_read_result::ok:
+        return {};
+    case tk_read_result::missing:
+        return "the file does not exist";
+    case tk_read_result::directory:
+        return "the path names a directory, not a file";
+    case tk_read_result::too_large:
+        return "the file is larger than " + std::to_string(tk_text_file_limit >> 20) + " MiB";
+    case tk_read_result::failed:
+        return std::string("the file cannot be read: ") + std::strerror(errno);
+    }
+    return {};
+}
