@@ -371,7 +371,8 @@ void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destinat
         } catch (const tk_exception& error) {
             // A failure that every row would repeat (the table or the connection is gone) is
             // the table's, reported once.
-            if (error.level == 2 || sql_failure_reach_of(error.code) != sql_failure_reach::row) {
+            if (error.level == 2 || sql_failure_reach_of(error.code) != sql_failure_reach::row ||
+                dynamic_cast<const udb_structure_exception*>(&error) != nullptr) {
                 throw;
             }
             error_handler& handler = tk_singleton<error_handler>::ref();

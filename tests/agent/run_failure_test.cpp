@@ -101,6 +101,20 @@ protected:
         EXPECT_EQ(db.query("SELECT id FROM " + dest + ".marker"), std::vector<row>{{"7"}});
     }
 
+    // The id of the run's connection once it waits in the trigger's sleep; empty after 10 s.
+    std::string sleeping_connection() {
+        for (int i = 0; i < 200; ++i) {
+            const auto rows = db.query("SELECT id FROM information_schema.processlist WHERE "
+                                       "state = 'User sleep' AND db = '" +
+                                       dest + "' AND id <> CONNECTION_ID()");
+            if (!rows.empty()) {
+                return *rows[0][0];
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return {};
+    }
+
     static tds_server* server;
     std::string dest;
     mysql_client db;
@@ -231,6 +245,42 @@ TEST_F(PontrelFailures, MergeIntoATableWithoutKeyIsReportedOnce) {
     }
 }
 
+// A merge into a table whose columns are not the source's: every row would fail alike.
+TEST_F(PontrelFailures, ColumnsThatDoNotMatchEndOnlyThatTable) {
+    ASSERT_EQ(run({"--tab_def"}).exit_code, 0);
+    db.exec("ALTER TABLE " + dest + ".`dbo.stream` RENAME COLUMN label TO tag");
+    const std::string tables = dir.write("tables.txt", "dbo.stream\ndbo.customers\n");
+    for (const char* mode : {"--mode=3", "--mode=4"}) {
+        SCOPED_TRACE(mode);
+        const run_result result = run({mode, "--tab_file=" + tables});
+        EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+        EXPECT_EQ(occurrences(result.out, "Error:"), 1u) << result.out;
+        EXPECT_NE(result.out.find("dbo.stream: "), std::string::npos) << result.out;
+        EXPECT_EQ(count("dbo.stream"), 0u);
+    }
+    EXPECT_EQ(count("dbo.customers"), 2u);
+}
+
+// The table dropped while its rows go in: one error for that table, the run goes on.
+TEST_F(PontrelFailures, VanishedTableEndsOnlyThatTable) {
+    ASSERT_EQ(run({"--tab_def"}).exit_code, 0);
+    db.exec("CREATE TRIGGER " + dest + ".hold BEFORE INSERT ON " + dest +
+            ".`dbo.stream` FOR EACH ROW BEGIN IF NEW.id = 30 THEN DO SLEEP(1); END IF; END");
+    const std::string tables = dir.write("tables.txt", "dbo.stream\ndbo.customers\n");
+    auto running = std::async(std::launch::async, [&] {
+        return run({"--mode=3", "--tab_file=" + tables});
+    });
+    ASSERT_FALSE(sleeping_connection().empty()) << "the run never reached row 30";
+    // Waits for the row in the trigger, then the rows after it find no table.
+    db.exec("DROP TABLE " + dest + ".`dbo.stream`");
+    const run_result result = running.get();
+
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_EQ(occurrences(result.out, "Error:"), 1u) << result.out;
+    EXPECT_NE(result.out.find("dbo.stream: "), std::string::npos) << result.out;
+    EXPECT_EQ(count("dbo.customers"), 2u);
+}
+
 // The destination's connection killed while a table's rows go in: one error for that table,
 // the rows before it kept, the run ended (no table after it), a short trace log.
 TEST_F(PontrelFailures, KilledConnectionEndsTheRunWithOneError) {
@@ -244,16 +294,7 @@ TEST_F(PontrelFailures, KilledConnectionEndsTheRunWithOneError) {
         return run({"--mode=3", "--tab_file=" + tables, "--logfile=" + log});
     });
 
-    std::string victim;
-    for (int i = 0; i < 200 && victim.empty(); ++i) {
-        const auto rows = db.query("SELECT id FROM information_schema.processlist WHERE "
-                                   "state = 'User sleep' AND id <> CONNECTION_ID()");
-        if (!rows.empty()) {
-            victim = *rows[0][0];
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
+    const std::string victim = sleeping_connection();
     ASSERT_FALSE(victim.empty()) << "the run never reached row 30";
     db.exec("KILL CONNECTION " + victim);
     const run_result result = running.get();
