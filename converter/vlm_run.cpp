@@ -319,11 +319,16 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             handler.handle(error, false);
             return;
         }
-        // Every later statement would fail alike: one error, and the run ends here.
-        handler.handle(
-            tk_exception("The connection to the MySQL server is gone: " + std::string(error.what()),
-                         0),
-            false);
+        // Every later statement would fail alike: one error, and the run ends here. The
+        // client's own text says how it ended; the advice kept for its code (a row too large
+        // for the server's packet limit ends the connection too) follows.
+        std::string text =
+            "The connection to the MySQL server is gone: " + std::string(error.what());
+        const std::string advice = handler.map.convert(error.code);
+        if (!advice.empty()) {
+            text += "\n" + advice;
+        }
+        handler.handle(tk_exception(text, 0), false);
         throw tk_final_exception();
     }
 }
