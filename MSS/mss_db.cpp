@@ -2,6 +2,7 @@
 #include "MSS/mss_db.h"
 
 #include "MSS/mss_engi.h"
+#include "MSS/mss_gap.h"
 #include "MSS/mss_tab.h"
 #include "MSS/mss_tnam.h"
 #include "MSS/odb_cmd.h"
@@ -72,12 +73,13 @@ mss_database::mss_database(const std::wstring& name, const std::wstring& schema,
     tk_log_wmessage(2, L"mss_database::ctor2(%ls,%ls)", name.c_str(), schema.c_str());
     try {
         mss_engine::ref().get_code_page(data_source.get());
-        const std::wstring effective =
-            mss_engine::ref().is_view_owned() && schema.empty() ? L"dbo" : schema;
-        init_tables(session.get(), effective);
     } catch (const odb_exception& e) {
-        tk_log_message(3, "Error while extracting tables:\n%s\n", e.message.c_str());
+        tk_log_message(3, "Error while reading the code page:\n%s\n", e.message.c_str());
     }
+    // A source whose tables cannot be listed is no source: the error passes to the opener,
+    // before any destination is touched.
+    init_tables(session.get(),
+                mss_engine::ref().is_view_owned() && schema.empty() ? L"dbo" : schema);
     try {
         init_sequencies(session.get(), schema);
     } catch (const odb_exception& e) {
@@ -88,6 +90,7 @@ mss_database::mss_database(const std::wstring& name, const std::wstring& schema,
             init_views(session.get(), schema);
         } catch (const odb_exception& e) {
             tk_log_message(3, "Error while extracting views:\n%s\n", e.message.c_str());
+            views_error = mss_catalogue_gap("The views", e).what();
         }
     }
 }
@@ -106,6 +109,7 @@ void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
     tk_log_wmessage(2, L"mss_database::init_tables(%ls)", schema.c_str());
     const bool view_owned = mss_engine::ref().is_view_owned();
     tk_log_message(1, "mss_engine::ref().is_view_owned()=%d", view_owned);
+    std::string first_error;
     try {
         odb_tl_meta_data list(on, schema);
         for (list.reset(); !list.is_eof(); list.next()) {
@@ -121,12 +125,15 @@ void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
             tables.push_back(owner + L"." + table);
             tk_log_wmessage(1, L"Stored as %ls", tables.back().c_str());
         }
-    } catch (...) {
+    } catch (const tk_exception& e) {
         // The schema rowset is optional: the stored procedure below lists the tables too.
+        first_error = e.what();
+        tk_log_message(3, "Error while extracting tables:\n%s\n", e.what());
+        tables.clear();
     }
     if (!tables.empty()) {
         tk_log_message(2, "Tables count: %d", static_cast<int>(tables.size()));
-        init_columns(on, schema);
+        init_column_types(on, schema);
         return;
     }
     tk_log_message(2, "No tables were found! Trying another method.");
@@ -135,7 +142,17 @@ void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
         sql += L"@table_owner='" + mss_escape_literal(schema) + L"', ";
     }
     sql += L"@table_type=\"'TABLE'\"";
-    auto list = run(sql);
+    std::unique_ptr<odb_recordset> list;
+    try {
+        list = run(sql);
+    } catch (const tk_exception& e) {
+        throw tk_exception(L"The list of tables of database '" + name + L"' could not be read: " +
+                               tk_utf8_to_wstring(e.what()) +
+                               (first_error.empty()
+                                    ? std::wstring()
+                                    : L" (first query: " + tk_utf8_to_wstring(first_error) + L")"),
+                           1);
+    }
     for (list->reset(); !list->is_eof(); list->next()) {
         const udb_record& row = *list->get_item();
         const std::wstring owner = text_of(row, 1);
@@ -145,12 +162,21 @@ void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
             continue;
         }
         tk_log_wmessage(2, L"Got table (2): (name=%ls, owner=%ls)", table.c_str(), owner.c_str());
-        // Bracketed as get_table reads names back: a "]" inside is doubled.
-        tables.push_back(view_owned ? table
-                                    : mss_enclose_name(owner) + L"." + mss_enclose_name(table));
+        // The same form as the schema rowset gives, owner included whatever the settings: a
+        // table must not change its name (and its destination) because the first query failed.
+        tables.push_back(owner + L"." + table);
     }
     tk_log_message(2, "Tables count: %d", static_cast<int>(tables.size()));
-    init_columns(on, schema);
+    init_column_types(on, schema);
+}
+
+void mss_database::init_column_types(IOpenRowset* on, const std::wstring& schema) {
+    try {
+        init_columns(on, schema);
+    } catch (const odb_exception& e) {
+        tk_log_message(3, "Error while extracting column types:\n%s\n", e.what());
+        column_types_error = e.what();
+    }
 }
 
 void mss_database::init_columns(IOpenRowset*, const std::wstring& schema) {
@@ -244,6 +270,10 @@ std::unique_ptr<udb_recordset> mss_database::get_table(const std::wstring& table
     tk_log_wmessage(2, L"mss_database::get_table1(%ls)", table.c_str());
     const std::wstring canonical = mss_engine::instance()->get_safe_tname(table);
     auto opened = std::make_unique<mss_table>(canonical, session.get(), flags, &relationships);
+    if (!column_types_error.empty()) {
+        mss_report_catalogue_gap(canonical, "The declared column types",
+                                 tk_exception(column_types_error, 0));
+    }
     return amend_schema(std::move(opened));
 }
 
@@ -262,19 +292,25 @@ void mss_database::get_schema_info(std::vector<std::wstring>& names) {
     tk_log_message(2, "mss_database::get_schema_info");
     names.clear();
     try {
-        auto rows = run(L"SELECT name FROM " + mss_enclose_name(name) +
-                        L".sys.schemas where name <> 'sys' and principal_id < 16384");
-        for (rows->reset(); !rows->is_eof(); rows->next()) {
-            const std::wstring schema = text_of(*rows->get_item(), 0);
-            tk_log_wmessage(2, L"Got schema: name=%ls", schema.c_str());
-            names.push_back(schema);
-        }
+        names = read_schema_names();
     } catch (const odb_exception& e) {
         tk_log_message(2, "%s", e.message.c_str());
     }
     if (names.empty()) {
         names.push_back(L"dbo");
     }
+}
+
+std::vector<std::wstring> mss_database::read_schema_names() {
+    std::vector<std::wstring> names;
+    auto rows = run(L"SELECT name FROM " + mss_enclose_name(name) +
+                    L".sys.schemas where name <> 'sys' and principal_id < 16384");
+    for (rows->reset(); !rows->is_eof(); rows->next()) {
+        const std::wstring schema = text_of(*rows->get_item(), 0);
+        tk_log_wmessage(2, L"Got schema: name=%ls", schema.c_str());
+        names.push_back(schema);
+    }
+    return names;
 }
 
 bool mss_database::is_table_exist(const std::wstring& table) {

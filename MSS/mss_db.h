@@ -45,7 +45,10 @@ public:
 
     std::unique_ptr<udb_recordset> get_query(const std::wstring& name, const std::wstring& select,
                                              std::int32_t flags) override;
+    // The user schemas of the database; "dbo" alone when they cannot be read.
     void get_schema_info(std::vector<std::wstring>& names) override;
+    // The user schemas as sys.schemas lists them; a failure passes through.
+    std::vector<std::wstring> read_schema_names();
     std::unique_ptr<udb_recordset> get_table(const std::wstring& name, std::int32_t flags) override;
     bool is_table_exist(const std::wstring& name) override;
 
@@ -55,6 +58,8 @@ public:
 
     void init_tables(IOpenRowset* session, const std::wstring& schema);
     void init_columns(IOpenRowset* session, const std::wstring& schema);
+    // init_columns; a failure is kept in column_types_error.
+    void init_column_types(IOpenRowset* session, const std::wstring& schema);
     void init_sequencies(IOpenRowset* session, const std::wstring& schema);
     void init_views(IOpenRowset* session, const std::wstring& schema);
 
@@ -63,5 +68,9 @@ public:
                                                 const udb_indexes& indexes) override;
 
     column_type_map column_types;
+    // Catalogue statements that failed at construction, as the error texts to report (empty:
+    // read). Each table opened reports the first; the views' is for whoever asks for them.
+    std::string column_types_error;
+    std::string views_error;
     bool writer_flag = false;
 };

@@ -1,7 +1,9 @@
 // Index and foreign-key reading of an MS SQL table.
 #include "MSS/mss_engi.h"
+#include "MSS/mss_gap.h"
 #include "MSS/mss_tab.h"
 #include "MSS/mss_tnam.h"
+#include "MSS/odb_exce.h"
 #include "MSS/odb_mdat.h"
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
@@ -36,8 +38,9 @@ void odb_table::init_indexes(const std::wstring& table, const std::wstring& owne
     namespace col = odb_schema_column;
     tk_log_wmessage(2, L"odb_table::init_indexes(%ls,%ls)", table.c_str(), owner.c_str());
 
+    // Each catalogue statement that fails costs the table only what that statement gives.
     tk_log_message(2, "Initializing primary key");
-    {
+    try {
         odb_pk_meta_data keys(session.get(), table, owner);
         std::wstring key_name;
         std::vector<std::wstring> key_columns;
@@ -69,10 +72,12 @@ void odb_table::init_indexes(const std::wstring& table, const std::wstring& owne
             key.columns = key_columns;
             add_index(key);
         }
+    } catch (const odb_exception& e) {
+        mss_report_catalogue_gap(name, "The primary key", e);
     }
 
     tk_log_message(2, "Initializing foreign keys");
-    {
+    try {
         const bool view_owned = mss_engine::ref().is_view_owned();
         odb_fk_meta_data keys(session.get(), table, owner);
         for (keys.reset(); !keys.is_eof(); keys.next()) {
@@ -116,11 +121,13 @@ void odb_table::init_indexes(const std::wstring& table, const std::wstring& owne
                                                       fk_table, pk_table, {child}, {parent},
                                                       rule_text(update_rule, delete_rule)));
         }
+    } catch (const odb_exception& e) {
+        mss_report_catalogue_gap(name, "The foreign keys", e);
     }
 
     tk_log_message(2, "Initializing other indexes");
     udb_indexes local;
-    {
+    try {
         odb_id_meta_data list(session.get(), table, owner);
         for (list.reset(); !list.is_eof(); list.next()) {
             const udb_record& row = *list.get_item();
@@ -146,6 +153,9 @@ void odb_table::init_indexes(const std::wstring& table, const std::wstring& owne
                 tk_log_wmessage(2, L"Add idx.column: '%ls'", column.c_str());
             }
         }
+    } catch (const odb_exception& e) {
+        mss_report_catalogue_gap(name, "The indexes", e);
+        return;
     }
 
     tk_log_message(2, "Right before copying indexes (size=%d)", static_cast<int>(local.size()));
@@ -163,12 +173,16 @@ void odb_table::init_indexes(const std::wstring& table, const std::wstring& owne
             mss_escape_literal(split_owner) + L"' AND t.name='" + mss_escape_literal(split_table) +
             L"' AND ind.name='" + mss_escape_literal(index.name) + L"'";
         tk_log_wmessage(2, L"list_inc_idx_col_qry=%ls", sql.c_str());
-        auto included = run_query(sql);
-        for (included->reset(); !included->is_eof(); included->next()) {
-            const std::wstring column = (*included->get_item())[0]->to_wstring();
-            index.extra_columns.push_back(column);
-            tk_log_wmessage(1, L"Got included column for index '%ls': '%ls'", index.name.c_str(),
-                            column.c_str());
+        try {
+            auto included = run_query(sql);
+            for (included->reset(); !included->is_eof(); included->next()) {
+                const std::wstring column = (*included->get_item())[0]->to_wstring();
+                index.extra_columns.push_back(column);
+                tk_log_wmessage(1, L"Got included column for index '%ls': '%ls'",
+                                index.name.c_str(), column.c_str());
+            }
+        } catch (const odb_exception& e) {
+            mss_report_catalogue_gap(name, "The included columns of an index", e);
         }
         add_index(index);
     }
@@ -193,7 +207,7 @@ void odb_table::init_indexes2(const std::wstring& table, const std::wstring& own
     }
     sql += L" ORDER BY      t.name, ind.name, ind.index_id, ic.index_column_id";
     tk_log_wmessage(2, L"Index query: %ls", sql.c_str());
-    {
+    try {
         auto rows = run_query(sql);
         for (rows->reset(); !rows->is_eof(); rows->next()) {
             const udb_record& row = *rows->get_item();
@@ -212,6 +226,8 @@ void odb_table::init_indexes2(const std::wstring& table, const std::wstring& own
                 (included ? known->extra_columns : known->columns).push_back(column);
             }
         }
+    } catch (const odb_exception& e) {
+        mss_report_catalogue_gap(name, "The primary key and indexes", e);
     }
 
     // The sixth column names the referenced table's own schema.
@@ -230,6 +246,15 @@ void odb_table::init_indexes2(const std::wstring& table, const std::wstring& own
     }
     sql += L"tab1.name = '" + table_literal + L"' ORDER BY obj.name";
     tk_log_wmessage(2, L"FK query: %ls", sql.c_str());
+    try {
+        read_foreign_keys2(sql, table, owner);
+    } catch (const odb_exception& e) {
+        mss_report_catalogue_gap(name, "The foreign keys", e);
+    }
+}
+
+void odb_table::read_foreign_keys2(const std::wstring& sql, const std::wstring& table,
+                                   const std::wstring& owner) {
     auto rows = run_query(sql);
     for (rows->reset(); !rows->is_eof(); rows->next()) {
         const udb_record& row = *rows->get_item();

@@ -2,6 +2,7 @@
 #include "MSS/mss_tab.h"
 
 #include "MSS/mss_engi.h"
+#include "MSS/mss_gap.h"
 #include "MSS/mss_tnam.h"
 #include "MSS/odb_exce.h"
 #include "TK/tk_excep.h"
@@ -163,15 +164,12 @@ mss_table::mss_table(const std::wstring& name_in, IOpenRowset* session_in, int f
     mss_split_tab_name(name, table, owner);
     read_identity(table, owner);
     if ((flags & 0x60) != 0x60) {
-        try {
-            if (mss_engine::instance()->version() == mss_engine::version_azure) {
-                tk_log_message(2, "Alternate init_indexes for SQL Azure");
-                init_indexes2(table, owner);
-            } else {
-                init_indexes(table, owner);
-            }
-        } catch (const odb_exception& e) {
-            tk_log_message(3, "Error while init_indexes: %s", e.message.c_str());
+        // Each statement reports its own failure; the table moves without what it lacks.
+        if (mss_engine::instance()->version() == mss_engine::version_azure) {
+            tk_log_message(2, "Alternate init_indexes for SQL Azure");
+            init_indexes2(table, owner);
+        } else {
+            init_indexes(table, owner);
         }
     }
     for (std::size_t i = 0; i < schema.size(); ++i) {
@@ -210,7 +208,7 @@ void mss_table::read_identity(const std::wstring& table, const std::wstring& own
             }
         }
     } catch (const odb_exception& e) {
-        tk_log_message(3, "Failed to exract auto_increment properties: %s", e.message.c_str());
+        mss_report_catalogue_gap(name, "The auto-increment start and step", e);
     }
 }
 

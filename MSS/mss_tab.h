@@ -34,6 +34,9 @@ public:
     void init_indexes(const std::wstring& table, const std::wstring& owner);
     // Indexes and foreign keys of the table through the sys views (Azure SQL).
     void init_indexes2(const std::wstring& table, const std::wstring& owner);
+    // The foreign keys of init_indexes2, from the statement `sql`.
+    void read_foreign_keys2(const std::wstring& sql, const std::wstring& table,
+                            const std::wstring& owner);
 
     ole_com_ptr<IOpenRowset> session;
     udb_relationships* relationships = nullptr;

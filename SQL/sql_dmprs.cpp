@@ -130,7 +130,7 @@ const dmp_recordset::pairing& dmp_recordset::pair_fields(const udb_record& recor
             const std::int32_t column = schema.get_field_idx(used);
             if (column < 0) {
                 tk_log_wmessage(2, L"Field %ls not found", used.c_str());
-                throw tk_exception(structure_mismatch, 0);
+                throw udb_structure_exception(structure_mismatch);
             }
             cached_pairs_.emplace_back(i, static_cast<std::size_t>(column));
         }
@@ -140,7 +140,7 @@ const dmp_recordset::pairing& dmp_recordset::pair_fields(const udb_record& recor
             const std::size_t field = find_field(record, source_names_[column]);
             if (field == npos) {
                 tk_log_wmessage(1, L"Field %ls not found", source_names_[column].c_str());
-                throw tk_exception(structure_mismatch, 0);
+                throw udb_structure_exception(structure_mismatch);
             }
             cached_pairs_.emplace_back(field, column);
         }

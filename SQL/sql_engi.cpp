@@ -59,6 +59,29 @@ sql_exception::sql_exception() : tk_exception(std::string(), 0) {
     tk_log_message(2, "Got MySQL error code=%d", code);
 }
 
+sql_failure_reach sql_failure_reach_of(int code) {
+    if ((code & ~0xFFFF) != 0x400000) {
+        return sql_failure_reach::row;
+    }
+    const int number = code & 0xFFFF;
+    if (number >= 2000 && number <= 2999) {
+        return sql_failure_reach::connection;
+    }
+    switch (number) {
+    case 1053: // ER_SERVER_SHUTDOWN
+    case 1152: // ER_ABORTING_CONNECTION
+    case 1184: // ER_NEW_ABORTING_CONNECTION
+    case 1927: // ER_CONNECTION_KILLED
+        return sql_failure_reach::connection;
+    case 1054: // ER_BAD_FIELD_ERROR
+    case 1136: // ER_WRONG_VALUE_COUNT_ON_ROW
+    case 1146: // ER_NO_SUCH_TABLE
+        return sql_failure_reach::table;
+    default:
+        return sql_failure_reach::row;
+    }
+}
+
 sql_auth_not_supported_exception::sql_auth_not_supported_exception()
     : tk_exception("The program does not support authentication protocol requested by server. "
                    "See 'Troubleshooting' article of the product documentation.",

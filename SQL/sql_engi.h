@@ -27,6 +27,16 @@ public:
     sql_exception(const sql_exception&) = default;
 };
 
+// How far a failed MySQL call reaches, by the error's code (0x400000 plus the error number):
+// - connection: the client library's own errors (2000 to 2999: the server is gone, the link is
+//   lost, a reply is broken) and the server's word that it ends the session (1053 shutdown,
+//   1152 and 1184 aborted, 1927 killed). Every later statement fails the same way.
+// - table: the table disappeared (1146), or its columns are not those of the rows (1054 an
+//   unknown column, 1136 a column count that does not match): every row of it fails alike.
+// - row: anything else, a fault of the row's own values or keys.
+enum class sql_failure_reach { row, table, connection };
+sql_failure_reach sql_failure_reach_of(int code);
+
 // Exactly version 4.1.0 with a password (level 1).
 class sql_auth_not_supported_exception : public tk_exception {
 public:

@@ -442,7 +442,7 @@ sql_table::row_layout& sql_table::layout_for(const udb_record& record, bool path
             tk_log_wmessage(path_slow ? 2 : 1, L"Field %ls not found in appending record",
                             layout.error_name.c_str());
         }
-        throw tk_exception(structure_error_text, 0);
+        throw udb_structure_exception(structure_error_text);
     }
     return layout;
 }

@@ -228,7 +228,8 @@ std::wstring udb_recordset::get_filter_subquery(const std::wstring& key) const {
                 }
                 if (!schema.find_field(pending_name)) {
                     tk_log_wmessage(2, L"Field %ls not found in the schema", pending_name.c_str());
-                    throw tk_exception(std::wstring(tk_wmessage(tk_msg_structure_mismatch)), 0);
+                    throw udb_structure_exception(
+                        std::wstring(tk_wmessage(tk_msg_structure_mismatch)));
                 }
                 result += L'"';
                 append_doubled(result, schema.get_field2(pending_name).name, L'"');

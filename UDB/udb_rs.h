@@ -2,6 +2,7 @@
 // side and written row by row on the destination side.
 #pragma once
 
+#include "TK/tk_excep.h"
 #include "UDB/udb_field.h"
 #include "UDB/udb_idx.h"
 #include "UDB/udb_schema.h"
@@ -20,6 +21,14 @@ class udb_database;
 // Key text: the key columns of one row as a flat sequence of elements, one per key column, each
 // named after the column and holding the value, with "<", ">" and "&" in a value written as
 // "&lt;", "&gt;" and "&amp;"; no element encloses the sequence.
+// The rows' columns are not those of the destination table (level 0). Every row of the table
+// would fail alike, so a run ends that table's copy with one error.
+class udb_structure_exception : public tk_exception {
+public:
+    explicit udb_structure_exception(const std::string& text) : tk_exception(text, 0) {}
+    explicit udb_structure_exception(const std::wstring& text) : tk_exception(text, 0) {}
+};
+
 class udb_recordset {
 public:
     // A recordset of `db` (not owned); the schema is created with `b_owner`.

@@ -65,6 +65,8 @@ void run(int argc, char** argv, velmora_convertor& converter) {
         // As the wizard does: a name MySQL refuses is refused before anything is dropped.
         converter.check_mysql_db_name(converter.dest);
     }
+    // The source's table list and schema are read before mode 0 drops the destination.
+    converter.prepare_source();
     converter.check_dest();
     converter();
 }

@@ -116,6 +116,9 @@ void velmora_convertor::get_all_tables(std::vector<std::wstring>& out) {
 void velmora_convertor::get_all_views(std::vector<udb_view>& out) {
     tk_log_message(2, "velmora_converter::get_all_views");
     const std::unique_ptr<mss_database> db = mss->open_db(src, 0x21, mss_schema);
+    if (!db->views_error.empty()) {
+        throw tk_exception(db->views_error, 1);
+    }
     out = db->views;
 }
 

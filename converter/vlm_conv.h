@@ -183,6 +183,12 @@ public:
     virtual std::unique_ptr<udb_database> get_dest_base();
     // The source database of a run (tables and views, the schema filter); the caller owns it.
     virtual std::unique_ptr<udb_database> open_source();
+    // Opens the source of the next run, which reads its table list, and checks the schema
+    // filter against the source's own schemas. Throws (level 1) when the tables cannot be
+    // listed or the schema does not exist: a caller does it before the destination is
+    // prepared (mode 0 drops it). The next run takes this source over; a run without it
+    // prepares its own.
+    void prepare_source();
 
     // Settings that belong to no single part (after the parts' own).
     bool store_profile(udb_profile& profile);
@@ -194,12 +200,18 @@ public:
 
 private:
     struct run_state;
+    // The schema filter names a schema of the source (an empty one included); else throws.
+    void check_source_schema(udb_database& source);
     // One entry of the work list: steps of one table or query, with the per-object handling.
     void convert_object(run_state& run, const vlm_query& entry);
+    // Merge or synchronize into a table without a row key: reported once, the rows still go in.
+    void report_unmatched_rows(const std::wstring& name);
     // Copies the rows of one object, each with the per-record handling.
     void copy_rows(udb_recordset& source, udb_recordset& destination, sql_table_mutator* mutator);
     // The foreign keys whose two tables this run created.
     void create_relationships(run_state& run);
+
+    std::unique_ptr<udb_database> prepared_source_;
 };
 
 // Opens and closes every run: the start and end lines, COM for the calling thread, the progress

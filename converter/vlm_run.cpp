@@ -75,6 +75,16 @@ bool same_table(const std::wstring& a, const std::wstring& b) {
 
 // The columns of a key under the names the table's mutator gives them; false when one of them
 // was left out of the table.
+// Whether rows can be matched against the table's rows: a primary key or a unique index.
+bool has_row_key(const udb_indexes& indexes) {
+    for (const udb_index& index : indexes) {
+        if (index.b_primary || index.b_unique) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool renamed_columns(const sql_table_mutator* mutator, std::vector<std::wstring>& columns) {
     if (mutator == nullptr) {
         return true;
@@ -133,6 +143,37 @@ std::unique_ptr<udb_database> velmora_convertor::open_source() {
     return mss->open_db(src, 1, mss_schema);
 }
 
+void velmora_convertor::prepare_source() {
+    tk_log_message(2, "velmora_convertor::prepare_source");
+    prepared_source_.reset();
+    std::unique_ptr<udb_database> source = open_source();
+    check_source_schema(*source);
+    prepared_source_ = std::move(source);
+}
+
+void velmora_convertor::check_source_schema(udb_database& source) {
+    auto* db = dynamic_cast<mss_database*>(&source);
+    if (mss_schema.empty() || db == nullptr) {
+        return;
+    }
+    // sys.schemas itself: the wizard's schema list answers "dbo" when it cannot be read.
+    std::vector<std::wstring> schemas;
+    try {
+        schemas = db->read_schema_names();
+    } catch (const tk_exception& error) {
+        throw tk_exception(L"The schemas of database '" + src + L"' could not be read: " +
+                               vlm_display_wide(error.what()),
+                           1);
+    }
+    for (const std::wstring& schema : schemas) {
+        if (udb_equal_no_case(schema, mss_schema)) {
+            return;
+        }
+    }
+    throw tk_exception(
+        L"The schema '" + mss_schema + L"' does not exist in database '" + src + L"'.", 1);
+}
+
 void velmora_convertor::operator()() {
     tk_log_message(2, "velmora_convertor::operator()");
     init_conversion guard(finished, 0);
@@ -150,7 +191,10 @@ void velmora_convertor::operator()() {
         }
     });
     try {
-        run.source = open_source();
+        if (!prepared_source_) {
+            prepare_source();
+        }
+        run.source = std::move(prepared_source_);
         run.destination = get_dest_base();
         tk_log_message(2, "After initializing DBs");
 
@@ -315,14 +359,40 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         if (object_records == 0 || tab_def) {
             return;
         }
+        if (!created && (mode == 3 || mode == 4) && !has_row_key(destination->indexes)) {
+            report_unmatched_rows(name);
+        }
         copy_rows(*source, *destination, mutator);
     } catch (const tk_exception& error) {
         destination.reset();
         source.reset();
         error_handler& handler = tk_singleton<error_handler>::ref();
         handler.set_context(name);
-        handler.handle(error, false);
+        if (sql_failure_reach_of(error.code) != sql_failure_reach::connection) {
+            handler.handle(error, false);
+            return;
+        }
+        // Every later statement would fail alike: one error, and the run ends here. The
+        // client's own text says how it ended; the advice kept for its code (a row too large
+        // for the server's packet limit ends the connection too) follows.
+        std::string text =
+            "The connection to the MySQL server is gone: " + std::string(error.what());
+        const std::string advice = handler.map.convert(error.code);
+        if (!advice.empty()) {
+            text += "\n" + advice;
+        }
+        handler.handle(tk_exception(text, 0), false);
+        throw tk_final_exception();
     }
+}
+
+void velmora_convertor::report_unmatched_rows(const std::wstring& name) {
+    error_handler& handler = tk_singleton<error_handler>::ref();
+    handler.set_context(name);
+    handler.handle(tk_exception("The table has no primary key or unique index: its rows cannot "
+                                "be matched with the rows already there and are all appended.",
+                                0),
+                   false);
 }
 
 void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destination,
@@ -358,7 +428,10 @@ void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destinat
                 }
             }
         } catch (const tk_exception& error) {
-            if (error.level == 2) {
+            // A failure that every row would repeat (the table or the connection is gone) is
+            // the table's, reported once.
+            if (error.level == 2 || sql_failure_reach_of(error.code) != sql_failure_reach::row ||
+                dynamic_cast<const udb_structure_exception*>(&error) != nullptr) {
                 throw;
             }
             error_handler& handler = tk_singleton<error_handler>::ref();

@@ -174,7 +174,8 @@ TEST_F(mss_db_test, without_a_tables_rowset_the_stored_procedure_lists_them) {
         {text(u"TABLE_QUALIFIER"), text(u"TABLE_OWNER"), text(u"TABLE_NAME")},
         {row({u"Shop", u"dbo", u"Orders"}), row({u"Shop", u"sys", u"x"})}};
     auto db = open();
-    EXPECT_EQ(db->tables, std::vector<std::wstring>{L"Orders"});
+    // The owner stays in the name, as the schema rowset gives it.
+    EXPECT_EQ(db->tables, std::vector<std::wstring>{L"dbo.Orders"});
     EXPECT_EQ(trace_count("No tables were found! Trying another method."), 1);
 
     engine->set_view_owned(false);
@@ -182,7 +183,22 @@ TEST_F(mss_db_test, without_a_tables_rowset_the_stored_procedure_lists_them) {
         {text(u"TABLE_QUALIFIER"), text(u"TABLE_OWNER"), text(u"TABLE_NAME")},
         {row({u"Shop", u"sales", u"Orders"})}};
     db = open(1, L"sales");
-    EXPECT_EQ(db->tables, std::vector<std::wstring>{L"[sales].[Orders]"});
+    EXPECT_EQ(db->tables, std::vector<std::wstring>{L"sales.Orders"});
+
+    // Neither lists them: the database cannot be opened (a level-1 error for the caller).
+    server->statements.erase(u"exec sp_tables @table_type=\"'TABLE'\"");
+    try {
+        open(1, L"sales");
+        ADD_FAILURE() << "opened without a table list";
+    } catch (const tk_exception& error) {
+        EXPECT_EQ(error.level, 1);
+        EXPECT_EQ(std::string(error.what())
+                      .rfind("The list of tables of database 'Shop' could "
+                             "not be read: ",
+                             0),
+                  0u)
+            << error.what();
+    }
 }
 
 TEST_F(mss_db_test, a_refused_part_of_the_catalogue_is_logged_and_left_out) {
@@ -204,7 +220,8 @@ TEST_F(mss_db_test, a_refused_part_of_the_catalogue_is_logged_and_left_out) {
                            "Invalid object name 'SYS.SEQUENCES'.\n"),
               std::string::npos);
     // The columns statement is unknown to the stub: the table list stays.
-    EXPECT_NE(trace().find("Error while extracting tables:"), std::string::npos);
+    EXPECT_NE(trace().find("Error while extracting column types:"), std::string::npos);
+    EXPECT_FALSE(db->column_types_error.empty());
 
     // Mode bit 0x80: no views.
     db = open(0xA1);

@@ -52,6 +52,12 @@ protected:
     void SetUp() override {
         mss_fixture::SetUp();
         add_connect_answers(*server, version_2019);
+        // A database whose tables rowset is empty asks the stored procedure, which lists none.
+        for (const char16_t* sql : {u"exec sp_tables @table_owner='dbo', @table_type=\"'TABLE'\"",
+                                    u"exec sp_tables @table_type=\"'TABLE'\""}) {
+            server->statements[sql] = {
+                {text(u"TABLE_QUALIFIER"), text(u"TABLE_OWNER"), text(u"TABLE_NAME")}, {}};
+        }
         engine = std::make_unique<mss_engine>(1);
     }
 
