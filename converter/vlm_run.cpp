@@ -11,7 +11,6 @@
 #include "UDB/udb_vali.h"
 #include "platform/com/com_api.h"
 
-#include <cinttypes>
 #include <ctime>
 #include <cwchar>
 
@@ -24,6 +23,14 @@ void log_time(const char* what) {
     tk_log_message(3, "Conversion %s on %02d/%02d/%04d at %02d:%02d:%02d", what, local.tm_mday,
                    local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min,
                    local.tm_sec);
+}
+
+// The line that starts an object's rows; a count the source could not take is no total.
+std::wstring converting_line(const std::wstring& name, std::uint64_t records) {
+    if (records == udb_recordset::unknown_count) {
+        return L"Converting table " + name + L" (number of records unknown)\r\n";
+    }
+    return L"Converting table " + name + L" (" + std::to_wstring(records) + L" records)\r\n";
 }
 
 // A progress line: to the trace log and to the front end's log.
@@ -253,11 +260,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         }
 
         object_records = source->rec_count;
-        std::wstring line(512 + name.size(), L'\0');
-        line.resize(std::swprintf(line.data(), line.size(),
-                                  L"Converting table %ls (%" PRIu64 L" records)\r\n", name.c_str(),
-                                  static_cast<std::uint64_t>(object_records.load())));
-        progress_line(line);
+        progress_line(converting_line(name, object_records));
 
         if (object_records == 0 || tab_def) {
             return;
