@@ -78,9 +78,17 @@ protected:
         };
         EXPECT_EQ(db.query("SELECT id, HEX(small_null), HEX(small_req), HEX(big_null), "
                            "HEX(big_req), HEX(img) FROM `" +
-                           database + "`.`[dbo].[blobs]` ORDER BY id"),
+                           database + "`.`[dbo].[blobs]` WHERE id < 4 ORDER BY id"),
                   blobs);
-        const std::vector<row> ordered = {{"1", "", ""}, {"2", "00", "00FF"}, {"3", "", ""}};
+        // Zero bytes beside a long value, which a server receives as long data.
+        const std::vector<row> beside_long = {{"", "", "1200000", "ABCD", "ABCD", "", ""}};
+        EXPECT_EQ(db.query("SELECT HEX(small_null), HEX(small_req), LENGTH(big_null), "
+                           "HEX(LEFT(big_null, 2)), HEX(RIGHT(big_null, 2)), HEX(big_req), "
+                           "HEX(img) FROM `" +
+                           database + "`.`[dbo].[blobs]` WHERE id = 4"),
+                  beside_long);
+        const std::vector<row> ordered = {
+            {"1", "", ""}, {"2", "00", "00FF"}, {"3", "", ""}, {"4", "", ""}};
         EXPECT_EQ(db.query("SELECT id, HEX(small_req), HEX(big_req) FROM `" + database +
                            "`.ordered ORDER BY id"),
                   ordered);
@@ -103,7 +111,7 @@ protected:
 tds_server* EmptyBinaryRun::server = nullptr;
 
 const char* const expected_progress = "Converting database 'velmora_empty_binary' (2 tables)\n"
-                                      "Converting table [dbo].[blobs] (3 records)\n"
+                                      "Converting table [dbo].[blobs] (4 records)\n"
                                       "Converting table ordered (number of records unknown)\n";
 
 TEST_F(EmptyBinaryRun, ZeroBytesAndAnUncountedQueryArriveInMariaDB) {
