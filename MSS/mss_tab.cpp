@@ -118,7 +118,22 @@ std::uint64_t odb_table::get_records_cnt() {
     tk_log_message(2, "odb_table::get_records_cnt");
     const std::wstring sql = is_query() ? L"SELECT COUNT_BIG(*) FROM (" + query + L") as query"
                                         : L"SELECT COUNT_BIG(*) FROM " + name;
-    auto records = run_query(sql);
+    std::unique_ptr<odb_recordset> records;
+    try {
+        records = run_query(sql);
+    } catch (const odb_exception& error) {
+        if (!is_query()) {
+            throw; // a table that cannot be counted does not exist for the run
+        }
+        // SQL Server refuses to count some queries it runs (an ORDER BY without TOP, for
+        // one): their rows are still read, to the result's end.
+        tk_log_wmessage(3,
+                        L"The rows of query '%ls' cannot be counted; they are read without "
+                        L"a total.",
+                        name.c_str());
+        tk_log_message(3, "%s", error.what());
+        return unknown_count;
+    }
     records->reset();
     const std::wstring text = (*records->get_item())[0]->to_wstring();
     return static_cast<std::uint64_t>(std::wcstoll(text.c_str(), nullptr, 10));
@@ -130,7 +145,7 @@ bool odb_table::is_eof() {
     // The rowset decides where the table ends: rows deleted after the count would otherwise
     // make the cursor read past the end, and rows added would be dropped.
     const bool dry = odb_recordset::is_eof();
-    if (dry && rowset && !count_reported_ && cur_pos != rec_count) {
+    if (dry && rowset && !count_reported_ && rec_count != unknown_count && cur_pos != rec_count) {
         count_reported_ = true;
         const std::wstring text = L"Table '" + name + L"': " + std::to_wstring(rec_count) +
                                   L" rows were counted, " + std::to_wstring(cur_pos) +

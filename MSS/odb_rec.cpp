@@ -185,8 +185,11 @@ std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
     const auto text_size = static_cast<std::uint32_t>(length);
     std::unique_ptr<odb_field> field;
     if (text.empty()) {
+        // A value of no characters or no bytes is an empty value, never NULL.
         field = vt == VT_BSTR ? std::make_unique<odb_field>(name, 0, text_value(text), false, false)
-                              : std::make_unique<odb_field>(name, 0, ole_variant(), false, false);
+                : ole_variant::is_byte_array(vt)
+                    ? std::make_unique<odb_field>(name, 0, ole_variant(0u, nullptr), false, false)
+                    : std::make_unique<odb_field>(name, 0, ole_variant(), false, false);
     } else if (column.wType == DBTYPE_DATE || column.wType == DBTYPE_DBTIMESTAMP ||
                column.wType == 212) {
         std::string& utf8 = narrow_buffer();

@@ -340,14 +340,14 @@ ole_variant::ole_variant(const ole_date& value) {
 ole_variant::ole_variant(unsigned size, const void* bytes) {
     OLE_TRACE(1, "ole_variant::ole_variant(%u, bytes)", size);
     VariantInit(&var);
-    if (size == 0) {
-        return;
-    }
-    if (bytes == nullptr) {
+    if (size != 0 && bytes == nullptr) {
         throw tk_mail_assertion("ole_var", 1320);
     }
+    // A zero-length value (0x) stays a byte array: it is a value, not NULL.
     allocate_safe_array(size);
-    std::memcpy(var.parray->pvData, bytes, size);
+    if (size != 0) {
+        std::memcpy(var.parray->pvData, bytes, size);
+    }
 }
 
 ole_variant::ole_variant(double value) {

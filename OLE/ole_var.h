@@ -43,7 +43,8 @@ public:
     explicit ole_variant(const std::vector<uint8_t>& bytes);
     // VT_DATE; the date's kind is kept as it is.
     explicit ole_variant(const ole_date& date);
-    // VT_ARRAY|VT_UI1 of `size` bytes copied from `bytes`; size 0 gives VT_EMPTY.
+    // VT_ARRAY|VT_UI1 of `size` bytes copied from `bytes`. Size 0 gives an array of no
+    // elements (`bytes` may then be null): a zero-length value, kept apart from VT_EMPTY.
     ole_variant(unsigned size, const void* bytes);
     explicit ole_variant(double value);
     // VT_BSTR of the text up to its first NUL.

@@ -895,7 +895,9 @@ void append_mysql_str(std::string& out, const ole_variant& value) {
         uint8_t* bytes = nullptr;
         const unsigned count = value.get_bytes(&bytes);
         if (count == 0) {
-            out += "NULL";
+            // A zero-length value (0x) is a value: only a missing one is NULL.
+            const SAFEARRAY* array = value.var.parray;
+            out += array != nullptr && array->cDims == 1 ? "X''" : "NULL";
             return;
         }
         append_hex(out, bytes, count);

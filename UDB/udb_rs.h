@@ -88,5 +88,8 @@ public:
     // Kept for the layout of derived classes; nothing fills or reads them.
     std::wstring reserved_text;
     std::vector<std::pair<std::wstring, std::wstring>> reserved_pairs;
-    std::uint64_t rec_count = 0; // number of records
+    // number of records, or unknown_count when the source could not count them
+    std::uint64_t rec_count = 0;
+    // A count that failed: the rows are read to the source's end, without a total.
+    static constexpr std::uint64_t unknown_count = UINT64_MAX;
 };

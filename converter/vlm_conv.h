@@ -50,6 +50,8 @@ public:
     std::int32_t mode = 0;
     std::atomic<std::int32_t> object_count{0};
     std::atomic<std::int32_t> object_index{0};
+    // The current object's record count; udb_recordset::unknown_count when the source could
+    // not count it (records_done then grows without a total).
     std::atomic<std::uint64_t> object_records{0};
     std::atomic<std::uint64_t> records_done{0};
     std::vector<std::wstring> selected_tables;

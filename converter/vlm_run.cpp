@@ -29,6 +29,14 @@ void log_time(const char* what) {
                    local.tm_sec);
 }
 
+// The line that starts an object's rows; a count the source could not take is no total.
+std::wstring converting_line(const std::wstring& name, std::uint64_t records) {
+    if (records == udb_recordset::unknown_count) {
+        return L"Converting table " + name + L" (number of records unknown)\r\n";
+    }
+    return L"Converting table " + name + L" (" + std::to_wstring(records) + L" records)\r\n";
+}
+
 // A progress line: to the trace log and to the front end's log.
 void progress_line(const std::wstring& line) {
     tk_log_wmessage(3, L"%ls", line.c_str());
@@ -350,11 +358,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         }
 
         object_records = source->rec_count;
-        std::wstring line(512 + name.size(), L'\0');
-        line.resize(std::swprintf(line.data(), line.size(),
-                                  L"Converting table %ls (%" PRIu64 L" records)\r\n", name.c_str(),
-                                  static_cast<std::uint64_t>(object_records.load())));
-        progress_line(line);
+        progress_line(converting_line(name, object_records));
 
         if (object_records == 0 || tab_def) {
             return;

@@ -166,7 +166,9 @@ TEST_F(odb_recs_test, values_arrive_typed) {
     EXPECT_EQ(r[4]->get_type(), ole_variant::vt_byte_array);
     EXPECT_EQ(r[4]->get_size(), 5u);
     EXPECT_EQ(r[4]->to_string(), "0x0001FF007F");
-    EXPECT_EQ(r[5]->get_type(), VT_EMPTY);
+    // Zero bytes are a value of no bytes, not NULL.
+    EXPECT_EQ(r[5]->get_type(), ole_variant::vt_byte_array);
+    EXPECT_EQ(r[5]->get_size(), 0u);
     EXPECT_EQ(r[6]->to_wstring(), L"<a>b</a>");
     // sql_variant is text, never hexadecimal.
     EXPECT_EQ(r[7]->get_type(), VT_BSTR);

@@ -47,7 +47,11 @@ std::vector<ole_variant> sample_values() {
 TEST(OleVariant, ConstructorsGiveTheirTypes) {
     EXPECT_EQ(ole_variant().get_type(), VT_EMPTY);
     EXPECT_EQ(ole_variant(std::vector<uint8_t>{}).get_type(), VT_EMPTY);
-    EXPECT_EQ(ole_variant(0u, nullptr).get_type(), VT_EMPTY);
+    // Zero bytes from a buffer are a zero-length value, kept apart from "no value".
+    const ole_variant no_bytes(0u, nullptr);
+    EXPECT_EQ(no_bytes.get_type(), VT_ARRAY | VT_UI1);
+    EXPECT_EQ(ole_variant::get_safe_array_size(no_bytes.var.parray), 0u);
+    EXPECT_EQ(ole_variant(no_bytes).get_type(), VT_ARRAY | VT_UI1) << "a copy stays a value";
     EXPECT_THROW(ole_variant(5u, nullptr), tk_mail_assertion);
     const uint8_t raw[] = {1, 0, 2};
     const ole_variant bytes(3u, raw);

@@ -352,6 +352,8 @@ TEST(SqlLiterals, FieldsByTheirOwnType) {
     EXPECT_EQ(to_mysql_str(&bin), "0x01FF");
     udb_field none = field_of(ole_variant());
     EXPECT_EQ(to_mysql_str(&none), "NULL");
+    udb_field no_bytes = field_of(ole_variant(0u, nullptr));
+    EXPECT_EQ(to_mysql_str(&no_bytes), "X''");
     udb_field text = field_of(ole_variant(std::u16string(u"\U0001F600 'x'\\")));
     EXPECT_EQ(to_mysql_str(&text), "'\xF0\x9F\x98\x80 \\'x\\'\\\\'");
     udb_field yes = field_of(ole_variant(true));
@@ -408,6 +410,11 @@ TEST(SqlLiterals, FieldForColumn) {
          *column(L"c", VT_BSTR, 10), "12.340"},
         {"bytes", ole_variant(std::vector<uint8_t>{0, 1}), *column(L"c", 8209, 0), "0x0001"},
         {"null bytes", ole_variant(), *column(L"c", 8209, 0), "NULL"},
+        // Zero bytes are a value: never NULL, nor a column default, in either kind of column.
+        {"empty bytes", ole_variant(0u, nullptr), *column(L"c", 8209, 0), "X''"},
+        {"empty bytes into not-null bytes", ole_variant(0u, nullptr),
+         not_null(column(L"c", 8209, 0), ole_variant::from_string("0x01", 8209)), "X''"},
+        {"empty bytes into text", ole_variant(0u, nullptr), *column(L"c", VT_BSTR, 10), "''"},
     };
     for (const column_case& c : cases) {
         SCOPED_TRACE(c.label);

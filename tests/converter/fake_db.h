@@ -16,6 +16,7 @@ struct fake_table {
     std::vector<std::wstring> columns;
     std::vector<std::vector<std::wstring>> rows;
     udb_indexes indexes;
+    bool counted = true; // false: the source could not count the rows
 };
 
 // A source table or query: a cursor over fake rows.
@@ -28,7 +29,7 @@ public:
                 std::make_shared<t_ftd>(50, column, VT_BSTR, false, false, ole_variant(), 0, L""));
         }
         indexes = table.indexes;
-        rec_count = table.rows.size();
+        rec_count = table.counted ? table.rows.size() : unknown_count;
     }
     void append_record(const udb_record&) override {}
     void reset() override {

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <sys/resource.h>
 
+#include <algorithm>
+
 using converter_test::dest_record;
 using converter_test::driver_env;
 using converter_test::fake_destination;
@@ -154,6 +156,30 @@ TEST(Run, RowFailuresAreReportedPerRecordAndTheCopyGoesOn) {
     EXPECT_EQ(env.ui.questions.size(), 1u) << "level 0 asks";
     EXPECT_EQ(env.ui.error_boxes.size(), 2u) << "level 1 shows a box";
     EXPECT_EQ(converter.records_done, 6u);
+}
+
+// A source that could not count its rows is copied whole, its count shown as unknown; only a
+// counted 0 skips the copy.
+TEST(Run, UncountedSourcesAreCopiedWithoutATotal) {
+    driver_env env;
+    fake_run_converter converter;
+    fake_table uncounted = table_of(3);
+    uncounted.counted = false;
+    converter.source->add(L"Ordered", uncounted);
+    converter.source->add(L"Empty", table_of(0));
+    converter.selected_tables = {L"Empty", L"Ordered"};
+    converter();
+    EXPECT_EQ(converter.record->rows.at(L"Ordered"),
+              (std::vector<std::wstring>{L"1|r1", L"2|r2", L"3|r3"}));
+    EXPECT_EQ(converter.record->rows.count(L"Empty"), 0u);
+    EXPECT_EQ(converter.object_records, udb_recordset::unknown_count);
+    EXPECT_EQ(converter.records_done, 3u);
+    const auto& lines = env.ui.log_lines;
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        L"Converting table Ordered (number of records unknown)\r\n"),
+              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), L"Converting table Empty (0 records)\r\n"),
+              lines.end());
 }
 
 TEST(Run, AbortAtTheThirdQuestionEndsTheRun) {

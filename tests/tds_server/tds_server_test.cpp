@@ -358,6 +358,15 @@ TEST_F(TdsServer, AnswersUnknownStatementsWithSqlServerErrors) {
         {"SELECT name FROM sys.things", "42000", 50000,
          "The TDS test server cannot answer this statement: SELECT name FROM sys.things"},
         {"DELETE all_types", "42000", 102, "Incorrect syntax near 'all_types'."},
+        // A derived table may not be ordered unless TOP, OFFSET or FOR XML limits it.
+        {"SELECT COUNT_BIG(*) FROM (SELECT * FROM all_types ORDER BY c_int) as query", "42000",
+         1033,
+         "The ORDER BY clause is invalid in views, inline functions, derived tables, subqueries, "
+         "and common table expressions, unless TOP, OFFSET or FOR XML is also specified."},
+        {"SELECT COUNT_BIG(*) FROM (SELECT TOP 5 * FROM all_types ORDER BY c_int) as query",
+         "42000", 50000,
+         "The TDS test server cannot answer this statement: SELECT COUNT_BIG(*) FROM (SELECT TOP "
+         "5 * FROM all_types ORDER BY c_int) as query"},
     };
     odbc_client c;
     connect(c);

@@ -254,6 +254,7 @@ private:
     bool login(std::string_view p) {
         if (p.size() < 94)
             throw tds_connection_error("malformed LOGIN7");
+        server_.record_login(tds_bytes::get_u32(p, 4));
         std::uint32_t packet_size = tds_bytes::get_u32(p, 8);
         std::string user = login_text(p, 40);
         std::string password = login_text(p, 44, true);
@@ -857,6 +858,16 @@ std::string tds_server::odbc_connection_string(const std::string& user, const st
 void tds_server::record(std::string statement) {
     std::lock_guard lock(mutex_);
     log_.push_back(std::move(statement));
+}
+
+void tds_server::record_login(std::uint32_t tds_version) {
+    std::lock_guard lock(mutex_);
+    login_versions_.push_back(tds_version);
+}
+
+std::vector<std::uint32_t> tds_server::login_versions() const {
+    std::lock_guard lock(mutex_);
+    return login_versions_;
 }
 
 std::vector<std::string> tds_server::statements() const {

@@ -45,6 +45,9 @@ public:
     // Every SQL batch received, in order, as the client sent it; RPC calls as "RPC name".
     std::vector<std::string> statements() const;
     void clear_statements();
+    // The TDS version of every LOGIN7 received, in order, as the client sent it (0x74000004
+    // for 7.4, 0x70000000 for 7.0).
+    std::vector<std::uint32_t> login_versions() const;
 
     // Fault switches; they apply to connections made and statements sent afterwards.
     // Every login fails with error 18456.
@@ -84,6 +87,7 @@ private:
 
     void accept_loop();
     void record(std::string statement);
+    void record_login(std::uint32_t tds_version);
     fault_set faults() const;
     bool stopping() const;
 
@@ -92,9 +96,10 @@ private:
     int listen_fd_ = -1;
     int wake_fds_[2] = {-1, -1};
     std::thread acceptor_;
-    mutable std::mutex mutex_; // guards connections_, log_ and faults_
+    mutable std::mutex mutex_; // guards connections_, log_, login_versions_ and faults_
     std::vector<std::unique_ptr<connection>> connections_;
     std::vector<std::string> log_;
+    std::vector<std::uint32_t> login_versions_;
     fault_set faults_;
     bool stopping_ = false;
 };

@@ -339,6 +339,37 @@ std::optional<tds_answer> select_from_table(const tds_statement_context& ctx,
 std::optional<tds_answer> answer_tokens(const tds_statement_context& ctx,
                                         std::span<const token> tokens);
 
+// Whether a query has an ORDER BY of its own (outside parentheses) without TOP, OFFSET or
+// FOR XML: SQL Server refuses such a query inside a derived table.
+bool ordered_without_limit(std::span<const token> query) {
+    bool ordered = false, limited = false;
+    int depth = 0;
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        const token& t = query[i];
+        if (t.is("("))
+            ++depth;
+        else if (t.is(")"))
+            --depth;
+        if (depth != 0)
+            continue;
+        const bool next_is_by = i + 1 < query.size() && query[i + 1].is("by");
+        const bool next_is_xml = i + 1 < query.size() && query[i + 1].is("xml");
+        ordered |= t.is("order") && next_is_by;
+        limited |= t.is("top") || t.is("offset") || (t.is("for") && next_is_xml);
+    }
+    return ordered && !limited;
+}
+
+tds_answer order_by_in_derived_table() {
+    tds_answer a = error_answer(1033,
+                                "The ORDER BY clause is invalid in views, inline functions, "
+                                "derived tables, subqueries, and common table expressions, "
+                                "unless TOP, OFFSET or FOR XML is also specified.",
+                                15);
+    a.error->state = 1;
+    return a;
+}
+
 // SQL Server's limit on nested subqueries; deeper nesting gets its error 191.
 constexpr std::size_t max_nesting = 32;
 
@@ -390,6 +421,8 @@ std::optional<tds_answer> count_big(const tds_statement_context& ctx,
     }
     std::uint64_t count = 0;
     if (levels > 0) {
+        if (ordered_without_limit(inner))
+            return order_by_in_derived_table();
         std::optional<tds_answer> a = answer_tokens(ctx, inner);
         if (!a)
             return std::nullopt;
