@@ -189,6 +189,8 @@ private:
     struct run_state;
     // One entry of the work list: steps of one table or query, with the per-object handling.
     void convert_object(run_state& run, const vlm_query& entry);
+    // Fixes the destination name of every source table before the first one is converted.
+    void plan_table_names(run_state& run);
     // Copies the rows of one object, each with the per-record handling.
     void copy_rows(udb_recordset& source, udb_recordset& destination, sql_table_mutator* mutator);
     // The foreign keys whose two tables this run created.

@@ -5,12 +5,14 @@
 #include "converter/vlm_mutap.h"
 #include "converter/vlm_ui.h"
 #include "MSS/mss_db.h"
+#include "MSS/mss_engi.h"
 #include "MSS/mss_tnam.h"
 #include "TK/tk_log.h"
 #include "UDB/udb_util.h"
 #include "UDB/udb_vali.h"
 #include "platform/com/com_api.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <ctime>
 #include <cwchar>
@@ -44,6 +46,53 @@ bool same_table(const std::wstring& a, const std::wstring& b) {
         return false;
     }
     return owner_a.empty() || owner_b.empty() || udb_equal_no_case(owner_a, owner_b);
+}
+
+// The source table that a listed name means, in the catalogue's own text form (owner and table
+// as a pair), or empty when the name cannot be read. A name without an owner means the table in
+// the chosen schema or, without one, the login's default owner; a source that lists tables
+// without owners is also asked for the bare name.
+std::wstring source_table(udb_database& source, const std::wstring& name,
+                          const std::wstring& schema, bool console) {
+    std::wstring owner;
+    std::wstring table;
+    if (!mss_parse_tab_name(name, owner, table)) {
+        return {};
+    }
+    if (!owner.empty()) {
+        return mss_format_tab_name(owner, table);
+    }
+    const std::wstring owned =
+        schema.empty() ? mss_engine::ref().get_safe_tname(mss_format_tab_name({}, table))
+                       : mss_format_tab_name(schema, table);
+    const std::wstring bare = mss_format_tab_name({}, table);
+    if (console && !source.is_table_exist(owned) && source.is_table_exist(bare)) {
+        return bare;
+    }
+    return owned;
+}
+
+// A source table as progress lines and errors show it: "owner.table" where that reads back as the
+// same pair, else the bracketed form.
+std::wstring shown_name(const std::wstring& source_name) {
+    std::wstring table;
+    std::wstring owner;
+    mss_split_tab_name(source_name, table, owner);
+    const std::wstring plain = owner.empty() ? table : owner + L"." + table;
+    std::wstring plain_owner;
+    std::wstring plain_table;
+    const bool same = mss_parse_tab_name(plain, plain_owner, plain_table) && plain_owner == owner &&
+                      plain_table == table;
+    return same ? plain : source_name;
+}
+
+// The destination's name for a source table before the validator sees it: "owner.table", or
+// the table alone when a schema was chosen (its tables all come from that one schema).
+std::wstring destination_base(const std::wstring& source_name, bool drop_owner) {
+    std::wstring table;
+    std::wstring owner;
+    mss_split_tab_name(source_name, table, owner);
+    return drop_owner || owner.empty() ? table : owner + L"." + table;
 }
 
 // The columns of a key under the names the table's mutator gives them; false when one of them
@@ -93,6 +142,8 @@ struct velmora_convertor::run_state {
     bool fast_insert = false;
     // The source names of the tables this run created, as the names map knows them.
     std::vector<std::wstring> created;
+    // The destination name of every table of the source, fixed before the first table.
+    std::map<std::wstring, std::wstring, udb_utf16_less> planned;
 
     // Released in this order on every path: the validator, the destination, the source.
     ~run_state() {
@@ -135,7 +186,9 @@ void velmora_convertor::operator()() {
         if (mode == 0) {
             existing = run.destination->get_tables();
         }
-        run.validator.reset(sql->create_tn_validator(selected_tables, existing));
+        run.validator.reset(sql->create_tn_validator({}, existing));
+
+        plan_table_names(run);
 
         if (direct) {
             sql->set_max_allowed_packet(0xC800000);
@@ -174,19 +227,45 @@ void velmora_convertor::operator()() {
     }
 }
 
+// The same source gives the same destination names on every run, whatever the selection: the
+// plain names of all source tables are claimed first, then the tables whose plain name is not
+// usable (or taken by an earlier one) get generated names, both in the order of the source names.
+void velmora_convertor::plan_table_names(run_state& run) {
+    std::vector<std::wstring> sources = run.source->get_tables();
+    std::sort(sources.begin(), sources.end(), udb_utf16_less());
+    std::vector<std::pair<const std::wstring*, std::wstring>> pending;
+    for (const std::wstring& source : sources) {
+        const std::wstring base = destination_base(source, !mss_schema.empty());
+        if (run.validator->is_acceptable(base) && !run.validator->is_duplicated(base)) {
+            run.validator->add_existing_name(base);
+            run.planned.emplace(source, base);
+        } else {
+            pending.emplace_back(&source, base);
+        }
+    }
+    for (const auto& [source, base] : pending) {
+        const std::wstring safe = run.validator->get_safe_name(base);
+        run.validator->add_existing_name(safe);
+        run.planned.emplace(*source, safe);
+    }
+}
+
 void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
-    const std::wstring& name = entry.first;
     const bool is_table = entry.second.empty();
-    set_current_object(name);
+    vlm_ui& ui = tk_singleton<vlm_ui>::ref();
+    // A table travels as its (owner, table) pair from here on; the listed text is only shown.
+    const std::wstring name =
+        is_table ? source_table(*run.source, entry.first, mss_schema, ui.console_run())
+                 : entry.first;
+    set_current_object(is_table ? shown_name(name) : name);
     object_records = 0;
     records_done = 0;
-    vlm_ui& ui = tk_singleton<vlm_ui>::ref();
 
     std::unique_ptr<udb_recordset> source;
     std::unique_ptr<udb_recordset> destination;
     try {
-        if (is_table && ui.console_run() && !run.source->is_table_exist(name)) {
-            ui.table_missing(name);
+        if (is_table && ui.console_run() && (name.empty() || !run.source->is_table_exist(name))) {
+            ui.table_missing(entry.first);
             return;
         }
         source = is_table ? run.source->get_table(name, 1)
@@ -199,15 +278,17 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             udb_table_mutator_modify3(*mutator, source->indexes);
             udb_table_mutator_modify1(*mutator, new_name, source->schema);
         }
-        if (!mss_schema.empty()) {
-            std::wstring table;
-            std::wstring owner;
-            mss_split_tab_name(new_name, table, owner);
-            tk_log_wmessage(2, L"name=%ls, owner=%ls", table.c_str(), owner.c_str());
-            new_name = table;
+        const auto planned = run.planned.find(name);
+        if (is_table && new_name == name && planned != run.planned.end()) {
+            new_name = planned->second;
+        } else if (is_table && new_name == name) {
+            new_name = destination_base(name, !mss_schema.empty());
+            tk_log_wmessage(2, L"Generate safe full name: %ls", new_name.c_str());
+        } else if (!mss_schema.empty()) {
+            new_name = destination_base(new_name, true);
             tk_log_wmessage(2, L"Generate safe full name: %ls", new_name.c_str());
         }
-        if (!run.validator->is_acceptable(new_name)) {
+        if (planned == run.planned.end() && !run.validator->is_acceptable(new_name)) {
             new_name = run.validator->get_safe_name(new_name);
         }
 
@@ -254,9 +335,9 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
 
         object_records = source->rec_count;
         std::wstring line(512 + name.size(), L'\0');
-        line.resize(std::swprintf(line.data(), line.size(),
-                                  L"Converting table %ls (%" PRIu64 L" records)\r\n", name.c_str(),
-                                  static_cast<std::uint64_t>(object_records.load())));
+        line.resize(std::swprintf(
+            line.data(), line.size(), L"Converting table %ls (%" PRIu64 L" records)\r\n",
+            current_object().c_str(), static_cast<std::uint64_t>(object_records.load())));
         progress_line(line);
 
         if (object_records == 0 || tab_def) {
@@ -267,7 +348,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         destination.reset();
         source.reset();
         error_handler& handler = tk_singleton<error_handler>::ref();
-        handler.set_context(name);
+        handler.set_context(current_object());
         handler.handle(error, false);
     }
 }
