@@ -4,6 +4,7 @@
 #include "converter/vlm_errh.h"
 #include "converter/vlm_mutap.h"
 #include "converter/vlm_ui.h"
+#include "converter/vlm_vnam.h"
 #include "MSS/mss_db.h"
 #include "MSS/mss_engi.h"
 #include "MSS/mss_tnam.h"
@@ -142,6 +143,8 @@ struct velmora_convertor::run_state {
     bool fast_insert = false;
     // The source names of the tables this run created, as the names map knows them.
     std::vector<std::wstring> created;
+    // The source names of every table this run converted, for the view texts.
+    std::vector<vlm_table_rename> converted;
     // The destination name of every table of the source, fixed before the first table.
     std::map<std::wstring, std::wstring, udb_utf16_less> planned;
 
@@ -209,7 +212,7 @@ void velmora_convertor::operator()() {
             create_relationships(run);
         }
         if (convert_views && can_create_views()) {
-            run.destination->create_views(selected_views);
+            run.destination->create_views(views_for_names_map(run));
         }
         object_index = 0;
         object_count = 0;
@@ -248,6 +251,22 @@ void velmora_convertor::plan_table_names(run_state& run) {
         run.validator->add_existing_name(safe);
         run.planned.emplace(*source, safe);
     }
+}
+
+// A view text names a table as owner.table, [owner].[table], by its bare name in the default
+// schema, or with a column behind it; each becomes the destination's name before the
+// destination converts the text.
+std::vector<udb_view> velmora_convertor::views_for_names_map(const run_state& run) const {
+    std::wstring default_owner = mss_schema;
+    if (default_owner.empty()) {
+        std::wstring table;
+        mss_parse_tab_name(mss_engine::ref().get_safe_tname(L"[x]"), default_owner, table);
+    }
+    std::vector<udb_view> views = selected_views;
+    for (udb_view& view : views) {
+        view.second = vlm_rename_view_tables(view.second, run.converted, default_owner);
+    }
+    return views;
 }
 
 void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
@@ -329,6 +348,9 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             run.destination->add_tn_mapping(name, new_name);
         }
         run.validator->restricted_words.push_back(new_name);
+        if (is_table) {
+            run.converted.emplace_back(name, new_name);
+        }
         if (created && is_table) {
             run.created.push_back(name);
         }

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
 
 using agent_test::mysql_client;
+using agent_test::read_file;
 using agent_test::row;
 using agent_test::run_pontrel;
 using agent_test::run_result;
@@ -46,6 +48,24 @@ protected:
         }
         all.insert(all.end(), extra.begin(), extra.end());
         return run_pontrel(all, dir.path());
+    }
+
+    // Replays a script file with the mariadb client into the (new) test database.
+    void replay(const std::string& script) {
+        db.exec("CREATE DATABASE " + database + " CHARACTER SET utf8mb4");
+        const auto& s = db.server;
+        const std::string command = "mariadb --no-defaults --default-character-set=utf8mb4 -h " +
+                                    s.host + " -P " + std::to_string(s.port) + " -u " + s.user +
+                                    " -p'" + s.password + "' " + database + " < '" + script +
+                                    "' 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            output += buffer;
+        }
+        EXPECT_EQ(pclose(pipe), 0) << output;
     }
 
     // The labels each destination table holds, by table name.
@@ -139,6 +159,52 @@ TEST_F(TableNames, TableListFormsAndARepeatedRun) {
     ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
     EXPECT_EQ(labels("x_y"), (std::vector<row>{{"5", "x_y"}}));
     EXPECT_EQ(labels("x_y00001"), (std::vector<row>{{"7", "x`y"}}));
+}
+
+// A view names its tables as owner.table, [owner].[table], by the bare name and with columns
+// behind the table; whether the MySQL tables keep their owner or not, every form reaches them,
+// on the server and through a replayed script.
+TEST_F(TableNames, ViewsFindTheirTablesUnderEveryForm) {
+    const auto& s = db.server;
+    const std::string profile = dir.write(
+        "views.vlm",
+        "[MySQL settings]\nhost=" + s.host + "\nuser=" + s.user + "\npassword=" + s.password +
+            "\nport=" + std::to_string(s.port) + "\n[MS SQL Server settings]\nserver=127.0.0.1," +
+            std::to_string(server->port()) +
+            "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n"
+            "[Generic settings]\nsrc=velmora_names\n"
+            "[Selected Tables]\n[dbo].[Products]\n[dbo].[x_y]\n"
+            "[Selected Views]\n"
+            "v_qualified=SELECT dbo.Products.ProductName, Products.ProductID FROM dbo.Products "
+            "WHERE DBO.products.ProductID > 1\n"
+            "v_brackets=SELECT [dbo].[Products].[ProductName] FROM [dbo].[Products] "
+            "WHERE [Products].[ProductID] = 1\n"
+            "v_bare=SELECT p.ProductName, 'dbo.Products' AS t FROM Products p, x_y "
+            "WHERE p.ProductID = x_y.id - 4\n");
+    const std::vector<std::vector<std::string>> options = {{"--mschema=dbo"}, {}, {"--mschema="}};
+    for (const auto& extra : options) {
+        for (const bool script : {false, true}) {
+            SCOPED_TRACE(testing::PrintToString(extra) + (script ? " script" : " server"));
+            db.exec("DROP DATABASE IF EXISTS " + database);
+            std::vector<std::string> command = {"--profile=" + profile, "--views", "--as_dbo"};
+            command.insert(command.end(), extra.begin(), extra.end());
+            command.push_back("--dest=" + (script ? dir.file("views.sql") : database));
+            if (script) {
+                command.push_back("--dump");
+            }
+            const auto result = run_pontrel(command, dir.path());
+            ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+            if (script) {
+                replay(dir.file("views.sql"));
+            }
+            EXPECT_EQ(db.query("SELECT * FROM " + database + ".v_qualified"),
+                      (std::vector<row>{{"Coffee", "2"}}));
+            EXPECT_EQ(db.query("SELECT * FROM " + database + ".v_brackets"),
+                      std::vector<row>{{"Tea"}});
+            EXPECT_EQ(db.query("SELECT * FROM " + database + ".v_bare"),
+                      (std::vector<row>{{"Tea", "dbo.Products"}}));
+        }
+    }
 }
 
 } // namespace
