@@ -117,7 +117,7 @@ void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
                 tk_log_wmessage(3, L"Skip %ls.%ls", owner.c_str(), table.c_str());
                 continue;
             }
-            tables.push_back(mss_format_tab_name(owner, table));
+            tables.push_back(mss_list_tab_name(owner, table));
             tk_log_wmessage(1, L"Stored as %ls", tables.back().c_str());
         }
     } catch (...) {
@@ -144,7 +144,7 @@ void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
             continue;
         }
         tk_log_wmessage(2, L"Got table (2): (name=%ls, owner=%ls)", table.c_str(), owner.c_str());
-        tables.push_back(mss_format_tab_name(view_owned ? std::wstring() : owner, table));
+        tables.push_back(mss_list_tab_name(view_owned ? std::wstring() : owner, table));
     }
     tk_log_message(2, "Tables count: %d", static_cast<int>(tables.size()));
     init_columns(on, schema);
@@ -283,10 +283,5 @@ bool mss_database::is_table_exist(const std::wstring& table) {
     if (!mss_parse_tab_name(table, owner, plain)) {
         return false;
     }
-    if (owner.empty()) {
-        return udb_database::is_table_exist(plain) ||
-               udb_database::is_table_exist(
-                   mss_engine::ref().get_safe_tname(mss_format_tab_name(L"", plain)));
-    }
-    return udb_database::is_table_exist(mss_format_tab_name(owner, plain));
+    return udb_database::is_table_exist(mss_list_tab_name(owner, plain));
 }

@@ -172,6 +172,17 @@ std::wstring mss_format_tab_name(const std::wstring& owner, const std::wstring& 
     return out;
 }
 
+std::wstring mss_list_tab_name(const std::wstring& owner, const std::wstring& table) {
+    std::wstring plain = owner.empty() ? table : owner + L"." + table;
+    std::wstring plain_owner;
+    std::wstring plain_table;
+    if (mss_parse_tab_name(plain, plain_owner, plain_table) && plain_owner == owner &&
+        plain_table == table) {
+        return plain;
+    }
+    return mss_format_tab_name(owner, table);
+}
+
 bool mss_parse_tab_name(const std::wstring& text, std::wstring& owner, std::wstring& table) {
     if (!text.empty() && text.front() == L'[') {
         return parse_bracketed(text, owner, table);

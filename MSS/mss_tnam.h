@@ -20,6 +20,10 @@ std::wstring mss_enclose_name(const std::wstring& name);
 // owner, with every "]" inside a part doubled. Distinct pairs always give distinct texts.
 std::wstring mss_format_tab_name(const std::wstring& owner, const std::wstring& table);
 
+// The written form of a pair in lists, files and messages: "owner.table" (or "table") where that
+// reads back as the same pair with mss_parse_tab_name, else mss_format_tab_name's form.
+std::wstring mss_list_tab_name(const std::wstring& owner, const std::wstring& table);
+
 // Reads a table name typed by a user or stored in a file: the form above, or a plain "table" or
 // "owner.table" holding no bracket and at most one point. False for any other text (a plain name
 // with two points could mean two tables), leaving the outputs unchanged.

@@ -49,12 +49,28 @@ bool same_table(const std::wstring& a, const std::wstring& b) {
     return owner_a.empty() || owner_b.empty() || udb_equal_no_case(owner_a, owner_b);
 }
 
-// The source table that a listed name means, in the catalogue's own text form (owner and table
+// Owner and table of a name as the run holds it; a text that is no table name is the table.
+void split_pair(const std::wstring& name, std::wstring& owner, std::wstring& table) {
+    if (!mss_parse_tab_name(name, owner, table)) {
+        owner.clear();
+        table = name;
+    }
+}
+
+// The one text form of the table a name means, by which the run keys its plans.
+std::wstring canonical_of(const std::wstring& name) {
+    std::wstring owner;
+    std::wstring table;
+    split_pair(name, owner, table);
+    return mss_format_tab_name(owner, table);
+}
+
+// The source table that a listed name means, in the text form the run carries (owner and table
 // as a pair), or empty when the name cannot be read. A name without an owner means the table in
-// the chosen schema or, without one, the login's default owner; a source that lists tables
-// without owners is also asked for the bare name.
+// the chosen schema or, without one, in the login's default schema; a source that lists tables
+// without owners is asked for the bare name too.
 std::wstring source_table(udb_database& source, const std::wstring& name,
-                          const std::wstring& schema, bool console) {
+                          const std::wstring& schema) {
     std::wstring owner;
     std::wstring table;
     if (!mss_parse_tab_name(name, owner, table)) {
@@ -63,36 +79,27 @@ std::wstring source_table(udb_database& source, const std::wstring& name,
     if (!owner.empty()) {
         return mss_format_tab_name(owner, table);
     }
-    const std::wstring owned =
-        schema.empty() ? mss_engine::ref().get_safe_tname(mss_format_tab_name({}, table))
-                       : mss_format_tab_name(schema, table);
-    const std::wstring bare = mss_format_tab_name({}, table);
-    if (console && !source.is_table_exist(owned) && source.is_table_exist(bare)) {
-        return bare;
+    std::vector<std::wstring> candidates;
+    if (!schema.empty()) {
+        candidates.push_back(mss_format_tab_name(schema, table));
+    } else if (mss_engine::pointer() != nullptr) {
+        candidates.push_back(mss_engine::ref().get_safe_tname(mss_format_tab_name({}, table)));
     }
-    return owned;
-}
-
-// A source table as progress lines and errors show it: "owner.table" where that reads back as the
-// same pair, else the bracketed form.
-std::wstring shown_name(const std::wstring& source_name) {
-    std::wstring table;
-    std::wstring owner;
-    mss_split_tab_name(source_name, table, owner);
-    const std::wstring plain = owner.empty() ? table : owner + L"." + table;
-    std::wstring plain_owner;
-    std::wstring plain_table;
-    const bool same = mss_parse_tab_name(plain, plain_owner, plain_table) && plain_owner == owner &&
-                      plain_table == table;
-    return same ? plain : source_name;
+    candidates.push_back(mss_list_tab_name({}, table));
+    for (const std::wstring& candidate : candidates) {
+        if (source.is_table_exist(candidate)) {
+            return candidate;
+        }
+    }
+    return candidates.front();
 }
 
 // The destination's name for a source table before the validator sees it: "owner.table", or
 // the table alone when a schema was chosen (its tables all come from that one schema).
 std::wstring destination_base(const std::wstring& source_name, bool drop_owner) {
-    std::wstring table;
     std::wstring owner;
-    mss_split_tab_name(source_name, table, owner);
+    std::wstring table;
+    split_pair(source_name, owner, table);
     return drop_owner || owner.empty() ? table : owner + L"." + table;
 }
 
@@ -146,7 +153,9 @@ struct velmora_convertor::run_state {
     // The source names of every table this run converted, for the view texts.
     std::vector<vlm_table_rename> converted;
     // The destination name of every table of the source, fixed before the first table.
-    std::map<std::wstring, std::wstring, udb_utf16_less> planned;
+    // Keyed by the source name's one text form: the plain name the plan started from, and the
+    // name it gave.
+    std::map<std::wstring, std::pair<std::wstring, std::wstring>, udb_utf16_less> planned;
 
     // Released in this order on every path: the validator, the destination, the source.
     ~run_state() {
@@ -241,7 +250,7 @@ void velmora_convertor::plan_table_names(run_state& run) {
         const std::wstring base = destination_base(source, !mss_schema.empty());
         if (run.validator->is_acceptable(base) && !run.validator->is_duplicated(base)) {
             run.validator->add_existing_name(base);
-            run.planned.emplace(source, base);
+            run.planned.emplace(canonical_of(source), std::make_pair(base, base));
         } else {
             pending.emplace_back(&source, base);
         }
@@ -249,7 +258,7 @@ void velmora_convertor::plan_table_names(run_state& run) {
     for (const auto& [source, base] : pending) {
         const std::wstring safe = run.validator->get_safe_name(base);
         run.validator->add_existing_name(safe);
-        run.planned.emplace(*source, safe);
+        run.planned.emplace(canonical_of(*source), std::make_pair(base, safe));
     }
 }
 
@@ -258,7 +267,7 @@ void velmora_convertor::plan_table_names(run_state& run) {
 // destination converts the text.
 std::vector<udb_view> velmora_convertor::views_for_names_map(const run_state& run) const {
     std::wstring default_owner = mss_schema;
-    if (default_owner.empty()) {
+    if (default_owner.empty() && mss_engine::pointer() != nullptr) {
         std::wstring table;
         mss_parse_tab_name(mss_engine::ref().get_safe_tname(L"[x]"), default_owner, table);
     }
@@ -272,11 +281,10 @@ std::vector<udb_view> velmora_convertor::views_for_names_map(const run_state& ru
 void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
     const bool is_table = entry.second.empty();
     vlm_ui& ui = tk_singleton<vlm_ui>::ref();
-    // A table travels as its (owner, table) pair from here on; the listed text is only shown.
+    // A table travels as its (owner, table) pair from here on; messages show it as listed.
     const std::wstring name =
-        is_table ? source_table(*run.source, entry.first, mss_schema, ui.console_run())
-                 : entry.first;
-    set_current_object(is_table ? shown_name(name) : name);
+        is_table ? source_table(*run.source, entry.first, mss_schema) : entry.first;
+    set_current_object(entry.first);
     object_records = 0;
     records_done = 0;
 
@@ -293,19 +301,30 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         tk_log_wmessage(2, L"udb_db_mutator::modify1(%ls)", name.c_str());
         std::wstring new_name = name;
         sql_table_mutator* mutator = get_table_mutator3(name);
+        if (mutator == nullptr && is_table) {
+            mutator = get_table_mutator3(entry.first); // changes kept under a bare name
+        }
         if (mutator != nullptr) {
             udb_table_mutator_modify3(*mutator, source->indexes);
             udb_table_mutator_modify1(*mutator, new_name, source->schema);
         }
-        const auto planned = run.planned.find(name);
-        if (is_table && new_name == name && planned != run.planned.end()) {
-            new_name = planned->second;
-        } else if (is_table && new_name == name) {
-            new_name = destination_base(name, !mss_schema.empty());
+        // The plan holds for a table named as the source lists it; a bare name keeps giving a
+        // bare destination name, as it always did.
+        auto planned = is_table ? run.planned.find(canonical_of(name)) : run.planned.end();
+        if (is_table && new_name == name) {
+            new_name = destination_base(entry.first, !mss_schema.empty());
+            if (planned != run.planned.end() && planned->second.first == new_name) {
+                new_name = planned->second.second;
+            } else {
+                planned = run.planned.end();
+            }
             tk_log_wmessage(2, L"Generate safe full name: %ls", new_name.c_str());
-        } else if (!mss_schema.empty()) {
-            new_name = destination_base(new_name, true);
-            tk_log_wmessage(2, L"Generate safe full name: %ls", new_name.c_str());
+        } else {
+            planned = run.planned.end();
+            if (!mss_schema.empty()) {
+                new_name = destination_base(new_name, true);
+                tk_log_wmessage(2, L"Generate safe full name: %ls", new_name.c_str());
+            }
         }
         if (planned == run.planned.end() && !run.validator->is_acceptable(new_name)) {
             new_name = run.validator->get_safe_name(new_name);

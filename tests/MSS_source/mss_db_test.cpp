@@ -182,7 +182,7 @@ TEST_F(mss_db_test, without_a_tables_rowset_the_stored_procedure_lists_them) {
         {text(u"TABLE_QUALIFIER"), text(u"TABLE_OWNER"), text(u"TABLE_NAME")},
         {row({u"Shop", u"sales", u"Orders"})}};
     db = open(1, L"sales");
-    EXPECT_EQ(db->tables, std::vector<std::wstring>{L"[sales].[Orders]"});
+    EXPECT_EQ(db->tables, std::vector<std::wstring>{L"sales.Orders"});
 }
 
 TEST_F(mss_db_test, a_refused_part_of_the_catalogue_is_logged_and_left_out) {

@@ -203,6 +203,13 @@ TEST_F(mss_engine_test, table_name_text_form_reads_back_as_its_pair) {
         EXPECT_EQ(owner, p.owner != nullptr ? p.owner : L"unchanged");
         EXPECT_EQ(table, p.table != nullptr ? p.table : L"unchanged");
     }
+    // Lists write the plain form only where it reads back as the same pair.
+    EXPECT_EQ(mss_list_tab_name(L"dbo", L"orders"), L"dbo.orders");
+    EXPECT_EQ(mss_list_tab_name(L"", L"Straße"), L"Straße");
+    EXPECT_EQ(mss_list_tab_name(L"a.b", L"c"), L"[a.b].[c]");
+    EXPECT_EQ(mss_list_tab_name(L"a", L"b.c"), L"[a].[b.c]");
+    EXPECT_EQ(mss_list_tab_name(L"dbo", L"[x]"), L"[dbo].[[x]]]");
+    EXPECT_EQ(mss_list_tab_name(L"", L"x.y"), L"[x.y]");
     // The canonical form of the source's statements keeps a bracketed table name apart.
     EXPECT_EQ(engine->get_safe_tname(L"[dbo].[[x]]]"), L"[dbo].[[x]]]");
 }

@@ -304,7 +304,7 @@ TEST_F(PontrelRun, ProfileTablesAndTableListsTogether) {
         const auto result = run_pontrel(command, dir.path());
         EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
         EXPECT_EQ(result.out, "Converting database 'velmora_agent' (2 tables)\n"
-                              "Converting table dbo.orders (2 records)\n"
+                              "Converting table [dbo].[orders] (2 records)\n"
                               "Converting table dbo.Café (1 records)\n");
     }
 }

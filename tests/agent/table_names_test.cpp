@@ -21,7 +21,7 @@ class TableNames : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         server = std::make_unique<tds_server>(
-            std::vector<std::string>{std::string(TDS_FIXTURE_DIR) + "/names_pairs.tds"});
+            std::vector<std::string>{std::string(AGENT_FIXTURE_DIR) + "/names_pairs.tds"});
         server->start();
     }
     static void TearDownTestSuite() { server.reset(); }
@@ -137,7 +137,7 @@ TEST_F(TableNames, TableListFormsAndARepeatedRun) {
                                                      "[a.b].[c]\n"
                                                      "a.b.c\n"
                                                      "[dbo].[[x]]]\n"
-                                                     "x_y\n");
+                                                     "dbo.x_y\n");
     auto result = run({"--mschema=", "--as_dbo", "--tab_file=" + list});
     EXPECT_EQ(result.exit_code, 255) << result.out << result.err;
     EXPECT_EQ(result.err, "Table a.b.c not exists\n");
@@ -154,7 +154,8 @@ TEST_F(TableNames, TableListFormsAndARepeatedRun) {
     result = run({"--mschema=dbo", "--tab_file=" + quoted});
     ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
     db.exec("DELETE FROM " + database + ".x_y00001");
-    const std::string plain = dir.write("plain.txt", "dbo.x_y\n[dbo].[x`y]\n");
+    // A bare name means the table of the chosen schema.
+    const std::string plain = dir.write("plain.txt", "x_y\n[dbo].[x`y]\n");
     result = run({"--mschema=dbo", "--mode=4", "--tab_file=" + plain});
     ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
     EXPECT_EQ(labels("x_y"), (std::vector<row>{{"5", "x_y"}}));
