@@ -122,7 +122,7 @@ void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
                 tk_log_wmessage(3, L"Skip %ls.%ls", owner.c_str(), table.c_str());
                 continue;
             }
-            tables.push_back(owner + L"." + table);
+            tables.push_back(mss_list_tab_name(owner, table));
             tk_log_wmessage(1, L"Stored as %ls", tables.back().c_str());
         }
     } catch (const tk_exception& e) {
@@ -164,7 +164,7 @@ void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
         tk_log_wmessage(2, L"Got table (2): (name=%ls, owner=%ls)", table.c_str(), owner.c_str());
         // The same form as the schema rowset gives, owner included whatever the settings: a
         // table must not change its name (and its destination) because the first query failed.
-        tables.push_back(owner + L"." + table);
+        tables.push_back(mss_list_tab_name(owner, table));
     }
     tk_log_message(2, "Tables count: %d", static_cast<int>(tables.size()));
     init_column_types(on, schema);
@@ -201,9 +201,8 @@ void mss_database::init_columns(IOpenRowset*, const std::wstring& schema) {
         // Keyed by schema and table, as get_table names the table: tables of the same name in
         // two schemas keep their own column types.
         const std::wstring owner = text_of(row, 3);
-        const std::wstring key = owner.empty()
-                                     ? engine.get_safe_tname(table)
-                                     : mss_enclose_name(owner) + L"." + mss_enclose_name(table);
+        const std::wstring key =
+            owner.empty() ? engine.get_safe_tname(table) : mss_format_tab_name(owner, table);
         column_types[key][column] = type;
         tk_log_wmessage(2, L"Database column (table, column, type): %ls, %ls, %ls", table.c_str(),
                         column.c_str(), type.c_str());
@@ -318,5 +317,12 @@ bool mss_database::is_table_exist(const std::wstring& table) {
     if (table.empty()) {
         return false;
     }
-    return udb_database::is_table_exist(mss_simplify_tab_name(table, L'.'));
+    // Compared in the list's own form: owner and table as a pair, so that neither a point nor a
+    // bracket inside a part can make two tables look alike.
+    std::wstring owner;
+    std::wstring plain;
+    if (!mss_parse_tab_name(table, owner, plain)) {
+        return false;
+    }
+    return udb_database::is_table_exist(mss_list_tab_name(owner, plain));
 }

@@ -282,7 +282,8 @@ std::wstring mss_engine::get_safe_tname(const std::wstring& name) {
     std::wstring result;
     if (!owner.empty()) {
         tk_log_message(2, "This is a full canonized table name");
-        result = mss_enclose_name(owner) + L"." + mss_enclose_name(table);
+        // Both parts bracketed afresh: a table named "[x]" must not read as the table x.
+        result = mss_format_tab_name(owner, table);
     } else {
         std::wstring prefix = L"[dbo].";
         if (!user_.empty() && !as_dbo_ && !udb_equal_no_case(user_, L"sa")) {

@@ -61,7 +61,7 @@ void odb_table::initialize_with_retry(bool table_form) {
         std::wstring table;
         std::wstring owner;
         mss_split_tab_name(name, table, owner);
-        name = L"[dbo]." + mss_enclose_name(table);
+        name = mss_format_tab_name(L"dbo", table);
         if (!table_form) {
             tk_log_wmessage(2, L"Creating %ls", name.c_str());
         }

@@ -107,6 +107,103 @@ std::wstring mss_enclose_name(const std::wstring& name) {
     return out;
 }
 
+namespace {
+
+// Reads one bracketed part starting at `at` ("[" ... "]" with "]]" for "]"); the position behind
+// it, or npos when the text holds no complete part there.
+std::wstring::size_type read_bracketed(const std::wstring& text, std::wstring::size_type at,
+                                       std::wstring& part) {
+    if (at >= text.size() || text[at] != L'[') {
+        return std::wstring::npos;
+    }
+    part.clear();
+    for (std::size_t i = at + 1; i < text.size(); ++i) {
+        if (text[i] != L']') {
+            part += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == L']') {
+            part += L']';
+            ++i;
+        } else {
+            return i + 1;
+        }
+    }
+    return std::wstring::npos;
+}
+
+bool parse_bracketed(const std::wstring& text, std::wstring& owner, std::wstring& table) {
+    std::wstring first;
+    const auto end = read_bracketed(text, 0, first);
+    if (end == text.size()) {
+        owner.clear();
+        table = first;
+        return true;
+    }
+    std::wstring second;
+    if (end == std::wstring::npos || text[end] != L'.' ||
+        read_bracketed(text, end + 1, second) != text.size()) {
+        return false;
+    }
+    owner = first;
+    table = second;
+    return true;
+}
+
+} // namespace
+
+std::wstring mss_format_tab_name(const std::wstring& owner, const std::wstring& table) {
+    // Not mss_enclose_name: a part that itself begins with "[" and ends with "]" needs brackets.
+    const auto bracket = [](std::wstring& out, const std::wstring& part) {
+        out += L'[';
+        for (wchar_t c : part) {
+            out += c;
+            if (c == L']') {
+                out += L']';
+            }
+        }
+        out += L']';
+    };
+    std::wstring out;
+    out.reserve(owner.size() + table.size() + 5);
+    if (!owner.empty()) {
+        bracket(out, owner);
+        out += L'.';
+    }
+    bracket(out, table);
+    return out;
+}
+
+std::wstring mss_list_tab_name(const std::wstring& owner, const std::wstring& table) {
+    std::wstring plain = owner.empty() ? table : owner + L"." + table;
+    std::wstring plain_owner;
+    std::wstring plain_table;
+    if (mss_parse_tab_name(plain, plain_owner, plain_table) && plain_owner == owner &&
+        plain_table == table) {
+        return plain;
+    }
+    return mss_format_tab_name(owner, table);
+}
+
+bool mss_parse_tab_name(const std::wstring& text, std::wstring& owner, std::wstring& table) {
+    if (!text.empty() && text.front() == L'[') {
+        return parse_bracketed(text, owner, table);
+    }
+    if (text.empty() || text.find_first_of(L"[]") != std::wstring::npos) {
+        return false;
+    }
+    const auto dot = text.find(L'.');
+    if (dot == std::wstring::npos) {
+        owner.clear();
+        table = text;
+        return true;
+    }
+    if (text.find(L'.', dot + 1) != std::wstring::npos || dot == 0 || dot + 1 == text.size()) {
+        return false;
+    }
+    owner = text.substr(0, dot);
+    table = text.substr(dot + 1);
+    return true;
+}
+
 std::wstring mss_escape_literal(const std::wstring& text) {
     std::wstring out;
     out.reserve(text.size());

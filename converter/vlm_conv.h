@@ -208,6 +208,10 @@ private:
     void convert_object(run_state& run, const vlm_query& entry);
     // Merge or synchronize into a table without a row key: reported once, the rows still go in.
     void report_unmatched_rows(const std::wstring& name);
+    // Fixes the destination name of every source table before the first one is converted.
+    void plan_table_names(run_state& run);
+    // The selected views naming the converted tables by their destination names.
+    std::vector<udb_view> views_for_names_map(const run_state& run) const;
     // Copies the rows of one object, each with the per-record handling.
     void copy_rows(udb_recordset& source, udb_recordset& destination, sql_table_mutator* mutator);
     // The foreign keys whose two tables this run created.

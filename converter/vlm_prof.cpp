@@ -328,9 +328,12 @@ bool apply_profile(velmora_convertor& converter, udb_profile& profile) {
         }
         std::wstring table;
         std::wstring owner;
-        mss_split_tab_name(name, table, owner);
-        tk_log_wmessage(2, L"tab_name=%ls, owner=%ls", table.c_str(), owner.c_str());
-        name = owner.empty() ? table : L"[" + owner + L"].[" + table + L"]";
+        // A name that does not read as one table stays as written: the run reports it missing.
+        if (mss_parse_tab_name(name, owner, table)) {
+            tk_log_wmessage(2, L"tab_name=%ls, owner=%ls", table.c_str(), owner.c_str());
+            name =
+                owner.empty() ? mss_list_tab_name(owner, table) : mss_format_tab_name(owner, table);
+        }
     }
     return true;
 }
@@ -356,7 +359,7 @@ bool velmora_convertor::store_profile(udb_profile& profile) {
         std::wstring owner;
         mss_split_tab_name(name, table, owner);
         tk_log_wmessage(2, L"tab_name=%ls, owner=%ls", table.c_str(), owner.c_str());
-        profile.set_value(L"Selected Tables", owner.empty() ? table : owner + L"." + table, L"");
+        profile.set_value(L"Selected Tables", mss_list_tab_name(owner, table), L"");
     }
     if (!udb_converter::store_profile(profile, false) ||
         !mysql_converter_impl::store_profile(profile) ||

@@ -4,7 +4,9 @@
 #include "converter/vlm_errh.h"
 #include "converter/vlm_mutap.h"
 #include "converter/vlm_ui.h"
+#include "converter/vlm_vnam.h"
 #include "MSS/mss_db.h"
+#include "MSS/mss_engi.h"
 #include "MSS/mss_tnam.h"
 #include "TK/tk_exitc.h"
 #include "TK/tk_log.h"
@@ -13,6 +15,7 @@
 #include "UDB/udb_vali.h"
 #include "platform/com/com_api.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <csignal>
 #include <ctime>
@@ -81,8 +84,60 @@ bool same_table(const std::wstring& a, const std::wstring& b) {
     return owner_a.empty() || owner_b.empty() || udb_equal_no_case(owner_a, owner_b);
 }
 
-// The columns of a key under the names the table's mutator gives them; false when one of them
-// was left out of the table.
+// Owner and table of a name as the run holds it; a text that is no table name is the table.
+void split_pair(const std::wstring& name, std::wstring& owner, std::wstring& table) {
+    if (!mss_parse_tab_name(name, owner, table)) {
+        owner.clear();
+        table = name;
+    }
+}
+
+// The one text form of the table a name means, by which the run keys its plans.
+std::wstring canonical_of(const std::wstring& name) {
+    std::wstring owner;
+    std::wstring table;
+    split_pair(name, owner, table);
+    return mss_format_tab_name(owner, table);
+}
+
+// The source table that a listed name means, in the text form the run carries (owner and table
+// as a pair), or empty when the name cannot be read. A name without an owner means the table in
+// the chosen schema or, without one, in the login's default schema; a source that lists tables
+// without owners is asked for the bare name too.
+std::wstring source_table(udb_database& source, const std::wstring& name,
+                          const std::wstring& schema) {
+    std::wstring owner;
+    std::wstring table;
+    if (!mss_parse_tab_name(name, owner, table)) {
+        return {};
+    }
+    if (!owner.empty()) {
+        return mss_format_tab_name(owner, table);
+    }
+    std::vector<std::wstring> candidates;
+    if (!schema.empty()) {
+        candidates.push_back(mss_format_tab_name(schema, table));
+    } else if (mss_engine::pointer() != nullptr) {
+        candidates.push_back(mss_engine::ref().get_safe_tname(mss_format_tab_name({}, table)));
+    }
+    candidates.push_back(mss_list_tab_name({}, table));
+    for (const std::wstring& candidate : candidates) {
+        if (source.is_table_exist(candidate)) {
+            return candidate;
+        }
+    }
+    return candidates.front();
+}
+
+// The destination's name for a source table before the validator sees it: "owner.table", or
+// the table alone when a schema was chosen (its tables all come from that one schema).
+std::wstring destination_base(const std::wstring& source_name, bool drop_owner) {
+    std::wstring owner;
+    std::wstring table;
+    split_pair(source_name, owner, table);
+    return drop_owner || owner.empty() ? table : owner + L"." + table;
+}
+
 // Whether rows can be matched against the table's rows: a primary key or a unique index.
 bool has_row_key(const udb_indexes& indexes) {
     for (const udb_index& index : indexes) {
@@ -93,6 +148,8 @@ bool has_row_key(const udb_indexes& indexes) {
     return false;
 }
 
+// The columns of a key under the names the table's mutator gives them; false when one of them
+// was left out of the table.
 bool renamed_columns(const sql_table_mutator* mutator, std::vector<std::wstring>& columns) {
     if (mutator == nullptr) {
         return true;
@@ -138,6 +195,12 @@ struct velmora_convertor::run_state {
     bool fast_insert = false;
     // The source names of the tables this run created, as the names map knows them.
     std::vector<std::wstring> created;
+    // The source names of every table this run converted, for the view texts.
+    std::vector<vlm_table_rename> converted;
+    // The destination name of every table of the source, fixed before the first table.
+    // Keyed by the source name's one text form: the plain name the plan started from, and the
+    // name it gave.
+    std::map<std::wstring, std::pair<std::wstring, std::wstring>, udb_utf16_less> planned;
 
     // Released in this order on every path: the validator, the destination, the source.
     ~run_state() {
@@ -223,7 +286,9 @@ void velmora_convertor::operator()() {
         if (mode == 0) {
             existing = run.destination->get_tables();
         }
-        run.validator.reset(sql->create_tn_validator(selected_tables, existing));
+        run.validator.reset(sql->create_tn_validator({}, existing));
+
+        plan_table_names(run);
 
         if (direct) {
             sql->set_max_allowed_packet(0xC800000);
@@ -246,7 +311,7 @@ void velmora_convertor::operator()() {
             create_relationships(run);
         }
         if (convert_views && can_create_views()) {
-            run.destination->create_views(selected_views);
+            run.destination->create_views(views_for_names_map(run));
         }
         object_index = 0;
         object_count = 0;
@@ -279,19 +344,60 @@ void velmora_convertor::operator()() {
     }
 }
 
+// The same source gives the same destination names on every run, whatever the selection: the
+// plain names of all source tables are claimed first, then the tables whose plain name is not
+// usable (or taken by an earlier one) get generated names, both in the order of the source names.
+void velmora_convertor::plan_table_names(run_state& run) {
+    std::vector<std::wstring> sources = run.source->get_tables();
+    std::sort(sources.begin(), sources.end(), udb_utf16_less());
+    std::vector<std::pair<const std::wstring*, std::wstring>> pending;
+    for (const std::wstring& source : sources) {
+        const std::wstring base = destination_base(source, !mss_schema.empty());
+        if (run.validator->is_acceptable(base) && !run.validator->is_duplicated(base)) {
+            run.validator->add_existing_name(base);
+            run.planned.emplace(canonical_of(source), std::make_pair(base, base));
+        } else {
+            pending.emplace_back(&source, base);
+        }
+    }
+    for (const auto& [source, base] : pending) {
+        const std::wstring safe = run.validator->get_safe_name(base);
+        run.validator->add_existing_name(safe);
+        run.planned.emplace(canonical_of(*source), std::make_pair(base, safe));
+    }
+}
+
+// A view text names a table as owner.table, [owner].[table], by its bare name in the default
+// schema, or with a column behind it; each becomes the destination's name before the
+// destination converts the text.
+std::vector<udb_view> velmora_convertor::views_for_names_map(const run_state& run) const {
+    std::wstring default_owner = mss_schema;
+    if (default_owner.empty() && mss_engine::pointer() != nullptr) {
+        std::wstring table;
+        mss_parse_tab_name(mss_engine::ref().get_safe_tname(L"[x]"), default_owner, table);
+    }
+    std::vector<udb_view> views = selected_views;
+    for (udb_view& view : views) {
+        view.second = vlm_rename_view_tables(view.second, run.converted, default_owner);
+    }
+    return views;
+}
+
 void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
-    const std::wstring& name = entry.first;
     const bool is_table = entry.second.empty();
-    set_current_object(name);
+    vlm_ui& ui = tk_singleton<vlm_ui>::ref();
+    // A table travels as its (owner, table) pair from here on; messages show it as listed.
+    const std::wstring name =
+        is_table ? source_table(*run.source, entry.first, mss_schema) : entry.first;
+    set_current_object(entry.first);
     object_records = 0;
     records_done = 0;
-    vlm_ui& ui = tk_singleton<vlm_ui>::ref();
 
     std::unique_ptr<udb_recordset> source;
     std::unique_ptr<udb_recordset> destination;
     try {
-        if (is_table && ui.console_run() && !run.source->is_table_exist(name)) {
-            ui.table_missing(name);
+        if (is_table && ui.console_run() && (name.empty() || !run.source->is_table_exist(name))) {
+            ui.table_missing(entry.first);
             return;
         }
         source = is_table ? run.source->get_table(name, 1)
@@ -300,19 +406,32 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         tk_log_wmessage(2, L"udb_db_mutator::modify1(%ls)", name.c_str());
         std::wstring new_name = name;
         sql_table_mutator* mutator = get_table_mutator3(name);
+        if (mutator == nullptr && is_table) {
+            mutator = get_table_mutator3(entry.first); // changes kept under a bare name
+        }
         if (mutator != nullptr) {
             udb_table_mutator_modify3(*mutator, source->indexes);
             udb_table_mutator_modify1(*mutator, new_name, source->schema);
         }
-        if (!mss_schema.empty()) {
-            std::wstring table;
-            std::wstring owner;
-            mss_split_tab_name(new_name, table, owner);
-            tk_log_wmessage(2, L"name=%ls, owner=%ls", table.c_str(), owner.c_str());
-            new_name = table;
+        // The plan holds for a table named as the source lists it; a bare name keeps giving a
+        // bare destination name, as it always did.
+        auto planned = is_table ? run.planned.find(canonical_of(name)) : run.planned.end();
+        if (is_table && new_name == name) {
+            new_name = destination_base(entry.first, !mss_schema.empty());
+            if (planned != run.planned.end() && planned->second.first == new_name) {
+                new_name = planned->second.second;
+            } else {
+                planned = run.planned.end();
+            }
             tk_log_wmessage(2, L"Generate safe full name: %ls", new_name.c_str());
+        } else {
+            planned = run.planned.end();
+            if (!mss_schema.empty()) {
+                new_name = destination_base(new_name, true);
+                tk_log_wmessage(2, L"Generate safe full name: %ls", new_name.c_str());
+            }
         }
-        if (!run.validator->is_acceptable(new_name)) {
+        if (planned == run.planned.end() && !run.validator->is_acceptable(new_name)) {
             new_name = run.validator->get_safe_name(new_name);
         }
 
@@ -353,12 +472,15 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             run.destination->add_tn_mapping(name, new_name);
         }
         run.validator->restricted_words.push_back(new_name);
+        if (is_table) {
+            run.converted.emplace_back(name, new_name);
+        }
         if (created && is_table) {
             run.created.push_back(name);
         }
 
         object_records = source->rec_count;
-        progress_line(converting_line(name, object_records));
+        progress_line(converting_line(current_object(), object_records));
 
         if (object_records == 0 || tab_def) {
             return;
@@ -371,7 +493,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         destination.reset();
         source.reset();
         error_handler& handler = tk_singleton<error_handler>::ref();
-        handler.set_context(name);
+        handler.set_context(current_object());
         if (sql_failure_reach_of(error.code) != sql_failure_reach::connection) {
             handler.handle(error, false);
             return;

@@ -1,6 +1,7 @@
 // The "Type Mappings" text.
 #include "converter/vlm_tmap.h"
 
+#include "MSS/mss_tnam.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_prof.h"
@@ -196,7 +197,13 @@ bool udb_db_mutator_load(sql_db_mutator& mutators, udb_profile& profile) {
         state = 4;
     }
 
-    for (auto& [name, record] : records) {
+    for (auto& [written, record] : records) {
+        // Kept under the run's form of the name, so that "dbo.T" and "[dbo].[T]" both find T.
+        std::wstring owner;
+        std::wstring table;
+        const std::wstring name = mss_parse_tab_name(written, owner, table) && !owner.empty()
+                                      ? mss_format_tab_name(owner, table)
+                                      : written;
         const std::wstring new_name = record.new_name.empty() ? name : record.new_name;
         sql_table_mutator* tm = mutators.get_table_mutator2(name, new_name);
         for (auto& [field_name, attributes] : record.fields) {

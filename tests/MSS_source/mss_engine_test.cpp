@@ -152,6 +152,68 @@ TEST_F(mss_engine_test, table_names_split_join_and_enclose) {
     EXPECT_EQ(mss_escape_literal(L"O'Brien''s"), L"O''Brien''''s");
 }
 
+// The text form of an (owner, table) pair reads back as the same pair, for parts holding points,
+// brackets, blanks, quotes and letters outside ASCII; plain forms are read only where they can
+// mean one table.
+TEST_F(mss_engine_test, table_name_text_form_reads_back_as_its_pair) {
+    const struct {
+        const wchar_t* owner;
+        const wchar_t* table;
+        const wchar_t* text;
+    } pairs[] = {
+        {L"a.b", L"c", L"[a.b].[c]"},
+        {L"a", L"b.c", L"[a].[b.c]"},
+        {L"dbo", L"[x]", L"[dbo].[[x]]]"},
+        {L"dbo", L"x", L"[dbo].[x]"},
+        {L"we].[ird", L"x]y", L"[we]].[ird].[x]]y]"},
+        {L"sales team", L"O'Brien \"Größe\"", L"[sales team].[O'Brien \"Größe\"]"},
+        {L"", L"x.y", L"[x.y]"},
+    };
+    for (const auto& p : pairs) {
+        SCOPED_TRACE(testing::Message() << tk_to_utf8(p.text));
+        EXPECT_EQ(mss_format_tab_name(p.owner, p.table), p.text);
+        std::wstring owner;
+        std::wstring table;
+        ASSERT_TRUE(mss_parse_tab_name(p.text, owner, table));
+        EXPECT_EQ(owner, p.owner);
+        EXPECT_EQ(table, p.table);
+    }
+    const struct {
+        const wchar_t* text;
+        const wchar_t* owner; // nullptr: refused
+        const wchar_t* table;
+    } plain[] = {
+        {L"dbo.orders", L"dbo", L"orders"},
+        {L"Straße", L"", L"Straße"},
+        {L"a.b.c", nullptr, nullptr},
+        {L"dbo.[x]", nullptr, nullptr},
+        {L"[dbo].[x", nullptr, nullptr},
+        {L"[dbo].x", nullptr, nullptr},
+        {L"[dbo]x", nullptr, nullptr},
+        {L"[a]b]", nullptr, nullptr},
+        {L".x", nullptr, nullptr},
+        {L"x.", nullptr, nullptr},
+        {L"", nullptr, nullptr},
+    };
+    for (const auto& p : plain) {
+        SCOPED_TRACE(testing::Message() << tk_to_utf8(p.text));
+        std::wstring owner = L"unchanged";
+        std::wstring table = L"unchanged";
+        EXPECT_EQ(mss_parse_tab_name(p.text, owner, table), p.owner != nullptr);
+        EXPECT_EQ(owner, p.owner != nullptr ? p.owner : L"unchanged");
+        EXPECT_EQ(table, p.table != nullptr ? p.table : L"unchanged");
+    }
+    // Lists write the plain form only where it reads back as the same pair.
+    EXPECT_EQ(mss_list_tab_name(L"dbo", L"orders"), L"dbo.orders");
+    EXPECT_EQ(mss_list_tab_name(L"", L"Straße"), L"Straße");
+    EXPECT_EQ(mss_list_tab_name(L"a.b", L"c"), L"[a.b].[c]");
+    EXPECT_EQ(mss_list_tab_name(L"a", L"b.c"), L"[a].[b.c]");
+    EXPECT_EQ(mss_list_tab_name(L"dbo", L"[x]"), L"[dbo].[[x]]]");
+    EXPECT_EQ(mss_list_tab_name(L"", L"x.y"), L"[x.y]");
+    // The canonical form of the source's statements keeps a bracketed table name apart.
+    EXPECT_EQ(engine->get_safe_tname(L"[dbo].[[x]]]"), L"[dbo].[[x]]]");
+}
+
 TEST_F(mss_engine_test, canonical_names_follow_the_login) {
     EXPECT_EQ(engine->get_safe_tname(L"sales.Orders"), L"[sales].[Orders]");
     EXPECT_EQ(engine->get_safe_tname(L"Orders"), L"[dbo].[Orders]");

@@ -612,6 +612,5 @@ TEST_F(mss_freetds_test, a_refused_tables_rowset_falls_back_to_the_stored_proced
     db = engine->open_db(L"Velmora O'Brien] Straße", 1, L"");
     std::vector<std::wstring> sorted = db->tables;
     std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(sorted,
-              (std::vector<std::wstring>{L"dbo.tree", L"sales team.Order Details"}));
+    EXPECT_EQ(sorted, (std::vector<std::wstring>{L"dbo.tree", L"sales team.Order Details"}));
 }

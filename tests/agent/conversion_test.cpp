@@ -318,7 +318,7 @@ TEST_F(PontrelRun, SourceOfTheProfileAndOfTheCommandLine) {
     auto result =
         run_pontrel({"--src=nope", "--profile=" + profile, "--dest=agent_src"}, dir.path());
     EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-    EXPECT_EQ(tables("agent_src"), std::vector<std::string>{"[dbo].[orders]"});
+    EXPECT_EQ(tables("agent_src"), std::vector<std::string>{"dbo.orders"});
     // ... after it, it wins.
     result = run_pontrel({"--profile=" + profile, "--src=nope", "--dest=agent_src"}, dir.path());
     EXPECT_EQ(result.exit_code, exit_failed);
@@ -551,7 +551,7 @@ TEST_F(PontrelRun, ProfileSettingsAndTheOptionsAroundIt) {
     command.push_back("--profile=" + profile);
     auto result = run_pontrel(command, dir.path());
     EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-    EXPECT_EQ(tables("agent_prof_a"), std::vector<std::string>{"[dbo].[orders]"});
+    EXPECT_EQ(tables("agent_prof_a"), std::vector<std::string>{"dbo.orders"});
     EXPECT_TRUE(tables("agent_prof_b").empty());
     EXPECT_EQ(db.query("SELECT COUNT(*) FROM information_schema.statistics WHERE "
                        "table_schema = 'agent_prof_a' AND index_name <> 'PRIMARY'"),
@@ -561,7 +561,7 @@ TEST_F(PontrelRun, ProfileSettingsAndTheOptionsAroundIt) {
     command.insert(command.end(), wrong_servers.begin(), wrong_servers.end());
     result = run_pontrel(command, dir.path());
     EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-    EXPECT_EQ(tables("agent_prof_b"), std::vector<std::string>{"[dbo].[orders]"});
+    EXPECT_EQ(tables("agent_prof_b"), std::vector<std::string>{"dbo.orders"});
 }
 
 } // namespace

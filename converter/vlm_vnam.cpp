@@ -1,0 +1,120 @@
+// Table names in view texts.
+#include "converter/vlm_vnam.h"
+
+#include "MSS/mss_tnam.h"
+#include "UDB/udb_util.h"
+
+#include <cwctype>
+#include <string_view>
+
+namespace {
+
+struct name_forms {
+    std::wstring replacement;
+    std::vector<std::wstring> written; // the longer forms first
+};
+
+// A character that continues a name, or joins it to a qualifier before it.
+bool joins_before(wchar_t c) {
+    return std::iswalnum(static_cast<wint_t>(c)) != 0 || c == L'_' || c == L'.' || c == L'@' ||
+           c == L'#' || c == L'$';
+}
+
+bool continues_after(wchar_t c) {
+    return std::iswalnum(static_cast<wint_t>(c)) != 0 || c == L'_' || c == L'@' || c == L'#' ||
+           c == L'$';
+}
+
+std::vector<name_forms> forms_of(const std::vector<vlm_table_rename>& tables,
+                                 const std::wstring& default_owner) {
+    std::vector<name_forms> all;
+    for (const auto& [canonical, destination] : tables) {
+        std::wstring owner;
+        std::wstring table;
+        if (!mss_parse_tab_name(canonical, owner, table)) {
+            continue;
+        }
+        name_forms forms{mss_format_tab_name({}, destination), {canonical}};
+        if (!owner.empty()) {
+            forms.written.push_back(owner + L"." + table);
+        }
+        if (owner.empty() || udb_equal_no_case(owner, default_owner)) {
+            forms.written.push_back(mss_format_tab_name({}, table));
+            forms.written.push_back(table);
+        }
+        all.push_back(std::move(forms));
+    }
+    return all;
+}
+
+// The table whose reference begins at `at`, and the reference's length, if any.
+const name_forms* match_at(const std::wstring& text, std::size_t at,
+                           const std::vector<name_forms>& all, std::size_t& length) {
+    if (at > 0 && joins_before(text[at - 1])) {
+        return nullptr;
+    }
+    const name_forms* best = nullptr;
+    length = 0;
+    for (const name_forms& forms : all) {
+        for (const std::wstring& form : forms.written) {
+            if (form.size() <= length || at + form.size() > text.size()) {
+                continue;
+            }
+            const std::size_t end = at + form.size();
+            if (end < text.size() && continues_after(text[end])) {
+                continue;
+            }
+            if (udb_equal_no_case(std::wstring_view(text).substr(at, form.size()), form)) {
+                best = &forms;
+                length = form.size();
+            }
+        }
+    }
+    return best;
+}
+
+// Where the literal or quoted name that opens at `at` ends (behind its closing character).
+std::size_t skip_quoted(const std::wstring& text, std::size_t at) {
+    const wchar_t close = text[at] == L'[' ? L']' : text[at];
+    std::size_t i = at + 1;
+    while (i < text.size()) {
+        if (text[i] == close) {
+            if (i + 1 < text.size() && text[i + 1] == close) {
+                i += 2;
+                continue;
+            }
+            return i + 1;
+        }
+        ++i;
+    }
+    return text.size();
+}
+
+} // namespace
+
+std::wstring vlm_rename_view_tables(const std::wstring& text,
+                                    const std::vector<vlm_table_rename>& tables,
+                                    const std::wstring& default_owner) {
+    const std::vector<name_forms> all = forms_of(tables, default_owner);
+    std::wstring out;
+    out.reserve(text.size() + 16);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t length = 0;
+        if (const name_forms* forms = match_at(text, i, all, length)) {
+            out += forms->replacement;
+            i += length;
+            continue;
+        }
+        const wchar_t c = text[i];
+        if (c == L'\'' || c == L'"' || c == L'`' || c == L'[') {
+            const std::size_t end = skip_quoted(text, i);
+            out.append(text, i, end - i);
+            i = end;
+            continue;
+        }
+        out += c;
+        ++i;
+    }
+    return out;
+}
