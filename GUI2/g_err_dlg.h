@@ -15,7 +15,7 @@ QString error_dialog_caption();
 // Esc and the close box answer; Abort is the other answer.
 class dlg_error_continue : public QDialog {
 public:
-    enum result { abort = 1, go_on = 2 };
+    enum answer { abort = 1, go_on = 2 };
 
     explicit dlg_error_continue(const std::wstring& text, QWidget* owner = nullptr);
     bool do_not_show() const;
@@ -30,7 +30,7 @@ private:
 // can be pasted before the process ends). Esc and the close box do nothing.
 class dlg_error_ex : public QDialog {
 public:
-    enum result { ok = 1, sent = 1112 };
+    enum answer { ok = 1, sent = 1112 };
 
     explicit dlg_error_ex(const std::wstring& text, QWidget* owner = nullptr);
     void reject() override {}
