@@ -20,7 +20,8 @@ namespace {
 QLabel* error_icon(QWidget* parent) {
     auto* icon = new QLabel(parent);
     const int size = parent->style()->pixelMetric(QStyle::PM_MessageBoxIconSize);
-    icon->setPixmap(parent->style()->standardIcon(QStyle::SP_MessageBoxCritical).pixmap(size, size));
+    icon->setPixmap(
+        parent->style()->standardIcon(QStyle::SP_MessageBoxCritical).pixmap(size, size));
     icon->setAlignment(Qt::AlignTop);
     return icon;
 }
@@ -106,7 +107,9 @@ dlg_error_ex::dlg_error_ex(const std::wstring& text, QWidget* owner) : QDialog(o
     connect(copy, &QPushButton::clicked, this, [this] { tk_copy_to_clipboard2(text_); });
     connect(send, &QPushButton::clicked, this, [this] {
         const std::string title =
-            wizard_shell::is_initialized() ? vlm_display_narrow(tk_singleton<wizard_shell>::pointer()->title()) : "";
+            wizard_shell::is_initialized()
+                ? vlm_display_narrow(tk_singleton<wizard_shell>::pointer()->title())
+                : "";
         tk_send_bug(title, vlm_display_narrow(text_));
         done(sent);
     });

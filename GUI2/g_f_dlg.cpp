@@ -33,7 +33,8 @@ file_chooser& chooser() {
     return current;
 }
 
-file_dialog_request request_for(bool save, const QString& filter, const QString& title, const QString& initial) {
+file_dialog_request request_for(bool save, const QString& filter, const QString& title,
+                                const QString& initial) {
     const QFileInfo start(initial);
     file_dialog_request request;
     request.save = save;

@@ -19,7 +19,8 @@ struct file_dialog_request {
 };
 
 // Shows the dialog; the chosen path, or nothing on Cancel. Replaceable so tests can answer.
-using file_chooser = std::function<std::optional<QString>(QWidget* owner, const file_dialog_request&)>;
+using file_chooser =
+    std::function<std::optional<QString>(QWidget* owner, const file_dialog_request&)>;
 void set_file_chooser(file_chooser chooser);
 
 // The save dialog's extension rule: `extension` ("sql" or ".sql") is appended unless the name

@@ -17,10 +17,12 @@ QString profile_filter(const std::wstring& extension, int line) {
     return QString("Profile Files (.%1) (*.%1);;All Files (*.*) (*)").arg(ext);
 }
 
-bool load_profile_dialog(QWidget* owner, velmora_convertor& converter, const std::wstring& extension) {
+bool load_profile_dialog(QWidget* owner, velmora_convertor& converter,
+                         const std::wstring& extension) {
     const QString filter = profile_filter(extension, 266);
     tk_log_message(1, "welcome_page_t::on_load(%s)", filter.toUtf8().constData());
-    const std::optional<QString> chosen = open_file_dialog(owner, filter, "Select Profile", QString());
+    const std::optional<QString> chosen =
+        open_file_dialog(owner, filter, "Select Profile", QString());
     if (!chosen) {
         return false;
     }
@@ -37,11 +39,12 @@ bool load_profile_dialog(QWidget* owner, velmora_convertor& converter, const std
     return true;
 }
 
-bool store_profile_dialog(QWidget* owner, velmora_convertor& converter, const std::wstring& extension) {
+bool store_profile_dialog(QWidget* owner, velmora_convertor& converter,
+                          const std::wstring& extension) {
     const QString filter = profile_filter(extension, 141);
     tk_log_message(1, "gui_finish_page_t::on_store(%s)", filter.toUtf8().constData());
-    const std::optional<QString> chosen =
-        save_file_dialog(owner, filter, "Select Profile", QString(), QString::fromStdWString(extension));
+    const std::optional<QString> chosen = save_file_dialog(
+        owner, filter, "Select Profile", QString(), QString::fromStdWString(extension));
     if (!chosen) {
         return false;
     }

@@ -14,8 +14,10 @@ QString profile_filter(const std::wstring& extension, int line);
 
 // Asks for a profile and loads it into the converter. False when nothing was loaded (Cancel or
 // a failure, which has been reported). A tk_exception of the profile reader goes to the caller.
-bool load_profile_dialog(QWidget* owner, velmora_convertor& converter, const std::wstring& extension);
+bool load_profile_dialog(QWidget* owner, velmora_convertor& converter,
+                         const std::wstring& extension);
 
 // Asks for a file name and writes the converter's settings there; a file that cannot be written
 // is reported in an error box. False on Cancel or failure.
-bool store_profile_dialog(QWidget* owner, velmora_convertor& converter, const std::wstring& extension);
+bool store_profile_dialog(QWidget* owner, velmora_convertor& converter,
+                          const std::wstring& extension);

@@ -46,7 +46,8 @@ void draw_arrow(QPainter& painter, const QRectF& box) {
 void draw_emblem(QPainter& painter, const QRectF& box) {
     const qreal w = box.width();
     const qreal h = box.height();
-    draw_drum(painter, QRectF(box.left(), box.top() + h * 0.15, w * 0.34, h * 0.7), QColor(200, 70, 60));
+    draw_drum(painter, QRectF(box.left(), box.top() + h * 0.15, w * 0.34, h * 0.7),
+              QColor(200, 70, 60));
     draw_arrow(painter, QRectF(box.left() + w * 0.36, box.top() + h * 0.38, w * 0.28, h * 0.24));
     draw_drum(painter, QRectF(box.left() + w * 0.66, box.top() + h * 0.15, w * 0.34, h * 0.7),
               QColor(40, 120, 190));

@@ -70,7 +70,8 @@ bool wizard_page::validatePage() {
     }
     const QList<int> ids = frame->pageIds();
     const qsizetype at = ids.indexOf(frame->currentId());
-    const int target = answer == move_on ? (at + 1 < ids.size() ? ids[at + 1] : -1) : frame->id_of_dialog(answer);
+    const int target =
+        answer == move_on ? (at + 1 < ids.size() ? ids[at + 1] : -1) : frame->id_of_dialog(answer);
     if (target < 0) {
         return false;
     }

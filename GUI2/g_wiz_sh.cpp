@@ -72,7 +72,8 @@ void show_box(QMessageBox::Icon icon, const char* word, const std::wstring& text
 
 } // namespace
 
-wizard_shell::wizard_shell(const std::wstring& title) : help_folder(default_help_folder()), title_(title) {
+wizard_shell::wizard_shell(const std::wstring& title)
+    : help_folder(default_help_folder()), title_(title) {
     tk_log_wmessage(2, L"wizard_shell::ctor(%ls)", title.c_str());
     setWizardStyle(QWizard::ModernStyle);
     setOptions(QWizard::HaveHelpButton | QWizard::NoDefaultButton);
@@ -171,8 +172,9 @@ void wizard_shell::message(const std::wstring& text) {
 bool wizard_shell::question(const std::wstring& text) {
     bool yes = false;
     gui_thread_call([&] {
-        QMessageBox box(QMessageBox::Question, box_caption("Question"), QString::fromStdWString(text),
-                        QMessageBox::Yes | QMessageBox::No, box_owner());
+        QMessageBox box(QMessageBox::Question, box_caption("Question"),
+                        QString::fromStdWString(text), QMessageBox::Yes | QMessageBox::No,
+                        box_owner());
         box.setDefaultButton(QMessageBox::No);
         box.setEscapeButton(QMessageBox::No);
         yes = box.exec() == QMessageBox::Yes;
@@ -187,7 +189,8 @@ void wizard_shell::display_help(int topic) {
         tk_log_message(2, "wizard_shell::display_help");
     }
     const std::filesystem::path file =
-        std::filesystem::path(help_folder) / (topic != 0 ? std::to_string(topic) + ".html" : "index.html");
+        std::filesystem::path(help_folder) /
+        (topic != 0 ? std::to_string(topic) + ".html" : "index.html");
     std::error_code ignored;
     if (!std::filesystem::is_regular_file(file, ignored)) {
         error(L"Help file does not exist. Reinstall the program.");
@@ -218,7 +221,8 @@ void wizard_shell::stop_timer() {
 void wizard_shell::write_log(const std::wstring& text) {
     tk_log_wmessage(1, L"wizard_shell::write_log(%ls)", text.c_str());
     gui_thread_call([&] {
-        wizard_page* page = last_id_ < 0 ? nullptr : dynamic_cast<wizard_page*>(this->page(last_id_));
+        wizard_page* page =
+            last_id_ < 0 ? nullptr : dynamic_cast<wizard_page*>(this->page(last_id_));
         if (page == nullptr) {
             return;
         }
@@ -315,7 +319,8 @@ void wizard_shell::activate(int id) {
     page->forget_target();
     const unsigned buttons = page->wizard_buttons();
     QList<WizardButton> layout{Stretch, BackButton};
-    layout << ((buttons & wizard_page::finish) ? FinishButton : NextButton) << CancelButton << HelpButton;
+    layout << ((buttons & wizard_page::finish) ? FinishButton : NextButton) << CancelButton
+           << HelpButton;
     setButtonLayout(layout);
     button(BackButton)->setEnabled((buttons & wizard_page::back) != 0);
     button(NextButton)->setEnabled((buttons & wizard_page::next) != 0);
@@ -327,8 +332,8 @@ void wizard_shell::activate(int id) {
         const qsizetype at = ids.indexOf(id);
         const qsizetype beyond = forward ? at + 1 : at - 1;
         if (beyond >= 0 && beyond < ids.size()) {
-            QMetaObject::invokeMethod(this, [this, target = ids[beyond]] { go_to(target); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, target = ids[beyond]] { go_to(target); }, Qt::QueuedConnection);
         }
     }
 }

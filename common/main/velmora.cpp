@@ -60,10 +60,11 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
     welcome.on_load();
     grab_modal_then_close(folder + "/dialog-error-continue.png");
     {
-        dlg_error_continue dialog(L"dbo.Orders, record #1042: Duplicate field values being used for an "
-                                  L"unique index were found. See 'Troubleshooting' article of the "
-                                  L"product documentation for solution.",
-                                  &shell);
+        dlg_error_continue dialog(
+            L"dbo.Orders, record #1042: Duplicate field values being used for an "
+            L"unique index were found. See 'Troubleshooting' article of the "
+            L"product documentation for solution.",
+            &shell);
         dialog.exec();
     }
     grab_modal_then_close(folder + "/dialog-internal-error.png");
@@ -90,7 +91,8 @@ int main(int argc, char** argv) {
         wizard_shell shell(wizard_title());
         auto* welcome = new welcome_page(converter, L"vlm");
         shell.add_page(welcome);
-        if (const char* folder = std::getenv("VELMORA_SCREENSHOTS"); folder != nullptr && *folder != '\0') {
+        if (const char* folder = std::getenv("VELMORA_SCREENSHOTS");
+            folder != nullptr && *folder != '\0') {
             return picture_tour(shell, *welcome, QString::fromLocal8Bit(folder));
         }
         return shell.exec() == QDialog::Accepted ? 1 : 0;

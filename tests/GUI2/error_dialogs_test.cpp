@@ -62,12 +62,12 @@ TEST(ErrorQuestion, AnswersAndTheSuppressSwitch) {
         bool throws;
         bool suppressed_after;
     } cases[] = {
-        {"2", false, false, false, false},  // Continue
+        {"2", false, false, false, false},   // Continue
         {"Esc", false, false, false, false}, // Esc means Continue
-        {"1", false, false, true, false},   // Abort ends the caller's work
-        {"1", false, true, false, false},   // Abort at the top level: nothing left to abort
-        {"2", true, false, false, true},    // Continue with the box: no more questions
-        {"1", true, false, true, false},    // Abort with the box: the switch stays as it was
+        {"1", false, false, true, false},    // Abort ends the caller's work
+        {"1", false, true, false, false},    // Abort at the top level: nothing left to abort
+        {"2", true, false, false, true},     // Continue with the box: no more questions
+        {"1", true, false, true, false},     // Abort with the box: the switch stays as it was
     };
     for (const auto& c : cases) {
         handler_env env;
@@ -177,7 +177,8 @@ TEST(WelcomePage, RadiosFollowTheConverterAndNextStoresThem) {
 TEST(WelcomePage, LoadSettingsReadsTheProfileIntoTheConverter) {
     welcome_env env;
     const std::string profile = (env.files.path / "script.vlm").string();
-    std::ofstream(profile) << "[MySQL settings]\r\ndirect mode=0\r\n[Generic settings]\r\nsrc=Shop\r\n";
+    std::ofstream(profile)
+        << "[MySQL settings]\r\ndirect mode=0\r\n[Generic settings]\r\nsrc=Shop\r\n";
     env.choose(profile);
     env.page->findChild<QPushButton*>("1115")->click();
     EXPECT_FALSE(env.converter.direct);

@@ -66,7 +66,8 @@ temp_folder::~temp_folder() {
 
 recording_opener::recording_opener() {
     const std::filesystem::path script = folder.path / "opener";
-    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << (folder.path / "opened").string() << "'\n";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '"
+                          << (folder.path / "opened").string() << "'\n";
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     win32::set_desktop_opener(script.string());
 }
@@ -85,6 +86,8 @@ std::string recording_opener::targets() const {
 int main(int argc, char** argv) {
     temp_folder config;
     setenv("XDG_CONFIG_HOME", config.path.c_str(), 1);
+    // ctest sets the offscreen platform; test discovery and a bare run get it here.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
