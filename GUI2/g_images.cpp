@@ -65,16 +65,18 @@ QPixmap emblem(int size) {
 } // namespace
 
 QPixmap wizard_watermark() {
-    QPixmap pixmap(164, 314);
+    // As tall as the page area of the frame's usual size, so the band reaches the buttons.
+    constexpr int height = 412;
+    QPixmap pixmap(164, height);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient ground(0, 0, 0, 314);
+    QLinearGradient ground(0, 0, 0, height);
     ground.setColorAt(0, QColor(18, 52, 100));
     ground.setColorAt(1, QColor(60, 130, 200));
     painter.fillRect(pixmap.rect(), ground);
     draw_emblem(painter, QRectF(14, 40, 136, 110));
     painter.setPen(QColor(255, 255, 255, 60));
-    for (int y = 190; y < 314; y += 18) {
+    for (int y = 190; y < height + 40; y += 18) {
         painter.drawLine(0, y, 164, y - 40);
     }
     return pixmap;
