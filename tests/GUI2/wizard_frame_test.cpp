@@ -5,10 +5,13 @@
 #include "GUI2/g_f_dlg.h"
 #include "GUI2/g_wiz_pg.h"
 #include "GUI2/g_wiz_sh.h"
+#include "TK/tk_excep.h"
 #include "platform/win32/shell.h"
 
 #include <QAbstractButton>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTest>
 
@@ -126,6 +129,50 @@ TEST(WizardBoxes, WorkerThreadBoxesRunOnTheGuiThreadAndReturnTheAnswer) {
     EXPECT_EQ(answer, 1);
     EXPECT_EQ(second.text, "worker error");
     EXPECT_EQ(second.owner, &shell);
+}
+
+// A page with a log box that counts the progress timer's ticks.
+struct log_page : wizard_page {
+    log_page()
+        : wizard_page(107, back | next, -1, "Step 7 of 7", "Database conversion is in progress") {
+        box = new QPlainTextEdit(this);
+    }
+    QPlainTextEdit* log_box() override { return box; }
+    void on_timer() override { ++ticks; }
+    QPlainTextEdit* box;
+    std::atomic<int> ticks{0};
+};
+
+TEST(WizardFrame, LogLinesAndTimerFromAWorkerReachTheCurrentPage) {
+    wizard_shell shell(L"Velmora 8.3");
+    auto* page = new log_page;
+    shell.add_page(page);
+    shell.write_log(L"before any page\r\n");
+    shell.show();
+    QApplication::processEvents();
+
+    std::atomic<bool> done{false};
+    bool second_start_refused = false;
+    std::thread worker([&] {
+        shell.write_log(L"Table 'a' 100%\r\n");
+        shell.write_log(L"Table 'b' 100%\r\n");
+        shell.start_timer(10);
+        try {
+            shell.start_timer(10);
+        } catch (const tk_mail_assertion&) {
+            second_start_refused = true;
+        }
+        done = true;
+    });
+    ASSERT_TRUE(wait_until([&] { return done.load() && page->ticks >= 2; }));
+    worker.join();
+    const QStringList lines =
+        page->box->toPlainText().split(QRegularExpression("[\r\n]+"), Qt::SkipEmptyParts);
+    EXPECT_EQ(lines, QStringList({"Table 'a' 100%", "Table 'b' 100%"}))
+        << "lines are appended in order; nothing was written before a page was entered";
+    EXPECT_TRUE(second_start_refused) << "starting the timer twice is an internal error";
+    shell.stop_timer();
+    EXPECT_FALSE(shell.timer_running());
 }
 
 TEST(WizardPages, NextAnswersMoveStayOrJump) {
