@@ -23,6 +23,7 @@ public:
     void check_mode();
     // "&Load Settings...": a profile into the converter, then the radios again.
     void on_load();
+    velmora_convertor& converter() const { return converter_; }
 
 private:
     velmora_convertor& converter_;

@@ -1,5 +1,6 @@
 // velmora: the wizard that walks a user through a migration from MS SQL Server to MySQL.
 #include "GUI2/g_err_dlg.h"
+#include "GUI2/g_finish.h"
 #include "GUI2/g_wiz_sh.h"
 #include "GUI2/g_wiz_ui.h"
 #include "TK/tk_log.h"
@@ -58,6 +59,9 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
     wizard_shell::question(L"Are you sure you want to exit the wizard?");
     grab_modal_then_close(folder + "/dialog-open-profile.png");
     welcome.on_load();
+    grab_modal_then_close(folder + "/dialog-save-profile.png");
+    velmora_convertor& converter = welcome.converter();
+    store_profile_dialog(&shell, converter, L"vlm");
     grab_modal_then_close(folder + "/dialog-error-continue.png");
     {
         dlg_error_continue dialog(
@@ -95,7 +99,9 @@ int main(int argc, char** argv) {
             folder != nullptr && *folder != '\0') {
             return picture_tour(shell, *welcome, QString::fromLocal8Bit(folder));
         }
-        return shell.exec() == QDialog::Accepted ? 1 : 0;
+        // Finish and Cancel both end normally; the exit codes of a run come with the run's pages.
+        shell.exec();
+        return 0;
     } catch (const tk_exception& error) {
         handler.handle(error, true);
     } catch (const std::exception& error) {
