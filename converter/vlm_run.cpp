@@ -486,7 +486,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             return;
         }
         if (!created && (mode == 3 || mode == 4) && !has_row_key(destination->indexes)) {
-            report_unmatched_rows(name);
+            report_unmatched_rows(current_object());
         }
         copy_rows(*source, *destination, mutator);
     } catch (const tk_exception& error) {

@@ -8,6 +8,7 @@ packages=(
     libmariadb-dev libmariadb-dev-compat mariadb-server mariadb-client
     freetds-dev tdsodbc unixodbc unixodbc-dev
     libgtest-dev libgmock-dev
+    qt6-base-dev xvfb xauth imagemagick fonts-dejavu-core xdg-utils
     locales
 )
 
