@@ -78,14 +78,14 @@ protected:
         };
         EXPECT_EQ(db.query("SELECT id, HEX(small_null), HEX(small_req), HEX(big_null), "
                            "HEX(big_req), HEX(img) FROM `" +
-                           database + "`.`[dbo].[blobs]` WHERE id < 4 ORDER BY id"),
+                           database + "`.`dbo.blobs` WHERE id < 4 ORDER BY id"),
                   blobs);
         // Zero bytes beside a long value, which a server receives as long data.
         const std::vector<row> beside_long = {{"", "", "1200000", "ABCD", "ABCD", "", ""}};
         EXPECT_EQ(db.query("SELECT HEX(small_null), HEX(small_req), LENGTH(big_null), "
                            "HEX(LEFT(big_null, 2)), HEX(RIGHT(big_null, 2)), HEX(big_req), "
                            "HEX(img) FROM `" +
-                           database + "`.`[dbo].[blobs]` WHERE id = 4"),
+                           database + "`.`dbo.blobs` WHERE id = 4"),
                   beside_long);
         const std::vector<row> ordered = {
             {"1", "", ""}, {"2", "00", "00FF"}, {"3", "", ""}, {"4", "", ""}};
