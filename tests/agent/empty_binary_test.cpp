@@ -105,7 +105,9 @@ protected:
     static tds_server* server;
     mysql_client db;
     temp_dir dir;
-    const std::string database = "agent_empty_binary";
+    // One database per test: ctest runs the tests of this suite side by side.
+    const std::string database =
+        "agent_eb_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
 tds_server* EmptyBinaryRun::server = nullptr;
