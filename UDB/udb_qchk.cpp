@@ -64,8 +64,7 @@ public:
                     fault = c == L'\'' ? L"an unclosed literal" : L"an unclosed quoted name";
                 last_end_ = at_;
             } else if (std::iswdigit(static_cast<wint_t>(c))) {
-                while (at_ < s_.size() && (word_part(s_[at_]) || s_[at_] == L'.'))
-                    ++at_;
+                skip_number();
                 last_end_ = at_;
             } else if (word_start(c)) {
                 const bool glued = start == last_end_;
@@ -98,6 +97,32 @@ private:
             }
         }
         return false;
+    }
+
+    // A number as SQL Server reads it: 0x and hex digits, or digits with a point and an
+    // exponent. It ends where those end: SQL Server reads "1DELETE" as 1 and the keyword DELETE,
+    // and "0xUPDATE" as 0x and UPDATE, so what follows must be read as a word of its own.
+    void skip_number() {
+        const auto digit = [this](std::size_t i) {
+            return i < s_.size() && std::iswdigit(static_cast<wint_t>(s_[i]));
+        };
+        if (starts(L"0x") || starts(L"0X")) {
+            for (at_ += 2; at_ < s_.size() && std::iswxdigit(static_cast<wint_t>(s_[at_]));)
+                ++at_;
+            return;
+        }
+        while (digit(at_) || (at_ < s_.size() && s_[at_] == L'.'))
+            ++at_;
+        if (at_ < s_.size() && (s_[at_] == L'e' || s_[at_] == L'E')) {
+            const std::size_t sign = at_ + 1;
+            const bool signed_exponent =
+                sign < s_.size() && (s_[sign] == L'+' || s_[sign] == L'-') && digit(sign + 1);
+            if (digit(sign) || signed_exponent) {
+                at_ = signed_exponent ? sign + 1 : sign;
+                while (digit(at_))
+                    ++at_;
+            }
+        }
     }
 
     // A literal or quoted name from its opening character; a doubled closing one stays inside.

@@ -31,6 +31,7 @@ const check_case cases[] = {
      L"FETCH NEXT 2 ROWS ONLY",
      L""},
     {L"SELECT 1 AS sourced, 'it''s' AS q", L""},
+    {L"SELECT 1.5e+3 AS a, 2E-2 b, 0x1F c, 0xABCDEFx, 12.d FROM t", L""},
     // Another statement, with or without ";".
     {L"SELECT 'a;b' AS x; DROP DATABASE victim", L"another statement follows its \";\""},
     {L"SELECT id FROM customers; DELETE FROM customers", L"another statement follows its \";\""},
@@ -55,6 +56,12 @@ const check_case cases[] = {
     {L"SELECT 1 -- comment\nINSERT t VALUES (1)", L"it holds the keyword INSERT"},
     {L"SELECT 1 /* /* */ */ ALTER LOGIN sa DISABLE", L"it holds the keyword ALTER"},
     {L"SELECT 1 BACKUP DATABASE d TO DISK = 'x'", L"it holds the keyword BACKUP"},
+    // A number ends where its digits end: what follows is read as a word.
+    {L"SELECT 1DELETE FROM t", L"it holds the keyword DELETE"},
+    {L"SELECT 0xUPDATE t SET a = 1", L"it holds the keyword UPDATE"},
+    {L"SELECT 0x1FSHUTDOWN", L"it holds the keyword SHUTDOWN"},
+    {L"SELECT 1.5e3EXEC sp_who", L"it holds the keyword EXEC"},
+    {L"SELECT 1EXEC sp_who", L"it holds the keyword EXEC"},
     // Not a SELECT at all, or text SQL Server does not read to its end.
     {L"EXEC sp_who", L"it does not begin with SELECT or WITH"},
     {L"DBCC CHECKDB", L"it does not begin with SELECT or WITH"},
