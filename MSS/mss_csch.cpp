@@ -1,6 +1,7 @@
 // MS SQL column schema: the catalogue's column details (identity, defaults, declared types)
 // completing what the rowset describes.
 #include "MSS/mss_db.h"
+#include "MSS/mss_gap.h"
 #include "MSS/mss_tab.h"
 #include "MSS/mss_tnam.h"
 #include "MSS/odb_exce.h"
@@ -35,8 +36,40 @@ void add_date_function_mark(t_ftd& ftd) {
     }
 }
 
-// Applies a default definition of the catalogue to its column.
-void apply_default(t_ftd& ftd, std::wstring definition) {
+// A number as SQL Server writes it in a default: a sign, digits with one point, an exponent.
+bool is_number_literal(std::wstring_view text) {
+    std::size_t at = 0;
+    if (at < text.size() && (text[at] == L'-' || text[at] == L'+')) {
+        ++at;
+    }
+    bool digits = false;
+    bool point = false;
+    for (; at < text.size(); ++at) {
+        if (text[at] >= L'0' && text[at] <= L'9') {
+            digits = true;
+        } else if (text[at] == L'.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (digits && at < text.size() && (text[at] == L'e' || text[at] == L'E')) {
+        ++at;
+        if (at < text.size() && (text[at] == L'-' || text[at] == L'+')) {
+            ++at;
+        }
+        const std::size_t exponent = at;
+        while (at < text.size() && text[at] >= L'0' && text[at] <= L'9') {
+            ++at;
+        }
+        digits = at > exponent;
+    }
+    return digits && at == text.size();
+}
+
+// Applies a default definition of the catalogue to its column. Returns why it was left out when
+// it gives no value a destination could write, else null.
+const wchar_t* apply_default(t_ftd& ftd, std::wstring definition) {
     tk_log_wmessage(2, L"Got default string: %ls", definition.c_str());
     if (ftd.type == VT_BSTR && definition == L"('')") {
         tk_log_message(2, "Empty string def.value for VT_BSTR");
@@ -44,7 +77,7 @@ void apply_default(t_ftd& ftd, std::wstring definition) {
     } else if (udb_equal_no_case(definition, L"(NULL)") || udb_equal_no_case(definition, L"NULL")) {
         tk_log_message(1, "Got NULL def.value");
         ftd.default_value.clear();
-        return;
+        return nullptr;
     } else if (!definition.empty() && definition.front() == L'N') {
         tk_log_message(1, "Processing Unicode def.value(1)");
         definition = definition.size() >= 2 ? definition.substr(1, definition.size() - 2) : L"";
@@ -60,8 +93,9 @@ void apply_default(t_ftd& ftd, std::wstring definition) {
     if (ftd.type == VT_BSTR && text.size() > static_cast<std::size_t>(std::max(ftd.size, 0)) &&
         ftd.size > 0) {
         tk_log_wmessage(3, L"Def.value '%ls' is out of range", text.c_str());
-        return;
+        return L"it is longer than the column";
     }
+    const bool carried = value.get_type() != VT_EMPTY;
     ftd.default_value = std::move(value);
     tk_log_message(1, "v.get_type()=%08X", ftd.default_value.get_type());
     if (ftd.type == VT_DATE && (ftd.default_value.get_type() == VT_BSTR ||
@@ -69,6 +103,7 @@ void apply_default(t_ftd& ftd, std::wstring definition) {
         tk_log_message(1, "Tuning for DATE/TIME functions as def.values");
         add_date_function_mark(ftd);
     }
+    return carried ? nullptr : L"it is neither a constant nor a current-time function";
 }
 
 } // namespace
@@ -119,6 +154,11 @@ ole_variant mss_table::get_def_value(const t_ftd& ftd, const std::wstring& defin
             tk_log_wmessage(1, L"Got string def.value: [%ls]", text.c_str());
         }
     }
+    // The value layer reads a number leniently ("abs((-1" as 0): an expression is no value.
+    if (ole_variant::is_numeric(ftd.type) && !is_number_literal(text)) {
+        tk_log_wmessage(2, L"Def.value '%ls' is not a number", text.c_str());
+        return ole_variant();
+    }
     if (text.size() > 2) {
         tk_wstring::replace_all(text, L"''", L"'");
     }
@@ -163,7 +203,9 @@ void mss_table::init_schema() {
         tk_log_message(1, "ftd.type=%d", ftd.type);
         const std::wstring definition = row[2]->to_wstring();
         if (!definition.empty()) {
-            apply_default(ftd, definition);
+            if (const wchar_t* lost = apply_default(ftd, definition)) {
+                mss_report_lost_default(name, column, definition, lost);
+            }
         }
         ftd.b_auto_num = row[6]->to_long() != 0;
         if (udb_equal_no_case(type_name, L"char")) {

@@ -13,5 +13,10 @@
 void mss_report_catalogue_gap(const std::wstring& object, const char* missing,
                               const tk_exception& cause);
 
+// Reports, as a level-0 error with `object` as its context, a column default the catalogue gives
+// that no destination could carry, and `why`: the column is converted without it.
+void mss_report_lost_default(const std::wstring& object, const std::wstring& column,
+                             const std::wstring& definition, const wchar_t* why);
+
 // The level-0 error mss_report_catalogue_gap reports.
 tk_exception mss_catalogue_gap(const char* missing, const tk_exception& cause);

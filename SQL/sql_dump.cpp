@@ -457,6 +457,8 @@ std::wstring dmp_database::create_table_text(const std::wstring& name, const udb
 
     std::vector<std::wstring> chunks;
     columns.get_init_chunks(chunks, properties);
+    // Expression defaults travel in a version comment; what no server can take is reported.
+    sql_report_left_out_defaults(name, columns.left_out_defaults, !options_.new_version);
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         if (i > 0) {
             text += L"," + wlb;

@@ -82,6 +82,18 @@ sql_schema_initializer::sql_schema_initializer(const std::wstring& table, const 
 
 sql_schema_initializer::~sql_schema_initializer() = default;
 
+void sql_schema_initializer::note_left_out_default(const t_ftd& column,
+                                                   bool needs_expression_default) {
+    if (column.default_value.get_type() <= VT_NULL) {
+        return;
+    }
+    std::wstring text = column.default_value.to_wstring();
+    if (text.empty() || udb_equal_no_case(text, L"NULL")) {
+        return;
+    }
+    left_out_defaults.push_back({column.name, std::move(text), needs_expression_default});
+}
+
 void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb_properties*) {
     const sql_engine& e = engine();
     auto_name.clear();
@@ -127,22 +139,23 @@ void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb
         } else if (column.type != VT_BLOB && column.type != VT_BLOB_OBJECT &&
                    !(column.type == VT_BSTR && (size == 0 || size > 21845))) {
             const std::wstring def = make_mysql_def_val(&column);
-            if (def.empty() && !sql_expression_default(column).empty()) {
-                left_out_defaults.push_back({column.name, column.default_value.to_wstring()});
+            if (def.empty()) {
+                note_left_out_default(column, !sql_expression_default(column).empty());
+            } else if (!sql_is_lob_type(type)) {
+                clause += L" DEFAULT " + def;
+            } else if (e.accepts_expression_defaults()) {
+                // TEXT, BLOB and geometry columns take a default only as an expression.
+                clause += L" DEFAULT (" + def + L")";
+            } else {
+                tk_log_wmessage(3,
+                                L"Default value of column '%ls' left out: the server takes "
+                                L"no default on a %ls column",
+                                column.name.c_str(), type.c_str());
+                note_left_out_default(column, false);
             }
-            if (!def.empty()) {
-                if (!sql_is_lob_type(type)) {
-                    clause += L" DEFAULT " + def;
-                } else if (e.accepts_expression_defaults()) {
-                    // TEXT, BLOB and geometry columns take a default only as an expression.
-                    clause += L" DEFAULT (" + def + L")";
-                } else {
-                    tk_log_wmessage(3,
-                                    L"Default value of column '%ls' left out: the server takes "
-                                    L"no default on a %ls column",
-                                    column.name.c_str(), type.c_str());
-                }
-            }
+        } else {
+            // Long text and binary columns take no default here.
+            note_left_out_default(column, false);
         }
 
         if (column.b_auto_num && can_have_auto_num(column.type)) {
@@ -314,18 +327,22 @@ void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
 
 // ---- The whole statement ------------------------------------------------------------------------
 
-namespace {
-
 // A lost default changes what later INSERTs store, and the trace is off by default: each one is
 // an error the user sees. The table is still created.
-void report_left_out_defaults(const std::wstring& table,
-                              const std::vector<sql_schema_initializer::left_out_default>& lost) {
+void sql_report_left_out_defaults(const std::wstring& table,
+                                  const std::vector<sql_schema_initializer::left_out_default>& lost,
+                                  bool expression_ones) {
     udb_error_handler* handler = tk_singleton<udb_error_handler>::pointer();
     for (const auto& item : lost) {
-        const std::wstring text = L"The default value '" + item.source_default + L"' of column '" +
-                                  item.column +
-                                  L"' is left out: the server takes no expression default "
-                                  L"(MySQL 8.0.13 or MariaDB 10.2.1 needed)";
+        if (item.needs_expression_default && !expression_ones) {
+            continue;
+        }
+        const std::wstring text =
+            L"The default value '" + item.source_default + L"' of column '" + item.column +
+            (item.needs_expression_default
+                 ? L"' is left out: the server takes no expression default (MySQL 8.0.13 or "
+                   L"MariaDB 10.2.1 needed)"
+                 : L"' is left out: MySQL has no form of it for this column");
         tk_log_wmessage(3, L"Table '%ls': %ls", table.c_str(), text.c_str());
         if (handler != nullptr) {
             handler->context = "Table '" + tk_to_utf8(table) + "'";
@@ -333,8 +350,6 @@ void report_left_out_defaults(const std::wstring& table,
         }
     }
 }
-
-} // namespace
 
 std::wstring sql_create_table_statement(const std::wstring& table, const udb_schema& schema,
                                         const udb_indexes& indexes, t_names_map& field_names) {
@@ -354,7 +369,7 @@ std::wstring sql_create_table_statement(const std::wstring& table, const udb_sch
     sql_schema_initializer columns(table, schema, indexes, auto_name, false);
     std::vector<std::wstring> chunks;
     columns.get_init_chunks(chunks, table_properties);
-    report_left_out_defaults(table, columns.left_out_defaults);
+    sql_report_left_out_defaults(table, columns.left_out_defaults);
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         if (i > 0) {
             statement += L", ";

@@ -30,11 +30,13 @@ public:
     // user's changes of this table, or null) is passed along to nothing here yet.
     void get_init_chunks(std::vector<std::wstring>& out, udb_properties* table_properties);
 
-    // A column whose source default only an expression default carries, left without one
-    // because the server takes none: its destination name and the source's default text.
+    // A column whose source default has no DEFAULT clause: its destination name, the source's
+    // default text, and whether an expression default would carry it on a newer server (a
+    // script carries those in a version comment) or MySQL has no form of it at all.
     struct left_out_default {
         std::wstring column;
         std::wstring source_default;
+        bool needs_expression_default = true;
     };
 
     std::wstring table;
@@ -45,7 +47,16 @@ public:
     const udb_indexes& indexes;
     const udb_schema& source;
     std::vector<left_out_default> left_out_defaults; // filled by get_init_chunks
+
+private:
+    void note_left_out_default(const t_ftd& column, bool needs_expression_default);
 };
+
+// Reports each default left out as a level-0 error naming the table, the column and the
+// default; `expression_ones` false passes over those a script carries in a version comment.
+void sql_report_left_out_defaults(const std::wstring& table,
+                                  const std::vector<sql_schema_initializer::left_out_default>& lost,
+                                  bool expression_ones = true);
 
 // Builds the index clauses of one table: PRIMARY KEY, UNIQUE name or INDEX name with the
 // destination columns; leaves out indexes MySQL would refuse, and gives the AUTO_INCREMENT

@@ -21,7 +21,8 @@ constexpr int exit_failed = 255;
 class PontrelDefaults : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        server = new tds_server({std::string(AGENT_FIXTURE_DIR) + "/defaults.tds"});
+        server = new tds_server({std::string(AGENT_FIXTURE_DIR) + "/defaults.tds",
+                                 std::string(AGENT_FIXTURE_DIR) + "/lost_defaults.tds"});
         server->start();
     }
     static void TearDownTestSuite() {
@@ -38,9 +39,9 @@ protected:
 
     static std::string mssql_host() { return "127.0.0.1," + std::to_string(server->port()); }
 
-    run_result run(std::vector<std::string> extra) {
+    run_result run(std::vector<std::string> extra, const std::string& source = "velmora_defaults") {
         std::vector<std::string> all = {"--mssqlh=" + mssql_host(), "--mssqlu=sa",
-                                        "--mssqlp=Velmora-Pw1", "--src=velmora_defaults"};
+                                        "--mssqlp=Velmora-Pw1", "--src=" + source};
         for (const std::string& a : db.pontrel_args()) {
             all.push_back(a);
         }
@@ -162,6 +163,51 @@ TEST_F(PontrelDefaults, FunctionDefaultsReplayFromTheScript) {
     EXPECT_EQ(text.find("/*!80013"), std::string::npos);
     replay(script, "h19_script");
     expect_events("h19_script");
+}
+
+// A default that is an expression, too long for its column or of a type MySQL gives no default
+// is reported with its table and column, and the column gets none: never a guess such as 0.
+TEST_F(PontrelDefaults, DefaultsNoDestinationTakesAreReportedNotGuessed) {
+    const std::string script = dir.file("lost.sql");
+    for (const std::string& dest : {std::string("h19_lost"), script}) {
+        SCOPED_TRACE(dest);
+        std::vector<std::string> options = {"--mschema=dbo", "--dest=" + dest};
+        if (dest == script) {
+            options.push_back("--dump");
+        } else {
+            drop(dest);
+        }
+        const auto result = run(options, "velmora_lost_defaults");
+        EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+        for (const char* expected : {
+                 "The default value (dateadd(day,(1),getdate())) of column 'tomorrow' is left "
+                 "out: it is neither a constant nor a current-time function",
+                 "The default value (CONVERT([date],getdate())) of column 'today' is left out",
+                 "The default value (abs((-1))) of column 'minus' is left out",
+                 "The default value (CONVERT([bit],(1))) of column 'flag' is left out",
+                 "The default value (N'toolong') of column 'code' is left out: it is longer than "
+                 "the column",
+                 "The default value '0x00' of column 'raw' is left out: MySQL has no form of it",
+             }) {
+            EXPECT_NE(result.out.find(expected), std::string::npos) << expected << "\n"
+                                                                    << result.out;
+        }
+    }
+    replay(script, "h19_lost_script");
+    for (const char* database : {"h19_lost", "h19_lost_script"}) {
+        EXPECT_EQ(db.query("SELECT column_name, column_default FROM information_schema.columns "
+                           "WHERE table_schema = '" +
+                           std::string(database) +
+                           "' AND column_name <> 'id' ORDER BY ordinal_position"),
+                  (std::vector<row>{{"tomorrow", "NULL"},
+                                    {"today", "NULL"},
+                                    {"minus", "NULL"},
+                                    {"flag", "NULL"},
+                                    {"code", "NULL"},
+                                    {"raw", "NULL"},
+                                    {"kept", "-1"}}))
+            << database;
+    }
 }
 
 // Numbers merged into existing text columns arrive as the server writes them, short enough for
