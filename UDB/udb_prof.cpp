@@ -69,6 +69,16 @@ udb_profile_pairs& udb_profile::selected_views() {
     return section_pairs(tk_msg_section_views);
 }
 
+namespace {
+
+// "[name]": a section's name holds no "]", so a table name such as "[dbo].[orders]" or
+// "[[x]]]" is never taken for one.
+bool is_section_line(const std::wstring& line) {
+    return line.size() >= 2 && line.front() == L'[' && line.find(L']') == line.size() - 1;
+}
+
+} // namespace
+
 bool udb_profile::load(const std::wstring& path) {
     tk_log_wmessage(2, L"udb_profile::load(%ls)", path.c_str());
     std::string ansi_path;
@@ -97,7 +107,7 @@ bool udb_profile::load(const std::wstring& path) {
         }
         const std::wstring raw = tk_utf8_to_wstring(bytes);
         const std::wstring line = tk_wtrim(raw);
-        if (line.size() >= 2 && line.front() == L'[' && line.back() == L']') {
+        if (is_section_line(line)) {
             auto it = sections.try_emplace(line.substr(1, line.size() - 2)).first;
             section = &it->first;
             pairs = &it->second;
@@ -138,7 +148,8 @@ bool udb_profile::store(const std::wstring& path) const {
         write_line(L"[" + name + L"]");
         const bool tables = name == selected_tables_name;
         for (const auto& [key, value] : pairs) {
-            write_line(tables && value.empty() ? key : key + L"=" + value);
+            // A table's name alone, unless it would read back as a section's name ("[a.b]").
+            write_line(tables && value.empty() && !is_section_line(key) ? key : key + L"=" + value);
         }
         write_line(std::wstring());
     }

@@ -73,6 +73,10 @@ TEST_F(UdbProfile, StoreWritesSectionsPairsAndPlainLines) {
 TEST_F(UdbProfile, WhatIsStoredReadsBackTheSame) {
     udb_profile stored;
     stored.set_value(L"Selected Tables", L"Orders", L"");
+    // Table names in brackets are names, not sections, also the one that looks like a section.
+    for (const wchar_t* table : {L"[dbo].[x'y]", L"[[x]]]", L"[a.b]"}) {
+        stored.set_value(L"Selected Tables", table, L"");
+    }
     stored.set_value(L"Available Queries", L"q", L"select 'a=b' from t");
     stored.set_value(L"Generic settings", L"mode", L"2");
     stored.set_value(L"Generic settings", L"mode", L"3");
@@ -100,6 +104,7 @@ TEST_F(UdbProfile, WhatIsStoredReadsBackTheSame) {
     EXPECT_EQ(loaded.get_value(L"MySQL settings", L"password"), L"p@ss word=é😀");
     EXPECT_EQ(loaded.get_lines(L"Type Mappings"), lines);
     EXPECT_EQ(loaded.selected_tables(), stored.selected_tables());
+    EXPECT_EQ(loaded.sections.count(L"a.b"), 0u);
     EXPECT_EQ(loaded.get_available_queries(), stored.get_available_queries());
 }
 
