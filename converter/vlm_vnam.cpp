@@ -36,7 +36,10 @@ std::vector<name_forms> forms_of(const std::vector<vlm_table_rename>& tables,
         }
         name_forms forms{mss_format_tab_name({}, destination), {canonical}};
         if (!owner.empty()) {
+            // T-SQL brackets either part alone as well: dbo.[Order Details], [dbo].Orders.
             forms.written.push_back(owner + L"." + table);
+            forms.written.push_back(owner + L"." + mss_format_tab_name({}, table));
+            forms.written.push_back(mss_format_tab_name({}, owner) + L"." + table);
         }
         if (owner.empty() || udb_equal_no_case(owner, default_owner)) {
             forms.written.push_back(mss_format_tab_name({}, table));

@@ -174,14 +174,15 @@ TEST_F(TableNames, ViewsFindTheirTablesUnderEveryForm) {
             std::to_string(server->port()) +
             "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n"
             "[Generic settings]\nsrc=velmora_names\n"
-            "[Selected Tables]\n[dbo].[Products]\n[dbo].[x_y]\n"
+            "[Selected Tables]\n[dbo].[Products]\n[dbo].[x_y]\n[dbo].[x'y]\n"
             "[Selected Views]\n"
             "v_qualified=SELECT dbo.Products.ProductName, Products.ProductID FROM dbo.Products "
             "WHERE DBO.products.ProductID > 1\n"
             "v_brackets=SELECT [dbo].[Products].[ProductName] FROM [dbo].[Products] "
             "WHERE [Products].[ProductID] = 1\n"
             "v_bare=SELECT p.ProductName, 'dbo.Products' AS t FROM Products p, x_y "
-            "WHERE p.ProductID = x_y.id - 4\n");
+            "WHERE p.ProductID = x_y.id - 4\n"
+            "v_mixed=SELECT q.label FROM dbo.[x'y] q JOIN [dbo].x_y ON q.id = x_y.id + 1\n");
     const std::vector<std::vector<std::string>> options = {{"--mschema=dbo"}, {}, {"--mschema="}};
     for (const auto& extra : options) {
         for (const bool script : {false, true}) {
@@ -204,6 +205,13 @@ TEST_F(TableNames, ViewsFindTheirTablesUnderEveryForm) {
                       std::vector<row>{{"Tea"}});
             EXPECT_EQ(db.query("SELECT * FROM " + database + ".v_bare"),
                       (std::vector<row>{{"Tea", "dbo.Products"}}));
+            EXPECT_EQ(db.query("SELECT * FROM " + database + ".v_mixed"),
+                      std::vector<row>{{"x'y"}});
+            // Only the selected tables: the selection in brackets is read as tables.
+            EXPECT_EQ(db.query("SELECT COUNT(*) FROM information_schema.tables WHERE "
+                               "table_schema = '" +
+                               database + "' AND table_type = 'BASE TABLE'"),
+                      std::vector<row>{{"3"}});
         }
     }
 }

@@ -26,6 +26,9 @@ TEST(ViewTableNames, EveryFormOfAConvertedTableIsReplaced) {
         {L"SELECT * FROM Orders, sales.Orders", L"SELECT * FROM Orders, [sales.Orders]"},
         {L"SELECT * FROM dbo.x JOIN [dbo].[[x]]] ON 1=1",
          L"SELECT * FROM [dbo.x] JOIN [dbo.[x]]] ON 1=1"},
+        // Either part in brackets alone.
+        {L"SELECT dbo.[x].id FROM dbo.[[x]]], [sales].Orders o",
+         L"SELECT [dbo.x].id FROM [dbo.[x]]], [sales.Orders] o"},
         // Literals, quoted names, qualified names of other objects and longer words stay.
         {L"SELECT 'dbo.Products', \"Products\", [Products x], p.Products, ProductsX, x_Products",
          L"SELECT 'dbo.Products', \"Products\", [Products x], p.Products, ProductsX, x_Products"},
