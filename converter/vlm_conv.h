@@ -21,6 +21,9 @@
 
 class udb_profile;
 
+// What the user is told when a stop request (a signal, closing the wizard) ends a run.
+std::string vlm_stop_text();
+
 // A named SELECT text, or a table (an empty text).
 using vlm_query = std::pair<std::wstring, std::wstring>;
 

@@ -5,6 +5,7 @@
 #include "TK/tk_fname.h"
 #include "TK/tk_log.h"
 #include "TK/tk_rfile.h"
+#include "TK/tk_stop.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_util.h"
 #include "UDB/sql_vali.h"
@@ -117,6 +118,11 @@ void common_check_dest(const std::wstring& dest) {
 
 void velmora_convertor::check_dest() {
     tk_log_message(1, "velmora_convertor::check_dest");
+    // A stop asked for while the connections were made or the source was read ends the run
+    // before anything is dropped.
+    if (tk_stop_requested()) {
+        throw tk_exception(vlm_stop_text(), 1);
+    }
     if (direct) {
         tk_log_wmessage(2, L"mysql_converter_impl::is_mysql_base_exist( %ls )", dest.c_str());
         refuse_server_database(dest);

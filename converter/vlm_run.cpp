@@ -55,7 +55,9 @@ void stop_if_requested() {
     }
 }
 
-std::string stop_text() {
+} // namespace
+
+std::string vlm_stop_text() {
     switch (tk_stop_signal()) {
     case 0:
         return "The conversion was stopped by the user.";
@@ -69,6 +71,8 @@ std::string stop_text() {
         return "The conversion was interrupted (signal " + std::to_string(tk_stop_signal()) + ").";
     }
 }
+
+namespace {
 
 // Table and owner of a name in any of its forms, for telling whether two names mean one table.
 bool same_table(const std::wstring& a, const std::wstring& b) {
@@ -334,7 +338,7 @@ void velmora_convertor::operator()() {
     }
     // A request that came after the last step stopped nothing.
     if (!completed && tk_stop_requested()) {
-        ui.error_narrow(stop_text());
+        ui.error_narrow(vlm_stop_text());
     }
     if (!direct && !script_written) {
         if (auto* script = dynamic_cast<dmp_database*>(run.destination.get())) {

@@ -2,6 +2,7 @@
 #include "tests/converter/converter_test_support.h"
 
 #include "tests/support/unprivileged.h"
+#include "TK/tk_stop.h"
 
 #include <fstream>
 #include <sstream>
@@ -71,6 +72,19 @@ TEST(Destination, ServerDatabasesAreNeverADestination) {
             EXPECT_NE(refusal([&] { converter.del_mysql_base(name); }), "accepted");
         }
     }
+}
+
+// A stop asked for before the destination is prepared (Ctrl-C while the source is read) ends
+// the run there: mode 0 drops nothing.
+TEST(Destination, AStopRequestedBeforePreparationDropsNothing) {
+    driver_env env;
+    velmora_convertor converter;
+    converter.mode = 0;
+    converter.dest = L"shop_copy";
+    tk_request_stop();
+    const std::string text = refusal([&] { converter.check_dest(); });
+    tk_clear_stop();
+    EXPECT_EQ(text, "1:The conversion was stopped by the user.");
 }
 
 TEST(Destination, ScriptPaths) {
