@@ -165,18 +165,7 @@ TEST_F(PontrelRun, ScriptFileReplaysIntoMariaDB) {
     EXPECT_EQ(text.find("old content"), std::string::npos);
 
     db.exec("CREATE DATABASE agent_script CHARACTER SET utf8mb4");
-    const auto& s = db.server;
-    const std::string command = "mariadb --no-defaults --default-character-set=utf8mb4 -h " +
-                                s.host + " -P " + std::to_string(s.port) + " -u " + s.user +
-                                " -p'" + s.password + "' agent_script < '" + script + "' 2>&1";
-    FILE* replay = popen(command.c_str(), "r");
-    ASSERT_NE(replay, nullptr);
-    std::string output;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, replay) != nullptr) {
-        output += buffer;
-    }
-    EXPECT_EQ(pclose(replay), 0) << output;
+    EXPECT_EQ(test_support::replay_script(db.server, "agent_script", script), "");
     expect_source_rows("agent_script");
 }
 
@@ -471,18 +460,7 @@ TEST_F(PontrelRun, ScriptViewsHoldNoClientCommands) {
     EXPECT_NE(text.find("`v_fine`"), std::string::npos) << text;
 
     db.exec("CREATE DATABASE agent_views CHARACTER SET utf8mb4");
-    const auto& s = db.server;
-    const std::string command = "mariadb --no-defaults --default-character-set=utf8mb4 -h " +
-                                s.host + " -P " + std::to_string(s.port) + " -u " + s.user +
-                                " -p'" + s.password + "' agent_views < '" + script + "' 2>&1";
-    FILE* replay = popen(command.c_str(), "r");
-    ASSERT_NE(replay, nullptr);
-    std::string output;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, replay) != nullptr) {
-        output += buffer;
-    }
-    EXPECT_EQ(pclose(replay), 0) << output;
+    EXPECT_EQ(test_support::replay_script(db.server, "agent_views", script), "");
     EXPECT_EQ(db.query("SHOW DATABASES LIKE 'agent_victim2'").size(), 1u);
     EXPECT_EQ(db.query("SELECT x FROM agent_views.v_fine"), (std::vector<row>{{"1"}}));
 }

@@ -58,19 +58,7 @@ protected:
     void replay(const std::string& script, const std::string& database) {
         drop(database);
         db.exec("CREATE DATABASE `" + database + "` CHARACTER SET utf8mb4");
-        const auto& s = db.server;
-        const std::string command = "mariadb --no-defaults --default-character-set=utf8mb4 -h " +
-                                    s.host + " -P " + std::to_string(s.port) + " -u " + s.user +
-                                    " -p'" + s.password + "' " + database + " < '" + script +
-                                    "' 2>&1";
-        FILE* client = popen(command.c_str(), "r");
-        ASSERT_NE(client, nullptr);
-        std::string output;
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, client) != nullptr) {
-            output += buffer;
-        }
-        ASSERT_EQ(pclose(client), 0) << output;
+        ASSERT_EQ(test_support::replay_script(db.server, database, script), "");
     }
 
     std::vector<row> column_defaults(const std::string& database, const std::string& table) {

@@ -52,21 +52,7 @@ protected:
 
     // Replays a script file into `database` with the mariadb client; its output on failure.
     std::string replay(const std::string& script) {
-        const auto& s = db.server;
-        const std::string command = "mariadb --no-defaults --default-character-set=utf8mb4 -h " +
-                                    s.host + " -P " + std::to_string(s.port) + " -u " + s.user +
-                                    " -p'" + s.password + "' " + database + " < '" + script +
-                                    "' 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr) {
-            return "mariadb could not be started";
-        }
-        std::string output;
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        return pclose(pipe) == 0 ? std::string() : output + "(mariadb failed)";
+        return test_support::replay_script(db.server, database, script);
     }
 
     // Every value as its hexadecimal digits: "" for zero bytes, nullopt for NULL.

@@ -162,18 +162,7 @@ protected:
 
     // Replays the script with the mariadb client, as a user would, without naming a database.
     std::string replay(const std::string& script) {
-        const auto& s = db.server;
-        const std::string command = "mariadb --no-defaults --default-character-set=utf8mb4 -h " +
-                                    s.host + " -P " + std::to_string(s.port) + " -u " + s.user +
-                                    " -p'" + s.password + "' < '" + script + "' 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        std::string output;
-        char buffer[512];
-        while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        const int status = pipe == nullptr ? -1 : pclose(pipe);
-        return status == 0 ? "" : "exit " + std::to_string(status) + ": " + output;
+        return test_support::replay_script(db.server, "", script);
     }
 
     static tds_server* server;

@@ -53,19 +53,7 @@ protected:
     // Replays a script file with the mariadb client into the (new) test database.
     void replay(const std::string& script) {
         db.exec("CREATE DATABASE " + database + " CHARACTER SET utf8mb4");
-        const auto& s = db.server;
-        const std::string command = "mariadb --no-defaults --default-character-set=utf8mb4 -h " +
-                                    s.host + " -P " + std::to_string(s.port) + " -u " + s.user +
-                                    " -p'" + s.password + "' " + database + " < '" + script +
-                                    "' 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        std::string output;
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        EXPECT_EQ(pclose(pipe), 0) << output;
+        EXPECT_EQ(test_support::replay_script(db.server, database, script), "");
     }
 
     // The labels each destination table holds, by table name.

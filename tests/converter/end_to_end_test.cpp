@@ -421,18 +421,7 @@ TEST_F(driver_end_to_end, ScriptFileReplaysIntoTheServer) {
     check->drop("drv_script");
     databases.push_back("drv_script");
     check->exec("CREATE DATABASE drv_script");
-    const std::string command = "mariadb --no-defaults -h " + mysql.host + " -P " +
-                                std::to_string(mysql.port) + " -u " + mysql.user + " -p'" +
-                                mysql.password + "' --max-allowed-packet=1G drv_script < '" + path +
-                                "' 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        output += buffer;
-    }
-    EXPECT_EQ(pclose(pipe), 0) << output;
+    EXPECT_EQ(test_support::replay_script(mysql, "drv_script", path), "");
     expect_source_copy("drv_script");
     EXPECT_EQ(rows_of("drv_script", "SELECT COUNT(*) FROM information_schema.referential_"
                                     "constraints WHERE constraint_schema='drv_script'"),

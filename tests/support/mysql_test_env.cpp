@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -34,6 +35,26 @@ mysql_test_server mysql_server_from_env() {
             server.socket = value;
     }
     return server;
+}
+
+std::string replay_script(const mysql_test_server& server, const std::string& database,
+                          const std::string& script) {
+    const std::string command = "mariadb --no-defaults --default-character-set=utf8mb4 "
+                                "--max-allowed-packet=1G -h " +
+                                server.host + " -P " + std::to_string(server.port) + " -u " +
+                                server.user + " -p'" + server.password + "' " + database + " < '" +
+                                script + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return "the mariadb client could not be started";
+    }
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    const int status = pclose(pipe);
+    return status == 0 ? std::string() : "exit " + std::to_string(status) + ": " + output;
 }
 
 } // namespace test_support

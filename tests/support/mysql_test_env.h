@@ -18,4 +18,9 @@ struct mysql_test_server {
 // the test command always sets it, so a missing server is a failure, never a skip.
 mysql_test_server mysql_server_from_env();
 
+// Replays a script file with the mariadb client, as a user would, into `database` (none named:
+// the script chooses). Empty when the client succeeded, else its exit status and output.
+std::string replay_script(const mysql_test_server& server, const std::string& database,
+                          const std::string& script);
+
 } // namespace test_support
