@@ -2,9 +2,12 @@
 #pragma once
 
 #include "tests/support/mysql_test_env.h"
+#include "tests/support/tds_server/tds_server.h"
 
+#include <gtest/gtest.h>
 #include <mysql.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -79,6 +82,22 @@ public:
 private:
     MYSQL mysql_{};
     bool connected_ = false;
+};
+
+// A suite whose tests share one TDS test server serving `Suite::fixture_files()`, started
+// before the suite's first test and stopped after its last, and a folder of each test's own.
+template <class Suite> class tds_suite : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = std::make_unique<tds_server>(Suite::fixture_files());
+        server->start();
+    }
+    static void TearDownTestSuite() { server.reset(); }
+
+    static std::string mssql_host() { return "127.0.0.1," + std::to_string(server->port()); }
+
+    inline static std::unique_ptr<tds_server> server;
+    temp_dir dir;
 };
 
 } // namespace agent_test

@@ -21,17 +21,13 @@ using agent_test::temp_dir;
 
 constexpr int exit_failed = 255;
 
-class PontrelRun : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server = new tds_server({std::string(AGENT_FIXTURE_DIR) + "/agent.tds"});
-        server->start();
-    }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
+class PontrelRun : public agent_test::tds_suite<PontrelRun> {
+public:
+    static std::vector<std::string> fixture_files() {
+        return {std::string(AGENT_FIXTURE_DIR) + "/agent.tds"};
     }
 
+protected:
     void SetUp() override { ASSERT_TRUE(db.connected()); }
     // The databases a test made go with it: a later suite on the same server starts clean.
     void TearDown() override {
@@ -41,8 +37,6 @@ protected:
             }
         }
     }
-
-    static std::string mssql_host() { return "127.0.0.1," + std::to_string(server->port()); }
 
     // The source options, the MySQL options and `extra`.
     std::vector<std::string> args(std::vector<std::string> extra) const {
@@ -116,15 +110,11 @@ protected:
                                    sections);
     }
 
-    static tds_server* server;
     mysql_client db;
-    temp_dir dir;
 
 private:
     std::vector<std::string> used_;
 };
-
-tds_server* PontrelRun::server = nullptr;
 
 TEST_F(PontrelRun, ConvertsEveryTableIntoMariaDB) {
     drop("agent_full");

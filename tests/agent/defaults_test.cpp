@@ -18,26 +18,20 @@ using agent_test::temp_dir;
 
 constexpr int exit_failed = 255;
 
-class PontrelDefaults : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server = new tds_server({std::string(AGENT_FIXTURE_DIR) + "/defaults.tds",
-                                 std::string(AGENT_FIXTURE_DIR) + "/lost_defaults.tds"});
-        server->start();
-    }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
+class PontrelDefaults : public agent_test::tds_suite<PontrelDefaults> {
+public:
+    static std::vector<std::string> fixture_files() {
+        return {std::string(AGENT_FIXTURE_DIR) + "/defaults.tds",
+                std::string(AGENT_FIXTURE_DIR) + "/lost_defaults.tds"};
     }
 
+protected:
     void SetUp() override { ASSERT_TRUE(db.connected()); }
     void TearDown() override {
         for (const std::string& database : used_) {
             db.exec("DROP DATABASE IF EXISTS `" + database + "`");
         }
     }
-
-    static std::string mssql_host() { return "127.0.0.1," + std::to_string(server->port()); }
 
     run_result run(std::vector<std::string> extra, const std::string& source = "velmora_defaults") {
         std::vector<std::string> all = {"--mssqlh=" + mssql_host(), "--mssqlu=sa",
@@ -114,15 +108,11 @@ protected:
         db.exec("SET time_zone = SYSTEM");
     }
 
-    static tds_server* server;
     mysql_client db;
-    temp_dir dir;
 
 private:
     std::vector<std::string> used_;
 };
-
-tds_server* PontrelDefaults::server = nullptr;
 
 TEST_F(PontrelDefaults, FunctionDefaultsReachTheServer) {
     drop("h19_server");

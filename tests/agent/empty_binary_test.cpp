@@ -17,17 +17,13 @@ using agent_test::temp_dir;
 
 constexpr std::uint32_t tds_7_4 = 0x74000004;
 
-class EmptyBinaryRun : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server = new tds_server({tds_fixture_dir() + "/empty_binary.tds"});
-        server->start();
-    }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
+class EmptyBinaryRun : public agent_test::tds_suite<EmptyBinaryRun> {
+public:
+    static std::vector<std::string> fixture_files() {
+        return {tds_fixture_dir() + "/empty_binary.tds"};
     }
 
+protected:
     void SetUp() override { ASSERT_TRUE(db.connected()); }
     void TearDown() override {
         if (db.connected()) {
@@ -88,15 +84,11 @@ protected:
                   required);
     }
 
-    static tds_server* server;
     mysql_client db;
-    temp_dir dir;
     // One database per test: ctest runs the tests of this suite side by side.
     const std::string database =
         "agent_eb_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name());
 };
-
-tds_server* EmptyBinaryRun::server = nullptr;
 
 const char* const expected_progress = "Converting database 'velmora_empty_binary' (2 tables)\n"
                                       "Converting table [dbo].[blobs] (4 records)\n"

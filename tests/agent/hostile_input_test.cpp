@@ -101,17 +101,13 @@ private:
     int port_ = 0;
 };
 
-class HostileInput : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server = new tds_server({std::string(AGENT_FIXTURE_DIR) + "/agent.tds"});
-        server->start();
-    }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
+class HostileInput : public agent_test::tds_suite<HostileInput> {
+public:
+    static std::vector<std::string> fixture_files() {
+        return {std::string(AGENT_FIXTURE_DIR) + "/agent.tds"};
     }
 
+protected:
     void SetUp() override { ASSERT_TRUE(db.connected()); }
 
     // A database the hostile input aims at; each test has its own, as tests run in parallel.
@@ -134,7 +130,6 @@ protected:
     // A database the test may leave behind, dropped when it ends.
     void used(const std::string& name) { used_.push_back(name); }
 
-    static std::string mssql_host() { return "127.0.0.1," + std::to_string(server->port()); }
     static std::vector<std::string> source_args() {
         return {"--mssqlh=" + mssql_host(), "--mssqlu=sa", "--mssqlp=Velmora-Pw1",
                 "--src=velmora_agent"};
@@ -165,16 +160,12 @@ protected:
         return test_support::replay_script(db.server, "", script);
     }
 
-    static tds_server* server;
     mysql_client db;
-    temp_dir dir;
 
 private:
     std::string victim_ = "victim";
     std::vector<std::string> used_;
 };
-
-tds_server* HostileInput::server = nullptr;
 
 // A host is one host: the client library must never see a connection string or a failover list.
 // The source server named here refuses at once, so a check made after its connection would show

@@ -30,17 +30,13 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     return n;
 }
 
-class PontrelFailures : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server = new tds_server({std::string(AGENT_FIXTURE_DIR) + "/faults.tds"});
-        server->start();
-    }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
+class PontrelFailures : public agent_test::tds_suite<PontrelFailures> {
+public:
+    static std::vector<std::string> fixture_files() {
+        return {std::string(AGENT_FIXTURE_DIR) + "/faults.tds"};
     }
 
+protected:
     // Each test its own database: ctest runs them side by side on one server.
     void SetUp() override {
         ASSERT_TRUE(db.connected());
@@ -115,13 +111,9 @@ protected:
         return {};
     }
 
-    static tds_server* server;
     std::string dest;
     mysql_client db;
-    temp_dir dir;
 };
-
-tds_server* PontrelFailures::server = nullptr;
 
 tds_server_error server_error(const std::string& message) {
     return tds_server_error{229, 14, 5, message};

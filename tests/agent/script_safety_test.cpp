@@ -31,16 +31,13 @@ bool ends_with(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-class ScriptSafety : public testing::Test {
+class ScriptSafety : public agent_test::tds_suite<ScriptSafety> {
+public:
+    static std::vector<std::string> fixture_files() {
+        return {std::string(AGENT_FIXTURE_DIR) + "/interrupt.tds"};
+    }
+
 protected:
-    static void SetUpTestSuite() {
-        server = new tds_server({std::string(AGENT_FIXTURE_DIR) + "/interrupt.tds"});
-        server->start();
-    }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
-    }
     void SetUp() override {
         server->clear_faults();
         server->clear_statements();
@@ -87,12 +84,7 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-
-    static tds_server* server;
-    temp_dir dir;
 };
-
-tds_server* ScriptSafety::server = nullptr;
 
 TEST_F(ScriptSafety, WholeRunPutsACompleteScriptInPlace) {
     const std::string script = dir.write("out.sql", "old script\n");

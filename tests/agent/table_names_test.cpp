@@ -17,15 +17,13 @@ using agent_test::run_pontrel;
 using agent_test::run_result;
 using agent_test::temp_dir;
 
-class TableNames : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        server = std::make_unique<tds_server>(
-            std::vector<std::string>{std::string(AGENT_FIXTURE_DIR) + "/names_pairs.tds"});
-        server->start();
+class TableNames : public agent_test::tds_suite<TableNames> {
+public:
+    static std::vector<std::string> fixture_files() {
+        return {std::string(AGENT_FIXTURE_DIR) + "/names_pairs.tds"};
     }
-    static void TearDownTestSuite() { server.reset(); }
 
+protected:
     // A database of the test's own: ctest runs the tests of this file side by side.
     void SetUp() override {
         ASSERT_TRUE(db.connected());
@@ -68,13 +66,9 @@ protected:
         return db.query("SELECT id, label FROM " + database + ".`" + quoted + "` ORDER BY id");
     }
 
-    static std::unique_ptr<tds_server> server;
     mysql_client db;
-    temp_dir dir;
     std::string database;
 };
-
-std::unique_ptr<tds_server> TableNames::server;
 
 // Every destination table receives the rows of its own source table, with and without owners
 // in the destination names; names the validator must change come out in the order of the source
