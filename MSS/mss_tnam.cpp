@@ -90,20 +90,29 @@ std::wstring mss_simplify_tab_name(const std::wstring& name, wchar_t separator) 
     return table;
 }
 
-std::wstring mss_enclose_name(const std::wstring& name) {
-    if (name.size() >= 2 && is_enclosed(name)) {
-        return name;
-    }
-    std::wstring out;
-    out.reserve(name.size() + 2);
+namespace {
+
+// "[" part "]" with every "]" inside doubled.
+void append_bracketed(std::wstring& out, const std::wstring& part) {
     out += L'[';
-    for (wchar_t c : name) {
+    for (wchar_t c : part) {
         out += c;
         if (c == L']') {
             out += L']';
         }
     }
     out += L']';
+}
+
+} // namespace
+
+std::wstring mss_enclose_name(const std::wstring& name) {
+    if (name.size() >= 2 && is_enclosed(name)) {
+        return name;
+    }
+    std::wstring out;
+    out.reserve(name.size() + 2);
+    append_bracketed(out, name);
     return out;
 }
 
@@ -152,23 +161,13 @@ bool parse_bracketed(const std::wstring& text, std::wstring& owner, std::wstring
 
 std::wstring mss_format_tab_name(const std::wstring& owner, const std::wstring& table) {
     // Not mss_enclose_name: a part that itself begins with "[" and ends with "]" needs brackets.
-    const auto bracket = [](std::wstring& out, const std::wstring& part) {
-        out += L'[';
-        for (wchar_t c : part) {
-            out += c;
-            if (c == L']') {
-                out += L']';
-            }
-        }
-        out += L']';
-    };
     std::wstring out;
     out.reserve(owner.size() + table.size() + 5);
     if (!owner.empty()) {
-        bracket(out, owner);
+        append_bracketed(out, owner);
         out += L'.';
     }
-    bracket(out, table);
+    append_bracketed(out, table);
     return out;
 }
 
