@@ -3,6 +3,9 @@
 # data directory, socket and a free port.
 #   tools/mysql-test-server.sh start DIR   prints the VELMORA_TEST_MYSQL value on stdout
 #   tools/mysql-test-server.sh stop DIR
+# The tests run without a log flush per commit (faster; a killed server may lose the last
+# commits). VELMORA_MYSQL_FLUSH_LOG=1 gives the server's default durability, as benchmarks of
+# the commit cost need.
 set -euo pipefail
 
 cmd=${1:?usage: mysql-test-server.sh start|stop DIR}
@@ -32,7 +35,7 @@ start() {
         --port="$port" --bind-address=127.0.0.1 --skip-name-resolve --user=root \
         --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci \
         --max-allowed-packet=1G --innodb-buffer-pool-size=256M --innodb-log-file-size=256M \
-        --innodb-flush-log-at-trx-commit=0 --skip-log-bin --log-error="$dir/error.log" \
+        --innodb-flush-log-at-trx-commit="${VELMORA_MYSQL_FLUSH_LOG:-0}" --skip-log-bin --log-error="$dir/error.log" \
         >/dev/null 2>&1 &
     echo $! >"$dir/launcher.pid"
     for _ in $(seq 1 150); do

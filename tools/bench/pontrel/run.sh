@@ -7,6 +7,7 @@ cd "$(dirname "$0")/../../.."
 cmake --build --preset default --target bench_pontrel >/dev/null
 server_dir=$(mktemp -d /tmp/bench-pontrel-mysql.XXXXXX)
 trap 'tools/mysql-test-server.sh stop "$server_dir"' EXIT
-VELMORA_TEST_MYSQL=$(tools/mysql-test-server.sh start "$server_dir")
+# The server's default durability: a log flush per commit, as a real server has.
+VELMORA_TEST_MYSQL=$(VELMORA_MYSQL_FLUSH_LOG=1 tools/mysql-test-server.sh start "$server_dir")
 export VELMORA_TEST_MYSQL
 build/tools/bench/pontrel/bench_pontrel "$@"
