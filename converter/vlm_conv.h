@@ -20,6 +20,7 @@
 #include <vector>
 
 class udb_profile;
+class vlm_row_batch;
 
 // What the user is told when a stop request (a signal, closing the wizard) ends a run.
 std::string vlm_stop_text();
@@ -217,6 +218,9 @@ private:
     std::vector<udb_view> views_for_names_map(const run_state& run) const;
     // Copies the rows of one object, each with the per-record handling.
     void copy_rows(udb_recordset& source, udb_recordset& destination, sql_table_mutator* mutator);
+    void copy_rows_in(udb_recordset& source, udb_recordset& destination, sql_table_mutator* mutator,
+                      vlm_row_batch& batch);
+    void handler_for_row(const std::wstring& name, const tk_exception& error);
     // The foreign keys whose two tables this run created.
     void create_relationships(run_state& run);
 

@@ -148,6 +148,9 @@ std::string error_handler::error_text(const tk_exception& error) const {
 
 void error_handler::handle(const tk_exception& error, bool top_level) {
     tk_log_message(2, "error_handler::handle");
+    if (before_report) {
+        before_report();
+    }
     vlm_ui* ui = tk_singleton<vlm_ui>::pointer();
     if (error.level == 2) {
         tk_log_message(3, "Internal error:\n%s", error.what());

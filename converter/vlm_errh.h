@@ -6,6 +6,7 @@
 #include "TK/tk_singl.h"
 #include "UDB/udb_services.h"
 
+#include <functional>
 #include <string>
 
 // The code maps the programs load: the OLE DB codes (27 entries, given to the constructor) and
@@ -51,6 +52,9 @@ public:
 
     // Set: no question and no error box is shown any more (errors are still logged and listed).
     bool suppress = false;
+    // Called first by handle(): a report may end the process or wait for the user's answer, so
+    // the run commits the rows it has sent before (see vlm_row_batch). Must not throw.
+    std::function<void()> before_report;
     tk_error_converter map;
 };
 

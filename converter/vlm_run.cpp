@@ -1,6 +1,7 @@
 // The conversion run: one MS SQL database into MySQL, object by object.
 #include "converter/vlm_conv.h"
 
+#include "converter/vlm_batch.h"
 #include "converter/vlm_errh.h"
 #include "converter/vlm_mutap.h"
 #include "converter/vlm_ui.h"
@@ -525,26 +526,87 @@ void velmora_convertor::report_unmatched_rows(const std::wstring& name) {
                    false);
 }
 
+namespace {
+
+// Rows per transaction on a server destination: large enough that the server's log flush per
+// commit no longer counts, small enough that a lost connection loses little work.
+constexpr std::uint64_t rows_per_commit = 2000;
+
+// Commits the open batch before every report while a table's rows are copied.
+class commit_before_reports {
+public:
+    commit_before_reports(error_handler& handler, vlm_row_batch& batch) : handler_(handler) {
+        handler_.before_report = [&batch] { batch.commit_before_report(); };
+    }
+    ~commit_before_reports() { handler_.before_report = nullptr; }
+    commit_before_reports(const commit_before_reports&) = delete;
+    commit_before_reports& operator=(const commit_before_reports&) = delete;
+
+private:
+    error_handler& handler_;
+};
+
+} // namespace
+
 void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destination,
                                   sql_table_mutator* mutator) {
+    // Merge and synchronize keep their row-by-row handling; a script has no transactions.
+    const bool batched = direct && mode != 3 && mode != 4;
+    vlm_row_batch batch(batched ? sql.get() : nullptr, rows_per_commit);
+    error_handler& handler = tk_singleton<error_handler>::ref();
+    const commit_before_reports hook(handler, batch);
+    try {
+        copy_rows_in(source, destination, mutator, batch);
+        batch.commit();
+    } catch (const tk_exception& error) {
+        // Rows counted as done must be in the table: when the open batch cannot be committed,
+        // the count goes back to the last commit and the error says how far the table got.
+        if (batch.has_uncommitted()) {
+            try {
+                batch.commit();
+            } catch (const tk_exception&) {
+                records_done = batch.committed();
+                throw batch.with_committed_count(error);
+            }
+        }
+        if (batch.lost()) {
+            records_done = batch.committed();
+        }
+        throw;
+    } catch (const tk_final_exception&) {
+        // Abort or a stop request: what was reported done stays done.
+        batch.commit_before_report();
+        if (batch.lost()) {
+            records_done = batch.committed();
+        }
+        throw;
+    }
+}
+
+void velmora_convertor::copy_rows_in(udb_recordset& source, udb_recordset& destination,
+                                     sql_table_mutator* mutator, vlm_row_batch& batch) {
     const bool mutate = mutator != nullptr && !mutator->field_mutators.empty();
     const std::wstring name = current_object();
+    const bool traced = tk_log_wanted(2);
     for (source.reset(); !source.is_eof(); source.next(), ++records_done) {
         stop_if_requested();
-        tk_log_message(2, "Converting %d record", static_cast<int>(records_done.load()));
         const udb_record* record = source.get_item();
-        tk_log_wmessage(2, L"udb_db_mutator::modify2(%ls)", name.c_str());
+        if (traced) {
+            tk_log_message(2, "Converting %d record", static_cast<int>(records_done.load()));
+            tk_log_wmessage(2, L"udb_db_mutator::modify2(%ls)", name.c_str());
+        }
         if (record == nullptr) {
             continue;
         }
         if (mutate) {
             record = &udb_table_mutator_modify2(*mutator, *record);
-        } else {
+        } else if (traced) {
             tk_log_wmessage(2, L"Not found: '%ls'", name.c_str());
         }
 
         // A failure of one row is that row's: it is reported with the record's number and the
         // next row follows (unless the user aborts). Internal errors end the work.
+        batch.before_row();
         try {
             try {
                 destination.append_record(*record);
@@ -564,11 +626,18 @@ void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destinat
                 dynamic_cast<const udb_structure_exception*>(&error) != nullptr) {
                 throw;
             }
-            error_handler& handler = tk_singleton<error_handler>::ref();
-            handler.set_record_context(name, static_cast<int>(records_done + 1));
-            handler.handle(error, false);
+            // A deadlock rolls back the rows sent before it as well: that ends the table.
+            batch.check_transaction_kept(error);
+            handler_for_row(name, error);
         }
+        batch.after_row(records_done + 1);
     }
+}
+
+void velmora_convertor::handler_for_row(const std::wstring& name, const tk_exception& error) {
+    error_handler& handler = tk_singleton<error_handler>::ref();
+    handler.set_record_context(name, static_cast<int>(records_done + 1));
+    handler.handle(error, false);
 }
 
 void velmora_convertor::create_relationships(run_state& run) {

@@ -1,0 +1,149 @@
+// A server run commits a table's rows in batches. When a batch is lost (the connection killed,
+// the server rolling the transaction back) the table ends with an error that says how far the
+// table is surely committed, and MariaDB holds exactly those rows.
+#include "tests/agent/agent_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace {
+
+using agent_test::mysql_client;
+using agent_test::row;
+using agent_test::run_result;
+
+constexpr int exit_failed = 255;
+// The source holds the rows back after this one for a while, so that another client can take
+// a row the run will insert after the commit that follows record 2000.
+constexpr std::uint64_t held_after = 2050;
+const char* const committed_note = "The rows up to record #2000 are in the table";
+
+class BatchCommit : public agent_test::tds_suite<BatchCommit> {
+public:
+    static std::vector<std::string> fixture_files() {
+        return {std::string(AGENT_FIXTURE_DIR) + "/batch.tds"};
+    }
+
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(db.connected());
+        // Short: a database name holds at most 64 characters.
+        dest = "batch_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name())
+                              .substr(0, 20);
+        server->clear_faults();
+        db.exec("DROP DATABASE IF EXISTS " + dest);
+    }
+    void TearDown() override {
+        server->clear_faults();
+        if (db.connected()) {
+            db.exec("DROP DATABASE IF EXISTS " + dest);
+            db.exec("DROP DATABASE IF EXISTS " + dest + "_w");
+        }
+    }
+
+    std::future<run_result> start_run() {
+        server->pause_after_rows("SELECT * FROM [dbo].[stream]", held_after,
+                                 std::chrono::milliseconds(4000));
+        std::vector<std::string> args = {
+            "--mssqlh=" + mssql_host(), "--mssqlu=sa",   "--mssqlp=Velmora-Pw1",
+            "--src=velmora_batch",      "--mschema=dbo", "--dest=" + dest};
+        for (const std::string& a : db.pontrel_args()) {
+            args.push_back(a);
+        }
+        return std::async(std::launch::async,
+                          [args, this] { return agent_test::run_pontrel(args, dir.path()); });
+    }
+
+    // Takes row 2200 in a transaction of `other` once the run has committed its first batch,
+    // and returns the run's connection once it waits for that row, its batch since record 2000
+    // open; empty when that does not happen within 10 s.
+    std::string run_waiting_with_open_batch(mysql_client& other) {
+        bool taken = false;
+        for (int i = 0; i < 70; ++i) {
+            if (!taken && stream_exists() && stream_rows() == "2000 up to 2000") {
+                other.exec("INSERT INTO " + dest + ".stream (id, label) VALUES (2200, 'taken')");
+                taken = true;
+            }
+            const auto found = db.query("SELECT trx_mysql_thread_id FROM "
+                                        "information_schema.innodb_trx WHERE trx_state = "
+                                        "'LOCK WAIT' AND trx_rows_modified > 0");
+            if (taken && !found.empty()) {
+                return *found[0][0];
+            }
+            // InnoDB refreshes its transaction table only for a reader that waited 0.1 s.
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        return {};
+    }
+
+    bool stream_exists() {
+        return !db.query("SELECT 1 FROM information_schema.tables WHERE table_schema = '" + dest +
+                         "' AND table_name = 'stream'")
+                    .empty();
+    }
+
+    std::string stream_rows() {
+        const auto rows = db.query("SELECT COUNT(*), MAX(id) FROM " + dest + ".stream");
+        return rows.empty() ? std::string() : *rows[0][0] + " up to " + rows[0][1].value_or("-");
+    }
+
+    mysql_client db;
+    std::string dest;
+};
+
+TEST_F(BatchCommit, AKilledConnectionLeavesTheCommittedRowsAndSaysSo) {
+    mysql_client other;
+    ASSERT_TRUE(other.connected());
+    other.exec("START TRANSACTION");
+    auto running = start_run();
+    const std::string victim = run_waiting_with_open_batch(other);
+    if (victim.empty()) {
+        other.exec("ROLLBACK");
+        const run_result r = running.get();
+        FAIL() << "the run never waited with an open batch: " << r.out << r.err;
+    }
+    db.exec("KILL CONNECTION " + victim);
+    other.exec("ROLLBACK");
+    const run_result result = running.get();
+
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.out.find("The connection to the MySQL server is gone"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find(committed_note), std::string::npos) << result.out;
+    EXPECT_EQ(stream_rows(), "2000 up to 2000");
+}
+
+// A deadlock makes the server roll back the whole open transaction, not only the statement:
+// the rows sent since the last commit are gone, and the table ends saying so.
+TEST_F(BatchCommit, ATransactionTheServerRolledBackEndsTheTableAtTheLastCommit) {
+    db.exec("CREATE DATABASE " + dest + "_w");
+    db.exec("CREATE TABLE " + dest + "_w.weight (n INT PRIMARY KEY) ENGINE=InnoDB");
+    // A transaction heavier than the run's, so that the deadlock's victim is the run.
+    mysql_client other;
+    ASSERT_TRUE(other.connected());
+    other.exec("START TRANSACTION");
+    other.exec("INSERT INTO " + dest + "_w.weight SELECT seq FROM " + dest + "_w.seq_1_to_20000");
+    auto running = start_run();
+    const std::string victim = run_waiting_with_open_batch(other);
+    if (victim.empty()) {
+        other.exec("ROLLBACK");
+        const run_result r = running.get();
+        FAIL() << "the run never waited with an open batch: " << r.out << r.err;
+    }
+    // Waits for a row the run holds while the run waits for the row taken: a deadlock.
+    const auto held = other.query("SELECT id FROM " + dest + ".stream WHERE id = 2050 FOR UPDATE");
+    other.exec("ROLLBACK");
+    const run_result result = running.get();
+
+    EXPECT_TRUE(held.empty()) << "the run's uncommitted row outlived its rollback";
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.out.find("The server rolled back the transaction"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find(committed_note), std::string::npos) << result.out;
+    EXPECT_EQ(stream_rows(), "2000 up to 2000");
+}
+
+} // namespace
