@@ -71,7 +71,8 @@ bool is_number_literal(std::wstring_view text) {
 // it gives no value a destination could write, else null.
 const wchar_t* apply_default(t_ftd& ftd, std::wstring definition) {
     tk_log_wmessage(2, L"Got default string: %ls", definition.c_str());
-    if (ftd.type == VT_BSTR && definition == L"('')") {
+    // SQL Server stores an empty Unicode default as (N''), an empty plain one as ('').
+    if (ftd.type == VT_BSTR && (definition == L"('')" || definition == L"(N'')")) {
         tk_log_message(2, "Empty string def.value for VT_BSTR");
         ftd.dw_reserved |= 0x10;
     } else if (udb_equal_no_case(definition, L"(NULL)") || udb_equal_no_case(definition, L"NULL")) {

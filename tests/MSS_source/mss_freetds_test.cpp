@@ -319,6 +319,29 @@ TEST_F(mss_freetds_test, quoted_names_defaults_keys_and_foreign_keys) {
     EXPECT_EQ((*details->get_item())[8]->to_wstring(), L"POINT (1 2)");
 }
 
+TEST_F(mss_freetds_test, defaults_in_their_stored_forms_read_as_the_source_meant_them) {
+    start({"msssrc_odd_defaults.tds"});
+    auto db = engine->open_db(L"odd_defaults", 1, L"");
+    auto table = db->get_table(L"dbo.d", 1);
+    const udb_schema& s = table->schema;
+    ASSERT_EQ(s.size(), 7u);
+    // An empty text default, plain ('') or Unicode (N''), carries the empty-string mark; without
+    // it the column would get a default of two quote characters.
+    for (const std::size_t column : {1u, 2u}) {
+        SCOPED_TRACE(column);
+        EXPECT_EQ(s[column]->dw_reserved & 0x10, 0x10);
+    }
+    const struct {
+        std::size_t column;
+        const wchar_t* value;
+    } cases[] = {{3, L"it's"}, {4, L"(x)"}, {5, L"-1"}, {6, L"sysdatetime()"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.column);
+        EXPECT_EQ(s[c.column]->dw_reserved & 0x10, 0);
+        EXPECT_EQ(s[c.column]->default_value.to_wstring(), c.value);
+    }
+}
+
 TEST_F(mss_freetds_test, every_table_reads_back_value_for_value) {
     start({"all_types.tds", "shop.tds", "msssrc_names.tds"});
     engine->set_view_owned(false);

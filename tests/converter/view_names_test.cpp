@@ -33,6 +33,14 @@ TEST(ViewTableNames, EveryFormOfAConvertedTableIsReplaced) {
         {L"SELECT 'dbo.Products', \"Products\", [Products x], p.Products, ProductsX, x_Products",
          L"SELECT 'dbo.Products', \"Products\", [Products x], p.Products, ProductsX, x_Products"},
         {L"SELECT 'it''s dbo.x' AS a FROM x", L"SELECT 'it''s dbo.x' AS a FROM [dbo.x]"},
+        // A bare name is the table only where a table stands or as a column's qualifier;
+        // columns and aliases named like a table keep their names.
+        {L"SELECT x, t.x, x AS Products, x.a FROM t, x JOIN Products ON x.a = Products.a",
+         L"SELECT x, t.x, x AS Products, [dbo.x].a FROM t, [dbo.x] JOIN [Products] ON "
+         L"[dbo.x].a = [Products].a"},
+        {L"SELECT a, (SELECT max(b) FROM x) AS m, x FROM t WHERE x IN (SELECT x FROM x)",
+         L"SELECT a, (SELECT max(b) FROM [dbo.x]) AS m, x FROM t WHERE x IN (SELECT x FROM "
+         L"[dbo.x])"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << tk_to_utf8(c.text));
