@@ -59,8 +59,20 @@ protected:
 
     // Takes row 2200 in a transaction of `other` once the run has committed its first batch,
     // and returns the run's connection once it waits for that row, its batch since record 2000
-    // open; empty when that does not happen within 10 s.
-    std::string run_waiting_with_open_batch(mysql_client& other) {
+    // open. When that does not happen within 10 s: empty, with the run ended and its output in
+    // `why`.
+    std::string run_waiting_with_open_batch(mysql_client& other, std::future<run_result>& running,
+                                            std::string& why) {
+        const std::string victim = find_waiting_run(other);
+        if (victim.empty()) {
+            other.exec("ROLLBACK");
+            const run_result r = running.get();
+            why = r.out + r.err;
+        }
+        return victim;
+    }
+
+    std::string find_waiting_run(mysql_client& other) {
         bool taken = false;
         for (int i = 0; i < 70; ++i) {
             if (!taken && stream_exists() && stream_rows() == "2000 up to 2000") {
@@ -99,12 +111,9 @@ TEST_F(BatchCommit, AKilledConnectionLeavesTheCommittedRowsAndSaysSo) {
     ASSERT_TRUE(other.connected());
     other.exec("START TRANSACTION");
     auto running = start_run();
-    const std::string victim = run_waiting_with_open_batch(other);
-    if (victim.empty()) {
-        other.exec("ROLLBACK");
-        const run_result r = running.get();
-        FAIL() << "the run never waited with an open batch: " << r.out << r.err;
-    }
+    std::string why;
+    const std::string victim = run_waiting_with_open_batch(other, running, why);
+    ASSERT_FALSE(victim.empty()) << "the run never waited with an open batch: " << why;
     db.exec("KILL CONNECTION " + victim);
     other.exec("ROLLBACK");
     const run_result result = running.get();
@@ -127,12 +136,9 @@ TEST_F(BatchCommit, ATransactionTheServerRolledBackEndsTheTableAtTheLastCommit) 
     other.exec("START TRANSACTION");
     other.exec("INSERT INTO " + dest + "_w.weight SELECT seq FROM " + dest + "_w.seq_1_to_20000");
     auto running = start_run();
-    const std::string victim = run_waiting_with_open_batch(other);
-    if (victim.empty()) {
-        other.exec("ROLLBACK");
-        const run_result r = running.get();
-        FAIL() << "the run never waited with an open batch: " << r.out << r.err;
-    }
+    std::string why;
+    const std::string victim = run_waiting_with_open_batch(other, running, why);
+    ASSERT_FALSE(victim.empty()) << "the run never waited with an open batch: " << why;
     // Waits for a row the run holds while the run waits for the row taken: a deadlock.
     const auto held = other.query("SELECT id FROM " + dest + ".stream WHERE id = 2050 FOR UPDATE");
     other.exec("ROLLBACK");
