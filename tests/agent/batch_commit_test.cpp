@@ -79,9 +79,12 @@ protected:
                 other.exec("INSERT INTO " + dest + ".stream (id, label) VALUES (2200, 'taken')");
                 taken = true;
             }
-            const auto found = db.query("SELECT trx_mysql_thread_id FROM "
-                                        "information_schema.innodb_trx WHERE trx_state = "
-                                        "'LOCK WAIT' AND trx_rows_modified > 0");
+            // Other tests share the server: only a run writing into this test's database counts.
+            const auto found = db.query(
+                "SELECT t.trx_mysql_thread_id FROM information_schema.innodb_trx t JOIN "
+                "information_schema.processlist p ON p.id = t.trx_mysql_thread_id WHERE "
+                "t.trx_state = 'LOCK WAIT' AND t.trx_rows_modified > 0 AND p.db = '" +
+                dest + "'");
             if (taken && !found.empty()) {
                 return *found[0][0];
             }
