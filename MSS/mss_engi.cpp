@@ -99,12 +99,11 @@ void mss_engine::connect_steps(const std::wstring& server, const std::wstring& u
     initializer_.test_connection(data_source_, server, user, password, database);
     fast_load_ = enable_fast_load(data_source_.get(), fast_load);
     server_ = server;
-    if (windows_auth) {
-        windows_auth_ = true;
-    } else {
-        user_ = user;
-        password_ = password;
-    }
+    // Later opens log in again with what is kept here: a Windows login must not leave the
+    // previous SQL Server login behind, or they would silently reconnect as that login.
+    windows_auth_ = windows_auth;
+    user_ = user;
+    password_ = password;
     connected_ = true;
     version_ = get_version(data_source_.get());
     tk_log_message(2, "Got MS SQL version: %d", version_);

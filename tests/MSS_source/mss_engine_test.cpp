@@ -229,6 +229,31 @@ TEST_F(mss_engine_test, canonical_names_follow_the_login) {
     EXPECT_EQ(engine->get_safe_tname(L"Orders"), L"[dbo].[Orders]");
 }
 
+TEST_F(mss_engine_test, a_windows_login_after_a_server_login_keeps_no_trace_of_it) {
+    server->user = u"mary";
+    server->password = u"pw";
+    engine->connect(L"stub", L"mary", L"pw", true);
+    EXPECT_FALSE(engine->is_windows_auth());
+    engine->connect(L"stub", true);
+    EXPECT_TRUE(engine->is_windows_auth());
+    EXPECT_EQ(engine->user(), L"");
+    EXPECT_EQ(engine->get_safe_tname(L"Orders"), L"[dbo].[Orders]");
+
+    // The existence test opens the database with a login of its own: the Windows one.
+    server->properties.clear();
+    EXPECT_TRUE(engine->is_db_exist(L"Shop"));
+    bool integrated = false;
+    for (const auto& p : server->properties) {
+        EXPECT_NE(p.id, static_cast<DBPROPID>(DBPROP_AUTH_USERID)) << "the old login came back";
+        EXPECT_NE(p.id, static_cast<DBPROPID>(DBPROP_AUTH_PASSWORD));
+        integrated = integrated || p.id == DBPROP_AUTH_INTEGRATED;
+    }
+    EXPECT_TRUE(integrated);
+
+    engine->connect(L"stub", L"mary", L"pw", true);
+    EXPECT_FALSE(engine->is_windows_auth());
+}
+
 TEST_F(mss_engine_test, open_db_hands_out_the_database) {
     connect();
     auto db = engine->open_db(L"Shop", 0xA1, L"");
