@@ -246,6 +246,10 @@ private:
 // The product title: "Velmora 8.3".
 std::wstring wizard_title();
 
+// Refuses (level 1) a destination database that the MySQL server keeps for itself ("mysql",
+// "sys", "information_schema", "performance_schema", in any case).
+void vlm_refuse_server_database(const std::wstring& name);
+
 // Returns when a script file can be written at the path, else throws (level 1).
 void common_check_dest(const std::wstring& path);
 

@@ -62,6 +62,10 @@ int port_number(const std::string& text) {
 
 } // namespace
 
+void vlm_refuse_server_database(const std::wstring& name) {
+    refuse_server_database(name);
+}
+
 void mysql_converter_impl::check_mysql_settings() const {
     vlm_check_mysql_connection(host, user, pswd);
     port_number(port);

@@ -4,9 +4,12 @@
 #include "GUI2/g_wiz_sh.h"
 #include "GUI2/g_wiz_ui.h"
 #include "TK/tk_log.h"
+#include "common/cmn_file.h"
+#include "common/cmn_mss.h"
 #include "common/cmn_welc.h"
 #include "converter/vlm_conv.h"
 #include "converter/vlm_errh.h"
+#include "platform/tds/tds_environment.h"
 #include "platform/tds/tds_provider.h"
 
 #include <QApplication>
@@ -82,6 +85,8 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread starts: FreeTDS would let TDSPORT and TDSVER override the connection.
+    tds_remove_overriding_environment();
     set_text_locale();
     tds_register_provider();
     tk_logger logger(nullptr, false, 3, false);
@@ -95,6 +100,8 @@ int main(int argc, char** argv) {
         wizard_shell shell(wizard_title());
         auto* welcome = new welcome_page(converter, L"vlm");
         shell.add_page(welcome);
+        shell.add_page(new mssql_settings_page(converter));
+        shell.add_page(new sel_file_page(converter));
         if (const char* folder = std::getenv("VELMORA_SCREENSHOTS");
             folder != nullptr && *folder != '\0') {
             return picture_tour(shell, *welcome, QString::fromLocal8Bit(folder));
