@@ -1,4 +1,5 @@
 // velmora: the wizard that walks a user through a migration from MS SQL Server to MySQL.
+#include "GUI2/g_anim.h"
 #include "GUI2/g_err_dlg.h"
 #include "GUI2/g_finish.h"
 #include "GUI2/g_wiz_sh.h"
@@ -6,6 +7,7 @@
 #include "TK/tk_log.h"
 #include "common/cmn_file.h"
 #include "common/cmn_mss.h"
+#include "common/cmn_over.h"
 #include "common/cmn_welc.h"
 #include "converter/vlm_conv.h"
 #include "converter/vlm_errh.h"
@@ -47,6 +49,39 @@ void grab_modal_then_close(const QString& file) {
     });
 }
 
+// The MS SQL page, the "Connecting" dialog, the file page in both scenarios and the overwrite
+// dialog.
+void picture_page(wizard_shell& shell, int dialog, const QString& file) {
+    shell.go_to(shell.id_of_dialog(dialog));
+    QApplication::processEvents();
+    shell.grab().save(file);
+}
+
+void picture_source_pages(wizard_shell& shell, velmora_convertor& converter,
+                          const QString& folder) {
+    const bool direct = converter.direct;
+    converter.direct = true;
+    picture_page(shell, mssql_settings_page::dialog_id, folder + "/page-mssql.png");
+    grab_modal_then_close(folder + "/dialog-connecting.png");
+    {
+        dlg_animation dialog("Connecting to MS SQL server. Please wait...",
+                             mssql_connector::frame_period_ms, &shell);
+        dialog.exec();
+    }
+    picture_page(shell, sel_file_page::dialog_id, folder + "/page-file-server.png");
+    picture_page(shell, mssql_settings_page::dialog_id, folder + "/page-mssql.png");
+    converter.direct = false;
+    picture_page(shell, sel_file_page::dialog_id, folder + "/page-file-script.png");
+    converter.direct = direct;
+    grab_modal_then_close(folder + "/dialog-overwrite.png");
+    {
+        overwrite_dlg3 dialog(L"The destination database already exists. Select one of the\n"
+                              L"options below. Click 'Help' button for more information.",
+                              sel_file_page::overwrite_help_id, &shell);
+        dialog.exec();
+    }
+}
+
 int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& folder) {
     grab_modal_then_close(folder + "/box-error-before-frame.png");
     wizard_shell::error(L"An error reported before the wizard window exists.");
@@ -79,6 +114,7 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
         dlg_error_ex dialog(L"Internal error in module g_wiz_sh, line 281.", &shell);
         dialog.exec();
     }
+    picture_source_pages(shell, converter, folder);
     return 0;
 }
 

@@ -316,12 +316,17 @@ TEST(MssqlPage, AFailedConnectIsReportedAndThePageKeepsWhatWasTyped) {
         std::wstring server;
         bool windows;
         const wchar_t* password;
+        const wchar_t* database;
         const char* says;
     } cases[] = {
-        {"wrong password", env.server_name(), false, L"wrong \u00fc;}",
+        {"wrong password", env.server_name(), false, L"wrong \u00fc;}", L"gui_src",
          "Invalid user name or password."},
-        {"nothing listens", closed, false, L"Velmora-Pw1", "Cannot connect to the server"},
-        {"no Kerberos ticket", env.server_name(), true, L"", "Kerberos"},
+        {"nothing listens", closed, false, odd_password, L"gui_src",
+         "Cannot connect to the server"},
+        {"no Kerberos ticket", env.server_name(), true, L"", L"gui_src", "Kerberos"},
+        {"no server named", L"", false, odd_password, L"gui_src", "No server was named"},
+        {"a name the driver cannot take", env.server_name(), false, odd_password, L"x};y",
+         "cannot be given"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -332,7 +337,7 @@ TEST(MssqlPage, AFailedConnectIsReportedAndThePageKeepsWhatWasTyped) {
             env.edit(env.mss, "1012")->setText(QString::fromStdWString(odd_login));
             env.edit(env.mss, "1013")->setText(QString::fromStdWString(c.password));
         }
-        env.edit(env.mss, "1002")->setText("gui_src");
+        env.edit(env.mss, "1002")->setText(QString::fromStdWString(c.database));
         seen_box box;
         answer_box(box, QMessageBox::Ok);
         QElapsedTimer clock;
@@ -349,12 +354,13 @@ TEST(MssqlPage, AFailedConnectIsReportedAndThePageKeepsWhatWasTyped) {
         if (!c.windows) {
             EXPECT_EQ(env.edit(env.mss, "1013")->text().toStdWString(), c.password);
         }
-        EXPECT_EQ(env.edit(env.mss, "1002")->text(), "gui_src");
+        EXPECT_EQ(env.edit(env.mss, "1002")->text().toStdWString(), c.database);
     }
     // The page is still usable: the right login goes on.
     env.edit(env.mss, "1014")->setText(QString::fromStdWString(env.server_name()));
     env.control<QRadioButton>(env.mss, "1330")->click();
     env.edit(env.mss, "1013")->setText(QString::fromStdWString(odd_password));
+    env.edit(env.mss, "1002")->setText("gui_src");
     env.next();
     EXPECT_EQ(env.current(), 123);
 }
