@@ -68,16 +68,17 @@ mss_engine::~mss_engine() {
 void mss_engine::connect(const std::wstring& server, const std::wstring& user,
                          const std::wstring& password, const std::wstring& database,
                          bool fast_load) {
-    tk_log_wmessage(2, L"mss_engine::connect( %ls, %ls, %ls, %ls, %d )", server.c_str(),
-                    user.c_str(), password.c_str(), database.c_str(), fast_load);
+    // Passwords stay out of the trace log.
+    tk_log_wmessage(2, L"mss_engine::connect( %ls, %ls, ***, %ls, %d )", server.c_str(),
+                    user.c_str(), database.c_str(), fast_load);
     tk_log_message(3, "Connecting to MS SQL server(3)...");
     connect_steps(server, user, password, database, fast_load, false);
 }
 
 void mss_engine::connect(const std::wstring& server, const std::wstring& user,
                          const std::wstring& password, bool fast_load) {
-    tk_log_wmessage(2, L"mss_engine::connect( %ls, %ls, %ls, %d )", server.c_str(), user.c_str(),
-                    password.c_str(), fast_load);
+    tk_log_wmessage(2, L"mss_engine::connect( %ls, %ls, ***, %d )", server.c_str(), user.c_str(),
+                    fast_load);
     tk_log_message(3, "Connecting to MS SQL server(2)...");
     connect_steps(server, user, password, std::wstring(), fast_load, false);
 }

@@ -47,8 +47,8 @@ odb_initializer::odb_initializer() {
 void odb_initializer::test_connection(ole_com_ptr<IDBInitialize>& holder,
                                       const std::wstring& server, const std::wstring& user,
                                       const std::wstring& password, const std::wstring& database) {
-    tk_log_wmessage(1, L"odb_initializer::test_connection(%ls,%ls,%ls,%ls)", server.c_str(),
-                    user.c_str(), password.c_str(), database.c_str());
+    tk_log_wmessage(1, L"odb_initializer::test_connection(%ls,%ls,***,%ls)", server.c_str(),
+                    user.c_str(), database.c_str());
     if (test_native_connection(holder, CLSID_SQLNCLI11, server, user, password, database)) {
         tk_log_message(2, "CLSID_SQLNCLI11 succeeded");
         native_ = true;
@@ -106,7 +106,8 @@ bool odb_initializer::test_native_connection(ole_com_ptr<IDBInitialize>& holder,
 
 bool odb_initializer::test_generic_connection(ole_com_ptr<IDBInitialize>& holder,
                                               const std::wstring& connection_string) {
-    tk_log_wmessage(1, L"odb_initializer::test_generic_connection(%ls)", connection_string.c_str());
+    // The connection string holds the password: it stays out of the trace log.
+    tk_log_message(1, "odb_initializer::test_generic_connection");
     ole_com_ptr<IDataInitialize> services;
     const HRESULT hr = CoCreateInstance(CLSID_MSDAINITIALIZE, nullptr, CLSCTX_INPROC_SERVER,
                                         IID_IDataInitialize, services.out_void());

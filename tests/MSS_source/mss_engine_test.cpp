@@ -254,6 +254,15 @@ TEST_F(mss_engine_test, a_windows_login_after_a_server_login_keeps_no_trace_of_i
     EXPECT_FALSE(engine->is_windows_auth());
 }
 
+TEST_F(mss_engine_test, passwords_stay_out_of_the_trace) {
+    server->password = u"Pw-in-no-trace";
+    engine->connect(L"stub", L"sa", L"Pw-in-no-trace", L"Shop", true);
+    engine->connect(L"stub", L"sa", L"Pw-in-no-trace", true);
+    EXPECT_TRUE(engine->is_db_exist(L"Shop"));
+    EXPECT_NE(trace().find("mss_engine::connect"), std::string::npos);
+    EXPECT_EQ(trace().find("Pw-in-no-trace"), std::string::npos);
+}
+
 TEST_F(mss_engine_test, open_db_hands_out_the_database) {
     connect();
     auto db = engine->open_db(L"Shop", 0xA1, L"");
