@@ -543,6 +543,9 @@ protected:
                 *text = dialog->findChild<QLabel*>("1320")->text();
             }
             if (choice == nullptr) {
+                // Help shows topic 1014 and leaves the dialog open.
+                dialog->findChild<QPushButton*>("9")->click();
+                EXPECT_TRUE(dialog->isVisible());
                 dialog->findChild<QPushButton*>("2")->click();
                 return;
             }
@@ -577,6 +580,9 @@ TEST_F(FileOverwrite, TheFiveModesOfAnExistingDatabase) {
 }
 
 TEST_F(FileOverwrite, CancelChangesNothingAndANewDatabaseKeepsTheMode) {
+    recording_opener opener;
+    env.shell.help_folder = opener.folder.path.string();
+    std::ofstream(opener.folder.path / "1014.html") << "topic";
     existing();
     env.converter.mode = 3;
     QString caption;
@@ -590,6 +596,8 @@ TEST_F(FileOverwrite, CancelChangesNothingAndANewDatabaseKeepsTheMode) {
     EXPECT_EQ(env.current(), 106);
     EXPECT_EQ(env.converter.mode, 3);
     EXPECT_TRUE(check->exists(db));
+    EXPECT_TRUE(wait_until([&] { return !opener.targets().empty(); }));
+    EXPECT_EQ(opener.targets(), (opener.folder.path / "1014.html").string() + "\n");
 
     check->exec("DROP DATABASE " + db);
     env.next();
