@@ -91,7 +91,13 @@ void dlg_animation::showEvent(QShowEvent* event) {
     activateWindow();
     if (ended_) {
         QMetaObject::invokeMethod(
-            this, [this] { finish(); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                if (isVisible()) {
+                    finish();
+                }
+            },
+            Qt::QueuedConnection);
     }
 }
 
