@@ -166,7 +166,8 @@ struct source_env {
     error_handler handler{err_map_oledb_size, err_map_oledb};
     wizard_ui ui;
     tds_server server{std::vector<std::string>{std::string(GUI_FIXTURE_DIR) + "/gui_source.tds",
-                                               std::string(TDS_FIXTURE_DIR) + "/shop.tds"}};
+                                               std::string(TDS_FIXTURE_DIR) + "/shop.tds",
+                                               std::string(TDS_FIXTURE_DIR) + "/msssrc_names.tds"}};
     velmora_convertor converter;
     wizard_shell shell{L"Velmora 8.3"};
     mssql_settings_page* mss = new mssql_settings_page(converter);
@@ -399,7 +400,7 @@ TEST(FilePage, NamesAreCheckedBeforeAnythingHappens) {
 TEST(FilePage, TheListComesOnFirstDropDownAndAChoiceProposesADestination) {
     source_env env;
     env.connect_source();
-    env.converter.src = L"VELMORA";
+    env.converter.src = L"VELMORA_S";
     env.converter.selected_tables = {L"dbo.items"};
     env.converter.selected_queries = {{L"q", L"SELECT 1"}};
     env.converter.available_queries = {{L"q", L"SELECT 1"}};
@@ -409,7 +410,7 @@ TEST(FilePage, TheListComesOnFirstDropDownAndAChoiceProposesADestination) {
     EXPECT_EQ(source->count(), 0);
     EXPECT_EQ(env.control<QLabel>(env.file, "1312")->text(), "M&ySQL database:");
     EXPECT_FALSE(env.control<QPushButton>(env.file, "1104")->isVisible());
-    EXPECT_EQ(env.edit(env.file, "1004")->text(), "VELMORA") << "proposed from the source";
+    EXPECT_EQ(env.edit(env.file, "1004")->text(), "VELMORA_S") << "proposed from the source";
 
     source->showPopup();
     source->hidePopup();
@@ -503,6 +504,27 @@ TEST(FilePage, AScriptFileIsCheckedAndAnOldOneDeletedOnlyWhenTheUserSaysYes) {
     env.next();
     EXPECT_EQ(env.current(), 110);
     EXPECT_FALSE(std::filesystem::exists(script));
+}
+
+TEST(FilePage, ASourceNameWithQuotesBracketsAndNonAsciiLettersIsFoundAndProposed) {
+    source_env env;
+    env.connect_source();
+    env.converter.direct = false;
+    env.enter(106);
+    auto* source = env.control<QComboBox>(env.file, "1302");
+    source->showPopup();
+    source->hidePopup();
+    const QString odd = QString::fromStdWString(L"Velmora O'Brien] Stra\u00dfe");
+    ASSERT_GE(source->findText(odd, Qt::MatchExactly), 0);
+    env.edit(env.file, "1004")
+        ->setText(QString::fromStdString((env.files.path / "x.sql").string()));
+    source->setCurrentIndex(source->findText(odd, Qt::MatchExactly));
+    emit source->activated(source->currentIndex());
+    EXPECT_EQ(env.edit(env.file, "1004")->text().toStdString(),
+              (env.files.path / "Velmora O'Brien] Stra\u00dfe.sql").string());
+    env.next();
+    EXPECT_EQ(env.current(), 110);
+    EXPECT_EQ(env.converter.src, odd.toStdWString());
 }
 
 class FileOverwrite : public testing::Test {
