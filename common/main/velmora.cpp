@@ -69,7 +69,8 @@ void picture_source_pages(wizard_shell& shell, velmora_convertor& converter,
         dialog.exec();
     }
     picture_page(shell, sel_file_page::dialog_id, folder + "/page-file-server.png");
-    picture_page(shell, mssql_settings_page::dialog_id, folder + "/page-mssql.png");
+    // Entered again, the file page shows the other scenario.
+    shell.go_to(shell.id_of_dialog(mssql_settings_page::dialog_id));
     converter.direct = false;
     picture_page(shell, sel_file_page::dialog_id, folder + "/page-file-script.png");
     converter.direct = direct;
