@@ -263,11 +263,13 @@ TEST(MssqlPage, TheConnectingDialogAnimatesAndOnlyTheThreadEndsIt) {
         auto* dialog = dynamic_cast<dlg_animation*>(shown);
         ASSERT_NE(dialog, nullptr);
         text = dialog->findChild<QLabel*>("text")->text();
+        EXPECT_EQ(dialog->period(), 500);
         frames.push_back(dialog->frame());
         QTest::keyClick(dialog, Qt::Key_Escape);
         dialog->close();
         visible_after_esc = dialog->isVisible();
-        wait_until([&] { return !dialog->isVisible() || dialog->frame() == 1; }, 2000);
+        const int first = dialog->frame();
+        wait_until([&] { return !dialog->isVisible() || dialog->frame() != first; }, 2000);
         frames.push_back(dialog->frame());
     });
     QElapsedTimer clock;
@@ -276,7 +278,10 @@ TEST(MssqlPage, TheConnectingDialogAnimatesAndOnlyTheThreadEndsIt) {
     EXPECT_GE(clock.elapsed(), 1200);
     EXPECT_EQ(text, "Connecting to MS SQL server. Please wait...");
     EXPECT_TRUE(visible_after_esc) << "Esc and close do not end it";
-    EXPECT_EQ(frames, (std::vector<int>{0, 1})) << "the next frame after 500 ms";
+    // Seen at once the dialog shows frame 0; a busy machine may show it a tick later.
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_GE(frames[0], 0);
+    EXPECT_EQ(frames[1], (frames[0] + 1) % dlg_animation::frame_count) << "one frame per tick";
     EXPECT_EQ(env.current(), 123);
 }
 
