@@ -108,7 +108,9 @@ sel_tables_page::sel_tables_page(int help_topic, const QString& title, const QSt
 
 void sel_tables_page::set_texts(const QString& description, const QString& available_label,
                                 const QString& selected_label) {
-    description_->setText(description);
+    // The label wraps by itself; a fixed line break would leave a short line in a narrow window.
+    QString shown = description;
+    description_->setText(shown.replace("\r\n", " "));
     available_label_->setText(available_label);
     selected_label_->setText(selected_label);
 }

@@ -43,7 +43,7 @@ bool vlm_sel_tables_page::page_init() {
     avail_queries.clear();
     names.clear();
     try {
-        converter_.get_all_tables(names);
+        list_tables(names);
     } catch (const tk_exception& error) {
         tk_log_message(3, "ERROR: %s", error.what());
         wizard_shell::error_narrow(error.what());

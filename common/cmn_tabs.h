@@ -30,6 +30,9 @@ public:
     // The type-mapping dialog of one source table.
     virtual void edit_types(const std::wstring& table);
 
+    // The names of all source tables (the converter's answer).
+    virtual void list_tables(std::vector<std::wstring>& out) { converter_.get_all_tables(out); }
+
     // The queries of the selected and of the available list.
     std::vector<vlm_query> sel_queries;
     std::vector<vlm_query> avail_queries;

@@ -107,8 +107,11 @@ void vlm_load_type_file(tk_yaml_config& config, const char* name) {
 
 types_map_dlg::types_map_dlg(velmora_convertor& converter, const std::wstring& table,
                              QWidget* owner)
-    : QDialog(owner), converter_(converter), table_name_(table),
-      schema_(converter.get_schema(table)) {
+    : types_map_dlg(converter, table, converter.get_schema(table), owner) {}
+
+types_map_dlg::types_map_dlg(velmora_convertor& converter, const std::wstring& table,
+                             std::unique_ptr<udb_schema> schema, QWidget* owner)
+    : QDialog(owner), converter_(converter), table_name_(table), schema_(std::move(schema)) {
     tk_log_message(1, "types_map_dlg::types_map_dlg");
     setObjectName("135");
     setWindowTitle("Edit Table");
@@ -239,6 +242,10 @@ bool types_map_dlg::on_init() {
             return false;
         }
         show_row(0);
+        // The size fields match the first row's type from the start.
+        if (!show_ctrl()) {
+            return false;
+        }
     }
     initialized_ = true;
     return true;

@@ -32,6 +32,9 @@ public:
 
     // Reads the table's columns from the source; its failures pass to the caller.
     types_map_dlg(velmora_convertor& converter, const std::wstring& table, QWidget* owner);
+    // With the table's columns given.
+    types_map_dlg(velmora_convertor& converter, const std::wstring& table,
+                  std::unique_ptr<udb_schema> schema, QWidget* owner);
     ~types_map_dlg() override;
 
     // Fills the dialog and runs it; a type-mapping file that cannot be read is reported and the

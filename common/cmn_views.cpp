@@ -16,7 +16,7 @@ bool vlm_sel_views_page::page_init() {
               "&Available views:", "&Selected views:");
     names.clear();
     try {
-        converter_.get_all_views(views);
+        list_views(views);
     } catch (const tk_exception& error) {
         // The page stays usable: the lists show what could be read.
         tk_log_message(3, "ERROR: %s", error.what());

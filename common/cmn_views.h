@@ -14,6 +14,9 @@ public:
     // Stores the selected views in the selected list's order.
     int on_next() override;
 
+    // All source views (the converter's answer).
+    virtual void list_views(std::vector<udb_view>& out) { converter_.get_all_views(out); }
+
     // Every view of the source: name and text.
     std::vector<udb_view> views;
 
