@@ -159,7 +159,8 @@ void conversion_settings::store_file_info() {
     if (charset.isEmpty()) {
         tk_log_message(2, "Failed to exract text from charset COMBO");
     } else {
-        converter_.sql->charset = charset.section(' ', 0, 0, QString::SectionSkipEmpty).toStdWString();
+        converter_.sql->charset =
+            charset.section(' ', 0, 0, QString::SectionSkipEmpty).toStdWString();
         tk_log_wmessage(1, L"got charset2=%ls", converter_.sql->charset.c_str());
     }
     const QString engine = field_text(engine_);

@@ -34,8 +34,8 @@ std::wstring single_select_fault(const std::wstring& name, const std::wstring& q
 
 set_query_dlg::set_query_dlg(velmora_convertor& converter, const std::wstring& name_in,
                              const std::wstring& query_in, QWidget* owner)
-    : QDialog(owner), name(name_in), query(query_in), converter_(converter),
-      blanks_{L'\t', L'\n', L'\r', L' '} {
+    : QDialog(owner), name(name_in), query(query_in),
+      converter_(converter), blanks_{L'\t', L'\n', L'\r', L' '} {
     tk_log_message(1, "set_query_dlg::set_query_dlg");
     setObjectName("128");
     setWindowTitle("Add Query");

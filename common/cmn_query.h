@@ -15,8 +15,8 @@ class set_query_dlg : public QDialog {
 public:
     static constexpr int help_id = 1022;
 
-    set_query_dlg(velmora_convertor& converter, const std::wstring& name,
-                  const std::wstring& query, QWidget* owner);
+    set_query_dlg(velmora_convertor& converter, const std::wstring& name, const std::wstring& query,
+                  QWidget* owner);
 
     // After OK: the name as typed and the statement without its leading blanks.
     std::wstring name;

@@ -14,8 +14,7 @@
 
 namespace {
 
-QPushButton* add_button(QVBoxLayout* column, const QString& text, const char* id,
-                        QWidget* parent) {
+QPushButton* add_button(QVBoxLayout* column, const QString& text, const char* id, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
     button->setObjectName(id);
     column->addWidget(button);
@@ -43,8 +42,8 @@ std::vector<int> selected_rows(const QListWidget* list) {
 
 sel_tables_page::sel_tables_page(int help_topic, const QString& title, const QString& subtitle,
                                  std::wstring prompt, bool reorder)
-    : wizard_page(dialog_id, back | next, help_topic, title, subtitle),
-      prompt_(std::move(prompt)), reorder_(reorder) {
+    : wizard_page(dialog_id, back | next, help_topic, title, subtitle), prompt_(std::move(prompt)),
+      reorder_(reorder) {
     tk_log_message(2, "sel_tables_page::ctor(b_reorder=%d)", reorder ? 1 : 0);
     auto* column = new QVBoxLayout(this);
     description_ = new QLabel(this);
@@ -102,8 +101,7 @@ sel_tables_page::sel_tables_page(int help_topic, const QString& title, const QSt
     connect(remove_all, &QPushButton::clicked, this, [this] { on_del_all(); });
     connect(up_, &QPushButton::clicked, this, [this] { on_move_up(); });
     connect(down_, &QPushButton::clicked, this, [this] { on_move_down(); });
-    connect(selected_, &QListWidget::itemDoubleClicked, this,
-            [this] { on_selected_activated(); });
+    connect(selected_, &QListWidget::itemDoubleClicked, this, [this] { on_selected_activated(); });
 }
 
 void sel_tables_page::set_texts(const QString& description, const QString& available_label,
@@ -170,8 +168,8 @@ void sel_tables_page::move_selection(QListWidget* from, QListWidget* to,
         (this->*move)(rows[i] - static_cast<int>(i));
     }
     if (from->count() > 0) {
-        const int next = std::min(rows.back() - static_cast<int>(rows.size()) + 1,
-                                  from->count() - 1);
+        const int next =
+            std::min(rows.back() - static_cast<int>(rows.size()) + 1, from->count() - 1);
         from->clearSelection();
         from->setCurrentRow(next, QItemSelectionModel::ClearAndSelect);
     } else {

@@ -100,14 +100,14 @@ void vlm_load_type_file(tk_yaml_config& config, const char* name) {
             return;
         }
     }
-    throw tk_exception(std::string("Cannot find ") + name +
-                           ". Custom type mapping is not available.",
-                       1);
+    throw tk_exception(
+        std::string("Cannot find ") + name + ". Custom type mapping is not available.", 1);
 }
 
 types_map_dlg::types_map_dlg(velmora_convertor& converter, const std::wstring& table,
                              QWidget* owner)
-    : types_map_dlg(converter, table, converter.get_schema(table), owner) {}
+    : types_map_dlg(converter, table, converter.get_schema(table), owner) {
+}
 
 types_map_dlg::types_map_dlg(velmora_convertor& converter, const std::wstring& table,
                              std::unique_ptr<udb_schema> schema, QWidget* owner)
@@ -156,10 +156,9 @@ types_map_dlg::types_map_dlg(velmora_convertor& converter, const std::wstring& t
     for (QLineEdit* size : {length_edit_, precision_edit_, scale_edit_}) {
         size->setValidator(digits);
     }
-    for (QWidget* hidden : {static_cast<QWidget*>(precision_label_),
-                            static_cast<QWidget*>(precision_edit_),
-                            static_cast<QWidget*>(scale_label_),
-                            static_cast<QWidget*>(scale_edit_)}) {
+    for (QWidget* hidden :
+         {static_cast<QWidget*>(precision_label_), static_cast<QWidget*>(precision_edit_),
+          static_cast<QWidget*>(scale_label_), static_cast<QWidget*>(scale_edit_)}) {
         hidden->hide();
     }
     column->addWidget(field_box);
@@ -434,7 +433,7 @@ void types_map_dlg::on_item_changed(QTreeWidgetItem* item, int column) {
         if (!read_row(read)) {
             reverting_ = true;
             item->setCheckState(0, ticks_[static_cast<std::size_t>(row)] ? Qt::Checked
-                                                                          : Qt::Unchecked);
+                                                                         : Qt::Unchecked);
             reverting_ = false;
             return;
         }
@@ -476,10 +475,9 @@ bool types_map_dlg::show_ctrl() {
     const bool decimal = is_listed(listed, "PRECISION") && is_listed(listed, "SCALE");
     length_label_->setVisible(length);
     length_edit_->setVisible(length);
-    for (QWidget* control : {static_cast<QWidget*>(precision_label_),
-                             static_cast<QWidget*>(precision_edit_),
-                             static_cast<QWidget*>(scale_label_),
-                             static_cast<QWidget*>(scale_edit_)}) {
+    for (QWidget* control :
+         {static_cast<QWidget*>(precision_label_), static_cast<QWidget*>(precision_edit_),
+          static_cast<QWidget*>(scale_label_), static_cast<QWidget*>(scale_edit_)}) {
         control->setVisible(decimal);
     }
     return true;

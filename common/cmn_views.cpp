@@ -7,7 +7,8 @@
 
 vlm_sel_views_page::vlm_sel_views_page(velmora_convertor& converter)
     : sel_tables_page(help_id, "Step 6 of 7", "Select views to convert", L"", true),
-      converter_(converter) {}
+      converter_(converter) {
+}
 
 bool vlm_sel_views_page::page_init() {
     tk_log_message(2, "vlm_sel_views_page::page_init");

@@ -57,8 +57,13 @@ void grab_modal_then_close(const QString& file) {
 struct tour_tables_page : vlm_sel_tables_page {
     using vlm_sel_tables_page::vlm_sel_tables_page;
     void list_tables(std::vector<std::wstring>& out) override {
-        out = {L"dbo.Customers", L"dbo.Orders", L"[sales.eu].[Invoices]", L"sales.[Order Lines]",
-               L"dbo.Ärger", L"dbo.audit_log", L"dbo.Zones"};
+        out = {L"dbo.Customers",
+               L"dbo.Orders",
+               L"[sales.eu].[Invoices]",
+               L"sales.[Order Lines]",
+               L"dbo.Ärger",
+               L"dbo.audit_log",
+               L"dbo.Zones"};
     }
 };
 
