@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <ostream>
 #include <memory>
 #include <vector>
 
@@ -21,7 +22,7 @@ class box_answerer {
 public:
     box_answerer();
     ~box_answerer();
-    std::vector<QString> texts;
+    QStringList texts;
     std::deque<QMessageBox::StandardButton> answers;
 
 private:
@@ -40,6 +41,11 @@ protected:
     converter_test::driver_env env;
     std::unique_ptr<tds_server> server;
 };
+
+// Failures show texts as texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 // The texts of a list's items in order.
 QStringList items_of(const class QListWidget* list);

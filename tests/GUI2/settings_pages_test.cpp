@@ -141,7 +141,7 @@ TEST_F(page_test, MySqlSettingsPageConnectsOrSaysWhyNot) {
             EXPECT_TRUE(boxes.texts.empty());
             EXPECT_TRUE(c->sql->connected);
         } else {
-            ASSERT_EQ(boxes.texts.size(), 1u);
+            ASSERT_EQ(boxes.texts.size(), 1);
             EXPECT_EQ(boxes.texts[0].toStdString(), each.box);
             EXPECT_EQ(user->text().toStdString(), mysql.user) << "nothing typed is lost";
         }
@@ -163,7 +163,7 @@ TEST_F(page_test, LocalMySqlGoesToTheTestServersSocket) {
     EXPECT_EQ(page.on_next(), wizard_page::stay);
     EXPECT_EQ(c->host, "");
     EXPECT_EQ(c->port, "3306");
-    ASSERT_EQ(boxes.texts.size(), 1u);
+    ASSERT_EQ(boxes.texts.size(), 1);
     EXPECT_TRUE(boxes.texts[0].startsWith("Access denied. Verify")) << boxes.texts[0].toStdString();
 }
 
