@@ -120,6 +120,10 @@ bool conversion_settings::page_init() {
         for (const std::wstring& entry : converter_.sql->get_storage_engines()) {
             engine_->addItem(QString::fromStdWString(entry));
         }
+        // As filled, neither list has a choice: a stored value none of the items matches keeps
+        // the field empty, and storing then leaves the engine's value as it was.
+        charset_->setCurrentIndex(-1);
+        engine_->setCurrentIndex(-1);
         lists_filled_ = true;
     }
     if (const int at =

@@ -99,6 +99,9 @@ TEST_F(page_test, TablesPageListsMovesAndStoresExactNames) {
     EXPECT_EQ(c->selected_tables,
               (std::vector<std::wstring>{L"[a.b].[c]", L"[a].[b.c]", L"dbo.Ärger"}));
 
+    // Each name reaches its own table's columns.
+    EXPECT_EQ(c->get_schema(L"[a].[b.c]")->size(), 1u);
+    EXPECT_EQ(c->get_schema(L"[a.b].[c]")->size(), 1u);
     // Views on and a destination that takes them: on to the views page.
     c->convert_views = true;
     c->direct = false;

@@ -211,6 +211,13 @@ TEST_F(page_test, ConversionSettingsPageFollowsTheSourceAndStores) {
     c->mss_schema = L"sal";
     ASSERT_TRUE(page.page_init());
     EXPECT_EQ(schema->currentText(), "Sales");
+    // A stored engine no entry matches stays as it was.
+    conversion_settings fresh(*c);
+    c->sql->storage_engine = L"NoSuchEngine";
+    ASSERT_TRUE(fresh.page_init());
+    EXPECT_EQ(control<QComboBox>(&fresh, "1304")->currentText(), "");
+    fresh.on_next();
+    EXPECT_EQ(c->sql->storage_engine, L"NoSuchEngine");
     // Another source refills the list.
     c->src = L"no_such_db";
     c->mss_schema.clear();
