@@ -31,7 +31,8 @@ box_answerer::~box_answerer() = default;
 void page_test::SetUp() {
     ASSERT_TRUE(tds_provider_registered);
     server = std::make_unique<tds_server>(
-        std::vector<std::string>{std::string(GUI_FIXTURE_DIR) + "/pages.tds"});
+        std::vector<std::string>{std::string(GUI_FIXTURE_DIR) + "/pages.tds",
+                                 std::string(GUI_FIXTURE_DIR) + "/pages_empty.tds"});
     server->start();
 }
 

@@ -102,10 +102,54 @@ TEST_F(page_test, TablesPageListsMovesAndStoresExactNames) {
     // Each name reaches its own table's columns.
     EXPECT_EQ(c->get_schema(L"[a].[b.c]")->size(), 1u);
     EXPECT_EQ(c->get_schema(L"[a.b].[c]")->size(), 1u);
+    // Through a profile the two stay two, and the page puts both back.
+    {
+        temp_folder folder;
+        const std::wstring path = (folder.path / "two.vlm").wstring();
+        c->selected_queries = {{L"[a.b].[c]", L""}, {L"[a].[b.c]", L""}};
+        ASSERT_TRUE(save_profile_file(*c, path));
+        c->selected_queries.clear();
+        ASSERT_TRUE(load_profile_file(*c, path));
+        ASSERT_TRUE(page.page_init());
+        EXPECT_EQ(items_of(page.selected()), (QStringList{"[a.b].[c]", "[a].[b.c]"}));
+        c->selected_queries.clear();
+    }
     // Views on and a destination that takes them: on to the views page.
     c->convert_views = true;
     c->direct = false;
     EXPECT_EQ(page.on_next(), wizard_page::move_on);
+}
+
+TEST_F(page_test, TablesPageWithoutTablesSaysWhatToTry) {
+    const QString owned = "There are no tables available for the user specified. Try to uncheck "
+                          "'View tables owned by the user' checkbox on 'Step 4 of 7' wizard page.";
+    const QString dbo = "There are no tables available for the user specified. Try to connect as "
+                        "database owner using the appropriate checkbox on 'Step 1 of 7' wizard "
+                        "page.";
+    const struct {
+        bool view_owned;
+        bool as_dbo;
+        QStringList boxes;
+    } cases[] = {
+        {false, true, {}},
+        {true, true, {owned}},
+        {false, false, {dbo}},
+        {true, false, {owned, dbo}},
+    };
+    auto c = converter();
+    c->src = L"velmora_no_tables";
+    vlm_sel_tables_page page(*c);
+    for (const auto& each : cases) {
+        c->set_view_owned(each.view_owned);
+        c->set_as_dbo(each.as_dbo);
+        box_answerer boxes;
+        ASSERT_TRUE(page.page_init());
+        EXPECT_EQ(boxes.texts, each.boxes);
+        EXPECT_EQ(page.available()->currentRow(), -1);
+        // Nothing to choose from: Next asks nothing.
+        EXPECT_EQ(page.on_next(), vlm_sel_tables_page::progress_dialog);
+        EXPECT_EQ(boxes.texts, each.boxes);
+    }
 }
 
 TEST_F(page_test, TablesPageKeepsUserQueriesApart) {
