@@ -422,10 +422,10 @@ void types_map_dlg::on_item_changed(QTreeWidgetItem* item, int column) {
         return;
     }
     const int row = list_->indexOfTopLevelItem(item);
-    const bool tick = ticked(row);
-    if (row < 0 || tick == ticks_[static_cast<std::size_t>(row)]) {
+    if (row < 0 || ticked(row) == ticks_[static_cast<std::size_t>(row)]) {
         return;
     }
+    const bool tick = ticked(row);
     tk_log_message(1, "types_map_dlg::on_item_changed");
     const std::wstring& name = source_name(row);
     edit read;

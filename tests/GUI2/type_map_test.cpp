@@ -2,12 +2,14 @@
 // that creates the table as edited.
 #include "pages_test_support.h"
 
+#include "common/cmn_tabs.h"
 #include "common/cmn_tmap.h"
 #include "tests/support/mysql_test_env.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -225,4 +227,30 @@ TEST_F(page_test, EditTableChangesReachTheCreatedTable) {
     mysql_free_result(result);
     mysql_query(&client, "DROP DATABASE IF EXISTS gui_type_map");
     mysql_close(&client);
+}
+
+TEST_F(page_test, DoubleClickOnATableOpensItsEditTable) {
+    auto c = converter();
+    c->selected_queries = {{L"[a].[b.c]", L""}};
+    type_files_in here(TYPE_FILES_DIR);
+    vlm_sel_tables_page page(*c);
+    ASSERT_TRUE(page.page_init());
+    page.selected()->setCurrentRow(0);
+    QString shown;
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, &shown] {
+        auto* dialog = dynamic_cast<types_map_dlg*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || !dialog->isVisible()) {
+            return;
+        }
+        timer->stop();
+        timer->deleteLater();
+        shown = field<QLineEdit>(dialog, "1003")->text();
+        press(dialog, "2");
+    });
+    timer->start();
+    emit page.selected()->itemDoubleClicked(page.selected()->item(0));
+    EXPECT_EQ(shown, "[a].[b.c]");
+    EXPECT_EQ(c->get_table_mutator3(L"[a].[b.c]"), nullptr) << "Cancel saves nothing";
 }
