@@ -288,3 +288,38 @@ TEST_F(page_test, QueryDialogNeverSendsASecondStatement) {
         }
     }
 }
+
+TEST_F(page_test, SourceGoneKeepsThePagesUsable) {
+    auto c = converter();
+    vlm_sel_tables_page tables(*c);
+    ASSERT_TRUE(tables.page_init());
+    server->stop();
+    box_answerer boxes;
+    // Reading the lists again fails: said once per page, the page still shown and usable.
+    ASSERT_TRUE(tables.page_init());
+    EXPECT_EQ(boxes.texts.size(), 1);
+    EXPECT_EQ(tables.available()->count(), 0);
+    vlm_sel_views_page views(*c);
+    ASSERT_TRUE(views.page_init());
+    EXPECT_EQ(boxes.texts.size(), 2);
+    // The query test reports the failure as the syntax error; the dialog stays open.
+    answer_query("t", "SELECT 1", "129");
+    set_query_dlg dialog(*c, L"", L"", nullptr);
+    EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+    ASSERT_EQ(boxes.texts.size(), 3);
+    EXPECT_TRUE(boxes.texts[2].startsWith("You have an error in your query syntax"));
+    // A double click on a table cannot read its columns: an error box, nothing else.
+    tables.selected()->addItem("dbo.alpha");
+    tables.selected()->setCurrentRow(0);
+    tables.on_edit_query();
+    ASSERT_EQ(boxes.texts.size(), 4);
+    for (const QString& text : boxes.texts) {
+        EXPECT_FALSE(text.startsWith("Internal error")) << text.toStdString();
+    }
+    // The server back on its port: the pages read the source again.
+    const std::uint16_t port = server->port();
+    server->start(port);
+    ASSERT_TRUE(tables.page_init());
+    EXPECT_EQ(tables.available()->count(), 6);
+    EXPECT_EQ(boxes.texts.size(), 4);
+}
