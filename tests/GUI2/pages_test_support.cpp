@@ -32,7 +32,8 @@ void page_test::SetUp() {
     ASSERT_TRUE(tds_provider_registered);
     server = std::make_unique<tds_server>(
         std::vector<std::string>{std::string(GUI_FIXTURE_DIR) + "/pages.tds",
-                                 std::string(GUI_FIXTURE_DIR) + "/pages_empty.tds"});
+                                 std::string(GUI_FIXTURE_DIR) + "/pages_empty.tds",
+                                 std::string(GUI_FIXTURE_DIR) + "/pages_binary.tds"});
     server->start();
 }
 

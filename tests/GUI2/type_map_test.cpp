@@ -254,3 +254,62 @@ TEST_F(page_test, DoubleClickOnATableOpensItsEditTable) {
     EXPECT_EQ(shown, "[a].[b.c]");
     EXPECT_EQ(c->get_table_mutator3(L"[a].[b.c]"), nullptr) << "Cancel saves nothing";
 }
+
+TEST_F(page_test, EditedBinaryColumnsKeepTheirBytes) {
+    const test_support::mysql_test_server mysql = test_support::mysql_server_from_env();
+    ASSERT_FALSE(mysql.host.empty());
+    auto c = converter();
+    c->src = L"velmora_files";
+    type_files_in here(TYPE_FILES_DIR);
+    box_answerer boxes;
+    // Both binary columns renamed, the long one given another blob type.
+    EXPECT_EQ(edit_table(*c, L"dbo.files",
+                         [](types_map_dlg* dialog) {
+                             QTreeWidget* rows = dialog->columns();
+                             rows->setCurrentItem(rows->topLevelItem(1));
+                             field<QLineEdit>(dialog, "1004")->setText("small_renamed");
+                             rows->setCurrentItem(rows->topLevelItem(2));
+                             field<QLineEdit>(dialog, "1004")->setText("big_renamed");
+                             auto* type = field<QComboBox>(dialog, "1302");
+                             type->setCurrentIndex(type->findText("MEDIUMBLOB"));
+                             press(dialog, "1");
+                         }),
+              QDialog::Accepted);
+    EXPECT_TRUE(boxes.texts.empty()) << boxes.texts.join("|").toStdString();
+    c->store_mysql_settings(mysql.host, mysql.user, mysql.password, std::to_string(mysql.port));
+    c->connect_mysql_server();
+    c->dest = L"gui_binary";
+    c->mode = 0;
+    c->selected_tables = {L"dbo.files"};
+    c->check_dest();
+    (*c)();
+    EXPECT_TRUE(env.ui.errors.empty()) << (env.ui.errors.empty() ? "" : env.ui.errors.front());
+    MYSQL client;
+    mysql_init(&client);
+    ASSERT_NE(mysql_real_connect(&client, mysql.host.c_str(), mysql.user.c_str(),
+                                 mysql.password.c_str(), nullptr, mysql.port, nullptr, 0),
+              nullptr);
+    const std::string statement = "SELECT CONCAT(id, '|', IFNULL(HEX(small_renamed), 'NULL'), '|', "
+                                  "HEX(big_renamed), '|', DATA_TYPE) FROM gui_binary.`dbo.files`, "
+                                  "information_schema.columns WHERE table_schema = 'gui_binary' "
+                                  "AND column_name = 'big_renamed' ORDER BY id";
+    ASSERT_EQ(mysql_query(&client, statement.c_str()), 0) << mysql_error(&client);
+    MYSQL_RES* result = mysql_store_result(&client);
+    std::vector<std::string> rows;
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+        rows.push_back(row[0]);
+    }
+    mysql_free_result(result);
+    EXPECT_EQ(rows,
+              (std::vector<std::string>{"1|00FF10|000102FF|mediumblob", "2|NULL||mediumblob"}));
+    ASSERT_EQ(mysql_query(&client, "SELECT COLUMN_TYPE FROM information_schema.columns WHERE "
+                                   "table_schema = 'gui_binary' AND column_name = 'small_renamed'"),
+              0);
+    result = mysql_store_result(&client);
+    MYSQL_ROW type = mysql_fetch_row(result);
+    ASSERT_NE(type, nullptr);
+    EXPECT_EQ(std::string(type[0]), "longblob") << "a renamed column keeps the type it had";
+    mysql_free_result(result);
+    mysql_query(&client, "DROP DATABASE IF EXISTS gui_binary");
+    mysql_close(&client);
+}
