@@ -313,3 +313,31 @@ TEST_F(page_test, EditedBinaryColumnsKeepTheirBytes) {
     mysql_query(&client, "DROP DATABASE IF EXISTS gui_binary");
     mysql_close(&client);
 }
+
+TEST_F(page_test, EditTableRenamingOnlyTheTableAddsNoColumnEdit) {
+    auto c = converter();
+    type_files_in here(TYPE_FILES_DIR);
+    box_answerer boxes;
+    EXPECT_EQ(edit_table(*c, L"dbo.alpha",
+                         [](types_map_dlg* dialog) {
+                             field<QLineEdit>(dialog, "1003")->setText("Alpha Ü");
+                             press(dialog, "1");
+                         }),
+              QDialog::Accepted);
+    sql_table_mutator* table = c->get_table_mutator3(L"dbo.alpha");
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->new_name, L"Alpha Ü");
+    EXPECT_TRUE(table->field_mutators.empty());
+    EXPECT_TRUE(boxes.texts.empty());
+    // An empty table name is refused and the dialog stays open.
+    EXPECT_EQ(edit_table(*c, L"dbo.alpha",
+                         [](types_map_dlg* dialog) {
+                             field<QLineEdit>(dialog, "1003")->clear();
+                             press(dialog, "1");
+                             EXPECT_TRUE(dialog->isVisible());
+                             press(dialog, "2");
+                         }),
+              QDialog::Rejected);
+    EXPECT_EQ(boxes.texts, QStringList{"Name cannot be empty. Try again."});
+    EXPECT_EQ(c->get_table_mutator3(L"dbo.alpha")->new_name, L"Alpha Ü");
+}
