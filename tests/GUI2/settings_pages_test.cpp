@@ -148,6 +148,23 @@ TEST_F(page_test, MySqlSettingsPageConnectsOrSaysWhyNot) {
     }
 }
 
+TEST_F(page_test, MySqlSettingsPageRefusesAHostThatIsNoHostName) {
+    auto c = converter();
+    c->host = "remote";
+    mysql_settings_page page(*c);
+    ASSERT_TRUE(page.page_init());
+    for (const char* typed : {"db host", "db\";}", "höst.example;"}) {
+        SCOPED_TRACE(typed);
+        control<QLineEdit>(&page, "1014")->setText(QString::fromUtf8(typed));
+        control<QLineEdit>(&page, "1015")->setText("3306");
+        box_answerer boxes;
+        EXPECT_EQ(page.on_next(), wizard_page::stay);
+        EXPECT_EQ(boxes.texts.size(), 1);
+        EXPECT_EQ(control<QLineEdit>(&page, "1014")->text(), QString::fromUtf8(typed));
+        EXPECT_FALSE(c->sql->connected);
+    }
+}
+
 TEST_F(page_test, LocalMySqlGoesToTheTestServersSocket) {
     const test_support::mysql_test_server mysql = test_support::mysql_server_from_env();
     ASSERT_FALSE(mysql.socket.empty());
