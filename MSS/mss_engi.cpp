@@ -106,6 +106,7 @@ void mss_engine::connect_steps(const std::wstring& server, const std::wstring& u
     user_ = user;
     password_ = password;
     connected_ = true;
+    configured_ = true;
     version_ = get_version(data_source_.get());
     tk_log_message(2, "Got MS SQL version: %d", version_);
     init_db_contents(data_source_.get());
@@ -261,7 +262,7 @@ std::unique_ptr<mss_database> mss_engine::open_db(const std::wstring& name, int 
                                                   const std::wstring& schema) {
     tk_log_wmessage(2, L"mss_engine::open_db(%ls)", name.c_str());
     tk_log_wmessage(3, L"Opening MS SQL database '%ls'", name.c_str());
-    tk_check(connected_, "mss_engi", 286);
+    tk_check(configured_, "mss_engi", 286);
     data_source_->Uninitialize();
     connected_ = false;
     initializer_.test_connection(data_source_, server_, user_, password_, name);

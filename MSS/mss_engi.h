@@ -81,6 +81,9 @@ private:
     std::wstring user_;
     std::wstring password_;
     bool connected_ = false;
+    // A connection was made once: open_db may connect again with its settings, also after an
+    // open that failed (the server was gone for a while).
+    bool configured_ = false;
     bool fast_load_ = true;
     bool windows_auth_ = false;
     bool unicode_ = true;

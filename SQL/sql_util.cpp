@@ -498,7 +498,9 @@ std::wstring get_sql_native_type1(const std::wstring& name, int64_t length, int3
     tk_log_message(1, "get_sql_native_type1");
     std::wstring result = name;
     wchar_t buffer[64];
-    if (starts_with(name, L"VARCHAR") || starts_with(name, L"CHAR")) {
+    if (starts_with(name, L"VARCHAR") || starts_with(name, L"CHAR") ||
+        starts_with(name, L"VARBINARY") || starts_with(name, L"BINARY")) {
+        // MySQL refuses VARBINARY without a length, as it refuses VARCHAR.
         std::swprintf(buffer, 64, L"(%d)", static_cast<int>(length));
         result += buffer;
     } else if (starts_with(name, L"DECIMAL")) {
@@ -703,6 +705,12 @@ VARTYPE get_vartype_of_native_type(const std::wstring& type, int64_t& size) {
     }
     if (starts_with(type, L"DECIMAL")) {
         return VT_DECIMAL;
+    }
+    // Binary types keep their values as bytes: read as text, every byte that is no character
+    // would be replaced.
+    if (starts_with(type, L"VARBINARY") || starts_with(type, L"BINARY") ||
+        (type.size() >= 4 && type.compare(type.size() - 4, 4, L"BLOB") == 0)) {
+        return ole_variant::vt_byte_array;
     }
     if (type == L"FLOAT") {
         size = 4;

@@ -3,6 +3,7 @@
 
 #include "MSS/mss_db.h"
 #include "TK/tk_log.h"
+#include "UDB/udb_qchk.h"
 #include "TK/tk_utils.h"
 
 udb_converter::udb_converter() {
@@ -61,6 +62,10 @@ std::vector<std::wstring> mssql_converter_impl::get_mss_databases() {
 
 bool mssql_converter_impl::test_query(const std::wstring& src, const std::wstring& query) {
     tk_log_message(2, "mssql_converter_impl::test_query");
+    // A text holding a second statement is never sent: the test would run it on the source.
+    if (!query.empty() && !udb_single_select_fault(query).empty()) {
+        return false;
+    }
     try {
         const std::unique_ptr<mss_database> db = mss->open_db(src, 1, L"");
         return db->test_query(query);

@@ -5,9 +5,17 @@
 #include "GUI2/g_wiz_sh.h"
 #include "GUI2/g_wiz_ui.h"
 #include "TK/tk_log.h"
+#include "UDB/udb_schema.h"
+#include "common/cmn_convs.h"
+#include "common/cmn_dump.h"
 #include "common/cmn_file.h"
 #include "common/cmn_mss.h"
+#include "common/cmn_mysql.h"
 #include "common/cmn_over.h"
+#include "common/cmn_query.h"
+#include "common/cmn_tabs.h"
+#include "common/cmn_tmap.h"
+#include "common/cmn_views.h"
 #include "common/cmn_welc.h"
 #include "converter/vlm_conv.h"
 #include "converter/vlm_errh.h"
@@ -16,6 +24,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QListWidget>
 #include <QTimer>
 
 #include <clocale>
@@ -49,30 +58,60 @@ void grab_modal_then_close(const QString& file) {
     });
 }
 
-// The MS SQL page, the "Connecting" dialog, the file page in both scenarios and the overwrite
-// dialog.
-void picture_page(wizard_shell& shell, int dialog, const QString& file) {
-    shell.go_to(shell.id_of_dialog(dialog));
+// The selection pages of the tour list sample names instead of a source's.
+struct tour_tables_page : vlm_sel_tables_page {
+    using vlm_sel_tables_page::vlm_sel_tables_page;
+    void list_tables(std::vector<std::wstring>& out) override {
+        out = {L"dbo.Customers",
+               L"dbo.Orders",
+               L"[sales.eu].[Invoices]",
+               L"sales.[Order Lines]",
+               L"dbo.Ärger",
+               L"dbo.audit_log",
+               L"dbo.Zones"};
+    }
+};
+
+struct tour_views_page : vlm_sel_views_page {
+    using vlm_sel_views_page::vlm_sel_views_page;
+    void list_views(std::vector<udb_view>& out) override {
+        out = {{L"dbo.big_customers", L""}, {L"dbo.open_orders", L""}, {L"sales.by_region", L""}};
+    }
+};
+
+// A page of the tour, shown in the frame and saved.
+void grab_page(wizard_shell& shell, int dialog, int nth, const QString& file) {
+    int index = -1;
+    for (const int id : shell.pageIds()) {
+        auto* page = dynamic_cast<wizard_page*>(shell.page(id));
+        if (page != nullptr && page->dialog() == dialog && nth-- == 0) {
+            index = id;
+            break;
+        }
+    }
+    shell.go_to(index);
     QApplication::processEvents();
     shell.grab().save(file);
 }
 
+// The MS SQL page, the "Connecting" dialog, the file page in both scenarios and the overwrite
+// dialog.
 void picture_source_pages(wizard_shell& shell, velmora_convertor& converter,
                           const QString& folder) {
     const bool direct = converter.direct;
     converter.direct = true;
-    picture_page(shell, mssql_settings_page::dialog_id, folder + "/page-mssql.png");
+    grab_page(shell, mssql_settings_page::dialog_id, 0, folder + "/page-mssql.png");
     grab_modal_then_close(folder + "/dialog-connecting.png");
     {
         dlg_animation dialog("Connecting to MS SQL server. Please wait...",
                              mssql_connector::frame_period_ms, &shell);
         dialog.exec();
     }
-    picture_page(shell, sel_file_page::dialog_id, folder + "/page-file-server.png");
+    grab_page(shell, sel_file_page::dialog_id, 0, folder + "/page-file-server.png");
     // Entered again, the file page shows the other scenario.
     shell.go_to(shell.id_of_dialog(mssql_settings_page::dialog_id));
     converter.direct = false;
-    picture_page(shell, sel_file_page::dialog_id, folder + "/page-file-script.png");
+    grab_page(shell, sel_file_page::dialog_id, 0, folder + "/page-file-script.png");
     converter.direct = direct;
     grab_modal_then_close(folder + "/dialog-overwrite.png");
     {
@@ -81,6 +120,25 @@ void picture_source_pages(wizard_shell& shell, velmora_convertor& converter,
                               sel_file_page::overwrite_help_id, &shell);
         dialog.exec();
     }
+}
+
+// The sample table of the tour's "Edit Table" dialog.
+std::unique_ptr<udb_schema> tour_columns() {
+    auto schema = std::make_unique<udb_schema>(true);
+    auto column = [&schema](const wchar_t* name, VARTYPE type, int size, int prec, int scale) {
+        auto c = std::make_shared<t_ftd>();
+        c->name = name;
+        c->type = type;
+        c->size = size;
+        c->prec = prec;
+        c->scale = scale;
+        schema->push_back(c);
+    };
+    column(L"id", VT_I4, 4, 0, 0);
+    column(L"name", VT_BSTR, 50, 0, 0);
+    column(L"balance", VT_DECIMAL, 16, 12, 2);
+    column(L"joined", VT_I8, 8, 0, 0);
+    return schema;
 }
 
 int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& folder) {
@@ -99,8 +157,7 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
     grab_modal_then_close(folder + "/dialog-open-profile.png");
     welcome.on_load();
     grab_modal_then_close(folder + "/dialog-save-profile.png");
-    velmora_convertor& converter = welcome.converter();
-    store_profile_dialog(&shell, converter, L"vlm");
+    store_profile_dialog(&shell, welcome.converter(), L"vlm");
     grab_modal_then_close(folder + "/dialog-error-continue.png");
     {
         dlg_error_continue dialog(
@@ -115,7 +172,33 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
         dlg_error_ex dialog(L"Internal error in module g_wiz_sh, line 281.", &shell);
         dialog.exec();
     }
-    picture_source_pages(shell, converter, folder);
+    picture_source_pages(shell, welcome.converter(), folder);
+    grab_page(shell, dump_page::dialog_id, 0, folder + "/page-script-options.png");
+    grab_page(shell, mysql_settings_page::dialog_id, 0, folder + "/page-mysql-settings.png");
+    grab_page(shell, conversion_settings::dialog_id, 0, folder + "/page-conversion-settings.png");
+    grab_page(shell, sel_tables_page::dialog_id, 0, folder + "/page-tables.png");
+    auto* tables = dynamic_cast<vlm_sel_tables_page*>(shell.current_wizard_page());
+    if (tables != nullptr) {
+        tables->available()->setCurrentRow(1);
+        tables->on_add();
+        tables->sel_queries.emplace_back(L"recent_orders", L"SELECT * FROM dbo.Orders");
+        sel_tables_page::insert_sorted(tables->selected(), "recent_orders");
+        shell.grab().save(folder + "/page-tables-chosen.png");
+    }
+    grab_page(shell, sel_tables_page::dialog_id, 1, folder + "/page-views.png");
+    velmora_convertor& converter = welcome.converter();
+    grab_modal_then_close(folder + "/dialog-query.png");
+    {
+        set_query_dlg dialog(converter, L"recent_orders",
+                             L"SELECT o.id, o.amount\nFROM dbo.Orders o\nWHERE o.year = 2026",
+                             &shell);
+        dialog.exec();
+    }
+    grab_modal_then_close(folder + "/dialog-edit-table.png");
+    {
+        types_map_dlg dialog(converter, L"dbo.Customers", tour_columns(), &shell);
+        dialog.run();
+    }
     return 0;
 }
 
@@ -137,10 +220,21 @@ int main(int argc, char** argv) {
         wizard_shell shell(wizard_title());
         auto* welcome = new welcome_page(converter, L"vlm");
         shell.add_page(welcome);
+        const char* folder = std::getenv("VELMORA_SCREENSHOTS");
+        const bool tour = folder != nullptr && *folder != '\0';
         shell.add_page(new mssql_settings_page(converter));
+        shell.add_page(new dump_page(converter));
+        shell.add_page(new mysql_settings_page(converter));
         shell.add_page(new sel_file_page(converter));
-        if (const char* folder = std::getenv("VELMORA_SCREENSHOTS");
-            folder != nullptr && *folder != '\0') {
+        shell.add_page(new conversion_settings(converter));
+        if (tour) {
+            shell.add_page(new tour_tables_page(converter));
+            shell.add_page(new tour_views_page(converter));
+        } else {
+            shell.add_page(new vlm_sel_tables_page(converter));
+            shell.add_page(new vlm_sel_views_page(converter));
+        }
+        if (tour) {
             return picture_tour(shell, *welcome, QString::fromLocal8Bit(folder));
         }
         // Finish and Cancel both end normally; the exit codes of a run come with the run's pages.

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 void when_modal(std::function<void(QWidget*)> act) {
     auto* timer = new QTimer;
@@ -86,6 +87,19 @@ std::string recording_opener::targets() const {
 int main(int argc, char** argv) {
     temp_folder config;
     setenv("XDG_CONFIG_HOME", config.path.c_str(), 1);
+    // A "Local" MySQL server is the test server's socket, never the machine's default one: the
+    // variable, and the user's option file, read after the system's, both name it.
+    temp_folder home;
+    if (const char* mysql = std::getenv("VELMORA_TEST_MYSQL")) {
+        const std::string settings = mysql;
+        const std::size_t at = settings.find("socket=");
+        if (at != std::string::npos) {
+            const std::string socket = settings.substr(at + 7, settings.find(';', at) - at - 7);
+            setenv("MYSQL_UNIX_PORT", socket.c_str(), 1);
+            std::ofstream(home.path / ".my.cnf") << "[client]\nsocket=" << socket << "\n";
+            setenv("HOME", home.path.c_str(), 1);
+        }
+    }
     // ctest sets the offscreen platform; test discovery and a bare run get it here.
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);

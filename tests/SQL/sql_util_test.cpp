@@ -275,6 +275,8 @@ TEST(SqlTypeMapping, EditedTypesAndTypeNames) {
     EXPECT_EQ(get_sql_native_type1(L"DECIMAL", 0, 3, 10), L"DECIMAL(10,3)");
     EXPECT_EQ(get_sql_native_type1(L"NVARCHAR", 40, 0, 0), L"NVARCHAR");
     EXPECT_EQ(get_sql_native_type1(L"MEDIUMTEXT", 40, 0, 0), L"MEDIUMTEXT");
+    EXPECT_EQ(get_sql_native_type1(L"VARBINARY", 16, 0, 0), L"VARBINARY(16)");
+    EXPECT_EQ(get_sql_native_type1(L"BLOB", 16, 0, 0), L"BLOB");
 
     struct native_case {
         std::wstring text;
@@ -282,10 +284,19 @@ TEST(SqlTypeMapping, EditedTypesAndTypeNames) {
         int64_t size;
     };
     const std::vector<native_case> cases = {
-        {L"VARCHAR(80)", VT_BSTR, 80}, {L"VARCHAR", VT_BSTR, 7},  {L"INT UNSIGNED", VT_UI4, 4},
-        {L"int", VT_BSTR, 7},          {L"DATETIME", VT_BSTR, 7}, {L"DECIMAL(10,2)", VT_DECIMAL, 7},
-        {L"FLOAT", VT_R4, 4},          {L"BIT", VT_I1, 1},        {L"BIGINT UNSIGNED", VT_UI8, 8},
+        {L"VARCHAR(80)", VT_BSTR, 80},
+        {L"VARCHAR", VT_BSTR, 7},
+        {L"INT UNSIGNED", VT_UI4, 4},
+        {L"int", VT_BSTR, 7},
+        {L"DATETIME", VT_BSTR, 7},
+        {L"DECIMAL(10,2)", VT_DECIMAL, 7},
+        {L"FLOAT", VT_R4, 4},
+        {L"BIT", VT_I1, 1},
+        {L"BIGINT UNSIGNED", VT_UI8, 8},
         {L"TIME", VT_DATE, 8},
+        {L"VARBINARY(16)", ole_variant::vt_byte_array, 7},
+        {L"LONGBLOB", ole_variant::vt_byte_array, 7},
+        {L"BINARY", ole_variant::vt_byte_array, 7},
     };
     for (const native_case& c : cases) {
         SCOPED_TRACE(std::string(c.text.begin(), c.text.end()));
