@@ -4,9 +4,13 @@
 #include "GUI2/g_wiz_sh.h"
 #include "GUI2/g_wiz_ui.h"
 #include "TK/tk_log.h"
+#include "common/cmn_fin.h"
+#include "common/cmn_prog.h"
+#include "common/cmn_start.h"
 #include "common/cmn_welc.h"
 #include "converter/vlm_conv.h"
 #include "converter/vlm_errh.h"
+#include "converter/vlm_ui.h"
 #include "platform/tds/tds_provider.h"
 
 #include <QApplication>
@@ -14,6 +18,7 @@
 #include <QTimer>
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -44,7 +49,51 @@ void grab_modal_then_close(const QString& file) {
     });
 }
 
-int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& folder) {
+// The progress and finish pages with a staged run (no conversion runs), and the dialog of a
+// quick launch's connect.
+void tour_run_pages(wizard_shell& shell, velmora_convertor& converter, const QString& folder) {
+    grab_modal_then_close(folder + "/dialog-connecting.png");
+    {
+        connecting_dialog dialog(&shell);
+        dialog.exec();
+    }
+    auto* progress = dynamic_cast<progress_page*>(shell.page_of_dialog(progress_page::dialog_id));
+    auto* finish = dynamic_cast<finish_page*>(shell.page_of_dialog(finish_page::dialog_id));
+    if (progress == nullptr || finish == nullptr) {
+        return;
+    }
+    progress->run_on_entry = false;
+    shell.go_to(shell.id_of_dialog(progress_page::dialog_id));
+    shell.write_log(L"Converting database 'shop' (4 tables)\r\n");
+    shell.write_log(L"Converting table [dbo].[customers] (120 records)\r\n");
+    shell.write_log(L"Converting table [dbo].[orders] (5000 records)\r\n");
+    converter.object_count = 4;
+    converter.object_index = 1;
+    converter.object_records = 5000;
+    converter.records_done = 2500;
+    converter.set_current_object(L"[dbo].[orders]");
+    progress->on_timer();
+    QApplication::processEvents();
+    shell.grab().save(folder + "/page-progress.png");
+    converter.finished = true;
+    progress->on_timer();
+    QApplication::processEvents();
+    shell.grab().save(folder + "/page-finish.png");
+    vlm_ui& ui = tk_singleton<vlm_ui>::ref();
+    ui.errors.push_back("[dbo].[orders], record #1042: Duplicate field values being used for an "
+                        "unique index were found.");
+    ui.errors.push_back("[dbo].[notes]: Table 'notes' already exists");
+    finish->page_init();
+    QApplication::processEvents();
+    shell.grab().save(folder + "/page-finish-errors.png");
+    ui.errors.clear();
+}
+
+int picture_tour(wizard_shell& shell, velmora_convertor& converter, const QString& folder) {
+    auto* welcome = dynamic_cast<welcome_page*>(shell.page_of_dialog(welcome_page::dialog_id));
+    if (welcome == nullptr) {
+        return 255;
+    }
     grab_modal_then_close(folder + "/box-error-before-frame.png");
     wizard_shell::error(L"An error reported before the wizard window exists.");
     shell.show();
@@ -58,9 +107,8 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
     grab_modal_then_close(folder + "/box-question-cancel.png");
     wizard_shell::question(L"Are you sure you want to exit the wizard?");
     grab_modal_then_close(folder + "/dialog-open-profile.png");
-    welcome.on_load();
+    welcome->on_load();
     grab_modal_then_close(folder + "/dialog-save-profile.png");
-    velmora_convertor& converter = welcome.converter();
     store_profile_dialog(&shell, converter, L"vlm");
     grab_modal_then_close(folder + "/dialog-error-continue.png");
     {
@@ -76,12 +124,22 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
         dlg_error_ex dialog(L"Internal error in module g_wiz_sh, line 281.", &shell);
         dialog.exec();
     }
+    tour_run_pages(shell, converter, folder);
     return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2) {
+        std::fprintf(stderr, "%s\n", velmora_usage().c_str());
+        return 255;
+    }
+    // Without a display Qt would abort the process; the user is told why instead.
+    if (const std::string why = velmora_no_display_text(); !why.empty()) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 255;
+    }
     set_text_locale();
     tds_register_provider();
     tk_logger logger(nullptr, false, 3, false);
@@ -90,22 +148,12 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     wizard_ui ui;
-    try {
-        velmora_convertor converter;
-        wizard_shell shell(wizard_title());
-        auto* welcome = new welcome_page(converter, L"vlm");
-        shell.add_page(welcome);
-        if (const char* folder = std::getenv("VELMORA_SCREENSHOTS");
-            folder != nullptr && *folder != '\0') {
-            return picture_tour(shell, *welcome, QString::fromLocal8Bit(folder));
-        }
-        // Finish and Cancel both end normally; the exit codes of a run come with the run's pages.
-        shell.exec();
-        return 0;
-    } catch (const tk_exception& error) {
-        handler.handle(error, true);
-    } catch (const std::exception& error) {
-        wizard_shell::error_narrow(error.what());
+    const std::string profile = argc > 1 ? argv[1] : "";
+    if (const char* folder = std::getenv("VELMORA_SCREENSHOTS");
+        folder != nullptr && *folder != '\0') {
+        return velmora_start(profile, [folder](wizard_shell& shell, velmora_convertor& converter) {
+            return picture_tour(shell, converter, QString::fromLocal8Bit(folder));
+        });
     }
-    return 0;
+    return velmora_start(profile);
 }
