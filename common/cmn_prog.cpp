@@ -101,10 +101,19 @@ void progress_page::on_timer() {
     if (&tk_singleton<velmora_convertor>::ref() != &converter_) {
         throw tk_mail_assertion("vlm_shel", 795);
     }
-    bar_->setValue(static_cast<int>(
-        progress_percent(converter_.object_count.load(), converter_.object_index.load(),
-                         converter_.object_records.load(), converter_.records_done.load())));
-    if (converter_.finished.load()) {
+    if (!converter_.finished.load()) {
+        // Before its first object and after its last the run holds no count: the bar stays.
+        if (converter_.object_count.load() > 0) {
+            bar_->setValue(static_cast<int>(progress_percent(
+                converter_.object_count.load(), converter_.object_index.load(),
+                converter_.object_records.load(), converter_.records_done.load())));
+        }
+    } else {
+        // The run has zeroed its counters by now: a run that reported nothing went all the way.
+        const vlm_ui* ui = tk_singleton<vlm_ui>::pointer();
+        if (ui != nullptr && ui->errors.empty() && !stopping_) {
+            bar_->setValue(100);
+        }
         wizard_shell* frame = shell();
         if (frame != nullptr) {
             frame->stop_timer();
