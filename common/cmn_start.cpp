@@ -7,6 +7,7 @@
 #include "MSS/odb_exce.h"
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
+#include "TK/tk_stop.h"
 #include "TK/tk_threa.h"
 #include "common/cmn_fin.h"
 #include "common/cmn_prog.h"
@@ -200,6 +201,8 @@ bool quick_connect_mssql(velmora_convertor& converter) {
 int velmora_start(const std::string& profile,
                   const std::function<int(wizard_shell&, velmora_convertor&)>& instead_of_sheet) {
     error_handler& handler = tk_singleton<error_handler>::ref();
+    // A stop asked for before start-up belongs to no run of this wizard.
+    tk_clear_stop();
     // The pages and the frame go before the converter, which then writes its settings back.
     try {
         velmora_convertor converter;

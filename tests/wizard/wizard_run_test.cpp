@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -405,14 +406,10 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
 
 // Cancel in the middle of the million-row table: the wizard asks, the run stops at its next
 // row, the rows counted as done are in MariaDB, and teardown writes the settings.
-TEST_F(WizardRun, ClosingDuringARunStopsItAndKeepsTheRowsDone) {
-    drop("wiz_close");
-    program_objects objects;
-    const std::string path = profile(true, "wiz_close", {L"dbo.many_rows"}, "big.vlm");
-    const std::filesystem::path registry =
-        std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "velmora" / "registry";
-    std::filesystem::remove(registry);
-
+// Cancels the run of the quick launch of `path` once more than 5000 rows are done, answering the
+// wizard's question Yes; returns the program's result and the rows done when Cancel returned.
+std::pair<int, std::uint64_t> close_mid_run(const std::string& path, QString& asked_text,
+                                            qint64& took_ms) {
     std::uint64_t done_at_close = 0;
     seen_box asked;
     QElapsedTimer clock;
@@ -427,9 +424,26 @@ TEST_F(WizardRun, ClosingDuringARunStopsItAndKeepsTheRowsDone) {
             tk_singleton<wizard_shell>::ref().button(QWizard::CancelButton)->click();
             done_at_close = tk_singleton<velmora_convertor>::ref().records_done.load();
         });
-    EXPECT_EQ(velmora_start(path), 255);
-    EXPECT_EQ(asked.text, "Are you sure you want to exit the wizard?");
-    EXPECT_LT(clock.elapsed(), 10000);
+    const int result = velmora_start(path);
+    asked_text = asked.text;
+    took_ms = clock.elapsed();
+    return {result, done_at_close};
+}
+
+TEST_F(WizardRun, ClosingDuringARunStopsItAndKeepsTheRowsDone) {
+    drop("wiz_close");
+    program_objects objects;
+    const std::string path = profile(true, "wiz_close", {L"dbo.many_rows"}, "big.vlm");
+    const std::filesystem::path registry =
+        std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "velmora" / "registry";
+    std::filesystem::remove(registry);
+
+    QString asked;
+    qint64 took = 0;
+    const auto [result, done_at_close] = close_mid_run(path, asked, took);
+    EXPECT_EQ(result, 255);
+    EXPECT_EQ(asked, "Are you sure you want to exit the wizard?");
+    EXPECT_LT(took, 10000);
     EXPECT_TRUE(std::filesystem::is_regular_file(registry));
     EXPECT_EQ(tk_singleton<velmora_convertor>::pointer(), nullptr);
 
@@ -441,6 +455,27 @@ TEST_F(WizardRun, ClosingDuringARunStopsItAndKeepsTheRowsDone) {
     EXPECT_LT(rows, 1000000U);
     ASSERT_FALSE(objects.ui.errors.empty());
     EXPECT_EQ(objects.ui.errors.back(), "The conversion was stopped by the user.");
+}
+
+// The script road: a stopped run leaves no half script, and an older file of that name stays.
+TEST_F(WizardRun, ClosingDuringAScriptRunLeavesNoHalfScript) {
+    program_objects objects;
+    const std::string script = dir.write("big.sql", "old content\n");
+    const std::string path = profile(false, script, {L"dbo.many_rows"}, "big_script.vlm");
+    QString asked;
+    qint64 took = 0;
+    EXPECT_EQ(close_mid_run(path, asked, took).first, 255);
+    EXPECT_LT(took, 10000);
+    EXPECT_EQ(read_file(script), "old content\n");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"big.sql", "big_script.vlm"}));
+    EXPECT_NE(
+        std::find(objects.ui.errors.begin(), objects.ui.errors.end(), "No script was written."),
+        objects.ui.errors.end());
 }
 
 // As a process: no display and a bad command line end at once with a word on stderr.
@@ -468,6 +503,51 @@ TEST(WizardProgram, NoDisplayAndExtraArgumentsEndWith255) {
         run({"a.vlm", "b.vlm"}, {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.path()});
     EXPECT_EQ(usage, 255);
     EXPECT_NE(text.find("Usage: velmora [PROFILE]"), std::string::npos) << text;
+}
+
+} // namespace
+
+namespace {
+
+TEST(ProgressPage, PercentOfObjectsAndOfTheCurrentObjectsRecords) {
+    const struct {
+        std::int32_t count, index;
+        std::uint64_t records, done;
+        unsigned percent;
+    } cases[] = {
+        {0, 0, 10, 5, 0},                               // no run yet
+        {4, 1, 0, 0, 25},                               // after the first of four
+        {4, 1, 1000, 500, 37},                          // halfway through the second
+        {4, 1, 0, 7, 25},                               // no records: the objects' share only
+        {4, 1, udb_recordset::unknown_count, 9, 25},    // a count the source could not take
+        {3, 2, 3, 3, 99},                               // truncated, never rounded up
+        {1, 0, 10, 25, 100},                            // more rows than counted stays in bounds
+        {2, 1, 0xFFFFFFFFFFFULL, 0x7FFFFFFFFFFULL, 74}, // large counts do not overflow
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(progress_percent(c.count, c.index, c.records, c.done), c.percent)
+            << c.count << " " << c.index << " " << c.records << " " << c.done;
+    }
+}
+
+// The log box keeps the newest text within its limit and starts on a whole line.
+TEST(ProgressPage, LogBoxDropsTheOldestLines) {
+    program_objects objects;
+    velmora_convertor converter;
+    run_sheet sheet(converter);
+    sheet.progress->run_on_entry = false;
+    sheet.shell.show();
+    const std::wstring line(999, L'x');
+    for (int i = 0; i < 1100; ++i) {
+        sheet.shell.write_log(std::to_wstring(i % 10) + line.substr(1) + L"\r\n");
+    }
+    sheet.shell.write_log(L"last line\r\n");
+    const QString text = sheet.log();
+    EXPECT_LE(text.size(), wizard_shell::log_limit);
+    EXPECT_GT(text.size(), wizard_shell::log_limit - 2000);
+    EXPECT_TRUE(text.endsWith("last line\n")) << text.right(20).toStdString();
+    EXPECT_TRUE(text.startsWith(QString::number(text.front().digitValue()) + "xx"));
+    EXPECT_EQ(text.indexOf('\n') % 1000, 999);
 }
 
 } // namespace
