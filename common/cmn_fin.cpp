@@ -63,13 +63,17 @@ bool finish_page::page_init() {
     tk_log_message(2, "Display errors");
     text_->setText(QString::fromStdWString(error_text_));
     QString list;
-    for (std::string error : ui->errors) {
-        for (char& c : error) {
-            if (c == '\n' || c == '\r') {
-                c = ' ';
+    for (const std::string& error : ui->errors) {
+        // One line each: a line feed, a CR or a CR LF pair becomes one blank.
+        std::string line;
+        line.reserve(error.size());
+        for (std::size_t i = 0; i < error.size(); ++i) {
+            if (error[i] == '\r' && i + 1 < error.size() && error[i + 1] == '\n') {
+                continue;
             }
+            line += error[i] == '\n' || error[i] == '\r' ? ' ' : error[i];
         }
-        list += QString::fromStdWString(vlm_display_wide(error)) + "\n\n";
+        list += QString::fromStdWString(vlm_display_wide(line)) + "\n\n";
     }
     errors_->setPlainText(list);
     errors_->show();

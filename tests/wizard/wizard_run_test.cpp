@@ -551,3 +551,34 @@ TEST(ProgressPage, LogBoxDropsTheOldestLines) {
 }
 
 } // namespace
+
+namespace {
+
+// The list: the first 20 errors, a line feed inside one shown as a blank, an empty line after
+// each; the first focus of the list moves on to Finish without leaving a selection.
+TEST(FinishPage, ListsTheFirstTwentyErrorsOnOneLineEach) {
+    program_objects objects;
+    velmora_convertor converter;
+    run_sheet sheet(converter);
+    sheet.progress->run_on_entry = false;
+    sheet.shell.show();
+    objects.ui.errors.push_back("dbo.a: first part\nsecond part\r\nthird");
+    for (int i = 2; i <= 20; ++i) {
+        objects.ui.errors.push_back("error " + std::to_string(i));
+    }
+    converter.finished = true;
+    sheet.progress->on_timer();
+    ASSERT_TRUE(wait_until([&] { return sheet.on_finish_page(); }));
+    EXPECT_EQ(sheet.finish_text(), QString::fromWCharArray(finish_error_text));
+    const QString list = sheet.error_list()->toPlainText();
+    EXPECT_TRUE(list.startsWith("dbo.a: first part second part third\n\nerror 2\n\n"))
+        << list.toStdString();
+    EXPECT_TRUE(list.endsWith("error 20\n\n")) << list.toStdString();
+
+    sheet.error_list()->setFocus();
+    ASSERT_TRUE(wait_until([&] { return sheet.shell.button(QWizard::FinishButton)->hasFocus(); }));
+    EXPECT_FALSE(sheet.error_list()->textCursor().hasSelection());
+    EXPECT_TRUE(sheet.error_list()->textCursor().atEnd());
+}
+
+} // namespace
