@@ -93,6 +93,8 @@ bool progress_page::page_init() {
             ui->error_narrow("The conversion could not be started: no thread could be created.");
         }
         converter_.finished = true;
+        // No run starts the timer either: the page moves on by itself.
+        QTimer::singleShot(0, this, [this] { on_timer(); });
     }
     return true;
 }

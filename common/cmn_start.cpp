@@ -154,13 +154,13 @@ void prepare_quick_launch(velmora_convertor& converter) {
     converter.check_dest();
 }
 
+// Any error reported in the process, as pontrel counts them.
 int exit_code() {
-    const auto* ui = dynamic_cast<const wizard_ui*>(tk_singleton<vlm_ui>::pointer());
-    const vlm_ui* any = tk_singleton<vlm_ui>::pointer();
-    if (ui != nullptr ? ui->any_error() : (any != nullptr && !any->errors.empty())) {
-        return 255;
-    }
-    return 0;
+    const vlm_ui* ui = tk_singleton<vlm_ui>::pointer();
+    const auto* wizard = dynamic_cast<const wizard_ui*>(ui);
+    const bool any_error =
+        wizard != nullptr ? wizard->any_error() : ui != nullptr && !ui->errors.empty();
+    return any_error ? 255 : 0;
 }
 
 } // namespace
