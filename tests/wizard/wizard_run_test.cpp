@@ -438,10 +438,22 @@ TEST_F(WizardRun, ClosingDuringARunStopsItAndKeepsTheRowsDone) {
         std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "velmora" / "registry";
     std::filesystem::remove(registry);
 
+    // Threads of this process but Qt's idle pool threads, which Qt keeps for a while.
+    const auto threads = [] {
+        int count = 0;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            count += read_file((task.path() / "comm").string()) != "Thread (pooled)\n";
+        }
+        return count;
+    };
+    const auto threads_before = threads();
     QString asked;
     qint64 took = 0;
     const auto [result, done_at_close] = close_mid_run(path, asked, took);
     EXPECT_EQ(result, 255);
+    // The conversion and connect threads are gone (the test server's own may take a moment).
+    EXPECT_TRUE(wait_until([&] { return threads() <= threads_before; }, 5000))
+        << threads() << " threads, " << threads_before << " before";
     EXPECT_EQ(asked, "Are you sure you want to exit the wizard?");
     EXPECT_LT(took, 10000);
     EXPECT_TRUE(std::filesystem::is_regular_file(registry));
