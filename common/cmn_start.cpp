@@ -18,9 +18,11 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QHBoxLayout>
+#include <QFrame>
 #include <QLabel>
+#include <QProgressBar>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <atomic>
 #include <cstdlib>
@@ -168,9 +170,22 @@ int exit_code() {
 connecting_dialog::connecting_dialog(QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::FramelessWindowHint) {
     setObjectName("101");
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(24, 16, 24, 16);
-    row->addWidget(new QLabel("Connecting to MS SQL server. Please wait...", this));
+    // Without a title bar the window draws its own border; a busy bar shows that it works.
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* frame = new QFrame(this);
+    frame->setFrameShape(QFrame::Panel);
+    frame->setFrameShadow(QFrame::Raised);
+    frame->setLineWidth(2);
+    outer->addWidget(frame);
+    auto* column = new QVBoxLayout(frame);
+    column->setContentsMargins(24, 16, 24, 16);
+    column->addWidget(new QLabel("Connecting to MS SQL server. Please wait...", frame));
+    auto* busy = new QProgressBar(frame);
+    busy->setRange(0, 0);
+    busy->setTextVisible(false);
+    busy->setMaximumHeight(10);
+    column->addWidget(busy);
     setModal(true);
 }
 
