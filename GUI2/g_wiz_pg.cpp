@@ -89,14 +89,16 @@ int wizard_page::nextId() const {
     if (frame == nullptr) {
         return -1;
     }
+    // A Finish page is the last whatever the road to it; asked while the frame jumps onto it,
+    // it must not answer the jump's target, or Qt would hide its Finish button.
+    if (buttons_ & finish) {
+        return -1;
+    }
     if (frame->jumping()) {
         return frame->jump_target();
     }
     if (target_ >= 0) {
         return target_;
-    }
-    if (buttons_ & finish) {
-        return -1;
     }
     const QList<int> ids = frame->pageIds();
     for (qsizetype i = 0; i + 1 < ids.size(); ++i) {

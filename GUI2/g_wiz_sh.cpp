@@ -15,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QShortcut>
+#include <QTextDocument>
 #include <QThread>
 
 #include <exception>
@@ -68,6 +69,22 @@ void show_box(QMessageBox::Icon icon, const char* word, const std::wstring& text
                         box_owner());
         box.exec();
     });
+}
+
+// A run of many objects would otherwise grow the box without end: the oldest text goes, up to
+// the end of its line, so the box never starts with half a line.
+void trim_log(QPlainTextEdit& box) {
+    QTextDocument* document = box.document();
+    const int excess = document->characterCount() - 1 - wizard_shell::log_limit;
+    if (excess <= 0) {
+        return;
+    }
+    QTextCursor cut(document);
+    cut.setPosition(excess, QTextCursor::KeepAnchor);
+    if (!cut.atBlockStart()) {
+        cut.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+    }
+    cut.removeSelectedText();
 }
 
 } // namespace
@@ -234,6 +251,8 @@ void wizard_shell::write_log(const std::wstring& text) {
         QTextCursor end = box->textCursor();
         end.movePosition(QTextCursor::End);
         end.insertText(QString::fromStdWString(text));
+        trim_log(*box);
+        end.movePosition(QTextCursor::End);
         box->setTextCursor(end);
         box->ensureCursorVisible();
     });

@@ -54,6 +54,8 @@ public:
     void stop_timer();
     bool timer_running() const { return timer_.isActive(); }
 
+    // The log box keeps at most this many characters; the oldest lines give way.
+    static constexpr int log_limit = 1000000;
     // Appends a text to the log box of the page activated last; any thread.
     void write_log(const std::wstring& text);
 

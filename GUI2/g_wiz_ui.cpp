@@ -3,6 +3,8 @@
 
 #include "GUI2/g_err_dlg.h"
 #include "GUI2/g_wiz_sh.h"
+#include "TK/tk_log.h"
+#include "converter/vlm_errh.h"
 #include "platform/win32/clipboard.h"
 
 #include <QApplication>
@@ -37,6 +39,10 @@ wizard_ui::~wizard_ui() {
 }
 
 bool wizard_ui::ask_continue(const std::wstring& text, bool& dont_show_again) {
+    ++failures_;
+    if (closing_) {
+        return false;
+    }
     const bool caller_is_gui = on_gui_thread();
     bool go_on = true;
     gui_thread_call([&] {
@@ -48,10 +54,16 @@ bool wizard_ui::ask_continue(const std::wstring& text, bool& dont_show_again) {
 }
 
 void wizard_ui::show_error(const std::wstring& text) {
+    ++failures_;
+    if (closing_) {
+        tk_log_message(3, "%s", vlm_display_narrow(text).c_str());
+        return;
+    }
     wizard_shell::error(text);
 }
 
 void wizard_ui::show_internal_error(const std::wstring& text) {
+    ++failures_;
     const bool caller_is_gui = on_gui_thread();
     gui_thread_call([&] {
         dlg_error_ex dialog(text, dialog_owner(caller_is_gui));
@@ -74,5 +86,13 @@ void wizard_ui::write_log(const std::wstring& line) {
 }
 
 void wizard_ui::error_narrow(const std::string& text) {
+    ++failures_;
+    if (is_initialized() && errors.size() < max_errors) {
+        errors.push_back(text);
+    }
+    if (closing_) {
+        tk_log_message(3, "%s", text.c_str());
+        return;
+    }
     wizard_shell::error_narrow(text);
 }

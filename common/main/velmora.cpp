@@ -9,16 +9,20 @@
 #include "common/cmn_convs.h"
 #include "common/cmn_dump.h"
 #include "common/cmn_file.h"
+#include "common/cmn_fin.h"
 #include "common/cmn_mss.h"
 #include "common/cmn_mysql.h"
 #include "common/cmn_over.h"
+#include "common/cmn_prog.h"
 #include "common/cmn_query.h"
+#include "common/cmn_start.h"
 #include "common/cmn_tabs.h"
 #include "common/cmn_tmap.h"
 #include "common/cmn_views.h"
 #include "common/cmn_welc.h"
 #include "converter/vlm_conv.h"
 #include "converter/vlm_errh.h"
+#include "converter/vlm_ui.h"
 #include "platform/tds/tds_environment.h"
 #include "platform/tds/tds_provider.h"
 
@@ -28,6 +32,7 @@
 #include <QTimer>
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -78,6 +83,12 @@ struct tour_views_page : vlm_sel_views_page {
         out = {{L"dbo.big_customers", L""}, {L"dbo.open_orders", L""}, {L"sales.by_region", L""}};
     }
 };
+
+// The set-up pages of the tour, with sample lists on the selection pages.
+void add_tour_pages(wizard_shell& shell, velmora_convertor& converter) {
+    add_setup_pages(shell, converter, new tour_tables_page(converter),
+                    new tour_views_page(converter));
+}
 
 // A page of the tour, shown in the frame and saved.
 void grab_page(wizard_shell& shell, int dialog, int nth, const QString& file) {
@@ -141,7 +152,51 @@ std::unique_ptr<udb_schema> tour_columns() {
     return schema;
 }
 
-int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& folder) {
+// The progress and finish pages with a staged run (no conversion runs), and the dialog of a
+// quick launch's connect.
+void tour_run_pages(wizard_shell& shell, velmora_convertor& converter, const QString& folder) {
+    grab_modal_then_close(folder + "/dialog-connecting.png");
+    {
+        connecting_dialog dialog(&shell);
+        dialog.exec();
+    }
+    auto* progress = dynamic_cast<progress_page*>(shell.page_of_dialog(progress_page::dialog_id));
+    auto* finish = dynamic_cast<finish_page*>(shell.page_of_dialog(finish_page::dialog_id));
+    if (progress == nullptr || finish == nullptr) {
+        return;
+    }
+    progress->run_on_entry = false;
+    shell.go_to(shell.id_of_dialog(progress_page::dialog_id));
+    shell.write_log(L"Converting database 'shop' (4 tables)\r\n");
+    shell.write_log(L"Converting table [dbo].[customers] (120 records)\r\n");
+    shell.write_log(L"Converting table [dbo].[orders] (5000 records)\r\n");
+    converter.object_count = 4;
+    converter.object_index = 1;
+    converter.object_records = 5000;
+    converter.records_done = 2500;
+    converter.set_current_object(L"[dbo].[orders]");
+    progress->on_timer();
+    QApplication::processEvents();
+    shell.grab().save(folder + "/page-progress.png");
+    converter.finished = true;
+    progress->on_timer();
+    QApplication::processEvents();
+    shell.grab().save(folder + "/page-finish.png");
+    vlm_ui& ui = tk_singleton<vlm_ui>::ref();
+    ui.errors.push_back("[dbo].[orders], record #1042: Duplicate field values being used for an "
+                        "unique index were found.");
+    ui.errors.push_back("[dbo].[notes]: Table 'notes' already exists");
+    finish->page_init();
+    QApplication::processEvents();
+    shell.grab().save(folder + "/page-finish-errors.png");
+    ui.errors.clear();
+}
+
+int picture_tour(wizard_shell& shell, velmora_convertor& converter, const QString& folder) {
+    auto* welcome = dynamic_cast<welcome_page*>(shell.page_of_dialog(welcome_page::dialog_id));
+    if (welcome == nullptr) {
+        return 255;
+    }
     grab_modal_then_close(folder + "/box-error-before-frame.png");
     wizard_shell::error(L"An error reported before the wizard window exists.");
     shell.show();
@@ -155,9 +210,9 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
     grab_modal_then_close(folder + "/box-question-cancel.png");
     wizard_shell::question(L"Are you sure you want to exit the wizard?");
     grab_modal_then_close(folder + "/dialog-open-profile.png");
-    welcome.on_load();
+    welcome->on_load();
     grab_modal_then_close(folder + "/dialog-save-profile.png");
-    store_profile_dialog(&shell, welcome.converter(), L"vlm");
+    store_profile_dialog(&shell, converter, L"vlm");
     grab_modal_then_close(folder + "/dialog-error-continue.png");
     {
         dlg_error_continue dialog(
@@ -172,7 +227,7 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
         dlg_error_ex dialog(L"Internal error in module g_wiz_sh, line 281.", &shell);
         dialog.exec();
     }
-    picture_source_pages(shell, welcome.converter(), folder);
+    picture_source_pages(shell, converter, folder);
     grab_page(shell, dump_page::dialog_id, 0, folder + "/page-script-options.png");
     grab_page(shell, mysql_settings_page::dialog_id, 0, folder + "/page-mysql-settings.png");
     grab_page(shell, conversion_settings::dialog_id, 0, folder + "/page-conversion-settings.png");
@@ -186,7 +241,6 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
         shell.grab().save(folder + "/page-tables-chosen.png");
     }
     grab_page(shell, sel_tables_page::dialog_id, 1, folder + "/page-views.png");
-    velmora_convertor& converter = welcome.converter();
     grab_modal_then_close(folder + "/dialog-query.png");
     {
         set_query_dlg dialog(converter, L"recent_orders",
@@ -199,12 +253,22 @@ int picture_tour(wizard_shell& shell, welcome_page& welcome, const QString& fold
         types_map_dlg dialog(converter, L"dbo.Customers", tour_columns(), &shell);
         dialog.run();
     }
+    tour_run_pages(shell, converter, folder);
     return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2) {
+        std::fprintf(stderr, "%s\n", velmora_usage().c_str());
+        return 255;
+    }
+    // Without a display Qt would abort the process; the user is told why instead.
+    if (const std::string why = velmora_no_display_text(); !why.empty()) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 255;
+    }
     // Before any thread starts: FreeTDS would let TDSPORT and TDSVER override the connection.
     tds_remove_overriding_environment();
     set_text_locale();
@@ -215,35 +279,15 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     wizard_ui ui;
-    try {
-        velmora_convertor converter;
-        wizard_shell shell(wizard_title());
-        auto* welcome = new welcome_page(converter, L"vlm");
-        shell.add_page(welcome);
-        const char* folder = std::getenv("VELMORA_SCREENSHOTS");
-        const bool tour = folder != nullptr && *folder != '\0';
-        shell.add_page(new mssql_settings_page(converter));
-        shell.add_page(new dump_page(converter));
-        shell.add_page(new mysql_settings_page(converter));
-        shell.add_page(new sel_file_page(converter));
-        shell.add_page(new conversion_settings(converter));
-        if (tour) {
-            shell.add_page(new tour_tables_page(converter));
-            shell.add_page(new tour_views_page(converter));
-        } else {
-            shell.add_page(new vlm_sel_tables_page(converter));
-            shell.add_page(new vlm_sel_views_page(converter));
-        }
-        if (tour) {
-            return picture_tour(shell, *welcome, QString::fromLocal8Bit(folder));
-        }
-        // Finish and Cancel both end normally; the exit codes of a run come with the run's pages.
-        shell.exec();
-        return 0;
-    } catch (const tk_exception& error) {
-        handler.handle(error, true);
-    } catch (const std::exception& error) {
-        wizard_shell::error_narrow(error.what());
+    const std::string profile = argc > 1 ? argv[1] : "";
+    if (const char* folder = std::getenv("VELMORA_SCREENSHOTS");
+        folder != nullptr && *folder != '\0') {
+        return velmora_start(
+            profile,
+            [folder](wizard_shell& shell, velmora_convertor& converter) {
+                return picture_tour(shell, converter, QString::fromLocal8Bit(folder));
+            },
+            add_tour_pages);
     }
-    return 0;
+    return velmora_start(profile);
 }
