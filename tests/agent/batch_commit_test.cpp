@@ -16,8 +16,9 @@ using agent_test::row;
 using agent_test::run_result;
 
 constexpr int exit_failed = 255;
-// The source holds the rows back after this one for a while, so that another client can take
-// a row the run will insert after the commit that follows record 2000.
+// The source holds the rows back after this one for 10 s, so that another client can take a
+// row the run will insert after the commit that follows record 2000 (long enough for a machine
+// loaded by the whole suite to see that commit first).
 constexpr std::uint64_t held_after = 2050;
 const char* const committed_note = "The rows up to record #2000 are in the table";
 
@@ -46,7 +47,7 @@ protected:
 
     std::future<run_result> start_run() {
         server->pause_after_rows("SELECT * FROM [dbo].[stream]", held_after,
-                                 std::chrono::milliseconds(4000));
+                                 std::chrono::milliseconds(10000));
         std::vector<std::string> args = {
             "--mssqlh=" + mssql_host(), "--mssqlu=sa",   "--mssqlp=Velmora-Pw1",
             "--src=velmora_batch",      "--mschema=dbo", "--dest=" + dest};
@@ -59,7 +60,7 @@ protected:
 
     // Takes row 2200 in a transaction of `other` once the run has committed its first batch,
     // and returns the run's connection once it waits for that row, its batch since record 2000
-    // open. When that does not happen within 10 s: empty, with the run ended and its output in
+    // open. When that does not happen within 30 s: empty, with the run ended and its output in
     // `why`.
     std::string run_waiting_with_open_batch(mysql_client& other, std::future<run_result>& running,
                                             std::string& why) {
@@ -74,7 +75,9 @@ protected:
 
     std::string find_waiting_run(mysql_client& other) {
         bool taken = false;
-        for (int i = 0; i < 70; ++i) {
+        // Generous: a loaded machine (the whole suite in parallel) can slow the run a lot.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
             if (!taken && stream_exists() && stream_rows() == "2000 up to 2000") {
                 other.exec("INSERT INTO " + dest + ".stream (id, label) VALUES (2200, 'taken')");
                 taken = true;
