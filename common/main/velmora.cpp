@@ -155,7 +155,7 @@ std::unique_ptr<udb_schema> tour_columns() {
 // The progress and finish pages with a staged run (no conversion runs), and the dialog of a
 // quick launch's connect.
 void tour_run_pages(wizard_shell& shell, velmora_convertor& converter, const QString& folder) {
-    grab_modal_then_close(folder + "/dialog-connecting.png");
+    grab_modal_then_close(folder + "/dialog-quick-launch-connecting.png");
     {
         connecting_dialog dialog(&shell);
         dialog.exec();
