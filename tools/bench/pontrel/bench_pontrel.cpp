@@ -6,8 +6,8 @@
 //   - MariaDB's own client replaying the script's statements, with a commit per statement and
 //     in one transaction per table, and LOAD DATA LOCAL of the same rows: peers of the server
 //     run.
-// Prints rows/s, MB/s, CPU time per row and the peak resident memory of each, then the ratios
-// the goals are stated in.
+// Prints rows/s, MB/s, CPU time per row and the peak resident memory of each (the raw read and
+// the script file: the fastest of three runs), then the ratios the goals are stated in.
 //
 // Usage: bench_pontrel [rows]        tools/bench/pontrel/run.sh starts a MariaDB server for it
 #include "raw_odbc.h"
@@ -241,14 +241,29 @@ int main(int argc, char** argv) {
         return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     };
+    // The short runs are repeated and the fastest counts, so that other load on the machine
+    // weighs less.
+    constexpr int runs = 3;
     measured raw;
-    const double cpu_before = thread_cpu();
-    const raw_result read =
-        raw_odbc_read(server.odbc_connection_string("sa", "Velmora-Pw1", "velmora_bench"),
-                      "SELECT * FROM dbo.rows_1m");
-    raw.cpu_seconds = thread_cpu() - cpu_before;
-    raw.seconds = read.login_seconds + read.read_seconds;
-    raw.exit_code = read.error.empty() && read.rows == rows ? 0 : 1;
+    raw_result read;
+    for (int run = 0; run < runs; ++run) {
+        const double cpu_before = thread_cpu();
+        raw_result r =
+            raw_odbc_read(server.odbc_connection_string("sa", "Velmora-Pw1", "velmora_bench"),
+                          "SELECT * FROM dbo.rows_1m");
+        const double cpu = thread_cpu() - cpu_before;
+        const double seconds = r.login_seconds + r.read_seconds;
+        const bool failed = !r.error.empty() || r.rows != rows;
+        if (run == 0 || seconds < raw.seconds || failed) {
+            raw.seconds = seconds;
+            raw.cpu_seconds = cpu;
+            raw.exit_code = r.error.empty() && r.rows == rows ? 0 : 1;
+            read = std::move(r);
+        }
+        if (failed) {
+            break;
+        }
+    }
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
     raw.peak_kib = self.ru_maxrss;
@@ -263,7 +278,16 @@ int main(int argc, char** argv) {
     std::vector<std::string> args = source;
     args.push_back("--dump");
     args.push_back("--dest=" + script);
-    const measured dump = run_child(args, log);
+    measured dump;
+    for (int run = 0; run < runs; ++run) {
+        const measured m = run_child(args, log);
+        if (run == 0 || m.seconds < dump.seconds || m.exit_code != 0) {
+            dump = m;
+        }
+        if (m.exit_code != 0) {
+            break;
+        }
+    }
     const std::uint64_t script_bytes =
         std::filesystem::exists(script) ? std::filesystem::file_size(script) : 0;
     print("pontrel into a script file", rows, script_bytes, dump);
