@@ -184,13 +184,31 @@ bool odb_accessor::read_long_value(IRowset* rowset, HROW row, unsigned column,
 }
 
 std::unique_ptr<odb_record> odb_accessor::get_record(IRowset* rowset, HROW row) {
+    tk_check(row != 0, "odb_acc", 194);
+    auto record = std::make_unique<odb_record>(0, row_buffer, info, bindings, &names);
+    read_record(rowset, row, *record);
+    return record;
+}
+
+void odb_accessor::read_record(IRowset* rowset, HROW row, odb_record& record) {
     tk_log_message(1, "odb_accessor::get_record");
     tk_check(row != 0, "odb_acc", 194);
     if (columns == 0) {
-        return std::make_unique<odb_record>(0, row_buffer, info, bindings, &names);
+        record.read(0, row_buffer, info, bindings, &names, {});
+        return;
     }
     odb_check(rowset->GetData(row, handle, row_buffer));
 
+    bool long_value = false;
+    for (unsigned i = 0; i < columns && !long_value; ++i) {
+        DBSTATUS status;
+        std::memcpy(&status, row_buffer + bindings[i].obStatus, sizeof status);
+        long_value = status == DBSTATUS_S_TRUNCATED;
+    }
+    if (!long_value) {
+        record.read(columns, row_buffer, info, bindings, &names, {});
+        return;
+    }
     std::vector<std::vector<BYTE>> slots;
     std::vector<odb_long_value> long_values;
     for (unsigned i = 0; i < columns; ++i) {
@@ -208,15 +226,13 @@ std::unique_ptr<odb_record> odb_accessor::get_record(IRowset* rowset, HROW row) 
         }
         slots.push_back(std::move(slot));
     }
-    if (!slots.empty()) {
-        unsigned next = 0;
-        for (unsigned i = 0; i < columns; ++i) {
-            DBSTATUS status;
-            std::memcpy(&status, row_buffer + bindings[i].obStatus, sizeof status);
-            if (status == DBSTATUS_S_TRUNCATED) {
-                long_values.push_back({i, slots[next++].data()});
-            }
+    unsigned next = 0;
+    for (unsigned i = 0; i < columns; ++i) {
+        DBSTATUS status;
+        std::memcpy(&status, row_buffer + bindings[i].obStatus, sizeof status);
+        if (status == DBSTATUS_S_TRUNCATED) {
+            long_values.push_back({i, slots[next++].data()});
         }
     }
-    return std::make_unique<odb_record>(columns, row_buffer, info, bindings, &names, long_values);
+    record.read(columns, row_buffer, info, bindings, &names, long_values);
 }

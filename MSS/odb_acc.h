@@ -23,6 +23,8 @@ public:
     // longer than its place in the buffer is read again in full on its own; when even that
     // fails the row is refused with a tk_exception (level 0).
     std::unique_ptr<odb_record> get_record(IRowset* rowset, HROW row);
+    // As get_record, into `record`, whose fields an earlier row left are reused.
+    void read_record(IRowset* rowset, HROW row, odb_record& record);
     // Bytes a column of the bound rowset asks for, before the per-column cap.
     unsigned get_bind_size(unsigned column) const;
     // The per-column cap for `columns` columns.

@@ -168,6 +168,13 @@ VARTYPE odb_record::get_vartype(DBTYPE type, DBLENGTH, DBCOLUMNFLAGS, std::int32
 std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
                                                  const std::wstring& name, std::u16string_view text,
                                                  DBLENGTH length) {
+    std::uint32_t size = 0;
+    ole_variant value = get_value(column, text, length, size);
+    return std::make_unique<odb_field>(name, size, std::move(value), false, false);
+}
+
+ole_variant odb_record::get_value(const DBCOLUMNINFO& column, std::u16string_view text,
+                                  DBLENGTH length, std::uint32_t& size) {
     if (tk_log_wanted(1)) {
         const std::wstring wide = tk_utf16_to_wstring(text);
         tk_log_wmessage(1, L"odb_record::get_field(%d, '%ls')", static_cast<int>(length),
@@ -183,21 +190,22 @@ std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
     const VARTYPE vt = get_vartype(column.wType, column.ulColumnSize, column.dwFlags, reserved);
     const auto column_size = static_cast<std::uint32_t>(column.ulColumnSize);
     const auto text_size = static_cast<std::uint32_t>(length);
-    std::unique_ptr<odb_field> field;
     if (text.empty()) {
         // A value of no characters or no bytes is an empty value, never NULL.
-        field = vt == VT_BSTR ? std::make_unique<odb_field>(name, 0, text_value(text), false, false)
-                : ole_variant::is_byte_array(vt)
-                    ? std::make_unique<odb_field>(name, 0, ole_variant(0u, nullptr), false, false)
-                    : std::make_unique<odb_field>(name, 0, ole_variant(), false, false);
-    } else if (column.wType == DBTYPE_DATE || column.wType == DBTYPE_DBTIMESTAMP ||
-               column.wType == 212) {
+        size = 0;
+        return vt == VT_BSTR                    ? text_value(text)
+               : ole_variant::is_byte_array(vt) ? ole_variant(0u, nullptr)
+                                                : ole_variant();
+    }
+    if (column.wType == DBTYPE_DATE || column.wType == DBTYPE_DBTIMESTAMP || column.wType == 212) {
         std::string& utf8 = narrow_buffer();
         narrow_to_utf8(text, utf8, true);
-        field = std::make_unique<odb_field>(name, column_size, ole_variant(ole_date(utf8)), false,
-                                            false);
+        size = column_size;
+        ole_variant value{ole_date(utf8)};
         release_if_large(utf8);
-    } else if (column.wType == DBTYPE_GUID && text.size() > 1) {
+        return value;
+    }
+    if (column.wType == DBTYPE_GUID && text.size() > 1) {
         if (tk_log_wanted(1)) {
             tk_log_message(1, "Processing GUID");
             tk_log_message(1, "len=%d, little preprocessing...", static_cast<int>(text.size()));
@@ -207,45 +215,65 @@ std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
         if (inner.front() == u'{' && inner.back() == u'}') {
             inner = inner.substr(1, inner.size() - 2);
         }
-        field = std::make_unique<odb_field>(name, column_size, text_value(inner), false, false);
-    } else if (vt == VT_BSTR) {
-        field = std::make_unique<odb_field>(name, text_size, text_value(text), false, false);
-    } else if (ole_variant::is_byte_array(vt)) {
+        size = column_size;
+        return text_value(inner);
+    }
+    size = text_size;
+    if (vt == VT_BSTR) {
+        return text_value(text);
+    }
+    if (ole_variant::is_byte_array(vt)) {
         // Hexadecimal digits, read whole (NULs and all): ASCII narrows to the same digits.
-        if (is_ascii(text)) {
-            std::string& digits = narrow_buffer();
-            narrow_to_utf8(text, digits, false);
-            field = std::make_unique<odb_field>(
-                name, text_size, ole_variant::from_string(digits, ole_variant::vt_byte_array),
-                false, false);
-            release_if_large(digits);
-        } else {
-            field = std::make_unique<odb_field>(
-                name, text_size,
-                ole_variant::from_wstring(tk_utf16_to_wstring(text), ole_variant::vt_byte_array),
-                false, false);
+        if (!is_ascii(text)) {
+            return ole_variant::from_wstring(tk_utf16_to_wstring(text), ole_variant::vt_byte_array);
         }
+        std::string& digits = narrow_buffer();
+        narrow_to_utf8(text, digits, false);
+        ole_variant value = ole_variant::from_string(digits, ole_variant::vt_byte_array);
+        release_if_large(digits);
+        return value;
+    }
+    std::string& utf8 = narrow_buffer();
+    narrow_to_utf8(text, utf8, true);
+    ole_variant value = ole_variant::from_string(utf8, vt);
+    release_if_large(utf8);
+    return value;
+}
+
+void odb_record::place(unsigned i, const std::wstring& name, std::uint32_t size,
+                       ole_variant&& value) {
+    std::unique_ptr<udb_field>& slot = (*this)[i];
+    if (slot == nullptr) {
+        slot = std::make_unique<odb_field>(name, size, std::move(value), false, false);
     } else {
-        std::string& utf8 = narrow_buffer();
-        narrow_to_utf8(text, utf8, true);
-        field = std::make_unique<odb_field>(name, text_size, ole_variant::from_string(utf8, vt),
-                                            false, false);
-        release_if_large(utf8);
+        static_cast<ole_variant&>(*slot) = std::move(value);
+        slot->size = size;
+        if (slot->name != name) {
+            slot->name = name;
+        }
     }
     if (tk_log_wanted(1)) {
-        tk_log_wmessage(1, L"odb_field::ctor(%ls,%d)", name.c_str(), static_cast<int>(field->size));
+        tk_log_wmessage(1, L"odb_field::ctor(%ls,%d)", name.c_str(), static_cast<int>(slot->size));
     }
-    return field;
 }
 
 odb_record::odb_record(unsigned columns, const BYTE* row_buffer, const DBCOLUMNINFO* info,
                        const DBBINDING* bindings, const std::vector<std::wstring>* names,
-                       const std::vector<odb_long_value>& long_values)
-    : columns(columns), row_buffer(row_buffer), info(info), bindings(bindings) {
+                       const std::vector<odb_long_value>& long_values) {
     tk_log_message(1, "odb_record::ctor(size=%d)", static_cast<int>(columns));
-    tk_check(row_buffer != nullptr, "odb_rec", 72);
-    tk_check(bindings != nullptr, "odb_rec", 73);
-    reserve(columns);
+    read(columns, row_buffer, info, bindings, names, long_values);
+}
+
+void odb_record::read(unsigned n_columns, const BYTE* buffer, const DBCOLUMNINFO* column_info,
+                      const DBBINDING* column_bindings, const std::vector<std::wstring>* names,
+                      const std::vector<odb_long_value>& long_values) {
+    tk_check(buffer != nullptr, "odb_rec", 72);
+    tk_check(column_bindings != nullptr, "odb_rec", 73);
+    columns = n_columns;
+    row_buffer = buffer;
+    info = column_info;
+    bindings = column_bindings;
+    resize(columns);
     const bool trace = tk_log_wanted(1);
     std::wstring unnamed;
     std::u16string spare;
@@ -266,7 +294,6 @@ odb_record::odb_record(unsigned columns, const BYTE* row_buffer, const DBCOLUMNI
         DBSTATUS status;
         std::memcpy(&status, status_at, sizeof status);
         const std::wstring& name = names != nullptr ? (*names)[i] : (unnamed = column_name(column));
-        std::unique_ptr<udb_field> field;
         if (status == DBSTATUS_S_OK) {
             DBLENGTH length;
             std::memcpy(&length, length_at, sizeof length);
@@ -282,12 +309,13 @@ odb_record::odb_record(unsigned columns, const BYTE* row_buffer, const DBCOLUMNI
                     tk_log_message(1, "Processing VT_BLOB: blob_len=%d",
                                    static_cast<int>(blob_len));
                 }
-                field = std::make_unique<odb_field>(name, blob_len, ole_variant(blob_len, value_at),
-                                                    false, false);
+                place(i, name, blob_len, ole_variant(blob_len, value_at));
             } else {
                 const std::u16string_view text = buffer_text(
                     value_at, static_cast<std::size_t>(length / sizeof(char16_t)), spare);
-                field = get_field(column, name, text, length);
+                std::uint32_t size = 0;
+                ole_variant value = get_value(column, text, length, size);
+                place(i, name, size, std::move(value));
                 if (trace) {
                     tk_log_wmessage(1, L"\trow_buffer=%ls", tk_utf16_to_wstring(text).c_str());
                 }
@@ -300,10 +328,9 @@ odb_record::odb_record(unsigned columns, const BYTE* row_buffer, const DBCOLUMNI
         } else {
             tk_log_message(1, "Field #%d - FAILED, status code=%08X", static_cast<int>(i),
                            static_cast<unsigned>(status));
-            field = std::make_unique<odb_field>(name, 0, ole_variant(), false, false);
+            place(i, name, 0, ole_variant());
             tk_log_message(1, "\t<NULL>");
         }
-        push_back(std::move(field));
     }
 }
 

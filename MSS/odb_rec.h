@@ -37,6 +37,14 @@ public:
                const std::vector<odb_long_value>& long_values = {});
     ~odb_record() override;
 
+    // Rebuilds the record from the row now in `row_buffer`, as the constructor builds it. The
+    // fields an earlier row left are kept and take the new values, so that a row allocates
+    // nothing but the values that need storage of their own (texts, bytes). After a failure the
+    // record holds part of the row and must be read again before use.
+    void read(unsigned columns, const BYTE* row_buffer, const DBCOLUMNINFO* info,
+              const DBBINDING* bindings, const std::vector<std::wstring>* names,
+              const std::vector<odb_long_value>& long_values);
+
     // The value type of a column of OLE DB type `type`; `reserved` receives the subtype code
     // where the type fixes one (dates, GUID, XML) and is left alone otherwise.
     static VARTYPE get_vartype(DBTYPE type, DBLENGTH size, DBCOLUMNFLAGS flags,
@@ -47,8 +55,17 @@ public:
                                                 const std::wstring& name, std::u16string_view text,
                                                 DBLENGTH length);
 
+    // The value of `column` from its text (`length` bytes of UTF-16) and, in `size`, the size
+    // its field states.
+    static ole_variant get_value(const DBCOLUMNINFO& column, std::u16string_view text,
+                                 DBLENGTH length, std::uint32_t& size);
+
     unsigned columns = 0;
     const BYTE* row_buffer = nullptr;
     const DBCOLUMNINFO* info = nullptr;
     const DBBINDING* bindings = nullptr;
+
+private:
+    // Puts the value into field `i`, reusing the field that is there.
+    void place(unsigned i, const std::wstring& name, std::uint32_t size, ole_variant&& value);
 };

@@ -133,7 +133,11 @@ void odb_recordset::fill_cache() {
     // failure is raised when the cursor reaches it.
     for (DBCOUNTITEM i = 0; i < obtained; ++i) {
         try {
-            cache[i] = accessor.get_record(rowset.get(), handles[i]);
+            if (cache[i] != nullptr) {
+                accessor.read_record(rowset.get(), handles[i], *cache[i]);
+            } else {
+                cache[i] = accessor.get_record(rowset.get(), handles[i]);
+            }
         } catch (...) {
             pending_failure_ = std::current_exception();
             break;
@@ -180,11 +184,12 @@ void odb_recordset::next() {
     tk_log_message(1, "odb_recordset::next(%d)", static_cast<int>(cur_pos));
     tk_log_message(1, "local_pos=%d, rows_obtaind=%d", static_cast<int>(local_pos),
                    static_cast<int>(rows_obtaind));
-    tk_check(cache[0] != nullptr, "odb_recs", 218);
+    tk_check(rows_obtaind > 0, "odb_recs", 218);
     if (local_pos + 1 < rows_obtaind) {
         ++local_pos;
     } else {
-        clean_cache();
+        // The records stay: the next rows are read into them.
+        rows_obtaind = 0;
         local_pos = 0;
         if (pending_failure_) {
             std::rethrow_exception(std::exchange(pending_failure_, nullptr));

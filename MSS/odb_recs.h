@@ -39,7 +39,9 @@ public:
     void delete_key(const std::wstring& key) override;
     void delete_key(const udb_record& record) override;
 
+    // Frees the cached records.
     void clean_cache();
+    // Reads the next rows into the cache, reusing the records that are there.
     void fill_cache();
 
     unsigned column_count = 0;

@@ -160,6 +160,69 @@ bool is_leap_year(int year) {
     return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
 
+namespace {
+
+// The form every provider writes, "YYYY-MM-DD" or "YYYY-MM-DD hh:mm:ss[.fffffffff]" with
+// nothing around it, read directly into `date`: it is what the general reading arrives at for
+// that text, without its scanning for other forms. False (and `date` to be read again) for any
+// other text or a value that is not valid.
+bool read_canonical(ole_date& date, const std::string& t) {
+    const std::size_t n = t.size();
+    if (n != 10 && (n < 19 || n == 20 || n > 29)) {
+        return false;
+    }
+    auto digit = [&t](std::size_t i) { return t[i] >= '0' && t[i] <= '9'; };
+    auto number = [&t](std::size_t at, std::size_t width) {
+        uint16_t value = 0;
+        for (std::size_t i = at; i < at + width; ++i) {
+            value = static_cast<uint16_t>(value * 10 + (t[i] - '0'));
+        }
+        return value;
+    };
+    static const char date_shape[] = "dddd-dd-dd";
+    static const char time_shape[] = " dd:dd:dd";
+    for (std::size_t i = 0; i < 10; ++i) {
+        if (date_shape[i] == 'd' ? !digit(i) : t[i] != date_shape[i]) {
+            return false;
+        }
+    }
+    SYSTEMTIME& st = date.sys_time;
+    st = SYSTEMTIME{};
+    st.wYear = number(0, 4);
+    st.wMonth = number(5, 2);
+    st.wDay = number(8, 2);
+    if (n == 10) {
+        date.kind = ole_date::kind_date;
+        return date.is_valid();
+    }
+    for (std::size_t i = 0; i < 9; ++i) {
+        if (time_shape[i] == 'd' ? !digit(10 + i) : t[10 + i] != time_shape[i]) {
+            return false;
+        }
+    }
+    if (n > 19) {
+        if (t[19] != '.') {
+            return false;
+        }
+        for (std::size_t i = 20; i < n; ++i) {
+            if (!digit(i)) {
+                return false;
+            }
+        }
+    }
+    st.wHour = number(11, 2);
+    st.wMinute = number(14, 2);
+    date.kind = ole_date::kind_date_time;
+    if (!date.is_valid()) {
+        return false;
+    }
+    date.process_milliseconds(t.substr(17));
+    date.refine_type();
+    return true;
+}
+
+} // namespace
+
 ole_date::ole_date() {
     OLE_TRACE(1, "ole_date::ole_date()");
 }
@@ -194,6 +257,12 @@ ole_date::ole_date(const std::wstring& text) : ole_date(tk_to_utf8(text)) {
 
 ole_date::ole_date(const std::string& text) {
     OLE_TRACE(1, "ole_date::ole_date('%s')", text.c_str());
+    if (read_canonical(*this, text)) {
+        return;
+    }
+    sys_time = SYSTEMTIME{};
+    kind = kind_invalid;
+    microseconds = 0;
     std::string t = tk_trim(text);
     OLE_TRACE(1, "After tk_trim: %s", t.c_str());
     std::size_t marker = std::string::npos;

@@ -33,7 +33,9 @@ std::string utf8(const std::wstring& text) {
     return tk_to_utf8(text);
 }
 
-// One stream buffer of this size keeps the number of write calls low on the row path.
+// The script is gathered in a buffer of this size and written in pieces of about that size. The
+// stream's own buffer is not used for it: the stream writes every piece of 1 KiB or more at
+// once, which would cost a write call per row of a table with wide rows.
 constexpr std::size_t stream_buffer_size = 1 << 20;
 
 // The modes a replay session runs under, each in the comment of the first version that knows
@@ -248,8 +250,7 @@ std::wstring dmp_conditional_column_clause(const std::wstring& clause, const t_f
 // ---- Database -----------------------------------------------------------------------------------
 
 dmp_database::dmp_database(const std::wstring& file_name, const dump_options& options)
-    : udb_database(file_name, 1, 0), options_(options), line_break_(options.line_break()),
-      buffer_(stream_buffer_size) {
+    : udb_database(file_name, 1, 0), options_(options), line_break_(options.line_break()) {
     file_name_utf8_ = utf8(file_name);
     tk_log_wmessage(2, L"dmp_database::ctor(%ls)", file_name.c_str());
 
@@ -265,7 +266,8 @@ dmp_database::dmp_database(const std::wstring& file_name, const dump_options& op
                            1);
     }
     file_ = std::make_unique<tk_replaced_file>(narrow, "script file");
-    out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    out_.rdbuf()->pubsetbuf(nullptr, 0);
+    buffer_.reserve(stream_buffer_size);
     errno = 0;
     out_.open(file_->temp_path(), std::ios::out | std::ios::binary | std::ios::trunc);
     if (!out_.is_open()) {
@@ -304,12 +306,13 @@ void dmp_database::close() {
         if (e != nullptr && e->tables_locked && out_.good()) {
             e->tables_locked = false;
             tk_log_message(2, "dmp_database::~dmp_database - right before unlock tables");
-            out_ << "UNLOCK TABLES;" << line_break_;
+            write("UNLOCK TABLES;" + line_break_);
         }
         indexes_by_table_.clear();
         // Whatever the options, so that a script that was cut short can be told from a whole
         // one by its last line.
-        out_ << completion_line << line_break_;
+        write(completion_line + line_break_);
+        write_buffer();
         out_.flush();
         out_.close();
         if (out_.fail()) {
@@ -358,6 +361,28 @@ void dmp_database::note_stream_state() noexcept {
 }
 
 void dmp_database::write(std::string_view text) {
+    if (out_.fail()) {
+        throw_write_error();
+    }
+    if (buffer_.size() + text.size() > stream_buffer_size) {
+        write_buffer();
+        if (text.size() >= stream_buffer_size) {
+            write_through(text);
+            return;
+        }
+    }
+    buffer_.append(text);
+}
+
+void dmp_database::write_buffer() {
+    if (buffer_.empty()) {
+        return;
+    }
+    write_through(buffer_);
+    buffer_.clear();
+}
+
+void dmp_database::write_through(std::string_view text) {
     out_.write(text.data(), static_cast<std::streamsize>(text.size()));
     if (out_.fail()) {
         throw_write_error();
@@ -373,8 +398,8 @@ void dmp_database::write_statement(std::string_view statement) {
     if (function) {
         write("DELIMITER $$" + line_break_);
     }
-    out_.write(statement.data(), static_cast<std::streamsize>(statement.size()));
-    out_.put(';');
+    write(statement);
+    write(";");
     write(line_break_);
     if (function) {
         write("$$" + line_break_ + "DELIMITER ;" + line_break_);
@@ -592,6 +617,7 @@ void dmp_database::create_index(const std::wstring& table, const udb_schema&,
     text += join_safe(index.columns);
     text += ");\n";
     write(text);
+    write_buffer();
     out_.flush();
     check_stream();
 }

@@ -98,7 +98,7 @@ public:
     // Writes one statement followed by ";" and the line break; a CREATE FUNCTION statement
     // inside DELIMITER lines.
     void write_statement(std::string_view statement);
-    // Writes text as it is.
+    // Writes text as it is (gathered in the buffer; a write error may show at a later call).
     void write(std::string_view text);
     // Raises the write error when the stream has failed.
     void check_stream();
@@ -109,6 +109,9 @@ public:
     const std::string& line_break() const { return line_break_; }
 
 private:
+    // Writes the gathered text to the file; throws the write error.
+    void write_buffer();
+    void write_through(std::string_view text);
     void write_header();
     // One view of create_views: skipped when not a SELECT, refused (tk_exception) when its text
     // is more than one SELECT or holds what the mysql client would take for its own command.
@@ -130,7 +133,8 @@ private:
     std::map<std::wstring, udb_indexes> indexes_by_table_;
     std::string line_break_;
     std::string file_name_utf8_;
-    std::vector<char> buffer_;
+    // Script text not yet written to the file.
+    std::string buffer_;
     // errno of the first failed write, 0 while none failed.
     int write_errno_ = 0;
     bool closed_ = false;

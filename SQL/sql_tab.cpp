@@ -340,7 +340,7 @@ void sql_table::append_record(const udb_record& record) {
     if (engine().fast_insert) {
         fast_append(record);
     } else {
-        slow_append(record);
+        slow_append(record, size);
     }
     ++rec_count;
 }
@@ -448,8 +448,11 @@ sql_table::row_layout& sql_table::layout_for(const udb_record& record, bool path
 }
 
 void sql_table::slow_append(const udb_record& record) {
+    slow_append(record, record.get_total_size());
+}
+
+void sql_table::slow_append(const udb_record& record, std::uint32_t size) {
     tk_log_message(1, "sql_table::slow_append");
-    const std::uint32_t size = record.get_total_size();
     const bool big = size > get_max_buffer_size();
     tk_log_message(1, "mysql_db.get_mode()=%d", sql_db->get_mode());
     row_layout& layout = layout_for(record, true);

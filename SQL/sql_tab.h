@@ -56,6 +56,9 @@ public:
     std::string pending_query;
 
 private:
+    // slow_append for a record whose total size (get_total_size) is known already.
+    void slow_append(const udb_record& record, std::uint32_t size);
+
     // How the fields of records of one layout meet the table's columns; rebuilt when the
     // layout (the record's field names) changes, so that a row costs only its values.
     struct row_layout {

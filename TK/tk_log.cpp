@@ -222,7 +222,7 @@ std::string tk_logger::log_path() const {
     return path_;
 }
 
-void tk_log_message(int level, const char* format, ...) {
+void tk_log_write_message(int level, const char* format, ...) {
     tk_logger* logger = active_logger();
     if (logger == nullptr || level < logger->threshold()) {
         return;
@@ -238,7 +238,7 @@ void tk_log_message(int level, const char* format, ...) {
     write_line(*logger, line);
 }
 
-void tk_log_wmessage(int level, const wchar_t* format, ...) {
+void tk_log_write_wmessage(int level, const wchar_t* format, ...) {
     tk_logger* logger = active_logger();
     if (logger == nullptr || level < logger->threshold()) {
         return;

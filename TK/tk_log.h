@@ -75,10 +75,36 @@ inline bool tk_log_wanted(int level) {
 
 // Level of a line: 1 detail, 2 method entry, 3 progress and errors. A line is written when
 // logging is enabled and its level reaches the threshold, followed by "\r\n".
+//
+// The writers are reached through the macros below, which test the level first: the row path
+// traces dozens of lines per row, and a line the log drops must cost neither a call nor the
+// evaluation of its arguments. The first call after enabling reaches the writer whatever its
+// level, so that the file is emptied then.
+inline bool tk_log_call_needed(int level) {
+    const tk_logger* logger = tk_singleton<tk_logger>::pointer();
+    return logger != nullptr && logger->enabled() &&
+           (level >= logger->threshold() || !logger->truncated());
+}
 
 // Narrow writer: the formatted text is written byte for byte, with no length limit.
-void tk_log_message(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void tk_log_write_message(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Wide writer (glibc formats: %ls for wide strings): at most 10239 characters are written,
 // converted to UTF-8.
-void tk_log_wmessage(int level, const wchar_t* format, ...);
+void tk_log_write_wmessage(int level, const wchar_t* format, ...);
+
+#define tk_log_message(level, ...)                                                                 \
+    do {                                                                                           \
+        const int tk_log_level_ = (level);                                                         \
+        if (tk_log_call_needed(tk_log_level_)) {                                                   \
+            tk_log_write_message(tk_log_level_, __VA_ARGS__);                                      \
+        }                                                                                          \
+    } while (0)
+
+#define tk_log_wmessage(level, ...)                                                                \
+    do {                                                                                           \
+        const int tk_log_level_ = (level);                                                         \
+        if (tk_log_call_needed(tk_log_level_)) {                                                   \
+            tk_log_write_wmessage(tk_log_level_, __VA_ARGS__);                                     \
+        }                                                                                          \
+    } while (0)

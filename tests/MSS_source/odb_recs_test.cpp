@@ -385,3 +385,54 @@ TEST_F(odb_recs_test, rows_before_an_unreadable_row_are_delivered_first) {
     EXPECT_TRUE(records.is_eof());
     EXPECT_EQ(memory->held_rows(), 0u);
 }
+
+TEST_F(odb_recs_test, records_read_into_the_storage_of_earlier_rows_carry_nothing_over) {
+    // Rows of 250 cycle through NULLs, long values, empty values and short ones, so that every
+    // kind of value follows every other in the same record of the cache; each record must
+    // equal the one a fresh read of its row makes.
+    const std::vector<oledb_column> columns = {
+        typed(u"n", DBTYPE_I4, 4), text(u"t", 400), typed(u"b", DBTYPE_BYTES, 300),
+        typed(u"dec", DBTYPE_NUMERIC, 19, 38, 4), typed(u"dt", DBTYPE_DBTIMESTAMP, 16, 27, 3)};
+    auto value_of = [](int i) {
+        const std::u16string n = tk_to_utf16(std::to_wstring(i));
+        switch (i % 4) {
+        case 0:
+            return oledb_row(5, oledb_value::null());
+        case 1:
+            return oledb_row{oledb_value::of_text(n),
+                             oledb_value::of_text(std::u16string(300, u'é')),
+                             oledb_value::of_bytes(std::string(250, '\x5A')),
+                             oledb_value::of_text(u"123456789012345678901234567890.1234"),
+                             oledb_value::of_text(u"2024-02-29 13:45:30.123")};
+        case 2:
+            return oledb_row{oledb_value::of_text(u""), oledb_value::of_text(u""),
+                             oledb_value::of_bytes(""), oledb_value::of_text(u""),
+                             oledb_value::of_text(u"")};
+        default:
+            return oledb_row{oledb_value::of_text(n), oledb_value::of_text(u"x" + n),
+                             oledb_value::of_bytes("\x01"), oledb_value::of_text(n + u".5"),
+                             oledb_value::of_text(u"1999-12-31 23:59:59.999")};
+        }
+    };
+    std::vector<oledb_row> rows;
+    for (int i = 0; i < 250; ++i) {
+        rows.push_back(value_of(i));
+    }
+    auto rowset = make_rowset(columns, rows);
+    odb_recordset records(rowset.get());
+    int i = 0;
+    for (records.reset(); !records.is_eof(); records.next(), ++i) {
+        SCOPED_TRACE(i);
+        const udb_record& got = *records.get_item();
+        const auto fresh = read_one(columns, value_of(i));
+        const udb_record& expected = *fresh->get_item();
+        ASSERT_EQ(got.size(), expected.size());
+        for (std::size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k]->name, expected[k]->name);
+            EXPECT_EQ(got[k]->get_type(), expected[k]->get_type());
+            EXPECT_EQ(got[k]->size, expected[k]->size);
+            EXPECT_EQ(got[k]->to_wstring(), expected[k]->to_wstring());
+        }
+    }
+    EXPECT_EQ(i, 250);
+}

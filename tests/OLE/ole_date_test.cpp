@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -134,4 +135,48 @@ TEST(OleDate, LeapYears) {
     EXPECT_FALSE(is_leap_year(1900));
     EXPECT_FALSE(is_leap_year(2019));
     EXPECT_FALSE(is_leap_year(0));
+}
+
+TEST(OleDate, TheProvidersFormReadsAsTheGeneralReadingDoes) {
+    // The usual form is read by a short way; these texts, in that form and just beside it, must
+    // come out exactly as the general reading makes them.
+    const char* const texts[] = {"2024-01-02 03:04:05.678",
+                                 "2024-01-02 03:04:05",
+                                 "2024-01-02 00:00:00",
+                                 "2024-01-02 00:00:00.0000001",
+                                 "2024-01-02",
+                                 "0000-00-00",
+                                 "0000-00-00 00:00:00",
+                                 "1999-12-31 23:59:59.9999999",
+                                 "1999-12-31 23:59:59.999999999",
+                                 "2024-02-29 10:00:00",
+                                 "2023-02-29 10:00:00",
+                                 "2023-02-29",
+                                 "2024-13-01 10:00:00",
+                                 "2024-01-32",
+                                 "2024-01-02 24:00:00",
+                                 "2024-01-02 10:60:60",
+                                 "2024-01-02 10:61:00",
+                                 "2024-01-02 10:00:61",
+                                 "2024-01-02 10:00:00.",
+                                 "2024-01-02T10:00:00",
+                                 "2024-01-02 10:00:00.12a",
+                                 "2024-1-02",
+                                 "0001-01-01 00:00:00.1234567",
+                                 "9999-12-31 23:59:59.9999995",
+                                 "2024-01-02 10:00:05.5e1"};
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        const ole_date fast{std::string(text)};
+        ole_date general;
+        general.import_from_string(text);
+        EXPECT_EQ(fast.kind, general.kind);
+        EXPECT_EQ(fast.microseconds, general.microseconds);
+        const SYSTEMTIME& a = fast.sys_time;
+        const SYSTEMTIME& b = general.sys_time;
+        EXPECT_EQ(std::vector<int>({a.wYear, a.wMonth, a.wDay, a.wHour, a.wMinute, a.wSecond,
+                                    a.wMilliseconds, a.wDayOfWeek}),
+                  std::vector<int>({b.wYear, b.wMonth, b.wDay, b.wHour, b.wMinute, b.wSecond,
+                                    b.wMilliseconds, b.wDayOfWeek}));
+    }
 }

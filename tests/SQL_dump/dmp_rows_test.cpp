@@ -233,3 +233,43 @@ TEST_F(rows_test, FastPathStatementKeepsTheColumnsOfItsFirstRow) {
 }
 
 } // namespace
+
+// The write calls this process has made so far (Linux's I/O accounting), or -1.
+long long write_calls() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "syscw:") {
+            return value;
+        }
+    }
+    return -1;
+}
+
+TEST_F(rows_test, RowsOfAKilobyteAndMoreAreWrittenInLargePieces) {
+    // A stream writes a piece of 1 KiB or more at once; the script must gather such rows too,
+    // or a table of wide rows costs a write call per row.
+    const long long before = write_calls();
+    if (before < 0) {
+        GTEST_SKIP() << "no I/O accounting";
+    }
+    constexpr int count = 600;
+    const udb_schema ab = schema_of({column(L"a", VT_BSTR, 0), column(L"b", VT_BSTR, 0)});
+    const std::string text = rows([&](dmp_database& db) {
+        auto t = db.create_table(L"t", ab, {});
+        for (int i = 0; i < count; ++i) {
+            t->append_record(text_row(1000));
+        }
+    });
+    const long long calls = write_calls() - before;
+    // About 1.2 MB of script: two pieces, whatever else the test run writes beside it.
+    EXPECT_LT(calls, 20);
+    const std::string row = "INSERT INTO `t`(`a`, `b`) \nVALUES ('" + std::string(1000, 'x') +
+                            "', '" + std::string(1000, 'x') + "');\r\n";
+    std::string expected;
+    for (int i = 0; i < count; ++i) {
+        expected += row;
+    }
+    EXPECT_TRUE(text == expected + "UNLOCK TABLES;\r\n");
+}

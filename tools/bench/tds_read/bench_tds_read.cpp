@@ -1,7 +1,8 @@
 // Reads audit.many_rows (a million rows) of the TDS test server through the SQL Server provider
 // the way the MS SQL source does (every column bound as text, 100 rows a fetch) and through
-// FreeTDS's ODBC driver alone, and prints rows/s, MB/s and the peak memory of each (best of
-// three runs).
+// FreeTDS's ODBC driver alone at its fastest (row arrays of 1,000 rows into bound columns), and
+// prints rows/s, MB/s and the peak memory of each (best of three runs) and the ratio of their
+// times. Both times leave the login out.
 //
 // Usage: bench_tds_read [rows-table]   (default audit.many_rows of the shop fixture)
 #include "raw_odbc.h"
@@ -207,10 +208,9 @@ int main(int argc, char** argv) {
     for (int run = 0; run < runs; ++run) {
         reset_peak();
         measured m;
-        const auto start = std::chrono::steady_clock::now();
         const raw_result r =
             raw_odbc_read(server.odbc_connection_string("sa", "Velmora-Pw1", "velmora_shop"), sql);
-        m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        m.seconds = r.read_seconds;
         m.rows = r.rows;
         m.bytes = r.bytes;
         m.error = r.error;
@@ -235,11 +235,12 @@ int main(int argc, char** argv) {
     }
     CoUninitialize();
 
-    print("FreeTDS ODBC, bound columns", raw);
+    print("FreeTDS ODBC, 1,000-row arrays", raw);
     print("OLE DB provider, bound as text", provider);
     if (raw.error.empty() && provider.error.empty() && provider.seconds > 0) {
-        std::printf("provider speed: %.0f%% of the raw ODBC rows/s\n",
-                    100.0 * (provider.rows / provider.seconds) / (raw.rows / raw.seconds));
+        std::printf("provider speed: %.0f%% of the raw ODBC rows/s (time ratio %.2f)\n",
+                    100.0 * (provider.rows / provider.seconds) / (raw.rows / raw.seconds),
+                    provider.seconds / raw.seconds);
     }
     return raw.error.empty() && provider.error.empty() ? 0 : 1;
 }
