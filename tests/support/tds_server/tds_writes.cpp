@@ -2049,7 +2049,8 @@ std::optional<tds_answer> insert_bulk(const tds_statement_context& ctx,
     bulk.database = target->database;
     bulk.table = target->table;
     bulk.written = target->written;
-    bulk.keep_identity |= ctx.session && ctx.session->identity_insert == target->table;
+    // A session's IDENTITY_INSERT does not reach a bulk load: only the KEEP_IDENTITY hint keeps
+    // the stream's identity values.
     if (ctx.session)
         ctx.session->bulk = bulk;
     return tds_answer{};
