@@ -59,6 +59,11 @@ struct stream_column {
     std::string name;
 };
 
+std::string hex_byte(std::uint8_t b) {
+    static const char digits[] = "0123456789ABCDEF";
+    return std::string("0x") + digits[b >> 4] + digits[b & 15];
+}
+
 int code_page_of(std::string_view collation) {
     // The server's own collations are looked up; anything else is taken as Latin-1.
     for (const char* name :
@@ -159,18 +164,15 @@ stream_column read_type_info(reader& r) {
         c.max_length = r.u32();
         break;
     default:
-        throw bad_stream{"column type 0x" + std::to_string(c.type) + " is not known"};
+        throw bad_stream{"column type " + hex_byte(c.type) + " is not known"};
     }
     return c;
 }
 
-// The table-name part of text, ntext and image columns: a count of name parts, each a
-// US_VARCHAR.
+// The table name that text, ntext and image columns carry: clients (FreeTDS, tedious) send one
+// US_VARCHAR here, not the name parts of the server's own COLMETADATA.
 void skip_table_name(reader& r, const stream_column& c) {
-    if (c.type != 0x23 && c.type != 0x63 && c.type != 0x22)
-        return;
-    std::uint8_t parts = r.u8();
-    for (std::uint8_t i = 0; i < parts; ++i)
+    if (c.type == 0x23 || c.type == 0x63 || c.type == 0x22)
         r.us_varchar();
 }
 
@@ -379,7 +381,7 @@ tds_literal decode(std::uint8_t type, const stream_column& c, std::string_view b
     default:
         break;
     }
-    throw bad_stream{"a value of type 0x" + std::to_string(type) + " cannot be read"};
+    throw bad_stream{"a value of type " + hex_byte(type) + " cannot be read"};
 }
 
 std::string from_code_page(std::string_view bytes, int code_page) {
@@ -510,7 +512,7 @@ tds_literal read_value(reader& r, const stream_column& c) {
     default:
         break;
     }
-    throw bad_stream{"a value of type 0x" + std::to_string(c.type) + " cannot be read"};
+    throw bad_stream{"a value of type " + hex_byte(c.type) + " cannot be read"};
 }
 
 tds_message stream_error(const std::string& what) {
@@ -593,7 +595,7 @@ tds_answer tds_bulk_load(const tds_statement_context& ctx, std::string_view payl
                 r.take(12); // DONE: status, command, row count
                 continue;
             }
-            throw bad_stream{"token 0x" + std::to_string(token) + " is not expected"};
+            throw bad_stream{"token " + hex_byte(token) + " is not expected"};
         }
     } catch (const bad_stream& e) {
         tds_truncate_rows(table, before);
