@@ -2,6 +2,7 @@
 // INSERT BULK, the BULKLOAD stream, batches, kept identities and SQL Server's refusals.
 #include "odbc_client.h"
 
+#include "tests/support/tds_server/tds_bulk.h"
 #include "tests/support/tds_server/tds_server.h"
 
 #define TDSODBC_BCP
@@ -139,6 +140,89 @@ TEST_F(TdsBulk, RefusesTheWholeBatchOfABadRow) {
     ASSERT_FALSE(bulk_.diagnostics().empty());
     EXPECT_EQ(bulk_.diagnostics()[0].native, 2627) << bulk_.describe_diagnostics();
     EXPECT_EQ(rows("SELECT id, code FROM b"), std::vector<std::string>{"1|x"});
+}
+
+} // namespace
+
+namespace {
+
+// The stream reader alone, with crafted BULKLOAD messages: whatever a client sends, the batch is
+// taken whole or refused whole.
+class TdsBulkStream : public ::testing::Test {
+protected:
+    void SetUp() override {
+        catalogue_.databases.push_back(tds_load_fixture(tds_fixture_dir() + "/all_types.tds"));
+        answer("CREATE TABLE s (id int NOT NULL PRIMARY KEY, name nvarchar(3))");
+    }
+    tds_answer answer(const std::string& statement) {
+        tds_statement_context ctx{catalogue_, catalogue_.databases.front(), &session_};
+        return tds_answer_statement(ctx, statement);
+    }
+    tds_answer load(const std::string& payload) {
+        EXPECT_FALSE(answer("insert bulk s ([id] INT, [name] NVARCHAR(3))").error);
+        tds_statement_context ctx{catalogue_, catalogue_.databases.front(), &session_};
+        return tds_bulk_load(ctx, payload);
+    }
+    std::uint64_t rows() {
+        return catalogue_.databases.front().find_table("dbo", "s")->rows.size();
+    }
+    tds_catalogue catalogue_;
+    tds_session_state session_;
+};
+
+// COLMETADATA of s as a client describes it: INTN(4) id, NVARCHAR(6 bytes) name.
+std::string metadata() {
+    std::string m("\x81\x02\x00", 3);
+    m += std::string("\0\0\0\0\x09\x00\x26\x04", 8) + "\x02" + std::string("i\0d\0", 4);
+    m += std::string("\0\0\0\0\x09\x00\xE7\x06\x00\x09\x04\xD0\x00\x34", 14) + "\x04" +
+         std::string("n\0a\0m\0e\0", 8);
+    return m;
+}
+
+std::string row(std::int32_t id, const std::string& utf16) {
+    std::string r("\xD1\x04", 2);
+    r.append(reinterpret_cast<const char*>(&id), 4);
+    const auto n = static_cast<std::uint16_t>(utf16.size());
+    r.append(reinterpret_cast<const char*>(&n), 2);
+    return r + utf16;
+}
+
+const std::string done("\xFD\0\0\0\0\0\0\0\0\0\0\0\0", 13);
+
+TEST_F(TdsBulkStream, TakesAWholeBatchOrNothing) {
+    const std::string ab("a\0b\0", 4), abcd("a\0b\0c\0d\0", 8);
+    tds_answer ok = load(metadata() + row(1, ab) + row(2, ab) + done);
+    ASSERT_FALSE(ok.error) << ok.error->text;
+    EXPECT_EQ(ok.affected, 2u);
+    struct crafted {
+        const char* what;
+        std::string payload;
+        std::int32_t number;
+    };
+    const crafted cases[] = {
+        {"ends inside a row", metadata() + row(3, ab) + row(4, ab).substr(0, 5), 4804},
+        {"an INTN of 3 bytes",
+         metadata() + row(3, ab) + std::string("\xD1\x03\x01\x02\x03\x00\x00", 7), 4804},
+        {"UTF-16 of an odd length", metadata() + row(3, ab) + row(4, std::string("a\0b", 3)), 4804},
+        {"a row before the columns", row(3, ab) + done, 4804},
+        {"a token nobody sends", metadata() + row(3, ab) + "\x42" + done, 4804},
+        {"a value longer than its column", metadata() + row(3, ab) + row(4, abcd) + done, 4815},
+        {"a duplicate key", metadata() + row(3, ab) + row(1, ab) + done, 2627},
+        {"a column count that is not INSERT BULK's", std::string("\x81\x01\x00", 3) + done, 4804},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        tds_answer a = load(c.payload);
+        ASSERT_TRUE(a.error);
+        EXPECT_EQ(a.error->number, c.number) << a.error->text;
+        EXPECT_EQ(rows(), 2u);
+    }
+    // Rows without an INSERT BULK before them are refused too.
+    tds_statement_context ctx{catalogue_, catalogue_.databases.front(), &session_};
+    tds_answer stray = tds_bulk_load(ctx, metadata() + row(9, ab) + done);
+    ASSERT_TRUE(stray.error);
+    EXPECT_EQ(stray.error->number, 4804);
+    EXPECT_EQ(rows(), 2u);
 }
 
 } // namespace

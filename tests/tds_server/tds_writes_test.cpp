@@ -127,6 +127,27 @@ TEST_F(TdsWrites, AnswersWritesOfAnyLengthWithoutFailing) {
     EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM big"), std::vector<std::string>{"1000"});
 }
 
+TEST_F(TdsWrites, TakesAnyNameSqlServerTakes) {
+    run("CREATE TABLE [dbo].[a.b c'd]]e ü] ([x.y] int NOT NULL PRIMARY KEY, [q\"r] nvarchar(5))");
+    run("INSERT INTO [dbo].[a.b c'd]]e ü]([x.y], [q\"r]) VALUES( 1, N'x'), ( 2, N']''\"')");
+    EXPECT_EQ(rows("SELECT [x.y], [q\"r] FROM [dbo].[a.b c'd]]e ü]"),
+              (std::vector<std::string>{"1|x", "2|]'\""}));
+    run("DELETE FROM [dbo].[a.b c'd]]e ü] WITH (ROWLOCK) WHERE \"x.y\"=1 ");
+    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM [dbo].[a.b c'd]]e ü]"), std::vector<std::string>{"1"});
+}
+
+TEST_F(TdsWrites, DiscardsWrittenRowsForBenchmarksButStillChecksThem) {
+    server_->discard_written_rows(true);
+    run("CREATE TABLE d (id int NOT NULL PRIMARY KEY, v varchar(2))");
+    run("INSERT INTO d (id, v) VALUES (1, 'a'), (2, 'b')");
+    EXPECT_FALSE(c_.execute("INSERT INTO d (id, v) VALUES (1, 'c')"));
+    EXPECT_EQ(c_.diagnostics().at(0).native, 2627);
+    EXPECT_FALSE(c_.execute("INSERT INTO d (id, v) VALUES (3, 'long')"));
+    EXPECT_EQ(c_.diagnostics().at(0).native, 2628);
+    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM d"), std::vector<std::string>{"0"});
+    EXPECT_EQ(server_->discarded_rows(), 2u);
+}
+
 // A statement, the error number SQL Server gives and its text (after FreeTDS's prefix).
 struct refusal {
     const char* statement;

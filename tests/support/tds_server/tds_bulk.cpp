@@ -272,8 +272,60 @@ tds_literal string(std::string text) {
 }
 
 // One value of a fixed or short type from its bytes.
+// Whether `size` is a length the type's values have (a crafted stream may say anything).
+bool valid_size(std::uint8_t type, std::size_t size) {
+    auto one_of = [size](std::initializer_list<std::size_t> sizes) {
+        for (std::size_t s : sizes)
+            if (s == size)
+                return true;
+        return false;
+    };
+    switch (type) {
+    case 0x30:
+    case 0x32:
+    case 0x68:
+        return size == 1;
+    case 0x34:
+        return size == 2;
+    case 0x38:
+    case 0x3B:
+    case 0x7A:
+    case 0x3A:
+        return size == 4;
+    case 0x7F:
+    case 0x3E:
+    case 0x3C:
+    case 0x3D:
+        return size == 8;
+    case 0x26:
+        return one_of({1, 2, 4, 8});
+    case 0x6D:
+    case 0x6E:
+    case 0x6F:
+        return one_of({4, 8});
+    case 0x24:
+        return size == 16;
+    case 0x6A:
+    case 0x6C:
+        return size >= 2 && size <= 17; // FreeTDS sends the bytes the precision needs
+    case 0x28:
+        return size == 3;
+    case 0x29:
+        return size >= 3 && size <= 5;
+    case 0x2A:
+        return size >= 6 && size <= 8;
+    case 0x2B:
+        return size >= 8 && size <= 10;
+    default:
+        return true;
+    }
+}
+
 tds_literal decode(std::uint8_t type, const stream_column& c, std::string_view b) {
     char buffer[64];
+    if (!valid_size(type, b.size()))
+        throw bad_stream{"a value of " + std::to_string(b.size()) + " bytes for type " +
+                         hex_byte(type)};
     switch (type) {
     case 0x30: // tinyint is unsigned
         return number(std::to_string(unsigned_le(b)));
@@ -600,6 +652,11 @@ tds_answer tds_bulk_load(const tds_statement_context& ctx, std::string_view payl
     } catch (const bad_stream& e) {
         tds_truncate_rows(table, before);
         a.error = stream_error(e.what);
+        return a;
+    } catch (const std::exception& e) {
+        // a value the stream's types cannot hold (bad UTF-16, a date out of range, ...)
+        tds_truncate_rows(table, before);
+        a.error = stream_error(e.what());
         return a;
     }
     a.affected = rows;

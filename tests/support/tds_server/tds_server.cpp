@@ -944,6 +944,16 @@ bool tds_server::stopping() const {
     return stopping_;
 }
 
+void tds_server::discard_written_rows(bool discard) {
+    std::lock_guard model(model_mutex_);
+    catalogue_.discard_written_rows = discard;
+}
+
+std::uint64_t tds_server::discarded_rows() {
+    std::lock_guard model(model_mutex_);
+    return catalogue_.discarded_rows;
+}
+
 void tds_server::clear_faults() {
     std::lock_guard lock(mutex_);
     faults_ = fault_set{};

@@ -640,7 +640,7 @@ std::string now_text() {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
-    char buffer[40];
+    char buffer[80];
     std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                   static_cast<int>(ms));
@@ -1102,11 +1102,14 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
                            "with a column list to exclude the timestamp column, or insert a "
                            "DEFAULT into the timestamp column.");
         }
-        if (!c.computed_definition.empty())
+        if (!c.computed_definition.empty()) {
+            if (path == tds_write_path::bulk)
+                continue; // a bulk load ignores values for computed columns
             return message(271, 16, 1,
                            "The column \"" + c.name +
                                "\" cannot be modified because it is either a computed column or "
                                "is the result of a UNION operator.");
+        }
         if (c.identity) {
             if (path == tds_write_path::bulk && !keep_identity)
                 continue; // a bulk load without KEEP_IDENTITY numbers the rows itself
@@ -1139,9 +1142,22 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
             continue;
         }
         if (c.identity) {
-            new_identity =
-                s.identity_used ? s.identity_current + c.identity_increment : c.identity_seed;
-            row[i].data = std::to_string(*new_identity);
+            const tds_message overflow_message =
+                message(8115, 16, 1,
+                        "Arithmetic overflow error converting IDENTITY to data type " +
+                            c.type.base_name() + ".");
+            std::int64_t next = c.identity_seed;
+            if (s.identity_used &&
+                __builtin_add_overflow(s.identity_current, c.identity_increment, &next))
+                return overflow_message;
+            new_identity = next;
+            row[i].data = std::to_string(next);
+            std::string scratch;
+            try {
+                tds_append_value(scratch, c.type, row[i]);
+            } catch (const std::invalid_argument&) {
+                return overflow_message;
+            }
             continue;
         }
         if (!c.computed_definition.empty()) {
@@ -1192,7 +1208,10 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
             s.identity_current = v;
         s.identity_used = true;
     }
-    t.rows.push_back(std::move(row));
+    if (ctx.catalogue.discard_written_rows)
+        ++ctx.catalogue.discarded_rows;
+    else
+        t.rows.push_back(std::move(row));
     return std::nullopt;
 }
 
