@@ -128,6 +128,18 @@ TEST_F(TdsBulk, NumbersTheRowsWithoutKeepIdentity) {
     EXPECT_EQ(rows("SELECT id, code FROM b"), (std::vector<std::string>{"1|x", "2|x"}));
 }
 
+TEST_F(TdsBulk, FailsABatchWhenToldTo) {
+    server_->fail_statement("BULKLOAD", {4815, 16, 1, "Bulk load refused by the test."});
+    start(false);
+    const std::string code = "z";
+    ASSERT_TRUE(send({nullptr, nullptr, &code, nullptr, nullptr, nullptr, nullptr}));
+    EXPECT_EQ(bcp_done(bulk_.connection()), -1);
+    bulk_.collect_connection_diagnostics();
+    ASSERT_FALSE(bulk_.diagnostics().empty());
+    EXPECT_EQ(bulk_.diagnostics()[0].native, 4815);
+    EXPECT_TRUE(rows("SELECT id FROM b").empty());
+}
+
 TEST_F(TdsBulk, RefusesTheWholeBatchOfABadRow) {
     run("SET IDENTITY_INSERT b ON;INSERT INTO b (id, code) VALUES (1, 'x');SET IDENTITY_INSERT b "
         "OFF");
