@@ -542,6 +542,12 @@ fitted fit(const tds_fixture_database& db, const tds_type& type, const tds_liter
             else
                 s = s.substr(space + 1);
         }
+        // An empty text is the base date's midnight; a time alone falls on the base date.
+        if (s.empty())
+            s = k == tds_type_kind::time ? "00:00:00" : "1900-01-01";
+        else if (!has_date && k != tds_type_kind::time && k != tds_type_kind::date &&
+                 s.find(':') != std::string::npos)
+            s = "1900-01-01 " + s;
         int scale = type.scale;
         if (k == tds_type_kind::datetime)
             scale = 3;
@@ -558,12 +564,24 @@ fitted fit(const tds_fixture_database& db, const tds_type& type, const tds_liter
             return out;
         }
         std::string s = text;
+        if (s.empty()) {
+            out.error = conversion_failed(type, v);
+            return out;
+        }
         if (s.size() == 38 && s.front() == '{' && s.back() == '}')
             s = s.substr(1, 36);
         data = s;
         return out;
     }
-    // Numbers.
+    // Numbers. An empty text is 0 for the types SQL Server converts it for.
+    if (text_in && text.find_first_not_of(" \t\r\n") == std::string::npos) {
+        if (k == tds_type_kind::decimal || k == tds_type_kind::numeric) {
+            out.error = conversion_failed(type, v);
+            return out;
+        }
+        data = "0";
+        return out;
+    }
     decimal_text d;
     if (!read_decimal(text, d)) {
         if (k == tds_type_kind::bit && text_in &&
@@ -1313,7 +1331,16 @@ std::optional<tds_answer> insert_values(const tds_statement_context& ctx,
             return syntax_error(tokens, p.at);
         std::vector<tds_literal> values;
         do {
+            const std::size_t at = p.at;
             auto v = read_literal(p);
+            if (!v && at < tokens.size() && p.identifier() && !reserved(tokens[at]) &&
+                !(at + 1 < tokens.size() && tokens[at + 1].is("(")))
+                return error_answer(message(128, 15, 1,
+                                            "The name \"" + tokens[at].text +
+                                                "\" is not permitted in this context. Valid "
+                                                "expressions are constants, constant expressions, "
+                                                "and (in some contexts) variables. Column names "
+                                                "are not permitted."));
             if (!v)
                 return syntax_error(tokens, p.at);
             values.push_back(std::move(*v));
