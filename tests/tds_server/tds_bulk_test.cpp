@@ -229,8 +229,10 @@ TEST_F(TdsBulkStream, TakesAWholeBatchOrNothing) {
         EXPECT_EQ(a.error->number, c.number) << a.error->text;
         EXPECT_EQ(rows(), 2u);
     }
-    // Rows without an INSERT BULK before them are refused too.
+    // Rows without an INSERT BULK just before them are refused too.
     tds_statement_context ctx{catalogue_, catalogue_.databases.front(), &session_};
+    EXPECT_FALSE(answer("insert bulk s ([id] INT, [name] NVARCHAR(3))").error);
+    EXPECT_FALSE(answer("SELECT COUNT_BIG(*) FROM s").error);
     tds_answer stray = tds_bulk_load(ctx, metadata() + row(9, ab) + done);
     ASSERT_TRUE(stray.error);
     EXPECT_EQ(stray.error->number, 4804);
