@@ -64,6 +64,16 @@ TEST_F(TdsWrites, StoresTheWritersLiteralsAndServesThemBack) {
     // '' is what a NOT NULL column without a default gets: 0 for numbers, the base date for
     // dates; a time alone falls on the base date.
     run("INSERT INTO w (id, f, flag, at, day, t, big) VALUES (5, '', '', '13:45:30', '', '', '')");
+    // Fractions beyond the column's scale round, carrying as far as the date.
+    run("CREATE TABLE r (t0 time(0), d0 datetime2(0), d1 datetime2(1), o0 datetimeoffset(0))");
+    run("INSERT INTO r VALUES ('13:45:30.5', '2024-02-29 23:59:59.5', '2024-12-31 23:59:59.96', "
+        "'2024-02-28 23:59:59.999 +05:30'), ('23:59:59.9999999', '9999-12-31 23:59:59.9', "
+        "'2024-01-01 10:00:00.04', '2024-01-01 00:00:00.4 -01:00')");
+    EXPECT_EQ(
+        rows("SELECT * FROM r"),
+        (std::vector<std::string>{
+            "13:45:31|2024-03-01 00:00:00|2025-01-01 00:00:00.0|2024-02-29 00:00:00 +05:30",
+            "00:00:00|9999-12-31 23:59:59|2024-01-01 10:00:00.0|2024-01-01 00:00:00 -01:00"}));
     EXPECT_EQ(rows("SELECT * FROM [dbo].[w]"),
               (std::vector<std::string>{
                   "1|O'Brien 😀|Grüße|12.35|2.2300000000000001e-308|1|2024-02-29 13:45:30.997|"

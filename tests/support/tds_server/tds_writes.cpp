@@ -357,10 +357,61 @@ std::string decimal_at_scale(decimal_text d, int scale) {
     return out;
 }
 
-// Cuts a date/time text's fraction of seconds to the column's scale, rounding half up; a
-// fraction that would round into the next second is cut instead.
+// Adds one second to the "[Y-MM-DD ]hh:mm:ss" text that ends at `end`, carrying into the
+// minutes, hours and the date (a time alone wraps at midnight); false when it cannot.
+bool next_second(std::string& text, std::size_t end) {
+    if (end < 8 || text[end - 3] != ':' || text[end - 6] != ':')
+        return false;
+    const std::size_t at = end - 8;
+    int h = 0, m = 0, sec = 0;
+    if (std::sscanf(text.c_str() + at, "%2d:%2d:%2d", &h, &m, &sec) != 3)
+        return false;
+    bool next_day = false;
+    if (++sec == 60) {
+        sec = 0;
+        if (++m == 60) {
+            m = 0;
+            if (++h == 24) {
+                h = 0;
+                next_day = true;
+            }
+        }
+    }
+    char clock[16];
+    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", h, m, sec);
+    text.replace(at, 8, clock);
+    if (!next_day || at == 0)
+        return true;
+    // the date before the blank: "Y-MM-DD"
+    const std::size_t date_end = at - 1;
+    const std::size_t first_dash = text.find('-', 1);
+    if (first_dash == std::string::npos || first_dash >= date_end)
+        return false;
+    int y = 0, mo = 0, d = 0;
+    if (std::sscanf(text.c_str(), "%d-%2d-%2d", &y, &mo, &d) != 3)
+        return false;
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (mo < 1 || mo > 12)
+        return false;
+    if (++d > days[mo - 1] + (mo == 2 && leap ? 1 : 0)) {
+        d = 1;
+        if (++mo > 12) {
+            mo = 1;
+            if (++y > 9999)
+                return false;
+        }
+    }
+    char date[16];
+    std::snprintf(date, sizeof date, "%04d-%02d-%02d", y, mo, d);
+    text.replace(0, date_end, date);
+    return true;
+}
+
+// Rounds a date/time text's fraction of seconds (half up) to the column's scale, carrying into
+// the seconds and on as far as needed.
 std::string fraction_at_scale(std::string text, int scale) {
-    std::size_t colon = text.rfind(':');
+    std::size_t colon = text.find(':'); // the time's (an offset's colon comes after the dot)
     if (colon == std::string::npos)
         return text;
     std::size_t dot = text.find('.', colon);
@@ -373,23 +424,24 @@ std::string fraction_at_scale(std::string text, int scale) {
     if (digits <= static_cast<std::size_t>(scale))
         return text;
     std::string kept = text.substr(dot + 1, static_cast<std::size_t>(scale));
-    if (text[dot + 1 + static_cast<std::size_t>(scale)] >= '5') {
-        std::string up = kept;
-        std::size_t i = up.size();
-        bool carry = true;
-        while (carry && i > 0) {
-            --i;
-            if (up[i] == '9') {
-                up[i] = '0';
-            } else {
-                ++up[i];
-                carry = false;
-            }
+    bool carry = text[dot + 1 + static_cast<std::size_t>(scale)] >= '5';
+    for (std::size_t i = kept.size(); carry && i > 0;) {
+        --i;
+        if (kept[i] == '9') {
+            kept[i] = '0';
+        } else {
+            ++kept[i];
+            carry = false;
         }
-        if (!carry)
-            kept = up;
     }
     std::string out = text.substr(0, dot);
+    if (carry) {
+        std::string later = out;
+        if (next_second(later, later.size()))
+            out = later;
+        else
+            kept = text.substr(dot + 1, static_cast<std::size_t>(scale)); // the last second: cut
+    }
     if (scale > 0)
         out += "." + kept;
     return out + text.substr(end);
