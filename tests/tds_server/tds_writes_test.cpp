@@ -138,6 +138,11 @@ TEST_F(TdsWrites, AnswersWritesOfAnyLengthWithoutFailing) {
                              std::string(200000, ')') + ")";
     EXPECT_FALSE(c_.execute(deep));
     EXPECT_EQ(c_.diagnostics().at(0).native, 102);
+    // A megabyte of trailing blanks is cut to the column's length at once.
+    run("CREATE TABLE pad (v varchar(3), n nchar(2))");
+    const std::string blanks(1 << 20, ' ');
+    run("INSERT INTO pad VALUES ('x" + blanks + "', N'y" + blanks + "')");
+    EXPECT_EQ(rows("SELECT * FROM pad"), std::vector<std::string>{"x  |y "});
     run("DELETE FROM big WHERE id = 1");
     EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM big"), std::vector<std::string>{"1000"});
 }

@@ -1065,14 +1065,9 @@ std::optional<tds_message> check_length(const tds_statement_context& ctx,
         const std::size_t kept = wide ? tds_utf16_units(trimmed)
                                       : encode_code_page(trimmed, type.collation.code_page).size();
         if (kept <= limit) {
-            // only blanks beyond the column's length: kept up to the length
-            std::size_t cut = v.data.size();
-            while (cut > trimmed.size() &&
-                   (wide ? tds_utf16_units(std::string_view(v.data).substr(0, cut))
-                         : encode_code_page(std::string_view(v.data).substr(0, cut),
-                                            type.collation.code_page)
-                               .size()) > limit)
-                --cut;
+            // Only blanks beyond the column's length: they go. A blank is one byte, one UTF-16
+            // unit and one byte of every code page, so the excess is a count of blanks.
+            const std::size_t cut = v.data.size() - (size - limit);
             v.data.resize(cut);
             return std::nullopt;
         }
