@@ -64,6 +64,12 @@ public:
                           std::chrono::milliseconds pause);
     void clear_faults();
 
+    // Rows written from now on are checked and counted but not kept (for benchmarks: the server's
+    // memory stays flat); `discarded_rows` counts them.
+    void discard_written_rows(bool discard);
+    std::uint64_t discarded_rows();
+
+    // The served model; it changes while sessions write, so read it only while none runs.
     const tds_catalogue& catalogue() const { return catalogue_; }
 
 private:
@@ -97,6 +103,7 @@ private:
     int wake_fds_[2] = {-1, -1};
     std::thread acceptor_;
     mutable std::mutex mutex_; // guards connections_, log_, login_versions_ and faults_
+    std::mutex model_mutex_;   // guards the catalogue's contents, which statements change
     std::vector<std::unique_ptr<connection>> connections_;
     std::vector<std::string> log_;
     std::vector<std::uint32_t> login_versions_;
