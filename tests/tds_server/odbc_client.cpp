@@ -68,6 +68,11 @@ std::string odbc_client::describe_diagnostics() const {
     return out;
 }
 
+void odbc_client::enable_bulk_copy() {
+    constexpr SQLINTEGER bulk_copy_attribute = 1200 + 19; // SQL_COPT_SS_BCP
+    SQLSetConnectAttr(dbc_, bulk_copy_attribute, reinterpret_cast<SQLPOINTER>(1), SQL_IS_INTEGER);
+}
+
 bool odbc_client::connect(const std::string& connection_string) {
     std::u16string cs = odbc_utf16(connection_string);
     SQLRETURN rc = SQLDriverConnectW(dbc_, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()),
@@ -88,7 +93,7 @@ bool odbc_client::execute(const std::string& statement) {
     SQLRETURN rc = SQLExecDirectW(stmt_, reinterpret_cast<SQLWCHAR*>(s.data()),
                                   static_cast<SQLINTEGER>(s.size()));
     collect(SQL_HANDLE_STMT, stmt_);
-    return SQL_SUCCEEDED(rc);
+    return SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA; // no data: a statement without rows
 }
 
 bool odbc_client::prepare(const std::string& statement) {
@@ -104,7 +109,7 @@ bool odbc_client::execute_prepared() {
     SQLFreeStmt(stmt_, SQL_CLOSE);
     SQLRETURN rc = SQLExecute(stmt_);
     collect(SQL_HANDLE_STMT, stmt_);
-    return SQL_SUCCEEDED(rc);
+    return SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
 }
 
 SQLRETURN odbc_client::fetch() {
