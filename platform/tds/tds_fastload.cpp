@@ -199,6 +199,8 @@ public:
             }
         }
         if (!connection_->bcp_sendrow()) {
+            // FreeTDS leaves the copy in a state that takes no further row.
+            broken_ = true;
             return post(E_FAIL, u"The row could not be sent to " + table_ + u".");
         }
         return com_succeed();
@@ -401,9 +403,21 @@ private:
         if (connection_ && connection_->dead()) {
             broken_ = true;
         }
-        return tds_post(result, link_->clsid(), IID_IRowsetFastLoad,
-                        connection_ ? connection_->diagnostics() : std::vector<odbc::diagnostic>{},
-                        fallback);
+        // FreeTDS reports a client-side conversion failure under a message number it has no
+        // text for, ahead of the text that tells what failed: the caller gets that text first.
+        std::vector<odbc::diagnostic> told;
+        if (connection_) {
+            for (const odbc::diagnostic& d : connection_->diagnostics()) {
+                const std::u16string text = tds_strip_prefixes(d.message);
+                if (text != u"unrecognized msgno" && text != u"General driver error") {
+                    told.push_back(d);
+                }
+            }
+            if (told.empty()) {
+                told = connection_->diagnostics();
+            }
+        }
+        return tds_post(result, link_->clsid(), IID_IRowsetFastLoad, told, fallback);
     }
 
     DBBINDSTATUS check(const DBBINDING& b) const {
@@ -669,7 +683,13 @@ HRESULT tds_open_fast_load(const std::shared_ptr<tds_link>& link, const std::u16
                         u"The columns of the table could not be read.");
     }
     std::vector<fast_column> columns;
+    std::u16string clr_column;
     for (const tds_column& t : run.columns) {
+        if ((t.info.type == DBTYPE_UDT || t.info.type == DBTYPE_VARIANT ||
+             t.info.type == DBTYPE_XML) &&
+            clr_column.empty()) {
+            clr_column = t.info.name;
+        }
         fast_column c;
         c.info = t.info;
         adapt(c);
@@ -681,6 +701,13 @@ HRESULT tds_open_fast_load(const std::shared_ptr<tds_link>& link, const std::u16
     }
     if (run.connection) {
         link->release(std::move(run.connection));
+    }
+    if (!clr_column.empty()) {
+        // FreeTDS converts no client value to a CLR type (geometry, geography, hierarchyid)
+        // or to sql_variant, and cannot declare an xml column for the copy.
+        return tds_post(DB_E_NOTSUPPORTED, link->clsid(), IID_IOpenRowset, {},
+                        u"The bulk copy cannot send values of the type of column " + clr_column +
+                            u".");
     }
     if (columns.empty()) {
         return tds_post(DB_E_NOTABLE, link->clsid(), IID_IOpenRowset, {},
