@@ -337,9 +337,16 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
             return;
         }
         tk_log_message(1, "Convert as a string");
-        if (!engine.is_unicode() || starts_with_ignoring_case(column.native_type, L"varchar") ||
-            starts_with_ignoring_case(column.native_type, L"char") ||
-            starts_with_ignoring_case(column.native_type, L"text")) {
+        // The stream holds what the rowset's column takes: bytes of the code page for a
+        // character column, UTF-16 for a Unicode one.
+        const DBTYPE reported = fl.column_reported_type(ordinal);
+        const bool narrow_stream =
+            reported == DBTYPE_STR ||
+            (reported != DBTYPE_WSTR &&
+             (!engine.is_unicode() || starts_with_ignoring_case(column.native_type, L"varchar") ||
+              starts_with_ignoring_case(column.native_type, L"char") ||
+              starts_with_ignoring_case(column.native_type, L"text")));
+        if (narrow_stream) {
             tk_log_message(1, "MAPPING WSTRING->STRING");
             const std::string narrow = tk_to_string(value.to_wstring(), -1);
             bind_stream(fl, narrow.data(), narrow.size(), ordinal, table, column);
@@ -378,8 +385,7 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
         const std::wstring wide = by_rule ? custom : value.to_wstring();
         const std::string text = tk_to_string(wide, -1);
         tk_log_message(1, "Binding ANSI string: expected size=%d, actual size=%d",
-                       static_cast<int>(limit),
-                       static_cast<int>(text.size()));
+                       static_cast<int>(limit), static_cast<int>(text.size()));
         if (static_cast<std::int64_t>(wide.size()) > limit) {
             refuse(table, column,
                    L"its " + std::to_wstring(wide.size()) + L" characters do not fit the " +
@@ -401,8 +407,7 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
         text = utf16_of(value, holder);
     }
     tk_log_message(1, "Binding UNICODE string: expected size=%d, actual size=%d",
-                   static_cast<int>(limit),
-                   static_cast<int>(text.size() * 2));
+                   static_cast<int>(limit), static_cast<int>(text.size() * 2));
     if (static_cast<std::int64_t>(text.size()) > limit) {
         refuse(table, column,
                L"its " + std::to_wstring(text.size()) + L" UTF-16 units do not fit the " +

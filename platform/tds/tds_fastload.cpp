@@ -26,10 +26,12 @@ bool no_table(const std::vector<odbc::diagnostic>& diagnostics) {
 // One table column as the copy sends it.
 struct fast_column {
     oledb_column info;
-    bool skipped = false; // rowversion: the server fills it
-    bool binary = false;  // sent as bytes, not text
-    bool wide = false;    // UTF-16 on the consumer's side (nchar, nvarchar, ntext, xml)
-    bool limited = false; // `info.size` bounds the value
+    bool skipped = false;   // rowversion: the server fills it
+    bool binary = false;    // sent as bytes, not text
+    bool wide = false;      // UTF-16 on the consumer's side (nchar, nvarchar, ntext, xml)
+    bool timestamp = false; // a date or time column, sent as a timestamp structure
+    bool limited = false;   // `limit` bounds the value
+    DBLENGTH limit = 0;     // characters for text, bytes for binary
     std::vector<char> staged = std::vector<char>(4 + 64);
 };
 
@@ -45,9 +47,16 @@ void adapt(fast_column& c) {
         c.wide = true;
         break;
     case DBTYPE_DBTIMESTAMPOFFSET:
-        i.type = DBTYPE_WSTR;
-        i.size = 34;
-        c.wide = true;
+        // Sent as a timestamp: FreeTDS reads date and time texts of years before 100 as
+        // two-digit years, so no date goes as text. The offset becomes +00:00.
+        i.type = DBTYPE_DBTIMESTAMP;
+        i.size = sizeof(DBTIMESTAMP);
+        c.timestamp = true;
+        break;
+    case DBTYPE_DBDATE:
+    case DBTYPE_DBTIME2:
+    case DBTYPE_DBTIMESTAMP:
+        c.timestamp = true;
         break;
     case DBTYPE_UDT:
         i.type = DBTYPE_BYTES;
@@ -57,14 +66,22 @@ void adapt(fast_column& c) {
     case DBTYPE_BYTES:
         c.binary = true;
         c.limited = (i.flags & DBCOLUMNFLAGS_ISLONG) == 0;
+        c.limit = i.size;
         c.skipped = (i.flags & DBCOLUMNFLAGS_ISROWVER) != 0;
         break;
     case DBTYPE_STR:
         c.limited = (i.flags & DBCOLUMNFLAGS_ISLONG) == 0;
+        if (c.limited) {
+            // The consumer writes UTF-8, up to 3 bytes for a character of a single-byte code
+            // page: the column takes that many bytes, and its size in characters.
+            c.limit = i.size;
+            i.size *= 3;
+        }
         break;
     case DBTYPE_WSTR:
         c.wide = true;
         c.limited = (i.flags & DBCOLUMNFLAGS_ISLONG) == 0;
+        c.limit = i.size;
         break;
     default:
         break;
@@ -116,17 +133,6 @@ void put_text(std::string& out, const char* format, ...) {
     out.append(buffer, static_cast<std::size_t>(n > 0 ? n : 0));
 }
 
-void put_fraction(std::string& out, std::uint32_t nanoseconds) {
-    if (nanoseconds == 0) {
-        return;
-    }
-    if (nanoseconds % 1000000u == 0) {
-        put_text(out, ".%03u", nanoseconds / 1000000u);
-    } else {
-        put_text(out, ".%07u", nanoseconds / 100u);
-    }
-}
-
 void put_numeric(std::string& out, const DB_NUMERIC& n) {
     unsigned __int128 magnitude = 0;
     for (int i = DB_NUMERIC_VAL_LEN - 1; i >= 0; --i) {
@@ -175,7 +181,9 @@ public:
             return fail(DB_E_BADACCESSORHANDLE, u"The accessor handle is not valid.");
         }
         const BYTE* row = static_cast<const BYTE*>(data);
-        for (const DBBINDING& b : found->second.bindings) {
+        const std::vector<DBBINDING>& bindings = found->second.bindings;
+        for (std::size_t k = 0; k < bindings.size(); ++k) {
+            const DBBINDING& b = bindings[k];
             fast_column& c = columns_[b.iOrdinal - 1];
             if (c.skipped) {
                 release_object(b, row);
@@ -183,11 +191,9 @@ public:
             }
             std::u16string error;
             if (!stage(c, b, row, error)) {
-                // The other storage objects of the row go all the same.
-                for (const DBBINDING& other : found->second.bindings) {
-                    if (&other != &b) {
-                        release_object(other, row);
-                    }
+                // The storage objects not yet read go all the same; those read went already.
+                for (std::size_t rest = k + 1; rest < bindings.size(); ++rest) {
+                    release_object(bindings[rest], row);
                 }
                 return fail(DB_E_ERRORSOCCURRED, error, u"22001", 2628);
             }
@@ -431,6 +437,11 @@ private:
         if (!takes(b.wType)) {
             return DBBINDSTATUS_UNSUPPORTEDCONVERSION;
         }
+        const bool date_binding =
+            b.wType == DBTYPE_DBDATE || b.wType == DBTYPE_DBTIME2 || b.wType == DBTYPE_DBTIMESTAMP;
+        if (columns_[b.iOrdinal - 1].timestamp != date_binding) {
+            return DBBINDSTATUS_UNSUPPORTEDCONVERSION;
+        }
         if (b.wType == DBTYPE_IUNKNOWN) {
             if (b.pObject != nullptr && b.pObject->iid != IID_ISequentialStream &&
                 b.pObject->iid != IID_IUnknown) {
@@ -518,21 +529,20 @@ private:
             break;
         case DBTYPE_DBDATE: {
             const auto d = read<DBDATE>(v);
-            put_text(out, "%04d-%02u-%02u", d.year, d.month, d.day);
-            break;
+            const DBTIMESTAMP t{d.year, d.month, d.day, 0, 0, 0, 0};
+            set_staged(c, reinterpret_cast<const char*>(&t), sizeof t);
+            return true;
         }
         case DBTYPE_DBTIME2: {
-            const auto t = read<DBTIME2>(v);
-            put_text(out, "%02u:%02u:%02u", t.hour, t.minute, t.second);
-            put_fraction(out, t.fraction);
-            break;
+            const auto d = read<DBTIME2>(v);
+            const DBTIMESTAMP t{1900, 1, 1, d.hour, d.minute, d.second, d.fraction};
+            set_staged(c, reinterpret_cast<const char*>(&t), sizeof t);
+            return true;
         }
         case DBTYPE_DBTIMESTAMP: {
             const auto t = read<DBTIMESTAMP>(v);
-            put_text(out, "%04d-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute,
-                     t.second);
-            put_fraction(out, t.fraction);
-            break;
+            set_staged(c, reinterpret_cast<const char*>(&t), sizeof t);
+            return true;
         }
         case DBTYPE_GUID: {
             const auto g = read<GUID>(v);
@@ -593,11 +603,11 @@ private:
             return false;
         }
         // FreeTDS would cut a value longer than its column without a word: refuse it instead.
-        if (c.limited && units > c.info.size) {
+        if (c.limited && units > c.limit) {
             error = u"String or binary data would be truncated in table '" + table_ +
                     u"', column '" + c.info.name + u"': the value holds " + number(units) +
-                    (c.binary ? u" bytes" : u" characters") + u", the column " +
-                    number(c.info.size) + u".";
+                    (c.binary ? u" bytes" : u" characters") + u", the column " + number(c.limit) +
+                    u".";
             return false;
         }
         set_staged(c, out.data(), out.size());
@@ -686,7 +696,7 @@ HRESULT tds_open_fast_load(const std::shared_ptr<tds_link>& link, const std::u16
     std::u16string clr_column;
     for (const tds_column& t : run.columns) {
         if ((t.info.type == DBTYPE_UDT || t.info.type == DBTYPE_VARIANT ||
-             t.info.type == DBTYPE_XML) &&
+             t.info.type == DBTYPE_XML || t.is_long) &&
             clr_column.empty()) {
             clr_column = t.info.name;
         }
@@ -704,7 +714,9 @@ HRESULT tds_open_fast_load(const std::shared_ptr<tds_link>& link, const std::u16
     }
     if (!clr_column.empty()) {
         // FreeTDS converts no client value to a CLR type (geometry, geography, hierarchyid)
-        // or to sql_variant, and cannot declare an xml column for the copy.
+        // or to sql_variant, cannot declare an xml column for the copy, and holds a value of a
+        // long column ((max) types, text, ntext, image) in a buffer of 4096 bytes that a longer
+        // value overruns: such tables are written by statements.
         return tds_post(DB_E_NOTSUPPORTED, link->clsid(), IID_IOpenRowset, {},
                         u"The bulk copy cannot send values of the type of column " + clr_column +
                             u".");
@@ -727,7 +739,11 @@ HRESULT tds_open_fast_load(const std::shared_ptr<tds_link>& link, const std::u16
     static const std::int32_t null_value = -1;
     for (std::size_t i = 0; ok && i < columns.size(); ++i) {
         if (!columns[i].skipped) {
-            ok = connection->bcp_bind(static_cast<int>(i + 1), &null_value, columns[i].binary);
+            using kind = odbc::connection::bcp_value;
+            ok = connection->bcp_bind(static_cast<int>(i + 1), &null_value,
+                                      columns[i].binary      ? kind::bytes
+                                      : columns[i].timestamp ? kind::timestamp
+                                                             : kind::text);
         }
     }
     if (!ok) {

@@ -201,10 +201,12 @@ bool connection::bcp_keep_identity() {
     return ok;
 }
 
-bool connection::bcp_bind(int column, const void* data, bool binary) {
-    const bool ok =
-        ::bcp_bind(dbc_, static_cast<const unsigned char*>(data), 4, SQL_VARLEN_DATA, nullptr, 0,
-                   binary ? BCP_TYPE_SQLVARBINARY : BCP_TYPE_SQLCHAR, column) == bcp_succeed;
+bool connection::bcp_bind(int column, const void* data, bcp_value kind) {
+    const int type = kind == bcp_value::bytes       ? BCP_TYPE_SQLVARBINARY
+                     : kind == bcp_value::timestamp ? BCP_TYPE_SQLDATETIME2
+                                                    : BCP_TYPE_SQLCHAR;
+    const bool ok = ::bcp_bind(dbc_, static_cast<const unsigned char*>(data), 4, SQL_VARLEN_DATA,
+                               nullptr, 0, type, column) == bcp_succeed;
     collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
     return ok;
 }

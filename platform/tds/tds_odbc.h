@@ -168,9 +168,12 @@ public:
     bool bcp_init(const std::u16string& table);
     // Sends the identity values of the rows (BCPKEEPIDENTITY and the KEEP_IDENTITY hint).
     bool bcp_keep_identity();
+    // How a bound value is laid out: text in the client character set (UTF-8), bytes, or an
+    // SQL_TIMESTAMP_STRUCT that FreeTDS converts to the column's date or time type.
+    enum class bcp_value { text, bytes, timestamp };
     // Binds table column `column` (from 1) to a value with a 4-byte length prefix (-1 for NULL)
-    // at `data`: text in the client character set (UTF-8), or bytes when `binary`.
-    bool bcp_bind(int column, const void* data, bool binary);
+    // at `data`.
+    bool bcp_bind(int column, const void* data, bcp_value kind);
     // Points column `column` at another prefixed value.
     bool bcp_colptr(int column, const void* data);
     bool bcp_sendrow();

@@ -27,7 +27,6 @@
 
 #include "tests/MSS_source/freetds_support.h"
 
-
 TEST_F(mss_freetds_test, sql_server_connect_list_test_and_open) {
     start({"shop.tds", "msssrc_names.tds"});
     EXPECT_EQ(engine->version(), 18); // the server's SQL Server 2022 text
