@@ -302,6 +302,15 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
                                : 0;
         const bool owned = value.get_type() == VT_BSTR && n > 0;
         tk_log_message(1, "Processing BLOB: size=%d", static_cast<int>(n));
+        if (n > fl.column_size(ordinal)) {
+            if (owned) {
+                delete[] bytes;
+            }
+            refuse(table, column,
+                   L"its " + std::to_wstring(n) + L" bytes do not fit the " +
+                       std::to_wstring(fl.column_size(ordinal)) +
+                       L" of the column (String or binary data would be truncated).");
+        }
         // A zero-length value stays zero-length: a non-null pointer tells it from NULL.
         static const BYTE none = 0;
         try {
@@ -501,6 +510,7 @@ void mss_table::slow_record(const udb_record& record) {
     sql += L")" + values + L")";
     tk_log_wmessage(2, L"Run SQL query: %ls\n", sql.c_str());
     command.execute(sql);
+    identity_insert_on = identity_insert_on || b_identity;
 }
 
 void mss_table::fast_append(const udb_record& record) {
@@ -520,6 +530,7 @@ void mss_table::fast_append(const udb_record& record) {
             sql += L"SET IDENTITY_INSERT " + name + L" ON; ";
         }
         command.execute(sql);
+        identity_insert_on = b_identity;
     }
     tk_log_message(1, "Record has %d fields", static_cast<int>(record.size()));
     for (std::size_t i = 0; i < record.size() && i < schema.size(); ++i) {
