@@ -391,7 +391,6 @@ bool mss_fast_load::bind_data3(const void* data, DBLENGTH count, DBLENGTH length
     tk_log_message(2, "mss_fast_load::bind_data3(%d,%d,%d)", static_cast<int>(count),
                    static_cast<int>(length), static_cast<int>(ordinal));
     tk_check(b_open_table, "mss_floa", 80);
-    byte_total_ += static_cast<std::int32_t>(length);
     const CDynamicAccessorEx::column* c = accessor.find(ordinal);
     if (c == nullptr) {
         return false;
@@ -403,6 +402,8 @@ bool mss_fast_load::bind_data3(const void* data, DBLENGTH count, DBLENGTH length
                        static_cast<unsigned long long>(c->size), static_cast<int>(ordinal));
         return false;
     }
+    // Only what goes to the provider counts towards the batch.
+    byte_total_ += static_cast<std::int32_t>(length);
     *accessor.length(*c) = length;
     if (count == 0 && data == nullptr) {
         tk_log_message(1, "Setting NULL-flag");
