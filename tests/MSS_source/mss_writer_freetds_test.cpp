@@ -226,9 +226,9 @@ TEST_F(mss_writer_test, long_and_empty_values_round_trip) {
         paths.clear();
         open(fixture);
         const tds_fixture_table& source = model.tables.front();
-        const std::vector<std::uint64_t> rows =
-            std::string(fixture) == "msssrc_long.tds" ? std::vector<std::uint64_t>{1}
-                                                      : std::vector<std::uint64_t>{};
+        const std::vector<std::uint64_t> rows = std::string(fixture) == "msssrc_long.tds"
+                                                    ? std::vector<std::uint64_t>{1}
+                                                    : std::vector<std::uint64_t>{};
         copy(source, "by_insert", false, false, rows, true);
         read_back(source, "by_insert", true, rows);
         copy(source, "by_bulk", true, false, rows, true);
@@ -460,6 +460,58 @@ TEST_F(mss_writer_rows_test, update_and_delete_by_record_and_by_key_text) {
         t->update1(*row(2, L"b3", &too_long, nullptr));
     }
     EXPECT_EQ(rows(), std::vector<std::string>{"2|b2|Cy|NULL"});
+}
+
+} // namespace
+
+namespace {
+
+// Names with brackets, quotes, blanks and non-ASCII letters reach the server as one name on
+// both paths, and a text full of quotes stays one literal.
+TEST_F(mss_writer_rows_test, odd_names_and_quotes_stay_inside_their_names_and_literals) {
+    run("CREATE TABLE [dbo].[we]]ird 'näme'] ([id] int IDENTITY(1,1) NOT NULL PRIMARY KEY, "
+        "[code] varchar(4) NOT NULL, [name] nvarchar(5) NULL, [photo] varbinary(3) NULL)");
+    const std::wstring quotes = L"'');-";
+    const std::wstring brackets = L"]'[";
+    for (const bool fast : {false, true}) {
+        auto t = table(fast, L"[dbo].[we]]ird 'näme']");
+        t->append_record(
+            *row(fast ? 2 : 1, fast ? L"b" : L"a", fast ? &brackets : &quotes, nullptr));
+        EXPECT_FALSE(t->b_fl_failed);
+    }
+    auto fresh = engine->open_db(wide(model.name), 1, L"");
+    auto rs = fresh->get_table(L"[dbo].[we]]ird 'näme']", 1);
+    std::vector<std::wstring> names;
+    for (rs->reset(); !rs->is_eof(); rs->next()) {
+        names.push_back((*rs->get_item())[2]->to_wstring());
+    }
+    EXPECT_EQ(names, (std::vector<std::wstring>{quotes, brackets}));
+}
+
+} // namespace
+
+namespace {
+
+// The server going away in the middle of a bulk load is reported, never taken for success.
+TEST_F(mss_writer_rows_test, a_server_gone_during_a_bulk_load_is_reported) {
+    bool thrown = false;
+    {
+        auto t = table(true);
+        t->append_record(*row(1, L"a", nullptr, nullptr));
+        server->stop();
+        try {
+            for (int i = 2; i < 50; ++i) {
+                t->append_record(*row(i, L"b" + std::to_wstring(i), nullptr, nullptr));
+            }
+        } catch (const odb_exception&) {
+            thrown = true;
+        }
+    }
+    EXPECT_TRUE(thrown || !handler.errors.empty());
+    if (!handler.errors.empty()) {
+        EXPECT_NE(handler.errors.back().find("[dbo].[people]"), std::string::npos)
+            << handler.errors.back();
+    }
 }
 
 } // namespace
