@@ -1,0 +1,113 @@
+// Writes the rows of audit.many_rows (a million rows of the shop fixture) read by the MS SQL
+// source into a new table of the TDS test server through the MS SQL writer, once by bulk load
+// and once by INSERT statements, and prints rows/s, MB/s (the values' text lengths) and the peak
+// memory of each; the source's reading alone is measured first as the floor. Run on demand:
+//   bench_mss_write [rows]          (default: all rows; INSERT statements take minutes)
+#include "MSS/mss_db.h"
+#include "MSS/mss_engi.h"
+#include "MSS/mss_tab.h"
+#include "MSS/odb_cmd.h"
+#include "TK/tk_excep.h"
+#include "platform/com/com_api.h"
+#include "platform/tds/tds_provider.h"
+#include "tests/support/tds_server/tds_server.h"
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+long peak_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+void reset_peak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+struct measured {
+    std::uint64_t rows = 0;
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    long peak = 0;
+};
+
+void print(const char* what, const measured& m) {
+    std::printf("%-24s %9llu rows %8.2f s %10.0f rows/s %7.2f MB/s  peak %ld KiB\n", what,
+                static_cast<unsigned long long>(m.rows), m.seconds,
+                m.seconds > 0 ? m.rows / m.seconds : 0.0,
+                m.seconds > 0 ? m.bytes / m.seconds / 1e6 : 0.0, m.peak);
+}
+
+// Reads up to `rows` rows; writes them to `target` unless it is empty.
+measured run(mss_engine& engine, mss_database& db, const std::wstring& target, bool fast,
+             std::uint64_t rows) {
+    engine.enable_fast_load(engine.data_source(), fast);
+    auto from = db.get_table(L"audit.many_rows", 1);
+    std::unique_ptr<mss_table> to;
+    if (!target.empty()) {
+        odb_command(db.session.get())
+            .execute(L"CREATE TABLE " + target +
+                     L" ([id] int NOT NULL PRIMARY KEY, [label] nvarchar(40) NOT NULL, "
+                     L"[amount] decimal(12,2) NULL)");
+        to = std::make_unique<mss_table>(target, db.session.get(), from->schema, &db);
+    }
+    reset_peak();
+    measured m;
+    const auto start = std::chrono::steady_clock::now();
+    for (from->reset(); !from->is_eof() && m.rows < rows; from->next()) {
+        const udb_record& record = *from->get_item();
+        for (const auto& f : record) {
+            m.bytes += f->to_string().size();
+        }
+        if (to) {
+            to->append_record(record);
+        }
+        ++m.rows;
+    }
+    to.reset(); // the last batch is committed here
+    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.peak = peak_kib();
+    return m;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::uint64_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : UINT64_MAX;
+    if (!tds_provider_registered) {
+        return 1;
+    }
+    CoInitialize(nullptr);
+    int status = 0;
+    try {
+        tds_server server({tds_fixture_dir() + "/shop.tds"});
+        server.start();
+        mss_engine engine(1);
+        engine.connect(L"127.0.0.1," + std::to_wstring(server.port()), L"sa", L"Velmora-Pw1",
+                       true);
+        auto db = engine.open_db(L"velmora_shop", 1, L"");
+        print("read only", run(engine, *db, L"", false, rows));
+        print("bulk load", run(engine, *db, L"[dbo].[copy_bulk]", true, rows));
+        print("INSERT statements", run(engine, *db, L"[dbo].[copy_insert]", false, rows));
+    } catch (const tk_exception& e) {
+        std::fprintf(stderr, "failed: %s\n", e.message.c_str());
+        status = 1;
+    }
+    CoUninitialize();
+    return status;
+}
