@@ -357,10 +357,61 @@ std::string decimal_at_scale(decimal_text d, int scale) {
     return out;
 }
 
-// Cuts a date/time text's fraction of seconds to the column's scale, rounding half up; a
-// fraction that would round into the next second is cut instead.
+// Adds one second to the "[Y-MM-DD ]hh:mm:ss" text that ends at `end`, carrying into the
+// minutes, hours and the date (a time alone wraps at midnight); false when it cannot.
+bool next_second(std::string& text, std::size_t end) {
+    if (end < 8 || text[end - 3] != ':' || text[end - 6] != ':')
+        return false;
+    const std::size_t at = end - 8;
+    int h = 0, m = 0, sec = 0;
+    if (std::sscanf(text.c_str() + at, "%2d:%2d:%2d", &h, &m, &sec) != 3)
+        return false;
+    bool next_day = false;
+    if (++sec == 60) {
+        sec = 0;
+        if (++m == 60) {
+            m = 0;
+            if (++h == 24) {
+                h = 0;
+                next_day = true;
+            }
+        }
+    }
+    char clock[16];
+    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", h, m, sec);
+    text.replace(at, 8, clock);
+    if (!next_day || at == 0)
+        return true;
+    // the date before the blank: "Y-MM-DD"
+    const std::size_t date_end = at - 1;
+    const std::size_t first_dash = text.find('-', 1);
+    if (first_dash == std::string::npos || first_dash >= date_end)
+        return false;
+    int y = 0, mo = 0, d = 0;
+    if (std::sscanf(text.c_str(), "%d-%2d-%2d", &y, &mo, &d) != 3)
+        return false;
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (mo < 1 || mo > 12)
+        return false;
+    if (++d > days[mo - 1] + (mo == 2 && leap ? 1 : 0)) {
+        d = 1;
+        if (++mo > 12) {
+            mo = 1;
+            if (++y > 9999)
+                return false;
+        }
+    }
+    char date[16];
+    std::snprintf(date, sizeof date, "%04d-%02d-%02d", y, mo, d);
+    text.replace(0, date_end, date);
+    return true;
+}
+
+// Rounds a date/time text's fraction of seconds (half up) to the column's scale, carrying into
+// the seconds and on as far as needed.
 std::string fraction_at_scale(std::string text, int scale) {
-    std::size_t colon = text.rfind(':');
+    std::size_t colon = text.find(':'); // the time's (an offset's colon comes after the dot)
     if (colon == std::string::npos)
         return text;
     std::size_t dot = text.find('.', colon);
@@ -373,23 +424,24 @@ std::string fraction_at_scale(std::string text, int scale) {
     if (digits <= static_cast<std::size_t>(scale))
         return text;
     std::string kept = text.substr(dot + 1, static_cast<std::size_t>(scale));
-    if (text[dot + 1 + static_cast<std::size_t>(scale)] >= '5') {
-        std::string up = kept;
-        std::size_t i = up.size();
-        bool carry = true;
-        while (carry && i > 0) {
-            --i;
-            if (up[i] == '9') {
-                up[i] = '0';
-            } else {
-                ++up[i];
-                carry = false;
-            }
+    bool carry = text[dot + 1 + static_cast<std::size_t>(scale)] >= '5';
+    for (std::size_t i = kept.size(); carry && i > 0;) {
+        --i;
+        if (kept[i] == '9') {
+            kept[i] = '0';
+        } else {
+            ++kept[i];
+            carry = false;
         }
-        if (!carry)
-            kept = up;
     }
     std::string out = text.substr(0, dot);
+    if (carry) {
+        std::string later = out;
+        if (next_second(later, later.size()))
+            out = later;
+        else
+            kept = text.substr(dot + 1, static_cast<std::size_t>(scale)); // the last second: cut
+    }
     if (scale > 0)
         out += "." + kept;
     return out + text.substr(end);
@@ -542,6 +594,12 @@ fitted fit(const tds_fixture_database& db, const tds_type& type, const tds_liter
             else
                 s = s.substr(space + 1);
         }
+        // An empty text is the base date's midnight; a time alone falls on the base date.
+        if (s.empty())
+            s = k == tds_type_kind::time ? "00:00:00" : "1900-01-01";
+        else if (!has_date && k != tds_type_kind::time && k != tds_type_kind::date &&
+                 s.find(':') != std::string::npos)
+            s = "1900-01-01 " + s;
         int scale = type.scale;
         if (k == tds_type_kind::datetime)
             scale = 3;
@@ -558,12 +616,24 @@ fitted fit(const tds_fixture_database& db, const tds_type& type, const tds_liter
             return out;
         }
         std::string s = text;
+        if (s.empty()) {
+            out.error = conversion_failed(type, v);
+            return out;
+        }
         if (s.size() == 38 && s.front() == '{' && s.back() == '}')
             s = s.substr(1, 36);
         data = s;
         return out;
     }
-    // Numbers.
+    // Numbers. An empty text is 0 for the types SQL Server converts it for.
+    if (text_in && text.find_first_not_of(" \t\r\n") == std::string::npos) {
+        if (k == tds_type_kind::decimal || k == tds_type_kind::numeric) {
+            out.error = conversion_failed(type, v);
+            return out;
+        }
+        data = "0";
+        return out;
+    }
     decimal_text d;
     if (!read_decimal(text, d)) {
         if (k == tds_type_kind::bit && text_in &&
@@ -640,7 +710,7 @@ std::string now_text() {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
-    char buffer[40];
+    char buffer[80];
     std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                   static_cast<int>(ms));
@@ -995,14 +1065,9 @@ std::optional<tds_message> check_length(const tds_statement_context& ctx,
         const std::size_t kept = wide ? tds_utf16_units(trimmed)
                                       : encode_code_page(trimmed, type.collation.code_page).size();
         if (kept <= limit) {
-            // only blanks beyond the column's length: kept up to the length
-            std::size_t cut = v.data.size();
-            while (cut > trimmed.size() &&
-                   (wide ? tds_utf16_units(std::string_view(v.data).substr(0, cut))
-                         : encode_code_page(std::string_view(v.data).substr(0, cut),
-                                            type.collation.code_page)
-                               .size()) > limit)
-                --cut;
+            // Only blanks beyond the column's length: they go. A blank is one byte, one UTF-16
+            // unit and one byte of every code page, so the excess is a count of blanks.
+            const std::size_t cut = v.data.size() - (size - limit);
             v.data.resize(cut);
             return std::nullopt;
         }
@@ -1102,11 +1167,14 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
                            "with a column list to exclude the timestamp column, or insert a "
                            "DEFAULT into the timestamp column.");
         }
-        if (!c.computed_definition.empty())
+        if (!c.computed_definition.empty()) {
+            if (path == tds_write_path::bulk)
+                continue; // a bulk load ignores values for computed columns
             return message(271, 16, 1,
                            "The column \"" + c.name +
                                "\" cannot be modified because it is either a computed column or "
                                "is the result of a UNION operator.");
+        }
         if (c.identity) {
             if (path == tds_write_path::bulk && !keep_identity)
                 continue; // a bulk load without KEEP_IDENTITY numbers the rows itself
@@ -1139,9 +1207,22 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
             continue;
         }
         if (c.identity) {
-            new_identity =
-                s.identity_used ? s.identity_current + c.identity_increment : c.identity_seed;
-            row[i].data = std::to_string(*new_identity);
+            const tds_message overflow_message =
+                message(8115, 16, 1,
+                        "Arithmetic overflow error converting IDENTITY to data type " +
+                            c.type.base_name() + ".");
+            std::int64_t next = c.identity_seed;
+            if (s.identity_used &&
+                __builtin_add_overflow(s.identity_current, c.identity_increment, &next))
+                return overflow_message;
+            new_identity = next;
+            row[i].data = std::to_string(next);
+            std::string scratch;
+            try {
+                tds_append_value(scratch, c.type, row[i]);
+            } catch (const std::invalid_argument&) {
+                return overflow_message;
+            }
             continue;
         }
         if (!c.computed_definition.empty()) {
@@ -1192,7 +1273,10 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
             s.identity_current = v;
         s.identity_used = true;
     }
-    t.rows.push_back(std::move(row));
+    if (ctx.catalogue.discard_written_rows)
+        ++ctx.catalogue.discarded_rows;
+    else
+        t.rows.push_back(std::move(row));
     return std::nullopt;
 }
 
@@ -1294,7 +1378,16 @@ std::optional<tds_answer> insert_values(const tds_statement_context& ctx,
             return syntax_error(tokens, p.at);
         std::vector<tds_literal> values;
         do {
+            const std::size_t at = p.at;
             auto v = read_literal(p);
+            if (!v && at < tokens.size() && p.identifier() && !reserved(tokens[at]) &&
+                !(at + 1 < tokens.size() && tokens[at + 1].is("(")))
+                return error_answer(message(128, 15, 1,
+                                            "The name \"" + tokens[at].text +
+                                                "\" is not permitted in this context. Valid "
+                                                "expressions are constants, constant expressions, "
+                                                "and (in some contexts) variables. Column names "
+                                                "are not permitted."));
             if (!v)
                 return syntax_error(tokens, p.at);
             values.push_back(std::move(*v));
