@@ -199,8 +199,8 @@ TEST_F(mss_writer_test, every_type_round_trips_by_bulk_load) {
     open("all_types.tds");
     const tds_fixture_table& source = model.tables.front();
     // The rows without values beyond 8000 bytes, into columns FreeTDS's bulk copy can fill;
-    // and without the row of the lowest values, whose date 0001-01-01 the server refuses when
-    // FreeTDS sends it in a bulk load.
+    // and without the row of the lowest values, whose dates before 1600-03-01 FreeTDS's bulk
+    // copy cannot send (see below).
     const std::vector<std::uint64_t> rows = {0, 1, 3};
     copy(source, "by_bulk", true, true, rows, false);
     EXPECT_EQ(count_statements("INSERT INTO"), 0u);
@@ -512,6 +512,46 @@ TEST_F(mss_writer_rows_test, a_server_gone_during_a_bulk_load_is_reported) {
         EXPECT_NE(handler.errors.back().find("[dbo].[people]"), std::string::npos)
             << handler.errors.back();
     }
+}
+
+} // namespace
+
+namespace {
+
+// FreeTDS moves dates before 1600-03-01 by a day or two (0001-01-01 so far that the server
+// refuses the batch): such a row is refused alone, the rows around it arrive.
+TEST_F(mss_writer_test, early_dates_are_refused_alone_by_bulk_load) {
+    open("all_types.tds");
+    run("CREATE TABLE [dbo].[days] ([d] date NULL)");
+    engine->enable_fast_load(engine->data_source(), true);
+    udb_schema schema;
+    schema.push_back(
+        std::make_shared<t_ftd>(6, L"d", VT_DATE, false, false, ole_variant(), 2, L"date"));
+    std::vector<std::string> refused;
+    {
+        mss_table t(L"[dbo].[days]", db->session.get(), schema, db.get());
+        for (const wchar_t* day : {L"1600-02-29", L"0001-01-01", L"1600-03-01", L"2024-02-29"}) {
+            udb_record r;
+            r.push_back(std::make_unique<udb_field>(
+                L"d", 6, ole_variant(ole_date(std::wstring(day))), false, false));
+            try {
+                t.append_record(r);
+            } catch (const odb_exception& e) {
+                refused.push_back(e.message);
+            }
+        }
+    }
+    const std::string why = "The bulk copy cannot send dates before 1600-03-01 (table "
+                            "[dbo].[days], column d); the row is not sent.";
+    EXPECT_EQ(refused, (std::vector<std::string>{why, why}));
+    EXPECT_EQ(handler.errors, std::vector<std::string>{});
+    auto fresh = engine->open_db(wide(model.name), 1, L"");
+    auto rs = fresh->get_table(L"dbo.days", 1);
+    std::vector<std::string> days;
+    for (rs->reset(); !rs->is_eof(); rs->next()) {
+        days.push_back((*rs->get_item())[0]->to_string());
+    }
+    EXPECT_EQ(days, (std::vector<std::string>{"1600-03-01", "2024-02-29"}));
 }
 
 } // namespace
