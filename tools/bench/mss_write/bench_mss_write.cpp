@@ -89,6 +89,40 @@ measured run(mss_engine& engine, mss_database& db, const std::wstring& target, b
     return m;
 }
 
+// tedious's bulk load of the same rows into the same server, when node and tests/tedious's
+// packages are there (tools/setup.sh installs them).
+void tedious(std::uint16_t port, std::uint64_t rows) {
+    const std::string dir = VELMORA_SOURCE_DIR;
+    const std::string command = "TEDIOUS_DIR='" + dir + "/tests/tedious' node '" + dir +
+                                "/tools/bench/mss_write/tedious_bulk.js' " + std::to_string(port) +
+                                " " + std::to_string(rows) + " 2>&1";
+    FILE* out = popen(command.c_str(), "r");
+    char line[512] = {};
+    const bool got = out != nullptr && std::fgets(line, sizeof line, out) != nullptr;
+    if (out != nullptr) {
+        pclose(out);
+    }
+    unsigned long long loaded = 0;
+    double seconds = 0;
+    long rss = 0;
+    if (!got || std::sscanf(line, "%llu %lf %ld", &loaded, &seconds, &rss) != 3) {
+        std::printf("tedious bulk load        not run: %s", got ? line : "no output\n");
+        return;
+    }
+    // The values' text lengths as the writer's rows count them: id, "row n", n.25.
+    std::uint64_t bytes = 0;
+    for (std::uint64_t n = 1; n <= loaded; ++n) {
+        const std::size_t digits = std::to_string(n).size();
+        bytes += digits + 4 + digits + digits + 3;
+    }
+    measured m;
+    m.rows = loaded;
+    m.bytes = bytes;
+    m.seconds = seconds;
+    m.peak = rss / 1024;
+    print("tedious bulk load", m);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -126,6 +160,7 @@ int main(int argc, char** argv) {
         print("read only", run(engine, *db, L"", false, rows));
         print("bulk load", run(engine, *db, L"[dbo].[copy_bulk]", true, rows));
         print("INSERT statements", run(engine, *db, L"[dbo].[copy_insert]", false, rows));
+        tedious(port, rows == UINT64_MAX ? 1000000 : rows);
     } catch (const tk_exception& e) {
         std::fprintf(stderr, "failed: %s\n", e.message.c_str());
         status = 1;
