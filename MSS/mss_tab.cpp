@@ -234,17 +234,23 @@ mss_table::~mss_table() {
     tk_log_message(2, "fast_load=%d", fast_load);
     try {
         // Without an engine nothing tells whether identity insertion was switched on.
-        if (engine != nullptr && !fast_load && b_identity) {
+        if (engine != nullptr && ((!fast_load && b_identity) || identity_insert_on)) {
             tk_log_message(2, "setting IDENTITY_INSERT -> OFF");
             command.execute(L"SET IDENTITY_INSERT " + name + L" OFF;");
         }
+    } catch (const tk_exception& e) {
+        tk_log_message(2, "Got tk_exception in mss_table::dtor: %s", e.message.c_str());
+    }
+    // The bulk load is closed even when the statement above failed: its last rows are
+    // committed, or their loss reported.
+    try {
         tk_log_message(2, "Right before fl.close_table");
         if (fl.is_open()) {
             fl.close_table();
         }
         tk_log_message(2, "Right after fl.close_table");
     } catch (const tk_exception& e) {
-        tk_log_message(2, "Got tk_exception in mss_table::dtor: %s", e.message.c_str());
+        tk_log_message(3, "Got tk_exception in mss_table::dtor: %s", e.message.c_str());
     }
     tk_log_message(2, "mss_table::dtor - at the end");
 }
