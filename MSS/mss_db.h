@@ -14,6 +14,9 @@
 class mss_table;
 class odb_recordset;
 
+// A new index name, "IDX_" and a process-wide counter: IDX_1, IDX_2, ...
+std::wstring gen_idx_name2();
+
 // A database reached through an OLE DB session: runs statements.
 class odb_database : public udb_database {
 public:
@@ -25,6 +28,8 @@ public:
     std::unique_ptr<udb_recordset> query(const std::wstring& statement) override;
     // Whether `statement` runs.
     bool test_query(const std::wstring& statement) override;
+    // Drops the table, then forgets its name; a failing DROP passes to the caller first.
+    bool delete_tab(const std::wstring& name) override;
 
     ole_com_ptr<IOpenRowset> session;
     ole_com_ptr<IDBInitialize> data_source;
@@ -63,9 +68,42 @@ public:
     void init_sequencies(IOpenRowset* session, const std::wstring& schema);
     void init_views(IOpenRowset* session, const std::wstring& schema);
 
-    // The MS SQL writer's operations are not part of the source.
+    // ---- The destination side (the MS SQL writer) ----
+    // A new table (or, with mode bit 0x08, the existing one), opened over the given columns.
     std::unique_ptr<udb_recordset> create_table(const std::wstring& name, const udb_schema& schema,
                                                 const udb_indexes& indexes) override;
+    // Builds and runs the CREATE TABLE statement; a refusal passes to the caller.
+    void do_create_table(const std::wstring& name, const udb_schema& schema,
+                         const udb_indexes& indexes);
+    std::unique_ptr<mss_table> get_table2(const std::wstring& name, const udb_schema& schema);
+    void empty_table(const std::wstring& name) override;
+    // Creates the schema unless it exists or is dbo.
+    void create_schema(const std::wstring& name) override;
+
+    // The table's indexes, then on Azure SQL a clustered index when no primary key was issued.
+    void create_indexes(const std::wstring& table, const udb_schema& schema,
+                        const udb_indexes& indexes) override;
+    void create_index(const std::wstring& table, const udb_schema& schema,
+                      const udb_index& index) override;
+    void create_clustered_index(const std::wstring& table, const udb_schema& schema);
+    // Whether any constraint (`constraint`) or index of the database has the index's name.
+    bool is_index_exist(const udb_index& index, bool constraint);
+    // "UIDX_a_b", or with "_NNNNN" appended, a name none of the table's indexes has.
+    std::wstring gen_idx_name(const udb_recordset* table, const std::vector<std::wstring>& columns);
+
+    void create_relationships(const udb_relationships& relationships) override;
+    // A unique index on the referenced columns unless one of the table's unique indexes starts
+    // with them.
+    void create_fk_index_if(const std::wstring& table, const std::vector<std::wstring>& columns);
+
+    void create_sequences(const std::vector<udb_sequence>& sequences) override;
+
+    void create_views(const std::vector<udb_view>& views) override;
+    // A MySQL view text rewritten for T-SQL.
+    static std::wstring refine_view(const std::wstring& text);
+
+    // Set when a primary key statement was run for the table being created.
+    bool pk_created = false;
 
     column_type_map column_types;
     // Catalogue statements that failed at construction, as the error texts to report (empty:
