@@ -5,6 +5,23 @@
 #include "TK/tk_log.h"
 
 #include <cwctype>
+#include <locale>
+
+namespace {
+
+// Letters of every alphabet, whatever locale the process runs in.
+bool is_letter(wchar_t c) {
+    static const std::locale unicode = [] {
+        try {
+            return std::locale("C.UTF-8");
+        } catch (const std::runtime_error&) {
+            return std::locale();
+        }
+    }();
+    return std::isalpha(c, unicode) || std::iswalpha(static_cast<wint_t>(c)) != 0;
+}
+
+} // namespace
 
 mss_validator::mss_validator() : udb_validator(0) {
 }
@@ -21,7 +38,7 @@ bool mss_validator::is_acceptable(const std::wstring& name) const {
         return true;
     }
     const wchar_t first = name.front();
-    return first == L'_' || std::iswalpha(static_cast<wint_t>(first)) != 0;
+    return first == L'_' || is_letter(first);
 }
 
 std::wstring mss_validator::get_safe_name(const std::wstring& name) const {

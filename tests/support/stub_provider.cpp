@@ -68,6 +68,9 @@ public:
             return com_post_error(failing->second);
         }
         const auto found = server_->statements.find(*text_);
+        if (found == server_->statements.end() && server_->accept_unlisted) {
+            return com_succeed();
+        }
         if (found == server_->statements.end()) {
             com_error_record record;
             record.result = DB_E_ERRORSINCOMMAND;

@@ -53,6 +53,9 @@ struct stub_server {
     std::map<std::u16string, stub_result> statements;
     std::map<std::u16string, std::vector<com_error_record>> failing_statements;
     std::map<GUID, std::vector<oledb_row>, guid_less> schema_rows;
+    // Statements not listed above succeed without rows (for tests of statements that change
+    // the database, which answer nothing).
+    bool accept_unlisted = false;
 
     // What happened.
     std::vector<stub_property> properties;
