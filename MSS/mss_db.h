@@ -16,6 +16,9 @@ class odb_recordset;
 
 // A new index name, "IDX_" and a process-wide counter: IDX_1, IDX_2, ...
 std::wstring gen_idx_name2();
+// Whether the column may hold NULL (a column the list lacks may); the unique indexes the writer
+// creates on SQL Server 2008 and later leave such NULLs out with a filter.
+bool mss_may_be_null(const udb_schema& schema, const std::wstring& column);
 
 // A database reached through an OLE DB session: runs statements.
 class odb_database : public udb_database {

@@ -122,9 +122,25 @@ void mss_database::create_fk_index_if(const std::wstring& table,
     try {
         std::unique_ptr<udb_recordset> opened = get_table(table, 1);
         tk_log_message(1, "udb_indexes::has_index_on_fields");
+        // A unique index the writer filtered (one over a nullable column) cannot be a
+        // foreign key's candidate key: it does not count.
+        const bool filters = mss_engine::ref().version() >= 5;
+        auto filtered = [&](const udb_index& index) {
+            if (!filters || index.b_primary) {
+                return false;
+            }
+            for (const std::wstring& column : index.columns) {
+                if (mss_may_be_null(opened->schema, column)) {
+                    return true;
+                }
+            }
+            return false;
+        };
         for (const udb_index& index : opened->indexes) {
             if (index.starts_with_fields(columns)) {
-                if (index.b_unique) {
+                // Only a key over exactly these columns is a candidate key: a unique index on
+                // (a, b, c) does not make (a, b) unique.
+                if (index.b_unique && !filtered(index) && index.columns.size() == columns.size()) {
                     tk_log_wmessage(2, L"Child index for table '%ls' exists", table.c_str());
                     return;
                 }

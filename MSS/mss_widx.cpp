@@ -25,6 +25,14 @@ bool is_long_type(VARTYPE type) {
 
 } // namespace
 
+bool mss_may_be_null(const udb_schema& schema, const std::wstring& column) {
+    if (!schema.find_field(column)) {
+        return true;
+    }
+    const t_ftd& field = schema.get_field2(column);
+    return !field.b_not_null && !field.b_auto_num;
+}
+
 std::wstring gen_idx_name2() {
     tk_log_message(1, "gen_idx_name2");
     return L"IDX_" + std::to_wstring(++index_counter);
@@ -95,8 +103,11 @@ void mss_database::create_index(const std::wstring& table, const udb_schema& sch
             sql += L", ";
         }
         sql += mss_enclose_name(column);
-        if (filtered) {
-            filter += (first ? L" WHERE " : L" AND ") + mss_enclose_name(column) + L" IS NOT NULL";
+        // Only nullable columns get a term: a filter that leaves no row out still keeps the
+        // index from serving as a foreign key's candidate key.
+        if (filtered && mss_may_be_null(schema, column)) {
+            filter += (filter.empty() ? L" WHERE " : L" AND ") + mss_enclose_name(column) +
+                      L" IS NOT NULL";
         }
         first = false;
     }
