@@ -88,7 +88,7 @@ bool odbc_client::execute(const std::string& statement) {
     SQLRETURN rc = SQLExecDirectW(stmt_, reinterpret_cast<SQLWCHAR*>(s.data()),
                                   static_cast<SQLINTEGER>(s.size()));
     collect(SQL_HANDLE_STMT, stmt_);
-    return SQL_SUCCEEDED(rc);
+    return SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA; // no data: a statement without rows
 }
 
 bool odbc_client::prepare(const std::string& statement) {
@@ -104,7 +104,7 @@ bool odbc_client::execute_prepared() {
     SQLFreeStmt(stmt_, SQL_CLOSE);
     SQLRETURN rc = SQLExecute(stmt_);
     collect(SQL_HANDLE_STMT, stmt_);
-    return SQL_SUCCEEDED(rc);
+    return SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
 }
 
 SQLRETURN odbc_client::fetch() {

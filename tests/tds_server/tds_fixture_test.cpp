@@ -69,7 +69,7 @@ TEST(TdsFixture, GeneratesNumberedRowsAfterTheListedOnes) {
                                                 "generate 3 row {n}, N'r{n}-{n}'\n"
                                                 "end\n",
                                                 "inline");
-    const tds_fixture_table& t = db.tables.at(0);
+    const tds_fixture_table& t = db.tables.front();
     ASSERT_EQ(t.row_count(), 4u);
     std::vector<tds_value> row;
     t.row(0, row);

@@ -357,7 +357,7 @@ TEST_F(TdsServer, AnswersUnknownStatementsWithSqlServerErrors) {
          "= 1"},
         {"SELECT name FROM sys.things", "42000", 50000,
          "The TDS test server cannot answer this statement: SELECT name FROM sys.things"},
-        {"DELETE all_types", "42000", 102, "Incorrect syntax near 'all_types'."},
+        {"FROBNICATE all_types", "42000", 102, "Incorrect syntax near 'all_types'."},
         // A derived table may not be ordered unless TOP, OFFSET or FOR XML limits it.
         {"SELECT COUNT_BIG(*) FROM (SELECT * FROM all_types ORDER BY c_int) as query", "42000",
          1033,

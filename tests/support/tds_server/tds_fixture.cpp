@@ -445,6 +445,14 @@ const tds_fixture_table* tds_fixture_database::find_table(std::string_view schem
     return nullptr;
 }
 
+tds_fixture_table* tds_fixture_database::find_table(std::string_view schema,
+                                                    std::string_view table) {
+    for (auto& t : tables)
+        if (tds_same_name(t.schema, schema) && tds_same_name(t.name, table))
+            return &t;
+    return nullptr;
+}
+
 const tds_fixture_view* tds_fixture_database::find_view(std::string_view schema,
                                                         std::string_view view) const {
     for (const auto& v : views)

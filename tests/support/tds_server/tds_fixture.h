@@ -5,6 +5,8 @@
 #include "tests/support/tds_server/tds_types.h"
 
 #include <cstdint>
+#include <list>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,6 +33,7 @@ struct tds_fixture_index {
     std::string name;
     bool primary_key = false;
     bool unique = false;
+    bool constraint = false; // a UNIQUE constraint, not a bare unique index (its error differs)
     std::vector<std::string> columns;
     std::vector<bool> descending; // one per key column
     std::vector<std::string> included;
@@ -47,6 +50,9 @@ struct tds_fixture_foreign_key {
     std::string update_action = "NO_ACTION";
 };
 
+// What the statements that write a table keep beside its rows (tds_writes.cpp).
+struct tds_table_state;
+
 // Rows are listed in the file, or generated from one template row in which "{n}" stands for
 // the 1-based row number, so a million-row table costs no memory.
 struct tds_fixture_table {
@@ -58,6 +64,7 @@ struct tds_fixture_table {
     std::vector<std::vector<tds_value>> rows;
     std::uint64_t generated_rows = 0;
     std::vector<tds_value> row_template;
+    std::shared_ptr<tds_table_state> state; // made by the first write
 
     std::uint64_t row_count() const { return rows.size() + generated_rows; }
     // Fills `out` with row `index` (0-based, listed rows first).
@@ -108,7 +115,11 @@ struct tds_fixture_database {
     std::string name;
     tds_collation collation = tds_default_collation();
     std::vector<std::string> schemas; // dbo first
-    std::vector<tds_fixture_table> tables;
+    // A list, so that a table keeps its address while others are created or dropped: a result
+    // being streamed from it stays valid. Dropped tables move to `dropped_tables` for the same
+    // reason.
+    std::list<tds_fixture_table> tables;
+    std::list<tds_fixture_table> dropped_tables;
     std::vector<tds_fixture_view> views;
     std::vector<tds_fixture_sequence> sequences;
     std::vector<tds_fixture_answer> answers;
@@ -117,6 +128,7 @@ struct tds_fixture_database {
 
     // Finds a table by schema and name, ignoring case as SQL Server's default collation does.
     const tds_fixture_table* find_table(std::string_view schema, std::string_view table) const;
+    tds_fixture_table* find_table(std::string_view schema, std::string_view table);
     const tds_fixture_view* find_view(std::string_view schema, std::string_view view) const;
 };
 

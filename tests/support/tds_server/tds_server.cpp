@@ -2,6 +2,7 @@
 // fixture databases, records every statement it receives and can be told to fail.
 #include "tests/support/tds_server/tds_server.h"
 
+#include "tests/support/tds_server/tds_bulk.h"
 #include "tests/support/tds_server/tds_wire.h"
 
 #include <arpa/inet.h>
@@ -195,6 +196,9 @@ private:
             case tds_packet_type::rpc:
                 rpc(payload);
                 break;
+            case tds_packet_type::bulk_load:
+                bulk_load(payload);
+                break;
             case tds_packet_type::attention:
                 // The client cancelled after the answer was complete: acknowledge it.
                 done_token(writer_.buffer(), done_attention, 0, 0);
@@ -261,7 +265,8 @@ private:
         std::string database = login_text(p, 68);
         std::string& out = writer_.buffer();
 
-        const tds_catalogue& cat = server_.catalogue_;
+        std::unique_lock model(server_.model_mutex_);
+        tds_catalogue& cat = server_.catalogue_;
         bool known = false, any_login = false;
         for (const auto& db : cat.databases) {
             for (const auto& l : db.logins) {
@@ -275,8 +280,7 @@ private:
             writer_.end_message();
             return false;
         }
-        const tds_fixture_database* db =
-            database.empty() ? &cat.databases.front() : cat.find(database);
+        tds_fixture_database* db = database.empty() ? &cat.databases.front() : cat.find(database);
         if (!db) {
             message_token(out, {4060, 1, 11,
                                 "Cannot open database \"" + database +
@@ -358,8 +362,12 @@ private:
             done_token(out, error_status(), cmd_select, 0, done_kind_);
             return false;
         }
-        tds_statement_context ctx{server_.catalogue_, *database_};
-        tds_answer a = tds_answer_statement(ctx, text);
+        tds_answer a;
+        {
+            std::lock_guard model(server_.model_mutex_);
+            tds_statement_context ctx{server_.catalogue_, *database_, &state_};
+            a = tds_answer_statement(ctx, text);
+        }
         for (const auto& m : a.infos)
             message_token(out, m);
         if (a.error) {
@@ -369,6 +377,7 @@ private:
         }
         if (!a.new_database.empty()) {
             std::string was = database_->name;
+            std::lock_guard model(server_.model_mutex_);
             database_ = server_.catalogue_.find(a.new_database);
             env_text(out, 1, database_->name, was);
         }
@@ -407,7 +416,11 @@ private:
                 pause_sending(pause_->length);
             std::size_t row_start = out.size();
             try {
-                rs.row(i, row);
+                {
+                    // Rows are made under the model's lock: other sessions may write meanwhile.
+                    std::lock_guard model(server_.model_mutex_);
+                    rs.row(i, row);
+                }
                 if (!drop_after || i != *drop_after)
                     row_token(out, rs.columns, row);
             } catch (const std::invalid_argument& e) {
@@ -712,11 +725,31 @@ private:
         return r;
     }
 
+    // A BULKLOAD message: the rows of the INSERT BULK just answered.
+    void bulk_load(std::string_view payload) {
+        server_.record("BULKLOAD " + std::to_string(payload.size()) + " bytes");
+        tds_answer a;
+        {
+            std::lock_guard model(server_.model_mutex_);
+            tds_statement_context ctx{server_.catalogue_, *database_, &state_};
+            a = tds_bulk_load(ctx, payload);
+        }
+        std::string& out = writer_.buffer();
+        if (a.error) {
+            message_token(out, *a.error);
+            done_token(out, done_error, 0, 0);
+        } else {
+            done_token(out, done_count, 0, a.affected.value_or(0));
+        }
+        writer_.end_message();
+    }
+
     tds_server& server_;
     int fd_;
     tds_reader reader_;
     tds_writer writer_;
-    const tds_fixture_database* database_ = nullptr;
+    tds_fixture_database* database_ = nullptr;
+    tds_session_state state_;
     // Inside a procedure call the statement's DONEINPROC is followed by the call's own tokens.
     std::uint16_t error_status() const {
         return done_kind_ == token_doneinproc ? done_error | done_more : done_error;

@@ -64,6 +64,7 @@ public:
                           std::chrono::milliseconds pause);
     void clear_faults();
 
+    // The served model; it changes while sessions write, so read it only while none runs.
     const tds_catalogue& catalogue() const { return catalogue_; }
 
 private:
@@ -97,6 +98,7 @@ private:
     int wake_fds_[2] = {-1, -1};
     std::thread acceptor_;
     mutable std::mutex mutex_; // guards connections_, log_, login_versions_ and faults_
+    std::mutex model_mutex_;   // guards the catalogue's contents, which statements change
     std::vector<std::unique_ptr<connection>> connections_;
     std::vector<std::string> log_;
     std::vector<std::uint32_t> login_versions_;

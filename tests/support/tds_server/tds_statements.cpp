@@ -4,6 +4,8 @@
 
 #include "tests/support/tds_server/tds_catalogue.h"
 #include "tests/support/tds_server/tds_schema_rowsets.h"
+#include "tests/support/tds_server/tds_tokens.h"
+#include "tests/support/tds_server/tds_writes.h"
 #include "tests/support/tds_server/tds_wire.h"
 
 #include <cctype>
@@ -20,129 +22,9 @@ std::string lower(std::string_view s) {
     return out;
 }
 
-// ---- tokens ----
-
-enum class token_kind { word, name, string, number, punct };
-
-struct token {
-    token_kind kind;
-    std::string text; // names unquoted; strings without quotes
-    bool is(std::string_view word) const {
-        return (kind == token_kind::word || kind == token_kind::punct) && tds_same_name(text, word);
-    }
-};
-
-bool word_char(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '@' || c == '#' ||
-           c == '$' || static_cast<unsigned char>(c) >= 0x80;
-}
-
-// Breaks a statement into tokens; returns false for text that does not tokenise (an open
-// literal), which then gets a syntax error.
-bool tokenise(std::string_view s, std::vector<token>& out) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        char c = s[i];
-        if (std::isspace(static_cast<unsigned char>(c))) {
-            ++i;
-            continue;
-        }
-        if (c == '[' || c == '"') {
-            char close = c == '[' ? ']' : '"';
-            std::string text;
-            ++i;
-            for (;;) {
-                if (i >= s.size())
-                    return false;
-                if (s[i] == close) {
-                    if (i + 1 < s.size() && s[i + 1] == close) {
-                        text.push_back(close);
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                text.push_back(s[i++]);
-            }
-            out.push_back({token_kind::name, std::move(text)});
-            continue;
-        }
-        if (c == '\'' || ((c == 'N' || c == 'n') && i + 1 < s.size() && s[i + 1] == '\'')) {
-            i += c == '\'' ? 1 : 2;
-            std::string text;
-            for (;;) {
-                if (i >= s.size())
-                    return false;
-                if (s[i] == '\'') {
-                    if (i + 1 < s.size() && s[i + 1] == '\'') {
-                        text.push_back('\'');
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                text.push_back(s[i++]);
-            }
-            out.push_back({token_kind::string, std::move(text)});
-            continue;
-        }
-        if (std::isdigit(static_cast<unsigned char>(c))) {
-            std::size_t start = i;
-            while (i < s.size() && (std::isalnum(static_cast<unsigned char>(s[i])) || s[i] == '.'))
-                ++i;
-            out.push_back({token_kind::number, std::string(s.substr(start, i - start))});
-            continue;
-        }
-        if (word_char(c)) {
-            std::size_t start = i;
-            while (i < s.size() && word_char(s[i]))
-                ++i;
-            out.push_back({token_kind::word, std::string(s.substr(start, i - start))});
-            continue;
-        }
-        out.push_back({token_kind::punct, std::string(1, c)});
-        ++i;
-    }
-    return true;
-}
-
-// A read position over the tokens of one statement.
-struct parser {
-    std::span<const token> t;
-    std::size_t at = 0;
-
-    bool done() const { return at >= t.size(); }
-    bool accept(std::string_view word) {
-        if (done() || !t[at].is(word))
-            return false;
-        ++at;
-        return true;
-    }
-    bool identifier() const {
-        return !done() && (t[at].kind == token_kind::name || t[at].kind == token_kind::word);
-    }
-    // A multi-part object name; empty parts for "db..table". Fills `written` with the name as
-    // SQL Server quotes it in messages (parts joined by dots, brackets removed).
-    bool object_name(std::vector<std::string>& parts, std::string& written) {
-        parts.clear();
-        written.clear();
-        for (;;) {
-            if (identifier()) {
-                parts.push_back(t[at].text);
-                written += t[at].text;
-                ++at;
-            } else {
-                parts.emplace_back();
-            }
-            if (!accept("."))
-                break;
-            written += ".";
-        }
-        return !parts.empty() && !parts.back().empty() && parts.size() <= 4;
-    }
-};
+using token = tds_token;
+using token_kind = tds_token_kind;
+using parser = tds_parser;
 
 // SQL Server's names are at most 128 characters; a longer one is refused before anything else.
 const token* too_long_identifier(std::span<const token> tokens) {
@@ -311,11 +193,15 @@ std::optional<tds_answer> select_from_table(const tds_statement_context& ctx,
     rs.row_count = table.row_count();
     if (star) {
         rs.row = [&table](std::uint64_t index, std::vector<tds_value>& row) {
+            if (index >= table.row_count())
+                throw std::invalid_argument("rows were deleted while the table was read");
             table.row(index, row);
         };
     } else {
         auto full = std::make_shared<std::vector<tds_value>>();
         rs.row = [&table, picks, as_text, full](std::uint64_t index, std::vector<tds_value>& row) {
+            if (index >= table.row_count())
+                throw std::invalid_argument("rows were deleted while the table was read");
             table.row(index, *full);
             row.resize(picks.size());
             for (std::size_t k = 0; k < picks.size(); ++k) {
@@ -455,6 +341,26 @@ std::optional<tds_answer> version(const tds_statement_context& ctx, std::span<co
     return single_value(column("", "nvarchar(300)"), {false, text, {}, {}});
 }
 
+// "SET FMTONLY ON <query> SET FMTONLY OFF", as a bulk copy asks for a table's columns: the
+// query's columns without its rows.
+std::optional<tds_answer> format_only(const tds_statement_context& ctx,
+                                      std::span<const token> tokens) {
+    parser p{tokens};
+    if (!(p.accept("set") && p.accept("fmtonly") && p.accept("on")))
+        return std::nullopt;
+    std::span<const token> query = tokens.subspan(p.at);
+    if (query.size() >= 3 && query[query.size() - 3].is("set") &&
+        query[query.size() - 2].is("fmtonly") && query.back().is("off"))
+        query = query.first(query.size() - 3);
+    if (query.empty())
+        return tds_answer{};
+    std::optional<tds_answer> a = answer_tokens(ctx, query);
+    if (!a || !a->result)
+        return a;
+    a->result->row_count = 0;
+    return a;
+}
+
 std::optional<tds_answer> set_option(const tds_statement_context&, std::span<const token> tokens) {
     parser p{tokens};
     if (!p.accept("set"))
@@ -524,8 +430,8 @@ tds_answer unknown_statement(const tds_statement_context& ctx, std::span<const t
 using token_handler = std::optional<tds_answer> (*)(const tds_statement_context&,
                                                     std::span<const token>);
 
-constexpr token_handler handlers[] = {version, count_big, select_from_table, set_option,
-                                      use_database};
+constexpr token_handler handlers[] = {version,     count_big,  select_from_table,
+                                      format_only, set_option, use_database};
 
 std::optional<tds_answer> answer_tokens(const tds_statement_context& ctx,
                                         std::span<const token> tokens) {
@@ -562,6 +468,13 @@ const tds_fixture_database* tds_catalogue::find(std::string_view database) const
     return nullptr;
 }
 
+tds_fixture_database* tds_catalogue::find(std::string_view database) {
+    for (auto& db : databases)
+        if (tds_same_name(db.name, database))
+            return &db;
+    return nullptr;
+}
+
 tds_answer tds_answer_statement(const tds_statement_context& context, std::string_view statement) {
     if (auto a = canned(context, statement))
         return *a;
@@ -570,7 +483,8 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
     if (auto a = tds_answer_schema_rowset(context, statement))
         return *a;
     std::vector<token> tokens;
-    if (!tokenise(statement, tokens))
+    const bool quoted_identifier = !context.session || context.session->quoted_identifier;
+    if (!tds_tokenise(statement, tokens, quoted_identifier))
         return error_answer(105,
                             "Unclosed quotation mark after the character string '" +
                                 std::string(statement) + "'.",
@@ -580,6 +494,8 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
                             "The identifier that starts with '" + name->text.substr(0, 128) +
                                 "' is too long. Maximum length is 128.",
                             15);
+    if (auto a = tds_answer_write(context, tokens, statement))
+        return *a;
     if (auto a = answer_tokens(context, tokens))
         return *a;
     return unknown_statement(context, tokens, statement);

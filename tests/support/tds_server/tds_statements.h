@@ -41,12 +41,34 @@ struct tds_catalogue {
     std::string version;
 
     const tds_fixture_database* find(std::string_view database) const;
+    tds_fixture_database* find(std::string_view database);
 };
 
-// Where a statement runs: the catalogue and the session's current database.
+// What a session remembers between statements.
+struct tds_session_state {
+    // SET QUOTED_IDENTIFIER: with it off, "..." is a string literal, not a name.
+    bool quoted_identifier = true;
+    // The table whose IDENTITY_INSERT is ON in this session (one at most, as in SQL Server).
+    const struct tds_fixture_table* identity_insert = nullptr;
+    std::string identity_insert_name; // database.schema.table, for error 8107
+    // Set by INSERT BULK: the table and the columns that the next BULKLOAD message fills.
+    struct bulk_target {
+        tds_fixture_database* database = nullptr;
+        tds_fixture_table* table = nullptr;
+        std::string written;              // the name as the statement wrote it
+        std::vector<std::size_t> columns; // the statement's columns, in the stream's order
+        bool keep_identity = false;
+        bool keep_nulls = false;
+    };
+    std::optional<bulk_target> bulk;
+};
+
+// Where a statement runs: the catalogue, the session's current database and its state. The
+// server holds its model lock while a statement is answered and while each result row is made.
 struct tds_statement_context {
-    const tds_catalogue& catalogue;
-    const tds_fixture_database& database;
+    tds_catalogue& catalogue;
+    tds_fixture_database& database;
+    tds_session_state* session = nullptr;
 };
 
 // Answers one statement: first a fixture's canned answers, then the recognisers in

@@ -15,6 +15,7 @@ enum class tds_packet_type : std::uint8_t {
     rpc = 0x03,
     tabular_result = 0x04,
     attention = 0x06,
+    bulk_load = 0x07,
     login7 = 0x10,
     prelogin = 0x12,
 };

@@ -1,0 +1,179 @@
+// Writing to the TDS test server through FreeTDS's ODBC driver: CREATE TABLE, INSERT with the
+// literal forms a writer sends, UPDATE and DELETE by key, IDENTITY_INSERT, and SQL Server's
+// refusals with their numbers and texts.
+#include "odbc_client.h"
+
+#include "tests/support/tds_server/tds_server.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// Each test writes its own tables into a fresh server.
+class TdsWrites : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server_ = std::make_unique<tds_server>(
+            std::vector<std::string>{tds_fixture_dir() + "/all_types.tds"});
+        server_->start();
+        ASSERT_TRUE(c_.connect(server_->odbc_connection_string("sa", "Velmora-Pw1")))
+            << c_.describe_diagnostics();
+    }
+    void run(const std::string& statement) {
+        ASSERT_TRUE(c_.execute(statement)) << statement << "\n" << c_.describe_diagnostics();
+        while (c_.more_results()) {
+        }
+        c_.close_cursor();
+    }
+    // Every row of a query as "a|b|c", NULL as "NULL".
+    std::vector<std::string> rows(const std::string& query) {
+        std::vector<std::string> out;
+        EXPECT_TRUE(c_.execute(query)) << c_.describe_diagnostics();
+        const std::size_t count = c_.columns().size();
+        while (SQL_SUCCEEDED(c_.fetch())) {
+            std::string row;
+            for (std::size_t i = 1; i <= count; ++i)
+                row += (i > 1 ? "|" : "") + c_.text(static_cast<SQLUSMALLINT>(i)).value_or("NULL");
+            out.push_back(row);
+        }
+        c_.close_cursor();
+        return out;
+    }
+    std::unique_ptr<tds_server> server_;
+    odbc_client c_;
+};
+
+TEST_F(TdsWrites, StoresTheWritersLiteralsAndServesThemBack) {
+    run("CREATE TABLE [dbo].[w] (\r\n\t[id] int NOT NULL,\r\n\t[name] nvarchar(20) NULL,\r\n"
+        "\t[latin] varchar(10) NULL,\r\n\t[amount] decimal(10,2) NULL,\r\n\t[f] float NULL,\r\n"
+        "\t[flag] bit NULL,\r\n\t[at] datetime NULL,\r\n\t[day] date NULL,\r\n"
+        "\t[t] time(3) NULL,\r\n\t[bytes] varbinary(max) NULL,\r\n\t[g] uniqueidentifier NULL,\r\n"
+        "\t[big] bigint NOT NULL DEFAULT 7)");
+    run("INSERT INTO [dbo].[w]([id], [name], [latin], [amount], [f], [flag], [at], [day], [t], "
+        "[bytes], [g], [big]) VALUES( 1, N'O''Brien 😀', 'Grüße', 12.345, 2.23e-308, 1, "
+        "'2024-02-29 13:45:30.997', '2024-02-29 00:00:00', '13:45:30.1234', 0x00FF10, "
+        "'6F9619FF-8B86-D011-B42D-00C04FC964FF', -9223372036854775808)");
+    // Empty values stay empty; a plain literal passes the database's code page (Latin-1 here),
+    // so the emoji becomes '?'; DEFAULT and omitted columns take the default.
+    run("INSERT INTO [dbo].[w]([id], [name], [latin], [bytes], [big]) VALUES( 2, '', 'x😀', 0x, "
+        "DEFAULT)");
+    run("INSERT INTO w (id, at) VALUES (3, CONVERT(datetime, '2001-02-03 04:05:06', 120)), "
+        "(4, CAST('1999-12-31' AS date))");
+    EXPECT_EQ(rows("SELECT * FROM [dbo].[w]"),
+              (std::vector<std::string>{
+                  "1|O'Brien 😀|Grüße|12.35|2.2300000000000001e-308|1|2024-02-29 13:45:30.997|"
+                  "2024-02-29|13:45:30.123|00ff10|6F9619FF-8B86-D011-B42D-00C04FC964FF|"
+                  "-9223372036854775808",
+                  "2||x?|NULL|NULL|NULL|NULL|NULL|NULL||NULL|7",
+                  "3|NULL|NULL|NULL|NULL|NULL|2001-02-03 04:05:06.000|NULL|NULL|NULL|NULL|7",
+                  "4|NULL|NULL|NULL|NULL|NULL|1999-12-31 00:00:00.000|NULL|NULL|NULL|NULL|7"}));
+    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM w"), std::vector<std::string>{"4"});
+    run("DROP TABLE [dbo].[w]");
+    EXPECT_FALSE(c_.execute("SELECT * FROM w"));
+    EXPECT_EQ(c_.diagnostics().at(0).native, 208);
+}
+
+TEST_F(TdsWrites, KeepsIdentityValuesOnlyWhileIdentityInsertIsOn) {
+    run("CREATE TABLE t (id int IDENTITY(10,5) NOT NULL PRIMARY KEY, v nvarchar(5))");
+    run("INSERT INTO t (v) VALUES (N'a')");
+    run("SET IDENTITY_INSERT [dbo].[t] ON;INSERT INTO [dbo].[t]([id], [v]) VALUES( 100, N'b')");
+    run("SET IDENTITY_INSERT [dbo].[t] OFF;");
+    run("INSERT INTO t (v) VALUES (N'c')");
+    EXPECT_EQ(rows("SELECT id, v FROM t"), (std::vector<std::string>{"10|a", "100|b", "105|c"}));
+}
+
+TEST_F(TdsWrites, UpdatesAndDeletesByKeyInTheWritersForms) {
+    run("CREATE TABLE [dbo].[k] ([id] int NOT NULL, [code] varchar(5) NOT NULL, [v] nvarchar(10) "
+        "NULL, CONSTRAINT [PK_k] PRIMARY KEY NONCLUSTERED ([id], [code]))");
+    run("INSERT INTO [dbo].[k]([id], [code], [v]) VALUES( 5, N'AB', N'one'), (5, 'CD', N'two'), "
+        "(6, 'AB', NULL)");
+    // by record: [k]=v AND ...; by key text: "k"=v and "code"='v' (a quote and a blank)
+    run("UPDATE [dbo].[k] SET [v]=N'uno' WHERE [id]=5 AND [code]=N'ab'");
+    run("UPDATE [dbo].[k] SET [v]=N'dos' WHERE \"id\"=5 and \"code\"='CD' ");
+    EXPECT_EQ(rows("SELECT * FROM k"),
+              (std::vector<std::string>{"5|AB|uno", "5|CD|dos", "6|AB|NULL"}));
+    run("DELETE FROM [dbo].[k] WITH (ROWLOCK) WHERE \"id\"=6 and \"code\"='AB' ");
+    run("DELETE FROM [dbo].[k] WITH (ROWLOCK) WHERE [id]=5 AND [code]=N'CD'");
+    EXPECT_EQ(rows("SELECT * FROM k"), std::vector<std::string>{"5|AB|uno"});
+    // With QUOTED_IDENTIFIER OFF, "id" is a string: the key text's condition can no longer name
+    // a column, and SQL Server says so instead of changing nothing silently.
+    run("SET QUOTED_IDENTIFIER OFF");
+    EXPECT_FALSE(c_.execute("DELETE FROM [dbo].[k] WITH (ROWLOCK) WHERE \"id\"=5 "));
+    EXPECT_EQ(c_.diagnostics().at(0).native, 245);
+    run("SET QUOTED_IDENTIFIER ON");
+    run("delete from [dbo].[k]");
+    EXPECT_TRUE(rows("SELECT * FROM k").empty());
+}
+
+// A statement, the error number SQL Server gives and its text (after FreeTDS's prefix).
+struct refusal {
+    const char* statement;
+    SQLINTEGER native;
+    const char* message;
+};
+
+TEST_F(TdsWrites, RefusesAsSqlServerDoes) {
+    run("CREATE TABLE [dbo].[r] ([id] int IDENTITY(1,1) NOT NULL, [code] varchar(3) NOT NULL, "
+        "[n] nvarchar(2) NULL, [b] varbinary(2) NULL, [rv] rowversion, [total] AS ([id]*2), "
+        "CONSTRAINT [PK_r] PRIMARY KEY ([code]), CONSTRAINT [UQ_r_n] UNIQUE ([n]))");
+    run("INSERT INTO [dbo].[r]([code], [n]) VALUES( 'abc', N'x')");
+    const refusal cases[] = {
+        {"INSERT INTO [dbo].[r]([id], [code]) VALUES( 5, 'def')", 544,
+         "Cannot insert explicit value for identity column in table 'r' when IDENTITY_INSERT is "
+         "set to OFF."},
+        {"INSERT INTO [dbo].[r]([code]) VALUES( 'ABC')", 2627,
+         "Violation of PRIMARY KEY constraint 'PK_r'. Cannot insert duplicate key in object "
+         "'dbo.r'. The duplicate key value is (ABC)."},
+        {"INSERT INTO [dbo].[r]([code], [n]) VALUES( 'q', N'x')", 2627,
+         "Violation of UNIQUE KEY constraint 'UQ_r_n'. Cannot insert duplicate key in object "
+         "'dbo.r'. The duplicate key value is (x)."},
+        {"INSERT INTO [dbo].[r]([code]) VALUES( 'abcd')", 2628,
+         "String or binary data would be truncated in table 'velmora_types.dbo.r', column "
+         "'code'. Truncated value: 'abc'."},
+        {"INSERT INTO [dbo].[r]([code], [b]) VALUES( 'q', 0x010203)", 2628,
+         "String or binary data would be truncated in table 'velmora_types.dbo.r', column 'b'. "
+         "Truncated value: '0x0102'."},
+        {"INSERT INTO [dbo].[r]([code], [nope]) VALUES( 'q', 1)", 207,
+         "Invalid column name 'nope'."},
+        {"INSERT INTO [dbo].[nosuch]([a]) VALUES( 1)", 208, "Invalid object name 'dbo.nosuch'."},
+        {"INSERT INTO [dbo].[r]([code], [rv]) VALUES( 'q', 0x01)", 273,
+         "Cannot insert an explicit value into a timestamp column. Use INSERT with a column list "
+         "to exclude the timestamp column, or insert a DEFAULT into the timestamp column."},
+        {"INSERT INTO [dbo].[r]([code], [total]) VALUES( 'q', 1)", 271,
+         "The column \"total\" cannot be modified because it is either a computed column or is "
+         "the result of a UNION operator."},
+        {"INSERT INTO [dbo].[r]([code]) VALUES( NULL)", 515,
+         "Cannot insert the value NULL into column 'code', table 'velmora_types.dbo.r'; column "
+         "does not allow nulls. INSERT fails."},
+        {"INSERT INTO [dbo].[r]([code] VALUES( 'q')", 156,
+         "Incorrect syntax near the keyword 'VALUES'."},
+        {"UPDATE [dbo].[r] SET  WHERE [code]='abc'", 156,
+         "Incorrect syntax near the keyword 'WHERE'."},
+        {"DELETE FROM [dbo].[r] WITH (ROWLOCK) WHERE ", 102, "Incorrect syntax near 'WHERE'."},
+        {"UPDATE [dbo].[r] SET [id]=3 WHERE [code]='abc'", 8102,
+         "Cannot update identity column 'id'."},
+        {"INSERT INTO [dbo].[r]([code], [b]) VALUES( 'q', 'text')", 257,
+         "Implicit conversion from data type varchar to varbinary is not allowed. Use the "
+         "CONVERT function to run this query."},
+        {"CREATE TABLE [dbo].[r] ([a] int)", 2714,
+         "There is already an object named 'r' in the database."},
+        {"DROP TABLE [dbo].[nosuch]", 3701,
+         "Cannot drop the table 'dbo.nosuch', because it does not exist or you do not have "
+         "permission."},
+    };
+    for (const auto& e : cases) {
+        SCOPED_TRACE(e.statement);
+        EXPECT_FALSE(c_.execute(e.statement));
+        ASSERT_FALSE(c_.diagnostics().empty());
+        EXPECT_EQ(c_.diagnostics()[0].native, e.native);
+        EXPECT_EQ(c_.diagnostics()[0].message, std::string("[FreeTDS][SQL Server]") + e.message);
+    }
+    // Nothing of the refused statements was kept; trailing blanks past the length are cut.
+    run("INSERT INTO [dbo].[r]([code]) VALUES( 'q    ')");
+    EXPECT_EQ(rows("SELECT id, code, n FROM r"),
+              (std::vector<std::string>{"1|abc|x", "2|q  |NULL"}));
+}
+
+} // namespace
