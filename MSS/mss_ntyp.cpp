@@ -51,6 +51,10 @@ std::wstring mss_get_native_type(const t_ftd& column) {
         return column.dw_reserved == 1 ? L"REAL" : L"FLOAT";
     case VT_CY:
     case VT_DECIMAL:
+        // A currency value is exact to four decimals; as FLOAT it would lose digits.
+        if (column.type == VT_CY && column.prec == 0 && column.scale == 0) {
+            return L"MONEY";
+        }
         if ((column.prec >= 1 && column.prec <= 38) || (column.prec == 0 && column.scale != 0)) {
             return L"NUMERIC" + formatted(L"(%d,%d)", column.prec, column.scale);
         }

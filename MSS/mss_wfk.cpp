@@ -105,12 +105,15 @@ void mss_database::create_relationships(const udb_relationships& list) {
             const std::string context = rel.name.empty()
                                             ? tk_to_utf8(rel.fk_table)
                                             : "Foreign key '" + tk_to_utf8(rel.name) + "'";
+            // SQL Server's 547 is the same refusal, whatever result code the provider gives it.
+            const auto* server = dynamic_cast<const odb_exception*>(&e);
+            const bool orphans = (e.code & 0xFFFF) == integrity_violation ||
+                                 (server != nullptr && server->native_error == 547);
             const char* what =
-                (e.code & 0xFFFF) == integrity_violation
-                    ? "There are orphaned records that prevent from creating foreign key. For "
-                      "more\ninformation see Troubleshooting article of the product "
-                      "documentation."
-                    : "Can't create foreign key.";
+                orphans ? "There are orphaned records that prevent from creating foreign key. For "
+                          "more\ninformation see Troubleshooting article of the product "
+                          "documentation."
+                        : "Can't create foreign key.";
             mss_report_writer_error(context, mss_writer_error(what, e));
         }
     }

@@ -109,6 +109,10 @@ std::wstring mss_default_clause(const std::wstring& table, const t_ftd& column) 
     if (column.type == VT_DATE && column.dw_reserved == 10) {
         return L" DEFAULT getdate()";
     }
+    if (column.type == VT_BSTR && (column.dw_reserved & 0x10) != 0) {
+        // The readers' mark of an empty-string default, whatever text the value holds.
+        return L" DEFAULT ''";
+    }
     const std::wstring text = column.default_value.to_wstring();
     tk_log_wmessage(2, L"Got safe default value: %ls", text.c_str());
     if (text.empty()) {
