@@ -68,6 +68,11 @@ std::string odbc_client::describe_diagnostics() const {
     return out;
 }
 
+void odbc_client::enable_bulk_copy() {
+    constexpr SQLINTEGER bulk_copy_attribute = 1200 + 19; // SQL_COPT_SS_BCP
+    SQLSetConnectAttr(dbc_, bulk_copy_attribute, reinterpret_cast<SQLPOINTER>(1), SQL_IS_INTEGER);
+}
+
 bool odbc_client::connect(const std::string& connection_string) {
     std::u16string cs = odbc_utf16(connection_string);
     SQLRETURN rc = SQLDriverConnectW(dbc_, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()),

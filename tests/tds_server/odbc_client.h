@@ -35,6 +35,11 @@ public:
 
     // Connects; on failure returns false and keeps the diagnostics.
     bool connect(const std::string& connection_string);
+    // Asks FreeTDS for its bulk-copy functions (odbcss.h); only before connecting.
+    void enable_bulk_copy();
+    SQLHDBC connection() const { return dbc_; }
+    // Keeps the connection's diagnostics (after a bulk-copy call failed).
+    void collect_connection_diagnostics() { collect(SQL_HANDLE_DBC, dbc_); }
     // Runs a statement with SQLExecDirectW; false on SQL_ERROR.
     bool execute(const std::string& statement);
     // Prepares a statement, then runs it (again) with SQLExecute; false on SQL_ERROR.

@@ -107,6 +107,26 @@ TEST_F(TdsWrites, UpdatesAndDeletesByKeyInTheWritersForms) {
     EXPECT_TRUE(rows("SELECT * FROM k").empty());
 }
 
+TEST_F(TdsWrites, AnswersWritesOfAnyLengthWithoutFailing) {
+    run("CREATE TABLE big (id int NOT NULL, v nvarchar(max) NULL)");
+    const std::string long_text(1 << 20, 'x');
+    run("INSERT INTO big (id, v) VALUES (1, N'" + long_text + "')");
+    std::string many = "INSERT INTO big (id) VALUES (2)";
+    for (int i = 3; i <= 1001; ++i)
+        many += ", (" + std::to_string(i) + ")";
+    run(many);
+    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM big"), std::vector<std::string>{"1001"});
+    EXPECT_FALSE(c_.execute(many + ", (0)")); // SQL Server takes 1000 rows at most
+    EXPECT_EQ(c_.diagnostics().at(0).native, 10738);
+    // Nesting as deep as the statement is long gets a syntax error, never a crash.
+    const std::string deep = "INSERT INTO big (id) VALUES (" + std::string(200000, '(') + "1" +
+                             std::string(200000, ')') + ")";
+    EXPECT_FALSE(c_.execute(deep));
+    EXPECT_EQ(c_.diagnostics().at(0).native, 102);
+    run("DELETE FROM big WHERE id = 1");
+    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM big"), std::vector<std::string>{"1000"});
+}
+
 // A statement, the error number SQL Server gives and its text (after FreeTDS's prefix).
 struct refusal {
     const char* statement;

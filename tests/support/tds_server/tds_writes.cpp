@@ -660,7 +660,7 @@ std::string new_guid() {
     return out;
 }
 
-std::optional<tds_literal> read_literal(parser& p);
+std::optional<tds_literal> read_literal(parser& p, int depth = 0);
 
 // The value of a column's default definition ("((0))", "(getdate())", "(N'x')").
 std::optional<tds_literal> evaluate_default(const std::string& definition) {
@@ -681,9 +681,10 @@ std::optional<tds_literal> evaluate_default(const std::string& definition) {
 
 // NULL, DEFAULT, 'text', N'text', numbers with a sign, 0x..., CONVERT(type, value[, style]),
 // CAST(value AS type), (value), and the functions getdate(), sysdatetime(), CURRENT_TIMESTAMP
-// and newid().
-std::optional<tds_literal> read_literal(parser& p) {
-    if (p.done())
+// and newid(). Nesting is bounded, so no statement can exhaust the stack.
+std::optional<tds_literal> read_literal(parser& p, int depth) {
+    constexpr int deepest = 32;
+    if (p.done() || depth > deepest)
         return std::nullopt;
     tds_literal v;
     const token& t = p.t[p.at];
@@ -727,7 +728,7 @@ std::optional<tds_literal> read_literal(parser& p) {
         }
         if (t.is("(")) {
             ++p.at;
-            auto inner = read_literal(p);
+            auto inner = read_literal(p, depth + 1);
             if (!inner || !p.accept(")"))
                 return std::nullopt;
             return inner;
@@ -785,11 +786,11 @@ std::optional<tds_literal> read_literal(parser& p) {
         if (convert) {
             if (!read_type() || !p.accept(","))
                 return std::nullopt;
-            inner = read_literal(p);
+            inner = read_literal(p, depth + 1);
             if (inner && p.accept(",") && !(p.done() || p.t[p.at++].kind == token_kind::number))
                 return std::nullopt;
         } else {
-            inner = read_literal(p);
+            inner = read_literal(p, depth + 1);
             if (!inner || !p.accept("as") || !read_type())
                 return std::nullopt;
         }
@@ -1313,6 +1314,11 @@ std::optional<tds_answer> insert_values(const tds_statement_context& ctx,
     } while (p.accept(","));
     if (!p.done())
         return syntax_error(tokens, p.at);
+    constexpr std::size_t most_rows = 1000; // SQL Server's limit on a VALUES list
+    if (rows.size() > most_rows)
+        return error_answer(message(10738, 15, 1,
+                                    "The number of row value expressions in the INSERT statement "
+                                    "exceeds the maximum allowed number of 1000 row values."));
     if (!target->table)
         return error_answer(invalid_object(target->written));
     tds_fixture_table& t = *target->table;
@@ -2058,7 +2064,8 @@ std::optional<tds_answer> insert_bulk(const tds_statement_context& ctx,
     bulk.database = target->database;
     bulk.table = target->table;
     bulk.written = target->written;
-    bulk.keep_identity |= ctx.session && ctx.session->identity_insert == target->table;
+    // A session's IDENTITY_INSERT does not reach a bulk load: only the KEEP_IDENTITY hint keeps
+    // the stream's identity values.
     if (ctx.session)
         ctx.session->bulk = bulk;
     return tds_answer{};
