@@ -69,6 +69,8 @@ public:
     bool is_native() const { return initializer_.is_native(); }
     bool is_fast_load() const { return fast_load_; }
     bool is_unicode() const { return unicode_; }
+    // Whether the writer sends text as Unicode (N'' literals, UTF-16 bulk values); on by default.
+    void set_unicode(bool unicode) { unicode_ = unicode; }
     bool is_windows_auth() const { return windows_auth_; }
     const std::wstring& server() const { return server_; }
     const std::wstring& user() const { return user_; }

@@ -51,8 +51,14 @@ private:
     bool count_reported_ = false;
 };
 
+class mss_database;
+
 class mss_table : public odb_table {
 public:
+    // A destination table: no reading rowset, the row count from the table as it is now, and a
+    // copy of each of `columns` as its schema. `database` becomes the owner database.
+    mss_table(const std::wstring& name, IOpenRowset* session, const udb_schema& columns,
+              mss_database* database);
     mss_table(const std::wstring& name, IOpenRowset* session, int flags,
               udb_relationships* relationships);
     mss_table(const std::wstring& name, const std::wstring& query, IOpenRowset* session, int flags,
@@ -67,7 +73,20 @@ public:
     // Reads the rows from `select` from now on; the schema stays as it is.
     mss_table* refine_by_sql_query(const std::wstring& select);
 
+    // Writing: by bulk load while the engine's switch is on and the bulk-copy rowset opened,
+    // else by one INSERT statement per record. A record that does not match the columns is
+    // refused with udb_structure_exception; a failed statement or row is odb_exception.
+    void append_record(const udb_record& record) override;
+    void slow_record(const udb_record& record);
+    void fast_append(const udb_record& record);
+    // Updates and deletes by key; a failing statement is logged, never thrown.
+    void update1(const udb_record& record) override;
+    void update2(const udb_record& record, const std::wstring& key) override;
+    void delete_key(const std::wstring& key) override;
+    void delete_key(const udb_record& record) override;
+
     bool b_identity = false;
+    bool b_fl_failed = false;
     bool b_writer = false;
     odb_command command;
     mss_fast_load fl;

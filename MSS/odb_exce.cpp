@@ -106,6 +106,60 @@ void odb_exception::extract_from_records2(IErrorRecords* records, bool detailed)
     }
 }
 
+std::wstring odb_exception::GetErrorString() {
+    tk_log_message(2, "odb_exception::GetErrorString");
+    ole_com_ptr<IErrorInfo> info;
+    if (GetErrorInfo(0, &info) == S_OK && info) {
+        ole_com_ptr<IErrorRecords> records;
+        ULONG count = 0;
+        if (SUCCEEDED(info->QueryInterface(IID_IErrorRecords, records.out_void())) && records &&
+            SUCCEEDED(records->GetRecordCount(&count))) {
+            return extract_from_records1(records.get());
+        }
+    }
+    return L"Generic error occurred while migrating the data.";
+}
+
+std::wstring odb_exception::extract_from_records1(IErrorRecords* records) {
+    tk_log_message(2, "odb_exception::extract_from_records1");
+    ULONG count = 0;
+    if (FAILED(records->GetRecordCount(&count)) || count == 0) {
+        return L"Generic error occurred while migrating the data.";
+    }
+    std::wstring joined;
+    bool duplicate_key = false;
+    for (ULONG i = 0; i < count; ++i) {
+        ERRORINFO basic{};
+        records->GetBasicErrorInfo(i, &basic);
+        tk_log_message(1, "GetBasicErrorInfo: HRESULT=%08X, Minor Code=%d",
+                       static_cast<unsigned>(basic.hrError), static_cast<int>(basic.dwMinor));
+        duplicate_key = duplicate_key || basic.dwMinor == 2627;
+        ole_com_ptr<IErrorInfo> info;
+        if (FAILED(records->GetErrorInfo(i, GetSystemDefaultLCID(), &info)) || !info) {
+            tk_log_message(1, "pIErrorRecords->GetErrorInfo FAILED");
+            continue;
+        }
+        tk_log_message(1, "pIErrorRecords->GetErrorInfo SUCCEEDED");
+        BSTR text = nullptr;
+        if (FAILED(info->GetDescription(&text)) || text == nullptr) {
+            tk_log_message(1, "pIErrorRecords->GetDescription FAILED");
+            continue;
+        }
+        tk_log_message(1, "pIErrorRecords->GetDescription SUCCEEDED");
+        if (!joined.empty()) {
+            joined += L"\n";
+        }
+        joined += take_bstr(text);
+    }
+    if (!joined.empty()) {
+        return joined;
+    }
+    if (duplicate_key) {
+        return L"Violation of PRIMARY KEY constraint.\nCannot insert duplicate key in the table.";
+    }
+    return L"Generic error occurred while migrating the data.";
+}
+
 mss_no_perm_exception::mss_no_perm_exception(const std::wstring& user, const std::wstring& database)
     : tk_exception(L"User '" + user + L"' does not have permission to access database '" +
                        database + L"'",

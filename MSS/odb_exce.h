@@ -29,6 +29,12 @@ public:
     // Level 0, code 0, the message in the ANSI code page.
     explicit odb_exception(const std::wstring& message);
 
+    // The text of the calling thread's current error: the descriptions of its error records
+    // joined by line breaks, SQL Server's primary-key message for a record of native error 2627
+    // without a description, or a generic text.
+    static std::wstring GetErrorString();
+    static std::wstring extract_from_records1(IErrorRecords* records);
+
     // Fills message, source and native error from the records.
     void extract_from_records2(IErrorRecords* records, bool detailed);
 

@@ -118,7 +118,7 @@ HRESULT com_error_object::GetBasicErrorInfo(ULONG record, ERRORINFO* info) {
         return DB_E_BADRECORDNUM;
     }
     const com_error_record& r = records_[record];
-    *info = ERRORINFO{r.result, 0, r.clsid, r.iid, 0};
+    *info = ERRORINFO{r.result, static_cast<DWORD>(r.native_error), r.clsid, r.iid, 0};
     return S_OK;
 }
 

@@ -57,6 +57,12 @@ inline constexpr HRESULT DB_SEC_E_AUTH_FAILED = make_hresult(0x80040E4D);
 inline constexpr HRESULT DB_E_ALREADYINITIALIZED = make_hresult(0x80040E52);
 inline constexpr HRESULT DB_E_NOTSUPPORTED = make_hresult(0x80040E53);
 inline constexpr HRESULT DB_E_DATAOVERFLOW = make_hresult(0x80040E57);
+inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = make_hresult(0x80040E2F);
+inline constexpr HRESULT DB_E_BADCOLUMNID = make_hresult(0x80040E11);
+inline constexpr HRESULT DB_E_OBJECTOPEN = make_hresult(0x80040E05);
+// Storage results, as streams return them.
+inline constexpr HRESULT STG_E_INVALIDPOINTER = make_hresult(0x80030009);
+inline constexpr HRESULT STG_E_MEDIUMFULL = make_hresult(0x80030070);
 
 // Data types (DBTYPE).
 enum : DBTYPE {
@@ -203,6 +209,13 @@ struct DBPROPSET {
     GUID guidPropertySet;
 };
 
+// The properties of one set to ask for.
+struct DBPROPIDSET {
+    DBPROPID* rgPropertyIDs;
+    ULONG cPropertyIDs;
+    GUID guidPropertySet;
+};
+
 // Initialisation properties (DBPROPSET_DBINIT).
 inline constexpr DBPROPID DBPROP_AUTH_INTEGRATED = 0x07;
 inline constexpr DBPROPID DBPROP_AUTH_PASSWORD = 0x09;
@@ -217,8 +230,18 @@ inline constexpr DBPROPID DBPROP_IRowsetChange = 0x7F;
 inline constexpr LONG DBPROPVAL_UP_CHANGE = 1;
 inline constexpr LONG DBPROPVAL_UP_DELETE = 2;
 inline constexpr LONG DBPROPVAL_UP_INSERT = 4;
+inline constexpr DBPROPID DBPROP_ISequentialStream = 0x89;
+inline constexpr DBPROPID DBPROP_IStream = 0x8B;
 // SQL Server data-source properties (DBPROPSET_SQLSERVERDATASOURCE).
 inline constexpr DBPROPID SSPROP_ENABLEFASTLOAD = 2;
+// SQL Server rowset properties (DBPROPSET_SQLSERVERROWSET): a bulk-copy rowset, keeping the
+// identity values the rows carry.
+inline constexpr DBPROPID SSPROP_FASTLOADKEEPIDENTITY = 11;
+inline constexpr DBPROPID SSPROP_IRowsetFastLoad = 14;
+// Column properties (DBPROPSET_COLUMN) of ITableDefinition.
+inline constexpr DBPROPID DBPROP_COL_AUTOINCREMENT = 0x1A;
+inline constexpr DBPROPID DBPROP_COL_DEFAULT = 0x1B;
+inline constexpr DBPROPID DBPROP_COL_NULLABLE = 0x1D;
 
 // Column information, as IColumnsInfo::GetColumnInfo returns it.
 struct DBCOLUMNINFO {
@@ -232,6 +255,67 @@ struct DBCOLUMNINFO {
     BYTE bScale;
     DBID columnid;
 };
+
+// How a consumer binds long values (the dynamic accessor's choice).
+enum DBBLOBHANDLINGENUM {
+    DBBLOBHANDLING_DEFAULT = 0,
+    DBBLOBHANDLING_NOSTREAMS = 1,
+    DBBLOBHANDLING_SKIP = 2
+};
+
+// Storage modes of a storage object.
+inline constexpr DWORD STGM_READ = 0;
+
+// A column for ITableDefinition::CreateTable.
+struct DBCOLUMNDESC {
+    LPOLESTR pwszTypeName;
+    void* pTypeInfo; // ITypeInfo, unused
+    DBPROPSET* rgPropertySets;
+    CLSID* pclsid;
+    ULONG cPropertySets;
+    DBLENGTH ulColumnSize;
+    DBID dbcid;
+    DBTYPE wType;
+    BYTE bPrecision;
+    BYTE bScale;
+};
+
+// The value structures of the date and time types, as a row buffer holds them.
+struct DBDATE {
+    std::int16_t year;
+    std::uint16_t month;
+    std::uint16_t day;
+};
+struct DBTIME2 {
+    std::uint16_t hour;
+    std::uint16_t minute;
+    std::uint16_t second;
+    ULONG fraction; // nanoseconds
+};
+struct DBTIMESTAMP {
+    std::int16_t year;
+    std::uint16_t month;
+    std::uint16_t day;
+    std::uint16_t hour;
+    std::uint16_t minute;
+    std::uint16_t second;
+    ULONG fraction; // nanoseconds
+};
+// An exact number: precision, scale, sign (1 positive, 0 negative) and a 16-byte little-endian
+// magnitude; 19 bytes without padding.
+inline constexpr int DB_NUMERIC_VAL_LEN = 16;
+#pragma pack(push, 1)
+struct DB_NUMERIC {
+    BYTE precision;
+    BYTE scale;
+    BYTE sign;
+    BYTE val[DB_NUMERIC_VAL_LEN];
+};
+#pragma pack(pop)
+static_assert(sizeof(DB_NUMERIC) == 19);
+static_assert(sizeof(DBTIMESTAMP) == 16);
+static_assert(sizeof(DBTIME2) == 12);
+static_assert(sizeof(DBDATE) == 6);
 
 // A storage object a column can be bound to (ISequentialStream).
 struct DBOBJECT {
@@ -272,6 +356,10 @@ inline constexpr GUID DBPROPSET_ROWSET = {
     0xC8B522BE, 0x5CF3, 0x11CE, {0xAD, 0xE5, 0x00, 0xAA, 0x00, 0x44, 0x77, 0x3D}};
 inline constexpr GUID DBPROPSET_SQLSERVERDATASOURCE = {
     0x28EFAEE4, 0x2D2C, 0x11D1, {0x98, 0x07, 0x00, 0xC0, 0x4F, 0xC2, 0xAD, 0x98}};
+inline constexpr GUID DBPROPSET_SQLSERVERROWSET = {
+    0x5CF4CA10, 0xEF21, 0x11D0, {0x97, 0xE7, 0x00, 0xC0, 0x4F, 0xC2, 0xAD, 0x98}};
+inline constexpr GUID DBPROPSET_COLUMN = {
+    0xC8B522B9, 0x5CF3, 0x11CE, {0xAD, 0xE5, 0x00, 0xAA, 0x00, 0x44, 0x77, 0x3D}};
 inline constexpr GUID DBGUID_DBSQL = {
     0xC8B521FB, 0x5CF3, 0x11CE, {0xAD, 0xE5, 0x00, 0xAA, 0x00, 0x44, 0x77, 0x3D}};
 inline constexpr GUID DBSCHEMA_TABLES = {
@@ -311,7 +399,14 @@ VELMORA_OLEDB_IID(IID_IDBProperties, 0x0C733A8A);
 VELMORA_OLEDB_IID(IID_IDBInitialize, 0x0C733A8B);
 VELMORA_OLEDB_IID(IID_IAccessor, 0x0C733A8C);
 VELMORA_OLEDB_IID(IID_IDataConvert, 0x0C733A8D);
+VELMORA_OLEDB_IID(IID_IRowsetChange, 0x0C733A05);
+VELMORA_OLEDB_IID(IID_IRowsetInfo, 0x0C733A55);
+VELMORA_OLEDB_IID(IID_ITableDefinition, 0x0C733A86);
 #undef VELMORA_OLEDB_IID
+inline constexpr IID IID_IStream = {
+    0x0000000C, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IRowsetFastLoad = {
+    0x5CF4CA13, 0xEF21, 0x11D0, {0x97, 0xE7, 0x00, 0xC0, 0x4F, 0xC2, 0xAD, 0x98}};
 inline constexpr IID IID_IDataInitialize = {
     0x2206CCB1, 0x19C1, 0x11D1, {0x89, 0xE0, 0x00, 0xC0, 0x4F, 0xD7, 0xA8, 0x29}};
 
@@ -442,6 +537,53 @@ public:
     VELMORA_COM_INTERFACE(IUnknown, IID_ISequentialStream)
     virtual HRESULT Read(void* buffer, ULONG size, ULONG* read) = 0;
     virtual HRESULT Write(const void* buffer, ULONG size, ULONG* written) = 0;
+};
+
+// Rowset properties and the object that made the rowset.
+class IRowsetInfo : public IUnknown {
+public:
+    VELMORA_COM_INTERFACE(IUnknown, IID_IRowsetInfo)
+    // The values of the properties asked for (all of every set when `id_sets` is 0) as a
+    // task-memory array of sets, each with a task-memory property array, for the caller to free.
+    // A property the rowset does not know comes back with DBPROPSTATUS_NOTSUPPORTED and
+    // DB_S_ERRORSOCCURRED (DB_E_ERRORSOCCURRED when none is known).
+    virtual HRESULT GetProperties(ULONG id_sets, const DBPROPIDSET id_set_array[], ULONG* sets,
+                                  DBPROPSET** set_array) = 0;
+    virtual HRESULT GetReferencedRowset(DBORDINAL ordinal, REFIID riid, IUnknown** rowset) = 0;
+    virtual HRESULT GetSpecification(REFIID riid, IUnknown** specification) = 0;
+};
+
+// Changing a rowset's rows through an accessor.
+class IRowsetChange : public IUnknown {
+public:
+    VELMORA_COM_INTERFACE(IUnknown, IID_IRowsetChange)
+    virtual HRESULT DeleteRows(HCHAPTER chapter, DBCOUNTITEM rows, const HROW handles[],
+                               DBROWSTATUS statuses[]) = 0;
+    virtual HRESULT SetData(HROW row, HACCESSOR accessor, void* data) = 0;
+    virtual HRESULT InsertRow(HCHAPTER chapter, HACCESSOR accessor, void* data, HROW* row) = 0;
+};
+
+// SQL Server's bulk-copy rowset: rows go to the table in batches, each made durable by Commit.
+class IRowsetFastLoad : public IUnknown {
+public:
+    VELMORA_COM_INTERFACE(IUnknown, IID_IRowsetFastLoad)
+    // Sends one row read through the accessor. A value that does not fit its column fails the
+    // row; nothing is cut.
+    virtual HRESULT InsertRow(HACCESSOR accessor, void* data) = 0;
+    // Makes the rows sent so far durable; with `done` the rowset takes no further rows.
+    virtual HRESULT Commit(BOOL done) = 0;
+};
+
+// Table creation on a session.
+class ITableDefinition : public IUnknown {
+public:
+    VELMORA_COM_INTERFACE(IUnknown, IID_ITableDefinition)
+    virtual HRESULT CreateTable(IUnknown* outer, DBID* table_id, DBORDINAL columns,
+                                const DBCOLUMNDESC column_descs[], REFIID riid, ULONG property_sets,
+                                DBPROPSET sets[], DBID** new_table_id, IUnknown** rowset) = 0;
+    virtual HRESULT DropTable(DBID* table_id) = 0;
+    virtual HRESULT AddColumn(DBID* table_id, DBCOLUMNDESC* column_desc, DBID** column_id) = 0;
+    virtual HRESULT DropColumn(DBID* table_id, DBID* column_id) = 0;
 };
 
 // The service components: a data source from a connection string.

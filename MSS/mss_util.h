@@ -1,0 +1,28 @@
+// Values as T-SQL literals for the statements the MS SQL writer sends: NULL, binary, the
+// column's default or the value itself, quoted where T-SQL wants quotes.
+#pragma once
+
+#include "OLE/ole_var.h"
+
+#include <string>
+
+class t_ftd;
+class udb_field;
+
+// The literal of `field` for destination column `column`: binary values as 0x and hexadecimal
+// digits ("0x" for a zero-length value), a custom rule's text, texts always quoted (an empty
+// text is ''), a missing value as NULL, or for a NOT NULL column as "0x" (binary) or the
+// literal of the column's default. A null field or column is an internal error (mss_util,
+// 110, 111).
+std::wstring mss_get_fld_append_str(const udb_field* field, const t_ftd* column);
+
+// A copy of `value` that MS SQL accepts: dates after the year 9999 become 9999-12-30, doubles
+// are clamped to 2.23e-308 .. 1.79e308 in magnitude (NaN to -1.79e308, 0 kept).
+ole_variant mssql_get_safe_variant(const ole_variant& value);
+
+// The literal of a value given by its text and type code: texts quoted with every "'" doubled
+// (N'' when the engine's unicode switch is on; a GUID as its 36-character text), dates in their
+// canonical form with milliseconds at most (the zero date as 1899-12-30), binary texts bare when
+// they are hexadecimal or decimal digits and quoted otherwise, every other type bare with "'"
+// doubled. An empty text is '' for every type. Reads the MS SQL engine, which must exist.
+std::wstring to_mssql_str(const std::wstring& text, VARTYPE vt);

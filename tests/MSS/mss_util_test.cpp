@@ -1,0 +1,119 @@
+// T-SQL literals of the MS SQL writer.
+#include "MSS/mss_engi.h"
+#include "MSS/mss_util.h"
+#include "UDB/udb_field.h"
+#include "UDB/udb_schema.h"
+#include "tests/MSS/mss_test_support.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+class mss_util_test : public mss_fixture {
+protected:
+    void SetUp() override {
+        mss_fixture::SetUp();
+        engine = std::make_unique<mss_engine>(1);
+    }
+    void TearDown() override {
+        engine.reset();
+        mss_fixture::TearDown();
+    }
+
+    static udb_field field(const ole_variant& value) {
+        return udb_field(L"f", 0, value, false, false);
+    }
+
+    std::unique_ptr<mss_engine> engine;
+};
+
+ole_variant typed(const std::wstring& text, VARTYPE vt) {
+    return ole_variant::from_wstring(text, vt);
+}
+
+TEST_F(mss_util_test, values_of_every_kind_become_their_literals) {
+    const t_ftd nullable(10, L"c", VT_BSTR, false, false, ole_variant(), 0, L"nvarchar");
+    struct row {
+        ole_variant value;
+        std::wstring literal;
+    };
+    const std::vector<row> rows = {
+        {ole_variant(std::wstring(L"O'Brien")), L"N'O''Brien'"},
+        {ole_variant(std::wstring(L"'); DROP TABLE t; --")), L"N'''); DROP TABLE t; --'"},
+        {ole_variant(std::wstring(L"{6F9619FF-8B86-D011-B42D-00C04FC964FF}")),
+         L"'6F9619FF-8B86-D011-B42D-00C04FC964FF'"},
+        {ole_variant(std::wstring()), L"''"},
+        {ole_variant(std::wstring(L"\u00e9\U0001F600")), L"N'\u00e9\U0001F600'"},
+        {typed(L"42", VT_I4), L"42"},
+        {typed(L"-12.50", VT_DECIMAL), L"-12.50"},
+        {ole_variant(true), L"1"},
+        {ole_variant(std::vector<uint8_t>{0x01, 0xAB, 0xFF}), L"0x01ABFF"},
+        {ole_variant(0u, nullptr), L"0x"},
+        {typed(L"2024-02-29 10:20:30.123456", VT_DATE), L"'2024-02-29 10:20:30.123'"},
+        {typed(L"2024-02-29", VT_DATE), L"'2024-02-29'"},
+        {ole_variant(), L"NULL"},
+    };
+    for (const row& r : rows) {
+        const udb_field f = field(r.value);
+        EXPECT_EQ(mss_get_fld_append_str(&f, &nullable), r.literal) << r.value.to_string();
+    }
+}
+
+TEST_F(mss_util_test, unicode_switch_off_drops_the_n_prefix) {
+    engine->set_unicode(false);
+    EXPECT_EQ(to_mssql_str(L"O'Brien", VT_BSTR), L"'O''Brien'");
+    EXPECT_EQ(to_mssql_str(L"", VT_BSTR), L"''");
+}
+
+TEST_F(mss_util_test, missing_values_in_not_null_columns_take_the_default) {
+    const t_ftd int_default(4, L"c", VT_I4, true, false, typed(L"0", VT_I4), 0, L"int");
+    const t_ftd int_plain(4, L"c", VT_I4, true, false, ole_variant(), 0, L"int");
+    const t_ftd blob(0, L"c", ole_variant::vt_byte_array, true, false, ole_variant(), 0,
+                     L"varbinary");
+    const t_ftd nullable(4, L"c", VT_I4, false, false, ole_variant(), 0, L"int");
+    udb_field null_field = field(ole_variant());
+    null_field.var.vt = VT_NULL;
+    EXPECT_EQ(mss_get_fld_append_str(&null_field, &int_default), L"0");
+    EXPECT_EQ(mss_get_fld_append_str(&null_field, &int_plain), L"''");
+    EXPECT_EQ(mss_get_fld_append_str(&null_field, &blob), L"0x");
+    EXPECT_EQ(mss_get_fld_append_str(&null_field, &nullable), L"NULL");
+    EXPECT_THROW(mss_get_fld_append_str(nullptr, &nullable), tk_mail_assertion);
+    EXPECT_THROW(mss_get_fld_append_str(&null_field, nullptr), tk_mail_assertion);
+}
+
+TEST_F(mss_util_test, dates_and_binary_texts) {
+    EXPECT_EQ(to_mssql_str(L"0000-00-00 10:20:30", VT_DATE), L"'1899-12-30 10:20:30'");
+    EXPECT_EQ(to_mssql_str(L"10:20:30.250", VT_DATE), L"'10:20:30.250'");
+    EXPECT_EQ(to_mssql_str(L"12ab", ole_variant::vt_byte_array), L"'12ab'");
+    EXPECT_EQ(to_mssql_str(L"0x12ab", ole_variant::vt_byte_array), L"0x12ab");
+    EXPECT_EQ(to_mssql_str(L"1234", VT_BLOB), L"1234");
+    EXPECT_EQ(to_mssql_str(L"1x12", VT_BLOB), L"'1x12'");
+    EXPECT_EQ(to_mssql_str(L"7", VT_BLOB), L"0x");
+}
+
+TEST_F(mss_util_test, doubles_are_brought_into_the_server_range) {
+    const double big = std::numeric_limits<double>::max();
+    struct row {
+        double in;
+        double out;
+    };
+    for (const row& r : std::vector<row>{{1e-310, 2.23e-308},
+                                         {-1e-310, -2.23e-308},
+                                         {big, 1.79e308},
+                                         {-big, -1.79e308},
+                                         {std::nan(""), -1.79e308},
+                                         {0.0, 0.0},
+                                         {1.5, 1.5}}) {
+        const ole_variant safe = mssql_get_safe_variant(ole_variant(r.in));
+        EXPECT_EQ(safe.var.dblVal, r.out) << r.in;
+    }
+    const ole_variant late = mssql_get_safe_variant(typed(L"12000-01-01 10:00:00", VT_DATE));
+    EXPECT_LE(late.date.sys_time.wYear, 9999);
+}
+
+TEST(mss_util_no_engine, literal_without_engine_is_an_internal_error) {
+    EXPECT_THROW(to_mssql_str(L"x", VT_BSTR), tk_mail_assertion);
+}
+
+} // namespace
