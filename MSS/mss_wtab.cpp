@@ -230,9 +230,7 @@ std::unique_ptr<mss_table> mss_database::get_table2(const std::wstring& table,
                                                     const udb_schema& schema) {
     tk_log_wmessage(2, L"mss_database::get_table2(%ls)", table.c_str());
     const std::wstring qualified = mss_engine::ref().get_safe_tname(table);
-    // Opened for reading its columns only: rows go by statements, never through the rowset.
-    auto opened = std::make_unique<mss_table>(qualified, session.get(), 0x61, &relationships);
-    (void)schema;
+    auto opened = std::make_unique<mss_table>(qualified, session.get(), schema, this);
     return amend_schema(std::move(opened));
 }
 
