@@ -7,6 +7,7 @@
 #include "MSS/mss_tnam.h"
 #include "MSS/odb_cmd.h"
 #include "MSS/odb_exce.h"
+#include "MSS/mss_werr.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_services.h"
 #include "platform/com/com_api.h"
@@ -436,4 +437,234 @@ TEST_F(writer_freetds_test, hostile_names_round_trip) {
                 "character string 'CREATE VIEW [dbo].[v [x]] y] AS SELECT in a comment comes "
                 "first\nCREATE VIEW sales team.v x y  AS /* c */ SELECT  line id, note's FROM "
                 "sales team.Order Details'."});
+}
+
+namespace {
+
+std::shared_ptr<t_ftd> field(const wchar_t* name, VARTYPE type, int size, bool not_null = false) {
+    return std::make_shared<t_ftd>(size, name, type, not_null, false, ole_variant(), 0, L"");
+}
+
+udb_index key(const wchar_t* name, std::vector<std::wstring> columns, bool primary,
+              bool constraint = false) {
+    udb_index index(name, true, primary);
+    index.b_constraint = constraint;
+    index.columns = std::move(columns);
+    return index;
+}
+
+// A record of the table's columns, in order.
+udb_record values(const udb_schema& schema, std::initializer_list<ole_variant> list) {
+    udb_record record;
+    std::size_t i = 0;
+    for (const ole_variant& v : list) {
+        record.push_back(std::make_unique<udb_field>(schema[i++]->name, 0, v, false, false));
+    }
+    return record;
+}
+
+ole_variant number(int v) {
+    return ole_variant::from_wstring(std::to_wstring(v), VT_I4);
+}
+
+ole_variant text(const wchar_t* v) {
+    return ole_variant::from_wstring(v, VT_BSTR);
+}
+
+} // namespace
+
+// Each refusal reaches the error handler with SQL Server's number and text; the objects around
+// it are created.
+TEST_F(writer_freetds_test, refusals_reach_the_error_handler_and_the_rest_is_created) {
+    start("shop.tds");
+    {
+        auto db = engine->open_db(L"copy", 0, L"");
+        udb_schema a;
+        a.push_back(field(L"id", VT_I4, 4, true));
+        a.push_back(field(L"v", VT_BSTR, 10));
+        udb_indexes a_keys;
+        a_keys.push_back_direct(key(L"PK_a", {L"id"}, true));
+        auto table = db->create_table(L"a", a, a_keys);
+        db->create_indexes(L"a", a, a_keys);
+        table->append_record(values(a, {number(1), text(L"x")}));
+        table->append_record(values(a, {number(2), text(L"x")}));
+        table.reset();
+        udb_schema b;
+        b.push_back(field(L"id", VT_I4, 4, true));
+        b.push_back(field(L"a_id", VT_I4, 4));
+        b.push_back(field(L"v", VT_BSTR, 10));
+        udb_indexes b_keys;
+        b_keys.push_back_direct(key(L"PK_b", {L"id"}, true));
+        db->create_table(L"b", b, b_keys);
+        db->create_indexes(L"b", b, b_keys);
+        udb_schema c;
+        c.push_back(field(L"id", VT_I4, 4, true));
+        c.push_back(field(L"b_id", VT_I4, 4));
+        c.push_back(field(L"a_id", VT_I4, 4));
+        udb_indexes c_keys;
+        c_keys.push_back_direct(key(L"PK_c", {L"id"}, true));
+        db->create_table(L"c", c, c_keys);
+        db->create_indexes(L"c", c, c_keys);
+
+        const std::wstring cascade = L"ON DELETE CASCADE ON UPDATE NO ACTION";
+        udb_relationships keys;
+        keys.push_back(udb_relationship(L"FK_b_a", L"", L"b", L"a", {L"a_id"}, {L"id"}, cascade));
+        keys.push_back(udb_relationship(L"FK_c_b", L"", L"c", L"b", {L"b_id"}, {L"id"}, cascade));
+        keys.push_back(udb_relationship(L"FK_c_a", L"", L"c", L"a", {L"a_id"}, {L"id"}, cascade));
+        keys.push_back(udb_relationship(L"FK_b_v", L"", L"b", L"a", {L"v"}, {L"v"}, L""));
+        keys.push_back(udb_relationship(L"PK_a", L"", L"b", L"a", {L"a_id"}, {L"id"}, L""));
+        db->create_relationships(keys);
+        db->create_sequences(
+            {udb_sequence(L"a", 1, 1, 1, 100, false), udb_sequence(L"s_ok", 5, 5, 5, 500, true)});
+        db->create_views(
+            {{L"v_ok", L"select `id` from `a`"}, {L"v_bad", L"select id from missing"}});
+    }
+    const std::vector<std::string> expected = {
+        "Foreign key 'FK_c_a': Can't create foreign key.\nError 1785: Introducing FOREIGN KEY "
+        "constraint 'FK_c_a' on table 'c' may cause cycles or multiple cascade paths. Specify ON "
+        "DELETE NO ACTION or ON UPDATE NO ACTION, or modify other FOREIGN KEY constraints.",
+        "Foreign key 'FK_b_v': Can't create foreign key.\nError 1776: There are no primary or "
+        "candidate keys in the referenced table 'dbo.a' that match the referencing column list in "
+        "the foreign key 'FK_b_v'.",
+        "Foreign key 'PK_a': Can't create foreign key.\nError 2714: There is already an object "
+        "named 'PK_a' in the database.",
+        "Sequence 'a': Error 2714: There is already an object named 'a' in the database.",
+        "View 'v_bad': Can't create view.\nError 208: Invalid object name 'missing'.",
+    };
+    EXPECT_EQ(handler.messages, expected);
+    // The unique index the refused key asked for could not be made (the rows hold "x" twice):
+    // only traced.
+    EXPECT_NE(log->text().find("Error while creating index for FK"), std::string::npos);
+
+    const database_copy copy = read(L"copy", 10);
+    std::vector<std::string> relationships;
+    for (const auto& r : copy.relationships) {
+        relationships.push_back(narrow(r.name));
+    }
+    std::sort(relationships.begin(), relationships.end());
+    EXPECT_EQ(relationships, (std::vector<std::string>{"FK_b_a", "FK_c_b"}));
+    ASSERT_EQ(copy.sequences.size(), 1u);
+    EXPECT_EQ(describe(copy.sequences[0]), "s_ok 5 5 5 500 cycle");
+    ASSERT_EQ(copy.views.size(), 1u);
+    EXPECT_EQ(copy.views[0].first, L"v_ok");
+}
+
+TEST_F(writer_freetds_test, a_refused_table_passes_the_servers_reason_to_the_caller) {
+    start("shop.tds");
+    auto db = engine->open_db(L"copy", 0, L"");
+    udb_schema schema;
+    schema.push_back(field(L"id", VT_I4, 4));
+    schema.back()->native_type = L"nonsense";
+    try {
+        db->create_table(L"t", schema, {});
+        FAIL() << "created";
+    } catch (const odb_exception& e) {
+        EXPECT_EQ(e.native_error, 2715);
+        EXPECT_EQ(mss_server_text(e),
+                  "Error 2715: Column, parameter, or variable #1: Cannot find data type nonsense.");
+    }
+    EXPECT_FALSE(db->is_table_exist(L"t"));
+}
+
+// Names with blanks, brackets, quotes and letters beyond ASCII in every kind of object.
+TEST_F(writer_freetds_test, hostile_names_in_every_object_kind) {
+    start("shop.tds");
+    const std::wstring schema_name = L"s] 'x\u00e4";
+    const std::wstring parent = L"[s]] 'x\u00e4].[p a]]r'\u00f6]";
+    const std::wstring child = L"[s]] 'x\u00e4].[c ]]h'\u00fc]";
+    {
+        auto db = engine->open_db(L"copy", 0, L"");
+        db->create_schema(schema_name);
+        db->create_schema(schema_name); // exists: nothing happens
+        udb_schema p;
+        p.push_back(field(L"i d]'\u00e9", VT_I4, 4, true));
+        p.push_back(field(L"n a]m'e", VT_BSTR, 20, true));
+        udb_indexes p_keys;
+        p_keys.push_back_direct(key(L"pk ]'\u00e9", {L"i d]'\u00e9"}, true));
+        p_keys.push_back_direct(key(L"uq ]'\u00e9", {L"n a]m'e"}, false, true));
+        udb_index ix(L"ix ]'\u00e9", false, false);
+        ix.columns = {L"n a]m'e", L"i d]'\u00e9"};
+        p_keys.push_back_direct(ix);
+        auto table = db->create_table(parent, p, p_keys);
+        db->create_indexes(parent, p, p_keys);
+        table->append_record(values(p, {number(1), text(L"it's ]")}));
+        table.reset();
+        udb_schema c;
+        c.push_back(field(L"r e]f'\u00e9", VT_I4, 4));
+        db->create_table(child, c, {});
+        udb_relationships keys;
+        keys.push_back(udb_relationship(L"fk ]'\u00f6", L"", child, parent, {L"r e]f'\u00e9"},
+                                        {L"i d]'\u00e9"}, L"ON DELETE SET NULL ON UPDATE CASCADE"));
+        db->create_relationships(keys);
+        db->create_sequences({udb_sequence(L"[s]] 'x\u00e4].[q ]]'\u00e9]", 1, 2, -3, 4, false)});
+        db->create_views({{L"v ]'\u00fc", L"select `i d]'\u00e9` from " + parent}});
+    }
+    EXPECT_EQ(handler.messages, std::vector<std::string>{});
+    const database_copy copy = read(L"copy", 10);
+    ASSERT_EQ(copy.tables.size(), 2u);
+    std::vector<std::wstring> names = {copy.tables[0].name, copy.tables[1].name};
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::wstring>{child, parent}));
+    const table_copy& p = copy.tables[0].name == parent ? copy.tables[0] : copy.tables[1];
+    EXPECT_EQ(p.schema[0]->name, L"i d]'\u00e9");
+    EXPECT_EQ(p.schema[1]->name, L"n a]m'e");
+    std::vector<std::string> indexes;
+    for (const auto& i : p.indexes) {
+        indexes.push_back(describe(i));
+    }
+    std::sort(indexes.begin(), indexes.end());
+    EXPECT_EQ(indexes, (std::vector<std::string>{"ix ]'\xC3\xA9 (n a]m'e,i d]'\xC3\xA9,)",
+                                                 "pk ]'\xC3\xA9 primary unique (i d]'\xC3\xA9,)",
+                                                 "uq ]'\xC3\xA9 unique (n a]m'e,)"}));
+    EXPECT_EQ(p.rows, (std::vector<std::vector<std::string>>{{"1", "N'it''s ]'"}}));
+    ASSERT_EQ(copy.relationships.size(), 1u);
+    EXPECT_EQ(copy.relationships[0].name, L"fk ]'\u00f6");
+    EXPECT_EQ(copy.relationships[0].properties, L" ON UPDATE CASCADE ON DELETE SET NULL");
+    ASSERT_EQ(copy.sequences.size(), 1u);
+    EXPECT_EQ(copy.sequences[0].name, L"q ]'\u00e9");
+    ASSERT_EQ(copy.views.size(), 1u);
+    EXPECT_EQ(copy.views[0].first, L"v ]'\u00fc");
+}
+
+// On Azure SQL a table that got no primary key gets a clustered index on its first column that
+// can carry one. A key that can grow past 900 bytes only draws warning 1945, which fails nothing;
+// a row whose entry is too long is then refused (1946).
+TEST_F(writer_freetds_test, azure_clusters_a_table_without_primary_key) {
+    start("msssrc_azure.tds");
+    ASSERT_EQ(engine->version(), mss_engine::version_azure);
+    {
+        auto db = engine->open_db(L"copy", 0, L"");
+        udb_schema heap;
+        heap.push_back(field(L"blob", VT_BSTR, 0));
+        heap.push_back(field(L"note", VT_BSTR, 3000));
+        heap.push_back(field(L"id", VT_I4, 4));
+        auto table = db->create_table(L"heap", heap, {});
+        db->create_indexes(L"heap", heap, {});
+        table->append_record(values(heap, {text(L"b"), text(L"short"), number(1)}));
+        EXPECT_THROW(table->append_record(values(
+                         heap, {text(L"b"), text(std::wstring(600, L'n').c_str()), number(2)})),
+                     tk_exception);
+        table.reset();
+        udb_schema keyed;
+        keyed.push_back(field(L"id", VT_I4, 4, true));
+        udb_indexes keys;
+        keys.push_back_direct(key(L"PK_keyed", {L"id"}, true));
+        db->create_table(L"keyed", keyed, keys);
+        db->create_indexes(L"keyed", keyed, keys);
+    }
+    EXPECT_EQ(handler.messages, std::vector<std::string>{});
+    const database_copy copy = read(L"copy", 10);
+    ASSERT_EQ(copy.tables.size(), 2u);
+    for (const table_copy& t : copy.tables) {
+        std::vector<std::string> indexes;
+        for (const auto& i : t.indexes) {
+            indexes.push_back(describe(i));
+        }
+        if (t.name == L"dbo.heap") {
+            EXPECT_EQ(indexes, std::vector<std::string>{"note_clust_idx (note,)"});
+            EXPECT_EQ(t.rows.size(), 1u);
+        } else {
+            EXPECT_EQ(indexes, std::vector<std::string>{"PK_keyed primary unique (id,)"});
+        }
+    }
 }

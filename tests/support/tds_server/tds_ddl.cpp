@@ -939,6 +939,22 @@ std::optional<tds_answer> views(const tds_statement_context& ctx, std::span<cons
         return fails(no_schema(ref.schema));
     if (object_exists(ctx.database, ref.schema, ref.name))
         return fails(already_exists(ref.name));
+    // The objects read must exist (their columns are not checked).
+    for (std::size_t i = p.at; i < tokens.size(); ++i) {
+        if (!tokens[i].is("from") && !tokens[i].is("join"))
+            continue;
+        parser from{tokens, i + 1};
+        object_ref read;
+        if (!read_object(from, read))
+            continue;
+        const bool known =
+            ctx.database.find_table(read.schema, read.name) != nullptr ||
+            std::any_of(list.begin(), list.end(), [&](const tds_fixture_view& v) {
+                return tds_same_name(v.schema, read.schema) && tds_same_name(v.name, read.name);
+            });
+        if (!known)
+            return fails(message(208, 16, 1, "Invalid object name '" + read.written + "'."));
+    }
     tds_fixture_view v;
     v.schema = ref.schema;
     v.name = ref.name;
