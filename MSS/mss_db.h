@@ -20,6 +20,21 @@ std::wstring gen_idx_name2();
 // creates on SQL Server 2008 and later leave such NULLs out with a filter.
 bool mss_may_be_null(const udb_schema& schema, const std::wstring& column);
 
+// The properties of one column for ITableDefinition (DBPROPSET_COLUMN); owns their values.
+struct odb_column_props {
+    odb_column_props() = default;
+    ~odb_column_props();
+    odb_column_props(const odb_column_props&) = delete;
+    odb_column_props& operator=(const odb_column_props&) = delete;
+    odb_column_props(odb_column_props&&) = default;
+
+    void add(DBPROPID id, const VARIANT& value);
+    void add_bool(DBPROPID id, bool value);
+    void add_text(DBPROPID id, const std::wstring& text);
+
+    std::vector<DBPROP> properties;
+};
+
 // A database reached through an OLE DB session: runs statements.
 class odb_database : public udb_database {
 public:
@@ -33,6 +48,14 @@ public:
     bool test_query(const std::wstring& statement) override;
     // Drops the table, then forgets its name; a failing DROP passes to the caller first.
     bool delete_tab(const std::wstring& name) override;
+    // Creates the table through ITableDefinition, then refines uniqueidentifier, REAL,
+    // DATETIMEOFFSET and natively typed decimal columns with ALTER COLUMN. Returns null: the
+    // table is not opened.
+    std::unique_ptr<udb_recordset> create_table(const std::wstring& name, const udb_schema& schema,
+                                                const udb_indexes& indexes) override;
+    // Adds the column's default to `set` as DBPROP_COL_DEFAULT, when it has one SQL Server can
+    // take; an unconvertible default is left out.
+    void set_def_value(const t_ftd* column, odb_column_props* set);
 
     ole_com_ptr<IOpenRowset> session;
     ole_com_ptr<IDBInitialize> data_source;

@@ -468,3 +468,81 @@ TEST_F(writer_test, tables_are_emptied_and_dropped_by_their_qualified_names) {
     EXPECT_EQ(changes(), expected);
     EXPECT_TRUE(db->tables.empty());
 }
+
+TEST_F(writer_test, the_table_definition_path_describes_columns_and_refines_types) {
+    udb_schema schema;
+    auto id = column(L"id", VT_I4, 4);
+    id->b_auto_num = true;
+    schema.push_back(id);
+    schema.push_back(column(L"memo", VT_BSTR, 0));
+    schema.push_back(column(L"g", VT_BSTR, 36, 1));
+    schema.push_back(column(L"r", VT_R8, 8, 1));
+    schema.push_back(column(L"at", VT_DATE, 16, 0x11));
+    schema.back()->b_not_null = true;
+    schema.push_back(column(L"day", VT_DATE, 16, 2));
+    schema.push_back(column(L"clock", VT_DATE, 16, 3));
+    schema.push_back(column(L"now", VT_DATE, 16, 1, text_value(L"NOW()")));
+    auto dec = column(L"dec", VT_DECIMAL, 0, 0, text_value(L"1.5"));
+    dec->prec = 10;
+    dec->scale = 2;
+    schema.push_back(dec);
+    auto wide_dec = column(L"wide", VT_DECIMAL, 0);
+    wide_dec->prec = 40;
+    schema.push_back(wide_dec);
+    schema.push_back(column(L"flag", VT_BOOL, 2, 0, ole_variant::from_wstring(L"1", VT_I4)));
+    schema.push_back(column(L"s", VT_BSTR, 5, 0, text_value(L"it's long")));
+    schema.push_back(column(L"bin", VT_ARRAY | VT_UI1, 0));
+    udb_indexes indexes;
+    udb_index pk(L"PK", true, true);
+    pk.columns = {L"memo"};
+    indexes.push_back(pk);
+    fail(L"ALTER TABLE [t] ALTER COLUMN [r] REAL", 4902, u"Cannot find the object \"t\".");
+
+    EXPECT_EQ(db->odb_database::create_table(L"t", schema, indexes), nullptr);
+
+    ASSERT_EQ(server->created_tables.size(), 1u);
+    const test_support::stub_created_table& t = server->created_tables[0];
+    EXPECT_EQ(t.name, u"[t]");
+    ASSERT_EQ(t.columns.size(), schema.size());
+    // name, type, size, precision, scale, type name, then the properties: autoincrement,
+    // nullable, default.
+    auto shown = [](const test_support::stub_column_desc& c) {
+        std::string s = tk_to_utf8(tk_utf16_to_wstring(c.name)) + " " + std::to_string(c.type) +
+                        " " + (c.size == ~DBLENGTH(0) ? "~0" : std::to_string(c.size)) + " " +
+                        std::to_string(c.precision) + " " + std::to_string(c.scale) + " " +
+                        tk_to_utf8(tk_utf16_to_wstring(c.type_name));
+        for (const auto& p : c.properties) {
+            s += " " + std::to_string(p.id) + "=" +
+                 (p.vt == VT_BSTR ? tk_to_utf8(tk_utf16_to_wstring(p.text))
+                                  : std::to_string(p.vt) + ":" + std::to_string(p.number));
+        }
+        return s;
+    };
+    const std::vector<std::string> expected = {
+        "[id] 3 4 0 0  26=11:-1 29=11:0",
+        "[memo] 130 ~0 0 0  26=11:0 29=11:0",
+        "[g] 72 36 0 0  26=11:0 29=11:-1",
+        "[r] 5 8 0 0  26=11:0 29=11:-1",
+        "[at] 135 16 0 6  26=11:0 29=11:0",
+        "[day] 7 0 0 0 DATE 26=11:0 29=11:-1",
+        "[clock] 145 0 0 4 TIME 26=11:0 29=11:-1",
+        "[now] 135 16 0 6  26=11:0 29=11:-1 27=CURRENT_TIMESTAMP",
+        "[dec] 131 0 10 2  26=11:0 29=11:-1 27=14:0",
+        "[wide] 5 0 0 0  26=11:0 29=11:-1",
+        "[flag] 11 2 0 0  26=11:0 29=11:-1 27=1",
+        "[s] 130 5 0 0  26=11:0 29=11:-1 27='it''s'",
+        "[bin] 128 ~0 0 0  26=11:0 29=11:-1",
+    };
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(shown(t.columns[i]), expected[i]);
+    }
+    const std::vector<std::wstring> alters = {
+        L"ALTER TABLE [t] ALTER COLUMN [g] uniqueidentifier",
+        L"ALTER TABLE [t] ALTER COLUMN [r] REAL",
+        L"ALTER TABLE [t] ALTER COLUMN [at] DATETIMEOFFSET NOT NULL",
+    };
+    EXPECT_EQ(changes(), alters);
+    ASSERT_EQ(handler.messages.size(), 1u);
+    EXPECT_EQ(handler.messages[0], "t: Can't change the type of column 'r'.\nError 4902: Cannot "
+                                   "find the object \"t\".");
+}
