@@ -176,3 +176,29 @@ TEST_F(TdsDdl, WarnsOfVariableKeysAndRefusesLongEntries) {
               "1946");
     EXPECT_EQ(value("SELECT COUNT_BIG(*) FROM [dbo].[p]"), "4");
 }
+
+// Every statement cut short after any word gets an answer (a refusal, mostly) and the server
+// stays up.
+TEST_F(TdsDdl, AnswersStatementsCutShort) {
+    const std::string statements[] = {
+        "IF NOT EXISTS (SELECT SCHEMA_NAME FROM INFORMATION_SCHEMA.SCHEMATA WHERE SCHEMA_NAME = "
+        "N'z' ) BEGIN EXEC sp_executesql N'CREATE SCHEMA [z]' END",
+        "ALTER TABLE [dbo].[p] ADD CONSTRAINT [K] PRIMARY KEY NONCLUSTERED ( [id] )",
+        "ALTER TABLE [dbo].[c] ADD CONSTRAINT [F] FOREIGN KEY ( [p_id] ) REFERENCES [dbo].[p] ( "
+        "[id] ) ON DELETE CASCADE ON UPDATE NO ACTION",
+        "CREATE UNIQUE CLUSTERED INDEX [U] ON [dbo].[p] ( [code] ) WHERE [code] IS NOT NULL",
+        "CREATE SEQUENCE [dbo].[s] AS int START WITH 1 INCREMENT BY 1 MINVALUE 1 MAXVALUE 9 CYCLE",
+        "IF OBJECT_ID(N'[dbo].[v]') IS NOT NULL DROP VIEW [dbo].[v]",
+        "SELECT COUNT(*) FROM SYS.INDEXES WHERE NAME=N'U'",
+    };
+    for (const std::string& statement : statements) {
+        for (std::size_t cut = statement.find(' '); cut != std::string::npos;
+             cut = statement.find(' ', cut + 1)) {
+            c_.execute(statement.substr(0, cut));
+            while (c_.more_results()) {
+            }
+            c_.close_cursor();
+        }
+    }
+    EXPECT_EQ(value("SELECT COUNT_BIG(*) FROM [dbo].[p]"), "3");
+}

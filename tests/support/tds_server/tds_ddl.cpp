@@ -595,7 +595,7 @@ std::optional<tds_answer> alter_table(const tds_statement_context& ctx,
         name = p.t[p.at++].text;
     }
     tds_answer answer;
-    if (p.accept("primary") || p.t[p.at].is("unique")) {
+    if (p.accept("primary") || (!p.done() && p.t[p.at].is("unique"))) {
         const bool primary = !p.accept("unique");
         if (primary && !p.accept("key"))
             return syntax_near(tokens, p.at);
