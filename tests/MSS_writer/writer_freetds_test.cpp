@@ -570,7 +570,7 @@ TEST_F(writer_freetds_test, a_refused_table_passes_the_servers_reason_to_the_cal
 TEST_F(writer_freetds_test, hostile_names_in_every_object_kind) {
     start("shop.tds");
     const std::wstring schema_name = L"s] 'x\u00e4";
-    const std::wstring parent = L"[s]] 'x\u00e4].[p a]]r'\u00f6]";
+    const std::wstring parent = L"[s]] 'x\u00e4].[p.a]]r'\u00f6]";
     const std::wstring child = L"[s]] 'x\u00e4].[c ]]h'\u00fc]";
     {
         auto db = engine->open_db(L"copy", 0, L"");
@@ -578,12 +578,12 @@ TEST_F(writer_freetds_test, hostile_names_in_every_object_kind) {
         db->create_schema(schema_name); // exists: nothing happens
         udb_schema p;
         p.push_back(field(L"i d]'\u00e9", VT_I4, 4, true));
-        p.push_back(field(L"n a]m'e", VT_BSTR, 20, true));
+        p.push_back(field(L"n.a]m'e", VT_BSTR, 20, true));
         udb_indexes p_keys;
         p_keys.push_back_direct(key(L"pk ]'\u00e9", {L"i d]'\u00e9"}, true));
-        p_keys.push_back_direct(key(L"uq ]'\u00e9", {L"n a]m'e"}, false, true));
+        p_keys.push_back_direct(key(L"uq ]'\u00e9", {L"n.a]m'e"}, false, true));
         udb_index ix(L"ix ]'\u00e9", false, false);
-        ix.columns = {L"n a]m'e", L"i d]'\u00e9"};
+        ix.columns = {L"n.a]m'e", L"i d]'\u00e9"};
         p_keys.push_back_direct(ix);
         auto table = db->create_table(parent, p, p_keys);
         db->create_indexes(parent, p, p_keys);
@@ -607,15 +607,15 @@ TEST_F(writer_freetds_test, hostile_names_in_every_object_kind) {
     EXPECT_EQ(names, (std::vector<std::wstring>{child, parent}));
     const table_copy& p = copy.tables[0].name == parent ? copy.tables[0] : copy.tables[1];
     EXPECT_EQ(p.schema[0]->name, L"i d]'\u00e9");
-    EXPECT_EQ(p.schema[1]->name, L"n a]m'e");
+    EXPECT_EQ(p.schema[1]->name, L"n.a]m'e");
     std::vector<std::string> indexes;
     for (const auto& i : p.indexes) {
         indexes.push_back(describe(i));
     }
     std::sort(indexes.begin(), indexes.end());
-    EXPECT_EQ(indexes, (std::vector<std::string>{"ix ]'\xC3\xA9 (n a]m'e,i d]'\xC3\xA9,)",
+    EXPECT_EQ(indexes, (std::vector<std::string>{"ix ]'\xC3\xA9 (n.a]m'e,i d]'\xC3\xA9,)",
                                                  "pk ]'\xC3\xA9 primary unique (i d]'\xC3\xA9,)",
-                                                 "uq ]'\xC3\xA9 unique (n a]m'e,)"}));
+                                                 "uq ]'\xC3\xA9 unique (n.a]m'e,)"}));
     EXPECT_EQ(p.rows, (std::vector<std::vector<std::string>>{{"1", "N'it''s ]'"}}));
     ASSERT_EQ(copy.relationships.size(), 1u);
     EXPECT_EQ(copy.relationships[0].name, L"fk ]'\u00f6");
@@ -667,4 +667,32 @@ TEST_F(writer_freetds_test, azure_clusters_a_table_without_primary_key) {
             EXPECT_EQ(indexes, std::vector<std::string>{"PK_keyed primary unique (id,)"});
         }
     }
+}
+
+// The server gone in the middle of a run: every later object is reported, none is taken for
+// created, and a table that cannot be created fails its caller.
+TEST_F(writer_freetds_test, a_server_gone_mid_run_reports_every_later_object) {
+    start("shop.tds");
+    auto db = engine->open_db(L"copy", 0, L"");
+    udb_schema schema;
+    schema.push_back(field(L"id", VT_I4, 4, true));
+    udb_indexes keys;
+    keys.push_back_direct(key(L"PK_t", {L"id"}, true));
+    db->create_table(L"t", schema, keys);
+    server->stop();
+    db->create_indexes(L"t", schema, keys);
+    udb_relationships relationships;
+    relationships.push_back(udb_relationship(L"FK_t", L"", L"t", L"t", {L"id"}, {L"id"}, L""));
+    db->create_relationships(relationships);
+    db->create_sequences({udb_sequence(L"s", 1, 1, 1, 9, false)});
+    db->create_views({{L"v", L"select 1 as x"}});
+    ASSERT_EQ(handler.messages.size(), 4u);
+    EXPECT_EQ(handler.messages[0].rfind("Index 'PK_t': Can't create primary key.\n", 0), 0u)
+        << handler.messages[0];
+    EXPECT_EQ(handler.messages[1].rfind("Foreign key 'FK_t': Can't create foreign key.\n", 0), 0u)
+        << handler.messages[1];
+    EXPECT_EQ(handler.messages[2].rfind("Sequence 's': ", 0), 0u) << handler.messages[2];
+    EXPECT_EQ(handler.messages[3].rfind("View 'v': Can't create view.\n", 0), 0u)
+        << handler.messages[3];
+    EXPECT_THROW(db->create_table(L"t2", schema, {}), tk_exception);
 }
