@@ -29,3 +29,19 @@ if ! locale -a 2>/dev/null | grep -qi '^en_US\.cp1252$'; then
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     $sudo localedef -f CP1252 -i en_US en_US.CP1252 >/dev/null 2>&1 || true
 fi
+
+# Node.js and npm run the second TDS client's check (tests/tedious). Debian's npm conflicts with a
+# Node installed from elsewhere, so they are installed only where neither is found.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+
+# tedious, exactly as tests/tedious/package-lock.json pins it (npm's cache is used when it has it).
+tedious_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/tedious"
+if [ ! -d "$tedious_dir/node_modules/tedious" ] ||
+    [ "$tedious_dir/package-lock.json" -nt "$tedious_dir/node_modules/.package-lock.json" ]; then
+    (cd "$tedious_dir" && npm ci --no-audit --no-fund --prefer-offline --loglevel=error)
+fi

@@ -4,7 +4,8 @@
 #   tools/tds-test-server.sh start DIR [OPTION...] [FIXTURE...]
 #       prints "host=127.0.0.1;port=N" on stdout; without fixtures it serves all_types.tds.
 #       Options are tds_server_main's: --refuse-logins, --fail TEXT=NUMBER:MESSAGE,
-#       --drop TEXT=ROWS. The statements received are written to DIR/statements.log on stop.
+#       --drop TEXT=ROWS, --discard-written-rows. The statements received are written to
+#       DIR/statements.log on stop.
 #   tools/tds-test-server.sh stop DIR
 # The program comes from build/ (or $TDS_SERVER_MAIN) and is built there when missing.
 set -euo pipefail

@@ -61,6 +61,9 @@ TEST_F(TdsWrites, StoresTheWritersLiteralsAndServesThemBack) {
         "DEFAULT)");
     run("INSERT INTO w (id, at) VALUES (3, CONVERT(datetime, '2001-02-03 04:05:06', 120)), "
         "(4, CAST('1999-12-31' AS date))");
+    // '' is what a NOT NULL column without a default gets: 0 for numbers, the base date for
+    // dates; a time alone falls on the base date.
+    run("INSERT INTO w (id, f, flag, at, day, t, big) VALUES (5, '', '', '13:45:30', '', '', '')");
     EXPECT_EQ(rows("SELECT * FROM [dbo].[w]"),
               (std::vector<std::string>{
                   "1|O'Brien 😀|Grüße|12.35|2.2300000000000001e-308|1|2024-02-29 13:45:30.997|"
@@ -68,8 +71,10 @@ TEST_F(TdsWrites, StoresTheWritersLiteralsAndServesThemBack) {
                   "-9223372036854775808",
                   "2||x?|NULL|NULL|NULL|NULL|NULL|NULL||NULL|7",
                   "3|NULL|NULL|NULL|NULL|NULL|2001-02-03 04:05:06.000|NULL|NULL|NULL|NULL|7",
-                  "4|NULL|NULL|NULL|NULL|NULL|1999-12-31 00:00:00.000|NULL|NULL|NULL|NULL|7"}));
-    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM w"), std::vector<std::string>{"4"});
+                  "4|NULL|NULL|NULL|NULL|NULL|1999-12-31 00:00:00.000|NULL|NULL|NULL|NULL|7",
+                  "5|NULL|NULL|NULL|0|0|1900-01-01 13:45:30.000|1900-01-01|00:00:00.000|NULL|NULL|"
+                  "0"}));
+    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM w"), std::vector<std::string>{"5"});
     run("DROP TABLE [dbo].[w]");
     EXPECT_FALSE(c_.execute("SELECT * FROM w"));
     EXPECT_EQ(c_.diagnostics().at(0).native, 208);
@@ -127,6 +132,27 @@ TEST_F(TdsWrites, AnswersWritesOfAnyLengthWithoutFailing) {
     EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM big"), std::vector<std::string>{"1000"});
 }
 
+TEST_F(TdsWrites, TakesAnyNameSqlServerTakes) {
+    run("CREATE TABLE [dbo].[a.b c'd]]e ü] ([x.y] int NOT NULL PRIMARY KEY, [q\"r] nvarchar(5))");
+    run("INSERT INTO [dbo].[a.b c'd]]e ü]([x.y], [q\"r]) VALUES( 1, N'x'), ( 2, N']''\"')");
+    EXPECT_EQ(rows("SELECT [x.y], [q\"r] FROM [dbo].[a.b c'd]]e ü]"),
+              (std::vector<std::string>{"1|x", "2|]'\""}));
+    run("DELETE FROM [dbo].[a.b c'd]]e ü] WITH (ROWLOCK) WHERE \"x.y\"=1 ");
+    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM [dbo].[a.b c'd]]e ü]"), std::vector<std::string>{"1"});
+}
+
+TEST_F(TdsWrites, DiscardsWrittenRowsForBenchmarksButStillChecksThem) {
+    server_->discard_written_rows(true);
+    run("CREATE TABLE d (id int NOT NULL PRIMARY KEY, v varchar(2))");
+    run("INSERT INTO d (id, v) VALUES (1, 'a'), (2, 'b')");
+    EXPECT_FALSE(c_.execute("INSERT INTO d (id, v) VALUES (1, 'c')"));
+    EXPECT_EQ(c_.diagnostics().at(0).native, 2627);
+    EXPECT_FALSE(c_.execute("INSERT INTO d (id, v) VALUES (3, 'long')"));
+    EXPECT_EQ(c_.diagnostics().at(0).native, 2628);
+    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM d"), std::vector<std::string>{"0"});
+    EXPECT_EQ(server_->discarded_rows(), 2u);
+}
+
 // A statement, the error number SQL Server gives and its text (after FreeTDS's prefix).
 struct refusal {
     const char* statement;
@@ -167,6 +193,13 @@ TEST_F(TdsWrites, RefusesAsSqlServerDoes) {
         {"INSERT INTO [dbo].[r]([code]) VALUES( NULL)", 515,
          "Cannot insert the value NULL into column 'code', table 'velmora_types.dbo.r'; column "
          "does not allow nulls. INSERT fails."},
+        {"INSERT INTO [dbo].[r]([code], [n]) VALUES( 'q', True)", 128,
+         "The name \"True\" is not permitted in this context. Valid expressions are constants, "
+         "constant expressions, and (in some contexts) variables. Column names are not "
+         "permitted."},
+        {"INSERT INTO [dbo].[r]([code], [b]) VALUES( 'Abc ', 0x)", 2627,
+         "Violation of PRIMARY KEY constraint 'PK_r'. Cannot insert duplicate key in object "
+         "'dbo.r'. The duplicate key value is (Abc)."},
         {"INSERT INTO [dbo].[r]([code] VALUES( 'q')", 156,
          "Incorrect syntax near the keyword 'VALUES'."},
         {"UPDATE [dbo].[r] SET  WHERE [code]='abc'", 156,

@@ -59,6 +59,11 @@ struct stream_column {
     std::string name;
 };
 
+std::string hex_byte(std::uint8_t b) {
+    static const char digits[] = "0123456789ABCDEF";
+    return std::string("0x") + digits[b >> 4] + digits[b & 15];
+}
+
 int code_page_of(std::string_view collation) {
     // The server's own collations are looked up; anything else is taken as Latin-1.
     for (const char* name :
@@ -159,18 +164,15 @@ stream_column read_type_info(reader& r) {
         c.max_length = r.u32();
         break;
     default:
-        throw bad_stream{"column type 0x" + std::to_string(c.type) + " is not known"};
+        throw bad_stream{"column type " + hex_byte(c.type) + " is not known"};
     }
     return c;
 }
 
-// The table-name part of text, ntext and image columns: a count of name parts, each a
-// US_VARCHAR.
+// The table name that text, ntext and image columns carry: clients (FreeTDS, tedious) send one
+// US_VARCHAR here, not the name parts of the server's own COLMETADATA.
 void skip_table_name(reader& r, const stream_column& c) {
-    if (c.type != 0x23 && c.type != 0x63 && c.type != 0x22)
-        return;
-    std::uint8_t parts = r.u8();
-    for (std::uint8_t i = 0; i < parts; ++i)
+    if (c.type == 0x23 || c.type == 0x63 || c.type == 0x22)
         r.us_varchar();
 }
 
@@ -270,8 +272,60 @@ tds_literal string(std::string text) {
 }
 
 // One value of a fixed or short type from its bytes.
+// Whether `size` is a length the type's values have (a crafted stream may say anything).
+bool valid_size(std::uint8_t type, std::size_t size) {
+    auto one_of = [size](std::initializer_list<std::size_t> sizes) {
+        for (std::size_t s : sizes)
+            if (s == size)
+                return true;
+        return false;
+    };
+    switch (type) {
+    case 0x30:
+    case 0x32:
+    case 0x68:
+        return size == 1;
+    case 0x34:
+        return size == 2;
+    case 0x38:
+    case 0x3B:
+    case 0x7A:
+    case 0x3A:
+        return size == 4;
+    case 0x7F:
+    case 0x3E:
+    case 0x3C:
+    case 0x3D:
+        return size == 8;
+    case 0x26:
+        return one_of({1, 2, 4, 8});
+    case 0x6D:
+    case 0x6E:
+    case 0x6F:
+        return one_of({4, 8});
+    case 0x24:
+        return size == 16;
+    case 0x6A:
+    case 0x6C:
+        return size >= 2 && size <= 17; // FreeTDS sends the bytes the precision needs
+    case 0x28:
+        return size == 3;
+    case 0x29:
+        return size >= 3 && size <= 5;
+    case 0x2A:
+        return size >= 6 && size <= 8;
+    case 0x2B:
+        return size >= 8 && size <= 10;
+    default:
+        return true;
+    }
+}
+
 tds_literal decode(std::uint8_t type, const stream_column& c, std::string_view b) {
     char buffer[64];
+    if (!valid_size(type, b.size()))
+        throw bad_stream{"a value of " + std::to_string(b.size()) + " bytes for type " +
+                         hex_byte(type)};
     switch (type) {
     case 0x30: // tinyint is unsigned
         return number(std::to_string(unsigned_le(b)));
@@ -379,7 +433,7 @@ tds_literal decode(std::uint8_t type, const stream_column& c, std::string_view b
     default:
         break;
     }
-    throw bad_stream{"a value of type 0x" + std::to_string(type) + " cannot be read"};
+    throw bad_stream{"a value of type " + hex_byte(type) + " cannot be read"};
 }
 
 std::string from_code_page(std::string_view bytes, int code_page) {
@@ -510,7 +564,7 @@ tds_literal read_value(reader& r, const stream_column& c) {
     default:
         break;
     }
-    throw bad_stream{"a value of type 0x" + std::to_string(c.type) + " cannot be read"};
+    throw bad_stream{"a value of type " + hex_byte(c.type) + " cannot be read"};
 }
 
 tds_message stream_error(const std::string& what) {
@@ -593,11 +647,16 @@ tds_answer tds_bulk_load(const tds_statement_context& ctx, std::string_view payl
                 r.take(12); // DONE: status, command, row count
                 continue;
             }
-            throw bad_stream{"token 0x" + std::to_string(token) + " is not expected"};
+            throw bad_stream{"token " + hex_byte(token) + " is not expected"};
         }
     } catch (const bad_stream& e) {
         tds_truncate_rows(table, before);
         a.error = stream_error(e.what);
+        return a;
+    } catch (const std::exception& e) {
+        // a value the stream's types cannot hold (bad UTF-16, a date out of range, ...)
+        tds_truncate_rows(table, before);
+        a.error = stream_error(e.what());
         return a;
     }
     a.affected = rows;

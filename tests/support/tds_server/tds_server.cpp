@@ -727,9 +727,18 @@ private:
 
     // A BULKLOAD message: the rows of the INSERT BULK just answered.
     void bulk_load(std::string_view payload) {
-        server_.record("BULKLOAD " + std::to_string(payload.size()) + " bytes");
+        const std::string record = "BULKLOAD " + std::to_string(payload.size()) + " bytes";
+        server_.record(record);
         tds_answer a;
-        {
+        for (const auto& [match, e] : server_.faults().failures) {
+            if (!tds_contains(record, tds_normalise(match)))
+                continue;
+            // A failure switch for BULKLOAD refuses the batch: none of its rows are kept.
+            state_.bulk.reset();
+            a.error = tds_message{e.number, e.state, e.severity, e.message};
+            break;
+        }
+        if (!a.error) {
             std::lock_guard model(server_.model_mutex_);
             tds_statement_context ctx{server_.catalogue_, *database_, &state_};
             a = tds_bulk_load(ctx, payload);
@@ -942,6 +951,16 @@ void tds_server::pause_after_rows(const std::string& match, std::uint64_t rows,
 bool tds_server::stopping() const {
     std::lock_guard lock(mutex_);
     return stopping_;
+}
+
+void tds_server::discard_written_rows(bool discard) {
+    std::lock_guard model(model_mutex_);
+    catalogue_.discard_written_rows = discard;
+}
+
+std::uint64_t tds_server::discarded_rows() {
+    std::lock_guard model(model_mutex_);
+    return catalogue_.discarded_rows;
 }
 
 void tds_server::clear_faults() {

@@ -64,6 +64,11 @@ public:
                           std::chrono::milliseconds pause);
     void clear_faults();
 
+    // Rows written from now on are checked and counted but not kept (for benchmarks: the server's
+    // memory stays flat); `discarded_rows` counts them.
+    void discard_written_rows(bool discard);
+    std::uint64_t discarded_rows();
+
     // The served model; it changes while sessions write, so read it only while none runs.
     const tds_catalogue& catalogue() const { return catalogue_; }
 

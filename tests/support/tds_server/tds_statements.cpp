@@ -477,6 +477,9 @@ tds_fixture_database* tds_catalogue::find(std::string_view database) {
 }
 
 tds_answer tds_answer_statement(const tds_statement_context& context, std::string_view statement) {
+    // Bulk rows must follow their INSERT BULK at once; any other statement abandons it.
+    if (context.session)
+        context.session->bulk.reset();
     if (auto a = canned(context, statement))
         return *a;
     if (auto a = tds_answer_catalogue(context, statement))

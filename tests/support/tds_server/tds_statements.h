@@ -39,6 +39,10 @@ struct tds_answer {
 struct tds_catalogue {
     std::vector<tds_fixture_database> databases;
     std::string version;
+    // Written rows are checked (types, lengths, keys) and counted, but not kept: a benchmark's
+    // million rows cost the server no memory beyond their keys.
+    bool discard_written_rows = false;
+    std::uint64_t discarded_rows = 0;
 
     const tds_fixture_database* find(std::string_view database) const;
     tds_fixture_database* find(std::string_view database);

@@ -543,6 +543,12 @@ fitted fit(const tds_fixture_database& db, const tds_type& type, const tds_liter
             else
                 s = s.substr(space + 1);
         }
+        // An empty text is the base date's midnight; a time alone falls on the base date.
+        if (s.empty())
+            s = k == tds_type_kind::time ? "00:00:00" : "1900-01-01";
+        else if (!has_date && k != tds_type_kind::time && k != tds_type_kind::date &&
+                 s.find(':') != std::string::npos)
+            s = "1900-01-01 " + s;
         int scale = type.scale;
         if (k == tds_type_kind::datetime)
             scale = 3;
@@ -559,12 +565,24 @@ fitted fit(const tds_fixture_database& db, const tds_type& type, const tds_liter
             return out;
         }
         std::string s = text;
+        if (s.empty()) {
+            out.error = conversion_failed(type, v);
+            return out;
+        }
         if (s.size() == 38 && s.front() == '{' && s.back() == '}')
             s = s.substr(1, 36);
         data = s;
         return out;
     }
-    // Numbers.
+    // Numbers. An empty text is 0 for the types SQL Server converts it for.
+    if (text_in && text.find_first_not_of(" \t\r\n") == std::string::npos) {
+        if (k == tds_type_kind::decimal || k == tds_type_kind::numeric) {
+            out.error = conversion_failed(type, v);
+            return out;
+        }
+        data = "0";
+        return out;
+    }
     decimal_text d;
     if (!read_decimal(text, d)) {
         if (k == tds_type_kind::bit && text_in &&
@@ -641,7 +659,7 @@ std::string now_text() {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
-    char buffer[40];
+    char buffer[80];
     std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                   static_cast<int>(ms));
@@ -1109,11 +1127,14 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
                            "with a column list to exclude the timestamp column, or insert a "
                            "DEFAULT into the timestamp column.");
         }
-        if (!c.computed_definition.empty())
+        if (!c.computed_definition.empty()) {
+            if (path == tds_write_path::bulk)
+                continue; // a bulk load ignores values for computed columns
             return message(271, 16, 1,
                            "The column \"" + c.name +
                                "\" cannot be modified because it is either a computed column or "
                                "is the result of a UNION operator.");
+        }
         if (c.identity) {
             if (path == tds_write_path::bulk && !keep_identity)
                 continue; // a bulk load without KEEP_IDENTITY numbers the rows itself
@@ -1146,9 +1167,22 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
             continue;
         }
         if (c.identity) {
-            new_identity =
-                s.identity_used ? s.identity_current + c.identity_increment : c.identity_seed;
-            row[i].data = std::to_string(*new_identity);
+            const tds_message overflow_message =
+                message(8115, 16, 1,
+                        "Arithmetic overflow error converting IDENTITY to data type " +
+                            c.type.base_name() + ".");
+            std::int64_t next = c.identity_seed;
+            if (s.identity_used &&
+                __builtin_add_overflow(s.identity_current, c.identity_increment, &next))
+                return overflow_message;
+            new_identity = next;
+            row[i].data = std::to_string(next);
+            std::string scratch;
+            try {
+                tds_append_value(scratch, c.type, row[i]);
+            } catch (const std::invalid_argument&) {
+                return overflow_message;
+            }
             continue;
         }
         if (!c.computed_definition.empty()) {
@@ -1201,7 +1235,10 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
             s.identity_current = v;
         s.identity_used = true;
     }
-    t.rows.push_back(std::move(row));
+    if (ctx.catalogue.discard_written_rows)
+        ++ctx.catalogue.discarded_rows;
+    else
+        t.rows.push_back(std::move(row));
     return std::nullopt;
 }
 
@@ -1303,7 +1340,16 @@ std::optional<tds_answer> insert_values(const tds_statement_context& ctx,
             return syntax_error(tokens, p.at);
         std::vector<tds_literal> values;
         do {
+            const std::size_t at = p.at;
             auto v = read_literal(p);
+            if (!v && at < tokens.size() && p.identifier() && !reserved(tokens[at]) &&
+                !(at + 1 < tokens.size() && tokens[at + 1].is("(")))
+                return error_answer(message(128, 15, 1,
+                                            "The name \"" + tokens[at].text +
+                                                "\" is not permitted in this context. Valid "
+                                                "expressions are constants, constant expressions, "
+                                                "and (in some contexts) variables. Column names "
+                                                "are not permitted."));
             if (!v)
                 return syntax_error(tokens, p.at);
             values.push_back(std::move(*v));

@@ -17,7 +17,8 @@ namespace {
 void usage() {
     std::cerr << "usage: tds_server_main [--port N] [--port-file FILE] [--log FILE]\n"
                  "                       [--refuse-logins] [--fail TEXT=NUMBER:MESSAGE]\n"
-                 "                       [--drop TEXT=ROWS] [--die-with-parent] FIXTURE...\n"
+                 "                       [--drop TEXT=ROWS] [--discard-written-rows]\n"
+                 "                       [--die-with-parent] FIXTURE...\n"
                  "Serves the fixture databases on 127.0.0.1 until SIGTERM or SIGINT.\n";
 }
 
@@ -27,7 +28,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> fixtures;
     std::string port_file, log_file;
     int port = 0;
-    bool refuse = false;
+    bool refuse = false, discard = false;
     std::vector<std::pair<std::string, tds_server_error>> failures;
     std::vector<std::pair<std::string, std::uint64_t>> drops;
     for (int i = 1; i < argc; ++i) {
@@ -47,6 +48,8 @@ int main(int argc, char** argv) {
             log_file = value();
         } else if (a == "--refuse-logins") {
             refuse = true;
+        } else if (a == "--discard-written-rows") {
+            discard = true;
         } else if (a == "--die-with-parent") {
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             // A parent that ended before the call above sends no signal: it has left us to init.
@@ -97,6 +100,7 @@ int main(int argc, char** argv) {
     try {
         tds_server server(fixtures);
         server.refuse_logins(refuse);
+        server.discard_written_rows(discard);
         for (auto& [m, e] : failures)
             server.fail_statement(m, e);
         for (auto& [m, n] : drops)
