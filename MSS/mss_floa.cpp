@@ -186,6 +186,7 @@ HRESULT CDynamicAccessorEx::BindColumns(IUnknown* rowset, const udb_schema& sche
         column c;
         c.ordinal = ci.iOrdinal;
         c.type = ci.wType;
+        c.reported = ci.wType;
         c.precision = ci.bPrecision;
         c.scale = ci.bScale;
         c.size = ci.ulColumnSize;
@@ -494,6 +495,11 @@ void mss_fast_load::close_table() {
 DBTYPE mss_fast_load::column_type(DBORDINAL ordinal) const {
     const CDynamicAccessorEx::column* c = accessor.find(ordinal);
     return c != nullptr ? c->type : static_cast<DBTYPE>(DBTYPE_EMPTY);
+}
+
+DBTYPE mss_fast_load::column_reported_type(DBORDINAL ordinal) const {
+    const CDynamicAccessorEx::column* c = accessor.find(ordinal);
+    return c != nullptr ? c->reported : static_cast<DBTYPE>(DBTYPE_EMPTY);
 }
 
 DBLENGTH mss_fast_load::column_size(DBORDINAL ordinal) const {

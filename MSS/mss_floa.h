@@ -22,6 +22,7 @@ public:
     struct column {
         DBORDINAL ordinal = 0;
         DBTYPE type = DBTYPE_EMPTY;
+        DBTYPE reported = DBTYPE_EMPTY; // the rowset's own type, before a storage object
         BYTE precision = 0;
         BYTE scale = 0;
         DBLENGTH size = 0;
@@ -118,6 +119,9 @@ public:
 
     // The binding type of column `ordinal` (DBTYPE_EMPTY when unknown).
     DBTYPE column_type(DBORDINAL ordinal) const;
+    // The type the rowset reports for column `ordinal` (DBTYPE_EMPTY when unknown): for a
+    // column bound as a storage object, what its stream holds (STR bytes or WSTR UTF-16).
+    DBTYPE column_reported_type(DBORDINAL ordinal) const;
     // The value-slot size of column `ordinal` (0 when unknown).
     DBLENGTH column_size(DBORDINAL ordinal) const;
     std::int32_t byte_total() const { return byte_total_; }

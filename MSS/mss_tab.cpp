@@ -234,7 +234,7 @@ mss_table::~mss_table() {
     tk_log_message(2, "fast_load=%d", fast_load);
     try {
         // Without an engine nothing tells whether identity insertion was switched on.
-        if (engine != nullptr && !fast_load && b_identity) {
+        if (engine != nullptr && ((!fast_load && b_identity) || identity_insert_on)) {
             tk_log_message(2, "setting IDENTITY_INSERT -> OFF");
             command.execute(L"SET IDENTITY_INSERT " + name + L" OFF;");
         }

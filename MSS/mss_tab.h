@@ -87,6 +87,9 @@ public:
 
     bool b_identity = false;
     bool b_fl_failed = false;
+    // IDENTITY_INSERT was switched on for the table on the session: the destructor switches it
+    // off, since a session allows it for one table at a time.
+    bool identity_insert_on = false;
     bool b_writer = false;
     odb_command command;
     mss_fast_load fl;

@@ -97,6 +97,12 @@ DB_NUMERIC to_numeric(const ole_variant& value) {
     return n;
 }
 
+// A rowversion column: its values are the server's own.
+bool server_made(const t_ftd& column) {
+    return same_ignoring_case(column.native_type, L"timestamp") ||
+           same_ignoring_case(column.native_type, L"rowversion");
+}
+
 std::uint32_t fraction_of_milliseconds(std::uint32_t m) {
     if (m <= 999) {
         return m * 1000000u;
@@ -147,8 +153,8 @@ void bind_stream(mss_fast_load& fl, const void* bytes, std::size_t size, DBORDIN
         refuse(table, column, L"no memory for its " + std::to_wstring(size) + L" bytes.");
     }
     ISequentialStream* pointer = stream;
-    stream->Release(); // the row's reference stays with the slot
     if (!fl.bind_data3(&pointer, sizeof pointer, size, ordinal)) {
+        stream->Release();
         stream->Release();
         refuse(table, column, L"the column is not bound as a stream.");
     }
@@ -296,6 +302,15 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
                                : 0;
         const bool owned = value.get_type() == VT_BSTR && n > 0;
         tk_log_message(1, "Processing BLOB: size=%d", static_cast<int>(n));
+        if (n > fl.column_size(ordinal)) {
+            if (owned) {
+                delete[] bytes;
+            }
+            refuse(table, column,
+                   L"its " + std::to_wstring(n) + L" bytes do not fit the " +
+                       std::to_wstring(fl.column_size(ordinal)) +
+                       L" of the column (String or binary data would be truncated).");
+        }
         // A zero-length value stays zero-length: a non-null pointer tells it from NULL.
         static const BYTE none = 0;
         try {
@@ -331,9 +346,16 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
             return;
         }
         tk_log_message(1, "Convert as a string");
-        if (!engine.is_unicode() || starts_with_ignoring_case(column.native_type, L"varchar") ||
-            starts_with_ignoring_case(column.native_type, L"char") ||
-            starts_with_ignoring_case(column.native_type, L"text")) {
+        // The stream holds what the rowset's column takes: bytes of the code page for a
+        // character column, UTF-16 for a Unicode one.
+        const DBTYPE reported = fl.column_reported_type(ordinal);
+        const bool narrow_stream =
+            reported == DBTYPE_STR ||
+            (reported != DBTYPE_WSTR &&
+             (!engine.is_unicode() || starts_with_ignoring_case(column.native_type, L"varchar") ||
+              starts_with_ignoring_case(column.native_type, L"char") ||
+              starts_with_ignoring_case(column.native_type, L"text")));
+        if (narrow_stream) {
             tk_log_message(1, "MAPPING WSTRING->STRING");
             const std::string narrow = tk_to_string(value.to_wstring(), -1);
             bind_stream(fl, narrow.data(), narrow.size(), ordinal, table, column);
@@ -361,13 +383,19 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
                         starts_with_ignoring_case(column.native_type, L"varchar") ||
                         starts_with_ignoring_case(column.native_type, L"char") ||
                         starts_with_ignoring_case(column.native_type, L"text");
-    const std::int32_t limit = column.size;
+    // The characters the column takes: its row slot, and for a text column its declared size.
+    const DBLENGTH slot = fl.column_size(ordinal);
+    std::int64_t limit = type == DBTYPE_WSTR ? (static_cast<std::int64_t>(slot) - 2) / 2
+                                             : static_cast<std::int64_t>(slot) - 1;
+    if (column.type == VT_BSTR && column.size > 0 && column.size < limit) {
+        limit = column.size;
+    }
     if (narrow && type != DBTYPE_WSTR) {
         const std::wstring wide = by_rule ? custom : value.to_wstring();
         const std::string text = tk_to_string(wide, -1);
-        tk_log_message(1, "Binding ANSI string: expected size=%d, actual size=%d", limit,
-                       static_cast<int>(text.size()));
-        if (limit > 0 && wide.size() > static_cast<std::size_t>(limit)) {
+        tk_log_message(1, "Binding ANSI string: expected size=%d, actual size=%d",
+                       static_cast<int>(limit), static_cast<int>(text.size()));
+        if (static_cast<std::int64_t>(wide.size()) > limit) {
             refuse(table, column,
                    L"its " + std::to_wstring(wide.size()) + L" characters do not fit the " +
                        std::to_wstring(limit) +
@@ -387,9 +415,9 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
     } else {
         text = utf16_of(value, holder);
     }
-    tk_log_message(1, "Binding UNICODE string: expected size=%d, actual size=%d", limit,
-                   static_cast<int>(text.size() * 2));
-    if (limit > 0 && text.size() > static_cast<std::size_t>(limit)) {
+    tk_log_message(1, "Binding UNICODE string: expected size=%d, actual size=%d",
+                   static_cast<int>(limit), static_cast<int>(text.size() * 2));
+    if (static_cast<std::int64_t>(text.size()) > limit) {
         refuse(table, column,
                L"its " + std::to_wstring(text.size()) + L" UTF-16 units do not fit the " +
                    std::to_wstring(limit) +
@@ -458,8 +486,12 @@ void mss_table::slow_record(const udb_record& record) {
     }
     sql += L"INSERT INTO " + name + L"(";
     std::wstring values = L" VALUES( ";
+    bool first = true;
     for (std::size_t i = 0; i < schema.size(); ++i) {
         const t_ftd& column = *schema[i];
+        if (server_made(column)) {
+            continue; // the server fills it and refuses any value for it
+        }
         const std::wstring source =
             db != nullptr ? db->names_map.get_fn_orig_name(name, column.name, true) : column.name;
         tk_log_wmessage(1, L"Name=%ls, original name=%ls", column.name.c_str(), source.c_str());
@@ -467,16 +499,18 @@ void mss_table::slow_record(const udb_record& record) {
             tk_log_wmessage(2, L"Field %ls not found", source.c_str());
             throw udb_structure_exception(std::string(structure_message));
         }
-        if (i > 0) {
+        if (!first) {
             sql += L", ";
             values += L", ";
         }
+        first = false;
         sql += mss_enclose_name(column.name);
         values += mss_get_fld_append_str(&record.get_field(source), &column);
     }
     sql += L")" + values + L")";
     tk_log_wmessage(2, L"Run SQL query: %ls\n", sql.c_str());
     command.execute(sql);
+    identity_insert_on = identity_insert_on || b_identity;
 }
 
 void mss_table::fast_append(const udb_record& record) {
@@ -496,6 +530,7 @@ void mss_table::fast_append(const udb_record& record) {
             sql += L"SET IDENTITY_INSERT " + name + L" ON; ";
         }
         command.execute(sql);
+        identity_insert_on = b_identity;
     }
     tk_log_message(1, "Record has %d fields", static_cast<int>(record.size()));
     for (std::size_t i = 0; i < record.size() && i < schema.size(); ++i) {

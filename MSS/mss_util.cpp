@@ -17,8 +17,9 @@
 
 namespace {
 
-constexpr double min_double = 2.23e-308;
-constexpr double max_double = 1.79e308;
+// The range of SQL Server's float: every finite double but the subnormal ones.
+constexpr double min_double = std::numeric_limits<double>::min();
+constexpr double max_double = std::numeric_limits<double>::max();
 
 bool is_binary(VARTYPE vt) {
     return vt == VT_BLOB || vt == VT_BLOB_OBJECT || vt == ole_variant::vt_byte_array;
@@ -156,13 +157,13 @@ ole_variant mssql_get_safe_variant(const ole_variant& value) {
         const double x = value.var.dblVal;
         if (x != 0.0) {
             double r = x;
-            if (std::isnan(x) || x <= -max_double) {
+            if (std::isnan(x) || x < -max_double) {
                 r = -max_double;
-            } else if (x >= max_double) {
+            } else if (x > max_double) {
                 r = max_double;
-            } else if (x > 0.0 && x <= min_double) {
+            } else if (x > 0.0 && x < min_double) {
                 r = min_double;
-            } else if (x < 0.0 && x >= -min_double) {
+            } else if (x < 0.0 && x > -min_double) {
                 r = -min_double;
             }
             return ole_variant(r);

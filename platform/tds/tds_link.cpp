@@ -26,6 +26,17 @@ std::unique_ptr<odbc::connection> tds_link::acquire(std::vector<odbc::diagnostic
     return c;
 }
 
+std::unique_ptr<odbc::connection>
+tds_link::open_bulk_copy(std::vector<odbc::diagnostic>& diagnostics) {
+    diagnostics.clear();
+    auto c = std::make_unique<odbc::connection>();
+    if (!c->request_bulk_copy() || !c->open(connection_string_, login_timeout_)) {
+        diagnostics = c->diagnostics();
+        return nullptr;
+    }
+    return c;
+}
+
 void tds_link::release(std::unique_ptr<odbc::connection> connection) {
     if (!connection || connection->dead()) {
         return;

@@ -6,6 +6,7 @@
 #include "platform/tds/tds_columns.h"
 #include "platform/tds/tds_odbc.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,12 +28,20 @@ public:
     // Gives a connection back; a dead one is dropped.
     void release(std::unique_ptr<odbc::connection> connection);
 
+    // A new connection that serves one bulk copy (it asks for bulk copy before it logs in);
+    // it never joins the pool. Null on failure, with the driver's diagnostics.
+    std::unique_ptr<odbc::connection> open_bulk_copy(std::vector<odbc::diagnostic>& diagnostics);
+
     const CLSID& clsid() const { return clsid_; }
+    // Whether the data source allows bulk-copy rowsets (SSPROP_ENABLEFASTLOAD).
+    bool fast_load() const { return fast_load_.load(); }
+    void set_fast_load(bool enabled) { fast_load_.store(enabled); }
 
 private:
     CLSID clsid_;
     std::u16string connection_string_;
     int login_timeout_;
+    std::atomic<bool> fast_load_{false};
     std::mutex lock_;
     std::vector<std::unique_ptr<odbc::connection>> idle_;
 };

@@ -6,9 +6,14 @@
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
-// odbcss.h needs size_t before it.
+// odbcss.h needs size_t before it; its bulk-copy calls come with TDSODBC_BCP.
 #include <cstddef>
+#define TDSODBC_BCP
 #include <odbcss.h>
+constexpr int bcp_succeed = SUCCEED;
+#undef SUCCEED
+#undef FAIL
+#undef bcp_init
 
 #include <algorithm>
 #include <cstdlib>
@@ -90,11 +95,24 @@ outcome to_outcome(SQLRETURN rc) {
     }
 }
 
+bool tds_lost(const std::vector<diagnostic>& diagnostics);
+
 } // namespace
 
 bool is_connection_lost(const diagnostic& d) {
     return d.native == 20017 || d.sqlstate == u"08S01";
 }
+
+namespace {
+bool tds_lost(const std::vector<diagnostic>& diagnostics) {
+    for (const diagnostic& d : diagnostics) {
+        if (is_connection_lost(d)) {
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
 
 void* environment() {
     static SQLHENV env = [] {
@@ -145,6 +163,88 @@ bool connection::open(const std::u16string& connection_string, int login_timeout
     collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
     open_ = SQL_SUCCEEDED(rc);
     return open_;
+}
+
+bool connection::request_bulk_copy() {
+    diagnostics_.clear();
+    void* env = environment();
+    if (env == nullptr) {
+        return false;
+    }
+    if (dbc_ == nullptr) {
+        SQLHDBC h = SQL_NULL_HDBC;
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &h))) {
+            collect(SQL_HANDLE_ENV, env, diagnostics_);
+            return false;
+        }
+        dbc_ = h;
+    }
+    const SQLRETURN rc = SQLSetConnectAttrW(
+        dbc_, SQL_COPT_SS_BCP, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_BCP_ON)),
+        SQL_IS_INTEGER);
+    collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
+    return SQL_SUCCEEDED(rc);
+}
+
+bool connection::bcp_init(const std::u16string& table) {
+    const bool ok =
+        ::bcp_initW(dbc_, wide(table.c_str()), nullptr, nullptr, BCP_DIRECTION_IN) == bcp_succeed;
+    collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
+    return ok;
+}
+
+bool connection::bcp_keep_identity() {
+    static char hint[] = "KEEP_IDENTITY";
+    bool ok = ::bcp_control(dbc_, BCPKEEPIDENTITY, reinterpret_cast<void*>(1)) == bcp_succeed;
+    ok = ok && ::bcp_control(dbc_, BCPHINTS, hint) == bcp_succeed;
+    collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
+    return ok;
+}
+
+bool connection::bcp_bind(int column, const void* data, bcp_value kind) {
+    const int type = kind == bcp_value::bytes       ? BCP_TYPE_SQLVARBINARY
+                     : kind == bcp_value::timestamp ? BCP_TYPE_SQLDATETIME2
+                                                    : BCP_TYPE_SQLCHAR;
+    const bool ok = ::bcp_bind(dbc_, static_cast<const unsigned char*>(data), 4, SQL_VARLEN_DATA,
+                               nullptr, 0, type, column) == bcp_succeed;
+    collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
+    return ok;
+}
+
+bool connection::bcp_colptr(int column, const void* data) {
+    const bool ok =
+        ::bcp_colptr(dbc_, static_cast<const unsigned char*>(data), column) == bcp_succeed;
+    if (!ok) {
+        collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
+    }
+    return ok;
+}
+
+bool connection::bcp_sendrow() {
+    const bool ok = ::bcp_sendrow(dbc_) == bcp_succeed;
+    collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
+    if (tds_lost(diagnostics_)) {
+        lost_ = true;
+    }
+    return ok;
+}
+
+int connection::bcp_batch() {
+    const int rows = ::bcp_batch(dbc_);
+    collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
+    if (tds_lost(diagnostics_)) {
+        lost_ = true;
+    }
+    return rows;
+}
+
+int connection::bcp_done() {
+    const int rows = ::bcp_done(dbc_);
+    collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
+    if (tds_lost(diagnostics_)) {
+        lost_ = true;
+    }
+    return rows;
 }
 
 bool connection::dead() const {

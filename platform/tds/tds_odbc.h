@@ -160,6 +160,27 @@ public:
     const std::vector<diagnostic>& diagnostics() const { return diagnostics_; }
     void* handle() const { return dbc_; }
 
+    // Bulk copy into a table (FreeTDS's bcp_* for ODBC). The connection must ask for it before
+    // it opens; such a connection serves one bulk copy and no statements.
+    bool request_bulk_copy();
+    // Starts the copy into `table` (as the server reads it, e.g. "[dbo].[t]"): FreeTDS reads
+    // the table's columns first.
+    bool bcp_init(const std::u16string& table);
+    // Sends the identity values of the rows (BCPKEEPIDENTITY and the KEEP_IDENTITY hint).
+    bool bcp_keep_identity();
+    // How a bound value is laid out: text in the client character set (UTF-8), bytes, or an
+    // SQL_TIMESTAMP_STRUCT that FreeTDS converts to the column's date or time type.
+    enum class bcp_value { text, bytes, timestamp };
+    // Binds table column `column` (from 1) to a value with a 4-byte length prefix (-1 for NULL)
+    // at `data`.
+    bool bcp_bind(int column, const void* data, bcp_value kind);
+    // Points column `column` at another prefixed value.
+    bool bcp_colptr(int column, const void* data);
+    bool bcp_sendrow();
+    // Ends the batch (or, with done, the copy); the rows it held, or -1 on failure.
+    int bcp_batch();
+    int bcp_done();
+
 private:
     void* dbc_ = nullptr;
     bool open_ = false;

@@ -1,6 +1,7 @@
 // The SQL Server provider's data source, sessions and commands, and its registration.
 #include "platform/tds/tds_provider.h"
 
+#include "platform/tds/tds_fastload.h"
 #include "platform/tds/tds_link.h"
 #include "platform/tds/tds_names.h"
 #include "platform/tds/tds_rowset.h"
@@ -178,11 +179,27 @@ public:
             !tds_quote_table_name(table_id->uName.pwszName, quoted)) {
             return fail(DB_E_NOTABLE, IID_IOpenRowset, u"The table name is not valid.");
         }
-        // The rowsets here are read-only: a required request for changes cannot be met.
+        // The rowsets here are read-only: a required request for changes cannot be met. A
+        // bulk-copy rowset is asked for by its interface or its property.
         bool refused = false;
+        bool fast_load = riid == IID_IRowsetFastLoad;
+        bool keep_identity = false;
         for (ULONG s = 0; s < property_sets && sets != nullptr; ++s) {
             for (ULONG p = 0; p < sets[s].cProperties; ++p) {
                 DBPROP& prop = sets[s].rgProperties[p];
+                if (sets[s].guidPropertySet == DBPROPSET_SQLSERVERROWSET) {
+                    const bool on = prop.vValue.vt == VT_BOOL && prop.vValue.boolVal != 0;
+                    if (prop.dwPropertyID == SSPROP_IRowsetFastLoad) {
+                        fast_load = fast_load || on;
+                        prop.dwStatus = DBPROPSTATUS_OK;
+                        continue;
+                    }
+                    if (prop.dwPropertyID == SSPROP_FASTLOADKEEPIDENTITY) {
+                        keep_identity = on;
+                        prop.dwStatus = DBPROPSTATUS_OK;
+                        continue;
+                    }
+                }
                 const bool wants_change =
                     sets[s].guidPropertySet == DBPROPSET_ROWSET &&
                     ((prop.dwPropertyID == DBPROP_IRowsetChange && prop.vValue.vt == VT_BOOL &&
@@ -199,6 +216,14 @@ public:
         }
         if (rowset == nullptr) {
             return com_succeed(); // only asked whether the table can be opened
+        }
+        if (fast_load) {
+            if (!link_->fast_load()) {
+                return fail(
+                    E_NOINTERFACE, IID_IOpenRowset,
+                    u"Bulk copy is not enabled on the data source (SSPROP_ENABLEFASTLOAD).");
+            }
+            return tds_open_fast_load(link_, quoted, keep_identity, riid, rowset);
         }
         const std::u16string sql = u"SELECT * FROM " + quoted;
         tds_execution run;
@@ -306,6 +331,7 @@ public:
                             u"The connection failed.", lead);
         }
         link->release(std::move(first));
+        link->set_fast_load(fast_load_);
         link_ = std::move(link);
         return com_succeed();
     }
@@ -374,8 +400,18 @@ private:
     }
 
     DBPROPSTATUS set_property(const GUID& set, const DBPROP& prop) {
+        if (set == DBPROPSET_SQLSERVERDATASOURCE && prop.dwPropertyID == SSPROP_ENABLEFASTLOAD) {
+            // Bulk-copy rowsets: FreeTDS's bulk copy, on connections of their own.
+            if (prop.vValue.vt != VT_BOOL) {
+                return DBPROPSTATUS_BADVALUE;
+            }
+            fast_load_ = prop.vValue.boolVal != 0;
+            if (link_) {
+                link_->set_fast_load(fast_load_);
+            }
+            return DBPROPSTATUS_OK;
+        }
         if (set != DBPROPSET_DBINIT) {
-            // Fast load (SSPROP_ENABLEFASTLOAD) and anything else: not offered here.
             return DBPROPSTATUS_NOTSUPPORTED;
         }
         if (link_) {
@@ -428,6 +464,7 @@ private:
     std::u16string catalog_;
     std::optional<std::u16string> integrated_;
     int timeout_ = 0;
+    bool fast_load_ = false;
     std::shared_ptr<tds_link> link_;
 };
 

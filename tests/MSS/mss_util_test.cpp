@@ -98,11 +98,16 @@ TEST_F(mss_util_test, doubles_are_brought_into_the_server_range) {
         double in;
         double out;
     };
-    for (const row& r : std::vector<row>{{1e-310, 2.23e-308},
-                                         {-1e-310, -2.23e-308},
-                                         {big, 1.79e308},
-                                         {-big, -1.79e308},
-                                         {std::nan(""), -1.79e308},
+    const double tiny = std::numeric_limits<double>::min();
+    const double inf = std::numeric_limits<double>::infinity();
+    // The extremes of float stay as they are: SQL Server takes every normal double.
+    for (const row& r : std::vector<row>{{1e-310, tiny},
+                                         {-1e-310, -tiny},
+                                         {big, big},
+                                         {-big, -big},
+                                         {inf, big},
+                                         {-inf, -big},
+                                         {std::nan(""), -big},
                                          {0.0, 0.0},
                                          {1.5, 1.5}}) {
         const ole_variant safe = mssql_get_safe_variant(ole_variant(r.in));

@@ -1,0 +1,440 @@
+// The MS SQL writer through the FreeTDS provider against the writable TDS test server: rows of
+// every type written by INSERT statements and by bulk load and read back by the source, batches,
+// the fall-back to statements, update and delete, and SQL Server's refusals.
+#include "MSS/mss_floa.h"
+#include "UDB/udb_services.h"
+#include "tests/MSS_source/freetds_support.h"
+
+namespace {
+
+// The error handler as a run has it: every failure handed over is kept.
+class keeping_handler : public udb_error_handler {
+public:
+    void handle(const tk_exception& error, bool) override { errors.push_back(error.message); }
+    std::vector<std::string> errors;
+};
+
+// The type a copy of the column takes. The source reads spatial values as their text, which
+// SQL Server does not convert back implicitly: the copy keeps the text; and it keeps a
+// rowversion's bytes. For a bulk load (`bulk`), the types FreeTDS's bulk copy cannot carry
+// become types it can: its conversion to the server's default code page whatever the collation,
+// no CLR, sql_variant or xml values, and no values of long columns.
+std::string copy_type(const tds_fixture_column& c, bool bulk) {
+    using k = tds_type_kind;
+    const tds_type& t = c.type;
+    if (t.kind == k::geometry || t.kind == k::geography) {
+        return bulk ? "nvarchar(4000)" : "nvarchar(max)";
+    }
+    if (t.kind == k::rowversion) {
+        return "binary(8)";
+    }
+    if (!bulk) {
+        return t.sql_name();
+    }
+    switch (t.kind) {
+    case k::varchar:
+        return t.collation.code_page != 1252 ? "nvarchar(" + std::to_string(t.length) + ")"
+               : t.length < 0                ? "varchar(8000)"
+                                             : t.sql_name();
+    case k::text:
+        return "varchar(8000)";
+    case k::nvarchar:
+        return t.length < 0 ? "nvarchar(4000)" : t.sql_name();
+    case k::ntext:
+    case k::xml:
+    case k::sql_variant:
+        return "nvarchar(4000)";
+    case k::varbinary:
+        return t.length < 0 ? "varbinary(8000)" : t.sql_name();
+    case k::image:
+    case k::hierarchyid:
+        return "varbinary(8000)";
+    default:
+        return t.sql_name();
+    }
+}
+
+// The fixture table's CREATE TABLE under another name.
+std::string create_text(const tds_fixture_table& table, const std::string& name, bool bulk) {
+    std::string sql = "CREATE TABLE [dbo].[" + name + "] (";
+    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+        const tds_fixture_column& c = table.columns[i];
+        const std::string type = copy_type(c, bulk);
+        sql += (i > 0 ? ", [" : "[") + c.name + "] " + type;
+        if (type == c.type.sql_name() && c.type.is_text() && c.type.collation.code_page != 1252) {
+            sql += " COLLATE " + c.type.collation.name;
+        }
+        if (c.identity) {
+            sql += " IDENTITY(1,1)";
+        }
+        if (!c.nullable) {
+            sql += " NOT NULL";
+        }
+    }
+    for (const tds_fixture_index& index : table.indexes) {
+        if (index.primary_key) {
+            sql += ", PRIMARY KEY (";
+            for (std::size_t i = 0; i < index.columns.size(); ++i) {
+                sql += (i > 0 ? ", [" : "[") + index.columns[i] + "]";
+            }
+            sql += ")";
+        }
+    }
+    return sql + ")";
+}
+
+// A statement writes times with milliseconds at most: the fixture's value as it arrives.
+std::string to_milliseconds(const tds_fixture_column& column, std::string text) {
+    const tds_type_kind k = column.type.kind;
+    if (k != tds_type_kind::time && k != tds_type_kind::datetime2 &&
+        k != tds_type_kind::datetimeoffset) {
+        return text;
+    }
+    const std::size_t point = text.find('.');
+    if (point == std::string::npos) {
+        return text;
+    }
+    std::size_t end = point + 1;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
+        ++end;
+    }
+    if (end > point + 4) {
+        text.erase(point + 4, end - point - 4);
+    }
+    return text;
+}
+
+class mss_writer_test : public mss_freetds_test {
+protected:
+    void TearDown() override {
+        db.reset();
+        mss_freetds_test::TearDown();
+    }
+
+    void open(const std::string& fixture) {
+        start({fixture});
+        model = tds_load_fixture(tds_fixture_dir() + "/" + fixture);
+        db = engine->open_db(wide(model.name), 1, L"");
+    }
+
+    void run(const std::string& sql) {
+        odb_command command(db->session.get());
+        command.execute(wide(sql));
+    }
+
+    // Copies the rows of `source` numbered in `rows` (all when empty) into the new table `target`
+    // (made like the source) by the writer, by bulk load when `fast`; `by_statement` tells whether
+    // the table is to end up written by statements.
+    void copy(const tds_fixture_table& source, const std::string& target, bool fast,
+              bool bulk_types, const std::vector<std::uint64_t>& rows, bool by_statement) {
+        engine->enable_fast_load(engine->data_source(), fast);
+        run(create_text(source, target, bulk_types));
+        auto from = db->get_table(wide(source.schema + "." + source.name), 1);
+        mss_table to(L"[dbo].[" + wide(target) + L"]", db->session.get(), from->schema, db.get());
+        std::uint64_t n = 0;
+        std::uint64_t written = 0;
+        for (from->reset(); !from->is_eof(); from->next(), ++n) {
+            if (rows.empty() || std::find(rows.begin(), rows.end(), n) != rows.end()) {
+                to.append_record(*from->get_item());
+                ++written;
+            }
+        }
+        EXPECT_EQ(to.rec_count, written);
+        EXPECT_EQ(to.b_fl_failed, fast && by_statement);
+        if (to.fl.is_open()) {
+            to.fl.close_table();
+        }
+        EXPECT_EQ(handler.errors, std::vector<std::string>{});
+    }
+
+    // Reads `target` back and compares every value with the source rows numbered in `rows`
+    // (all when empty); the times as a statement writes them when `milliseconds`.
+    void read_back(const tds_fixture_table& source, const std::string& target, bool milliseconds,
+                   const std::vector<std::uint64_t>& rows) {
+        auto fresh = engine->open_db(wide(model.name), 1, L"");
+        auto rs = fresh->get_table(wide("dbo." + target), 1);
+        ASSERT_EQ(rs->schema.size(), source.columns.size());
+        const std::uint64_t count = rows.empty() ? source.row_count() : rows.size();
+        EXPECT_EQ(rs->rec_count, count);
+        std::vector<tds_value> expected;
+        std::uint64_t n = 0;
+        for (rs->reset(); !rs->is_eof(); rs->next(), ++n) {
+            source.row(rows.empty() ? n : rows[n], expected);
+            const udb_record& got = *rs->get_item();
+            for (std::size_t c = 0; c < got.size(); ++c) {
+                tds_value want = expected[c];
+                if (milliseconds) {
+                    want.data = to_milliseconds(source.columns[c], want.data);
+                }
+                EXPECT_EQ(compare(source.columns[c], want, *got[c]), "") << "row " << n;
+            }
+        }
+        EXPECT_EQ(n, count);
+    }
+
+    std::size_t count_statements(const std::string& prefix) const {
+        std::size_t n = 0;
+        for (const std::string& s : server->statements()) {
+            n += s.rfind(prefix, 0) == 0;
+        }
+        return n;
+    }
+
+    tds_fixture_database model;
+    std::unique_ptr<mss_database> db;
+    keeping_handler handler;
+};
+
+TEST_F(mss_writer_test, every_type_round_trips_by_insert_statements) {
+    open("all_types.tds");
+    const tds_fixture_table& source = model.tables.front();
+    copy(source, "by_insert", false, false, {}, true);
+    EXPECT_EQ(count_statements("SET IDENTITY_INSERT [dbo].[by_insert] ON;INSERT INTO [dbo]."
+                               "[by_insert]([id], [c_bit], "),
+              source.row_count());
+    read_back(source, "by_insert", true, {});
+}
+
+TEST_F(mss_writer_test, every_type_round_trips_by_bulk_load) {
+    open("all_types.tds");
+    const tds_fixture_table& source = model.tables.front();
+    // The rows without values beyond 8000 bytes, into columns FreeTDS's bulk copy can fill;
+    // and without the row of the lowest values, whose date 0001-01-01 the server refuses when
+    // FreeTDS sends it in a bulk load.
+    const std::vector<std::uint64_t> rows = {0, 1, 3};
+    copy(source, "by_bulk", true, true, rows, false);
+    EXPECT_EQ(count_statements("INSERT INTO"), 0u);
+    EXPECT_EQ(count_statements("insert bulk [dbo].[by_bulk]"), 1u);
+    EXPECT_EQ(
+        count_statements("SET QUOTED_IDENTIFIER OFF; SET IDENTITY_INSERT [dbo].[by_bulk] ON; "),
+        1u);
+    read_back(source, "by_bulk", false, rows);
+}
+
+TEST_F(mss_writer_test, a_table_the_bulk_copy_cannot_fill_is_written_by_statements) {
+    open("all_types.tds");
+    const tds_fixture_table& source = model.tables.front();
+    copy(source, "fallback", true, false, {}, true);
+    EXPECT_EQ(count_statements("insert bulk"), 0u);
+    EXPECT_EQ(count_statements("SET IDENTITY_INSERT [dbo].[fallback] ON;INSERT INTO"),
+              source.row_count());
+    read_back(source, "fallback", true, {});
+}
+
+} // namespace
+
+namespace {
+
+// A table of its own for the tests below: an identity key, a unique code and a short text.
+class mss_writer_rows_test : public mss_writer_test {
+protected:
+    void SetUp() override {
+        mss_writer_test::SetUp();
+        open("all_types.tds");
+        run("CREATE TABLE [dbo].[people] ([id] int IDENTITY(1,1) NOT NULL PRIMARY KEY, "
+            "[code] varchar(4) NOT NULL UNIQUE, [name] nvarchar(5) NULL, [photo] varbinary(3) "
+            "NULL)");
+        columns.push_back(
+            std::make_shared<t_ftd>(4, L"id", VT_I4, true, true, ole_variant(), 0, L"int"));
+        columns.push_back(std::make_shared<t_ftd>(4, L"code", VT_BSTR, true, false, ole_variant(),
+                                                  0, L"varchar"));
+        columns.push_back(std::make_shared<t_ftd>(5, L"name", VT_BSTR, false, false, ole_variant(),
+                                                  0, L"nvarchar"));
+        columns.push_back(std::make_shared<t_ftd>(3, L"photo", ole_variant::vt_byte_array, false,
+                                                  false, ole_variant(), 0, L"varbinary"));
+    }
+
+    std::unique_ptr<mss_table> table(bool fast, const std::wstring& name = L"[dbo].[people]") {
+        engine->enable_fast_load(engine->data_source(), fast);
+        auto t = std::make_unique<mss_table>(name, db->session.get(), columns, db.get());
+        udb_index key(L"pk", true, true);
+        key.columns = {L"id"};
+        t->add_index(key);
+        return t;
+    }
+
+    static std::unique_ptr<udb_record> row(int id, const std::wstring& code,
+                                           const std::wstring* name,
+                                           const std::vector<uint8_t>* photo) {
+        auto r = std::make_unique<udb_record>();
+        r->push_back(std::make_unique<udb_field>(
+            L"id", 4, ole_variant::from_wstring(std::to_wstring(id), VT_I4), false, false));
+        r->push_back(std::make_unique<udb_field>(L"code", 4, ole_variant(code), false, false));
+        r->push_back(std::make_unique<udb_field>(
+            L"name", 5, name ? ole_variant(*name) : ole_variant(), false, false));
+        ole_variant bytes;
+        if (photo) {
+            bytes = ole_variant(static_cast<unsigned>(photo->size()), photo->data());
+        }
+        r->push_back(std::make_unique<udb_field>(L"photo", 3, bytes, false, false));
+        return r;
+    }
+
+    // The rows of the table as "id|code|name|photo" (NULL for a null, photo in hex).
+    std::vector<std::string> rows() {
+        auto fresh = engine->open_db(wide(model.name), 1, L"");
+        auto rs = fresh->get_table(L"dbo.people", 1);
+        std::vector<std::string> out;
+        for (rs->reset(); !rs->is_eof(); rs->next()) {
+            std::string line;
+            for (const auto& f : *rs->get_item()) {
+                line += (line.empty() ? "" : "|") +
+                        (f->get_type() == VT_EMPTY || f->get_type() == VT_NULL ? "NULL"
+                                                                               : f->to_string());
+            }
+            out.push_back(line);
+        }
+        return out;
+    }
+
+    // The server's number and text of the failure `f` raises as odb_exception.
+    template <class F> std::pair<int, std::string> refusal(F f) {
+        try {
+            f();
+        } catch (const odb_exception& e) {
+            return {e.native_error, e.message};
+        }
+        return {0, "no failure"};
+    }
+
+    udb_schema columns;
+};
+
+TEST_F(mss_writer_rows_test, rows_by_statement_and_by_bulk_load_keep_identities_and_empties) {
+    const std::wstring ann = L"Ann", o_brien = L"O'Br";
+    const std::vector<uint8_t> none, two = {0x00, 0xFF};
+    {
+        auto t = table(false);
+        t->append_record(*row(7, L"a'1", &o_brien, &two));
+        t->append_record(*row(9, L"", nullptr, &none));
+    }
+    {
+        auto t = table(true);
+        t->append_record(*row(12, L"b", &ann, &none));
+        t->append_record(*row(15, L"c", nullptr, nullptr));
+        EXPECT_FALSE(t->b_fl_failed);
+    }
+    // Identity values kept; an empty byte value stays zero-length (not NULL) on both paths.
+    EXPECT_EQ(rows(), (std::vector<std::string>{"7|a'1|O'Br|0x00FF", "9||NULL|", "12|b|Ann|",
+                                                "15|c|NULL|NULL"}));
+    EXPECT_EQ(count_statements("insert bulk [dbo].[people]"), 1u);
+}
+
+TEST_F(mss_writer_rows_test, refusals_reach_the_caller_with_the_servers_number_and_text) {
+    const std::wstring long_name = L"Annabel";
+    auto t = table(false);
+    t->append_record(*row(1, L"a", nullptr, nullptr));
+    auto duplicate = refusal([&] { t->append_record(*row(1, L"b", nullptr, nullptr)); });
+    EXPECT_EQ(duplicate.first, 2627) << duplicate.second;
+    EXPECT_NE(duplicate.second.find("PRIMARY KEY"), std::string::npos) << duplicate.second;
+    auto unique = refusal([&] { t->append_record(*row(2, L"a", nullptr, nullptr)); });
+    EXPECT_EQ(unique.first, 2627) << unique.second;
+    auto too_long = refusal([&] { t->append_record(*row(3, L"c", &long_name, nullptr)); });
+    EXPECT_TRUE(too_long.first == 8152 || too_long.first == 2628) << too_long.second;
+    EXPECT_EQ(t->rec_count, 1u);
+
+    t.reset(); // its identity insertion ends with it
+
+    // A table whose identity the writer does not know: the server refuses the value.
+    columns[0]->b_auto_num = false;
+    auto unaware = table(false);
+    EXPECT_EQ(refusal([&] { unaware->append_record(*row(4, L"d", nullptr, nullptr)); }).first, 544);
+    unaware.reset();
+    columns[0]->b_auto_num = true;
+
+    EXPECT_EQ(refusal([&] { table(false, L"[dbo].[nobody]"); }).first, 208);
+    columns.push_back(
+        std::make_shared<t_ftd>(4, L"age", VT_I4, false, false, ole_variant(), 0, L"int"));
+    auto extra = table(false);
+    auto r = row(6, L"f", nullptr, nullptr);
+    r->push_back(std::make_unique<udb_field>(L"age", 4, ole_variant::from_wstring(L"3", VT_I4),
+                                             false, false));
+    EXPECT_EQ(refusal([&] { extra->append_record(*r); }).first, 207);
+    EXPECT_EQ(rows(), std::vector<std::string>{"1|a|NULL|NULL"});
+}
+
+TEST_F(mss_writer_rows_test, bulk_load_refusals_are_reported_never_cut_or_lost_silently) {
+    const std::wstring long_name = L"Annabel";
+    const std::vector<uint8_t> four = {1, 2, 3, 4};
+    {
+        auto t = table(true);
+        // Too long for the column: refused before FreeTDS could cut it.
+        auto text = refusal([&] { t->append_record(*row(1, L"a", &long_name, nullptr)); });
+        EXPECT_NE(text.second.find("truncated"), std::string::npos) << text.second;
+        auto bytes = refusal([&] { t->append_record(*row(1, L"a", nullptr, &four)); });
+        EXPECT_NE(bytes.second.find("truncated"), std::string::npos) << bytes.second;
+        t->append_record(*row(1, L"a", nullptr, nullptr));
+        // A duplicate key fails the batch on the server: the close reports it, with the table.
+        t->append_record(*row(1, L"b", nullptr, nullptr));
+        EXPECT_EQ(t->rec_count, 2u);
+    }
+    ASSERT_EQ(handler.errors.size(), 1u);
+    EXPECT_NE(handler.errors[0].find("[dbo].[people]"), std::string::npos) << handler.errors[0];
+    EXPECT_NE(handler.errors[0].find("PRIMARY KEY"), std::string::npos) << handler.errors[0];
+    EXPECT_EQ(rows(), std::vector<std::string>{});
+    handler.errors.clear();
+
+    // A table that FreeTDS's bulk copy cannot fill (a long column) goes to statements for
+    // good, each row once.
+    run("CREATE TABLE [dbo].[albums] ([id] int IDENTITY(1,1) NOT NULL PRIMARY KEY, "
+        "[code] varchar(4) NOT NULL, [name] nvarchar(5) NULL, [photo] varbinary(max) NULL)");
+    {
+        auto albums = table(true, L"[dbo].[albums]");
+        albums->append_record(*row(5, L"e", nullptr, &four));
+        albums->append_record(*row(6, L"f", nullptr, nullptr));
+        EXPECT_TRUE(albums->b_fl_failed);
+        EXPECT_EQ(albums->rec_count, 2u);
+    }
+    EXPECT_EQ(count_statements("SET IDENTITY_INSERT [dbo].[albums] ON;INSERT INTO"), 2u);
+    EXPECT_EQ(count_statements("insert bulk [dbo].[albums]"), 0u);
+}
+
+TEST_F(mss_writer_rows_test, bulk_load_commits_every_hundred_thousand_bound_bytes) {
+    columns[2]->size = 5;
+    {
+        auto t = table(true);
+        // Each row binds 4 + 2 + 10 + 3 bytes and lengths: about 5,000 rows to a batch.
+        const std::wstring name = L"abcde";
+        const std::vector<uint8_t> photo = {1, 2, 3};
+        for (int i = 1; i <= 12000; ++i) {
+            std::wstring code;
+            for (int n = i; n > 0; n /= 36) {
+                code += L"0123456789abcdefghijklmnopqrstuvwxyz"[n % 36];
+            }
+            t->append_record(*row(i, code, &name, &photo));
+        }
+    }
+    EXPECT_EQ(handler.errors, std::vector<std::string>{});
+    // Two batches committed on the way and the last one at the close.
+    EXPECT_EQ(count_statements("insert bulk [dbo].[people]"), 3u);
+    EXPECT_EQ(rows().size(), 12000u);
+}
+
+TEST_F(mss_writer_rows_test, update_and_delete_by_record_and_by_key_text) {
+    const std::wstring ann = L"Ann", bob = L"Bob", cy = L"Cy";
+    {
+        auto t = table(false);
+        t->append_record(*row(1, L"a", &ann, nullptr));
+        t->append_record(*row(2, L"b", &bob, nullptr));
+        t->append_record(*row(3, L"c", &cy, nullptr));
+        // By record: the key field finds the row, the others are set.
+        t->update1(*row(1, L"a2", &bob, nullptr));
+        // By key text.
+        t->update2(*row(2, L"b2", &cy, nullptr), L"<id>2</id>");
+        t->delete_key(L"<id>3</id>");
+    }
+    EXPECT_EQ(rows(), (std::vector<std::string>{"1|a2|Bob|NULL", "2|b2|Cy|NULL"}));
+    {
+        auto t = table(false);
+        auto key = std::make_unique<udb_record>();
+        key->push_back(std::make_unique<udb_field>(L"id", 4, ole_variant::from_wstring(L"1", VT_I4),
+                                                   false, false));
+        t->delete_key(*key);
+        // A failing update is logged, not thrown, and changes nothing.
+        const std::wstring too_long = L"Annabel";
+        t->update1(*row(2, L"b3", &too_long, nullptr));
+    }
+    EXPECT_EQ(rows(), std::vector<std::string>{"2|b2|Cy|NULL"});
+}
+
+} // namespace
