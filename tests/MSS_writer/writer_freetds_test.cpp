@@ -262,21 +262,12 @@ t_ftd expected_copy(const t_ftd& c) {
 }
 
 // One value as compared: what the copy must give back. The row writer binds times and
-// date-times to the millisecond, and writes the float extremes as +-1.79e308, the range SQL
-// Server documents.
+// date-times to the millisecond.
 std::string expected_value(const t_ftd& column, const std::string& literal) {
     if (column.type == VT_DATE) {
         const std::size_t point = literal.find('.');
         if (point != std::string::npos && literal.size() >= point + 8) {
             return literal.substr(0, point + 4) + "000" + literal.substr(point + 7);
-        }
-    }
-    if (column.type == VT_R8 || column.type == VT_R4) {
-        if (literal == "1.7976931348623157e+308") {
-            return "1.7900000000000000e+308";
-        }
-        if (literal == "-1.7976931348623157e+308") {
-            return "-1.7900000000000000e+308";
         }
     }
     return literal;
