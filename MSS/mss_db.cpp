@@ -99,12 +99,6 @@ mss_database::~mss_database() {
     column_types.clear();
 }
 
-std::unique_ptr<udb_recordset> mss_database::create_table(const std::wstring&, const udb_schema&,
-                                                          const udb_indexes&) {
-    // Tables are created by the MS SQL writer, which the source does not include.
-    throw tk_mail_assertion("mss_db", __LINE__);
-}
-
 void mss_database::init_tables(IOpenRowset* on, const std::wstring& schema) {
     tk_log_wmessage(2, L"mss_database::init_tables(%ls)", schema.c_str());
     const bool view_owned = mss_engine::ref().is_view_owned();

@@ -14,6 +14,27 @@
 class mss_table;
 class odb_recordset;
 
+// A new index name, "IDX_" and a process-wide counter: IDX_1, IDX_2, ...
+std::wstring gen_idx_name2();
+// Whether the column may hold NULL (a column the list lacks may); the unique indexes the writer
+// creates on SQL Server 2008 and later leave such NULLs out with a filter.
+bool mss_may_be_null(const udb_schema& schema, const std::wstring& column);
+
+// The properties of one column for ITableDefinition (DBPROPSET_COLUMN); owns their values.
+struct odb_column_props {
+    odb_column_props() = default;
+    ~odb_column_props();
+    odb_column_props(const odb_column_props&) = delete;
+    odb_column_props& operator=(const odb_column_props&) = delete;
+    odb_column_props(odb_column_props&&) = default;
+
+    void add(DBPROPID id, const VARIANT& value);
+    void add_bool(DBPROPID id, bool value);
+    void add_text(DBPROPID id, const std::wstring& text);
+
+    std::vector<DBPROP> properties;
+};
+
 // A database reached through an OLE DB session: runs statements.
 class odb_database : public udb_database {
 public:
@@ -25,6 +46,16 @@ public:
     std::unique_ptr<udb_recordset> query(const std::wstring& statement) override;
     // Whether `statement` runs.
     bool test_query(const std::wstring& statement) override;
+    // Drops the table, then forgets its name; a failing DROP passes to the caller first.
+    bool delete_tab(const std::wstring& name) override;
+    // Creates the table through ITableDefinition, then refines uniqueidentifier, REAL,
+    // DATETIMEOFFSET and natively typed decimal columns with ALTER COLUMN. Returns null: the
+    // table is not opened.
+    std::unique_ptr<udb_recordset> create_table(const std::wstring& name, const udb_schema& schema,
+                                                const udb_indexes& indexes) override;
+    // Adds the column's default to `set` as DBPROP_COL_DEFAULT, when it has one SQL Server can
+    // take; an unconvertible default is left out.
+    void set_def_value(const t_ftd* column, odb_column_props* set);
 
     ole_com_ptr<IOpenRowset> session;
     ole_com_ptr<IDBInitialize> data_source;
@@ -63,9 +94,42 @@ public:
     void init_sequencies(IOpenRowset* session, const std::wstring& schema);
     void init_views(IOpenRowset* session, const std::wstring& schema);
 
-    // The MS SQL writer's operations are not part of the source.
+    // ---- The destination side (the MS SQL writer) ----
+    // A new table (or, with mode bit 0x08, the existing one), opened over the given columns.
     std::unique_ptr<udb_recordset> create_table(const std::wstring& name, const udb_schema& schema,
                                                 const udb_indexes& indexes) override;
+    // Builds and runs the CREATE TABLE statement; a refusal passes to the caller.
+    void do_create_table(const std::wstring& name, const udb_schema& schema,
+                         const udb_indexes& indexes);
+    std::unique_ptr<mss_table> get_table2(const std::wstring& name, const udb_schema& schema);
+    void empty_table(const std::wstring& name) override;
+    // Creates the schema unless it exists or is dbo.
+    void create_schema(const std::wstring& name) override;
+
+    // The table's indexes, then on Azure SQL a clustered index when no primary key was issued.
+    void create_indexes(const std::wstring& table, const udb_schema& schema,
+                        const udb_indexes& indexes) override;
+    void create_index(const std::wstring& table, const udb_schema& schema,
+                      const udb_index& index) override;
+    void create_clustered_index(const std::wstring& table, const udb_schema& schema);
+    // Whether any constraint (`constraint`) or index of the database has the index's name.
+    bool is_index_exist(const udb_index& index, bool constraint);
+    // "UIDX_a_b", or with "_NNNNN" appended, a name none of the table's indexes has.
+    std::wstring gen_idx_name(const udb_recordset* table, const std::vector<std::wstring>& columns);
+
+    void create_relationships(const udb_relationships& relationships) override;
+    // A unique index on the referenced columns unless one of the table's unique indexes starts
+    // with them.
+    void create_fk_index_if(const std::wstring& table, const std::vector<std::wstring>& columns);
+
+    void create_sequences(const std::vector<udb_sequence>& sequences) override;
+
+    void create_views(const std::vector<udb_view>& views) override;
+    // A MySQL view text rewritten for T-SQL.
+    static std::wstring refine_view(const std::wstring& text);
+
+    // Set when a primary key statement was run for the table being created.
+    bool pk_created = false;
 
     column_type_map column_types;
     // Catalogue statements that failed at construction, as the error texts to report (empty:

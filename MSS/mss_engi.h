@@ -56,6 +56,10 @@ public:
     // "[owner].[table]" for a table name in any of its forms.
     std::wstring get_safe_tname(const std::wstring& name);
 
+    // Whether a foreign key's rule text is one delete rule and one update rule, in either order,
+    // separated by one blank (letter case ignored).
+    static bool is_valid_fk_props(const std::wstring& text);
+
     void set_as_dbo(bool as_dbo);
     bool is_view_owned() const { return view_owned_; }
     void set_view_owned(bool owned) { view_owned_ = owned; }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "UDB/udb_field.h"
+#include "UDB/udb_schema.h"
 #include "platform/oledb/oledb.h"
 
 #include <cstdint>
@@ -49,6 +50,9 @@ public:
     // where the type fixes one (dates, GUID, XML) and is left alone otherwise.
     static VARTYPE get_vartype(DBTYPE type, DBLENGTH size, DBCOLUMNFLAGS flags,
                                std::int32_t& reserved);
+
+    // The OLE DB type code that describes a column of the descriptor's type to the provider.
+    static DBTYPE get_oledb_type(const t_ftd& column);
 
     // The field of `column` from its text (`length` bytes of UTF-16).
     static std::unique_ptr<odb_field> get_field(const DBCOLUMNINFO& column,

@@ -68,6 +68,9 @@ public:
             return com_post_error(failing->second);
         }
         const auto found = server_->statements.find(*text_);
+        if (found == server_->statements.end() && server_->accept_unlisted) {
+            return com_succeed();
+        }
         if (found == server_->statements.end()) {
             com_error_record record;
             record.result = DB_E_ERRORSINCOMMAND;
@@ -127,7 +130,8 @@ private:
     std::optional<std::u16string> text_;
 };
 
-class stub_session final : public com_object<IOpenRowset, IDBCreateCommand, IDBSchemaRowset> {
+class stub_session final
+    : public com_object<IOpenRowset, IDBCreateCommand, IDBSchemaRowset, ITableDefinition> {
 public:
     explicit stub_session(std::shared_ptr<stub_server> server) : server_(std::move(server)) {}
 
@@ -167,6 +171,52 @@ public:
         return FAILED(hr) ? com_post_error(hr, u"No such rowset interface.", server_->source)
                           : com_succeed();
     }
+
+    HRESULT CreateTable(IUnknown*, DBID* table_id, DBORDINAL count, const DBCOLUMNDESC descs[],
+                        REFIID, ULONG, DBPROPSET[], DBID** new_table_id,
+                        IUnknown** rowset) override {
+        if (new_table_id != nullptr) {
+            *new_table_id = nullptr;
+        }
+        if (rowset != nullptr) {
+            *rowset = nullptr;
+        }
+        if (table_id == nullptr || table_id->eKind != DBKIND_NAME ||
+            table_id->uName.pwszName == nullptr) {
+            return com_post_error(E_INVALIDARG, u"The table is not named.", server_->source);
+        }
+        if (!server_->refuse_create_table.empty()) {
+            return com_post_error(server_->refuse_create_table);
+        }
+        stub_created_table table{table_id->uName.pwszName, {}};
+        for (DBORDINAL i = 0; i < count; ++i) {
+            const DBCOLUMNDESC& d = descs[i];
+            stub_column_desc column;
+            if (d.dbcid.eKind == DBKIND_NAME && d.dbcid.uName.pwszName != nullptr) {
+                column.name = d.dbcid.uName.pwszName;
+            }
+            column.type = d.wType;
+            column.size = d.ulColumnSize;
+            column.precision = d.bPrecision;
+            column.scale = d.bScale;
+            if (d.pwszTypeName != nullptr) {
+                column.type_name = d.pwszTypeName;
+            }
+            for (ULONG s = 0; s < d.cPropertySets; ++s) {
+                for (ULONG p = 0; p < d.rgPropertySets[s].cProperties; ++p) {
+                    column.properties.push_back(record_property(
+                        d.rgPropertySets[s].guidPropertySet, d.rgPropertySets[s].rgProperties[p]));
+                }
+            }
+            table.columns.push_back(std::move(column));
+        }
+        server_->created_tables.push_back(std::move(table));
+        return com_succeed();
+    }
+
+    HRESULT DropTable(DBID*) override { return E_NOTIMPL; }
+    HRESULT AddColumn(DBID*, DBCOLUMNDESC*, DBID**) override { return E_NOTIMPL; }
+    HRESULT DropColumn(DBID*, DBID*) override { return E_NOTIMPL; }
 
     HRESULT CreateCommand(IUnknown* outer, REFIID riid, IUnknown** command) override {
         if (command == nullptr) {

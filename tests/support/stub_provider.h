@@ -33,6 +33,23 @@ struct stub_property {
     LONG number = 0;     // VT_I4, VT_BOOL
 };
 
+// A column as ITableDefinition::CreateTable received it.
+struct stub_column_desc {
+    std::u16string name;
+    DBTYPE type = 0;
+    DBLENGTH size = 0;
+    BYTE precision = 0;
+    BYTE scale = 0;
+    std::u16string type_name;
+    std::vector<stub_property> properties;
+};
+
+// A table as ITableDefinition::CreateTable received it.
+struct stub_created_table {
+    std::u16string name;
+    std::vector<stub_column_desc> columns;
+};
+
 // The server the stub provider talks to, shared by every object the provider makes.
 struct stub_server {
     // The provider's name in its error records.
@@ -53,6 +70,9 @@ struct stub_server {
     std::map<std::u16string, stub_result> statements;
     std::map<std::u16string, std::vector<com_error_record>> failing_statements;
     std::map<GUID, std::vector<oledb_row>, guid_less> schema_rows;
+    // Statements not listed above succeed without rows (for tests of statements that change
+    // the database, which answer nothing).
+    bool accept_unlisted = false;
 
     // What happened.
     std::vector<stub_property> properties;
@@ -63,6 +83,9 @@ struct stub_server {
     std::vector<std::u16string> opened_tables;
     std::vector<std::vector<stub_property>> opened_table_properties;
     std::vector<GUID> schema_requests;
+    std::vector<stub_created_table> created_tables;
+    // ITableDefinition::CreateTable fails with these error records when set.
+    std::vector<com_error_record> refuse_create_table;
 
     // The last value of initialisation property `id`, if it was set.
     std::optional<std::u16string> init_property(DBPROPID id) const;

@@ -37,6 +37,9 @@ struct tds_fixture_index {
     std::vector<std::string> columns;
     std::vector<bool> descending; // one per key column
     std::vector<std::string> included;
+    bool clustered = false;                  // set by the DDL statements (tds_ddl.cpp)
+    std::vector<std::string> filter_columns; // WHERE c IS NOT NULL AND ...: rows with a NULL there
+                                             // are not in the index
 };
 
 struct tds_fixture_foreign_key {

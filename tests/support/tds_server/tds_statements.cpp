@@ -5,6 +5,7 @@
 #include "tests/support/tds_server/tds_catalogue.h"
 #include "tests/support/tds_server/tds_schema_rowsets.h"
 #include "tests/support/tds_server/tds_tokens.h"
+#include "tests/support/tds_server/tds_ddl.h"
 #include "tests/support/tds_server/tds_writes.h"
 #include "tests/support/tds_server/tds_wire.h"
 
@@ -498,6 +499,8 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
                                 "' is too long. Maximum length is 128.",
                             15);
     if (auto a = tds_answer_write(context, tokens, statement))
+        return *a;
+    if (auto a = tds_answer_ddl(context, tokens, statement))
         return *a;
     if (auto a = answer_tokens(context, tokens))
         return *a;

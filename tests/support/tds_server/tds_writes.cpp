@@ -2,6 +2,7 @@
 // with the bulk-load stream, answered as SQL Server answers them.
 #include "tests/support/tds_server/tds_writes.h"
 
+#include "tests/support/tds_server/tds_ddl.h"
 #include "tests/support/tds_server/tds_wire.h"
 
 #include <algorithm>
@@ -1004,7 +1005,8 @@ void build_keys(tds_fixture_table& t) {
     for (std::uint64_t r = 0; r < t.row_count(); ++r) {
         t.row(r, row);
         for (std::size_t i = 0; i < indexes.size(); ++i)
-            s.keys[i].insert(key_of(t, *indexes[i], row));
+            if (tds_row_in_index(t, *indexes[i], row))
+                s.keys[i].insert(key_of(t, *indexes[i], row));
     }
     s.keys_valid = true;
 }
@@ -1126,7 +1128,7 @@ std::optional<tds_message> check_keys(tds_fixture_table& t, const std::vector<td
     auto indexes = unique_indexes(t);
     tds_table_state& s = state_of(t);
     for (std::size_t i = 0; i < indexes.size(); ++i)
-        if (s.keys[i].count(key_of(t, *indexes[i], row)))
+        if (tds_row_in_index(t, *indexes[i], row) && s.keys[i].count(key_of(t, *indexes[i], row)))
             return duplicate(t, *indexes[i], row);
     return std::nullopt;
 }
@@ -1135,10 +1137,15 @@ void add_keys(tds_fixture_table& t, const std::vector<tds_value>& row) {
     auto indexes = unique_indexes(t);
     tds_table_state& s = state_of(t);
     for (std::size_t i = 0; i < indexes.size(); ++i)
-        s.keys[i].insert(key_of(t, *indexes[i], row));
+        if (tds_row_in_index(t, *indexes[i], row))
+            s.keys[i].insert(key_of(t, *indexes[i], row));
 }
 
 } // namespace
+
+void tds_forget_keys(tds_fixture_table& t) {
+    state_of(t).keys_valid = false;
+}
 
 std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
                                           tds_fixture_database& db, tds_fixture_table& t,
@@ -1261,6 +1268,8 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
             return conversion_failed(t.columns[i].type, shown);
         }
     }
+    if (auto e = tds_check_index_entries(t, row))
+        return e;
     if (auto e = check_keys(t, row))
         return e;
     add_keys(t, row);

@@ -38,5 +38,8 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& context,
                                           const std::vector<std::size_t>& columns,
                                           std::vector<tds_literal>& values, tds_write_path path,
                                           bool keep_identity);
+// Forgets the unique keys kept for the table (its indexes changed); they are read again when next
+// needed.
+void tds_forget_keys(tds_fixture_table& table);
 // Removes the rows from `count` on (a bulk load's rows after it failed).
 void tds_truncate_rows(tds_fixture_table& table, std::uint64_t count);
