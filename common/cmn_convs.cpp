@@ -1,6 +1,8 @@
 // The conversion settings page.
 #include "common/cmn_convs.h"
 
+#include "GUI2/g_wiz_sh.h"
+#include "TK/tk_excep.h"
 #include "TK/tk_log.h"
 #include "converter/vlm_conv.h"
 
@@ -179,6 +181,13 @@ void conversion_settings::store_file_info() {
 int conversion_settings::on_next() {
     tk_log_message(2, "conversion_settings::on_next");
     store_file_info();
+    // A schema the source lacks would select no table; say so while it can still be changed.
+    try {
+        converter_.check_schema_of_source();
+    } catch (const tk_exception& error) {
+        wizard_shell::error_narrow(error.what());
+        return stay;
+    }
     converter_.set_view_owned(false);
     return move_on;
 }

@@ -195,6 +195,9 @@ public:
     // prepared (mode 0 drops it). The next run takes this source over; a run without it
     // prepares its own.
     void prepare_source();
+    // The schema filter checked as prepare_source checks it, on a source opened only for that
+    // and closed again: the run still opens its own with the filter it is given then.
+    void check_schema_of_source();
 
     // Settings that belong to no single part (after the parts' own).
     bool store_profile(udb_profile& profile);

@@ -227,6 +227,12 @@ void velmora_convertor::prepare_source() {
     prepared_source_ = std::move(source);
 }
 
+void velmora_convertor::check_schema_of_source() {
+    if (!mss_schema.empty()) {
+        check_source_schema(*open_source());
+    }
+}
+
 void velmora_convertor::check_source_schema(udb_database& source) {
     auto* db = dynamic_cast<mss_database*>(&source);
     if (mss_schema.empty() || db == nullptr) {

@@ -223,6 +223,19 @@ TEST_F(page_test, ConversionSettingsPageFollowsTheSourceAndStores) {
     EXPECT_EQ(page.on_back(), wizard_page::move_on);
     EXPECT_EQ(c->mss_schema, L"Nowhere");
     EXPECT_TRUE(c->view_owned);
+    // Next refuses a schema the source lacks, as a run would, while it can still be changed;
+    // any case of an existing one goes on.
+    {
+        box_answerer boxes;
+        EXPECT_EQ(page.on_next(), wizard_page::stay);
+        EXPECT_EQ(boxes.texts,
+                  QStringList("The schema 'Nowhere' does not exist in database 'velmora_pages'."));
+        schema->setEditText("sALES");
+        EXPECT_EQ(page.on_next(), wizard_page::move_on);
+        EXPECT_EQ(boxes.texts.size(), 1);
+    }
+    schema->setEditText("Nowhere");
+    page.on_back();
 
     // The same source in another case keeps the list and the typed text; a stored prefix
     // selects the first schema that begins with it.
