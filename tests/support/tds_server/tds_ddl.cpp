@@ -14,21 +14,8 @@ namespace {
 using token = tds_token;
 using parser = tds_parser;
 
-tds_message message(std::int32_t number, std::uint8_t severity, std::uint8_t state,
-                    std::string text) {
-    tds_message m;
-    m.number = number;
-    m.severity = severity;
-    m.state = state;
-    m.text = std::move(text);
-    return m;
-}
-
-tds_answer fails(tds_message m) {
-    tds_answer a;
-    a.error = std::move(m);
-    return a;
-}
+using tds_reply::message;
+constexpr auto fails = tds_reply::error_answer;
 
 tds_answer done() {
     return {};
