@@ -12,6 +12,7 @@
 #include "TK/tk_utils.h"
 #include "platform/com/com_api.h"
 #include "platform/tds/tds_provider.h"
+#include "tests/support/fixture_values.h"
 #include "tests/support/tds_server/tds_server.h"
 #include "tests/support/trace_capture.h"
 
@@ -29,27 +30,8 @@ std::wstring wide(const std::string& utf8) {
     return tk_utf8_to_wstring(utf8);
 }
 
-// A decimal text without "+", trailing fraction zeros or a trailing point.
-std::string plain_decimal(std::string text) {
-    if (!text.empty() && text[0] == '+') {
-        text.erase(0, 1);
-    }
-    if (text.find('.') != std::string::npos) {
-        while (text.back() == '0') {
-            text.pop_back();
-        }
-        if (text.back() == '.') {
-            text.pop_back();
-        }
-    }
-    return text == "-0" ? "0" : text;
-}
-
-std::string bytes_of(const udb_field& field) {
-    std::uint8_t* data = nullptr;
-    const unsigned n = field.get_bytes(&data);
-    return n == 0 ? std::string() : std::string(reinterpret_cast<const char*>(data), n);
-}
+using test_support::bytes_of;
+using test_support::plain_decimal;
 
 // Compares one value read through the source with the fixture's value; an empty string when
 // they agree, else what differs.
