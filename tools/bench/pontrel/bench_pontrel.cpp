@@ -13,6 +13,7 @@
 #include "raw_odbc.h"
 
 #include "tests/support/tds_server/tds_server.h"
+#include "tools/bench/bench_mysql_env.h"
 
 #include <mysql.h>
 #include <sys/resource.h>
@@ -98,31 +99,8 @@ void ratio(const char* what, double value, const char* goal) {
     std::printf("  %-62s %6.2f   %s\n", what, value, goal);
 }
 
-struct mysql_address {
-    std::string host, port, user, password;
-};
-
-bool mysql_from_env(mysql_address& out) {
-    const char* text = std::getenv("VELMORA_TEST_MYSQL");
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    std::istringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ';')) {
-        const auto eq = item.find('=');
-        const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
-        if (key == "host")
-            out.host = value;
-        if (key == "port")
-            out.port = value;
-        if (key == "user")
-            out.user = value;
-        if (key == "password")
-            out.password = value;
-    }
-    return true;
-}
+using bench::mysql_address;
+using bench::mysql_from_env;
 
 // One statement on the server; the first value of its result, if any.
 std::string mysql_value(const mysql_address& a, const std::string& statement) {

@@ -15,6 +15,7 @@
 #include "converter/vlm_errh.h"
 #include "platform/tds/tds_provider.h"
 #include "tests/support/tds_server/tds_server.h"
+#include "tools/bench/bench_mysql_env.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -51,31 +52,8 @@ std::string fixture_text(unsigned long rows) {
            "end\n";
 }
 
-struct mysql_address {
-    std::string host, port, user, password;
-};
-
-bool mysql_from_env(mysql_address& out) {
-    const char* text = std::getenv("VELMORA_TEST_MYSQL");
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    std::istringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ';')) {
-        const auto eq = item.find('=');
-        const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
-        if (key == "host")
-            out.host = value;
-        if (key == "port")
-            out.port = value;
-        if (key == "user")
-            out.user = value;
-        if (key == "password")
-            out.password = value;
-    }
-    return true;
-}
+using bench::mysql_address;
+using bench::mysql_from_env;
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
