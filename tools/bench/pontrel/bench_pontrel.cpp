@@ -14,6 +14,7 @@
 
 #include "tests/support/tds_server/tds_server.h"
 #include "tools/bench/bench_mysql_env.h"
+#include "tools/bench/bench_rows_fixture.h"
 
 #include <mysql.h>
 #include <sys/resource.h>
@@ -38,23 +39,7 @@ struct measured {
     int exit_code = -1;
 };
 
-// The table of the benchmark: the kinds of column most tables have.
-std::string fixture_text(unsigned long rows) {
-    return "database velmora_bench\n"
-           "login sa Velmora-Pw1\n"
-           "table dbo.rows_1m\n"
-           "column id int not null\n"
-           "column label nvarchar(40) not null\n"
-           "column amount decimal(12,2) null\n"
-           "column created datetime2(3) not null\n"
-           "column code varchar(10) null\n"
-           "column flag bit not null\n"
-           "primary key PK_rows_1m (id)\n"
-           "generate " +
-           std::to_string(rows) +
-           " row {n}, N'row {n} \xC3\xA9t\xC3\xA9', {n}.25, '2024-01-02 03:04:05.678', 'c{n}', 1\n"
-           "end\n";
-}
+using bench::fixture_text;
 
 // Runs `argv` as a child (standard input from `stdin_path` when given) and measures its wall
 // time, CPU time and peak resident size.
