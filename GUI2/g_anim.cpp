@@ -64,6 +64,10 @@ dlg_animation::dlg_animation(const QString& text, int period_ms, QWidget* owner)
 
 void dlg_animation::end_dialog() {
     ended_ = true;
+    finish_later();
+}
+
+void dlg_animation::finish_later() {
     // Queued to the dialog's thread: delivered by the dialog's own event loop once it runs, and
     // dropped when the dialog is gone.
     QMetaObject::invokeMethod(
@@ -90,14 +94,7 @@ void dlg_animation::showEvent(QShowEvent* event) {
     raise();
     activateWindow();
     if (ended_) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (isVisible()) {
-                    finish();
-                }
-            },
-            Qt::QueuedConnection);
+        finish_later();
     }
 }
 

@@ -36,6 +36,8 @@ protected:
 
 private:
     void tick();
+    // Ends the dialog from its own thread's event loop if it is showing by then.
+    void finish_later();
     void finish();
 
     QLabel* icon_;

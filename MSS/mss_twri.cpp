@@ -428,6 +428,18 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
                  table, column);
 }
 
+// Where the updated column `field` stands in `schema`; -1, logged, where the table lacks it.
+std::int32_t update_field_idx(const udb_schema& schema, const std::wstring& table,
+                              const std::wstring& field) {
+    tk_log_message(1, "Process field: %s", utf8(field).c_str());
+    const std::int32_t idx = schema.get_field_idx(field);
+    if (idx < 0) {
+        tk_log_message(3, "Cannot update '%s': field '%s' is not found in schema",
+                       utf8(table).c_str(), utf8(field).c_str());
+    }
+    return idx;
+}
+
 } // namespace
 
 mss_table::mss_table(const std::wstring& name_in, IOpenRowset* session_in,
@@ -589,11 +601,8 @@ void mss_table::update1(const udb_record& record) {
         if (!field) {
             continue;
         }
-        tk_log_message(1, "Process field: %s", utf8(field->name).c_str());
-        const std::int32_t idx = schema.get_field_idx(field->name);
+        const std::int32_t idx = update_field_idx(schema, name, field->name);
         if (idx < 0) {
-            tk_log_message(3, "Cannot update '%s': field '%s' is not found in schema",
-                           utf8(name).c_str(), utf8(field->name).c_str());
             continue;
         }
         bool in_key = false;
@@ -645,11 +654,8 @@ void mss_table::update2(const udb_record& record, const std::wstring& key_text) 
         if (!field) {
             continue;
         }
-        tk_log_message(1, "Process field: %s", utf8(field->name).c_str());
-        const std::int32_t idx = schema.get_field_idx(field->name);
+        const std::int32_t idx = update_field_idx(schema, name, field->name);
         if (idx < 0) {
-            tk_log_message(3, "Cannot update '%s': field '%s' is not found in schema",
-                           utf8(name).c_str(), utf8(field->name).c_str());
             continue;
         }
         bool in_key = false;

@@ -12,6 +12,7 @@
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
+#include "UDB/udb_idx.h"
 #include "UDB/udb_util.h"
 
 #include <cwctype>
@@ -23,20 +24,6 @@ std::wstring listed_name(const std::wstring& name) {
     std::wstring owner;
     std::wstring table;
     return mss_parse_tab_name(name, owner, table) ? mss_list_tab_name(owner, table) : name;
-}
-
-bool is_primary_column(const udb_indexes& indexes, const std::wstring& column) {
-    for (const udb_index& index : indexes) {
-        if (!index.b_primary) {
-            continue;
-        }
-        for (const std::wstring& name : index.columns) {
-            if (name == column) {
-                return true;
-            }
-        }
-    }
-    return false;
 }
 
 bool equals_any(const std::wstring& text, std::initializer_list<const wchar_t*> words) {
@@ -206,8 +193,7 @@ void mss_database::do_create_table(const std::wstring& table, const udb_schema& 
         sql += L"\t" + mss_enclose_name(column->name) + L" " + mss_get_native_type(*column);
         bool not_null = column->b_not_null || column->b_auto_num;
         if (!not_null) {
-            not_null = is_primary_column(indexes, column->name);
-            tk_log_message(1, not_null ? "index field" : "non-index field");
+            not_null = indexes.is_idx_field(column->name, true);
         }
         if (not_null) {
             sql += L" NOT NULL";

@@ -13,6 +13,7 @@
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
+#include "UDB/udb_idx.h"
 #include "UDB/udb_util.h"
 
 #include <cwctype>
@@ -53,20 +54,6 @@ void odb_column_props::add_text(DBPROPID id, const std::wstring& text) {
 }
 
 namespace {
-
-bool is_primary_column(const udb_indexes& indexes, const std::wstring& column) {
-    for (const udb_index& index : indexes) {
-        if (!index.b_primary) {
-            continue;
-        }
-        for (const std::wstring& name : index.columns) {
-            if (name == column) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
 
 bool ends_no_case(const std::wstring& text, std::wstring_view tail) {
     return text.size() >= tail.size() &&
@@ -195,7 +182,7 @@ std::unique_ptr<udb_recordset> odb_database::create_table(const std::wstring& ta
         const bool auto_increment = c.b_auto_num && may_auto_increment(c.type);
         props.add_bool(DBPROP_COL_AUTOINCREMENT, auto_increment);
         bool nullable = !auto_increment && !c.b_not_null;
-        if (is_primary_column(indexes, c.name)) {
+        if (indexes.is_idx_field(c.name, true)) {
             tk_log_message(2, "Field is a part of Primary Key");
             nullable = false;
         }

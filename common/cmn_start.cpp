@@ -4,11 +4,9 @@
 #include "GUI2/g_wiz_sh.h"
 #include "GUI2/g_wiz_ui.h"
 #include "MSS/mss_engi.h"
-#include "MSS/odb_exce.h"
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
 #include "TK/tk_stop.h"
-#include "TK/tk_threa.h"
 #include "common/cmn_convs.h"
 #include "common/cmn_dump.h"
 #include "common/cmn_file.h"
@@ -21,17 +19,9 @@
 #include "common/cmn_welc.h"
 #include "converter/vlm_conv.h"
 #include "converter/vlm_errh.h"
-#include "platform/com/com_api.h"
 
 #include <QApplication>
-#include <QDialog>
-#include <QFrame>
-#include <QLabel>
-#include <QProgressBar>
-#include <QTimer>
-#include <QVBoxLayout>
 
-#include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -75,73 +65,6 @@ void add_setup_pages(wizard_shell& shell, velmora_convertor& converter, wizard_p
 
 namespace {
 
-// The connect of a quick launch, on its own thread; failures are reported there.
-class quick_connect : public tk_thread_functor {
-public:
-    explicit quick_connect(velmora_convertor& converter) : converter_(converter) {}
-
-    void operator()() override {
-        tk_log_message(2, "mssql_settings_page::animation::operator()");
-        CoInitialize(nullptr);
-        connected = false;
-        try {
-            connect();
-            connected = true;
-        } catch (const odb_exception& error) {
-            const std::string mapped = tk_singleton<error_handler>::ref().map.convert(error.code);
-            wizard_shell::error_narrow(mapped.empty() ? error.what() : mapped);
-        } catch (const tk_final_exception&) {
-            // Abort of a level-0 question: a failed connect, already answered by the user.
-        } catch (const tk_exception& error) {
-            try {
-                tk_singleton<error_handler>::ref().handle(error, false);
-            } catch (const tk_final_exception&) {
-            }
-        } catch (const std::exception& error) {
-            wizard_shell::error_narrow(error.what());
-            vlm_exit_process(-1);
-        }
-        CoUninitialize();
-        done = true;
-    }
-
-    std::atomic<bool> connected{false};
-    std::atomic<bool> done{false};
-
-private:
-    void connect() {
-        velmora_convertor& c = converter_;
-        if (!c.src.empty()) {
-            tk_log_wmessage(2, L"Connecting to non-default DB '%ls'", c.src.c_str());
-        }
-        tk_log_message(2, "secure_login=%d", c.sec_log ? 1 : 0);
-        if (c.sec_log) {
-            tk_log_wmessage(2, L"mssql_host=%ls", c.mssqlh.c_str());
-            c.mss->connect(c.mssqlh, true);
-            return;
-        }
-        // The password stays out of the trace log.
-        tk_log_wmessage(2, L"mssql_host=%ls, mssql_user=%ls, mssql_pass=***\n", c.mssqlh.c_str(),
-                        c.mssqlu.c_str());
-        if (c.src.empty()) {
-            c.mss->connect(c.mssqlh, c.mssqlu, c.mssqlp, true);
-        } else {
-            c.mss->connect(c.mssqlh, c.mssqlu, c.mssqlp, c.src, true);
-        }
-    }
-
-    velmora_convertor& converter_;
-};
-
-class connect_thread : public tk_thread {
-public:
-    explicit connect_thread(quick_connect& work) : tk_thread(false), work_(work) {}
-    tk_thread_functor* create_functor() override { return &work_; }
-
-private:
-    quick_connect& work_;
-};
-
 // The profile of a quick launch into the converter; a profile that cannot be used is refused
 // with the reason (level 1).
 void load_quick_profile(velmora_convertor& converter, const std::string& path) {
@@ -182,50 +105,9 @@ int exit_code() {
 
 } // namespace
 
-connecting_dialog::connecting_dialog(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::FramelessWindowHint) {
-    setObjectName("101");
-    // Without a title bar the window draws its own border; a busy bar shows that it works.
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* frame = new QFrame(this);
-    frame->setFrameShape(QFrame::Panel);
-    frame->setFrameShadow(QFrame::Raised);
-    frame->setLineWidth(2);
-    outer->addWidget(frame);
-    auto* column = new QVBoxLayout(frame);
-    column->setContentsMargins(24, 16, 24, 16);
-    column->addWidget(new QLabel("Connecting to MS SQL server. Please wait...", frame));
-    auto* busy = new QProgressBar(frame);
-    busy->setRange(0, 0);
-    busy->setTextVisible(false);
-    busy->setMaximumHeight(10);
-    column->addWidget(busy);
-    setModal(true);
-}
-
 bool quick_connect_mssql(velmora_convertor& converter) {
-    quick_connect work(converter);
-    connect_thread thread(work);
-    connecting_dialog dialog(QApplication::activeWindow());
-    // Polled once the dialog runs, so a connect that ends before the dialog is up ends it too.
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &dialog, [&] {
-        if (work.done.load()) {
-            dialog.done(0);
-        }
-    });
-    poll.start(20);
-    thread.start();
-    if (thread.handle() == nullptr) {
-        wizard_shell::error(L"The connection to MS SQL could not be started: no thread could be "
-                            L"created.");
-        return false;
-    }
-    dialog.exec();
-    poll.stop();
-    thread.wait(INFINITE);
-    return work.connected.load();
+    mssql_connector connector(converter);
+    return connector.run(QApplication::activeWindow());
 }
 
 int velmora_start(const std::string& profile,

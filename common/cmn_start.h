@@ -2,8 +2,6 @@
 // launch of a profile named on the command line, and the program's exit code.
 #pragma once
 
-#include <QDialog>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,16 +26,8 @@ extern const wchar_t* const finish_error_text;
 void add_setup_pages(wizard_shell& shell, velmora_convertor& converter,
                      wizard_page* tables = nullptr, wizard_page* views = nullptr);
 
-// "Connecting to MS SQL server. Please wait...": no button; only the end of the connect closes
-// it, and Esc and the close box are ignored.
-class connecting_dialog : public QDialog {
-public:
-    explicit connecting_dialog(QWidget* owner);
-    void reject() override {}
-};
-
-// Connects to MS SQL with the converter's settings on a worker thread while the GUI thread
-// shows "Connecting to MS SQL server. Please wait..."; the thread reports a failure itself.
+// Connects to MS SQL with the converter's settings as the MS SQL page does (its connect thread
+// and "Connecting" dialog, owned by the active window); the thread reports a failure itself.
 // True when connected.
 bool quick_connect_mssql(velmora_convertor& converter);
 

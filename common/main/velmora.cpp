@@ -157,7 +157,8 @@ std::unique_ptr<udb_schema> tour_columns() {
 void tour_run_pages(wizard_shell& shell, velmora_convertor& converter, const QString& folder) {
     grab_modal_then_close(folder + "/dialog-quick-launch-connecting.png");
     {
-        connecting_dialog dialog(&shell);
+        dlg_animation dialog("Connecting to MS SQL server. Please wait...",
+                             mssql_connector::frame_period_ms, &shell);
         dialog.exec();
     }
     auto* progress = dynamic_cast<progress_page*>(shell.page_of_dialog(progress_page::dialog_id));

@@ -220,30 +220,28 @@ bool connection::bcp_colptr(int column, const void* data) {
     return ok;
 }
 
-bool connection::bcp_sendrow() {
-    const bool ok = ::bcp_sendrow(dbc_) == bcp_succeed;
+void connection::collect_bulk_copy() {
     collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
     if (tds_lost(diagnostics_)) {
         lost_ = true;
     }
+}
+
+bool connection::bcp_sendrow() {
+    const bool ok = ::bcp_sendrow(dbc_) == bcp_succeed;
+    collect_bulk_copy();
     return ok;
 }
 
 int connection::bcp_batch() {
     const int rows = ::bcp_batch(dbc_);
-    collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
-    if (tds_lost(diagnostics_)) {
-        lost_ = true;
-    }
+    collect_bulk_copy();
     return rows;
 }
 
 int connection::bcp_done() {
     const int rows = ::bcp_done(dbc_);
-    collect(SQL_HANDLE_DBC, dbc_, diagnostics_);
-    if (tds_lost(diagnostics_)) {
-        lost_ = true;
-    }
+    collect_bulk_copy();
     return rows;
 }
 

@@ -182,6 +182,9 @@ public:
     int bcp_done();
 
 private:
+    // Keeps the diagnostics of a bulk copy call; one of a lost connection marks it dead.
+    void collect_bulk_copy();
+
     void* dbc_ = nullptr;
     bool open_ = false;
     bool lost_ = false;

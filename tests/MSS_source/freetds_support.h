@@ -12,6 +12,8 @@
 #include "TK/tk_utils.h"
 #include "platform/com/com_api.h"
 #include "platform/tds/tds_provider.h"
+#include "tests/support/fixture_values.h"
+#include "tests/support/freetds_engine_test.h"
 #include "tests/support/tds_server/tds_server.h"
 #include "tests/support/trace_capture.h"
 
@@ -29,27 +31,8 @@ std::wstring wide(const std::string& utf8) {
     return tk_utf8_to_wstring(utf8);
 }
 
-// A decimal text without "+", trailing fraction zeros or a trailing point.
-std::string plain_decimal(std::string text) {
-    if (!text.empty() && text[0] == '+') {
-        text.erase(0, 1);
-    }
-    if (text.find('.') != std::string::npos) {
-        while (text.back() == '0') {
-            text.pop_back();
-        }
-        if (text.back() == '.') {
-            text.pop_back();
-        }
-    }
-    return text == "-0" ? "0" : text;
-}
-
-std::string bytes_of(const udb_field& field) {
-    std::uint8_t* data = nullptr;
-    const unsigned n = field.get_bytes(&data);
-    return n == 0 ? std::string() : std::string(reinterpret_cast<const char*>(data), n);
-}
+using test_support::bytes_of;
+using test_support::plain_decimal;
 
 // Compares one value read through the source with the fixture's value; an empty string when
 // they agree, else what differs.
@@ -135,27 +118,10 @@ std::string compare(const tds_fixture_column& column, const tds_value& expected,
 
 // COM and a trace log at level 2: the per-row lines of level 1 would make a million-row table
 // write tens of millions of lines.
-class mss_freetds_test : public ::testing::Test {
+class mss_freetds_test : public test_support::freetds_engine_test<2> {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(tds_provider_registered);
-        CoInitialize(nullptr);
-        log = std::make_unique<test_support::trace_capture>(2);
-    }
-
-    void TearDown() override {
-        engine.reset();
-        if (server) {
-            server->stop();
-        }
-        log.reset();
-        CoUninitialize();
-    }
-
     std::string trace() const { return log->text(); }
     int trace_count(const std::string& line) const { return log->count(line); }
-
-    std::unique_ptr<test_support::trace_capture> log;
 
     void start(const std::vector<std::string>& fixtures) {
         for (const auto& f : fixtures) {
@@ -201,8 +167,6 @@ protected:
     }
 
     std::vector<std::string> paths;
-    std::unique_ptr<tds_server> server;
-    std::unique_ptr<mss_engine> engine;
     std::wstring address;
 };
 

@@ -12,6 +12,7 @@
 #include "UDB/udb_services.h"
 #include "platform/com/com_api.h"
 #include "platform/tds/tds_provider.h"
+#include "tests/support/freetds_engine_test.h"
 #include "tests/support/tds_server/tds_server.h"
 #include "tests/support/trace_capture.h"
 
@@ -100,23 +101,8 @@ std::string literal(const t_ftd& column, const udb_field& value) {
     return text;
 }
 
-class writer_freetds_test : public ::testing::Test {
+class writer_freetds_test : public test_support::freetds_engine_test<3> {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(tds_provider_registered);
-        CoInitialize(nullptr);
-        log = std::make_unique<test_support::trace_capture>(3);
-    }
-
-    void TearDown() override {
-        engine.reset();
-        if (server) {
-            server->stop();
-        }
-        log.reset();
-        CoUninitialize();
-    }
-
     // Serves the fixture and an empty database `copy` (same version); connects.
     void start(const std::string& fixture) {
         std::vector<tds_fixture_database> databases;
@@ -198,9 +184,6 @@ protected:
     // `refusals` are the messages the error handler must get, in order.
     void round_trip(const std::string& fixture, const std::vector<std::string>& refusals);
 
-    std::unique_ptr<test_support::trace_capture> log;
-    std::unique_ptr<tds_server> server;
-    std::unique_ptr<mss_engine> engine;
     std::wstring source_name;
     recording_handler handler;
 };

@@ -9,6 +9,7 @@
 #include "platform/com/com_api.h"
 #include "platform/tds/tds_provider.h"
 #include "tests/support/tds_server/tds_fixture.h"
+#include "tests/support/fixture_values.h"
 #include "tests/support/tds_server/tds_server.h"
 
 #include <algorithm>
@@ -20,26 +21,8 @@ using namespace table_test;
 
 namespace {
 
-std::string plain_decimal(std::string text) {
-    if (!text.empty() && text[0] == '+') {
-        text.erase(0, 1);
-    }
-    if (text.find('.') != std::string::npos) {
-        while (text.back() == '0') {
-            text.pop_back();
-        }
-        if (text.back() == '.') {
-            text.pop_back();
-        }
-    }
-    return text == "-0" ? "0" : text;
-}
-
-std::string bytes_of(const udb_field& field) {
-    std::uint8_t* data = nullptr;
-    const unsigned n = field.get_bytes(&data);
-    return n == 0 ? std::string() : std::string(reinterpret_cast<const char*>(data), n);
-}
+using test_support::bytes_of;
+using test_support::plain_decimal;
 
 // Geometry text without the blanks that writers differ in: before "(" and after ",".
 std::wstring without_blank_before_parenthesis(std::wstring text) {

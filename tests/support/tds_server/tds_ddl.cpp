@@ -14,21 +14,8 @@ namespace {
 using token = tds_token;
 using parser = tds_parser;
 
-tds_message message(std::int32_t number, std::uint8_t severity, std::uint8_t state,
-                    std::string text) {
-    tds_message m;
-    m.number = number;
-    m.severity = severity;
-    m.state = state;
-    m.text = std::move(text);
-    return m;
-}
-
-tds_answer fails(tds_message m) {
-    tds_answer a;
-    a.error = std::move(m);
-    return a;
-}
+using tds_reply::message;
+constexpr auto fails = tds_reply::error_answer;
 
 tds_answer done() {
     return {};
@@ -326,22 +313,30 @@ std::optional<tds_message> check_unique_rows(const tds_fixture_table& t,
     return std::nullopt;
 }
 
+// Error 1946 when `row`'s entry in `index` is longer than the index allows.
+std::optional<tds_message> check_entry(const tds_fixture_table& t, const tds_fixture_index& index,
+                                       const std::vector<tds_value>& row) {
+    std::size_t bytes = 0;
+    for (const auto& name : index.columns)
+        if (auto at = column_at(t, name))
+            bytes += entry_bytes(t.columns[*at].type, row[*at]);
+    if (bytes > static_cast<std::size_t>(limit_of(index)))
+        return message(1946, 16, 3,
+                       "Operation failed. The index entry of length " + std::to_string(bytes) +
+                           " bytes for the index '" + index.name +
+                           "' exceeds the maximum length of " + std::to_string(limit_of(index)) +
+                           " bytes for " + (index.clustered ? "clustered" : "nonclustered") +
+                           " indexes.");
+    return std::nullopt;
+}
+
 std::optional<tds_message> check_entries(const tds_fixture_table& t,
                                          const tds_fixture_index& index) {
     std::vector<tds_value> row;
     for (std::uint64_t r = 0; r < t.row_count(); ++r) {
         t.row(r, row);
-        std::size_t bytes = 0;
-        for (const auto& name : index.columns)
-            if (auto at = column_at(t, name))
-                bytes += entry_bytes(t.columns[*at].type, row[*at]);
-        if (bytes > static_cast<std::size_t>(limit_of(index)))
-            return message(1946, 16, 3,
-                           "Operation failed. The index entry of length " + std::to_string(bytes) +
-                               " bytes for the index '" + index.name +
-                               "' exceeds the maximum length of " +
-                               std::to_string(limit_of(index)) + " bytes for " +
-                               (index.clustered ? "clustered" : "nonclustered") + " indexes.");
+        if (auto e = check_entry(t, index, row))
+            return e;
     }
     return std::nullopt;
 }
@@ -1019,17 +1014,8 @@ bool tds_row_in_index(const tds_fixture_table& table, const tds_fixture_index& i
 std::optional<tds_message> tds_check_index_entries(const tds_fixture_table& table,
                                                    const std::vector<tds_value>& row) {
     for (const auto& index : table.indexes) {
-        std::size_t bytes = 0;
-        for (const auto& name : index.columns)
-            if (auto at = column_at(table, name))
-                bytes += entry_bytes(table.columns[*at].type, row[*at]);
-        if (bytes > static_cast<std::size_t>(limit_of(index)))
-            return message(1946, 16, 3,
-                           "Operation failed. The index entry of length " + std::to_string(bytes) +
-                               " bytes for the index '" + index.name +
-                               "' exceeds the maximum length of " +
-                               std::to_string(limit_of(index)) + " bytes for " +
-                               (index.clustered ? "clustered" : "nonclustered") + " indexes.");
+        if (auto e = check_entry(table, index, row))
+            return e;
     }
     return std::nullopt;
 }

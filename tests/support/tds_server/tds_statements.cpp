@@ -14,6 +14,22 @@
 #include <span>
 #include <stdexcept>
 
+tds_message tds_reply::message(std::int32_t number, std::uint8_t severity, std::uint8_t state,
+                               std::string text) {
+    tds_message m;
+    m.number = number;
+    m.severity = severity;
+    m.state = state;
+    m.text = std::move(text);
+    return m;
+}
+
+tds_answer tds_reply::error_answer(tds_message m) {
+    tds_answer a;
+    a.error = std::move(m);
+    return a;
+}
+
 namespace {
 
 std::string lower(std::string_view s) {

@@ -35,6 +35,13 @@ struct tds_answer {
     std::string new_database;              // set by USE
 };
 
+// The message and failing answer that the write and definition handlers build their errors from.
+namespace tds_reply {
+tds_message message(std::int32_t number, std::uint8_t severity, std::uint8_t state,
+                    std::string text);
+tds_answer error_answer(tds_message m);
+} // namespace tds_reply
+
 // Everything the server serves: its fixture databases and its version text.
 struct tds_catalogue {
     std::vector<tds_fixture_database> databases;

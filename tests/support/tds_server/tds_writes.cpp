@@ -33,21 +33,8 @@ using token = tds_token;
 using token_kind = tds_token_kind;
 using parser = tds_parser;
 
-tds_message message(std::int32_t number, std::uint8_t severity, std::uint8_t state,
-                    std::string text) {
-    tds_message m;
-    m.number = number;
-    m.severity = severity;
-    m.state = state;
-    m.text = std::move(text);
-    return m;
-}
-
-tds_answer error_answer(tds_message m) {
-    tds_answer a;
-    a.error = std::move(m);
-    return a;
-}
+using tds_reply::error_answer;
+using tds_reply::message;
 
 bool reserved(const token& t) {
     static const char* const words[] = {

@@ -11,6 +11,7 @@
 #include "TK/tk_log.h"
 #include "platform/tds/tds_provider.h"
 #include "tests/support/tds_server/tds_server.h"
+#include "tools/bench/bench_memory.h"
 
 #include <chrono>
 #include <cstdio>
@@ -21,20 +22,8 @@
 
 namespace {
 
-long peak_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
-}
-
-void reset_peak() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
+using bench::peak_kib;
+using bench::reset_peak;
 
 // A front end that prints errors and counts them.
 class bench_ui : public vlm_ui {

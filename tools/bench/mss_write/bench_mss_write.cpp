@@ -11,6 +11,7 @@
 #include "platform/com/com_api.h"
 #include "platform/tds/tds_provider.h"
 #include "tests/support/tds_server/tds_server.h"
+#include "tools/bench/bench_memory.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -26,22 +27,8 @@
 
 namespace {
 
-long peak_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-void reset_peak() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
+using bench::peak_kib;
+using bench::reset_peak;
 
 struct measured {
     std::uint64_t rows = 0;

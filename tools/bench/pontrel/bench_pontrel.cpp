@@ -13,6 +13,8 @@
 #include "raw_odbc.h"
 
 #include "tests/support/tds_server/tds_server.h"
+#include "tools/bench/bench_mysql_env.h"
+#include "tools/bench/bench_rows_fixture.h"
 
 #include <mysql.h>
 #include <sys/resource.h>
@@ -37,23 +39,7 @@ struct measured {
     int exit_code = -1;
 };
 
-// The table of the benchmark: the kinds of column most tables have.
-std::string fixture_text(unsigned long rows) {
-    return "database velmora_bench\n"
-           "login sa Velmora-Pw1\n"
-           "table dbo.rows_1m\n"
-           "column id int not null\n"
-           "column label nvarchar(40) not null\n"
-           "column amount decimal(12,2) null\n"
-           "column created datetime2(3) not null\n"
-           "column code varchar(10) null\n"
-           "column flag bit not null\n"
-           "primary key PK_rows_1m (id)\n"
-           "generate " +
-           std::to_string(rows) +
-           " row {n}, N'row {n} \xC3\xA9t\xC3\xA9', {n}.25, '2024-01-02 03:04:05.678', 'c{n}', 1\n"
-           "end\n";
-}
+using bench::fixture_text;
 
 // Runs `argv` as a child (standard input from `stdin_path` when given) and measures its wall
 // time, CPU time and peak resident size.
@@ -98,31 +84,8 @@ void ratio(const char* what, double value, const char* goal) {
     std::printf("  %-62s %6.2f   %s\n", what, value, goal);
 }
 
-struct mysql_address {
-    std::string host, port, user, password;
-};
-
-bool mysql_from_env(mysql_address& out) {
-    const char* text = std::getenv("VELMORA_TEST_MYSQL");
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    std::istringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ';')) {
-        const auto eq = item.find('=');
-        const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
-        if (key == "host")
-            out.host = value;
-        if (key == "port")
-            out.port = value;
-        if (key == "user")
-            out.user = value;
-        if (key == "password")
-            out.password = value;
-    }
-    return true;
-}
+using bench::mysql_address;
+using bench::mysql_from_env;
 
 // One statement on the server; the first value of its result, if any.
 std::string mysql_value(const mysql_address& a, const std::string& statement) {

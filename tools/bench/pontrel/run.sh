@@ -2,12 +2,4 @@
 # Builds bench_pontrel, starts a throwaway MariaDB server on 127.0.0.1, runs the benchmark and
 # stops the server again.   tools/bench/pontrel/run.sh [rows]
 set -euo pipefail
-cd "$(dirname "$0")/../../.."
-[ -f build/build.ninja ] || cmake --preset default >/dev/null
-cmake --build --preset default --target bench_pontrel >/dev/null
-server_dir=$(mktemp -d /tmp/bench-pontrel-mysql.XXXXXX)
-trap 'tools/mysql-test-server.sh stop "$server_dir"' EXIT
-# The server's default durability: a log flush per commit, as a real server has.
-VELMORA_TEST_MYSQL=$(VELMORA_MYSQL_FLUSH_LOG=1 tools/mysql-test-server.sh start "$server_dir")
-export VELMORA_TEST_MYSQL
-build/tools/bench/pontrel/bench_pontrel "$@"
+exec "$(dirname "$0")/../run-with-mysql.sh" pontrel bench_pontrel "$@"

@@ -10,6 +10,7 @@
 #include "platform/oledb/oledb.h"
 #include "platform/tds/tds_provider.h"
 #include "tests/support/tds_server/tds_server.h"
+#include "tools/bench/bench_memory.h"
 
 #include <sys/resource.h>
 
@@ -31,23 +32,8 @@ struct measured {
     std::string error;
 };
 
-// The peak resident size since the last reset, in KiB (VmHWM); resetting needs Linux 4.0.
-long peak_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-void reset_peak() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
+using bench::peak_kib;
+using bench::reset_peak;
 
 template <class I> struct ref {
     I* p = nullptr;
