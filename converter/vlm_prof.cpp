@@ -359,7 +359,13 @@ bool velmora_convertor::store_profile(udb_profile& profile) {
         std::wstring owner;
         mss_split_tab_name(name, table, owner);
         tk_log_wmessage(2, L"tab_name=%ls, owner=%ls", table.c_str(), owner.c_str());
-        profile.set_value(L"Selected Tables", mss_list_tab_name(owner, table), L"");
+        // A plain name holding "=" would read back as a query's name and text; in brackets it
+        // reads back as the table.
+        std::wstring listed = mss_list_tab_name(owner, table);
+        if (listed.find(L'=') != std::wstring::npos) {
+            listed = mss_format_tab_name(owner, table);
+        }
+        profile.set_value(L"Selected Tables", listed, L"");
     }
     if (!udb_converter::store_profile(profile, false) ||
         !mysql_converter_impl::store_profile(profile) ||
