@@ -146,6 +146,10 @@ private:
 // with the reason (level 1).
 void load_quick_profile(velmora_convertor& converter, const std::string& path) {
     tk_log_message(2, "QUICK LAUNCH: profile=%s", path.c_str());
+    // An empty argument names no file (an unset variable in a script's command line).
+    if (path.empty()) {
+        throw tk_exception(std::wstring(tk_wmessage(tk_msg_profile_missing)), 1);
+    }
     const std::wstring wide = vlm_display_wide(path);
     std::error_code ignored;
     if (std::filesystem::is_directory(std::filesystem::path(path), ignored)) {
@@ -228,7 +232,7 @@ bool quick_connect_mssql(velmora_convertor& converter) {
     return work.connected.load();
 }
 
-int velmora_start(const std::string& profile,
+int velmora_start(const std::optional<std::string>& profile,
                   const std::function<int(wizard_shell&, velmora_convertor&)>& instead_of_sheet,
                   const std::function<void(wizard_shell&, velmora_convertor&)>& setup_pages) {
     error_handler& handler = tk_singleton<error_handler>::ref();
@@ -237,13 +241,13 @@ int velmora_start(const std::string& profile,
     // The pages and the frame go before the converter, which then writes its settings back.
     try {
         velmora_convertor converter;
-        if (!profile.empty()) {
-            load_quick_profile(converter, profile);
+        if (profile) {
+            load_quick_profile(converter, *profile);
         }
         wizard_shell shell(wizard_title());
         progress_page* progress = nullptr;
         try {
-            if (profile.empty()) {
+            if (!profile) {
                 if (setup_pages) {
                     setup_pages(shell, converter);
                 } else {

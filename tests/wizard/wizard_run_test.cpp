@@ -384,6 +384,7 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
         std::function<void()> before;
     } cases[] = {
         {dir.file("missing.vlm"), "Profile does not exist", {}},
+        {"", "Profile does not exist", {}},
         {folder, "is a folder", {}},
         {damaged, "could not be read", {}},
         {bad_mode, "Invalid merge/overwrite mode", {}},
