@@ -9,6 +9,7 @@
 #include "TK/tk_log.h"
 #include "TK/tk_stop.h"
 #include "TK/tk_threa.h"
+#include "UDB/udb_prof.h"
 #include "common/cmn_convs.h"
 #include "common/cmn_dump.h"
 #include "common/cmn_file.h"
@@ -142,6 +143,15 @@ private:
     quick_connect& work_;
 };
 
+bool holds_a_setting(const udb_profile& profile) {
+    for (const auto& [name, pairs] : profile.sections) {
+        if (!pairs.empty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The profile of a quick launch into the converter; a profile that cannot be used is refused
 // with the reason (level 1).
 void load_quick_profile(velmora_convertor& converter, const std::string& path) {
@@ -155,7 +165,10 @@ void load_quick_profile(velmora_convertor& converter, const std::string& path) {
     if (std::filesystem::is_directory(std::filesystem::path(path), ignored)) {
         throw tk_exception(L"The profile " + wide + L" is a folder, not a file.", 1);
     }
-    if (!load_profile_file(converter, wide)) {
+    // A profile only sets what it holds; one that holds no setting at all (empty, cut short)
+    // would run the settings kept from the last session, mode 0 included.
+    udb_profile profile;
+    if (!profile.load(wide) || !holds_a_setting(profile) || !apply_profile(converter, profile)) {
         throw tk_exception(L"The profile " + wide + L" could not be read.", 1);
     }
 }

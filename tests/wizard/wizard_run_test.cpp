@@ -394,6 +394,12 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
         {profile(false, folder, {L"dbo.customers"}, "to_folder.vlm"), "folder", {}},
         {profile(false, fifo, {L"dbo.customers"}, "to_fifo.vlm"), "not a regular file", {}},
         {profile(true, "mysql", {L"dbo.customers"}, "to_mysql.vlm"), "", {}},
+        // Last, when the settings kept from the runs above name wiz_kept in mode 0: a profile
+        // that sets nothing must not run those.
+        {dir.write("empty.vlm", ""), "could not be read", {}},
+        {dir.write("headers.vlm", "[Generic settings]\r\n\r\n[MySQL settings]\r\n"),
+         "could not be read",
+         {}},
     };
     for (const auto& c : cases) {
         if (c.before) {
