@@ -181,6 +181,9 @@ TEST(Profile, StoringKeepsTheSelectionAndFlattensTexts) {
     write_file(dir.file("c.vlm"), "old");
     chmod(dir.file("c.vlm").c_str(), 0644);
     ASSERT_TRUE(save_profile_file(converter, dir.wfile("c.vlm")));
+    // A named pipe nobody reads is refused at once, not waited on.
+    ASSERT_EQ(mkfifo(dir.file("pipe.vlm").c_str(), 0600), 0);
+    EXPECT_FALSE(save_profile_file(converter, dir.wfile("pipe.vlm")));
     for (const char* name : {"a.vlm", "c.vlm"}) {
         struct stat st {};
         ASSERT_EQ(stat(dir.file(name).c_str(), &st), 0);
