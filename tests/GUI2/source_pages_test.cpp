@@ -608,7 +608,9 @@ protected:
     source_env env;
     test_support::mysql_test_server mysql;
     std::unique_ptr<mysql_checker> check;
-    const std::string db = "gui_overwrite";
+    // One database per process: ctest runs the tests of this fixture in parallel processes
+    // against one server, and one's DROP must not pull the database from under another.
+    const std::string db = "gui_overwrite_" + std::to_string(getpid());
 };
 
 TEST_F(FileOverwrite, TheFiveModesOfAnExistingDatabase) {
