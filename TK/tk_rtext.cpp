@@ -29,7 +29,9 @@ private:
 
 tk_read_result tk_read_text_file(const std::string& path, std::size_t limit, std::string& bytes) {
     bytes.clear();
-    const fd_owner file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK, opening a named pipe that nobody writes waits for ever; opened so,
+    // it reads as empty. Reads then block again as usual, so a pipe being written is read whole.
+    const fd_owner file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return tk_read_result::missing;
@@ -42,6 +44,10 @@ tk_read_result tk_read_text_file(const std::string& path, std::size_t limit, std
     }
     if (S_ISDIR(st.st_mode)) {
         return tk_read_result::directory;
+    }
+    const int flags = ::fcntl(file.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return tk_read_result::failed;
     }
     char buffer[65536];
     for (;;) {

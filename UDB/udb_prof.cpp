@@ -77,6 +77,30 @@ bool is_section_line(const std::wstring& line) {
     return line.size() >= 2 && line.front() == L'[' && line.find(L']') == line.size() - 1;
 }
 
+// Where a line's key ends: the first "=" outside bracketed name parts ("]]" stays inside), so
+// that a table such as "[dbo].[a=b]" is read as one name; a line whose brackets do not close
+// is split at its first "=", as before.
+std::size_t key_end(const std::wstring& line) {
+    bool inside = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const wchar_t c = line[i];
+        if (inside) {
+            if (c == L']') {
+                if (i + 1 < line.size() && line[i + 1] == L']') {
+                    ++i;
+                } else {
+                    inside = false;
+                }
+            }
+        } else if (c == L'[') {
+            inside = true;
+        } else if (c == L'=') {
+            return i;
+        }
+    }
+    return inside ? line.find(L'=') : std::wstring::npos;
+}
+
 } // namespace
 
 bool udb_profile::load(const std::wstring& path) {
@@ -122,7 +146,7 @@ bool udb_profile::load(const std::wstring& path) {
         // Every line of a section is kept as it stands, so that a plain-line section reads
         // back whole even where one of its lines holds "=".
         line_sections[*section].push_back(raw);
-        const std::size_t eq = line.find(L'=');
+        const std::size_t eq = key_end(line);
         if (eq != std::wstring::npos) {
             pairs->emplace_back(tk_wtrim(line.substr(0, eq)), line.substr(eq + 1));
         } else {

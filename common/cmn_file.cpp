@@ -7,6 +7,7 @@
 #include "TK/tk_excep.h"
 #include "TK/tk_fname.h"
 #include "TK/tk_log.h"
+#include "TK/tk_rfile.h"
 #include "TK/tk_utils.h"
 #include "common/cmn_over.h"
 #include "converter/vlm_conv.h"
@@ -276,7 +277,9 @@ int sel_file_page::check_script_file() {
     if (!wizard_shell::question(L"Destination file already exists. Overwrite?")) {
         return stay;
     }
-    if (std::remove(tk_to_utf8(path).c_str()) != 0) {
+    // Through a symbolic link the old script is the file the link names, which the run then
+    // writes (as pontrel does); the link itself stays.
+    if (std::remove(tk_link_target(tk_to_utf8(path)).c_str()) != 0) {
         throw tk_exception(
             std::string("The destination file could not be deleted: ") + std::strerror(errno), 1);
     }

@@ -107,6 +107,12 @@ void set_query_dlg::on_ok() {
         wizard_shell::message(L"Table name is empty!");
         return;
     }
+    // A profile keeps a query as "name=text": a name holding "=" would come back as another
+    // name with another text, so the settings saved from this run could not be run again.
+    if (name.find(L'=') != std::wstring::npos) {
+        wizard_shell::message(L"Table name cannot contain '='.");
+        return;
+    }
     if (check_select(query)) {
         wizard_shell::error(L"The query must start with SELECT.");
         return;

@@ -7,6 +7,7 @@
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
 #include "TK/tk_stop.h"
+#include "UDB/udb_prof.h"
 #include "common/cmn_convs.h"
 #include "common/cmn_dump.h"
 #include "common/cmn_file.h"
@@ -65,16 +66,32 @@ void add_setup_pages(wizard_shell& shell, velmora_convertor& converter, wizard_p
 
 namespace {
 
+bool holds_a_setting(const udb_profile& profile) {
+    for (const auto& [name, pairs] : profile.sections) {
+        if (!pairs.empty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The profile of a quick launch into the converter; a profile that cannot be used is refused
 // with the reason (level 1).
 void load_quick_profile(velmora_convertor& converter, const std::string& path) {
     tk_log_message(2, "QUICK LAUNCH: profile=%s", path.c_str());
+    // An empty argument names no file (an unset variable in a script's command line).
+    if (path.empty()) {
+        throw tk_exception(std::wstring(tk_wmessage(tk_msg_profile_missing)), 1);
+    }
     const std::wstring wide = vlm_display_wide(path);
     std::error_code ignored;
     if (std::filesystem::is_directory(std::filesystem::path(path), ignored)) {
         throw tk_exception(L"The profile " + wide + L" is a folder, not a file.", 1);
     }
-    if (!load_profile_file(converter, wide)) {
+    // A profile only sets what it holds; one that holds no setting at all (empty, cut short)
+    // would run the settings kept from the last session, mode 0 included.
+    udb_profile profile;
+    if (!profile.load(wide) || !holds_a_setting(profile) || !apply_profile(converter, profile)) {
         throw tk_exception(L"The profile " + wide + L" could not be read.", 1);
     }
 }
@@ -110,7 +127,7 @@ bool quick_connect_mssql(velmora_convertor& converter) {
     return connector.run(QApplication::activeWindow());
 }
 
-int velmora_start(const std::string& profile,
+int velmora_start(const std::optional<std::string>& profile,
                   const std::function<int(wizard_shell&, velmora_convertor&)>& instead_of_sheet,
                   const std::function<void(wizard_shell&, velmora_convertor&)>& setup_pages) {
     error_handler& handler = tk_singleton<error_handler>::ref();
@@ -119,13 +136,13 @@ int velmora_start(const std::string& profile,
     // The pages and the frame go before the converter, which then writes its settings back.
     try {
         velmora_convertor converter;
-        if (!profile.empty()) {
-            load_quick_profile(converter, profile);
+        if (profile) {
+            load_quick_profile(converter, *profile);
         }
         wizard_shell shell(wizard_title());
         progress_page* progress = nullptr;
         try {
-            if (profile.empty()) {
+            if (!profile) {
                 if (setup_pages) {
                     setup_pages(shell, converter);
                 } else {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,11 +34,12 @@ bool quick_connect_mssql(velmora_convertor& converter);
 
 // Everything from the converter to the end of the sheet, on the GUI thread of an existing
 // application, with the trace logger, the error handler and the wizard's front end already made.
-// `profile`: empty for the ordinary road, else the profile of a quick launch. `instead_of_sheet`,
+// `profile`: none for the ordinary road, else the profile of a quick launch (an empty path is
+// a profile that does not exist, never the ordinary road). `instead_of_sheet`,
 // when given, is called with the frame in place of running the sheet (the picture tour) and
 // gives the result; `setup_pages`, when given, adds the set-up pages instead of
 // `add_setup_pages`. Returns the program's exit code: 255 after any reported error.
 int velmora_start(
-    const std::string& profile,
+    const std::optional<std::string>& profile,
     const std::function<int(wizard_shell&, velmora_convertor&)>& instead_of_sheet = {},
     const std::function<void(wizard_shell&, velmora_convertor&)>& setup_pages = {});

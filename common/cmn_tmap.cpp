@@ -2,6 +2,7 @@
 #include "common/cmn_tmap.h"
 
 #include "GUI2/g_wiz_sh.h"
+#include "SQL/sql_tchk.h"
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
 #include "UDB/udb_schema.h"
@@ -302,7 +303,11 @@ bool types_map_dlg::set_available_conversions(int row) {
     type_combo_->clear();
     if (const std::vector<std::wstring>* targets = entry_of(types_map, current)) {
         for (const std::wstring& target : *targets) {
-            type_combo_->addItem(q(target));
+            // A type goes into CREATE TABLE as it stands: an item that is no MySQL type form
+            // ("INT; DROP ...") is junk and is not offered, as a saved profile would refuse it.
+            if (sql_is_mapped_type(target)) {
+                type_combo_->addItem(q(target));
+            }
         }
     }
     type_combo_->setCurrentIndex(-1);

@@ -359,7 +359,13 @@ bool velmora_convertor::store_profile(udb_profile& profile) {
         std::wstring owner;
         mss_split_tab_name(name, table, owner);
         tk_log_wmessage(2, L"tab_name=%ls, owner=%ls", table.c_str(), owner.c_str());
-        profile.set_value(L"Selected Tables", mss_list_tab_name(owner, table), L"");
+        // A plain name holding "=" would read back as a query's name and text; in brackets it
+        // reads back as the table.
+        std::wstring listed = mss_list_tab_name(owner, table);
+        if (listed.find(L'=') != std::wstring::npos) {
+            listed = mss_format_tab_name(owner, table);
+        }
+        profile.set_value(L"Selected Tables", listed, L"");
     }
     if (!udb_converter::store_profile(profile, false) ||
         !mysql_converter_impl::store_profile(profile) ||
@@ -381,11 +387,14 @@ bool save_profile_file(velmora_convertor& converter, const std::wstring& path) {
     // The profile holds passwords: the file is readable by its owner only, from its first byte.
     std::string file;
     if (tk_unicode_to_ansi3(path.c_str(), file)) {
-        const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            fchmod(fd, 0600);
-            close(fd);
+        // O_NONBLOCK: a named pipe that nobody reads would otherwise hold the caller (the
+        // wizard's GUI thread) for ever; it cannot be opened so, and the profile is not saved.
+        const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
+        if (fd < 0) {
+            return false;
         }
+        fchmod(fd, 0600);
+        close(fd);
     }
     return profile.store(path);
 }

@@ -36,6 +36,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace {
@@ -278,9 +279,14 @@ int main(int argc, char** argv) {
     error_handler handler(err_map_oledb_size, err_map_oledb);
     handler.load_err_map(err_map_mysql_size, err_map_mysql);
 
+    // The profile is the first argument as the shell passed it, taken before Qt removes the
+    // options it knows ("-reverse", ...) from the command line.
+    std::optional<std::string> profile;
+    if (argc > 1) {
+        profile = argv[1];
+    }
     QApplication app(argc, argv);
     wizard_ui ui;
-    const std::string profile = argc > 1 ? argv[1] : "";
     if (const char* folder = std::getenv("VELMORA_SCREENSHOTS");
         folder != nullptr && *folder != '\0') {
         return velmora_start(

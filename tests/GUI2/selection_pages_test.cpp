@@ -245,6 +245,7 @@ TEST_F(page_test, QueryDialogChecksAndTestsTheStatement) {
         QString box; // empty: accepted (OK) or nothing shown
     } cases[] = {
         {"", "", "1", "Table name is empty!"},
+        {"a=b", "SELECT id FROM dbo.alpha", "1", "Table name cannot contain '='."},
         {"t", "", "1", "Query is empty!"},
         {"t", " \r\n\t ", "1", not_select},
         {"t", "SELEC", "1", not_select},

@@ -511,6 +511,29 @@ TEST(FilePage, AScriptFileIsCheckedAndAnOldOneDeletedOnlyWhenTheUserSaysYes) {
     EXPECT_FALSE(std::filesystem::exists(script));
 }
 
+// A script path that is a symbolic link is treated as the run treats it: the old script is
+// the file the link names, so Yes deletes that file and the link stays for the run to follow.
+TEST(FilePage, OverwritingThroughALinkDeletesWhatTheLinkNames) {
+    source_env env;
+    env.connect_source();
+    env.converter.direct = false;
+    env.enter(106);
+    env.control<QComboBox>(env.file, "1302")->setEditText("gui_src");
+    const std::filesystem::path target = env.files.path / "real.sql";
+    const std::filesystem::path link = env.files.path / "link.sql";
+    std::ofstream(target) << "-- old\n";
+    std::filesystem::create_symlink(target, link);
+    env.edit(env.file, "1004")->setText(QString::fromStdString(link.string()));
+
+    seen_box yes;
+    answer_box(yes, QMessageBox::Yes);
+    env.next();
+    EXPECT_EQ(yes.text, "Destination file already exists. Overwrite?");
+    EXPECT_EQ(env.current(), 110);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_FALSE(std::filesystem::exists(target));
+}
+
 TEST(FilePage, ASourceNameWithQuotesBracketsAndNonAsciiLettersIsFoundAndProposed) {
     source_env env;
     env.connect_source();
@@ -585,7 +608,9 @@ protected:
     source_env env;
     test_support::mysql_test_server mysql;
     std::unique_ptr<mysql_checker> check;
-    const std::string db = "gui_overwrite";
+    // One database per process: ctest runs the tests of this fixture in parallel processes
+    // against one server, and one's DROP must not pull the database from under another.
+    const std::string db = "gui_overwrite_" + std::to_string(getpid());
 };
 
 TEST_F(FileOverwrite, TheFiveModesOfAnExistingDatabase) {

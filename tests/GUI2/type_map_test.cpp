@@ -106,7 +106,8 @@ TEST_F(page_test, EditTableReadsFilesWithJunkLines) {
     temp_folder folder;
     std::ofstream(folder.path / "sql.map")
         << "garbage without a colon\r\n- an item before any key\n\nINT:\n-  BIGINT \n"
-           "random text\n- INT\n;;;\nVARCHAR:\n- TEXT\n";
+           "- BIGINT; DROP DATABASE velmora\n-\n- INT`\nrandom text\n- INT\n;;;\nVARCHAR:\n"
+           "- TEXT\n";
     std::ofstream(folder.path / "sql.typ") << "DECIMAL\nBIGINT:\n- length\n- nonsense\n";
     type_files_in here(folder.path);
     box_answerer boxes;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -26,6 +28,12 @@ protected:
         return path;
     }
 
+    std::string fifo() const {
+        const std::string path = (dir_ / "pipe").string();
+        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+        return path;
+    }
+
     fs::path dir_;
 };
 
@@ -43,6 +51,8 @@ TEST_F(TkReadTextFile, ResultsAtAndAroundTheLimit) {
         // A device reports size 0 and never ends.
         {"/dev/zero", tk_read_result::too_large, ""},
         {dir_.string(), tk_read_result::directory, ""},
+        // A named pipe that nobody writes is empty, not a wait for ever.
+        {fifo(), tk_read_result::ok, ""},
         {(dir_ / "none").string(), tk_read_result::missing, ""},
         {(dir_ / "at_limit" / "x").string(), tk_read_result::missing, ""},
     };

@@ -181,6 +181,9 @@ TEST(Profile, StoringKeepsTheSelectionAndFlattensTexts) {
     write_file(dir.file("c.vlm"), "old");
     chmod(dir.file("c.vlm").c_str(), 0644);
     ASSERT_TRUE(save_profile_file(converter, dir.wfile("c.vlm")));
+    // A named pipe nobody reads is refused at once, not waited on.
+    ASSERT_EQ(mkfifo(dir.file("pipe.vlm").c_str(), 0600), 0);
+    EXPECT_FALSE(save_profile_file(converter, dir.wfile("pipe.vlm")));
     for (const char* name : {"a.vlm", "c.vlm"}) {
         struct stat st {};
         ASSERT_EQ(stat(dir.file(name).c_str(), &st), 0);
@@ -288,3 +291,16 @@ TEST(Profile, PasswordsStayOutOfTheTraceLog) {
 }
 
 } // namespace
+
+// A table whose name holds "=" comes back as that table, not as a query's name and text.
+TEST(Profile, NamesWithAnEqualsSignComeBackWhole) {
+    driver_env env;
+    temp_dir dir;
+    velmora_convertor converter;
+    converter.selected_queries = {
+        {L"[dbo].[a=b]", L""}, {L"[x=y].[t]", L""}, {L"[dbo].[c]]=d]", L""}, {L"Q", L"select 1"}};
+    ASSERT_TRUE(save_profile_file(converter, dir.wfile("eq.vlm")));
+    velmora_convertor loaded;
+    ASSERT_TRUE(load_profile_file(loaded, dir.wfile("eq.vlm"))) << read_file(dir.file("eq.vlm"));
+    EXPECT_EQ(loaded.selected_queries, converter.selected_queries) << read_file(dir.file("eq.vlm"));
+}

@@ -259,6 +259,42 @@ TEST_F(WizardRun, QuickLaunchRunsAProfileIntoMariaDBAndIntoAScriptFile) {
     expect_rows("wiz_script");
 }
 
+// "[a.b].[c]" and "[a].[b.c]" are two tables through the profile the finish page saves: the
+// quick launch and pontrel running that profile put each one's rows in the same table of its own.
+TEST_F(WizardRun, TablesWhoseNamesDifferOnlyByTheDotKeepTheirRowsApart) {
+    drop("wiz_dots");
+    drop("wiz_dots_pontrel");
+    program_objects objects;
+    // As the conversion settings page leaves it on Next: not only the login's own tables.
+    const std::string path = profile(true, "wiz_dots", {L"[a.b].[c]", L"[a].[b.c]"}, "dots.vlm",
+                                     [](velmora_convertor& c) { c.set_view_owned(false); });
+    const auto columns = [&](const std::string& database) {
+        return db.query("SELECT table_name, column_name FROM information_schema.columns WHERE "
+                        "table_schema = '" +
+                        database + "' ORDER BY column_name");
+    };
+    const auto expect_apart = [&](const std::string& database) {
+        const std::vector<row> found = columns(database);
+        ASSERT_EQ(found.size(), 2u) << database;
+        EXPECT_EQ(found[0][1], "left_id");
+        EXPECT_EQ(found[1][1], "right_id");
+        EXPECT_NE(found[0][0], found[1][0]);
+        EXPECT_EQ(db.query("SELECT left_id FROM `" + database + "`.`" + *found[0][0] + "`"),
+                  std::vector<row>{{"1"}});
+        EXPECT_EQ(db.query("SELECT right_id FROM `" + database + "`.`" + *found[1][0] + "`"),
+                  std::vector<row>{{"2"}});
+    };
+    finish_when_done();
+    ASSERT_EQ(velmora_start(path), 0);
+    expect_apart("wiz_dots");
+
+    const auto result =
+        agent_test::run_pontrel({"--profile=" + path, "--dest=wiz_dots_pontrel"}, dir.path());
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    expect_apart("wiz_dots_pontrel");
+    EXPECT_EQ(columns("wiz_dots_pontrel"), columns("wiz_dots"));
+}
+
 // Level-0 record errors: Continue with "do not show again" lists every later one silently, and
 // the finish page shows the first 20; Abort ends the run at once, the rows done kept.
 TEST_F(WizardRun, ErrorsOfARunAreListedAndAbortEndsIt) {
@@ -348,6 +384,7 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
         std::function<void()> before;
     } cases[] = {
         {dir.file("missing.vlm"), "Profile does not exist", {}},
+        {"", "Profile does not exist", {}},
         {folder, "is a folder", {}},
         {damaged, "could not be read", {}},
         {bad_mode, "Invalid merge/overwrite mode", {}},
@@ -357,6 +394,12 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
         {profile(false, folder, {L"dbo.customers"}, "to_folder.vlm"), "folder", {}},
         {profile(false, fifo, {L"dbo.customers"}, "to_fifo.vlm"), "not a regular file", {}},
         {profile(true, "mysql", {L"dbo.customers"}, "to_mysql.vlm"), "", {}},
+        // Last, when the settings kept from the runs above name wiz_kept in mode 0: a profile
+        // that sets nothing must not run those.
+        {dir.write("empty.vlm", ""), "could not be read", {}},
+        {dir.write("headers.vlm", "[Generic settings]\r\n\r\n[MySQL settings]\r\n"),
+         "could not be read",
+         {}},
     };
     for (const auto& c : cases) {
         if (c.before) {
