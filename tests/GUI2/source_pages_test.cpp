@@ -585,7 +585,10 @@ protected:
     source_env env;
     test_support::mysql_test_server mysql;
     std::unique_ptr<mysql_checker> check;
-    const std::string db = "gui_overwrite";
+    // A database of each test's own: ctest runs this fixture's tests side by side.
+    const std::string db =
+        "gui_ow_" +
+        std::string(testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 30);
 };
 
 TEST_F(FileOverwrite, TheFiveModesOfAnExistingDatabase) {
