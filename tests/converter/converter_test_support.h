@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,9 @@ public:
 
     bool ask_continue(const std::wstring& text, bool& dont_show_again) override {
         questions.push_back(text);
+        if (on_question) {
+            on_question();
+        }
         answer next;
         if (!answers.empty()) {
             next = answers.front();
@@ -54,6 +58,8 @@ public:
     void table_missing(const std::wstring& name) override { missing_tables.push_back(name); }
 
     std::deque<answer> answers;
+    // Called while a question is open, before it is answered.
+    std::function<void()> on_question;
     // With no scripted answer left: Abort from this question on (0: always Continue).
     std::size_t abort_at_question = 0;
     bool initialized = true;

@@ -289,6 +289,27 @@ TEST_F(driver_end_to_end, DuplicateKeysInANewDatabaseByMode) {
     }
 }
 
+// A refused row's Continue/Abort question comes after the rows before it are committed: another
+// client sees them while the question is open, and Abort keeps them.
+TEST_F(driver_end_to_end, ARowsQuestionFindsTheRowsBeforeItCommitted) {
+    driver_env env;
+    const std::string db = "drv_question";
+    check->drop(db);
+    auto c = converter(db);
+    c->selected_tables = {L"codes"};
+    std::vector<std::string> seen_during_question;
+    env.ui.on_question = [&] {
+        seen_during_question = rows_of(db, "SELECT code, label FROM codes ORDER BY code");
+    };
+    env.ui.answers.push_back({false, false});
+    c->check_dest();
+    (*c)();
+    ASSERT_EQ(env.ui.questions.size(), 1u);
+    EXPECT_EQ(seen_during_question, std::vector<std::string>{"abc|first"});
+    EXPECT_EQ(rows_of(db, "SELECT code, label FROM codes ORDER BY code"),
+              std::vector<std::string>{"abc|first"});
+}
+
 TEST_F(driver_end_to_end, OptionsDefinitionsIndexesViewsSchemaAndQueries) {
     driver_env env;
     {
