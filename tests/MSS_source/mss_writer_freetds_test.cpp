@@ -555,3 +555,29 @@ TEST_F(mss_writer_test, early_dates_are_refused_alone_by_bulk_load) {
 }
 
 } // namespace
+
+namespace {
+
+// SQL Server drops a backslash before a line break inside a literal (a line continuation), as
+// the test server does: a statement must still carry such a text whole, as the bulk load does.
+TEST_F(mss_writer_rows_test, backslashes_before_line_breaks_survive_both_paths) {
+    const std::vector<std::wstring> texts = {L"\\\nx", L"a\\\r\nb", L"\\\\\n", L"ab\\"};
+    int id = 0;
+    for (const bool fast : {false, true}) {
+        auto t = table(fast);
+        for (const std::wstring& text : texts) {
+            ++id;
+            t->append_record(*row(id, L"c" + std::to_wstring(id), &text, nullptr));
+        }
+        EXPECT_FALSE(t->b_fl_failed);
+    }
+    std::vector<std::string> expected;
+    for (int i = 1; i <= id; ++i) {
+        expected.push_back(std::to_string(i) + "|c" + std::to_string(i) + "|" +
+                           tk_to_utf8(texts[(i - 1) % texts.size()]) + "|NULL");
+    }
+    EXPECT_EQ(rows(), expected);
+    EXPECT_EQ(handler.errors, std::vector<std::string>{});
+}
+
+} // namespace
