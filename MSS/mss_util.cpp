@@ -2,6 +2,7 @@
 #include "MSS/mss_util.h"
 
 #include "MSS/mss_engi.h"
+#include "MSS/mss_tnam.h"
 #include "OLE/ole_date.h"
 #include "OLE/ole_guid.h"
 #include "TK/tk_excep.h"
@@ -55,26 +56,6 @@ bool is_bare_binary(const std::wstring& b) {
         }
     }
     return true;
-}
-
-// Doubles every quote. SQL Server reads a backslash before a line feed (or CR LF) inside a
-// literal as a line continuation and drops both: such a backslash is followed by a continuation
-// of its own ("\\" LF), which the server drops, leaving the value's backslash and line break.
-std::wstring double_quotes(const std::wstring& text) {
-    std::wstring out;
-    out.reserve(text.size() + 2);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const wchar_t c = text[i];
-        out += c;
-        if (c == L'\'') {
-            out += L'\'';
-        } else if (c == L'\\' && i + 1 < text.size() &&
-                   (text[i + 1] == L'\n' ||
-                    (text[i + 1] == L'\r' && i + 2 < text.size() && text[i + 2] == L'\n'))) {
-            out += L"\\\n";
-        }
-    }
-    return out;
 }
 
 // The canonical text with milliseconds at most. A date whose date part is all zeros keeps it
@@ -221,13 +202,13 @@ std::wstring to_mssql_str(const std::wstring& text, VARTYPE vt) {
             return L"0x";
         }
         if (!is_bare_binary(b)) {
-            return L"'" + double_quotes(b) + L"'";
+            return L"'" + mss_escape_literal(b) + L"'";
         }
         break;
     default:
         break;
     }
-    b = double_quotes(b);
+    b = mss_escape_literal(b);
     if (vt == VT_DATE || vt == VT_BSTR) {
         b = L"'" + b + L"'";
     }
