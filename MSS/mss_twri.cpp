@@ -701,6 +701,10 @@ void mss_table::update2(const udb_record& record, const std::wstring& key_text) 
     }
 }
 
+std::wstring mss_table::text_literal(const std::wstring& text) const {
+    return L"N'" + mss_escape_literal(text) + L"'";
+}
+
 void mss_table::delete_key(const std::wstring& key_text) {
     tk_log_wmessage(2, L"mss_table::delete_key(%ls)", key_text.c_str());
     try {

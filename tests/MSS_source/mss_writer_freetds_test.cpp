@@ -625,3 +625,23 @@ TEST_F(mss_writer_test, a_decimal_too_wide_for_its_column_is_refused_alone) {
 }
 
 } // namespace
+
+namespace {
+
+// A key text names its row whatever characters its values hold: a text outside the database's
+// code page ('?' in a plain literal, which named another row) and a backslash before a line
+// break (dropped by the server inside a literal).
+TEST_F(mss_writer_rows_test, key_texts_with_any_characters_name_their_own_row) {
+    const std::wstring stroke = L"\u0141", question = L"?", broken = L"a\\\nb", z = L"zz";
+    {
+        auto t = table(false);
+        t->append_record(*row(1, L"a", &stroke, nullptr));
+        t->append_record(*row(2, L"b", &question, nullptr));
+        t->append_record(*row(3, L"c", &broken, nullptr));
+        t->update2(*row(0, L"x", &z, nullptr), L"<name>\u0141</name>");
+        t->delete_key(L"<name>a\\\nb</name>");
+    }
+    EXPECT_EQ(rows(), (std::vector<std::string>{"1|x|zz|NULL", "2|b|?|NULL"}));
+}
+
+} // namespace
