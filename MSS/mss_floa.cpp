@@ -507,3 +507,13 @@ DBLENGTH mss_fast_load::column_size(DBORDINAL ordinal) const {
     const CDynamicAccessorEx::column* c = accessor.find(ordinal);
     return c != nullptr ? c->size : 0;
 }
+
+BYTE mss_fast_load::column_precision(DBORDINAL ordinal) const {
+    const CDynamicAccessorEx::column* c = accessor.find(ordinal);
+    return c != nullptr ? c->precision : 0;
+}
+
+BYTE mss_fast_load::column_scale(DBORDINAL ordinal) const {
+    const CDynamicAccessorEx::column* c = accessor.find(ordinal);
+    return c != nullptr ? c->scale : 0;
+}

@@ -124,6 +124,9 @@ public:
     DBTYPE column_reported_type(DBORDINAL ordinal) const;
     // The value-slot size of column `ordinal` (0 when unknown).
     DBLENGTH column_size(DBORDINAL ordinal) const;
+    // The precision and scale the rowset reports for column `ordinal` (0 when unknown).
+    BYTE column_precision(DBORDINAL ordinal) const;
+    BYTE column_scale(DBORDINAL ordinal) const;
     std::int32_t byte_total() const { return byte_total_; }
 
 private:

@@ -84,6 +84,9 @@ public:
     void update2(const udb_record& record, const std::wstring& key) override;
     void delete_key(const std::wstring& key) override;
     void delete_key(const udb_record& record) override;
+    // N'...': a key text of a Unicode column would otherwise pass through the database's code
+    // page and could name another row; line continuations guarded as in every literal.
+    std::wstring text_literal(const std::wstring& text) const override;
 
     bool b_identity = false;
     bool b_fl_failed = false;

@@ -203,13 +203,21 @@ bool mss_parse_tab_name(const std::wstring& text, std::wstring& owner, std::wstr
     return true;
 }
 
+// SQL Server reads a backslash before a line feed (or CR LF) inside a literal as a line
+// continuation and drops both: such a backslash is followed by a continuation of its own
+// ("\\" LF), which the server drops, leaving the text's backslash and line break.
 std::wstring mss_escape_literal(const std::wstring& text) {
     std::wstring out;
-    out.reserve(text.size());
-    for (wchar_t c : text) {
+    out.reserve(text.size() + 2);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
         out += c;
         if (c == L'\'') {
             out += L'\'';
+        } else if (c == L'\\' && i + 1 < text.size() &&
+                   (text[i + 1] == L'\n' ||
+                    (text[i + 1] == L'\r' && i + 2 < text.size() && text[i + 2] == L'\n'))) {
+            out += L"\\\n";
         }
     }
     return out;

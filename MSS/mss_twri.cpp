@@ -275,7 +275,30 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
     case DBTYPE_NUMERIC: {
         tk_log_message(1, "Got VT_DECIMAL: %s", value.to_string().c_str());
         tk_log_message(1, "Schema prec/scale: %d/%d", column.prec, column.scale);
-        fl.bind_data4(to_numeric(value), ordinal);
+        const DB_NUMERIC n = to_numeric(value);
+        // More integer digits than the column holds: the bulk copy would fail on the client
+        // and take the rows of its batch with it, where a statement refuses the row alone.
+        const BYTE precision = fl.column_precision(ordinal);
+        const BYTE scale = fl.column_scale(ordinal);
+        if (precision > 0 && precision >= scale) {
+            unsigned __int128 magnitude = 0;
+            for (int i = DB_NUMERIC_VAL_LEN - 1; i >= 0; --i) {
+                magnitude = (magnitude << 8) | n.val[i];
+            }
+            for (BYTE i = 0; i < n.scale; ++i) {
+                magnitude /= 10;
+            }
+            int digits = 0;
+            for (; magnitude != 0; magnitude /= 10) {
+                ++digits;
+            }
+            if (digits > precision - scale) {
+                refuse(table, column,
+                       L"it is out of the column's range (decimal(" + std::to_wstring(precision) +
+                           L"," + std::to_wstring(scale) + L")).");
+            }
+        }
+        fl.bind_data4(n, ordinal);
         return;
     }
     case DBTYPE_DBDATE:
@@ -682,6 +705,10 @@ void mss_table::update2(const udb_record& record, const std::wstring& key_text) 
         tk_log_message(3, "ERROR on UPDATE2: %s", e.what());
     } catch (...) {
     }
+}
+
+std::wstring mss_table::text_literal(const std::wstring& text) const {
+    return L"N'" + mss_escape_literal(text) + L"'";
 }
 
 void mss_table::delete_key(const std::wstring& key_text) {

@@ -2,6 +2,7 @@
 #include "MSS/mss_util.h"
 
 #include "MSS/mss_engi.h"
+#include "MSS/mss_tnam.h"
 #include "OLE/ole_date.h"
 #include "OLE/ole_guid.h"
 #include "TK/tk_excep.h"
@@ -55,18 +56,6 @@ bool is_bare_binary(const std::wstring& b) {
         }
     }
     return true;
-}
-
-std::wstring double_quotes(const std::wstring& text) {
-    std::wstring out;
-    out.reserve(text.size() + 2);
-    for (wchar_t c : text) {
-        out += c;
-        if (c == L'\'') {
-            out += L'\'';
-        }
-    }
-    return out;
 }
 
 // The canonical text with milliseconds at most. A date whose date part is all zeros keeps it
@@ -213,13 +202,13 @@ std::wstring to_mssql_str(const std::wstring& text, VARTYPE vt) {
             return L"0x";
         }
         if (!is_bare_binary(b)) {
-            return L"'" + b + L"'";
+            return L"'" + mss_escape_literal(b) + L"'";
         }
         break;
     default:
         break;
     }
-    b = double_quotes(b);
+    b = mss_escape_literal(b);
     if (vt == VT_DATE || vt == VT_BSTR) {
         b = L"'" + b + L"'";
     }

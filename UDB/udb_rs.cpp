@@ -178,6 +178,12 @@ void append_doubled(std::wstring& out, const std::wstring& text, wchar_t quote) 
 
 } // namespace
 
+std::wstring udb_recordset::text_literal(const std::wstring& text) const {
+    std::wstring out = L"'";
+    append_doubled(out, text, L'\'');
+    return out + L"'";
+}
+
 std::wstring udb_recordset::get_filter_subquery(const std::wstring& key) const {
     tk_log_wmessage(1, L"udb_recordset::get_filter_subquery(%ls)", key.c_str());
     std::wstring result;
@@ -203,9 +209,9 @@ std::wstring udb_recordset::get_filter_subquery(const std::wstring& key) const {
         tk_wstring::replace_all(value, L"&lt;", L"<");
         tk_wstring::replace_all(value, L"&gt;", L">");
         tk_wstring::replace_all(value, L"&amp;", L"&");
-        result += L"='";
-        append_doubled(result, value, L'\'');
-        result += L"' ";
+        result += L'=';
+        result += text_literal(value);
+        result += L' ';
     };
 
     for (std::size_t pos = 0; pos < key.size(); ++pos) {

@@ -74,6 +74,9 @@ public:
     // " and ". A column the schema lacks: tk_exception "The structure of data source does not
     // conform to the destination table." (level 0).
     virtual std::wstring get_filter_subquery(const std::wstring& key) const;
+    // A text value of the condition above as a quoted literal of the destination's dialect:
+    // here '...' with every quote doubled.
+    virtual std::wstring text_literal(const std::wstring& text) const;
 
     // Adds an index read from the table, unless one of that name (ignoring case) is listed; a
     // primary key, or the first unique index while there is no key yet, becomes the key.

@@ -555,3 +555,93 @@ TEST_F(mss_writer_test, early_dates_are_refused_alone_by_bulk_load) {
 }
 
 } // namespace
+
+namespace {
+
+// SQL Server drops a backslash before a line break inside a literal (a line continuation), as
+// the test server does: a statement must still carry such a text whole, as the bulk load does.
+TEST_F(mss_writer_rows_test, backslashes_before_line_breaks_survive_both_paths) {
+    const std::vector<std::wstring> texts = {L"\\\nx", L"a\\\r\nb", L"\\\\\n", L"ab\\"};
+    int id = 0;
+    for (const bool fast : {false, true}) {
+        auto t = table(fast);
+        for (const std::wstring& text : texts) {
+            ++id;
+            t->append_record(*row(id, L"c" + std::to_wstring(id), &text, nullptr));
+        }
+        EXPECT_FALSE(t->b_fl_failed);
+    }
+    std::vector<std::string> expected;
+    for (int i = 1; i <= id; ++i) {
+        expected.push_back(std::to_string(i) + "|c" + std::to_string(i) + "|" +
+                           tk_to_utf8(texts[(i - 1) % texts.size()]) + "|NULL");
+    }
+    EXPECT_EQ(rows(), expected);
+    EXPECT_EQ(handler.errors, std::vector<std::string>{});
+}
+
+} // namespace
+
+namespace {
+
+// A decimal with more integer digits than its column is refused alone on both paths: by the
+// server's 8115 on a statement, by the writer before FreeTDS's bulk copy fails on it (which
+// would have ended the bulk load and lost the rows of its batch).
+TEST_F(mss_writer_test, a_decimal_too_wide_for_its_column_is_refused_alone) {
+    open("all_types.tds");
+    run("CREATE TABLE [dbo].[prices] ([p] decimal(5,2) NULL)");
+    udb_schema schema;
+    schema.push_back(
+        std::make_shared<t_ftd>(5, L"p", VT_DECIMAL, false, false, ole_variant(), 0, L"decimal"));
+    std::vector<std::string> refused;
+    for (const bool fast : {false, true}) {
+        engine->enable_fast_load(engine->data_source(), fast);
+        mss_table t(L"[dbo].[prices]", db->session.get(), schema, db.get());
+        for (const wchar_t* price : {L"999.99", L"1000.00", L"-12345.6", L"-1.5"}) {
+            udb_record r;
+            r.push_back(std::make_unique<udb_field>(
+                L"p", 5, ole_variant::from_wstring(price, VT_DECIMAL), false, false));
+            try {
+                t.append_record(r);
+            } catch (const odb_exception& e) {
+                refused.push_back(e.message);
+            }
+        }
+        EXPECT_FALSE(t.b_fl_failed);
+    }
+    const std::string overflow = "Arithmetic overflow error converting expression to data type "
+                                 "decimal.";
+    const std::string too_wide = "The value of column [p] of table [dbo].[prices] cannot be "
+                                 "bulk-loaded: it is out of the column's range (decimal(5,2)).";
+    EXPECT_EQ(refused, (std::vector<std::string>{overflow, overflow, too_wide, too_wide}));
+    EXPECT_EQ(handler.errors, std::vector<std::string>{});
+    auto fresh = engine->open_db(wide(model.name), 1, L"");
+    auto rs = fresh->get_table(L"dbo.prices", 1);
+    std::vector<std::string> prices;
+    for (rs->reset(); !rs->is_eof(); rs->next()) {
+        prices.push_back((*rs->get_item())[0]->to_string());
+    }
+    EXPECT_EQ(prices, (std::vector<std::string>{"999.99", "-1.50", "999.99", "-1.50"}));
+}
+
+} // namespace
+
+namespace {
+
+// A key text names its row whatever characters its values hold: a text outside the database's
+// code page ('?' in a plain literal, which named another row) and a backslash before a line
+// break (dropped by the server inside a literal).
+TEST_F(mss_writer_rows_test, key_texts_with_any_characters_name_their_own_row) {
+    const std::wstring stroke = L"\u0141", question = L"?", broken = L"a\\\nb", z = L"zz";
+    {
+        auto t = table(false);
+        t->append_record(*row(1, L"a", &stroke, nullptr));
+        t->append_record(*row(2, L"b", &question, nullptr));
+        t->append_record(*row(3, L"c", &broken, nullptr));
+        t->update2(*row(0, L"x", &z, nullptr), L"<name>\u0141</name>");
+        t->delete_key(L"<name>a\\\nb</name>");
+    }
+    EXPECT_EQ(rows(), (std::vector<std::string>{"1|x|zz|NULL", "2|b|?|NULL"}));
+}
+
+} // namespace

@@ -218,6 +218,7 @@ TEST_F(writer_test, a_default_is_a_literal_or_a_known_function_never_a_raw_expre
         {VT_BSTR, 1, L"abc", L" DEFAULT 'abc'"},
         {VT_BSTR, 0, L"getdate()", L" DEFAULT N'getdate()'"},
         {VT_BSTR, 0x10, L"''", L" DEFAULT ''"},
+        {VT_BSTR, 0, L"C:\\\r\nit's", L" DEFAULT N'C:\\\\\n\r\nit''s'"},
         {VT_R8, 0, L"-1.5e3", L" DEFAULT -1.5e3"},
         {VT_I4, 0, L"(1); DROP TABLE x", L""},
         {VT_ARRAY | VT_UI1, 0, L"0x00FF", L" DEFAULT 0x00FF"},
