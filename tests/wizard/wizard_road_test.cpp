@@ -1,6 +1,7 @@
 // A whole migration through every page of the wizard's road, as a user makes it: the server road
 // into MariaDB and the script road into a file replayed with the mariadb client. Start-up builds
 // the sheet; the test fills the controls, presses the sheet's buttons and answers the boxes.
+#include "GUI2/g_f_dlg.h"
 #include "GUI2/g_wiz_pg.h"
 #include "common/cmn_start.h"
 #include "converter/vlm_conv.h"
@@ -23,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -234,6 +236,12 @@ protected:
         seen.finish_text = control<QLabel>("1314")->text();
         seen.errors_hidden = control<QPlainTextEdit>("1016")->isHidden();
         seen.finished = true;
+        // "&Save Settings...": the profile of what the pages gathered.
+        set_file_chooser([this](QWidget*, const file_dialog_request&) {
+            return std::optional<QString>(QString::fromStdString(dir.file("road")));
+        });
+        control<QAbstractButton>("1116")->click();
+        set_file_chooser({});
         shell().button(QWizard::FinishButton)->click();
     }
 
@@ -293,6 +301,14 @@ TEST_F(WizardRoad, ServerRoadThroughEveryPageIntoMariaDB) {
     EXPECT_EQ(velmora_start(""), 0);
     expect_road(true, seen);
     expect_rows("road_server");
+
+    // The profile saved on the finish page runs in pontrel unchanged: the same tables, and the
+    // view (pontrel creates a profile's views when asked to).
+    drop("road_pontrel");
+    const auto result = agent_test::run_pontrel(
+        {"--profile=" + dir.file("road.vlm"), "--dest=road_pontrel", "--views"}, dir.path());
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    expect_rows("road_pontrel");
 }
 
 TEST_F(WizardRoad, ScriptRoadThroughEveryPageIntoAReplayedScript) {
