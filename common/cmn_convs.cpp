@@ -132,6 +132,9 @@ bool conversion_settings::page_init() {
             find_prefix_after_first(charset_, QString::fromStdWString(converter_.sql->charset));
         at >= 0) {
         charset_->setCurrentIndex(at);
+        charset_shown_ = charset_->itemText(at);
+    } else {
+        charset_shown_.clear();
     }
     if (const int at = find_prefix_after_first(
             engine_, QString::fromStdWString(converter_.sql->storage_engine));
@@ -164,6 +167,11 @@ void conversion_settings::store_file_info() {
     tk_log_wmessage(1, L"got charset1=%ls", charset.toStdWString().c_str());
     if (charset.isEmpty()) {
         tk_log_message(2, "Failed to exract text from charset COMBO");
+    } else if (charset == charset_shown_) {
+        // The entry the page chose for the stored name may be a longer one ("utf8" shows as
+        // MariaDB's "utf8mb3", which refuses characters outside the BMP while "utf8" becomes
+        // utf8mb4): an untouched choice keeps the stored name.
+        tk_log_wmessage(1, L"charset kept=%ls", converter_.sql->charset.c_str());
     } else {
         converter_.sql->charset =
             charset.section(' ', 0, 0, QString::SectionSkipEmpty).toStdWString();

@@ -30,6 +30,8 @@ private:
     std::wstring schemas_source_;
     std::vector<std::wstring> schemas_;
     bool lists_filled_ = false;
+    // The charset entry shown for the converter's stored name on entry.
+    QString charset_shown_;
     QComboBox* schema_;
     QComboBox* charset_;
     QComboBox* engine_;

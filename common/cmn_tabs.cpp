@@ -52,6 +52,14 @@ bool vlm_sel_tables_page::page_init() {
     do_page_init();
     add_query_->show();
     set_selected(converter_.selected_queries);
+    // The tables this page stored on an earlier Next: without them, Back and Next would drop
+    // the user's tables silently whenever a query kept the list from being empty.
+    std::vector<vlm_query> stored_tables;
+    stored_tables.reserve(converter_.selected_tables.size());
+    for (const std::wstring& table : converter_.selected_tables) {
+        stored_tables.emplace_back(table, std::wstring());
+    }
+    set_selected(stored_tables);
     for (const vlm_query& pair : converter_.available_queries) {
         const QString name = QString::fromStdWString(pair.first);
         if (!pair.second.empty() && is_unique_name(name, available())) {

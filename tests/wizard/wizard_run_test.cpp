@@ -14,6 +14,7 @@
 #include "platform/tds/tds_provider.h"
 #include "tests/GUI2/gui_test_support.h"
 #include "tests/agent/agent_test_support.h"
+#include "tests/wizard/wizard_test_support.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -37,14 +38,6 @@ namespace {
 using agent_test::mysql_client;
 using agent_test::read_file;
 using agent_test::row;
-
-// The objects main makes before the converter.
-struct program_objects {
-    program_objects() { handler.load_err_map(err_map_mysql_size, err_map_mysql); }
-    tk_logger logger{nullptr, false, 3, false};
-    error_handler handler{err_map_oledb_size, err_map_oledb};
-    wizard_ui ui;
-};
 
 // The last two pages of the sheet, as start-up builds them.
 struct run_sheet {
@@ -151,28 +144,6 @@ protected:
 private:
     std::vector<std::string> used_;
 };
-
-// Runs `act` once, from the event loop, as soon as `ready` holds; never blocks the caller, so
-// it also works while start-up still sits in a modal dialog of its own.
-void once_when(std::function<bool()> ready, std::function<void()> act) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, ready, act] {
-        if (!ready()) {
-            return;
-        }
-        timer->stop();
-        timer->deleteLater();
-        act();
-    });
-    timer->start();
-}
-
-bool shell_on(const char* dialog) {
-    auto* shell = tk_singleton<wizard_shell>::pointer();
-    return shell != nullptr && shell->currentPage() != nullptr &&
-           shell->currentPage()->objectName() == dialog;
-}
 
 void finish_when_done() {
     once_when([] { return shell_on("116"); },
