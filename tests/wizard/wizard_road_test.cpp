@@ -298,7 +298,7 @@ TEST_F(WizardRoad, ServerRoadThroughEveryPageIntoMariaDB) {
     program_objects objects;
     walk_log seen;
     once_when([] { return shell_on("103"); }, [&] { walk(true, "road_server", seen); });
-    EXPECT_EQ(velmora_start(""), 0);
+    EXPECT_EQ(velmora_start(std::nullopt), 0);
     expect_road(true, seen);
     expect_rows("road_server");
 
@@ -317,7 +317,7 @@ TEST_F(WizardRoad, ScriptRoadThroughEveryPageIntoAReplayedScript) {
     walk_log seen;
     const std::string script = dir.file("road_script.sql");
     once_when([] { return shell_on("103"); }, [&] { walk(false, script, seen); });
-    EXPECT_EQ(velmora_start(""), 0);
+    EXPECT_EQ(velmora_start(std::nullopt), 0);
     expect_road(false, seen);
     db.exec("CREATE DATABASE road_script CHARACTER SET utf8mb4");
     EXPECT_EQ(test_support::replay_script(db.server, "road_script", script), "");
