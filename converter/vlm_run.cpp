@@ -21,6 +21,8 @@
 #include <csignal>
 #include <ctime>
 #include <cwchar>
+#include <cwctype>
+#include <unordered_map>
 
 namespace {
 
@@ -143,6 +145,15 @@ std::wstring destination_base(const std::wstring& source_name, bool drop_owner) 
     return drop_owner || owner.empty() ? table : owner + L"." + table;
 }
 
+// A destination name as a key that ignores case, as a server may.
+std::wstring folded_name(const std::wstring& name) {
+    std::wstring folded(name);
+    for (wchar_t& c : folded) {
+        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    }
+    return folded;
+}
+
 // Whether rows can be matched against the table's rows: a primary key or a unique index.
 bool has_row_key(const udb_indexes& indexes) {
     for (const udb_index& index : indexes) {
@@ -200,6 +211,9 @@ struct velmora_convertor::run_state {
     bool fast_insert = false;
     // The source names of the tables this run created, as the names map knows them.
     std::vector<std::wstring> created;
+    // The destination tables this run has written to, by their names folded to lower case,
+    // with the table or query whose rows they hold, as a message names it.
+    std::unordered_map<std::wstring, std::wstring> filled;
     // The source names of every table this run converted, for the view texts.
     std::vector<vlm_table_rename> converted;
     // The destination name of every table of the source, fixed before the first table.
@@ -446,6 +460,19 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             new_name = run.validator->get_safe_name(new_name);
         }
 
+        // Two objects of one run never share a destination table: the second would add its
+        // rows to the first's or, in mode 1, drop them.
+        const std::wstring filled_key = folded_name(new_name);
+        const std::wstring object =
+            (is_table ? L"the table '" : L"the query '") + entry.first + L"'";
+        if (const auto filled = run.filled.find(filled_key); filled != run.filled.end()) {
+            throw tk_exception(L"The destination table '" + new_name +
+                                   L"' already holds the rows of " + filled->second +
+                                   L" in this run; " + object +
+                                   L" was not copied. Give one of them another name.",
+                               0);
+        }
+
         sql->fast_insert = run.fast_insert;
         bool created = true;
         if (run.destination->is_table_exist(new_name)) {
@@ -465,6 +492,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             }
         }
 
+        run.filled.emplace(filled_key, object);
         const udb_indexes no_indexes;
         destination = run.destination->create_table(new_name, source->schema,
                                                     skip_idx ? no_indexes : source->indexes);

@@ -425,6 +425,26 @@ TEST_F(driver_end_to_end, FailuresByLevel) {
         EXPECT_EQ(env.ui.errors[0].rfind("gone: ", 0), 0u) << env.ui.errors[0];
         EXPECT_EQ(rows_of("drv_missing", orders_query), orders);
     }
+    // A query named like a selected table's destination: the table is refused by name rather
+    // than adding its rows to the query's (mode 0) or dropping them (mode 1).
+    for (const int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        driver_env env;
+        check->drop("drv_clash");
+        auto c = converter("drv_clash");
+        c->mode = mode;
+        c->selected_queries = {{L"dbo.orders", L"SELECT id, amount FROM dbo.orders"}};
+        c->selected_tables = {L"dbo.orders"};
+        run(*c);
+        ASSERT_EQ(env.ui.errors.size(), 1u);
+        EXPECT_NE(env.ui.errors[0].find("'dbo.orders' already holds the rows of the query "
+                                        "'dbo.orders' in this run; the table 'dbo.orders' was "
+                                        "not copied."),
+                  std::string::npos)
+            << env.ui.errors[0];
+        EXPECT_EQ(rows_of("drv_clash", "SELECT * FROM `dbo.orders` ORDER BY id"),
+                  (std::vector<std::string>{"10|19.99", "11|0.50", "12|7.00"}));
+    }
 }
 
 TEST_F(driver_end_to_end, ScriptFileReplaysIntoTheServer) {
