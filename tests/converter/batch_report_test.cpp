@@ -134,20 +134,22 @@ template <typename Handler, typename Ui> struct run_env {
 
 using ending_env = run_env<losing_handler, ending_ui>;
 
-constexpr const char* dest = "drv_batch_report";
-
 class batch_report : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(tds_provider_registered);
         ASSERT_TRUE(db.connected);
-        db.exec(std::string("DROP DATABASE IF EXISTS ") + dest);
+        // One database per test: the tests may run side by side against the one server.
+        dest = "drv_batch_" +
+               std::string(testing::UnitTest::GetInstance()->current_test_info()->name())
+                   .substr(0, 20);
+        db.exec("DROP DATABASE IF EXISTS " + dest);
     }
     void TearDown() override {
         if (server) {
             server->stop();
         }
-        db.exec(std::string("DROP DATABASE IF EXISTS ") + dest);
+        db.exec("DROP DATABASE IF EXISTS " + dest);
         tk_clear_stop();
     }
 
@@ -185,12 +187,11 @@ protected:
     // Once the run has made the table, takes record 2100's key, so that the row is refused
     // (reported) after the batch since record 2000 was opened.
     std::thread take_row_2100() {
-        return std::thread([] {
+        return std::thread([table = dest + ".stream"] {
             client other;
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             while (std::chrono::steady_clock::now() < deadline &&
-                   !other.exec(std::string("INSERT INTO ") + dest +
-                               ".stream (id, label) VALUES (2100, 'taken')")) {
+                   !other.exec("INSERT INTO " + table + " (id, label) VALUES (2100, 'taken')")) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
@@ -198,11 +199,12 @@ protected:
 
     // The run's rows: count and highest key, the row taken by the test left out.
     std::string run_rows() {
-        return db.value(std::string("SELECT CONCAT(COUNT(*), ' up to ', MAX(id)) FROM ") + dest +
+        return db.value("SELECT CONCAT(COUNT(*), ' up to ', MAX(id)) FROM " + dest +
                         ".stream WHERE id <> 2100");
     }
 
     client db;
+    std::string dest;
     std::unique_ptr<tds_server> server;
 };
 
@@ -245,23 +247,20 @@ TEST_F(batch_report, AStopWhoseCommitFailsSaysHowFarTheTableGot) {
     start_source(2100);
     run_env<losing_handler, scripted_ui> env;
     auto c = converter();
-    std::thread stopper([] {
+    std::thread stopper([dest = dest] {
         client other;
-        // The source holds the rows after 2100 back: the run waits with 100 rows uncommitted.
-        // The run's connection is known by the database it writes into (the run may have
-        // connected anew since the converter was made).
-        const std::string waiting =
-            std::string("SELECT t.trx_mysql_thread_id FROM information_schema.innodb_trx t JOIN "
-                        "information_schema.processlist p ON p.id = t.trx_mysql_thread_id WHERE "
-                        "t.trx_rows_modified = 100 AND p.db = '") +
-            dest + "'";
-        std::string run_id;
+        // The source holds the rows after 2100 back: the run waits with the 100 rows since its
+        // commit at record 2000 uncommitted, which only a dirty read sees. (No polling of
+        // InnoDB's transaction table: readers side by side keep it from being refreshed.)
+        other.exec("SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (run_id.empty() && std::chrono::steady_clock::now() < deadline) {
-            // InnoDB refreshes its transaction table only for a reader that waited 0.1 s.
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            run_id = other.value(waiting);
+        while (other.value("SELECT COUNT(*) FROM " + dest + ".stream") != "2100" &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
+        // The run's connection is known by the database it writes into.
+        const std::string run_id =
+            other.value("SELECT id FROM information_schema.processlist WHERE db = '" + dest + "'");
         ASSERT_FALSE(run_id.empty()) << "the run never waited with an open batch";
         other.kill(std::stoul(run_id));
         tk_request_stop(SIGINT);
