@@ -103,14 +103,15 @@ public:
         load_err_map(err_map_mysql_size, err_map_mysql);
     }
     void handle(const tk_exception& error, bool top_level) override {
-        if (run_connection != nullptr && !killed) {
+        if (run != nullptr && !killed) {
             killed = true;
-            client().kill(mysql_thread_id(run_connection));
+            client().kill(mysql_thread_id(run->connection()));
         }
         error_handler::handle(error, top_level);
     }
 
-    MYSQL* run_connection = nullptr;
+    // The run's engine: its connection as it is at the report (the run may have connected anew).
+    sql_engine* run = nullptr;
     bool killed = false;
 };
 
@@ -213,7 +214,7 @@ TEST_F(batch_report, AbortAfterAFailedCommitBeforeTheQuestionSaysHowFarTheTableG
     run_env<losing_handler, scripted_ui> env;
     env.ui.abort_at_question = 1;
     auto c = converter();
-    env.handler.run_connection = c->sql->connection();
+    env.handler.run = c->sql.get();
     std::thread taker = take_row_2100();
     (*c)();
     taker.join();
@@ -232,7 +233,7 @@ TEST_F(batch_report, AReportThatEndsTheProcessFirstSaysHowFarTheTableGot) {
         {
             ending_env env;
             auto c = converter();
-            env.handler.run_connection = c->sql->connection();
+            env.handler.run = c->sql.get();
             std::thread taker = take_row_2100();
             taker.detach();
             (*c)();
