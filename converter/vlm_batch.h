@@ -48,6 +48,10 @@ public:
     bool has_uncommitted() const { return open_ && pending_ > 0; }
     // Rows sent were lost (rolled back, or their commit failed): only committed() counts.
     bool lost() const { return lost_; }
+    // The failure of a commit made before a report, with the count of records surely in the
+    // table; null when there is none. after_row and commit throw it, but a run that ends without
+    // either (Abort, a stop request, a report that ends the process) must show it itself.
+    const tk_exception* kept_failure() const { return failed_ ? &failure_ : nullptr; }
 
 private:
     void run_or_throw(const char* statement);

@@ -580,6 +580,17 @@ private:
     error_handler& handler_;
 };
 
+// The kept failure of a commit made before a report, as the user sees it: the table's, not the
+// row's that was being reported. The code's mapped advice is left out, as it would replace the
+// count of rows surely in the table.
+std::string kept_failure_text(const std::wstring& table, const tk_exception& failure) {
+    std::string text = vlm_display_narrow(table) + ": ";
+    if (sql_failure_reach_of(failure.code) == sql_failure_reach::connection) {
+        text += "The connection to the MySQL server is gone: ";
+    }
+    return text + failure.what();
+}
+
 } // namespace
 
 void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destination,
@@ -589,6 +600,19 @@ void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destinat
     vlm_row_batch batch(batched ? sql.get() : nullptr, rows_per_commit);
     error_handler& handler = tk_singleton<error_handler>::ref();
     const commit_before_reports hook(handler, batch);
+    const std::wstring table = current_object();
+    // A failed commit before a report is thrown by the next row or the table's end; a run that
+    // ends before either (Abort, a stop request, a report that ends the process) says it here,
+    // once.
+    bool kept_shown = false;
+    const auto show_kept_failure = [&] {
+        const tk_exception* kept = batch.kept_failure();
+        if (kept != nullptr && !kept_shown) {
+            kept_shown = true;
+            tk_singleton<vlm_ui>::ref().error_narrow(kept_failure_text(table, *kept));
+        }
+    };
+    const tk_exit_cleanup kept_note(show_kept_failure);
     try {
         copy_rows_in(source, destination, mutator, batch);
         batch.commit();
@@ -613,6 +637,7 @@ void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destinat
         if (batch.lost()) {
             records_done = batch.committed();
         }
+        show_kept_failure();
         throw;
     }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <future>
 #include <thread>
@@ -46,17 +47,22 @@ protected:
         }
     }
 
-    std::future<run_result> start_run() {
-        server->pause_after_rows("SELECT * FROM [dbo].[stream]", held_after,
-                                 std::chrono::milliseconds(10000));
+    std::vector<std::string> run_args() {
         std::vector<std::string> args = {
             "--mssqlh=" + mssql_host(), "--mssqlu=sa",   "--mssqlp=Velmora-Pw1",
             "--src=velmora_batch",      "--mschema=dbo", "--dest=" + dest};
         for (const std::string& a : db.pontrel_args()) {
             args.push_back(a);
         }
-        return std::async(std::launch::async,
-                          [args, this] { return agent_test::run_pontrel(args, dir.path()); });
+        return args;
+    }
+
+    std::future<run_result> start_run() {
+        server->pause_after_rows("SELECT * FROM [dbo].[stream]", held_after,
+                                 std::chrono::milliseconds(10000));
+        return std::async(std::launch::async, [args = run_args(), this] {
+            return agent_test::run_pontrel(args, dir.path());
+        });
     }
 
     // Starts the run (after `begin_other` opened the transaction of `other`), takes row 2200 in
@@ -169,6 +175,59 @@ TEST_F(BatchCommit, ATransactionTheServerRolledBackEndsTheTableAtTheLastCommit) 
     EXPECT_NE(result.out.find("The server rolled back the transaction"), std::string::npos)
         << result.out;
     EXPECT_NE(result.out.find(committed_note), std::string::npos) << result.out;
+    EXPECT_EQ(stream_rows(), "2000 up to 2000");
+}
+
+// A stop request while rows wait uncommitted and their connection is gone: the COMMIT made on
+// the stop fails, and the user learns how far the table got as well as that the run stopped.
+TEST_F(BatchCommit, AStopWhoseCommitFailsSaysHowFarTheTableGot) {
+    // The source sends rows in blocks of 100: held after record 2100, the run waits for the
+    // next block with the 100 rows since the commit at record 2000 uncommitted.
+    server->pause_after_rows("SELECT * FROM [dbo].[stream]", 2100,
+                             std::chrono::milliseconds(10000));
+    const auto process = agent_test::start_pontrel(run_args(), dir.path());
+    // The 100 rows since the commit at record 2000 are seen only by a dirty read. (No polling
+    // of InnoDB's transaction table: readers side by side keep it from being refreshed.)
+    mysql_client dirty;
+    ASSERT_TRUE(dirty.connected());
+    dirty.exec("SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
+    std::string victim;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (victim.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!stream_exists()) {
+            continue;
+        }
+        const auto count = dirty.query("SELECT COUNT(*) FROM " + dest + ".stream");
+        if (count.empty() || *count[0][0] != "2100") {
+            continue;
+        }
+        // The run's connection is known by the database it writes into.
+        const auto found =
+            db.query("SELECT id FROM information_schema.processlist WHERE db = '" + dest + "'");
+        if (!found.empty()) {
+            victim = *found[0][0];
+        }
+    }
+    if (!victim.empty()) {
+        db.exec("KILL CONNECTION " + victim);
+        // Gone before the stop is asked for, so that the stop's COMMIT finds it gone.
+        while (!db.query("SELECT id FROM information_schema.processlist WHERE id = " + victim)
+                    .empty() &&
+               std::chrono::steady_clock::now() < deadline + std::chrono::seconds(30)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    kill(process.pid, SIGINT);
+    const run_result result = agent_test::wait_pontrel(process);
+    ASSERT_FALSE(victim.empty()) << "the run never waited with an open batch: " << result.out
+                                 << result.err;
+
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    const std::size_t note = result.err.find(committed_note);
+    EXPECT_NE(note, std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find(committed_note, note + 1), std::string::npos) << "said twice";
+    EXPECT_NE(result.err.find("interrupted (SIGINT)"), std::string::npos) << result.err;
     EXPECT_EQ(stream_rows(), "2000 up to 2000");
 }
 
