@@ -151,6 +151,63 @@ TEST(OleConversions, TextToValueToText) {
     EXPECT_THROW(ole_variant::from_string("abc", VT_BLOB_OBJECT), ole_type_exception);
 }
 
+// The text of DECIMALs built bit by bit: magnitudes on both sides of 2^64 and 10^19, signs,
+// scales 0 and 28, and the invalid ones that have no text. The platform's own text of each
+// must be the same.
+TEST(OleConversions, DecimalTextAtTheEdges) {
+    struct decimal_case {
+        uint32_t hi;
+        uint64_t lo;
+        uint8_t scale;
+        uint8_t sign;
+        const char* text; // "" where the DECIMAL is invalid
+    };
+    const decimal_case cases[] = {
+        {0, 0, 0, 0, "0"},
+        {0, 0, 28, DECIMAL_NEG, "0.0000000000000000000000000000"},
+        {0, 5, 28, 0, "0.0000000000000000000000000005"},
+        {0, 12345, 2, DECIMAL_NEG, "-123.45"},
+        {0, 12345, 5, 0, "0.12345"},
+        {0, 12345, 6, 0, "0.012345"},
+        {0, 9999999999999999999ULL, 0, 0, "9999999999999999999"},
+        {0, 10000000000000000000ULL, 0, 0, "10000000000000000000"},
+        {0, UINT64_MAX, 0, 0, "18446744073709551615"},
+        {1, 0, 0, 0, "18446744073709551616"},
+        {1, 5, 20, DECIMAL_NEG, "-0.18446744073709551621"},
+        {1, 5, 19, 0, "1.8446744073709551621"},
+        {5, 0x6BC75E2D63100000ULL, 0, 0, "100000000000000000000"}, // 10^20: zeros below 10^19
+        {5, 0x6BC75E2D63100001ULL, 10, DECIMAL_NEG, "-10000000000.0000000001"},
+        {0xFFFFFFFF, UINT64_MAX, 0, DECIMAL_NEG, "-79228162514264337593543950335"},
+        {0xFFFFFFFF, UINT64_MAX, 28, 0, "7.9228162514264337593543950335"},
+        {0, 1, 29, 0, ""},
+        {0, 1, 0, 0x01, ""},
+    };
+    for (const decimal_case& c : cases) {
+        SCOPED_TRACE(c.text);
+        ole_variant value;
+        value.var.vt = VT_DECIMAL;
+        value.var.decVal.scale = c.scale;
+        value.var.decVal.sign = c.sign;
+        value.var.decVal.Hi32 = c.hi;
+        value.var.decVal.Lo64 = c.lo;
+        EXPECT_EQ(value.to_string(), c.text);
+        BSTR platform_text = nullptr;
+        const HRESULT hr = VarBstrFromDec(&value.var.decVal, 1033, 0, &platform_text);
+        EXPECT_EQ(SUCCEEDED(hr), c.text[0] != 0);
+        if (SUCCEEDED(hr)) {
+            EXPECT_EQ(
+                tk_utf16_to_utf8(std::u16string_view(platform_text, SysStringLen(platform_text))),
+                c.text);
+            SysFreeString(platform_text);
+            // And the text reads back to the same bits.
+            const ole_variant back = ole_variant::from_string(c.text, VT_DECIMAL);
+            EXPECT_EQ(back.var.decVal.Hi32, c.hi);
+            EXPECT_EQ(back.var.decVal.Lo64, c.lo);
+            EXPECT_EQ(back.var.decVal.scale, c.scale);
+        }
+    }
+}
+
 // Every float and many doubles survive the trip through their text, also when the reader (as
 // MySQL does) parses the text as a double and then narrows it: the largest float must not come
 // out above the float range.
