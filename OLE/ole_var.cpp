@@ -43,9 +43,37 @@ float read_float(const std::string& text) {
 }
 
 // The leading decimal integer (blanks and a sign allowed), clamped to the 64-bit range; 0 when
-// there are no digits.
+// there are no digits. What strtoll reads in the C locale, without its locale look-ups: this
+// runs for every integer of every row. Like strtoll it stops at a NUL.
 long long read_leading_integer(const std::string& text) {
-    return strtoll(text.c_str(), nullptr, 10);
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p < end && is_blank_char(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        ++p;
+    }
+    // Unsigned, so that a second sign is not read.
+    unsigned long long magnitude = 0;
+    const auto [stop, error] = std::from_chars(p, end, magnitude);
+    if (stop == p) {
+        return 0;
+    }
+    constexpr unsigned long long high = std::numeric_limits<long long>::max();
+    if (negative) {
+        if (error == std::errc::result_out_of_range || magnitude > high + 1) {
+            return std::numeric_limits<long long>::min();
+        }
+        return magnitude == high + 1 ? std::numeric_limits<long long>::min()
+                                     : -static_cast<long long>(magnitude);
+    }
+    if (error == std::errc::result_out_of_range || magnitude > high) {
+        return std::numeric_limits<long long>::max();
+    }
+    return static_cast<long long>(magnitude);
 }
 
 // "%u" / "%llu": a leading sign is accepted and a negative number wraps.

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -149,6 +150,57 @@ TEST(OleConversions, TextToValueToText) {
         EXPECT_EQ(ole_variant::from_string("", vt).get_type(), VT_EMPTY) << vt;
     }
     EXPECT_THROW(ole_variant::from_string("abc", VT_BLOB_OBJECT), ole_type_exception);
+}
+
+// Integer text is read as strtoll reads it in the C locale: blanks, one sign, the leading
+// digits, the 64-bit limits for anything beyond them (and the 32-bit limits for VT_I4).
+TEST(OleConversions, IntegerTextReadsAsTheCLibraryReadsIt) {
+    const std::string texts[] = {"0",
+                                 "-0",
+                                 "+7",
+                                 " \t\n\v\f\r42",
+                                 "42  ",
+                                 "12abc",
+                                 "abc",
+                                 "-",
+                                 "+",
+                                 "+-1",
+                                 "-+1",
+                                 "--1",
+                                 " - 1",
+                                 "0x1A",
+                                 "007",
+                                 "-007",
+                                 "1e5",
+                                 "3.9",
+                                 "-3.9",
+                                 "\xC2\xA0"
+                                 "5",
+                                 "\xD9\xA3",
+                                 std::string("1\0"
+                                             "2",
+                                             3),
+                                 std::string("\0"
+                                             "5",
+                                             2),
+                                 "2147483648",
+                                 "-2147483649",
+                                 "9223372036854775807",
+                                 "9223372036854775808",
+                                 "-9223372036854775808",
+                                 "-9223372036854775809",
+                                 "18446744073709551616",
+                                 "-18446744073709551616",
+                                 "000000000000000000000000000000012",
+                                 "99999999999999999999999999999999999999999"};
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        const long long expected = std::strtoll(text.c_str(), nullptr, 10);
+        EXPECT_EQ(ole_variant::from_string(text, VT_I8).hyper, expected);
+        const long long clamped =
+            std::min<long long>(std::max<long long>(expected, INT32_MIN), INT32_MAX);
+        EXPECT_EQ(ole_variant::from_string(text, VT_I4).var.lVal, clamped);
+    }
 }
 
 // The text of DECIMALs built bit by bit: magnitudes on both sides of 2^64 and 10^19, signs,
