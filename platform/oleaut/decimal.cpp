@@ -29,7 +29,12 @@ bool is_digit(char16_t c) {
 } // namespace
 
 bool parse_number(std::u16string_view text, parsed_number& out) {
-    out = parsed_number{};
+    // The digits are written in place into out.digits (at most one per character) and cut to
+    // size at the end, rather than appended one by one; a failure leaves them empty.
+    out.negative = false;
+    out.exponent = 0;
+    std::string& digits = out.digits;
+    digits.clear();
     std::size_t i = 0;
     std::size_t end = text.size();
     while (i < end && is_blank(text[i])) {
@@ -45,13 +50,15 @@ bool parse_number(std::u16string_view text, parsed_number& out) {
     bool any_digit = false;
     bool seen_point = false;
     int fraction_digits = 0;
-    std::string digits;
+    digits.resize(end - i);
+    char* const first = digits.data();
+    char* next = first;
     for (; i < end; ++i) {
         const char16_t c = text[i];
         if (is_digit(c)) {
             any_digit = true;
-            if (!(digits.empty() && c == u'0')) {
-                digits.push_back(static_cast<char>(c));
+            if (!(next == first && c == u'0')) {
+                *next++ = static_cast<char>(c);
             }
             if (seen_point) {
                 ++fraction_digits;
@@ -68,7 +75,9 @@ bool parse_number(std::u16string_view text, parsed_number& out) {
         }
         break;
     }
+    digits.resize(static_cast<std::size_t>(next - first));
     if (!any_digit) {
+        digits.clear();
         return false;
     }
     long exponent = 0;
@@ -80,6 +89,7 @@ bool parse_number(std::u16string_view text, parsed_number& out) {
             ++i;
         }
         if (i >= end || !is_digit(text[i])) {
+            digits.clear();
             return false;
         }
         for (; i < end && is_digit(text[i]); ++i) {
@@ -92,13 +102,13 @@ bool parse_number(std::u16string_view text, parsed_number& out) {
         }
     }
     if (i != end) {
+        digits.clear();
         return false;
     }
     // Trailing zeros of the digits move into the exponent only when they are integer digits;
     // fraction zeros stay so that the scale of "1.50" is kept.
     out.exponent = static_cast<int>(exponent) - fraction_digits;
-    out.digits = std::move(digits);
-    if (out.digits.empty()) {
+    if (digits.empty()) {
         out.exponent = std::min(out.exponent, 0);
     }
     return true;
