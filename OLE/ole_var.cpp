@@ -1082,16 +1082,18 @@ ole_variant ole_variant::from_string(const std::string& text, VARTYPE vt) {
         return result;
     case VT_BLOB:
     case vt_byte_array:
-        return bytes_from_hex(text, vt);
+        result = bytes_from_hex(text, vt);
+        return result;
     default:
         break;
     }
-    ole_variant temporary;
-    temporary.attach_string(text);
-    if (FAILED(VariantChangeType(&temporary.var, &temporary.var, 0, vt))) {
+    // Every path returns `result` itself, so that it is built in the caller's value: a value
+    // of every row, not moved once more.
+    result.attach_string(text);
+    if (FAILED(VariantChangeType(&result.var, &result.var, 0, vt))) {
         throw ole_type_exception();
     }
-    return temporary;
+    return result;
 }
 
 ole_variant ole_variant::from_wstring(const std::wstring& text, VARTYPE vt) {
