@@ -935,9 +935,10 @@ ole_variant ole_variant::from_string(const std::string& text, VARTYPE vt) {
     switch (vt) {
     case VT_BOOL: {
         bool value = false;
-        if (text == "1") {
+        // The texts providers write for a bit come first; the words read the same either way.
+        if (text == "1" || text == "True") {
             value = true;
-        } else if (text == "0") {
+        } else if (text == "0" || text == "False") {
             value = false;
         } else {
             const int word = boolean_word(text);
