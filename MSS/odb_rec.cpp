@@ -80,6 +80,13 @@ void release_if_large(std::string& buffer) {
     }
 }
 
+// Lets the narrowing buffer go (when large) once the value made from it is returned: the value
+// is then built straight in the caller's place rather than in a local moved out.
+struct release_when_done {
+    std::string& buffer;
+    ~release_when_done() { release_if_large(buffer); }
+};
+
 // A text value straight from the row buffer: the BSTR is the one copy, NULs included.
 ole_variant text_value(std::u16string_view text) {
     ole_variant value;
@@ -199,11 +206,10 @@ ole_variant odb_record::get_value(const DBCOLUMNINFO& column, std::u16string_vie
     }
     if (column.wType == DBTYPE_DATE || column.wType == DBTYPE_DBTIMESTAMP || column.wType == 212) {
         std::string& utf8 = narrow_buffer();
+        const release_when_done release{utf8};
         narrow_to_utf8(text, utf8, true);
         size = column_size;
-        ole_variant value{ole_date(utf8)};
-        release_if_large(utf8);
-        return value;
+        return ole_variant(ole_date(utf8));
     }
     if (column.wType == DBTYPE_GUID && text.size() > 1) {
         if (tk_log_wanted(1)) {
@@ -228,16 +234,14 @@ ole_variant odb_record::get_value(const DBCOLUMNINFO& column, std::u16string_vie
             return ole_variant::from_wstring(tk_utf16_to_wstring(text), ole_variant::vt_byte_array);
         }
         std::string& digits = narrow_buffer();
+        const release_when_done release{digits};
         narrow_to_utf8(text, digits, false);
-        ole_variant value = ole_variant::from_string(digits, ole_variant::vt_byte_array);
-        release_if_large(digits);
-        return value;
+        return ole_variant::from_string(digits, ole_variant::vt_byte_array);
     }
     std::string& utf8 = narrow_buffer();
+    const release_when_done release{utf8};
     narrow_to_utf8(text, utf8, true);
-    ole_variant value = ole_variant::from_string(utf8, vt);
-    release_if_large(utf8);
-    return value;
+    return ole_variant::from_string(utf8, vt);
 }
 
 void odb_record::place(unsigned i, const std::wstring& name, std::uint32_t size,

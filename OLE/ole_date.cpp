@@ -7,10 +7,12 @@
 #include "TK/tk_utils.h"
 #include "platform/win32/nls.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -162,6 +164,8 @@ bool is_leap_year(int year) {
 
 namespace {
 
+void read_seconds(ole_date& date, std::string_view seconds);
+
 // The form every provider writes, "YYYY-MM-DD" or "YYYY-MM-DD hh:mm:ss[.fffffffff]" with
 // nothing around it, read directly into `date`: it is what the general reading arrives at for
 // that text, without its scanning for other forms. False (and `date` to be read again) for any
@@ -216,7 +220,7 @@ bool read_canonical(ole_date& date, const std::string& t) {
     if (!date.is_valid()) {
         return false;
     }
-    date.process_milliseconds(t.substr(17));
+    read_seconds(date, std::string_view(t).substr(17));
     date.refine_type();
     return true;
 }
@@ -455,9 +459,18 @@ void ole_date::import_from_string(const std::string& t) {
 }
 
 void ole_date::process_milliseconds(const std::string& seconds) {
+    read_seconds(*this, seconds);
+}
+
+namespace {
+
+// The body of process_milliseconds, on a view: the canonical reader passes the tail of its text
+// without copying it. Reading stops at a NUL, as it would in a C string.
+void read_seconds(ole_date& date, std::string_view seconds) {
     OLE_TRACE(1, "ole_date::process_milliseconds");
-    OLE_TRACE(1, "Got row sec: '%s'", seconds.c_str());
-    SYSTEMTIME& st = sys_time;
+    OLE_TRACE(1, "Got row sec: '%.*s'",
+              static_cast<int>(std::min(seconds.size(), seconds.find('\0'))), seconds.data());
+    SYSTEMTIME& st = date.sys_time;
     long long whole = 0;
     uint32_t micro = 0;
     uint32_t milli = 0;
@@ -476,13 +489,14 @@ void ole_date::process_milliseconds(const std::string& seconds) {
         ++i;
     }
     bool plain = i > digits_start;
-    std::string fraction;
+    std::string_view fraction;
     if (plain && i < seconds.size() && seconds[i] == '.') {
         ++i;
+        const std::size_t fraction_start = i;
         while (i < seconds.size() && seconds[i] >= '0' && seconds[i] <= '9') {
-            fraction.push_back(seconds[i]);
             ++i;
         }
+        fraction = seconds.substr(fraction_start, i - fraction_start);
     }
     if (plain && i < seconds.size() && (seconds[i] == 'e' || seconds[i] == 'E')) {
         plain = false;
@@ -500,7 +514,7 @@ void ole_date::process_milliseconds(const std::string& seconds) {
         micro = first_digits(6) + (fraction.size() > 6 && fraction[6] >= '5' ? 1 : 0);
         milli = first_digits(3) + (fraction.size() > 3 && fraction[3] >= '5' ? 1 : 0);
     } else {
-        double s = std::strtod(seconds.c_str(), nullptr);
+        double s = std::strtod(std::string(seconds).c_str(), nullptr);
         if (!(s >= 0)) {
             s = 0;
         }
@@ -545,10 +559,12 @@ void ole_date::process_milliseconds(const std::string& seconds) {
         milli = 999;
     }
     st.wMilliseconds = static_cast<uint16_t>(milli);
-    microseconds = micro;
+    date.microseconds = micro;
     OLE_TRACE(1, "Got msec: %d", st.wMilliseconds);
-    OLE_TRACE(1, "Got microseconds: %d", microseconds);
+    OLE_TRACE(1, "Got microseconds: %d", date.microseconds);
 }
+
+} // namespace
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <locale.h>
 #include <new>
@@ -42,9 +43,37 @@ float read_float(const std::string& text) {
 }
 
 // The leading decimal integer (blanks and a sign allowed), clamped to the 64-bit range; 0 when
-// there are no digits.
+// there are no digits. What strtoll reads in the C locale, without its locale look-ups: this
+// runs for every integer of every row. Like strtoll it stops at a NUL.
 long long read_leading_integer(const std::string& text) {
-    return strtoll(text.c_str(), nullptr, 10);
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p < end && is_blank_char(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        ++p;
+    }
+    // Unsigned, so that a second sign is not read.
+    unsigned long long magnitude = 0;
+    const auto [stop, error] = std::from_chars(p, end, magnitude);
+    if (stop == p) {
+        return 0;
+    }
+    constexpr unsigned long long high = std::numeric_limits<long long>::max();
+    if (negative) {
+        if (error == std::errc::result_out_of_range || magnitude > high + 1) {
+            return std::numeric_limits<long long>::min();
+        }
+        return magnitude == high + 1 ? std::numeric_limits<long long>::min()
+                                     : -static_cast<long long>(magnitude);
+    }
+    if (error == std::errc::result_out_of_range || magnitude > high) {
+        return std::numeric_limits<long long>::max();
+    }
+    return static_cast<long long>(magnitude);
 }
 
 // "%u" / "%llu": a leading sign is accepted and a negative number wraps.
@@ -247,6 +276,73 @@ void append_float(std::string& out, float value) {
                                  static_cast<float>(back) != value)) {
         out.resize(start);
         append_scientific(out, value, 16);
+    }
+}
+
+// Reads `text` as a DECIMAL with "," taken for ".". The short ASCII text of a column's value is
+// widened on the stack; anything else goes through the general conversion. Both stop at a NUL.
+HRESULT decimal_from_text(const std::string& text, DECIMAL* out) {
+    char16_t wide[64];
+    if (text.size() < std::size(wide)) {
+        std::size_t n = 0;
+        for (const char c : text) {
+            if (static_cast<unsigned char>(c) >= 0x80) {
+                break;
+            }
+            wide[n++] = c == ',' ? u'.' : static_cast<char16_t>(c);
+        }
+        if (n == text.size()) {
+            wide[n] = 0;
+            return VarDecFromStr(wide, 1033, 0, out);
+        }
+    }
+    const std::u16string converted = tk_utf8_to_utf16(commas_to_points(text));
+    return VarDecFromStr(converted.c_str(), 1033, 0, out);
+}
+
+// Appends `value` as "[-]digits[.fraction]", the en-US text of a DECIMAL, straight into `out`
+// rather than through a BSTR: this runs for every decimal of every row. A DECIMAL with a scale
+// over 28 or stray sign bits appends nothing, as its text cannot be made.
+void append_decimal(std::string& out, const DECIMAL& value) {
+    if (value.scale > DECIMAL_MAX_SCALE || (value.sign & ~DECIMAL_NEG) != 0) {
+        return;
+    }
+    // 29 digits at most (the magnitude is below 2^96). Above 64 bits it is split at 10^19 so that
+    // both halves are formatted with 64-bit arithmetic.
+    char digits[32];
+    char* end = digits;
+    if (value.Hi32 == 0) {
+        end = std::to_chars(digits, digits + sizeof digits, value.Lo64).ptr;
+    } else {
+        constexpr uint64_t e19 = 10000000000000000000ULL;
+        const unsigned __int128 magnitude =
+            (static_cast<unsigned __int128>(value.Hi32) << 64) | value.Lo64;
+        end = std::to_chars(digits, digits + sizeof digits, static_cast<uint64_t>(magnitude / e19))
+                  .ptr;
+        char low[20];
+        const char* low_end =
+            std::to_chars(low, low + sizeof low, static_cast<uint64_t>(magnitude % e19)).ptr;
+        const std::size_t low_size = static_cast<std::size_t>(low_end - low);
+        std::memset(end, '0', 19 - low_size);
+        end += 19 - low_size;
+        std::memcpy(end, low, low_size);
+        end += low_size;
+    }
+    const std::size_t n = static_cast<std::size_t>(end - digits);
+    const std::size_t scale = value.scale;
+    if ((value.sign & DECIMAL_NEG) != 0 && (value.Hi32 != 0 || value.Lo64 != 0)) {
+        out.push_back('-');
+    }
+    if (scale == 0) {
+        out.append(digits, n);
+    } else if (n <= scale) {
+        out.append("0.", 2);
+        out.append(scale - n, '0');
+        out.append(digits, n);
+    } else {
+        out.append(digits, n - scale);
+        out.push_back('.');
+        out.append(digits + n - scale, scale);
     }
 }
 
@@ -742,10 +838,7 @@ void ole_variant::append_string(std::string& out) const {
             out += exact_decimal;
             return;
         }
-        BSTR text = nullptr;
-        if (SUCCEEDED(VarBstrFromDec(&var.decVal, 1033, 0, &text))) {
-            append_number_bstr(out, text);
-        }
+        append_decimal(out, var.decVal);
         return;
     }
     case VT_BLOB:
@@ -842,9 +935,10 @@ ole_variant ole_variant::from_string(const std::string& text, VARTYPE vt) {
     switch (vt) {
     case VT_BOOL: {
         bool value = false;
-        if (text == "1") {
+        // The texts providers write for a bit come first; the words read the same either way.
+        if (text == "1" || text == "True") {
             value = true;
-        } else if (text == "0") {
+        } else if (text == "0" || text == "False") {
             value = false;
         } else {
             const int word = boolean_word(text);
@@ -868,16 +962,20 @@ ole_variant ole_variant::from_string(const std::string& text, VARTYPE vt) {
         return result;
     }
     case VT_DECIMAL: {
-        const std::string prepared = commas_to_points(text);
-        const std::u16string wide = tk_utf8_to_utf16(prepared);
         DECIMAL dec{};
-        const HRESULT hr = VarDecFromStr(wide.c_str(), 1033, 0, &dec);
+        const HRESULT hr = decimal_from_text(text, &dec);
+        // Only a text longer than 28 characters can hold more digits than DECIMAL keeps: the
+        // common short value that reads well is done here.
+        if (SUCCEEDED(hr) && text.size() <= 28) {
+            result.var.decVal = dec;
+            result.var.vt = VT_DECIMAL;
+            return result;
+        }
+        const std::string prepared = commas_to_points(text);
         // A number with more digits than DECIMAL holds keeps its exact text; it is never
         // rounded or turned into a double.
         std::string exact;
         std::size_t significant = 0;
-        // Only a text longer than 28 characters can hold more digits than DECIMAL keeps: the
-        // common short value skips building the exact text.
         const bool plain = prepared.size() > 28 && plain_decimal(prepared, exact, significant);
         bool keep_exact = false;
         if (plain && significant > 28) {
@@ -985,16 +1083,18 @@ ole_variant ole_variant::from_string(const std::string& text, VARTYPE vt) {
         return result;
     case VT_BLOB:
     case vt_byte_array:
-        return bytes_from_hex(text, vt);
+        result = bytes_from_hex(text, vt);
+        return result;
     default:
         break;
     }
-    ole_variant temporary;
-    temporary.attach_string(text);
-    if (FAILED(VariantChangeType(&temporary.var, &temporary.var, 0, vt))) {
+    // Every path returns `result` itself, so that it is built in the caller's value: a value
+    // of every row, not moved once more.
+    result.attach_string(text);
+    if (FAILED(VariantChangeType(&result.var, &result.var, 0, vt))) {
         throw ole_type_exception();
     }
-    return temporary;
+    return result;
 }
 
 ole_variant ole_variant::from_wstring(const std::wstring& text, VARTYPE vt) {

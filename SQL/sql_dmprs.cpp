@@ -149,6 +149,9 @@ const dmp_recordset::pairing& dmp_recordset::pair_fields(const udb_record& recor
     for (const auto& field : record) {
         cached_names_.push_back(field ? field->name : std::wstring());
     }
+    cached_head_.clear();
+    append_head(cached_head_, cached_pairs_);
+    cached_head_ += " \nVALUES (";
     cached_ = true;
     return cached_pairs_;
 }
@@ -171,9 +174,7 @@ void dmp_recordset::slow_append(const udb_record& record) {
     // Rows keep their order when the fast path was switched off with a statement pending.
     write_pending();
     const pairing& pairs = pair_fields(record);
-    statement_.clear();
-    append_head(statement_, pairs);
-    statement_ += " \nVALUES (";
+    statement_.assign(cached_head_);
     for (std::size_t k = 0; k < pairs.size(); ++k) {
         if (k > 0) {
             statement_ += ", ";

@@ -56,9 +56,11 @@ private:
     std::vector<std::string> column_names_;
     std::vector<std::wstring> source_names_;
 
-    // Slow path: the last record's field names and their pairing.
+    // Slow path: the last record's field names, their pairing and the statement's head for it
+    // ("INSERT INTO table(columns) \nVALUES ("), the same for every row while the names are.
     std::vector<std::wstring> cached_names_;
     pairing cached_pairs_;
+    std::string cached_head_;
     bool cached_ = false;
     std::string statement_;
     std::string piece_;

@@ -17,8 +17,9 @@ constexpr double min_date = -657434.9999999999;
 constexpr double max_date = 2958465.9999999998; // 9999-12-31 23:59:59.999...
 constexpr int64_t seconds_per_day = 86400;
 
-bool encode(int64_t year, unsigned month, unsigned day, int64_t seconds, DATE* out) {
-    const int64_t days = days_from_civil(year, month, day) - epoch;
+// `civil_days` counts from 1970-01-01.
+bool encode_days(int64_t civil_days, int64_t seconds, DATE* out) {
+    const int64_t days = civil_days - epoch;
     const double fraction = static_cast<double>(seconds) / seconds_per_day;
     // Before the epoch the integer part counts days back and the fraction still adds time.
     const double value =
@@ -28,6 +29,10 @@ bool encode(int64_t year, unsigned month, unsigned day, int64_t seconds, DATE* o
     }
     *out = value;
     return true;
+}
+
+bool encode(int64_t year, unsigned month, unsigned day, int64_t seconds, DATE* out) {
+    return encode_days(days_from_civil(year, month, day), seconds, out);
 }
 
 } // namespace
@@ -43,11 +48,15 @@ int SystemTimeToVariantTime(const SYSTEMTIME* st, DATE* date) {
     // A day past the end of its month moves into the next month and day 0 is the last day of
     // the month before, as OLE Automation documents it.
     const int64_t days = days_from_civil(st->wYear, st->wMonth, 1) + st->wDay - 1;
+    const int64_t seconds = st->wHour * 3600 + st->wMinute * 60 + st->wSecond;
+    if (st->wDay >= 1 && st->wDay <= days_in_month(st->wYear, st->wMonth)) {
+        // The usual day within its month: `days` is that date already, no need to go round.
+        return encode_days(days, seconds, date) ? 1 : 0;
+    }
     int64_t year = 0;
     unsigned month = 0;
     unsigned day = 0;
     civil_from_days(days, year, month, day);
-    const int64_t seconds = st->wHour * 3600 + st->wMinute * 60 + st->wSecond;
     return encode(year, month, day, seconds, date) ? 1 : 0;
 }
 

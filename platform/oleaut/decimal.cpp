@@ -29,7 +29,12 @@ bool is_digit(char16_t c) {
 } // namespace
 
 bool parse_number(std::u16string_view text, parsed_number& out) {
-    out = parsed_number{};
+    // The digits are written in place into out.digits (at most one per character) and cut to
+    // size at the end, rather than appended one by one; a failure leaves them empty.
+    out.negative = false;
+    out.exponent = 0;
+    std::string& digits = out.digits;
+    digits.clear();
     std::size_t i = 0;
     std::size_t end = text.size();
     while (i < end && is_blank(text[i])) {
@@ -45,13 +50,15 @@ bool parse_number(std::u16string_view text, parsed_number& out) {
     bool any_digit = false;
     bool seen_point = false;
     int fraction_digits = 0;
-    std::string digits;
+    digits.resize(end - i);
+    char* const first = digits.data();
+    char* next = first;
     for (; i < end; ++i) {
         const char16_t c = text[i];
         if (is_digit(c)) {
             any_digit = true;
-            if (!(digits.empty() && c == u'0')) {
-                digits.push_back(static_cast<char>(c));
+            if (!(next == first && c == u'0')) {
+                *next++ = static_cast<char>(c);
             }
             if (seen_point) {
                 ++fraction_digits;
@@ -68,7 +75,9 @@ bool parse_number(std::u16string_view text, parsed_number& out) {
         }
         break;
     }
+    digits.resize(static_cast<std::size_t>(next - first));
     if (!any_digit) {
+        digits.clear();
         return false;
     }
     long exponent = 0;
@@ -80,6 +89,7 @@ bool parse_number(std::u16string_view text, parsed_number& out) {
             ++i;
         }
         if (i >= end || !is_digit(text[i])) {
+            digits.clear();
             return false;
         }
         for (; i < end && is_digit(text[i]); ++i) {
@@ -92,13 +102,13 @@ bool parse_number(std::u16string_view text, parsed_number& out) {
         }
     }
     if (i != end) {
+        digits.clear();
         return false;
     }
     // Trailing zeros of the digits move into the exponent only when they are integer digits;
     // fraction zeros stay so that the scale of "1.50" is kept.
     out.exponent = static_cast<int>(exponent) - fraction_digits;
-    out.digits = std::move(digits);
-    if (out.digits.empty()) {
+    if (digits.empty()) {
         out.exponent = std::min(out.exponent, 0);
     }
     return true;
@@ -208,28 +218,57 @@ u128 round_to_integer(const exact_decimal& value) {
     return quotient;
 }
 
+namespace {
+
+// Writes the digits of `value` to end at `end` and returns where they start. The 128-bit value
+// is cut into 19-digit chunks so that each digit costs a 64-bit division, not a 128-bit one.
+char* write_digits(u128 value, char* end) {
+    constexpr uint64_t chunk = 10000000000000000000ULL; // 10^19
+    while (value > UINT64_MAX) {
+        uint64_t low = static_cast<uint64_t>(value % chunk);
+        value /= chunk;
+        for (int i = 0; i < 19; ++i) {
+            *--end = static_cast<char>('0' + low % 10);
+            low /= 10;
+        }
+    }
+    uint64_t rest = static_cast<uint64_t>(value);
+    do {
+        *--end = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    return end;
+}
+
+} // namespace
+
 std::string u128_to_string(u128 value) {
     char buffer[48];
-    int pos = sizeof buffer;
-    do {
-        buffer[--pos] = static_cast<char>('0' + static_cast<int>(value % 10));
-        value /= 10;
-    } while (value != 0);
-    return std::string(buffer + pos, sizeof buffer - pos);
+    char* const end = buffer + sizeof buffer;
+    char* first = write_digits(value, end);
+    return std::string(first, end);
 }
 
 std::string decimal_to_string(const exact_decimal& value) {
-    std::string digits = u128_to_string(value.magnitude);
+    // Sign, up to 39 digits, a point and the zeros before a fraction's first digit: 80 is ample.
+    char buffer[80];
+    char* const end = buffer + sizeof buffer;
+    char* first = write_digits(value.magnitude, end);
     if (value.scale > 0) {
-        if (digits.size() <= static_cast<std::size_t>(value.scale)) {
-            digits.insert(0, value.scale + 1 - digits.size(), '0');
+        const std::size_t scale = static_cast<std::size_t>(value.scale);
+        while (static_cast<std::size_t>(end - first) <= scale) {
+            *--first = '0';
         }
-        digits.insert(digits.size() - value.scale, 1, '.');
+        // The point goes before the last `scale` digits: move the integer digits left by one.
+        char* point = end - scale;
+        std::memmove(first - 1, first, static_cast<std::size_t>(point - first));
+        --first;
+        point[-1] = '.';
     }
     if (value.negative && value.magnitude != 0) {
-        digits.insert(0, 1, '-');
+        *--first = '-';
     }
-    return digits;
+    return std::string(first, end);
 }
 
 double decimal_to_double(const exact_decimal& value) {

@@ -64,6 +64,16 @@ BYTE byte_of(long value) {
 
 // Writes `value` as `width` decimal digits (more when it needs more).
 char16_t* digits(char16_t* out, unsigned long value, int width) {
+    // The parts of every date and time fit their width: written from the last digit back.
+    static constexpr unsigned long limits[] = {1,      10,      100,      1000,      10000,
+                                               100000, 1000000, 10000000, 100000000, 1000000000};
+    if (width > 0 && width < 10 && value < limits[width]) {
+        for (int i = width - 1; i >= 0; --i) {
+            out[i] = static_cast<char16_t>(u'0' + value % 10);
+            value /= 10;
+        }
+        return out + width;
+    }
     char buffer[24];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
     const int n = static_cast<int>(end - buffer);

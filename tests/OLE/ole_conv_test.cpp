@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -112,6 +113,9 @@ TEST(OleConversions, TextToValueToText) {
         {VT_BOOL, " 5", VT_BOOL, "1"},
         {VT_BOOL, "abc", VT_BOOL, "0"},
         {VT_BOOL, "False", VT_BOOL, "0"},
+        {VT_BOOL, "True", VT_BOOL, "1"},
+        {VT_BOOL, "TRUE", VT_BOOL, "1"},
+        {VT_BOOL, "false", VT_BOOL, "0"},
         {VT_BOOL, "t", VT_BOOL, "1"},
         {VT_DATE, "2020-01-02 10:20:30.123456", VT_DATE, "2020-01-02 10:20:30.123456"},
         {VT_DATE, "2020-01-02", VT_DATE, "2020-01-02"},
@@ -149,6 +153,114 @@ TEST(OleConversions, TextToValueToText) {
         EXPECT_EQ(ole_variant::from_string("", vt).get_type(), VT_EMPTY) << vt;
     }
     EXPECT_THROW(ole_variant::from_string("abc", VT_BLOB_OBJECT), ole_type_exception);
+}
+
+// Integer text is read as strtoll reads it in the C locale: blanks, one sign, the leading
+// digits, the 64-bit limits for anything beyond them (and the 32-bit limits for VT_I4).
+TEST(OleConversions, IntegerTextReadsAsTheCLibraryReadsIt) {
+    const std::string texts[] = {"0",
+                                 "-0",
+                                 "+7",
+                                 " \t\n\v\f\r42",
+                                 "42  ",
+                                 "12abc",
+                                 "abc",
+                                 "-",
+                                 "+",
+                                 "+-1",
+                                 "-+1",
+                                 "--1",
+                                 " - 1",
+                                 "0x1A",
+                                 "007",
+                                 "-007",
+                                 "1e5",
+                                 "3.9",
+                                 "-3.9",
+                                 "\xC2\xA0"
+                                 "5",
+                                 "\xD9\xA3",
+                                 std::string("1\0"
+                                             "2",
+                                             3),
+                                 std::string("\0"
+                                             "5",
+                                             2),
+                                 "2147483648",
+                                 "-2147483649",
+                                 "9223372036854775807",
+                                 "9223372036854775808",
+                                 "-9223372036854775808",
+                                 "-9223372036854775809",
+                                 "18446744073709551616",
+                                 "-18446744073709551616",
+                                 "000000000000000000000000000000012",
+                                 "99999999999999999999999999999999999999999"};
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        const long long expected = std::strtoll(text.c_str(), nullptr, 10);
+        EXPECT_EQ(ole_variant::from_string(text, VT_I8).hyper, expected);
+        const long long clamped =
+            std::min<long long>(std::max<long long>(expected, INT32_MIN), INT32_MAX);
+        EXPECT_EQ(ole_variant::from_string(text, VT_I4).var.lVal, clamped);
+    }
+}
+
+// The text of DECIMALs built bit by bit: magnitudes on both sides of 2^64 and 10^19, signs,
+// scales 0 and 28, and the invalid ones that have no text. The platform's own text of each
+// must be the same.
+TEST(OleConversions, DecimalTextAtTheEdges) {
+    struct decimal_case {
+        uint32_t hi;
+        uint64_t lo;
+        uint8_t scale;
+        uint8_t sign;
+        const char* text; // "" where the DECIMAL is invalid
+    };
+    const decimal_case cases[] = {
+        {0, 0, 0, 0, "0"},
+        {0, 0, 28, DECIMAL_NEG, "0.0000000000000000000000000000"},
+        {0, 5, 28, 0, "0.0000000000000000000000000005"},
+        {0, 12345, 2, DECIMAL_NEG, "-123.45"},
+        {0, 12345, 5, 0, "0.12345"},
+        {0, 12345, 6, 0, "0.012345"},
+        {0, 9999999999999999999ULL, 0, 0, "9999999999999999999"},
+        {0, 10000000000000000000ULL, 0, 0, "10000000000000000000"},
+        {0, UINT64_MAX, 0, 0, "18446744073709551615"},
+        {1, 0, 0, 0, "18446744073709551616"},
+        {1, 5, 20, DECIMAL_NEG, "-0.18446744073709551621"},
+        {1, 5, 19, 0, "1.8446744073709551621"},
+        {5, 0x6BC75E2D63100000ULL, 0, 0, "100000000000000000000"}, // 10^20: zeros below 10^19
+        {5, 0x6BC75E2D63100001ULL, 10, DECIMAL_NEG, "-10000000000.0000000001"},
+        {0xFFFFFFFF, UINT64_MAX, 0, DECIMAL_NEG, "-79228162514264337593543950335"},
+        {0xFFFFFFFF, UINT64_MAX, 28, 0, "7.9228162514264337593543950335"},
+        {0, 1, 29, 0, ""},
+        {0, 1, 0, 0x01, ""},
+    };
+    for (const decimal_case& c : cases) {
+        SCOPED_TRACE(c.text);
+        ole_variant value;
+        value.var.vt = VT_DECIMAL;
+        value.var.decVal.scale = c.scale;
+        value.var.decVal.sign = c.sign;
+        value.var.decVal.Hi32 = c.hi;
+        value.var.decVal.Lo64 = c.lo;
+        EXPECT_EQ(value.to_string(), c.text);
+        BSTR platform_text = nullptr;
+        const HRESULT hr = VarBstrFromDec(&value.var.decVal, 1033, 0, &platform_text);
+        EXPECT_EQ(SUCCEEDED(hr), c.text[0] != 0);
+        if (SUCCEEDED(hr)) {
+            EXPECT_EQ(
+                tk_utf16_to_utf8(std::u16string_view(platform_text, SysStringLen(platform_text))),
+                c.text);
+            SysFreeString(platform_text);
+            // And the text reads back to the same bits.
+            const ole_variant back = ole_variant::from_string(c.text, VT_DECIMAL);
+            EXPECT_EQ(back.var.decVal.Hi32, c.hi);
+            EXPECT_EQ(back.var.decVal.Lo64, c.lo);
+            EXPECT_EQ(back.var.decVal.scale, c.scale);
+        }
+    }
 }
 
 // Every float and many doubles survive the trip through their text, also when the reader (as

@@ -86,8 +86,16 @@ TEST_F(rows_test, ShortRecordsAreMatchedByNameAndMismatchesWriteNothing) {
             t->append_record(record_of(
                 {{L"a", typed("1", VT_I4)}, {L"b", typed("2", VT_I4)}, {L"d", typed("3", VT_I4)}})),
             tk_exception);
+        // After the failures, and whenever the names change, the statement names the columns
+        // of the record at hand.
+        t->append_record(record_of({{L"b", typed("2", VT_I4)}}));
+        t->append_record(record_of({{L"b", typed("5", VT_I4)}}));
+        t->append_record(record_of({{L"c", typed("6", VT_I4)}, {L"a", typed("4", VT_I4)}}));
     });
-    EXPECT_EQ(text, "INSERT INTO `t`(`c`, `a`) \nVALUES (3, 1);\r\nUNLOCK TABLES;\r\n");
+    EXPECT_EQ(text, "INSERT INTO `t`(`c`, `a`) \nVALUES (3, 1);\r\n"
+                    "INSERT INTO `t`(`b`) \nVALUES (2);\r\n"
+                    "INSERT INTO `t`(`b`) \nVALUES (5);\r\n"
+                    "INSERT INTO `t`(`c`, `a`) \nVALUES (6, 4);\r\nUNLOCK TABLES;\r\n");
 }
 
 std::string hex_of(const std::vector<uint8_t>& bytes) {
