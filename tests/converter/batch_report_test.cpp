@@ -166,16 +166,7 @@ protected:
 
     std::unique_ptr<velmora_convertor> converter() {
         const test_support::mysql_test_server mysql = test_support::mysql_server_from_env();
-        auto c = std::make_unique<velmora_convertor>();
-        c->tab_def = false;
-        c->skip_idx = false;
-        c->mss_schema.clear();
-        c->set_view_owned(true);
-        c->set_as_dbo(true);
-        c->mss->connect(L"127.0.0.1," + std::to_wstring(server->port()), L"sa", L"Velmora-Pw1",
-                        true);
-        c->src = L"velmora_batch";
-        c->convert_views = false;
+        auto c = converter_test::source_converter(server->port(), L"velmora_batch");
         c->direct = true;
         c->dest = tk_utf8_to_wstring(dest);
         c->store_mysql_settings(mysql.host, mysql.user, mysql.password, std::to_string(mysql.port));

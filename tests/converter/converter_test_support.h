@@ -72,6 +72,22 @@ public:
     std::vector<std::wstring> missing_tables;
 };
 
+// A converter connected to the TDS test server on `port` with source database `source`, with
+// every option a test leaves alone at the same value: the registry keeps the options of the
+// test before.
+inline std::unique_ptr<velmora_convertor> source_converter(int port, const std::wstring& source) {
+    auto c = std::make_unique<velmora_convertor>();
+    c->tab_def = false;
+    c->skip_idx = false;
+    c->mss_schema.clear();
+    c->set_view_owned(true);
+    c->set_as_dbo(true);
+    c->mss->connect(L"127.0.0.1," + std::to_wstring(port), L"sa", L"Velmora-Pw1", true);
+    c->src = source;
+    c->convert_views = false;
+    return c;
+}
+
 // A temporary folder, removed with the object.
 class temp_dir {
 public:

@@ -132,17 +132,7 @@ protected:
     // A converter connected to both servers (the MySQL side unless `script`), with the source
     // selected and the destination named; its own database names are dropped at the end.
     std::unique_ptr<velmora_convertor> converter(const std::string& dest, bool script = false) {
-        auto c = std::make_unique<velmora_convertor>();
-        // The registry keeps the options of the test before: every test starts from the same.
-        c->tab_def = false;
-        c->skip_idx = false;
-        c->mss_schema.clear();
-        c->set_view_owned(true);
-        c->set_as_dbo(true);
-        c->mss->connect(L"127.0.0.1," + std::to_wstring(server->port()), L"sa", L"Velmora-Pw1",
-                        true);
-        c->src = L"velmora_driver";
-        c->convert_views = false;
+        auto c = converter_test::source_converter(server->port(), L"velmora_driver");
         c->direct = !script;
         c->dest = tk_utf8_to_wstring(dest);
         if (!script) {
