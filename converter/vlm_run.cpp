@@ -214,6 +214,12 @@ struct velmora_convertor::run_state {
     // The destination tables this run has written to, by their names folded to lower case,
     // with the table or query whose rows they hold, as a message names it.
     std::unordered_map<std::wstring, std::wstring> filled;
+    // How many source tables share each name, compared ignoring case: a name that only one
+    // table has means that table however its letters are cased.
+    std::unordered_map<std::wstring, int> source_names;
+    // The source tables this run has taken up, by their names folded to lower case, with the
+    // form they were listed in and their name as the source spells it.
+    std::unordered_map<std::wstring, std::pair<std::wstring, std::wstring>> taken_up;
     // The source names of every table this run converted, for the view texts.
     std::vector<vlm_table_rename> converted;
     // The destination name of every table of the source, fixed before the first table.
@@ -377,6 +383,7 @@ void velmora_convertor::plan_table_names(run_state& run) {
     std::sort(sources.begin(), sources.end(), udb_utf16_less());
     std::vector<std::pair<const std::wstring*, std::wstring>> pending;
     for (const std::wstring& source : sources) {
+        ++run.source_names[folded_name(canonical_of(source))];
         const std::wstring base = destination_base(source, !mss_schema.empty());
         if (run.validator->is_acceptable(base) && !run.validator->is_duplicated(base)) {
             run.validator->add_existing_name(base);
@@ -471,6 +478,24 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
                                    L" in this run; " + object +
                                    L" was not copied. Give one of them another name.",
                                0);
+        }
+        // The same table listed again with its letters cased otherwise misses its planned name
+        // and would be copied a second time under a generated one. (Listed again as it was, it
+        // reaches the same name: refused above, or skipped again in mode 2.)
+        if (is_table) {
+            const std::wstring canonical = canonical_of(name);
+            const std::wstring source_key = folded_name(canonical);
+            if (const auto names = run.source_names.find(source_key);
+                names != run.source_names.end() && names->second == 1) {
+                const auto [taken, first] =
+                    run.taken_up.emplace(source_key, std::make_pair(entry.first, canonical));
+                if (!first && taken->second.second != canonical) {
+                    throw tk_exception(
+                        L"The table '" + entry.first + L"' is the source table listed before as '" +
+                            taken->second.first + L"' in this run; it was not copied again.",
+                        0);
+                }
+            }
         }
 
         sql->fast_insert = run.fast_insert;

@@ -217,6 +217,27 @@ TEST_F(batch_report, AbortAfterAFailedCommitBeforeTheQuestionSaysHowFarTheTableG
     EXPECT_EQ(run_rows(), "2000 up to 2000");
 }
 
+// Continue after the failed commit: the next step finds the failure, and the table's error (the
+// run's last question) says how far the table got; nothing is said twice.
+TEST_F(batch_report, ContinueAfterAFailedCommitBeforeTheQuestionEndsTheTableOnce) {
+    start_source(2050);
+    run_env<losing_handler, scripted_ui> env;
+    auto c = converter();
+    env.handler.run = c->sql.get();
+    std::thread taker = take_row_2100();
+    (*c)();
+    taker.join();
+
+    ASSERT_EQ(env.ui.questions.size(), 2u);
+    EXPECT_NE(env.ui.questions[0].find(L"stream, record #2100"), std::wstring::npos);
+    const std::string table_error = tk_to_utf8(env.ui.questions[1]);
+    EXPECT_EQ(table_error.rfind(lost_prefix, 0), 0u) << table_error;
+    EXPECT_NE(table_error.find(committed_note), std::string::npos) << table_error;
+    EXPECT_TRUE(env.ui.narrow_errors.empty()) << env.ui.narrow_errors.front();
+    EXPECT_EQ(c->records_done.load(), 2000u);
+    EXPECT_EQ(run_rows(), "2000 up to 2000");
+}
+
 TEST_F(batch_report, AReportThatEndsTheProcessFirstSaysHowFarTheTableGot) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     start_source(2050);

@@ -437,6 +437,44 @@ TEST_F(driver_end_to_end, FailuresByLevel) {
     }
 }
 
+// Each destination table takes the rows of one object of the run: a table listed again in
+// another form (its letters cased otherwise too, which would miss its planned name) is refused,
+// once per later form, and its rows are copied once; a query named like a table that is not
+// selected still fills that table's name.
+TEST_F(driver_end_to_end, OneObjectPerDestinationTable) {
+    struct scenario {
+        std::vector<std::wstring> tables;
+        std::vector<vlm_query> queries;
+        std::size_t errors;
+        const char* table;
+        std::vector<std::string> rows;
+    };
+    const std::vector<std::string> amounts = {"10|19.99", "11|0.50", "12|7.00"};
+    const std::vector<scenario> scenarios = {
+        {{L"orders", L"dbo.orders", L"[dbo].[ORDERS]"}, {}, 2, "orders", amounts},
+        {{}, {{L"orders", L"SELECT id, amount FROM dbo.orders"}}, 0, "orders", amounts},
+    };
+    for (const int mode : {0, 1}) {
+        for (const scenario& s : scenarios) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << ", " << s.errors << " errors");
+            driver_env env;
+            check->drop("drv_once");
+            auto c = converter("drv_once");
+            c->mode = mode;
+            c->mss_schema = L"dbo";
+            c->selected_tables = s.tables;
+            c->selected_queries = s.queries;
+            run(*c);
+            EXPECT_EQ(env.ui.errors.size(), s.errors)
+                << (env.ui.errors.empty() ? std::string() : env.ui.errors.back());
+            EXPECT_EQ(check->tables("drv_once"), std::vector<std::string>{s.table});
+            EXPECT_EQ(rows_of("drv_once",
+                              std::string("SELECT id, amount FROM `") + s.table + "` ORDER BY id"),
+                      s.rows);
+        }
+    }
+}
+
 TEST_F(driver_end_to_end, ScriptFileReplaysIntoTheServer) {
     driver_env env;
     temp_dir dir;
