@@ -137,8 +137,7 @@ connection::~connection() {
     }
 }
 
-bool connection::open(const std::u16string& connection_string, int login_timeout) {
-    diagnostics_.clear();
+bool connection::allocate() {
     void* env = environment();
     if (env == nullptr) {
         diagnostics_.push_back({u"IM004", 0, u"The ODBC environment could not be created."});
@@ -151,6 +150,14 @@ bool connection::open(const std::u16string& connection_string, int login_timeout
             return false;
         }
         dbc_ = h;
+    }
+    return true;
+}
+
+bool connection::open(const std::u16string& connection_string, int login_timeout) {
+    diagnostics_.clear();
+    if (!allocate()) {
+        return false;
     }
     if (login_timeout > 0) {
         SQLSetConnectAttrW(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
@@ -167,17 +174,8 @@ bool connection::open(const std::u16string& connection_string, int login_timeout
 
 bool connection::request_bulk_copy() {
     diagnostics_.clear();
-    void* env = environment();
-    if (env == nullptr) {
+    if (!allocate()) {
         return false;
-    }
-    if (dbc_ == nullptr) {
-        SQLHDBC h = SQL_NULL_HDBC;
-        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &h))) {
-            collect(SQL_HANDLE_ENV, env, diagnostics_);
-            return false;
-        }
-        dbc_ = h;
     }
     const SQLRETURN rc = SQLSetConnectAttrW(
         dbc_, SQL_COPT_SS_BCP, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_BCP_ON)),

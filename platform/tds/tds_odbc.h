@@ -184,6 +184,9 @@ public:
 private:
     // Keeps the diagnostics of a bulk copy call; one of a lost connection marks it dead.
     void collect_bulk_copy();
+    // The connection handle, allocated on first use; false (with the diagnostics) when it
+    // cannot be.
+    bool allocate();
 
     void* dbc_ = nullptr;
     bool open_ = false;
