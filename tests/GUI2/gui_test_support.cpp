@@ -16,21 +16,6 @@
 #include <sstream>
 #include <string>
 
-void when_modal(std::function<void(QWidget*)> act) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, act] {
-        QWidget* shown = QApplication::activeModalWidget();
-        if (shown == nullptr || !shown->isVisible()) {
-            return;
-        }
-        timer->stop();
-        timer->deleteLater();
-        act(shown);
-    });
-    timer->start();
-}
-
 void record_and_press(seen_box& seen, int button) {
     when_modal([&seen, button](QWidget* shown) {
         auto* box = dynamic_cast<QMessageBox*>(shown);

@@ -17,18 +17,7 @@ namespace {
 
 // Runs `act` on the next query dialog shown (message boxes are left to a box_answerer).
 void when_query_dialog(std::function<void(set_query_dlg*)> act) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, act] {
-        auto* dialog = dynamic_cast<set_query_dlg*>(QApplication::activeModalWidget());
-        if (dialog == nullptr || !dialog->isVisible()) {
-            return;
-        }
-        timer->stop();
-        timer->deleteLater();
-        act(dialog);
-    });
-    timer->start();
+    when_modal_is<set_query_dlg>(std::move(act));
 }
 
 // Types the name and statement into the next query dialog, presses `button` ("1" OK, "129"

@@ -51,15 +51,7 @@ struct stand_in_page : wizard_page {
 // The next message box shown, also while another modal dialog (the "Connecting" one) runs:
 // recorded, then answered with `button`.
 void answer_box(seen_box& seen, QMessageBox::StandardButton button) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, &seen, button] {
-        auto* box = dynamic_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr || !box->isVisible()) {
-            return;
-        }
-        timer->stop();
-        timer->deleteLater();
+    when_modal_is<QMessageBox>([&seen, button](QMessageBox* box) {
         seen.caption = box->windowTitle();
         seen.text = box->text();
         seen.owner = box->parentWidget();
@@ -71,7 +63,6 @@ void answer_box(seen_box& seen, QMessageBox::StandardButton button) {
             box->reject();
         }
     });
-    timer->start();
 }
 
 // A port on 127.0.0.1 where nothing listens.

@@ -40,21 +40,10 @@ struct type_files_in {
 // Runs the dialog for `table`; `act` works on it once shown.
 int edit_table(velmora_convertor& c, const std::wstring& table,
                std::function<void(types_map_dlg*)> act) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, act] {
-        auto* dialog = dynamic_cast<types_map_dlg*>(QApplication::activeModalWidget());
-        if (dialog == nullptr || !dialog->isVisible()) {
-            return;
-        }
-        timer->stop();
-        timer->deleteLater();
-        act(dialog);
-    });
-    timer->start();
+    const QPointer<QTimer> timer = when_modal_is<types_map_dlg>(std::move(act));
     types_map_dlg dialog(c, table, nullptr);
     const int result = dialog.run();
-    if (timer->isActive()) {
+    if (timer != nullptr && timer->isActive()) {
         // Never shown: the act did not run.
         timer->stop();
         timer->deleteLater();
@@ -238,19 +227,10 @@ TEST_F(page_test, DoubleClickOnATableOpensItsEditTable) {
     ASSERT_TRUE(page.page_init());
     page.selected()->setCurrentRow(0);
     QString shown;
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, &shown] {
-        auto* dialog = dynamic_cast<types_map_dlg*>(QApplication::activeModalWidget());
-        if (dialog == nullptr || !dialog->isVisible()) {
-            return;
-        }
-        timer->stop();
-        timer->deleteLater();
+    when_modal_is<types_map_dlg>([&shown](types_map_dlg* dialog) {
         shown = field<QLineEdit>(dialog, "1003")->text();
         press(dialog, "2");
     });
-    timer->start();
     emit page.selected()->itemDoubleClicked(page.selected()->item(0));
     EXPECT_EQ(shown, "[a].[b.c]");
     EXPECT_EQ(c->get_table_mutator3(L"[a].[b.c]"), nullptr) << "Cancel saves nothing";
