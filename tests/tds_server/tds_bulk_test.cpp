@@ -13,6 +13,9 @@ constexpr int bcp_ok = SUCCEED;
 constexpr int bcp_in = 1; // DB_IN
 #undef SUCCEED
 
+// After odbcss.h: GoogleTest's SUCCEED would otherwise stand in its way.
+#include "tds_write_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -31,38 +34,19 @@ struct bound {
     }
 };
 
-class TdsBulk : public ::testing::Test {
+class TdsBulk : public tds_write_test {
 protected:
     void SetUp() override {
-        server_ = std::make_unique<tds_server>(
-            std::vector<std::string>{tds_fixture_dir() + "/all_types.tds"});
-        server_->start();
-        const std::string cs = server_->odbc_connection_string("sa", "Velmora-Pw1");
-        ASSERT_TRUE(sql_.connect(cs)) << sql_.describe_diagnostics();
+        tds_write_test::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         bulk_.enable_bulk_copy();
-        ASSERT_TRUE(bulk_.connect(cs)) << bulk_.describe_diagnostics();
+        ASSERT_TRUE(bulk_.connect(connection_string())) << bulk_.describe_diagnostics();
         run("CREATE TABLE [dbo].[b] ([id] int IDENTITY(1,1) NOT NULL PRIMARY KEY, "
             "[name] nvarchar(10) NULL, [code] varchar(5) NULL, [amount] decimal(10,2) NULL, "
             "[at] datetime2(3) NULL, [bytes] varbinary(max) NULL, [flag] bit NULL, "
             "[rv] rowversion)");
-    }
-    void run(const std::string& statement) {
-        ASSERT_TRUE(sql_.execute(statement)) << statement << "\n" << sql_.describe_diagnostics();
-        sql_.close_cursor();
-    }
-    std::vector<std::string> rows(const std::string& query) {
-        std::vector<std::string> out;
-        EXPECT_TRUE(sql_.execute(query)) << sql_.describe_diagnostics();
-        const std::size_t count = sql_.columns().size();
-        while (SQL_SUCCEEDED(sql_.fetch())) {
-            std::string row;
-            for (std::size_t i = 1; i <= count; ++i)
-                row +=
-                    (i > 1 ? "|" : "") + sql_.text(static_cast<SQLUSMALLINT>(i)).value_or("NULL");
-            out.push_back(row);
-        }
-        sql_.close_cursor();
-        return out;
     }
     // Starts a bulk copy into dbo.b, every column bound as text but the bytes.
     void start(bool keep_identity) {
@@ -89,8 +73,7 @@ protected:
             columns_[i++].set(v);
         return bcp_sendrow(bulk_.connection()) == bcp_ok;
     }
-    std::unique_ptr<tds_server> server_;
-    odbc_client sql_, bulk_;
+    odbc_client bulk_;
     bound columns_[7];
 };
 
@@ -312,10 +295,10 @@ TEST_F(TdsBulk, LoadsEveryTypeThroughFreeTdsBulkCopy) {
         bulk_.collect_connection_diagnostics();
         return bulk_.describe_diagnostics();
     }();
-    ASSERT_TRUE(sql_.execute(select + " FROM every")) << sql_.describe_diagnostics();
-    ASSERT_TRUE(SQL_SUCCEEDED(sql_.fetch()));
+    ASSERT_TRUE(c_.execute(select + " FROM every")) << c_.describe_diagnostics();
+    ASSERT_TRUE(SQL_SUCCEEDED(c_.fetch()));
     for (std::size_t i = 0; i < std::size(values); ++i)
-        EXPECT_EQ(sql_.text(static_cast<SQLUSMALLINT>(i + 1)).value_or("NULL"), values[i].text)
+        EXPECT_EQ(c_.text(static_cast<SQLUSMALLINT>(i + 1)).value_or("NULL"), values[i].text)
             << values[i].column;
 }
 

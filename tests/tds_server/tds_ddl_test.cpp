@@ -1,7 +1,7 @@
 // Defining objects on the TDS test server through FreeTDS's ODBC driver: schemas, keys,
 // constraints, indexes, sequences and views, the catalogue probes, and SQL Server's refusals
 // with their numbers and texts.
-#include "odbc_client.h"
+#include "tds_write_fixture.h"
 
 #include "tests/support/tds_server/tds_server.h"
 
@@ -11,26 +11,19 @@
 
 namespace {
 
-class TdsDdl : public ::testing::Test {
+class TdsDdl : public tds_write_test {
 protected:
     void SetUp() override {
-        server_ = std::make_unique<tds_server>(
-            std::vector<std::string>{tds_fixture_dir() + "/all_types.tds"});
-        server_->start();
-        ASSERT_TRUE(c_.connect(server_->odbc_connection_string("sa", "Velmora-Pw1")))
-            << c_.describe_diagnostics();
+        tds_write_test::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         run("CREATE TABLE [dbo].[p] ([id] int NOT NULL, [code] nvarchar(10) NULL, [wide] "
             "nvarchar(600) NULL, [fixed] nchar(500) NULL, [memo] nvarchar(max) NULL)");
         run("CREATE TABLE [dbo].[c] ([id] int NOT NULL, [p_id] int NULL)");
         run("INSERT INTO [dbo].[p]([id], [code]) VALUES( 1, N'a')");
         run("INSERT INTO [dbo].[p]([id], [code]) VALUES( 2, NULL)");
         run("INSERT INTO [dbo].[p]([id], [code]) VALUES( 3, NULL)");
-    }
-    void run(const std::string& statement) {
-        ASSERT_TRUE(c_.execute(statement)) << statement << "\n" << c_.describe_diagnostics();
-        while (c_.more_results()) {
-        }
-        c_.close_cursor();
     }
     // "native: message" of a refused statement.
     std::string refusal(const std::string& statement) {
@@ -48,8 +41,6 @@ protected:
         c_.close_cursor();
         return out;
     }
-    std::unique_ptr<tds_server> server_;
-    odbc_client c_;
 };
 
 // The message text after FreeTDS's "[FreeTDS][SQL Server]" prefix.

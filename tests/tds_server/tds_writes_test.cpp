@@ -1,7 +1,7 @@
 // Writing to the TDS test server through FreeTDS's ODBC driver: CREATE TABLE, INSERT with the
 // literal forms a writer sends, UPDATE and DELETE by key, IDENTITY_INSERT, and SQL Server's
 // refusals with their numbers and texts.
-#include "odbc_client.h"
+#include "tds_write_fixture.h"
 
 #include "tests/support/tds_server/tds_server.h"
 
@@ -12,38 +12,7 @@
 namespace {
 
 // Each test writes its own tables into a fresh server.
-class TdsWrites : public ::testing::Test {
-protected:
-    void SetUp() override {
-        server_ = std::make_unique<tds_server>(
-            std::vector<std::string>{tds_fixture_dir() + "/all_types.tds"});
-        server_->start();
-        ASSERT_TRUE(c_.connect(server_->odbc_connection_string("sa", "Velmora-Pw1")))
-            << c_.describe_diagnostics();
-    }
-    void run(const std::string& statement) {
-        ASSERT_TRUE(c_.execute(statement)) << statement << "\n" << c_.describe_diagnostics();
-        while (c_.more_results()) {
-        }
-        c_.close_cursor();
-    }
-    // Every row of a query as "a|b|c", NULL as "NULL".
-    std::vector<std::string> rows(const std::string& query) {
-        std::vector<std::string> out;
-        EXPECT_TRUE(c_.execute(query)) << c_.describe_diagnostics();
-        const std::size_t count = c_.columns().size();
-        while (SQL_SUCCEEDED(c_.fetch())) {
-            std::string row;
-            for (std::size_t i = 1; i <= count; ++i)
-                row += (i > 1 ? "|" : "") + c_.text(static_cast<SQLUSMALLINT>(i)).value_or("NULL");
-            out.push_back(row);
-        }
-        c_.close_cursor();
-        return out;
-    }
-    std::unique_ptr<tds_server> server_;
-    odbc_client c_;
-};
+class TdsWrites : public tds_write_test {};
 
 TEST_F(TdsWrites, StoresTheWritersLiteralsAndServesThemBack) {
     run("CREATE TABLE [dbo].[w] (\r\n\t[id] int NOT NULL,\r\n\t[name] nvarchar(20) NULL,\r\n"
