@@ -211,15 +211,20 @@ struct velmora_convertor::run_state {
     bool fast_insert = false;
     // The source names of the tables this run created, as the names map knows them.
     std::vector<std::wstring> created;
-    // The destination tables this run has written to, by their names folded to lower case,
-    // with the table or query whose rows they hold, as a message names it.
-    std::unordered_map<std::wstring, std::wstring> filled;
-    // How many source tables share each name, compared ignoring case: a name that only one
-    // table has means that table however its letters are cased.
-    std::unordered_map<std::wstring, int> source_names;
-    // The source tables this run has taken up, by their names folded to lower case, with the
-    // form they were listed in and their name as the source spells it.
-    std::unordered_map<std::wstring, std::pair<std::wstring, std::wstring>> taken_up;
+    // What fills a destination table: a table or query as listed, and for a table its source
+    // name folded to lower case (empty for a query).
+    struct filler {
+        std::wstring listed;
+        std::wstring source;
+        std::wstring object() const {
+            return (source.empty() ? L"the query '" : L"the table '") + listed + L"'";
+        }
+    };
+    // The destination tables this run has written to, by their names folded to lower case.
+    std::unordered_map<std::wstring, filler> filled;
+    // The planned source names by their folded form; empty where several source tables fold
+    // alike (a case-sensitive collation), so that only an unambiguous name is found this way.
+    std::unordered_map<std::wstring, std::wstring> planned_folded;
     // The source names of every table this run converted, for the view texts.
     std::vector<vlm_table_rename> converted;
     // The destination name of every table of the source, fixed before the first table.
@@ -375,6 +380,39 @@ void velmora_convertor::operator()() {
     }
 }
 
+namespace {
+
+// The plan of the source table `name`: by its text, or else by its text ignoring case where
+// that names one source table only.
+auto find_planned(auto& run, const std::wstring& name) {
+    const std::wstring canonical = canonical_of(name);
+    auto planned = run.planned.find(canonical);
+    if (planned != run.planned.end()) {
+        return planned;
+    }
+    const auto folded = run.planned_folded.find(folded_name(canonical));
+    return folded == run.planned_folded.end() || folded->second.empty()
+               ? run.planned.end()
+               : run.planned.find(folded->second);
+}
+
+// The error of an object (`second`) whose destination table an earlier one (`first`) fills.
+[[noreturn]] void refuse_shared_table(const std::wstring& table, const auto& first,
+                                      const auto& second) {
+    if (!second.source.empty() && second.source == first.source) {
+        throw tk_exception(L"The table '" + second.listed +
+                               L"' was listed before in this run, as '" + first.listed +
+                               L"'; it was not copied again.",
+                           0);
+    }
+    throw tk_exception(L"The destination table '" + table + L"' already holds the rows of " +
+                           first.object() + L" in this run; " + second.object() +
+                           L" was not copied. Give one of them another name.",
+                       0);
+}
+
+} // namespace
+
 // The same source gives the same destination names on every run, whatever the selection: the
 // plain names of all source tables are claimed first, then the tables whose plain name is not
 // usable (or taken by an earlier one) get generated names, both in the order of the source names.
@@ -383,7 +421,11 @@ void velmora_convertor::plan_table_names(run_state& run) {
     std::sort(sources.begin(), sources.end(), udb_utf16_less());
     std::vector<std::pair<const std::wstring*, std::wstring>> pending;
     for (const std::wstring& source : sources) {
-        ++run.source_names[folded_name(canonical_of(source))];
+        const auto [folded, first] =
+            run.planned_folded.emplace(folded_name(canonical_of(source)), canonical_of(source));
+        if (!first) {
+            folded->second.clear();
+        }
         const std::wstring base = destination_base(source, !mss_schema.empty());
         if (run.validator->is_acceptable(base) && !run.validator->is_duplicated(base)) {
             run.validator->add_existing_name(base);
@@ -445,12 +487,14 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             udb_table_mutator_modify3(*mutator, source->indexes);
             udb_table_mutator_modify1(*mutator, new_name, source->schema);
         }
-        // The plan holds for a table named as the source lists it; a bare name keeps giving a
-        // bare destination name, as it always did.
-        auto planned = is_table ? run.planned.find(canonical_of(name)) : run.planned.end();
+        // The plan holds for a table named as the source lists it, in any letter case where
+        // that names one table; a bare name keeps giving a bare destination name, as it always
+        // did.
+        auto planned = is_table ? find_planned(run, name) : run.planned.end();
         if (is_table && new_name == name) {
             new_name = destination_base(entry.first, !mss_schema.empty());
-            if (planned != run.planned.end() && planned->second.first == new_name) {
+            if (planned != run.planned.end() &&
+                udb_equal_no_case(planned->second.first, new_name)) {
                 new_name = planned->second.second;
             } else {
                 planned = run.planned.end();
@@ -470,32 +514,10 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         // Two objects of one run never share a destination table: the second would add its
         // rows to the first's or, in mode 1, drop them.
         const std::wstring filled_key = folded_name(new_name);
-        const std::wstring object =
-            (is_table ? L"the table '" : L"the query '") + entry.first + L"'";
+        const run_state::filler filling{entry.first,
+                                        is_table ? folded_name(canonical_of(name)) : L""};
         if (const auto filled = run.filled.find(filled_key); filled != run.filled.end()) {
-            throw tk_exception(L"The destination table '" + new_name +
-                                   L"' already holds the rows of " + filled->second +
-                                   L" in this run; " + object +
-                                   L" was not copied. Give one of them another name.",
-                               0);
-        }
-        // The same table listed again with its letters cased otherwise misses its planned name
-        // and would be copied a second time under a generated one. (Listed again as it was, it
-        // reaches the same name: refused above, or skipped again in mode 2.)
-        if (is_table) {
-            const std::wstring canonical = canonical_of(name);
-            const std::wstring source_key = folded_name(canonical);
-            if (const auto names = run.source_names.find(source_key);
-                names != run.source_names.end() && names->second == 1) {
-                const auto [taken, first] =
-                    run.taken_up.emplace(source_key, std::make_pair(entry.first, canonical));
-                if (!first && taken->second.second != canonical) {
-                    throw tk_exception(
-                        L"The table '" + entry.first + L"' is the source table listed before as '" +
-                            taken->second.first + L"' in this run; it was not copied again.",
-                        0);
-                }
-            }
+            refuse_shared_table(new_name, filled->second, filling);
         }
 
         sql->fast_insert = run.fast_insert;
@@ -517,7 +539,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             }
         }
 
-        run.filled.emplace(filled_key, object);
+        run.filled.emplace(filled_key, filling);
         const udb_indexes no_indexes;
         destination = run.destination->create_table(new_name, source->schema,
                                                     skip_idx ? no_indexes : source->indexes);

@@ -452,6 +452,8 @@ TEST_F(driver_end_to_end, OneObjectPerDestinationTable) {
     const std::vector<std::string> amounts = {"10|19.99", "11|0.50", "12|7.00"};
     const std::vector<scenario> scenarios = {
         {{L"orders", L"dbo.orders", L"[dbo].[ORDERS]"}, {}, 2, "orders", amounts},
+        // Listed in other letters only, the table keeps its own destination name.
+        {{L"[dbo].[ORDERS]"}, {}, 0, "orders", amounts},
         {{}, {{L"orders", L"SELECT id, amount FROM dbo.orders"}}, 0, "orders", amounts},
     };
     for (const int mode : {0, 1}) {
@@ -467,6 +469,12 @@ TEST_F(driver_end_to_end, OneObjectPerDestinationTable) {
             run(*c);
             EXPECT_EQ(env.ui.errors.size(), s.errors)
                 << (env.ui.errors.empty() ? std::string() : env.ui.errors.back());
+            for (const std::string& error : env.ui.errors) {
+                EXPECT_NE(error.find("was listed before in this run, as 'orders'; it was not "
+                                     "copied again."),
+                          std::string::npos)
+                    << error;
+            }
             EXPECT_EQ(check->tables("drv_once"), std::vector<std::string>{s.table});
             EXPECT_EQ(rows_of("drv_once",
                               std::string("SELECT id, amount FROM `") + s.table + "` ORDER BY id"),
