@@ -77,6 +77,9 @@ std::string vlm_stop_text() {
 
 namespace {
 
+// How a failure that ended the MySQL connection starts, in every message that reports one.
+constexpr const char* connection_gone = "The connection to the MySQL server is gone: ";
+
 // Table and owner of a name in any of its forms, for telling whether two names mean one table.
 bool same_table(const std::wstring& a, const std::wstring& b) {
     std::wstring table_a;
@@ -587,8 +590,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         // Every later statement would fail alike: one error, and the run ends here. The
         // client's own text says how it ended; the advice kept for its code (a row too large
         // for the server's packet limit ends the connection too) follows.
-        std::string text =
-            "The connection to the MySQL server is gone: " + std::string(error.what());
+        std::string text = connection_gone + std::string(error.what());
         const std::string advice = handler.map.convert(error.code);
         if (!advice.empty()) {
             text += "\n" + advice;
@@ -633,7 +635,7 @@ private:
 std::string kept_failure_text(const std::wstring& table, const tk_exception& failure) {
     std::string text = vlm_display_narrow(table) + ": ";
     if (sql_failure_reach_of(failure.code) == sql_failure_reach::connection) {
-        text += "The connection to the MySQL server is gone: ";
+        text += connection_gone;
     }
     return text + failure.what();
 }
