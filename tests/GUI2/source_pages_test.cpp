@@ -324,6 +324,9 @@ TEST(MssqlPage, AFailedConnectIsReportedAndThePageKeepsWhatWasTyped) {
         {"no server named", L"", false, odd_password, L"gui_src", "No server was named"},
         {"a name the driver cannot take", env.server_name(), false, odd_password, L"x};y",
          "cannot be given"},
+        // The server refuses the login because of the database, and says so first.
+        {"no such database", env.server_name(), false, odd_password, L"gui_none",
+         "Cannot open database \"gui_none\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
