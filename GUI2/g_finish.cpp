@@ -3,6 +3,7 @@
 
 #include "GUI2/g_f_dlg.h"
 #include "GUI2/g_wiz_sh.h"
+#include "GUI2/g_wiz_ui.h"
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
 #include "converter/vlm_conv.h"
@@ -29,11 +30,11 @@ bool load_profile_dialog(QWidget* owner, velmora_convertor& converter,
     const std::wstring path = chosen->toStdWString();
     std::error_code ignored;
     if (std::filesystem::is_directory(std::filesystem::path(path), ignored)) {
-        wizard_shell::error(L"The profile " + path + L" is a folder, not a file.");
+        wizard_page_error(L"The profile " + path + L" is a folder, not a file.");
         return false;
     }
     if (!load_profile_file(converter, path)) {
-        wizard_shell::error(L"The profile " + path + L" could not be read.");
+        wizard_page_error(L"The profile " + path + L" could not be read.");
         return false;
     }
     return true;
@@ -49,7 +50,7 @@ bool store_profile_dialog(QWidget* owner, velmora_convertor& converter,
         return false;
     }
     if (!save_profile_file(converter, chosen->toStdWString())) {
-        wizard_shell::error(L"The settings could not be saved to " + chosen->toStdWString() + L".");
+        wizard_page_error(L"The settings could not be saved to " + chosen->toStdWString() + L".");
         return false;
     }
     return true;

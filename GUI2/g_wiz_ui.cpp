@@ -96,3 +96,23 @@ void wizard_ui::error_narrow(const std::string& text) {
     }
     wizard_shell::error_narrow(text);
 }
+
+void wizard_ui::page_error(const std::wstring& text) {
+    ++failures_;
+    if (is_initialized() && errors.size() < max_errors) {
+        errors.push_back(vlm_display_narrow(text));
+    }
+    wizard_shell::error(text);
+}
+
+void wizard_page_error(const std::wstring& text) {
+    if (auto* ui = dynamic_cast<wizard_ui*>(tk_singleton<vlm_ui>::pointer())) {
+        ui->page_error(text);
+    } else {
+        wizard_shell::error(text);
+    }
+}
+
+void wizard_page_error_narrow(const std::string& text) {
+    wizard_page_error(vlm_display_wide(text));
+}

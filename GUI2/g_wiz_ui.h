@@ -20,6 +20,11 @@ public:
     // Also listed for the finish page: a run that ended this way did not succeed.
     void error_narrow(const std::string& text) override;
 
+    // An error of the wizard's own pages and profile dialogs (a connect, a profile, a list that
+    // failed): shown in a box, counted for the exit code and listed for the finish page like a
+    // run's errors.
+    void page_error(const std::wstring& text);
+
     // Whether any error was reported so far (shown, silenced or listed).
     bool any_error() const { return failures_ > 0 || !errors.empty(); }
 
@@ -33,3 +38,7 @@ private:
     unsigned failures_ = 0;
     bool closing_ = false;
 };
+
+// wizard_ui::page_error of the process's front end; only the box where the front end is another.
+void wizard_page_error(const std::wstring& text);
+void wizard_page_error_narrow(const std::string& text);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -183,6 +184,54 @@ bool odb_accessor::read_long_value(IRowset* rowset, HROW row, unsigned column,
     return SUCCEEDED(hr) && value_status == DBSTATUS_S_OK;
 }
 
+BSTR odb_accessor::read_long_text(IRowset* rowset, HROW row, unsigned column) {
+    DBLENGTH length;
+    std::memcpy(&length, row_buffer + bindings[column].obLength, sizeof length);
+    if (length > max_long_value || length % sizeof(char16_t) != 0) {
+        return nullptr;
+    }
+    // The provider writes the text, its terminator, then the length and the status behind it,
+    // into one BSTR with room for all: the text is never held a second time. The BSTR is then
+    // told its text's length (its byte count sits in front of the text).
+    const DBLENGTH text_room = length + sizeof(char16_t);
+    const DBLENGTH length_at = (text_room + 7) / 8 * 8;
+    const DBLENGTH room = length_at + sizeof(DBLENGTH) + sizeof(DBSTATUS);
+    if (room > std::numeric_limits<unsigned int>::max() / 2) {
+        return nullptr;
+    }
+    BSTR text = SysAllocStringByteLen(nullptr, static_cast<unsigned int>(room));
+    if (text == nullptr) {
+        return nullptr;
+    }
+    DBBINDING binding = bindings[column];
+    binding.obValue = 0;
+    binding.obLength = length_at;
+    binding.obStatus = length_at + sizeof(DBLENGTH);
+    binding.cbMaxLen = text_room;
+    HACCESSOR single = 0;
+    DBBINDSTATUS bind_status = 0;
+    auto* data = reinterpret_cast<BYTE*>(text);
+    bool whole = false;
+    if (SUCCEEDED(
+            accessor->CreateAccessor(DBACCESSOR_ROWDATA, 1, &binding, 0, &single, &bind_status))) {
+        const HRESULT hr = rowset->GetData(row, single, data);
+        accessor->ReleaseAccessor(single, nullptr);
+        DBSTATUS status;
+        DBLENGTH got;
+        std::memcpy(&status, data + binding.obStatus, sizeof status);
+        std::memcpy(&got, data + binding.obLength, sizeof got);
+        whole = SUCCEEDED(hr) && status == DBSTATUS_S_OK && got == length;
+    }
+    if (!whole) {
+        SysFreeString(text);
+        return nullptr;
+    }
+    const auto bytes = static_cast<std::uint32_t>(length);
+    std::memcpy(data - sizeof bytes, &bytes, sizeof bytes);
+    std::memset(data + length, 0, sizeof(char16_t));
+    return text;
+}
+
 std::unique_ptr<odb_record> odb_accessor::get_record(IRowset* rowset, HROW row) {
     tk_check(row != 0, "odb_acc", 194);
     auto record = std::make_unique<odb_record>(0, row_buffer, info, bindings, &names);
@@ -209,7 +258,19 @@ void odb_accessor::read_record(IRowset* rowset, HROW row, odb_record& record) {
         record.read(columns, row_buffer, info, bindings, &names, {});
         return;
     }
+    // A slot's bytes stay where they are when the list grows; the texts are placed before any is
+    // taken, and those the record did not take over are freed on every way out.
     std::vector<std::vector<BYTE>> slots;
+    std::vector<BSTR> texts;
+    texts.reserve(columns);
+    struct free_texts {
+        std::vector<BSTR>& texts;
+        ~free_texts() {
+            for (BSTR text : texts) {
+                SysFreeString(text);
+            }
+        }
+    } guard{texts};
     std::vector<odb_long_value> long_values;
     for (unsigned i = 0; i < columns; ++i) {
         DBSTATUS status;
@@ -219,20 +280,21 @@ void odb_accessor::read_record(IRowset* rowset, HROW row, odb_record& record) {
         }
         tk_log_message(2, "Column #%d does not fit its buffer, reading it in full",
                        static_cast<int>(i));
+        if (odb_record::keeps_text_as_is(info[i], bindings[i])) {
+            texts.push_back(read_long_text(rowset, row, i));
+            if (texts.back() != nullptr) {
+                long_values.push_back({i, nullptr, &texts.back()});
+                continue;
+            }
+            texts.pop_back();
+        }
         std::vector<BYTE> slot;
         if (!read_long_value(rowset, row, i, slot)) {
             throw tk_exception(
                 L"The value of column '" + names[i] + L"' is too long to be read in full.", 0);
         }
         slots.push_back(std::move(slot));
-    }
-    unsigned next = 0;
-    for (unsigned i = 0; i < columns; ++i) {
-        DBSTATUS status;
-        std::memcpy(&status, row_buffer + bindings[i].obStatus, sizeof status);
-        if (status == DBSTATUS_S_TRUNCATED) {
-            long_values.push_back({i, slots[next++].data()});
-        }
+        long_values.push_back({i, slots.back().data()});
     }
     record.read(columns, row_buffer, info, bindings, &names, long_values);
 }

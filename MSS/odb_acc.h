@@ -46,4 +46,7 @@ public:
 private:
     // Reads the whole value of column `column` of `row` into `slot`; false when it cannot.
     bool read_long_value(IRowset* rowset, HROW row, unsigned column, std::vector<BYTE>& slot);
+    // The whole text of `column` read straight into a BSTR; null when it could not be read
+    // whole.
+    BSTR read_long_text(IRowset* rowset, HROW row, unsigned column);
 };

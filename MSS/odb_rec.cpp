@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <limits>
 
 namespace {
@@ -180,6 +181,15 @@ std::unique_ptr<odb_field> odb_record::get_field(const DBCOLUMNINFO& column,
     return std::make_unique<odb_field>(name, size, std::move(value), false, false);
 }
 
+bool odb_record::keeps_text_as_is(const DBCOLUMNINFO& column, const DBBINDING& binding) {
+    if (binding.wType != DBTYPE_WSTR ||
+        (column.wType != DBTYPE_WSTR && column.wType != DBTYPE_STR)) {
+        return false;
+    }
+    std::int32_t reserved = 0;
+    return get_vartype(column.wType, column.ulColumnSize, column.dwFlags, reserved) == VT_BSTR;
+}
+
 ole_variant odb_record::get_value(const DBCOLUMNINFO& column, std::u16string_view text,
                                   DBLENGTH length, std::uint32_t& size) {
     if (tk_log_wanted(1)) {
@@ -288,16 +298,26 @@ void odb_record::read(unsigned n_columns, const BYTE* buffer, const DBCOLUMNINFO
         const BYTE* status_at = row_buffer + bindings[i].obStatus;
         const BYTE* length_at = row_buffer + bindings[i].obLength;
         const BYTE* value_at = row_buffer + bindings[i].obValue;
+        BSTR* whole_text = nullptr;
         for (const odb_long_value& long_value : long_values) {
-            if (long_value.column == i) {
+            if (long_value.column == i && long_value.text != nullptr) {
+                whole_text = long_value.text;
+            } else if (long_value.column == i) {
                 status_at = long_value.slot;
                 length_at = long_value.slot + 4;
                 value_at = long_value.slot + 12;
             }
         }
+        const std::wstring& name = names != nullptr ? (*names)[i] : (unnamed = column_name(column));
+        if (whole_text != nullptr && *whole_text != nullptr) {
+            ole_variant value;
+            value.var.vt = VT_BSTR;
+            value.var.bstrVal = std::exchange(*whole_text, nullptr);
+            place(i, name, SysStringByteLen(value.var.bstrVal), std::move(value));
+            continue;
+        }
         DBSTATUS status;
         std::memcpy(&status, status_at, sizeof status);
-        const std::wstring& name = names != nullptr ? (*names)[i] : (unnamed = column_name(column));
         if (status == DBSTATUS_S_OK) {
             DBLENGTH length;
             std::memcpy(&length, length_at, sizeof length);

@@ -19,10 +19,14 @@ public:
 };
 
 // A column whose whole value did not fit its place in the row buffer and was read into a slot
-// of its own, laid out like a row-buffer column: status (4 bytes), length (8 bytes), value.
+// of its own, laid out like a row-buffer column: status (4 bytes), length (8 bytes), value; or,
+// for a text the record keeps as a BSTR, read straight into that BSTR (`text`, whole and
+// checked), which the record takes over, leaving null: a large text is then held once by the
+// reader instead of twice.
 struct odb_long_value {
     unsigned column = 0;
     const BYTE* slot = nullptr;
+    BSTR* text = nullptr;
 };
 
 // The fields of one row, in column order. The row buffer, column information and bindings are
@@ -50,6 +54,10 @@ public:
     // where the type fixes one (dates, GUID, XML) and is left alone otherwise.
     static VARTYPE get_vartype(DBTYPE type, DBLENGTH size, DBCOLUMNFLAGS flags,
                                std::int32_t& reserved);
+
+    // Whether the record keeps the value of a column so bound as the BSTR of its text as
+    // delivered, with no conversion: what a long value may be read straight into.
+    static bool keeps_text_as_is(const DBCOLUMNINFO& column, const DBBINDING& binding);
 
     // The OLE DB type code that describes a column of the descriptor's type to the provider.
     static DBTYPE get_oledb_type(const t_ftd& column);

@@ -2,6 +2,7 @@
 #include "common/cmn_convs.h"
 
 #include "GUI2/g_wiz_sh.h"
+#include "GUI2/g_wiz_ui.h"
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
 #include "converter/vlm_conv.h"
@@ -193,7 +194,7 @@ int conversion_settings::on_next() {
     try {
         converter_.check_schema_of_source();
     } catch (const tk_exception& error) {
-        wizard_shell::error_narrow(error.what());
+        wizard_page_error_narrow(error.what());
         return stay;
     }
     converter_.set_view_owned(false);

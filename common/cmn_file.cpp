@@ -3,6 +3,7 @@
 
 #include "GUI2/g_f_dlg.h"
 #include "GUI2/g_wiz_sh.h"
+#include "GUI2/g_wiz_ui.h"
 #include "TK/tk_errco.h"
 #include "TK/tk_excep.h"
 #include "TK/tk_fname.h"
@@ -178,7 +179,7 @@ int sel_file_page::on_back() {
     try {
         store_file_info();
     } catch (const tk_exception& error) {
-        wizard_shell::error_narrow(error.message);
+        wizard_page_error_narrow(error.message);
         return stay;
     }
     listed_ = false;
@@ -199,7 +200,7 @@ void sel_file_page::on_dropdown() {
             source_->setEditText(typed);
             listed_ = true;
         } catch (const tk_exception& error) {
-            wizard_shell::error_narrow(error.message);
+            wizard_page_error_narrow(error.message);
             return;
         }
     }
@@ -257,7 +258,7 @@ int sel_file_page::on_next() {
         }
         return check_destination();
     } catch (const tk_exception& error) {
-        wizard_shell::error_narrow(page_error_text(error));
+        wizard_page_error_narrow(page_error_text(error));
         return stay;
     }
 }

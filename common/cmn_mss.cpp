@@ -3,6 +3,7 @@
 
 #include "GUI2/g_anim.h"
 #include "GUI2/g_wiz_sh.h"
+#include "GUI2/g_wiz_ui.h"
 #include "MSS/odb_exce.h"
 #include "TK/tk_errco.h"
 #include "TK/tk_excep.h"
@@ -67,8 +68,8 @@ bool mssql_connector::run(QWidget* owner) {
     start();
     if (handle() == nullptr) {
         dialog_ = nullptr;
-        wizard_shell::error(L"The connection to the MS SQL server could not be started: no "
-                            L"thread could be created.");
+        wizard_page_error(L"The connection to the MS SQL server could not be started: no "
+                          L"thread could be created.");
         return false;
     }
     // Ended only by the connect thread, also when it finished before the dialog appeared.
@@ -86,7 +87,7 @@ void mssql_connector::operator()() {
         connect_steps();
         connected_ = true;
     } catch (const odb_exception& error) {
-        wizard_shell::error_narrow(oledb_error_text(error));
+        wizard_page_error_narrow(oledb_error_text(error));
     } catch (const tk_exception& error) {
         try {
             tk_singleton<error_handler>::ref().handle(error, false);
@@ -97,10 +98,10 @@ void mssql_connector::operator()() {
     } catch (const tk_final_exception&) {
         tk_log_message(2, "The connect was aborted");
     } catch (const std::exception& error) {
-        wizard_shell::error_narrow(error.what());
+        wizard_page_error_narrow(error.what());
         vlm_exit_process(-1);
     } catch (...) {
-        wizard_shell::error_narrow("Unknown exception");
+        wizard_page_error_narrow("Unknown exception");
         vlm_exit_process(-1);
     }
     if (dlg_animation* dialog = dialog_) {

@@ -2,6 +2,7 @@
 #include "common/cmn_mysql.h"
 
 #include "GUI2/g_wiz_sh.h"
+#include "GUI2/g_wiz_ui.h"
 #include "SQL/sql_engi.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
@@ -132,7 +133,7 @@ int mysql_settings_page::on_next() {
         converter_.connect_mysql_server();
         return move_on;
     } catch (const sql_auth_not_supported_exception& error) {
-        wizard_shell::error_narrow(error.what());
+        wizard_page_error_narrow(error.what());
         if (wizard_shell* frame = shell()) {
             frame->display_help(auth_help_id);
         }
@@ -141,7 +142,7 @@ int mysql_settings_page::on_next() {
         if (error_handler* handler = tk_singleton<error_handler>::pointer()) {
             text = handler->map.convert(error.code);
         }
-        wizard_shell::error_narrow(text.empty() ? error.what() : text);
+        wizard_page_error_narrow(text.empty() ? error.what() : text);
         const int number = error.code & 0xFFFF;
         if (number == 1249 || number == 1250) {
             if (wizard_shell* frame = shell()) {
@@ -158,7 +159,7 @@ int mysql_settings_page::on_back() {
         store_settings();
     } catch (const tk_exception& error) {
         // What could not be stored stays in the fields; going back loses nothing else.
-        wizard_shell::error_narrow(error.what());
+        wizard_page_error_narrow(error.what());
         return stay;
     }
     return 118;

@@ -2,6 +2,7 @@
 #include "common/cmn_tabs.h"
 
 #include "GUI2/g_wiz_sh.h"
+#include "GUI2/g_wiz_ui.h"
 #include "TK/tk_log.h"
 #include "common/cmn_query.h"
 #include "common/cmn_tmap.h"
@@ -46,7 +47,7 @@ bool vlm_sel_tables_page::page_init() {
         list_tables(names);
     } catch (const tk_exception& error) {
         tk_log_message(3, "ERROR: %s", error.what());
-        wizard_shell::error_narrow(error.what());
+        wizard_page_error_narrow(error.what());
         names.clear();
     }
     do_page_init();
@@ -173,7 +174,7 @@ void vlm_sel_tables_page::edit_types(const std::wstring& table) {
     } catch (const tk_exception& error) {
         // The table's columns could not be read: the page stays as it was.
         tk_log_message(3, "ERROR: %s", error.what());
-        wizard_shell::error_narrow(error.what());
+        wizard_page_error_narrow(error.what());
     }
 }
 
@@ -192,7 +193,7 @@ int vlm_sel_tables_page::on_next() {
     try {
         converter_.get_all_views(views);
     } catch (const tk_exception& error) {
-        wizard_shell::error_narrow(error.what());
+        wizard_page_error_narrow(error.what());
         return stay;
     }
     return views.empty() ? progress_dialog : move_on;

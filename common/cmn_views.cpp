@@ -2,6 +2,7 @@
 #include "common/cmn_views.h"
 
 #include "GUI2/g_wiz_sh.h"
+#include "GUI2/g_wiz_ui.h"
 #include "TK/tk_log.h"
 #include "converter/vlm_errh.h"
 
@@ -21,7 +22,7 @@ bool vlm_sel_views_page::page_init() {
     } catch (const tk_exception& error) {
         // The page stays usable: the lists show what could be read.
         tk_log_message(3, "ERROR: %s", error.what());
-        wizard_shell::error_narrow(error.what());
+        wizard_page_error_narrow(error.what());
         views.clear();
     }
     for (const udb_view& view : views) {

@@ -155,6 +155,17 @@ void check_type_mappings(const sql_db_mutator& mutators) {
     }
 }
 
+// The checked type mappings replace the converter's; the database properties are added to its.
+void take_type_mappings(sql_db_mutator& converter, sql_db_mutator& mappings) {
+    converter.clear();
+    converter.table_mutators = std::move(mappings.table_mutators);
+    converter.table_mutators_by_new_name = std::move(mappings.table_mutators_by_new_name);
+    mappings.clear();
+    for (const auto& [key, value] : mappings.properties) {
+        converter.properties[key] = value;
+    }
+}
+
 } // namespace
 
 bool udb_converter::load_profile(udb_profile& profile) {
@@ -167,6 +178,20 @@ bool udb_converter::load_profile(udb_profile& profile) {
         throw tk_exception("Invalid merge/overwrite mode", 1);
     }
     check_queries_and_views(profile);
+    // The trace file is the one setting that can still be refused: it comes before any other
+    // change, and a refused name leaves the one in use, so a refused profile changes nothing.
+    const std::wstring log_text = profile.get_value(generic, L"logfile");
+    if (!log_text.empty()) {
+        const std::string name = tk_to_string(log_text, -1);
+        tk_log_message(2, "Logfile=%s", name.c_str());
+        const std::string kept = log_file;
+        try {
+            set_logfile(name);
+        } catch (...) {
+            log_file = kept;
+            throw;
+        }
+    }
 
     for (const auto& [key, value] : profile.get_selected_tables()) {
         if (value.empty()) {
@@ -192,12 +217,6 @@ bool udb_converter::load_profile(udb_profile& profile) {
     if (!value.empty()) {
         dest = value;
         tk_log_wmessage(2, L"dest='%ls'", dest.c_str());
-    }
-    value = profile.get_value(generic, L"logfile");
-    if (!value.empty()) {
-        const std::string name = tk_to_string(value, -1);
-        tk_log_message(2, "Logfile=%s", name.c_str());
-        set_logfile(name);
     }
     read_flag_any(profile, L"only definitions", tab_def);
     if (!mode_text.empty()) {
@@ -308,13 +327,17 @@ bool mssql_converter_impl::store_profile(udb_profile& profile) {
 }
 
 bool apply_profile(velmora_convertor& converter, udb_profile& profile) {
+    // A profile applies whole or not at all: the type mappings are read and checked aside, and
+    // the parts refuse their settings before they change anything.
+    sql_db_mutator mappings;
+    if (!udb_db_mutator_load(mappings, profile)) {
+        return false;
+    }
+    check_type_mappings(mappings);
     converter.udb_converter::load_profile(profile);
     converter.mysql_converter_impl::load_profile(profile);
     converter.mssql_converter_impl::load_profile(profile);
-    if (!udb_db_mutator_load(converter, profile)) {
-        return false;
-    }
-    check_type_mappings(converter);
+    take_type_mappings(converter, mappings);
     bool flag = converter.view_owned;
     read_flag_one(profile, generic, L"view owned", flag);
     converter.set_view_owned(flag);

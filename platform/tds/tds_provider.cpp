@@ -7,6 +7,7 @@
 #include "platform/tds/tds_rowset.h"
 #include "platform/tds/tds_schema.h"
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 
@@ -22,6 +23,26 @@ bool login_refused(const std::vector<odbc::diagnostic>& diagnostics) {
         }
     }
     return false;
+}
+
+// A login refused for its database: SQL Server says "Cannot open database" (4060, or 4064 for the
+// login's default database) and then its general "Login failed" (18456), which the driver ranks
+// first. The database's record is put first, so the missing database is what the user reads,
+// never a wrong password; empty when the login was not refused for its database.
+std::vector<odbc::diagnostic> database_refused(const std::vector<odbc::diagnostic>& diagnostics) {
+    const auto cause = std::find_if(diagnostics.begin(), diagnostics.end(), [](const auto& d) {
+        return d.native == 4060 || d.native == 4064;
+    });
+    if (cause == diagnostics.end()) {
+        return {};
+    }
+    std::vector<odbc::diagnostic> ordered{*cause};
+    for (auto it = diagnostics.begin(); it != diagnostics.end(); ++it) {
+        if (it != cause) {
+            ordered.push_back(*it);
+        }
+    }
+    return ordered;
 }
 
 bool no_table(const std::vector<odbc::diagnostic>& diagnostics) {
@@ -317,6 +338,9 @@ public:
         std::vector<odbc::diagnostic> diagnostics;
         std::unique_ptr<odbc::connection> first = link->acquire(diagnostics);
         if (!first) {
+            if (const auto database = database_refused(diagnostics); !database.empty()) {
+                return tds_post(E_FAIL, clsid_, IID_IDBInitialize, database, u"Login failed.");
+            }
             if (login_refused(diagnostics)) {
                 return tds_post(DB_SEC_E_AUTH_FAILED, clsid_, IID_IDBInitialize, diagnostics,
                                 u"Login failed.");

@@ -197,22 +197,32 @@ TEST(WelcomePage, BadProfilesAreReportedAndChangeNothing) {
     const std::wstring src = env.converter.src;
     const std::string long_line = (env.files.path / "long.vlm").string();
     std::ofstream(long_line) << "[Generic settings]\r\nsrc=" << std::string(200000, 'x') << "\r\n";
+    // Settings that would apply if the profile were taken in part.
+    const std::string bad_mapping = (env.files.path / "mapping.vlm").string();
+    std::ofstream(bad_mapping) << "[MySQL settings]\r\ndirect mode=" << (direct ? 0 : 1)
+                               << "\r\n[Generic settings]\r\nsrc=Other\r\n[Type Mappings]\r\n"
+                                  "database:\r\ntables:\r\n    fields:\r\n";
     const struct {
         std::string path;
         const char* says;
     } cases[] = {
         {(env.files.path / "absent.vlm").string(), "Profile does not exist"},
         {env.files.path.string(), "folder"},
+        {bad_mapping, "could not be read"},
     };
     for (const auto& c : cases) {
         env.choose(c.path);
         seen_box box;
         record_and_press(box, QMessageBox::Ok);
+        const std::size_t listed = env.errors.ui.errors.size();
         env.page->findChild<QPushButton*>("1115")->click();
         EXPECT_TRUE(box.text.contains(c.says)) << box.text.toStdString();
         EXPECT_EQ(box.caption, "Velmora 8.3 Error");
         EXPECT_EQ(env.converter.direct, direct);
+        EXPECT_EQ(env.direct_checked(), direct);
         EXPECT_EQ(env.converter.src, src);
+        ASSERT_EQ(env.errors.ui.errors.size(), listed + 1) << "listed for the finish page";
+        EXPECT_TRUE(env.errors.ui.any_error()) << "and counted for the exit code";
     }
     env.choose(long_line);
     env.page->findChild<QPushButton*>("1115")->click();

@@ -324,6 +324,9 @@ TEST(MssqlPage, AFailedConnectIsReportedAndThePageKeepsWhatWasTyped) {
         {"no server named", L"", false, odd_password, L"gui_src", "No server was named"},
         {"a name the driver cannot take", env.server_name(), false, odd_password, L"x};y",
          "cannot be given"},
+        // The server refuses the login because of the database, and says so first.
+        {"no such database", env.server_name(), false, odd_password, L"gui_none",
+         "Cannot open database \"gui_none\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -337,12 +340,14 @@ TEST(MssqlPage, AFailedConnectIsReportedAndThePageKeepsWhatWasTyped) {
         env.edit(env.mss, "1002")->setText(QString::fromStdWString(c.database));
         seen_box box;
         answer_box(box, QMessageBox::Ok);
+        const std::size_t listed = env.ui.errors.size();
         QElapsedTimer clock;
         clock.start();
         env.next();
         EXPECT_LT(clock.elapsed(), 15000) << "within the login timeout";
         EXPECT_TRUE(box.shown);
         EXPECT_TRUE(box.text.contains(c.says)) << box.text.toStdString();
+        EXPECT_EQ(env.ui.errors.size(), listed + 1) << "listed and counted for the exit code";
         EXPECT_EQ(box.caption, "Velmora 8.3 Error");
         EXPECT_EQ(env.current(), 118);
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "the dialog is gone";

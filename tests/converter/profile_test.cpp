@@ -145,6 +145,63 @@ TEST(Profile, TypeMappingsRefuseTypesAndDefaultsThatAreNotMySqlForms) {
     }
 }
 
+// A profile that is refused anywhere, down to its last Type Mappings line, leaves every setting
+// as it was: a wizard that goes on after the error box must not run half of it.
+TEST(Profile, ARefusedProfileChangesNothing) {
+    driver_env env;
+    temp_dir dir;
+    const std::string kept_log = dir.file("kept.log");
+    const auto bad_profile = [](const std::string& log_line, const std::string& mapping_line) {
+        return "[Generic settings]\r\n" + log_line +
+               "src=Other\r\ndest=elsewhere\r\nmode=3\r\n"
+               "[MySQL settings]\r\nhost=other-host\r\ndirect mode=0\r\n"
+               "[MS SQL Server settings]\r\nserver=other-server\r\n"
+               "[Selected Tables]\r\ndbo.added\r\n"
+               "[Type Mappings]\r\ndatabase:\r\ntables:\r\n"
+               "  - name: [dbo].[new]\r\n    fields:\r\n      - name:a\r\n" +
+               mapping_line;
+    };
+    const struct {
+        const char* what;
+        std::string text;
+    } cases[] = {
+        {"a Type Mappings line out of place", bad_profile("", "    new_name: late\r\n")},
+        {"a type that is no MySQL type", bad_profile("", "        type: INT; DROP\r\n")},
+        {"a log file that is a folder",
+         bad_profile("logfile=" + dir.path + "\r\n", "        type: INT\r\n")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        velmora_convertor converter;
+        write_file(dir.file("good.vlm"),
+                   "[Generic settings]\r\nsrc=Shop\r\ndest=shop\r\nmode=1\r\nlogfile=" + kept_log +
+                       "\r\n[MySQL settings]\r\nhost=db-host\r\ndirect mode=1\r\n"
+                       "[MS SQL Server settings]\r\nserver=mss-host\r\n[Selected Tables]\r\n"
+                       "dbo.kept\r\n[Type Mappings]\r\ndatabase:\r\ntables:\r\n"
+                       "  - name: [dbo].[kept]\r\n    new_name: kept2\r\n");
+        ASSERT_TRUE(load_profile_file(converter, dir.wfile("good.vlm")));
+        write_file(dir.file("bad.vlm"), c.text);
+        bool refused = false;
+        try {
+            refused = !load_profile_file(converter, dir.wfile("bad.vlm"));
+        } catch (const tk_exception&) {
+            refused = true;
+        }
+        EXPECT_TRUE(refused);
+        EXPECT_EQ(converter.src, L"Shop");
+        EXPECT_EQ(converter.dest, L"shop");
+        EXPECT_EQ(converter.mode, 1);
+        EXPECT_EQ(converter.log_file, kept_log);
+        EXPECT_EQ(converter.host, "db-host");
+        EXPECT_TRUE(converter.direct);
+        EXPECT_EQ(converter.mssqlh, L"mss-host");
+        EXPECT_EQ(converter.selected_queries, (std::vector<vlm_query>{{L"[dbo].[kept]", L""}}));
+        ASSERT_NE(converter.get_table_mutator3(L"[dbo].[kept]"), nullptr);
+        EXPECT_EQ(converter.get_table_mutator3(L"[dbo].[kept]")->new_name, L"kept2");
+        EXPECT_EQ(converter.get_table_mutator3(L"[dbo].[new]"), nullptr);
+    }
+}
+
 TEST(Profile, SelectedTablesLoadInFileOrderAsTablesAndQueries) {
     driver_env env;
     temp_dir dir;

@@ -561,17 +561,35 @@ TEST_F(TdsProvider, LoginTextsWithPunctuationReachTheServer) {
               "The password holds \"};\", which the FreeTDS driver cannot be given.");
 }
 
-TEST_F(TdsProvider, RefusedLoginCarriesTheServersRecord) {
-    ref<IDBInitialize> data_source;
-    EXPECT_EQ(open(data_source, CLSID_SQLNCLI11, server_text(), user, u"wrong", {}),
-              DB_SEC_E_AUTH_FAILED);
-    const std::vector<error_record> errors = take_errors();
-    ASSERT_FALSE(errors.empty());
-    EXPECT_EQ(narrow(errors[0].description), "Login failed for user 'sa'.");
-    EXPECT_EQ(errors[0].sqlstate, u"42000");
-    EXPECT_EQ(errors[0].native, 18456);
-    EXPECT_EQ(errors[0].result, DB_SEC_E_AUTH_FAILED);
-    EXPECT_FALSE(errors[0].source.empty());
+// A wrong password is a refused login; a database that cannot be opened (4060, which SQL Server
+// sends before its 18456) is named in the first record and never passed off as a wrong password.
+TEST_F(TdsProvider, RefusedLoginCarriesTheServersFirstRecord) {
+    const struct {
+        const char* what;
+        const char16_t* password;
+        const char16_t* database;
+        HRESULT result;
+        const char* text;
+        LONG native;
+    } cases[] = {
+        {"wrong password", u"wrong", u"", DB_SEC_E_AUTH_FAILED, "Login failed for user 'sa'.",
+         18456},
+        {"no such database", password.c_str(), u"velmora_none", E_FAIL,
+         "Cannot open database \"velmora_none\" requested by the login. The login failed.", 4060},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ref<IDBInitialize> data_source;
+        EXPECT_EQ(open(data_source, CLSID_SQLNCLI11, server_text(), user, c.password, c.database),
+                  c.result);
+        const std::vector<error_record> errors = take_errors();
+        ASSERT_FALSE(errors.empty());
+        EXPECT_EQ(narrow(errors[0].description), c.text);
+        EXPECT_EQ(errors[0].sqlstate, u"42000");
+        EXPECT_EQ(errors[0].native, c.native);
+        EXPECT_EQ(errors[0].result, c.result);
+        EXPECT_FALSE(errors[0].source.empty());
+    }
 }
 
 TEST_F(TdsProvider, FailingStatementsCarryTheServersRecords) {
