@@ -4,17 +4,30 @@
 # converts that database with pontrel into a script file and into a throwaway MariaDB server.
 #   tools/run-sample.sh [OUTPUT_DIR] [--keep]
 # OUTPUT_DIR (default /tmp/velmora-sample) receives the script file, pontrel's trace logs and the
-# MariaDB server's data; it is emptied first, so a folder of other files is refused. With --keep the MariaDB server stays up for a look at the result; the
-# script prints how to reach it and how to stop it.
+# MariaDB server's data; it is emptied first, so a folder of other files is refused. With --keep
+# the MariaDB server stays up for a look at the result; the script prints how to reach it and how
+# to stop it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 out=/tmp/velmora-sample
 keep=0
+usage() {
+    sed -n '2,9s/^# \{0,1\}//p' "$0"
+}
 for arg in "$@"; do
     case "$arg" in
     --keep) keep=1 ;;
+    -h | --help)
+        usage
+        exit 0
+        ;;
+    -*)
+        echo "run-sample: unknown option $arg" >&2
+        usage >&2
+        exit 2
+        ;;
     *) out=$arg ;;
     esac
 done

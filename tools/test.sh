@@ -10,6 +10,8 @@ preset=default
 [ "${1:-}" = "--asan" ] && preset=asan
 
 tools/setup.sh
+# Compiler-cache hits across checkouts: CI builds a fresh clone in a new folder every time.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(pwd)}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
 

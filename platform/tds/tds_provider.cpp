@@ -316,11 +316,10 @@ public:
         }
         tds_login login;
         std::u16string error;
-        if (server_.empty()) {
-            return fail(E_FAIL, u"No server was named (DBPROP_INIT_DATASOURCE).");
-        }
-        if (!tds_parse_server(server_, login.server, error)) {
-            return fail(E_FAIL, u"The server \"" + server_ + u"\" is not valid: " + error);
+        // As with the Windows providers, no server named means the local default instance.
+        const std::u16string server = server_.empty() ? std::u16string(u"(local)") : server_;
+        if (!tds_parse_server(server, login.server, error)) {
+            return fail(E_FAIL, u"The server \"" + server + u"\" is not valid: " + error);
         }
         login.integrated = integrated_.has_value() && !integrated_->empty();
         if (!login.integrated && user_.empty()) {
@@ -345,7 +344,7 @@ public:
                 return tds_post(DB_SEC_E_AUTH_FAILED, clsid_, IID_IDBInitialize, diagnostics,
                                 u"Login failed.");
             }
-            std::u16string lead = u"Cannot connect to the server \"" + server_ + u"\".";
+            std::u16string lead = u"Cannot connect to the server \"" + server + u"\".";
             if (login.integrated) {
                 lead += u" Integrated security on Linux logs in with Kerberos through FreeTDS: it "
                         u"needs a ticket (kinit) and the server's service principal name; give a "

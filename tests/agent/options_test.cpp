@@ -162,6 +162,20 @@ TEST(PontrelOptions, LogFileReceivesTheTraceOfTheRun) {
     EXPECT_EQ(read_file(log).find("earlier run"), std::string::npos) << read_file(log);
 }
 
+TEST(PontrelOptions, NoServerNamedMeansTheLocalDefaultInstance) {
+    // The usage text promises that --mssqlh= may be omitted; nothing listens on this machine's
+    // port 1433, so the run ends at the connection and says where it tried.
+    temp_dir dir;
+    const auto result =
+        run_pontrel({"--src=a", "--dump", "--dest=" + dir.file("a.sql"), "--mssqlu=sa",
+                     "--mssqlp=x"},
+                    dir.path());
+    EXPECT_EQ(result.exit_code, exit_failed);
+    const std::string said = result.out + result.err;
+    EXPECT_NE(said.find("Cannot connect to the server \"(local)\""), std::string::npos) << said;
+    EXPECT_EQ(said.find("No server was named"), std::string::npos) << said;
+}
+
 TEST(PontrelOptions, ProfileThatCannotBeUsedEndsTheProgram) {
     temp_dir dir;
     const auto missing = run_pontrel({"--profile=" + dir.file("none.vlm")}, dir.path());
