@@ -23,13 +23,19 @@ struct installed {
     bool services = true;
 };
 
+// The service components as the program registers them; a test that hides them keeps them out
+// of later scopes until it ends.
+com_class_factory registered_services() {
+    const std::optional<com_class_factory> services = com_registered_class(CLSID_MSDAINITIALIZE);
+    EXPECT_TRUE(services.has_value()) << "the service components are hidden already";
+    return services.value_or(nullptr);
+}
+
 class providers {
 public:
     explicit providers(const installed& what)
         : ncli11_(CLSID_SQLNCLI11, nullptr), ncli10_(CLSID_SQLNCLI10, nullptr),
-          services_(CLSID_MSDAINITIALIZE, what.services
-                                              ? *com_registered_class(CLSID_MSDAINITIALIZE)
-                                              : com_class_factory()) {
+          services_(CLSID_MSDAINITIALIZE, what.services ? registered_services() : nullptr) {
         if (what.ncli11) {
             scopes_.push_back(std::make_unique<stub_provider_scope>(CLSID_SQLNCLI11, what.ncli11));
         }
@@ -89,17 +95,18 @@ TEST_F(odb_init_test, provider_order_and_native_flag) {
         what.ncli10 = c.ncli10 ? std::make_shared<stub_server>() : nullptr;
         what.sqloledb = c.sqloledb ? std::make_shared<stub_server>() : nullptr;
         what.services = c.services;
-        providers installed_now(what);
 
         odb_initializer init;
         ole_com_ptr<IDBInitialize> holder;
         if (c.native_before) {
-            // Make the flag true first, to see what the case does to it.
+            // Make the flag true first, to see what the case does to it; before the case's own
+            // providers are in place, which may hide the service components these need.
             installed native{std::make_shared<stub_server>(), nullptr, nullptr, true};
             providers earlier(native);
             init.test_connection(holder, L"srv", L"sa", L"secret", L"");
             ASSERT_TRUE(init.is_native());
         }
+        providers installed_now(what);
         const bool native_before = init.is_native();
         const std::wstring password = c.wrong_password ? L"wrong" : L"secret";
 

@@ -271,8 +271,9 @@ TEST_F(rows_test, RowsOfAKilobyteAndMoreAreWrittenInLargePieces) {
         }
     });
     const long long calls = write_calls() - before;
-    // About 1.2 MB of script: two pieces, whatever else the test run writes beside it.
-    EXPECT_LT(calls, 20);
+    // About 1.2 MB of script: a few pieces. The count is the whole process's, and a sanitizer's
+    // runtime adds writes of its own, so the bound only tells pieces from a write per row.
+    EXPECT_LT(calls, count / 6);
     const std::string row = "INSERT INTO `t`(`a`, `b`) \nVALUES ('" + std::string(1000, 'x') +
                             "', '" + std::string(1000, 'x') + "');\r\n";
     std::string expected;
