@@ -107,6 +107,7 @@ void odb_accessor::bind(IRowset* rowset, unsigned n_columns, const DBCOLUMNINFO*
         names.push_back(info[i].pwszName != nullptr ? tk_utf16_to_wstring(info[i].pwszName)
                                                     : std::wstring());
     }
+    naming = udb_record::new_naming();
     const std::size_t binding_bytes = std::max<std::size_t>(1, sizeof(DBBINDING) * columns);
     bindings = static_cast<DBBINDING*>(CoTaskMemAlloc(binding_bytes));
     tk_check(bindings != nullptr, "odb_acc", 119);
@@ -194,7 +195,7 @@ void odb_accessor::read_record(IRowset* rowset, HROW row, odb_record& record) {
     tk_log_message(1, "odb_accessor::get_record");
     tk_check(row != 0, "odb_acc", 194);
     if (columns == 0) {
-        record.read(0, row_buffer, info, bindings, &names, {});
+        record.read(0, row_buffer, info, bindings, &names, {}, naming);
         return;
     }
     odb_check(rowset->GetData(row, handle, row_buffer));
@@ -206,7 +207,7 @@ void odb_accessor::read_record(IRowset* rowset, HROW row, odb_record& record) {
         long_value = status == DBSTATUS_S_TRUNCATED;
     }
     if (!long_value) {
-        record.read(columns, row_buffer, info, bindings, &names, {});
+        record.read(columns, row_buffer, info, bindings, &names, {}, naming);
         return;
     }
     std::vector<std::vector<BYTE>> slots;
@@ -234,5 +235,5 @@ void odb_accessor::read_record(IRowset* rowset, HROW row, odb_record& record) {
             long_values.push_back({i, slots[next++].data()});
         }
     }
-    record.read(columns, row_buffer, info, bindings, &names, long_values);
+    record.read(columns, row_buffer, info, bindings, &names, long_values, naming);
 }
