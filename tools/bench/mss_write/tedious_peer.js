@@ -1,6 +1,8 @@
-// tedious's bulk load of the rows of audit.many_rows ({n}, N'row {n}', {n}.25) into a new table
-// of the TDS test server, for bench_mss_write to print beside the writer's numbers.
-//   TEDIOUS_DIR=<tests/tedious> node tedious_bulk.js <port> <rows>
+// tedious writing the rows of audit.many_rows ({n}, N'row {n}', {n}.25) into a new table of the
+// TDS test server, for bench_mss_write to print beside the writer's numbers: by bulk load, or
+// by one INSERT statement a row (the statements the writer sends).
+//   TEDIOUS_DIR=<tests/tedious> node tedious_peer.js <port> <rows> <table> bulk|insert
+// Prints "<rows written> <seconds>" (the load alone, after the login and the CREATE TABLE).
 'use strict';
 
 const path = require('path');
@@ -12,8 +14,29 @@ function run(connection, text) {
   });
 }
 
+function bulk(connection, table, count) {
+  return new Promise((resolve, reject) => {
+    const load = connection.newBulkLoad(table, (err, n) => (err ? reject(err) : resolve(n)));
+    load.addColumn('id', TYPES.Int, { nullable: false });
+    load.addColumn('label', TYPES.NVarChar, { length: 40, nullable: false });
+    load.addColumn('amount', TYPES.Decimal, { precision: 12, scale: 2, nullable: true });
+    function* rows() {
+      for (let n = 1; n <= count; ++n) yield [n, `row ${n}`, n + 0.25];
+    }
+    connection.execBulkLoad(load, rows());
+  });
+}
+
+async function inserts(connection, table, count) {
+  for (let n = 1; n <= count; ++n) {
+    await run(connection, `INSERT INTO ${table}([id], [label], [amount]) VALUES( ${n}, N'row ${n}', ${n}.25)`);
+  }
+  return count;
+}
+
 async function main() {
-  const [port, count] = process.argv.slice(2).map(Number);
+  const [port, count] = process.argv.slice(2, 4).map(Number);
+  const [table, mode] = process.argv.slice(4, 6);
   const connection = await new Promise((resolve, reject) => {
     const c = new Connection({
       server: '127.0.0.1',
@@ -24,22 +47,13 @@ async function main() {
     c.on('connect', (err) => (err ? reject(err) : resolve(c)));
     c.connect();
   });
-  await run(connection, 'CREATE TABLE [dbo].[tedious_copy] ([id] int NOT NULL PRIMARY KEY, ' +
+  await run(connection, `CREATE TABLE ${table} ([id] int NOT NULL PRIMARY KEY, ` +
                         '[label] nvarchar(40) NOT NULL, [amount] decimal(12,2) NULL)');
   const start = process.hrtime.bigint();
-  const loaded = await new Promise((resolve, reject) => {
-    const load = connection.newBulkLoad('dbo.tedious_copy', (err, n) => (err ? reject(err) : resolve(n)));
-    load.addColumn('id', TYPES.Int, { nullable: false });
-    load.addColumn('label', TYPES.NVarChar, { length: 40, nullable: false });
-    load.addColumn('amount', TYPES.Decimal, { precision: 12, scale: 2, nullable: true });
-    function* rows() {
-      for (let n = 1; n <= count; ++n) yield [n, `row ${n}`, n + 0.25];
-    }
-    connection.execBulkLoad(load, rows());
-  });
+  const written = mode === 'insert' ? await inserts(connection, table, count) : await bulk(connection, table, count);
   const seconds = Number(process.hrtime.bigint() - start) / 1e9;
   connection.close();
-  console.log(`${loaded} ${seconds} ${process.memoryUsage().rss}`);
+  console.log(`${written} ${seconds}`);
 }
 
 main().catch((err) => {
