@@ -108,6 +108,7 @@ void odb_accessor::bind(IRowset* rowset, unsigned n_columns, const DBCOLUMNINFO*
         names.push_back(info[i].pwszName != nullptr ? tk_utf16_to_wstring(info[i].pwszName)
                                                     : std::wstring());
     }
+    naming = udb_record::new_naming();
     const std::size_t binding_bytes = std::max<std::size_t>(1, sizeof(DBBINDING) * columns);
     bindings = static_cast<DBBINDING*>(CoTaskMemAlloc(binding_bytes));
     tk_check(bindings != nullptr, "odb_acc", 119);
@@ -243,7 +244,7 @@ void odb_accessor::read_record(IRowset* rowset, HROW row, odb_record& record) {
     tk_log_message(1, "odb_accessor::get_record");
     tk_check(row != 0, "odb_acc", 194);
     if (columns == 0) {
-        record.read(0, row_buffer, info, bindings, &names, {});
+        record.read(0, row_buffer, info, bindings, &names, {}, naming);
         return;
     }
     odb_check(rowset->GetData(row, handle, row_buffer));
@@ -255,7 +256,7 @@ void odb_accessor::read_record(IRowset* rowset, HROW row, odb_record& record) {
         long_value = status == DBSTATUS_S_TRUNCATED;
     }
     if (!long_value) {
-        record.read(columns, row_buffer, info, bindings, &names, {});
+        record.read(columns, row_buffer, info, bindings, &names, {}, naming);
         return;
     }
     // A slot's bytes stay where they are when the list grows; the texts are placed before any is
@@ -296,5 +297,5 @@ void odb_accessor::read_record(IRowset* rowset, HROW row, odb_record& record) {
         slots.push_back(std::move(slot));
         long_values.push_back({i, slots.back().data()});
     }
-    record.read(columns, row_buffer, info, bindings, &names, long_values);
+    record.read(columns, row_buffer, info, bindings, &names, long_values, naming);
 }

@@ -6,6 +6,7 @@
 #include "OLE/ole_ptr.h"
 #include "platform/oledb/oledb.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,8 +32,10 @@ public:
     static unsigned column_cap(unsigned columns);
     void clean_everything();
 
-    // The columns' names as wide text, handed to every record.
+    // The columns' names as wide text, handed to every record, and the naming that the
+    // records read with them carry (new with every binding).
     std::vector<std::wstring> names;
+    std::uint64_t naming = 0;
 
     unsigned columns = 0;
     unsigned row_size = 0;

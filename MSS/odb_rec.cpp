@@ -254,7 +254,7 @@ ole_variant odb_record::get_value(const DBCOLUMNINFO& column, std::u16string_vie
     return ole_variant::from_string(utf8, vt);
 }
 
-void odb_record::place(unsigned i, const std::wstring& name, std::uint32_t size,
+void odb_record::place(unsigned i, const std::wstring& name, bool named, std::uint32_t size,
                        ole_variant&& value) {
     std::unique_ptr<udb_field>& slot = (*this)[i];
     if (slot == nullptr) {
@@ -262,7 +262,7 @@ void odb_record::place(unsigned i, const std::wstring& name, std::uint32_t size,
     } else {
         static_cast<ole_variant&>(*slot) = std::move(value);
         slot->size = size;
-        if (slot->name != name) {
+        if (!named && slot->name != name) {
             slot->name = name;
         }
     }
@@ -273,16 +273,23 @@ void odb_record::place(unsigned i, const std::wstring& name, std::uint32_t size,
 
 odb_record::odb_record(unsigned columns, const BYTE* row_buffer, const DBCOLUMNINFO* info,
                        const DBBINDING* bindings, const std::vector<std::wstring>* names,
-                       const std::vector<odb_long_value>& long_values) {
+                       const std::vector<odb_long_value>& long_values, std::uint64_t names_naming) {
     tk_log_message(1, "odb_record::ctor(size=%d)", static_cast<int>(columns));
-    read(columns, row_buffer, info, bindings, names, long_values);
+    read(columns, row_buffer, info, bindings, names, long_values, names_naming);
 }
 
 void odb_record::read(unsigned n_columns, const BYTE* buffer, const DBCOLUMNINFO* column_info,
                       const DBBINDING* column_bindings, const std::vector<std::wstring>* names,
-                      const std::vector<odb_long_value>& long_values) {
+                      const std::vector<odb_long_value>& long_values, std::uint64_t names_naming) {
     tk_check(buffer != nullptr, "odb_rec", 72);
     tk_check(column_bindings != nullptr, "odb_rec", 73);
+    if (names == nullptr) {
+        names_naming = 0;
+    }
+    // The fields of the last row read in full have the names already; a row that fails on
+    // the way leaves the record without a naming, so that the next row names every field.
+    const bool named = names_naming != 0 && naming == names_naming && size() == n_columns;
+    naming = 0;
     columns = n_columns;
     row_buffer = buffer;
     info = column_info;
@@ -333,13 +340,13 @@ void odb_record::read(unsigned n_columns, const BYTE* buffer, const DBCOLUMNINFO
                     tk_log_message(1, "Processing VT_BLOB: blob_len=%d",
                                    static_cast<int>(blob_len));
                 }
-                place(i, name, blob_len, ole_variant(blob_len, value_at));
+                place(i, name, named, blob_len, ole_variant(blob_len, value_at));
             } else {
                 const std::u16string_view text = buffer_text(
                     value_at, static_cast<std::size_t>(length / sizeof(char16_t)), spare);
                 std::uint32_t size = 0;
                 ole_variant value = get_value(column, text, length, size);
-                place(i, name, size, std::move(value));
+                place(i, name, named, size, std::move(value));
                 if (trace) {
                     tk_log_wmessage(1, L"\trow_buffer=%ls", tk_utf16_to_wstring(text).c_str());
                 }
@@ -352,10 +359,11 @@ void odb_record::read(unsigned n_columns, const BYTE* buffer, const DBCOLUMNINFO
         } else {
             tk_log_message(1, "Field #%d - FAILED, status code=%08X", static_cast<int>(i),
                            static_cast<unsigned>(status));
-            place(i, name, 0, ole_variant());
+            place(i, name, named, 0, ole_variant());
             tk_log_message(1, "\t<NULL>");
         }
     }
+    naming = names_naming;
 }
 
 odb_record::~odb_record() = default;

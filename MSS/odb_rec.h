@@ -35,20 +35,23 @@ class odb_record : public udb_record {
 public:
     // Builds the fields of the row now in `row_buffer`. `names` (optional) holds the columns'
     // names as wide text, so they are not converted again for every row; `long_values` lists
-    // the columns read apart from the buffer. A value that still arrives truncated raises a
-    // tk_exception (level 0) naming the column: it is never turned into an empty value.
+    // the columns read apart from the buffer; `names_naming` (with `names`: nonzero, the same
+    // for as long as `names` holds the same names) becomes the record's naming once a row was
+    // read in full. A value that still arrives truncated raises a tk_exception (level 0) naming
+    // the column: it is never turned into an empty value.
     odb_record(unsigned columns, const BYTE* row_buffer, const DBCOLUMNINFO* info,
                const DBBINDING* bindings, const std::vector<std::wstring>* names = nullptr,
-               const std::vector<odb_long_value>& long_values = {});
+               const std::vector<odb_long_value>& long_values = {}, std::uint64_t names_naming = 0);
     ~odb_record() override;
 
     // Rebuilds the record from the row now in `row_buffer`, as the constructor builds it. The
     // fields an earlier row left are kept and take the new values, so that a row allocates
     // nothing but the values that need storage of their own (texts, bytes). After a failure the
-    // record holds part of the row and must be read again before use.
+    // record holds part of the row and must be read again before use. Fields of a record that
+    // already carries `names_naming` keep their names: the names are not compared per row.
     void read(unsigned columns, const BYTE* row_buffer, const DBCOLUMNINFO* info,
               const DBBINDING* bindings, const std::vector<std::wstring>* names,
-              const std::vector<odb_long_value>& long_values);
+              const std::vector<odb_long_value>& long_values, std::uint64_t names_naming = 0);
 
     // The value type of a column of OLE DB type `type`; `reserved` receives the subtype code
     // where the type fixes one (dates, GUID, XML) and is left alone otherwise.
@@ -78,6 +81,8 @@ public:
     const DBBINDING* bindings = nullptr;
 
 private:
-    // Puts the value into field `i`, reusing the field that is there.
-    void place(unsigned i, const std::wstring& name, std::uint32_t size, ole_variant&& value);
+    // Puts the value into field `i`, reusing the field that is there; a reused field takes
+    // `name` unless `named` says it has it already.
+    void place(unsigned i, const std::wstring& name, bool named, std::uint32_t size,
+               ole_variant&& value);
 };

@@ -99,15 +99,26 @@ std::size_t dmp_recordset::find_field(const udb_record& record, const std::wstri
     return npos;
 }
 
+bool dmp_recordset::has_cached_names(const udb_record& record) const {
+    if (!cached_ || record.size() != cached_names_.size()) {
+        return false;
+    }
+    if (record.naming != 0 && record.naming == cached_naming_) {
+        return true;
+    }
+    for (std::size_t i = 0; i < record.size(); ++i) {
+        const bool same =
+            record[i] ? record[i]->name == cached_names_[i] : cached_names_[i].empty();
+        if (!same) {
+            return false;
+        }
+    }
+    return true;
+}
+
 const dmp_recordset::pairing& dmp_recordset::pair_fields(const udb_record& record) {
-    if (cached_ && record.size() == cached_names_.size()) {
-        bool same = true;
-        for (std::size_t i = 0; i < record.size() && same; ++i) {
-            same = record[i] ? record[i]->name == cached_names_[i] : cached_names_[i].empty();
-        }
-        if (same) {
-            return cached_pairs_;
-        }
+    if (has_cached_names(record)) {
+        return cached_pairs_;
     }
     cached_ = false;
     cached_pairs_.clear();
@@ -153,6 +164,7 @@ const dmp_recordset::pairing& dmp_recordset::pair_fields(const udb_record& recor
     append_head(cached_head_, cached_pairs_);
     cached_head_ += " \nVALUES (";
     cached_ = true;
+    cached_naming_ = record.naming;
     return cached_pairs_;
 }
 
@@ -260,18 +272,8 @@ bool dmp_recordset::write_long_value(const udb_field& field, const t_ftd& column
     return true;
 }
 
-void dmp_recordset::fast_append(const udb_record& record) {
-    tk_log_message(1, "dmp_recordset::fast_append");
-    const bool opening = buffer_.empty();
-    if (opening) {
-        tk_log_message(1, "Initialize new query...");
-        statement_columns_.clear();
-        for (std::size_t i = 0; i < schema.size(); ++i) {
-            statement_columns_.push_back(i);
-        }
-    }
-    // Every column of the statement is paired with its field by name before anything of the
-    // row is written.
+void dmp_recordset::find_statement_fields(const udb_record& record, bool opening) {
+    positions_naming_ = 0;
     std::vector<std::size_t>& fields = field_positions_;
     fields.clear();
     for (std::size_t k = 0; k < statement_columns_.size();) {
@@ -295,6 +297,25 @@ void dmp_recordset::fast_append(const udb_record& record) {
         fields.push_back(field);
         ++k;
     }
+    positions_naming_ = record.naming;
+}
+
+void dmp_recordset::fast_append(const udb_record& record) {
+    tk_log_message(1, "dmp_recordset::fast_append");
+    const bool opening = buffer_.empty();
+    if (opening) {
+        tk_log_message(1, "Initialize new query...");
+        statement_columns_.clear();
+        for (std::size_t i = 0; i < schema.size(); ++i) {
+            statement_columns_.push_back(i);
+        }
+    }
+    // Every column of the statement is paired with its field by name before anything of the
+    // row is written, unless the record is named as the one the pairs were found for.
+    if (opening || record.naming == 0 || record.naming != positions_naming_) {
+        find_statement_fields(record, opening);
+    }
+    const std::vector<std::size_t>& fields = field_positions_;
 
     const std::size_t rollback = buffer_.size();
     try {

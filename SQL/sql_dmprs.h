@@ -37,10 +37,16 @@ private:
     // Which field of the record goes into which column: pairs of (field index, column index).
     using pairing = std::vector<std::pair<std::size_t, std::size_t>>;
 
-    // The pairing of the slow path; cached while records keep the same field names.
+    // The pairing of the slow path; cached while records keep the same field names (taken as
+    // kept, uncompared, while they carry the naming of the record it was built from).
     const pairing& pair_fields(const udb_record& record);
+    // Whether the record's field names are those the cached pairing was built from.
+    bool has_cached_names(const udb_record& record) const;
     // The position of the field named `name` (ignoring case), or npos.
     static std::size_t find_field(const udb_record& record, const std::wstring& name);
+    // Finds the record's field of each statement column (fast path); on the statement's first
+    // row a column without a field leaves the statement, on a later row it fails the row.
+    void find_statement_fields(const udb_record& record, bool opening);
     // Appends "INSERT INTO table(columns)" for the pairs' columns.
     void append_head(std::string& out, const pairing& pairs) const;
     // Writes one value longer than the statement limit straight into the file, in slices;
@@ -62,6 +68,7 @@ private:
     pairing cached_pairs_;
     std::string cached_head_;
     bool cached_ = false;
+    std::uint64_t cached_naming_ = 0;
     std::string statement_;
     std::string piece_;
     std::vector<char> slice_;
@@ -69,6 +76,8 @@ private:
     // Fast path: the pending multi-row statement and its columns (positions in `schema`).
     std::string buffer_;
     std::vector<std::size_t> statement_columns_;
-    // The record's field of each statement column, for the row being added.
+    // The record's field of each statement column, for the row being added, and the naming of
+    // the record they were found for (0: found by name for every row).
     std::vector<std::size_t> field_positions_;
+    std::uint64_t positions_naming_ = 0;
 };

@@ -5,6 +5,8 @@
 
 #include "TK/tk_log.h"
 
+#include <atomic>
+
 udb_field::udb_field() {
     tk_log_message(1, "udb_field::empty ctor");
 }
@@ -53,6 +55,11 @@ udb_record::~udb_record() {
     tk_log_message(1, "udb_record::reset");
     clear();
     shrink_to_fit();
+}
+
+std::uint64_t udb_record::new_naming() {
+    static std::atomic<std::uint64_t> last{0};
+    return ++last;
 }
 
 const udb_field* udb_record::find(const std::wstring& name) const {

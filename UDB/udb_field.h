@@ -64,6 +64,16 @@ public:
     // The sum of get_size() over the fields that hold a value (type other than VT_EMPTY).
     std::uint32_t get_total_size() const;
 
+    // A value no record carries yet, for a reader to stamp on records whose fields it names
+    // alike (see `naming`).
+    static std::uint64_t new_naming();
+
+    // Records with the same nonzero naming have fields of the same names in the same order, so
+    // that a writer that paired one record's fields with its columns keeps the pairing for the
+    // next record of that naming without comparing names; 0 promises nothing. Only the reader
+    // that stamped a record renames, adds or removes its fields, and stamps it again after.
+    std::uint64_t naming = 0;
+
 private:
     const udb_field* find(const std::wstring& name) const;
 };

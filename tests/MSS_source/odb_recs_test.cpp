@@ -320,6 +320,58 @@ TEST_F(odb_recs_test, a_value_still_cut_is_a_row_error_never_an_empty_value) {
     EXPECT_THROW(odb_record(1, buffer, &info, nullptr), tk_mail_assertion);
 }
 
+// A record keeps its fields' names while it is read under the same naming, takes the names of
+// a new one, and after a row cut on the way carries no naming, so that the next row names
+// every field again.
+TEST_F(odb_recs_test, a_record_is_named_anew_for_a_new_naming_and_after_a_cut_row) {
+    DBCOLUMNINFO info[2] = {};
+    std::u16string column_names[2] = {u"p", u"q"};
+    DBBINDING bindings[2] = {};
+    for (unsigned i = 0; i < 2; ++i) {
+        info[i].pwszName = column_names[i].data();
+        info[i].wType = DBTYPE_WSTR;
+        info[i].ulColumnSize = 10;
+        bindings[i].obStatus = 40 * i;
+        bindings[i].obLength = 40 * i + 4;
+        bindings[i].obValue = 40 * i + 12;
+        bindings[i].cbMaxLen = 22;
+        bindings[i].wType = DBTYPE_WSTR;
+    }
+    BYTE buffer[80] = {};
+    auto set_row = [&](DBSTATUS second_status) {
+        const DBLENGTH length = 2;
+        for (unsigned i = 0; i < 2; ++i) {
+            const DBSTATUS status = i == 0 ? DBSTATUS_S_OK : second_status;
+            std::memcpy(buffer + bindings[i].obStatus, &status, sizeof status);
+            std::memcpy(buffer + bindings[i].obLength, &length, sizeof length);
+            std::memcpy(buffer + bindings[i].obValue, u"x", 2);
+        }
+    };
+    auto names_of = [](const udb_record& record) {
+        return record[0]->name + L"," + record[1]->name;
+    };
+    const std::vector<std::wstring> first = {L"a", L"b"};
+    const std::vector<std::wstring> second = {L"c", L"d"};
+    const std::uint64_t first_naming = udb_record::new_naming();
+    const std::uint64_t second_naming = udb_record::new_naming();
+
+    set_row(DBSTATUS_S_OK);
+    odb_record record(2, buffer, info, bindings, &first, {}, first_naming);
+    EXPECT_EQ(names_of(record), L"a,b");
+    EXPECT_EQ(record.naming, first_naming);
+    set_row(DBSTATUS_S_TRUNCATED);
+    EXPECT_THROW(record.read(2, buffer, info, bindings, &second, {}, second_naming), tk_exception);
+    EXPECT_EQ(record.naming, 0u);
+    set_row(DBSTATUS_S_OK);
+    record.read(2, buffer, info, bindings, &second, {}, second_naming);
+    EXPECT_EQ(names_of(record), L"c,d");
+    EXPECT_EQ(record.naming, second_naming);
+    // Names without a naming give the record none.
+    record.read(2, buffer, info, bindings, &first, {}, 0);
+    EXPECT_EQ(names_of(record), L"a,b");
+    EXPECT_EQ(record.naming, 0u);
+}
+
 namespace {
 
 // A rowset whose third row cannot be read: GetData fails for it.

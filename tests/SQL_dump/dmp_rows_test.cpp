@@ -240,6 +240,46 @@ TEST_F(rows_test, FastPathStatementKeepsTheColumnsOfItsFirstRow) {
     EXPECT_EQ(text, "INSERT INTO `t`(`a`, `c`) VALUES(1, 3), (4, 6);\r\nUNLOCK TABLES;\r\n");
 }
 
+// Records that carry a naming keep their pairing without their names compared; a record of
+// another naming, or of none, is paired by its names again.
+TEST_F(rows_test, ARecordOfAnotherNamingIsPairedAgain) {
+    const std::uint64_t first = udb_record::new_naming();
+    const std::uint64_t second = udb_record::new_naming();
+    auto named = [](std::uint64_t naming, const wchar_t* order, int from) {
+        std::vector<std::pair<std::wstring, ole_variant>> fields;
+        for (const wchar_t* name = order; *name != 0; ++name) {
+            fields.emplace_back(std::wstring(1, *name),
+                                typed(std::to_string(from + (*name - L'a')), VT_I4));
+        }
+        udb_record record = record_of(std::move(fields));
+        record.naming = naming;
+        return record;
+    };
+    struct path_case {
+        bool fast;
+        std::string expected;
+    };
+    const std::string head = "INSERT INTO `t`(`a`, `b`, `c`) ";
+    const path_case cases[] = {
+        {false, head + "\nVALUES (1, 2, 3);\r\n" + head + "\nVALUES (4, 5, 6);\r\n" + head +
+                    "\nVALUES (7, 8, 9);\r\n" + head + "\nVALUES (10, 11, 12);\r\n"},
+        {true, head.substr(0, head.size() - 1) +
+                   " VALUES(1, 2, 3), (4, 5, 6), (7, 8, 9), (10, 11, 12);\r\n"},
+    };
+    for (const path_case& c : cases) {
+        SCOPED_TRACE(c.fast);
+        engine_.fast_insert = c.fast;
+        const std::string text = rows([&](dmp_database& db) {
+            auto t = db.create_table(L"t", abc(), {});
+            t->append_record(named(first, L"abc", 1));
+            t->append_record(named(second, L"cab", 4));
+            t->append_record(named(first, L"abc", 7));
+            t->append_record(named(0, L"bca", 10));
+        });
+        EXPECT_EQ(text, c.expected + "UNLOCK TABLES;\r\n");
+    }
+}
+
 } // namespace
 
 // The write calls this process has made so far (Linux's I/O accounting), or -1.

@@ -1,13 +1,20 @@
 // Writes the rows of audit.many_rows (a million rows of the shop fixture) read by the MS SQL
-// source into a new table of the TDS test server through the MS SQL writer, once by bulk load
-// and once by INSERT statements, and prints rows/s, MB/s (the values' text lengths) and the peak
-// memory of each; the source's reading alone is measured first as the floor. Run on demand:
-//   bench_mss_write [rows]          (default: all rows; INSERT statements take minutes)
+// source into new tables of the TDS test server through the MS SQL writer, in interleaved rounds
+// beside peers that write the same rows into the same server in the same run (A B A B ...):
+//   - bulk load beside tedious's bulk load and freebcp's `in` of the same rows from a file;
+//   - INSERT statements beside FreeTDS's tsql and tedious sending the same statements, one a
+//     row (a round trip each).
+// Prints the min and median of wall and CPU time and the per-round ratios. The peers are part
+// of the benchmark: without node, tests/tedious's packages, freebcp or tsql it fails rather than
+// print a figure without its peer (tools/bench/mss_write/run.sh installs them through
+// tools/setup.sh).
+//   bench_mss_write [rows] [rounds] [insert rows]    (default: all rows, 3, 100000)
 #include "MSS/mss_db.h"
 #include "MSS/mss_engi.h"
 #include "MSS/mss_tab.h"
 #include "MSS/odb_cmd.h"
 #include "TK/tk_excep.h"
+#include "TK/tk_utils.h"
 #include "platform/com/com_api.h"
 #include "platform/tds/tds_provider.h"
 #include "tests/support/tds_server/tds_server.h"
@@ -19,11 +26,14 @@
 
 #include <csignal>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,93 +42,242 @@ using bench::reset_peak;
 
 struct measured {
     std::uint64_t rows = 0;
-    std::uint64_t bytes = 0;
     double seconds = 0;
+    double cpu_seconds = 0;
     long peak = 0;
+    bool failed = false;
 };
 
-void print(const char* what, const measured& m) {
-    std::printf("%-24s %9llu rows %8.2f s %10.0f rows/s %7.2f MB/s  peak %ld KiB\n", what,
-                static_cast<unsigned long long>(m.rows), m.seconds,
-                m.seconds > 0 ? m.rows / m.seconds : 0.0,
-                m.seconds > 0 ? m.bytes / m.seconds / 1e6 : 0.0, m.peak);
+double cpu_of(const rusage& u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Reads up to `rows` rows; writes them to `target` unless it is empty.
+double self_cpu() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return cpu_of(u);
+}
+
+// The runs of one contender, one per round.
+struct series {
+    std::string what;
+    std::vector<measured> runs;
+};
+
+double min_of(std::vector<double> v) {
+    return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
+}
+
+double median_of(std::vector<double> v) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void print(const series& s) {
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    std::uint64_t rows = 0;
+    long peak = 0;
+    bool failed = false;
+    for (const measured& m : s.runs) {
+        wall.push_back(m.seconds);
+        cpu.push_back(m.cpu_seconds);
+        rows = m.rows;
+        peak = std::max(peak, m.peak);
+        failed = failed || m.failed;
+    }
+    std::printf("%-34s %9llu rows %7.2f %7.2f s %9.0f rows/s  CPU %6.2f %6.2f s  peak %ld KiB%s\n",
+                s.what.c_str(), static_cast<unsigned long long>(rows), min_of(wall),
+                median_of(wall), median_of(wall) > 0 ? rows / median_of(wall) : 0.0, min_of(cpu),
+                median_of(cpu), peak, failed ? "  (FAILED)" : "");
+}
+
+// The per-round ratios of `a` to `b` (wall and CPU time): min and median.
+void ratio(const series& a, const series& b) {
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    for (std::size_t i = 0; i < std::min(a.runs.size(), b.runs.size()); ++i) {
+        wall.push_back(a.runs[i].seconds / b.runs[i].seconds);
+        cpu.push_back(a.runs[i].cpu_seconds / b.runs[i].cpu_seconds);
+    }
+    std::printf("  %-26s / %-31s time %5.2f %5.2f  CPU %5.2f %5.2f\n", a.what.c_str(),
+                b.what.c_str(), min_of(wall), median_of(wall), min_of(cpu), median_of(cpu));
+}
+
+void print_load(const char* when) {
+    std::ifstream in("/proc/loadavg");
+    std::string load;
+    std::getline(in, load);
+    std::printf("load of the machine %s: %s\n", when, load.c_str());
+}
+
+void create_copy(mss_database& db, const std::wstring& table) {
+    odb_command(db.session.get())
+        .execute(L"CREATE TABLE " + table +
+                 L" ([id] int NOT NULL PRIMARY KEY, [label] nvarchar(40) NOT NULL, "
+                 L"[amount] decimal(12,2) NULL)");
+}
+
+// Reads up to `rows` rows; writes them to `target` unless it is empty. Wall and CPU time
+// include the reading, as a conversion has it.
 measured run(mss_engine& engine, mss_database& db, const std::wstring& target, bool fast,
              std::uint64_t rows) {
     engine.enable_fast_load(engine.data_source(), fast);
     auto from = db.get_table(L"audit.many_rows", 1);
     std::unique_ptr<mss_table> to;
     if (!target.empty()) {
-        odb_command(db.session.get())
-            .execute(L"CREATE TABLE " + target +
-                     L" ([id] int NOT NULL PRIMARY KEY, [label] nvarchar(40) NOT NULL, "
-                     L"[amount] decimal(12,2) NULL)");
+        create_copy(db, target);
         to = std::make_unique<mss_table>(target, db.session.get(), from->schema, &db);
     }
     reset_peak();
     measured m;
+    const double cpu = self_cpu();
     const auto start = std::chrono::steady_clock::now();
     for (from->reset(); !from->is_eof() && m.rows < rows; from->next()) {
-        const udb_record& record = *from->get_item();
-        for (const auto& f : record) {
-            m.bytes += f->to_string().size();
-        }
         if (to) {
-            to->append_record(record);
+            to->append_record(*from->get_item());
         }
         ++m.rows;
     }
     to.reset(); // the last batch is committed here
     m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.cpu_seconds = self_cpu() - cpu;
     m.peak = peak_kib();
     return m;
 }
 
-// tedious's bulk load of the same rows into the same server, when node and tests/tedious's
-// packages are there (tools/setup.sh installs them).
-void tedious(std::uint16_t port, std::uint64_t rows) {
-    const std::string dir = VELMORA_SOURCE_DIR;
-    const std::string command = "TEDIOUS_DIR='" + dir + "/tests/tedious' node '" + dir +
-                                "/tools/bench/mss_write/tedious_bulk.js' " + std::to_string(port) +
-                                " " + std::to_string(rows) + " 2>&1";
-    FILE* out = popen(command.c_str(), "r");
-    char line[512] = {};
-    const bool got = out != nullptr && std::fgets(line, sizeof line, out) != nullptr;
-    if (out != nullptr) {
-        pclose(out);
+// Runs `args` as a child, its input from `in_path` and its output into `out_path`; its wall
+// and CPU time, peak memory.
+measured run_child(const std::vector<std::string>& args, const std::string& out_path,
+                   const std::string& in_path = "/dev/null") {
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
     }
-    unsigned long long loaded = 0;
-    double seconds = 0;
-    long rss = 0;
-    if (!got || std::sscanf(line, "%llu %lf %ld", &loaded, &seconds, &rss) != 3) {
-        std::printf("tedious bulk load        not run: %s", got ? line : "no output\n");
-        return;
-    }
-    // The values' text lengths as the writer's rows count them: id, "row n", n.25.
-    std::uint64_t bytes = 0;
-    for (std::uint64_t n = 1; n <= loaded; ++n) {
-        const std::size_t digits = std::to_string(n).size();
-        bytes += digits + 4 + digits + digits + 3;
+    argv.push_back(nullptr);
+    std::fflush(stdout);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+        if (std::freopen(out_path.c_str(), "w", stdout) == nullptr ||
+            std::freopen(out_path.c_str(), "a", stderr) == nullptr ||
+            std::freopen(in_path.c_str(), "r", stdin) == nullptr) {
+            _exit(127);
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
     }
     measured m;
-    m.rows = loaded;
-    m.bytes = bytes;
+    int status = 0;
+    rusage usage{};
+    m.failed = true;
+    if (child > 0 && wait4(child, &status, 0, &usage) == child) {
+        m.failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        m.cpu_seconds = cpu_of(usage);
+        m.peak = usage.ru_maxrss;
+    }
+    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return m;
+}
+
+std::string first_line(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// tedious writing `rows` rows into `table` (bulk load or INSERT statements). Its time is the
+// load's own (its script measures it after the login); CPU and memory are node's whole process.
+measured tedious(std::uint16_t port, std::uint64_t rows, const std::string& table, const char* mode,
+                 const std::string& out) {
+    const std::string dir = VELMORA_SOURCE_DIR;
+    setenv("TEDIOUS_DIR", (dir + "/tests/tedious").c_str(), 1);
+    measured m = run_child({"node", dir + "/tools/bench/mss_write/tedious_peer.js",
+                            std::to_string(port), std::to_string(rows), table, mode},
+                           out);
+    const std::string line = first_line(out);
+    unsigned long long written = 0;
+    double seconds = 0;
+    if (m.failed || std::sscanf(line.c_str(), "%llu %lf", &written, &seconds) != 2 ||
+        written != rows) {
+        std::fprintf(stderr, "tedious (%s) failed: %s\n", mode, line.c_str());
+        m.failed = true;
+        return m;
+    }
+    m.rows = written;
     m.seconds = seconds;
-    m.peak = rss / 1024;
-    print("tedious bulk load", m);
+    return m;
+}
+
+// The rows of audit.many_rows as freebcp's character format reads them.
+void write_bcp_file(const std::string& path, std::uint64_t rows) {
+    std::ofstream out(path);
+    for (std::uint64_t n = 1; n <= rows; ++n) {
+        out << n << "\trow " << n << '\t' << n << ".25\n";
+    }
+}
+
+// The INSERT statements the writer sends for the rows of audit.many_rows, one batch each, as
+// FreeTDS's tsql reads them.
+void write_insert_batches(const std::string& path, const std::string& table, std::uint64_t rows) {
+    std::ofstream out(path);
+    for (std::uint64_t n = 1; n <= rows; ++n) {
+        out << "INSERT INTO " << table << "([id], [label], [amount]) VALUES( " << n << ", N'row "
+            << n << "', " << n << ".25)\ngo\n";
+    }
+}
+
+// Whether a line of the output file `out` holds `text`.
+bool says(const std::string& out, const std::string& text) {
+    std::ifstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the peers can run at all: failing here beats a figure without its peer.
+bool peers_installed() {
+    const std::string dir = VELMORA_SOURCE_DIR;
+    bool ok = true;
+    if (std::system("command -v node >/dev/null 2>&1") != 0 ||
+        !std::ifstream(dir + "/tests/tedious/node_modules/tedious/package.json")) {
+        std::fprintf(stderr,
+                     "tedious is not installed (node and %s/tests/tedious/node_modules): "
+                     "run tools/setup.sh\n",
+                     dir.c_str());
+        ok = false;
+    }
+    if (std::system("command -v freebcp >/dev/null 2>&1") != 0 ||
+        std::system("command -v tsql >/dev/null 2>&1") != 0) {
+        std::fprintf(stderr, "freebcp and tsql are not installed (Debian's freetds-bin): run "
+                             "tools/setup.sh\n");
+        ok = false;
+    }
+    return ok;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::uint64_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : UINT64_MAX;
-    if (!tds_provider_registered) {
+    const std::uint64_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    const std::uint64_t insert_rows =
+        std::min<std::uint64_t>(rows, argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 100000);
+    if (!tds_provider_registered || !peers_installed()) {
         return 1;
     }
     // The server runs in a process of its own, so that the rows it stores do not count towards
-    // the writer's memory.
+    // the writer's memory; it keeps none of the written rows, so that rounds do not fill it.
     int ports[2];
     if (pipe(ports) != 0) {
         return 1;
@@ -126,6 +285,7 @@ int main(int argc, char** argv) {
     const pid_t child = fork();
     if (child == 0) {
         tds_server server({tds_fixture_dir() + "/shop.tds"});
+        server.discard_written_rows(true);
         server.start();
         const std::uint16_t port = server.port();
         if (write(ports[1], &port, sizeof port) != sizeof port) {
@@ -138,16 +298,84 @@ int main(int argc, char** argv) {
     if (child < 0 || read(ports[0], &port, sizeof port) != sizeof port) {
         return 1;
     }
+    const std::string work = "/tmp/bench-mss-write-" + std::to_string(getpid());
+    std::filesystem::create_directories(work);
+    const std::string freetds_conf = work + "/freetds.conf";
+    std::ofstream(freetds_conf) << "[bench]\n\thost = 127.0.0.1\n\tport = " << port
+                                << "\n\ttds version = 7.4\n\tclient charset = UTF-8\n";
+    setenv("FREETDSCONF", freetds_conf.c_str(), 1);
+    const std::string out = work + "/peer.out";
+    const std::string data = work + "/rows.bcp";
+    const std::string batches = work + "/inserts.sql";
     CoInitialize(nullptr);
     int status = 0;
     try {
         mss_engine engine(1);
         engine.connect(L"127.0.0.1," + std::to_wstring(port), L"sa", L"Velmora-Pw1", true);
         auto db = engine.open_db(L"velmora_shop", 1, L"");
-        print("read only", run(engine, *db, L"", false, rows));
-        print("bulk load", run(engine, *db, L"[dbo].[copy_bulk]", true, rows));
-        print("INSERT statements", run(engine, *db, L"[dbo].[copy_insert]", false, rows));
-        tedious(port, rows == UINT64_MAX ? 1000000 : rows);
+        const measured read_only = run(engine, *db, L"", false, rows);
+        const std::uint64_t bulk_rows = read_only.rows;
+        write_bcp_file(data, bulk_rows);
+        std::printf("MS SQL writer into the TDS test server, %d interleaved rounds\n", rounds);
+        print_load("before");
+        std::printf("\n%-34s %14s %7s %7s %19s %6s %6s\n", "", "", "min", "median", "", "min",
+                    "median");
+        series reading{"reading alone", {}};
+        series bulk{"writer, bulk load", {}};
+        series tedious_bulk{"peer: tedious, bulk load", {}};
+        series bcp{"peer: freebcp in from a file", {}};
+        series insert{"writer, INSERT statements", {}};
+        series tedious_insert{"peer: tedious, the same INSERTs", {}};
+        series tsql_insert{"peer: tsql, the same INSERTs", {}};
+        for (int round = 0; round < rounds; ++round) {
+            const std::string n = std::to_string(round);
+            const std::wstring w = std::to_wstring(round);
+            reading.runs.push_back(run(engine, *db, L"", false, rows));
+            bulk.runs.push_back(run(engine, *db, L"[dbo].[copy_bulk_" + w + L"]", true, rows));
+            tedious_bulk.runs.push_back(
+                tedious(port, bulk_rows, "[dbo].[tedious_bulk_" + n + "]", "bulk", out));
+            create_copy(*db, L"[dbo].[bcp_copy_" + w + L"]");
+            measured m =
+                run_child({"freebcp", "dbo.bcp_copy_" + n, "in", data, "-c", "-S", "bench", "-U",
+                           "sa", "-P", "Velmora-Pw1", "-D", "velmora_shop", "-b", "1000"},
+                          out);
+            m.rows = bulk_rows;
+            m.failed = m.failed || !says(out, std::to_string(bulk_rows) + " rows copied");
+            if (m.failed) {
+                std::fprintf(stderr, "freebcp failed: %s\n", first_line(out).c_str());
+            }
+            bcp.runs.push_back(m);
+            insert.runs.push_back(
+                run(engine, *db, L"[dbo].[copy_insert_" + w + L"]", false, insert_rows));
+            tedious_insert.runs.push_back(
+                tedious(port, insert_rows, "[dbo].[tedious_insert_" + n + "]", "insert", out));
+            const std::string tsql_table = "[dbo].[tsql_insert_" + n + "]";
+            create_copy(*db, tk_to_wstring(tsql_table));
+            write_insert_batches(batches, tsql_table, insert_rows);
+            m = run_child({"tsql", "-S", "bench", "-U", "sa", "-P", "Velmora-Pw1", "-D",
+                           "velmora_shop", "-o", "q"},
+                          out, batches);
+            m.rows = insert_rows;
+            // tsql ends with 0 whatever the server answered: a message is a failure.
+            m.failed = m.failed || says(out, "Msg ");
+            if (m.failed) {
+                std::fprintf(stderr, "tsql failed: %s\n", first_line(out).c_str());
+            }
+            tsql_insert.runs.push_back(m);
+        }
+        for (const series* s :
+             {&reading, &bulk, &tedious_bulk, &bcp, &insert, &tsql_insert, &tedious_insert}) {
+            print(*s);
+            for (const measured& m : s->runs) {
+                status = m.failed ? 1 : status;
+            }
+        }
+        std::printf("\nratios over the rounds (min and median of the per-round ratios)\n");
+        ratio(bulk, tedious_bulk);
+        ratio(bulk, bcp);
+        ratio(insert, tsql_insert);
+        ratio(insert, tedious_insert);
+        print_load("after");
     } catch (const tk_exception& e) {
         std::fprintf(stderr, "failed: %s\n", e.message.c_str());
         status = 1;
@@ -155,5 +383,6 @@ int main(int argc, char** argv) {
     CoUninitialize();
     kill(child, SIGTERM);
     waitpid(child, nullptr, 0);
+    std::filesystem::remove_all(work);
     return status;
 }

@@ -1,15 +1,16 @@
 // pontrel on a table of a million rows (by default) of the TDS test server: into a script file
-// and, when VELMORA_TEST_MYSQL names a MariaDB server, into that server. Beside them, the
-// strongest peers measured in the same run:
-//   - the rows read through FreeTDS's ODBC driver alone in 1,000-row arrays (the floor of the
-//     source side), and mysqldump writing the same rows from MariaDB: peers of the script file;
-//   - MariaDB's own client replaying the script's statements, with a commit per statement and
-//     in one transaction per table, and LOAD DATA LOCAL of the same rows: peers of the server
-//     run.
-// Prints rows/s, MB/s, CPU time per row and the peak resident memory of each (the raw read and
-// the script file: the fastest of three runs), then the ratios the goals are stated in.
+// and, when VELMORA_TEST_MYSQL names a MariaDB server, into that server. Each is measured in
+// interleaved rounds beside its peers in the same run (A B A B ...):
+//   - the script file beside the same rows read through FreeTDS's ODBC driver alone in 1,000-row
+//     arrays (the floor of the source side), beside freebcp copying them out into a file, and
+//     beside mysqldump writing the same rows from MariaDB (one INSERT a row, as the script);
+//   - the server run beside MariaDB's own client replaying the script's statements in one
+//     transaction per table (the same statements, the same commits).
+// Prints, for each, the min and median of wall time and CPU time (user and system) over the
+// rounds, the peak resident memory, and the min and median of the per-round ratios; the load
+// of the machine (/proc/loadavg) before and after.
 //
-// Usage: bench_pontrel [rows]        tools/bench/pontrel/run.sh starts a MariaDB server for it
+// Usage: bench_pontrel [rows] [rounds]   tools/bench/pontrel/run.sh starts a MariaDB server
 #include "raw_odbc.h"
 
 #include "tests/support/tds_server/tds_server.h"
@@ -21,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -74,14 +76,79 @@ measured run_child(const std::vector<std::string>& args, const std::string& stdo
     return m;
 }
 
-void print(const char* what, unsigned long rows, std::uint64_t bytes, const measured& m) {
-    std::printf("%-48s %8.2f s %9.0f rows/s %7.1f MB/s %6.2f us CPU/row  peak %6.1f MB%s\n", what,
-                m.seconds, rows / m.seconds, bytes / m.seconds / 1e6, m.cpu_seconds * 1e6 / rows,
-                m.peak_kib / 1024.0, m.exit_code == 0 ? "" : "  (FAILED)");
+// The runs of one contender, one per round.
+struct series {
+    std::string what;
+    std::vector<measured> runs;
+    bool failed = false;
+
+    void add(const measured& m) {
+        runs.push_back(m);
+        failed = failed || m.exit_code != 0;
+    }
+};
+
+double min_of(std::vector<double> v) {
+    return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
 }
 
-void ratio(const char* what, double value, const char* goal) {
-    std::printf("  %-62s %6.2f   %s\n", what, value, goal);
+double median_of(std::vector<double> v) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+template <class F> std::vector<double> each(const series& s, F&& f) {
+    std::vector<double> v;
+    for (const measured& m : s.runs) {
+        v.push_back(f(m));
+    }
+    return v;
+}
+
+void print(const series& s, unsigned long rows) {
+    const std::vector<double> wall = each(s, [](const measured& m) { return m.seconds; });
+    const std::vector<double> cpu = each(s, [](const measured& m) { return m.cpu_seconds; });
+    const long peak = static_cast<long>(
+        min_of(each(s, [](const measured& m) { return static_cast<double>(m.peak_kib); })));
+    std::printf("%-50s %8.2f %8.2f s %9.0f rows/s %6.2f %6.2f us CPU/row  peak %6.1f MB%s\n",
+                s.what.c_str(), min_of(wall), median_of(wall), rows / median_of(wall),
+                min_of(cpu) * 1e6 / rows, median_of(cpu) * 1e6 / rows, peak / 1024.0,
+                s.failed ? "  (FAILED)" : "");
+}
+
+// The per-round ratios of `a` to `b` (wall and CPU time), their min and median.
+void ratio(const series& a, const series& b) {
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    for (std::size_t i = 0; i < std::min(a.runs.size(), b.runs.size()); ++i) {
+        wall.push_back(a.runs[i].seconds / b.runs[i].seconds);
+        cpu.push_back(a.runs[i].cpu_seconds / b.runs[i].cpu_seconds);
+    }
+    std::printf("  %-28s / %-48s time %5.2f %5.2f  CPU %5.2f %5.2f\n", a.what.c_str(),
+                b.what.c_str(), min_of(wall), median_of(wall), min_of(cpu), median_of(cpu));
+}
+
+// The lines of a file: the rows freebcp wrote.
+unsigned long lines_of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    unsigned long lines = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        ++lines;
+    }
+    return lines;
+}
+
+void print_load(const char* when) {
+    std::ifstream in("/proc/loadavg");
+    std::string load;
+    std::getline(in, load);
+    std::printf("load of the machine %s: %s (%u processors)\n", when, load.c_str(),
+                static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)));
 }
 
 using bench::mysql_address;
@@ -106,74 +173,11 @@ std::string mysql_value(const mysql_address& a, const std::string& statement) {
     return value;
 }
 
-// Appends `value` as a field of LOAD DATA's default format: tab, newline and backslash escaped,
-// NULL as \N.
-void append_field(std::string& out, const char* value, unsigned long length) {
-    if (value == nullptr) {
-        out += "\\N";
-        return;
-    }
-    for (unsigned long i = 0; i < length; ++i) {
-        const char c = value[i];
-        switch (c) {
-        case '\t':
-            out += "\\t";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\0':
-            out += "\\0";
-            break;
-        default:
-            out += c;
-        }
-    }
-}
-
-// Writes the rows of `table` into `path` in LOAD DATA's default format; false on failure.
-bool export_rows(const mysql_address& a, const std::string& table, const std::string& path) {
-    MYSQL mysql;
-    mysql_init(&mysql);
-    bool ok = false;
-    if (mysql_real_connect(&mysql, a.host.c_str(), a.user.c_str(), a.password.c_str(), nullptr,
-                           static_cast<unsigned>(std::stoul(a.port)), nullptr, 0) != nullptr &&
-        mysql_set_character_set(&mysql, "utf8mb4") == 0 &&
-        mysql_query(&mysql, ("SELECT * FROM " + table).c_str()) == 0) {
-        if (MYSQL_RES* result = mysql_use_result(&mysql)) {
-            std::ofstream out(path, std::ios::binary);
-            const unsigned columns = mysql_num_fields(result);
-            std::string line;
-            while (MYSQL_ROW row = mysql_fetch_row(result)) {
-                const unsigned long* lengths = mysql_fetch_lengths(result);
-                line.clear();
-                for (unsigned c = 0; c < columns; ++c) {
-                    if (c > 0) {
-                        line += '\t';
-                    }
-                    append_field(line, row[c], lengths[c]);
-                }
-                line += '\n';
-                out << line;
-            }
-            ok = mysql_errno(&mysql) == 0 && out.good();
-            mysql_free_result(result);
-        }
-    }
-    if (!ok) {
-        std::fprintf(stderr, "MariaDB: %s\n", mysql_error(&mysql));
-    }
-    mysql_close(&mysql);
-    return ok;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     const unsigned long rows = argc > 1 ? std::stoul(argv[1]) : 1000000;
+    const int rounds = argc > 2 ? std::max(1, std::stoi(argv[2])) : 5;
     const std::filesystem::path work =
         std::filesystem::temp_directory_path() / ("bench-pontrel-" + std::to_string(getpid()));
     std::filesystem::create_directories(work / "config");
@@ -191,9 +195,16 @@ int main(int argc, char** argv) {
                                              "--src=velmora_bench",
                                              "--mschema=dbo",
                                              "--silent"};
+    // freebcp finds the server through a configuration file of its own.
+    const std::string freetds_conf = (work / "freetds.conf").string();
+    std::ofstream(freetds_conf) << "[bench]\n\thost = 127.0.0.1\n\tport = " << server.port()
+                                << "\n\ttds version = 7.4\n\tclient charset = UTF-8\n";
+    setenv("FREETDSCONF", freetds_conf.c_str(), 1);
     std::printf("pontrel, %lu rows of dbo.rows_1m (int, nvarchar, decimal, datetime2, varchar, "
-                "bit)\n\n",
-                rows);
+                "bit), %d interleaved rounds\n",
+                rows, rounds);
+    print_load("before");
+    std::printf("\n%-50s %8s %8s   %9s        %6s %6s\n", "", "min", "median", "", "min", "median");
 
     // Peer of the source side: the same rows through FreeTDS's ODBC driver alone, whole (login
     // included, as pontrel's time includes its own). Its CPU time is this thread's: the TDS test
@@ -204,63 +215,77 @@ int main(int argc, char** argv) {
         return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     };
-    // The short runs are repeated and the fastest counts, so that other load on the machine
-    // weighs less.
-    constexpr int runs = 3;
-    measured raw;
-    raw_result read;
-    for (int run = 0; run < runs; ++run) {
+    auto raw_read = [&] {
         const double cpu_before = thread_cpu();
         raw_result r =
             raw_odbc_read(server.odbc_connection_string("sa", "Velmora-Pw1", "velmora_bench"),
                           "SELECT * FROM dbo.rows_1m");
-        const double cpu = thread_cpu() - cpu_before;
-        const double seconds = r.login_seconds + r.read_seconds;
-        const bool failed = !r.error.empty() || r.rows != rows;
-        if (run == 0 || seconds < raw.seconds || failed) {
-            raw.seconds = seconds;
-            raw.cpu_seconds = cpu;
-            raw.exit_code = r.error.empty() && r.rows == rows ? 0 : 1;
-            read = std::move(r);
+        measured m;
+        m.cpu_seconds = thread_cpu() - cpu_before;
+        m.seconds = r.login_seconds + r.read_seconds;
+        m.exit_code = r.error.empty() && r.rows == rows ? 0 : 1;
+        if (!r.error.empty()) {
+            std::fprintf(stderr, "ODBC: %s\n", r.error.c_str());
         }
-        if (failed) {
-            break;
-        }
-    }
-    rusage self{};
-    getrusage(RUSAGE_SELF, &self);
-    raw.peak_kib = self.ru_maxrss;
-    print("peer: rows read by ODBC alone (1,000-row arrays)", rows, read.bytes, raw);
-    std::printf("  (of which the login %.2f s)\n", read.login_seconds);
-    if (!read.error.empty()) {
-        std::fprintf(stderr, "ODBC: %s\n", read.error.c_str());
-    }
-
-    // Into a script file.
+        rusage self{};
+        getrusage(RUSAGE_SELF, &self);
+        m.peak_kib = self.ru_maxrss;
+        return m;
+    };
     const std::string script = (work / "bench.sql").string();
-    std::vector<std::string> args = source;
-    args.push_back("--dump");
-    args.push_back("--dest=" + script);
-    measured dump;
-    for (int run = 0; run < runs; ++run) {
-        const measured m = run_child(args, log);
-        if (run == 0 || m.seconds < dump.seconds || m.exit_code != 0) {
-            dump = m;
+    std::vector<std::string> dump_args = source;
+    dump_args.push_back("--dump");
+    dump_args.push_back("--dest=" + script);
+    const std::vector<std::string> freebcp = {"freebcp",
+                                              "SELECT * FROM dbo.rows_1m",
+                                              "queryout",
+                                              (work / "freebcp.out").string(),
+                                              "-c",
+                                              "-S",
+                                              "bench",
+                                              "-U",
+                                              "sa",
+                                              "-P",
+                                              "Velmora-Pw1",
+                                              "-D",
+                                              "velmora_bench",
+                                              "-b",
+                                              "1000"};
+
+    series dump{"pontrel into a script file", {}, false};
+    series raw{"peer: rows read by ODBC alone (1,000-row arrays)", {}, false};
+    series bcp{"peer: freebcp queryout into a file", {}, false};
+    for (int round = 0; round < rounds; ++round) {
+        dump.add(run_child(dump_args, log));
+        raw.add(raw_read());
+        measured m = run_child(freebcp, log);
+        if (lines_of(freebcp[3]) != rows) {
+            m.exit_code = 1;
         }
-        if (m.exit_code != 0) {
-            break;
-        }
+        bcp.add(m);
     }
     const std::uint64_t script_bytes =
         std::filesystem::exists(script) ? std::filesystem::file_size(script) : 0;
-    print("pontrel into a script file", rows, script_bytes, dump);
+    print(dump, rows);
+    print(raw, rows);
+    print(bcp, rows);
+    std::printf("  (the script: %.1f MB)\n", script_bytes / 1e6);
+    bool failed = dump.failed || raw.failed || bcp.failed;
+    if (bcp.failed) {
+        std::fprintf(stderr, "freebcp failed (is freetds-bin installed? tools/setup.sh): see %s\n",
+                     log.c_str());
+    }
+
+    std::printf("\nratios (min and median of the per-round ratios)\n");
+    ratio(dump, raw);
+    ratio(dump, bcp);
 
     mysql_address mysql;
     if (!mysql_from_env(mysql)) {
         std::printf("\n(VELMORA_TEST_MYSQL is not set: no MariaDB runs; see run.sh)\n");
-        ratio("script file time / raw read time", dump.seconds / raw.seconds, "goal <= 1.3");
+        print_load("after");
         std::filesystem::remove_all(work);
-        return 0;
+        return failed ? 1 : 0;
     }
     const std::vector<std::string> client = {"mariadb",
                                              "--no-defaults",
@@ -272,94 +297,67 @@ int main(int argc, char** argv) {
                                              "-u",
                                              mysql.user,
                                              "-p" + mysql.password};
-    auto count_of = [&](const std::string& table) {
+    auto count_is_rows = [&](const std::string& table) {
         const std::string arrived = mysql_value(mysql, "SELECT COUNT(*) FROM " + table);
-        if (arrived != std::to_string(rows)) {
-            std::printf("  rows in %s: %s (expected %lu)\n", table.c_str(), arrived.c_str(), rows);
+        if (arrived == std::to_string(rows)) {
+            return true;
         }
+        std::printf("  rows in %s: %s (expected %lu)\n", table.c_str(), arrived.c_str(), rows);
+        return false;
     };
 
-    // Into the server. MB/s counts the script's size: the same statements travel.
-    args = source;
-    args.insert(args.end(),
-                {"--dest=bench_pontrel", "--mysqlh=" + mysql.host, "--port=" + mysql.port,
-                 "--mysqlu=" + mysql.user, "--mysqlp=" + mysql.password});
-    const measured server_run = run_child(args, log);
-    print("pontrel into MariaDB", rows, script_bytes, server_run);
-    count_of("bench_pontrel.rows_1m");
-
-    // Peers of the server run: MariaDB's own client replaying the script, a commit per statement
-    // and then one transaction per table (the script's UNLOCK TABLES commits it).
-    auto replay = [&](const char* what, const std::vector<std::string>& extra) {
+    // Into the server, beside MariaDB's own client replaying the script's statements in one
+    // transaction per table (the script's UNLOCK TABLES commits it): the same statements and
+    // the same commits, sent by a plain client.
+    std::vector<std::string> server_args = source;
+    server_args.insert(server_args.end(),
+                       {"--dest=bench_pontrel", "--mysqlh=" + mysql.host, "--port=" + mysql.port,
+                        "--mysqlu=" + mysql.user, "--mysqlp=" + mysql.password});
+    std::vector<std::string> replay_command = client;
+    replay_command.insert(replay_command.end(),
+                          {"--init-command=SET autocommit=0", "bench_replay"});
+    series into_server{"pontrel into MariaDB", {}, false};
+    series replay{"peer: mariadb replays it, a transaction a table", {}, false};
+    for (int round = 0; round < rounds; ++round) {
+        measured m = run_child(server_args, log);
+        if (!count_is_rows("bench_pontrel.rows_1m")) {
+            m.exit_code = 1;
+        }
+        into_server.add(m);
         mysql_value(mysql, "DROP DATABASE IF EXISTS bench_replay");
         mysql_value(mysql, "CREATE DATABASE bench_replay CHARACTER SET utf8mb4");
-        std::vector<std::string> command = client;
-        command.insert(command.end(), extra.begin(), extra.end());
-        command.push_back("bench_replay");
-        const measured m = run_child(command, log, script);
-        print(what, rows, script_bytes, m);
-        count_of("bench_replay.rows_1m");
-        return m;
-    };
-    const measured per_statement = replay("peer: mariadb replays the script", {});
-    const measured per_table = replay("peer: mariadb replays it, a transaction a table",
-                                      {"--init-command=SET autocommit=0"});
-
-    // Peer: LOAD DATA LOCAL of the same rows into an empty copy of the table.
-    const std::string data = (work / "rows.tsv").string();
-    measured load;
-    if (export_rows(mysql, "bench_pontrel.rows_1m", data)) {
-        mysql_value(mysql, "DROP DATABASE IF EXISTS bench_load");
-        mysql_value(mysql, "CREATE DATABASE bench_load CHARACTER SET utf8mb4");
-        mysql_value(mysql, "CREATE TABLE bench_load.rows_1m LIKE bench_pontrel.rows_1m");
-        std::vector<std::string> command = client;
-        command.insert(command.end(), {"--local-infile=1", "bench_load", "-e",
-                                       "LOAD DATA LOCAL INFILE '" + data +
-                                           "' INTO TABLE rows_1m CHARACTER SET utf8mb4"});
-        load = run_child(command, log);
-        print("peer: LOAD DATA LOCAL of the same rows", rows, std::filesystem::file_size(data),
-              load);
-        count_of("bench_load.rows_1m");
+        m = run_child(replay_command, log, script);
+        if (!count_is_rows("bench_replay.rows_1m")) {
+            m.exit_code = 1;
+        }
+        replay.add(m);
     }
-
-    // Peers of the script file: mysqldump writing the same rows, in multi-row INSERTs (its
-    // default) and one INSERT a row (as the script has them).
-    auto mysqldump = [&](const char* what, const std::vector<std::string>& extra) {
-        std::vector<std::string> command = client;
-        command[0] = "mysqldump";
-        command.insert(command.end(), extra.begin(), extra.end());
-        command.insert(command.end(), {"bench_pontrel", "rows_1m"});
-        const std::string out = (work / "mysqldump.sql").string();
-        const measured m = run_child(command, out);
-        print(what, rows, std::filesystem::exists(out) ? std::filesystem::file_size(out) : 0, m);
-        return m;
-    };
-    const measured dumped = mysqldump("peer: mysqldump of the same rows", {});
-    const measured dumped_rows =
-        mysqldump("peer: mysqldump, one INSERT a row", {"--skip-extended-insert"});
     mysql_value(mysql, "DROP DATABASE IF EXISTS bench_replay");
-    mysql_value(mysql, "DROP DATABASE IF EXISTS bench_load");
+
+    // The script file beside mysqldump writing the same rows, one INSERT a row as the script.
+    std::vector<std::string> mysqldump = client;
+    mysqldump[0] = "mysqldump";
+    mysqldump.insert(mysqldump.end(), {"--skip-extended-insert", "bench_pontrel", "rows_1m"});
+    series dump_again{"pontrel into a script file", {}, false};
+    series dumped{"peer: mysqldump, one INSERT a row", {}, false};
+    for (int round = 0; round < rounds; ++round) {
+        dump_again.add(run_child(dump_args, log));
+        dumped.add(run_child(mysqldump, (work / "mysqldump.sql").string()));
+    }
     mysql_value(mysql, "DROP DATABASE IF EXISTS bench_pontrel");
 
-    std::printf("\nratios\n");
-    ratio("script file time / raw read time", dump.seconds / raw.seconds, "goal <= 1.3");
-    ratio("script file time / mysqldump time (one INSERT a row)",
-          dump.seconds / dumped_rows.seconds, "");
-    ratio("script file time / mysqldump time (multi-row INSERTs)", dump.seconds / dumped.seconds,
-          "");
-    ratio("server rows/s / 4,200 rows/s (a commit per row, before batches)",
-          rows / server_run.seconds / 4200.0, "goal >= 2");
-    ratio("server run time / mariadb replay time, a commit per statement",
-          server_run.seconds / per_statement.seconds, "");
-    ratio("server run time / mariadb replay time, a transaction a table",
-          server_run.seconds / per_table.seconds, "");
-    if (load.seconds > 0) {
-        ratio("server run time / LOAD DATA LOCAL time", server_run.seconds / load.seconds, "");
-    }
-    ratio("pontrel CPU per row (server run) / mariadb client CPU per row",
-          server_run.cpu_seconds / per_statement.cpu_seconds, "goal <= 1");
-    std::printf("  peak memory of the server run: %.1f MB (goal: flat in rows)\n",
-                server_run.peak_kib / 1024.0);
+    std::printf("\n");
+    print(into_server, rows);
+    print(replay, rows);
+    print(dump_again, rows);
+    print(dumped, rows);
+    std::printf("\nratios (min and median of the per-round ratios)\n");
+    ratio(into_server, replay);
+    ratio(dump_again, dumped);
+    std::printf("  peak memory of the server run: %.1f MB (flat in rows)\n",
+                into_server.runs.empty() ? 0.0 : into_server.runs.back().peak_kib / 1024.0);
+    print_load("after");
+    failed = failed || into_server.failed || replay.failed || dump_again.failed || dumped.failed;
     std::filesystem::remove_all(work);
-    return 0;
+    return failed ? 1 : 0;
 }
