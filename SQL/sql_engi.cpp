@@ -73,6 +73,14 @@ sql_failure_reach sql_failure_reach_of(int code) {
     case 1184: // ER_NEW_ABORTING_CONNECTION
     case 1927: // ER_CONNECTION_KILLED
         return sql_failure_reach::connection;
+    case 3:    // ER_ERROR_ON_WRITE
+    case 1021: // ER_DISK_FULL
+    case 1037: // ER_OUTOFMEMORY
+    case 1041: // ER_OUT_OF_RESOURCES
+        return sql_failure_reach::server;
+    case 1030: // ER_GET_ERRNO
+    case 1038: // ER_OUT_OF_SORTMEMORY
+    case 1114: // ER_RECORD_FILE_FULL
     case 1054: // ER_BAD_FIELD_ERROR
     case 1136: // ER_WRONG_VALUE_COUNT_ON_ROW
     case 1146: // ER_NO_SUCH_TABLE

@@ -31,10 +31,14 @@ public:
 // - connection: the client library's own errors (2000 to 2999: the server is gone, the link is
 //   lost, a reply is broken) and the server's word that it ends the session (1053 shutdown,
 //   1152 and 1184 aborted, 1927 killed). Every later statement fails the same way.
+// - server: the server ran out of room (1021 disk full, 3 a failed write) or of memory (1037,
+//   1041): every later statement that writes fails alike, in every table.
 // - table: the table disappeared (1146), or its columns are not those of the rows (1054 an
-//   unknown column, 1136 a column count that does not match): every row of it fails alike.
+//   unknown column, 1136 a column count that does not match), or it can take no more rows (1114
+//   the table is full, 1030 its storage engine failed, such as errno 28 for a full disk, 1038
+//   out of sort memory): every row of it fails alike.
 // - row: anything else, a fault of the row's own values or keys.
-enum class sql_failure_reach { row, table, connection };
+enum class sql_failure_reach { row, table, server, connection };
 sql_failure_reach sql_failure_reach_of(int code);
 
 // Exactly version 4.1.0 with a password (level 1).

@@ -1,5 +1,6 @@
 // Runs of pontrel that meet failures: catalogue statements of the source that fail, a schema
-// filter naming no schema, merge into a table without a key, a connection killed mid-table.
+// filter naming no schema, merge into a table without a key, a connection killed mid-table, a
+// table that is full.
 // Each run is checked by its exit code and by what arrived in MariaDB.
 #include "tests/agent/agent_test_support.h"
 #include "tests/support/tds_server/tds_server.h"
@@ -52,6 +53,11 @@ protected:
     }
 
     run_result run(std::vector<std::string> extra) {
+        std::vector<std::string> all = args(std::move(extra));
+        return run_pontrel(all, dir.path());
+    }
+
+    std::vector<std::string> args(std::vector<std::string> extra) {
         std::vector<std::string> all = {"--mssqlh=127.0.0.1," + std::to_string(server->port()),
                                         "--mssqlu=sa", "--mssqlp=Velmora-Pw1",
                                         "--src=velmora_faults", "--dest=" + dest};
@@ -59,7 +65,7 @@ protected:
             all.push_back(a);
         }
         all.insert(all.end(), extra.begin(), extra.end());
-        return run_pontrel(all, dir.path());
+        return all;
     }
 
     std::size_t count(const std::string& table) {
@@ -302,6 +308,32 @@ TEST_F(PontrelFailures, KilledConnectionEndsTheRunWithOneError) {
     EXPECT_EQ(count("dbo.stream"), 29u);
     EXPECT_EQ(count("dbo.customers"), 0u);
     EXPECT_LT(std::filesystem::file_size(log), 1u << 20);
+}
+
+// A full table (here a MEMORY table with room for 10 more rows) refuses every later row alike:
+// one error that says how far the table got, not one per row.
+TEST_F(PontrelFailures, AFullTableEndsThatTableWithOneError) {
+    ASSERT_EQ(run({"--tab_def"}).exit_code, 0);
+    const std::string table = dest + ".`dbo.stream`";
+    db.exec("ALTER TABLE " + table + " ENGINE=MEMORY MAX_ROWS=1");
+    // Filled to the last row (the handler takes the error that ends the filling), then room
+    // made for 10.
+    db.exec("BEGIN NOT ATOMIC DECLARE CONTINUE HANDLER FOR 1114 BEGIN END; INSERT INTO " + table +
+            " SELECT seq + 100000, 'filler' FROM " + dest + ".seq_1_to_100000; END");
+    db.exec("DELETE FROM " + table + " ORDER BY id LIMIT 10");
+    const std::string tables = dir.write("tables.txt", "dbo.stream\ndbo.customers\n");
+    const run_result result = run({"--mode=3", "--tab_file=" + tables});
+
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_EQ(occurrences(result.out, "Error:"), 1u) << result.out;
+    EXPECT_NE(result.out.find("is full The rows up to record #10 are in the table; later ones "
+                              "may be missing."),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(db.query("SELECT COUNT(*), MAX(id) FROM " + table + " WHERE id < 100000"),
+              (std::vector<row>{{"10", "10"}}));
+    // The next table is copied.
+    EXPECT_EQ(count("dbo.customers"), 2u);
 }
 
 } // namespace
