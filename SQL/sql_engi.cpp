@@ -12,6 +12,8 @@
 #include <cstring>
 #include <cwctype>
 
+#include <sys/socket.h>
+
 namespace {
 
 const char* const option_group = "Quintaro MySQL Lib";
@@ -194,7 +196,7 @@ sql_engine::~sql_engine() {
     }
     // The record holds the options even when no connection was made.
     if (initialized_) {
-        mysql_close(&mysql);
+        close_connection();
     }
     tk_log_message(2, "sql_engine::dtor - END");
 }
@@ -222,6 +224,26 @@ void sql_engine::open_connection() {
         throw sql_exception();
     }
     connected = true;
+    const std::lock_guard<std::mutex> lock(socket_mutex_);
+    socket_ = static_cast<int>(mysql_get_socket(&mysql));
+}
+
+void sql_engine::close_connection() {
+    {
+        // Once forgotten here, the descriptor may be closed and reused: interrupt() no longer
+        // touches it.
+        const std::lock_guard<std::mutex> lock(socket_mutex_);
+        socket_ = -1;
+    }
+    mysql_close(&mysql);
+}
+
+bool sql_engine::interrupt() noexcept {
+    const std::lock_guard<std::mutex> lock(socket_mutex_);
+    if (socket_ < 0) {
+        return false;
+    }
+    return ::shutdown(socket_, SHUT_RDWR) == 0;
 }
 
 void sql_engine::connect(const std::string& host, const std::string& user,
@@ -231,7 +253,7 @@ void sql_engine::connect(const std::string& host, const std::string& user,
                    password.empty() ? "" : "*****", port);
     if (connected) {
         tk_log_message(2, "Connection was established already - disconnecting first...");
-        mysql_close(&mysql);
+        close_connection();
         initialize();
         connected = false;
     }
@@ -538,7 +560,7 @@ void sql_engine::set_max_allowed_packet(uint32_t wanted) {
     }
     // A global value applies to sessions opened later: reconnect so this one runs under it.
     tk_log_message(2, "Reconnecting for the new max_allowed_packet");
-    mysql_close(&mysql);
+    close_connection();
     connected = false;
     initialize();
     open_connection();

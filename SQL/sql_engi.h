@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -165,6 +166,12 @@ public:
     // library's result (0 on success).
     int run(std::string_view statement);
 
+    // From any thread: shuts the connection's socket down, so that a call waiting for a server
+    // that does not answer returns at once with a lost-connection error, and every later one
+    // fails alike. The server rolls back what was not committed. False when no connection is
+    // open. No timeout is set instead: a statement may legitimately run for hours.
+    bool interrupt() noexcept;
+
     // The character set that statements write for `charset` on this server.
     std::wstring effective_charset(const std::wstring& name) const {
         return sql_effective_charset(name, version);
@@ -195,6 +202,7 @@ public:
 
 private:
     void open_connection();
+    void close_connection();
     void setup_session();
     // Reads one value of a single-row statement; false when there is none.
     bool read_single_value(const char* statement, int column, std::string& value);
@@ -207,6 +215,9 @@ private:
     bool initialized_ = false;
     // The database last selected, selected again after a reconnection.
     std::string current_db_;
+    // The open connection's socket (-1: none), for interrupt() on another thread.
+    std::mutex socket_mutex_;
+    int socket_ = -1;
 };
 
 // Switches the engine's BLOB-as-text reading on for its lifetime and puts it back on every way

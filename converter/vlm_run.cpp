@@ -4,6 +4,7 @@
 #include "converter/vlm_batch.h"
 #include "converter/vlm_errh.h"
 #include "converter/vlm_mutap.h"
+#include "converter/vlm_stopw.h"
 #include "converter/vlm_ui.h"
 #include "converter/vlm_vnam.h"
 #include "MSS/mss_db.h"
@@ -291,6 +292,7 @@ void velmora_convertor::operator()() {
     vlm_ui& ui = tk_singleton<vlm_ui>::ref();
 
     run_state run;
+    const vlm_stop_watchdog watchdog(sql.get(), vlm_stop_watchdog::default_grace);
     // A script is written only by a run that ends well; an error that ends the process inside
     // the error handler still says so (the script file itself removes its temporary file).
     bool script_written = false;

@@ -1,6 +1,6 @@
 // Runs of pontrel that meet failures: catalogue statements of the source that fail, a schema
 // filter naming no schema, merge into a table without a key, a connection killed mid-table, a
-// table that is full.
+// table that is full, a stop request while the server does not answer.
 // Each run is checked by its exit code and by what arrived in MariaDB.
 #include "tests/agent/agent_test_support.h"
 #include "tests/support/tds_server/tds_server.h"
@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -334,6 +335,38 @@ TEST_F(PontrelFailures, AFullTableEndsThatTableWithOneError) {
               (std::vector<row>{{"10", "10"}}));
     // The next table is copied.
     EXPECT_EQ(count("dbo.customers"), 2u);
+}
+
+// A stop request while the server does not answer (row 30 waits in the server for a minute, as
+// a stopped server would keep it waiting): the run ends within seconds with its stop message,
+// and the rows not committed stay out.
+TEST_F(PontrelFailures, AStopEndsTheRunWhileTheServerDoesNotAnswer) {
+    ASSERT_EQ(run({"--tab_def"}).exit_code, 0);
+    db.exec("CREATE TRIGGER " + dest + ".hold BEFORE INSERT ON " + dest +
+            ".`dbo.stream` FOR EACH ROW BEGIN IF NEW.id = 30 THEN DO SLEEP(60); END IF; END");
+    const std::string tables = dir.write("tables.txt", "dbo.stream\n");
+    const agent_test::pontrel_process process =
+        agent_test::start_pontrel(args({"--mode=3", "--tab_file=" + tables}), dir.path());
+    const std::string waiting = sleeping_connection();
+    if (waiting.empty()) {
+        ::kill(process.pid, SIGKILL);
+        agent_test::wait_pontrel(process);
+        FAIL() << "the run never reached row 30";
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    ::kill(process.pid, SIGINT);
+    const run_result result = agent_test::wait_pontrel(process);
+    const auto took = std::chrono::steady_clock::now() - asked;
+    // The server still sleeps for the statement whose client is gone; the test does not wait.
+    if (!db.query("SELECT id FROM information_schema.processlist WHERE id = " + waiting).empty()) {
+        db.exec("KILL CONNECTION " + waiting);
+    }
+
+    EXPECT_LT(took, std::chrono::seconds(15));
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.err.find("The conversion was interrupted (SIGINT)."), std::string::npos)
+        << result.out << result.err;
+    EXPECT_EQ(count("dbo.stream"), 29u);
 }
 
 } // namespace
