@@ -354,7 +354,7 @@ std::wstring too_long_reason(const std::vector<key_part>& parts, std::uint64_t b
         }
     }
     return L"its key takes " + std::to_wstring(bytes) + L" bytes, more than the " +
-           std::to_wstring(limit) + L" bytes of a " + storage + L" key";
+           std::to_wstring(limit) + L" bytes a key of storage engine " + storage + L" may take";
 }
 
 std::wstring key_label(const udb_index& index) {
