@@ -510,10 +510,19 @@ std::wstring dmp_database::create_table_text(const std::wstring& name, const udb
         e.charset, converted ? std::wstring(L"utf8mb4") : e.charset);
     sql_indexes_initializer index_clauses(columns.columns, indexes, auto_name,
                                           columns.validator->mapped_pairs, false, storage);
+    index_clauses.mariadb_hash_comment = options_.new_version;
     std::vector<std::wstring> index_chunks;
     index_clauses.get_init_chunks(index_chunks);
+    sql_report_left_out_keys(name, index_clauses.left_out_keys);
+    constexpr std::wstring_view comment_head = L"/*M!100400 ";
     for (const std::wstring& chunk : index_chunks) {
-        text += L"," + wlb + L"  " + chunk;
+        if (chunk.starts_with(comment_head)) {
+            // The comma belongs to the key: a server that skips the comment must not see it.
+            text += wlb + L"  " + std::wstring(comment_head) + L", " +
+                    chunk.substr(comment_head.size());
+        } else {
+            text += L"," + wlb + L"  " + chunk;
+        }
     }
     return text;
 }

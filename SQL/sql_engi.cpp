@@ -12,6 +12,8 @@
 #include <cstring>
 #include <cwctype>
 
+#include <sys/socket.h>
+
 namespace {
 
 const char* const option_group = "Quintaro MySQL Lib";
@@ -73,6 +75,14 @@ sql_failure_reach sql_failure_reach_of(int code) {
     case 1184: // ER_NEW_ABORTING_CONNECTION
     case 1927: // ER_CONNECTION_KILLED
         return sql_failure_reach::connection;
+    case 3:    // ER_ERROR_ON_WRITE
+    case 1021: // ER_DISK_FULL
+    case 1037: // ER_OUTOFMEMORY
+    case 1041: // ER_OUT_OF_RESOURCES
+        return sql_failure_reach::server;
+    case 1030: // ER_GET_ERRNO
+    case 1038: // ER_OUT_OF_SORTMEMORY
+    case 1114: // ER_RECORD_FILE_FULL
     case 1054: // ER_BAD_FIELD_ERROR
     case 1136: // ER_WRONG_VALUE_COUNT_ON_ROW
     case 1146: // ER_NO_SUCH_TABLE
@@ -186,7 +196,7 @@ sql_engine::~sql_engine() {
     }
     // The record holds the options even when no connection was made.
     if (initialized_) {
-        mysql_close(&mysql);
+        close_connection();
     }
     tk_log_message(2, "sql_engine::dtor - END");
 }
@@ -214,6 +224,26 @@ void sql_engine::open_connection() {
         throw sql_exception();
     }
     connected = true;
+    const std::lock_guard<std::mutex> lock(socket_mutex_);
+    socket_ = static_cast<int>(mysql_get_socket(&mysql));
+}
+
+void sql_engine::close_connection() {
+    {
+        // Once forgotten here, the descriptor may be closed and reused: interrupt() no longer
+        // touches it.
+        const std::lock_guard<std::mutex> lock(socket_mutex_);
+        socket_ = -1;
+    }
+    mysql_close(&mysql);
+}
+
+bool sql_engine::interrupt() noexcept {
+    const std::lock_guard<std::mutex> lock(socket_mutex_);
+    if (socket_ < 0) {
+        return false;
+    }
+    return ::shutdown(socket_, SHUT_RDWR) == 0;
 }
 
 void sql_engine::connect(const std::string& host, const std::string& user,
@@ -223,7 +253,7 @@ void sql_engine::connect(const std::string& host, const std::string& user,
                    password.empty() ? "" : "*****", port);
     if (connected) {
         tk_log_message(2, "Connection was established already - disconnecting first...");
-        mysql_close(&mysql);
+        close_connection();
         initialize();
         connected = false;
     }
@@ -530,7 +560,7 @@ void sql_engine::set_max_allowed_packet(uint32_t wanted) {
     }
     // A global value applies to sessions opened later: reconnect so this one runs under it.
     tk_log_message(2, "Reconnecting for the new max_allowed_packet");
-    mysql_close(&mysql);
+    close_connection();
     connected = false;
     initialize();
     open_connection();

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,10 +32,14 @@ public:
 // - connection: the client library's own errors (2000 to 2999: the server is gone, the link is
 //   lost, a reply is broken) and the server's word that it ends the session (1053 shutdown,
 //   1152 and 1184 aborted, 1927 killed). Every later statement fails the same way.
+// - server: the server ran out of room (1021 disk full, 3 a failed write) or of memory (1037,
+//   1041): every later statement that writes fails alike, in every table.
 // - table: the table disappeared (1146), or its columns are not those of the rows (1054 an
-//   unknown column, 1136 a column count that does not match): every row of it fails alike.
+//   unknown column, 1136 a column count that does not match), or it can take no more rows (1114
+//   the table is full, 1030 its storage engine failed, such as errno 28 for a full disk, 1038
+//   out of sort memory): every row of it fails alike.
 // - row: anything else, a fault of the row's own values or keys.
-enum class sql_failure_reach { row, table, connection };
+enum class sql_failure_reach { row, table, server, connection };
 sql_failure_reach sql_failure_reach_of(int code);
 
 // Exactly version 4.1.0 with a password (level 1).
@@ -161,6 +166,12 @@ public:
     // library's result (0 on success).
     int run(std::string_view statement);
 
+    // From any thread: shuts the connection's socket down, so that a call waiting for a server
+    // that does not answer returns at once with a lost-connection error, and every later one
+    // fails alike. The server rolls back what was not committed. False when no connection is
+    // open. No timeout is set instead: a statement may legitimately run for hours.
+    bool interrupt() noexcept;
+
     // The character set that statements write for `charset` on this server.
     std::wstring effective_charset(const std::wstring& name) const {
         return sql_effective_charset(name, version);
@@ -191,6 +202,7 @@ public:
 
 private:
     void open_connection();
+    void close_connection();
     void setup_session();
     // Reads one value of a single-row statement; false when there is none.
     bool read_single_value(const char* statement, int column, std::string& value);
@@ -203,6 +215,9 @@ private:
     bool initialized_ = false;
     // The database last selected, selected again after a reconnection.
     std::string current_db_;
+    // The open connection's socket (-1: none), for interrupt() on another thread.
+    std::mutex socket_mutex_;
+    int socket_ = -1;
 };
 
 // Switches the engine's BLOB-as-text reading on for its lifetime and puts it back on every way

@@ -47,6 +47,27 @@ bool equal_ascii_no_case(const std::wstring& a, const wchar_t* b) {
     return udb_equal_no_case(a, b);
 }
 
+std::wstring upper_ascii_copy(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'a' && c <= L'z') {
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+    }
+    return text;
+}
+
+// The destination type of a column: a custom rule's, the user's mapped type, else the type
+// mapping's.
+std::wstring sql_column_type_text(const t_ftd& column) {
+    if (udb_custom_conversion::is_acceptable1(column)) {
+        return udb_custom_conversion::handle1(column);
+    }
+    if (!column.native_type.empty()) {
+        return column.native_type;
+    }
+    return get_sql_native_type2(column, false);
+}
+
 } // namespace
 
 // ---- Column clauses -----------------------------------------------------------------------------
@@ -106,14 +127,7 @@ void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb
         std::wstring clause = new_server ? sql_quote_identifier(column.name) : column.name;
         clause += L" ";
 
-        std::wstring type;
-        if (udb_custom_conversion::is_acceptable1(column)) {
-            type = udb_custom_conversion::handle1(column);
-        } else if (!column.native_type.empty()) {
-            type = column.native_type;
-        } else {
-            type = get_sql_native_type2(column, false);
-        }
+        const std::wstring type = sql_column_type_text(column);
         clause += type;
 
         // Only text types take a character set; geometry and binary types refuse one.
@@ -235,12 +249,139 @@ std::uint32_t sql_indexes_initializer::max_key_bytes(const std::wstring& storage
     return 1000;
 }
 
+namespace {
+
+// One column of a key as the server stores it: a fixed width, a text or byte string that may be
+// cut to a prefix, a long-object column that only a prefix (or a hash) can index, or a column no
+// plain key can hold (geometry).
+struct key_part {
+    enum kind_t { fixed, string, lob, unindexable };
+    std::wstring column; // destination name
+    kind_t kind = fixed;
+    std::uint32_t unit = 1;   // bytes per prefix unit: a character or a byte
+    std::uint32_t length = 0; // units of the whole column (strings), bytes (fixed)
+    std::uint32_t prefix = 0; // units kept when cut; 0: the whole column
+    std::wstring type;        // the destination type, for messages
+
+    std::uint32_t bytes() const { return kind == fixed ? length : length * unit; }
+};
+
+key_part plan_key_part(const t_ftd& column, std::uint32_t bytes_per_char) {
+    key_part part;
+    part.column = column.name;
+    part.type = upper_ascii_copy(sql_column_type_text(column));
+    const auto size = static_cast<std::uint32_t>(std::max(column.size, 0));
+    const auto starts = [&](const wchar_t* word) { return part.type.rfind(word, 0) == 0; };
+    const bool text = sql_is_text_type(part.type);
+    if (sql_is_lob_type(part.type)) {
+        const bool blob = part.type.find(L"BLOB") != std::wstring::npos;
+        part.kind = text || blob ? key_part::lob : key_part::unindexable;
+        part.unit = text ? bytes_per_char : 1;
+    } else if (text || starts(L"VARBINARY") || starts(L"BINARY")) {
+        part.kind = key_part::string;
+        part.unit = text ? bytes_per_char : 1;
+        part.length = size;
+    } else {
+        part.length = size;
+    }
+    return part;
+}
+
+// Cuts the string and long-object parts of a plain index to prefixes that keep the key within
+// `limit` bytes: short columns stay whole, the rest share what is left alike. False when even
+// the fixed parts, or a one-unit prefix of each string, do not fit.
+bool fit_with_prefixes(std::vector<key_part>& parts, std::uint32_t limit) {
+    std::uint64_t fixed_bytes = 0;
+    std::vector<key_part*> cut;
+    for (key_part& part : parts) {
+        if (part.kind == key_part::fixed) {
+            fixed_bytes += part.length;
+        } else {
+            cut.push_back(&part);
+        }
+    }
+    if (fixed_bytes > limit) {
+        return false;
+    }
+    // Whole columns first, from the shortest; long objects always take a prefix.
+    std::stable_sort(cut.begin(), cut.end(), [](const key_part* a, const key_part* b) {
+        const bool a_lob = a->kind == key_part::lob;
+        const bool b_lob = b->kind == key_part::lob;
+        return a_lob != b_lob ? b_lob : a->bytes() < b->bytes();
+    });
+    std::uint64_t left = limit - fixed_bytes;
+    for (std::size_t i = 0; i < cut.size(); ++i) {
+        key_part& part = *cut[i];
+        const std::uint64_t share = left / (cut.size() - i);
+        if (part.kind == key_part::string && part.bytes() <= share) {
+            left -= part.bytes();
+            continue;
+        }
+        part.prefix = static_cast<std::uint32_t>(share / part.unit);
+        if (part.prefix == 0) {
+            return false;
+        }
+        left -= std::uint64_t{part.prefix} * part.unit;
+    }
+    return true;
+}
+
+std::wstring key_column_list(const sql_engine& e, const std::vector<key_part>& parts) {
+    std::wstring text;
+    for (const key_part& part : parts) {
+        if (!text.empty()) {
+            text += L", ";
+        }
+        text += e.get_safe_name(part.column);
+        if (part.prefix != 0) {
+            text += L"(" + std::to_wstring(part.prefix) + L")";
+        }
+    }
+    return text;
+}
+
+// Why a key over `parts` is too long for a plain key of `limit` bytes on `storage`.
+std::wstring too_long_reason(const std::vector<key_part>& parts, std::uint64_t bytes,
+                             std::uint32_t limit, const std::wstring& storage) {
+    for (const key_part& part : parts) {
+        if (part.kind == key_part::lob) {
+            return L"its column '" + part.column + L"' is " + part.type +
+                   L", which a key takes only as a prefix";
+        }
+        if (part.kind == key_part::unindexable) {
+            return L"its column '" + part.column + L"' is " + part.type +
+                   L", which no key of this kind takes";
+        }
+    }
+    return L"its key takes " + std::to_wstring(bytes) + L" bytes, more than the " +
+           std::to_wstring(limit) + L" bytes a key of storage engine " + storage + L" may take";
+}
+
+std::wstring key_label(const udb_index& index) {
+    if (index.b_primary) {
+        return L"The primary key" + (index.name.empty() ? L"" : L" '" + index.name + L"'");
+    }
+    return (index.b_unique ? L"The unique index '" : L"The index '") + index.name + L"'";
+}
+
+} // namespace
+
+bool sql_indexes_initializer::long_unique_by_hash(const std::wstring& storage) const {
+    // MariaDB 10.4 enforces a unique key of any length through a hidden hash of its columns
+    // (compared with the columns' collation), in InnoDB and MyISAM tables; MySQL has no such key.
+    const sql_engine& e = engine();
+    return e.is_mariadb() && e.version >= 0x0A0400 &&
+           (equal_ascii_no_case(storage, L"InnoDB") || equal_ascii_no_case(storage, L"MyISAM"));
+}
+
 void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
     const sql_engine& e = engine();
+    left_out_keys.clear();
     const bool old_server = e.version < 0x40100;
     const unsigned max_indexes = old_server ? 15 : 63;
+    const std::wstring storage = storage_engine.empty() ? e.storage_engine : storage_engine;
     // Key length in bytes: characters times the character set's widest character.
-    const std::uint32_t key_limit = old_server ? 256 : max_key_bytes(storage_engine);
+    const std::uint32_t key_limit = old_server ? 256 : max_key_bytes(storage);
     const std::uint32_t bytes_per_char =
         old_server
             ? 1
@@ -248,67 +389,104 @@ void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
     bool auto_needs_index = !auto_name.empty();
     unsigned counter = 0;
     for (const udb_index& index : indexes) {
-        if (counter >= max_indexes) {
-            break;
-        }
         if (index.columns.empty()) {
             tk_log_wmessage(3, L"Skip index '%ls' as it is built on empty fields list",
                             index.name.c_str());
             continue;
         }
-        if (index.columns.size() > 16) {
+        if (counter >= max_indexes) {
+            left_out_keys.push_back(key_label(index) + L" was not created: a table takes at most " +
+                                    std::to_wstring(max_indexes) + L" indexes here.");
             continue;
         }
-        std::wstring text;
-        if (index.b_primary) {
-            text = L"PRIMARY KEY";
-        } else {
-            text = index.b_unique ? L"UNIQUE " : L"INDEX ";
-            text += e.get_safe_name(index.name);
+        if (index.columns.size() > 16) {
+            left_out_keys.push_back(key_label(index) + L" was not created: it has " +
+                                    std::to_wstring(index.columns.size()) +
+                                    L" columns, and a key takes at most 16.");
+            continue;
         }
-        text += L" (";
+        std::vector<key_part> parts;
         bool complete = true;
-        bool starts_with_auto = false;
-        std::uint32_t key_bytes = 0;
-        for (std::size_t j = 0; j < index.columns.size(); ++j) {
-            const std::wstring& column = index.columns[j];
-            if (j > 0) {
-                text += L", ";
-            }
-            if (j == 0 && !auto_name.empty() && udb_equal_no_case(column, auto_name)) {
-                tk_log_message(2, "Got index for auto_increment field");
-                starts_with_auto = true;
-            }
-            text += e.get_safe_name(column);
+        std::uint64_t key_bytes = 0;
+        bool needs_prefix = false;
+        for (const std::wstring& column : index.columns) {
             if (!columns.find_field(column)) {
                 tk_log_wmessage(2, L"Index column '%ls' is not found", column.c_str());
                 complete = false;
                 break;
             }
-            const std::uint32_t size = columns.get_field_size(column);
-            const VARTYPE vt = columns.get_field_type(column);
-            if (vt == VT_BLOB || vt == VT_BLOB_OBJECT || vt == ole_variant::vt_byte_array ||
-                (vt == VT_BSTR && (size == 0 || size > 768))) {
-                tk_log_wmessage(3, L"Index '%ls' built on LOB column(s) is not allowed",
-                                index.name.c_str());
-                complete = false;
-                break;
-            }
-            key_bytes += vt == VT_BSTR ? size * bytes_per_char : size;
-            if (key_bytes > key_limit) {
-                tk_log_wmessage(3, L"Index '%ls' is too big, skip it", index.name.c_str());
-                complete = false;
-                break;
-            }
+            parts.push_back(plan_key_part(columns.get_field2(column), bytes_per_char));
+            key_bytes += parts.back().bytes();
+            needs_prefix = needs_prefix || parts.back().kind == key_part::lob ||
+                           parts.back().kind == key_part::unindexable;
         }
         ++counter;
-        if (complete) {
-            text += L")";
-            out.push_back(text);
-            // The AUTO_INCREMENT column needs an index that starts with it.
-            if (starts_with_auto) {
-                auto_needs_index = false;
+        if (!complete) {
+            continue;
+        }
+        needs_prefix = needs_prefix || key_bytes > key_limit;
+        const bool any_unindexable = std::any_of(parts.begin(), parts.end(), [](const key_part& p) {
+            return p.kind == key_part::unindexable;
+        });
+        std::wstring text;
+        if (!needs_prefix) {
+            text = index.b_primary
+                       ? std::wstring(L"PRIMARY KEY")
+                       : (index.b_unique ? L"UNIQUE " : L"INDEX ") + e.get_safe_name(index.name);
+            text += L" (" + key_column_list(e, parts) + L")";
+        } else if (!index.b_unique && !index.b_primary) {
+            // A prefix narrows what the index looks at, not what it means: lookups still
+            // compare whole values.
+            if (any_unindexable || !fit_with_prefixes(parts, key_limit)) {
+                left_out_keys.push_back(key_label(index) + L" was not created: " +
+                                        too_long_reason(parts, key_bytes, key_limit, storage) +
+                                        L".");
+                continue;
             }
+            text =
+                L"INDEX " + e.get_safe_name(index.name) + L" (" + key_column_list(e, parts) + L")";
+        } else {
+            // A prefix would refuse rows that differ only after it: a unique key is whole or
+            // enforced by a hash, or reported.
+            const std::wstring reason = too_long_reason(parts, key_bytes, key_limit, storage);
+            const std::wstring name =
+                index.name.empty() || equal_ascii_no_case(index.name, L"PRIMARY")
+                    ? parts.front().column
+                    : index.name;
+            const std::wstring hashed = L"UNIQUE " + e.get_safe_name(name) + L" (" +
+                                        key_column_list(e, parts) + L") USING HASH";
+            const bool hash = !any_unindexable && long_unique_by_hash(storage);
+            const bool script_hash = !any_unindexable && !hash && mariadb_hash_comment &&
+                                     (equal_ascii_no_case(storage, L"InnoDB") ||
+                                      equal_ascii_no_case(storage, L"MyISAM"));
+            std::wstring message = key_label(index) + L" was not created: " + reason + L".";
+            if (hash) {
+                if (!index.b_primary) {
+                    out.push_back(hashed);
+                    continue;
+                }
+                text = hashed;
+                message += L" A unique index over its columns (a hash) refuses duplicates in "
+                           L"its place.";
+            } else if (script_hash) {
+                text = L"/*M!100400 " + hashed + L" */";
+                message = key_label(index) +
+                          L" is written for MariaDB 10.4 and later only (as "
+                          L"a unique hash): " +
+                          reason + L". Replayed on another server the key is missing.";
+            } else {
+                message += L" Only MariaDB 10.4 and later enforce such a key (as a hash).";
+            }
+            left_out_keys.push_back(message);
+            if (text.empty()) {
+                continue;
+            }
+        }
+        out.push_back(text);
+        // The AUTO_INCREMENT column needs an index that starts with it.
+        if (!auto_name.empty() && udb_equal_no_case(parts.front().column, auto_name) &&
+            text.rfind(L"/*", 0) != 0) {
+            auto_needs_index = false;
         }
         tk_log_wmessage(2, L"sql_query=%ls", text.c_str());
     }
@@ -323,6 +501,17 @@ void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
             : validator->get_safe_name(auto_name);
     out.push_back(L"INDEX " + e.get_safe_name(index_name) + L" (" + e.get_safe_name(auto_name) +
                   L")");
+}
+
+void sql_report_left_out_keys(const std::wstring& table, const std::vector<std::wstring>& keys) {
+    udb_error_handler* handler = tk_singleton<udb_error_handler>::pointer();
+    for (const std::wstring& text : keys) {
+        tk_log_wmessage(3, L"Table '%ls': %ls", table.c_str(), text.c_str());
+        if (handler != nullptr) {
+            handler->context = "Table '" + tk_to_utf8(table) + "'";
+            handler->handle(tk_exception(tk_to_utf8(text), 0), false);
+        }
+    }
 }
 
 // ---- The whole statement ------------------------------------------------------------------------
@@ -381,6 +570,7 @@ std::wstring sql_create_table_statement(const std::wstring& table, const udb_sch
                                               columns.validator->mapped_pairs, false, storage);
         std::vector<std::wstring> index_chunks;
         index_clauses.get_init_chunks(index_chunks);
+        sql_report_left_out_keys(table, index_clauses.left_out_keys);
         for (const std::wstring& chunk : index_chunks) {
             statement += L", " + chunk;
         }

@@ -59,8 +59,12 @@ void sql_report_left_out_defaults(const std::wstring& table,
                                   bool expression_ones = true);
 
 // Builds the index clauses of one table: PRIMARY KEY, UNIQUE name or INDEX name with the
-// destination columns; leaves out indexes MySQL would refuse, and gives the AUTO_INCREMENT
-// column an index of its own when no created index starts with it.
+// destination columns, and gives the AUTO_INCREMENT column an index of its own when no created
+// index starts with it. A key longer than the storage engine's limit (or over TEXT or BLOB
+// columns): a plain index indexes prefixes of its text and byte columns; a unique key or primary
+// key becomes a unique hash on MariaDB 10.4 and later (a primary key is then reported as not
+// created) and is otherwise left out. Every key not created as asked is described in
+// `left_out_keys`.
 class sql_indexes_initializer {
 public:
     // `mapping`: source column name to destination column name. `storage_engine` decides the
@@ -77,6 +81,14 @@ public:
 
     // The longest index key in bytes for the storage engine on this server.
     static std::uint32_t max_key_bytes(const std::wstring& storage_engine);
+    // Whether the server enforces a unique key longer than the limit through a hash.
+    bool long_unique_by_hash(const std::wstring& storage) const;
+
+    // A script: a unique key too long for every server goes into MariaDB's version comment
+    // `/*M!100400 UNIQUE ... USING HASH */` (the caller puts the separating comma inside it).
+    bool mariadb_hash_comment = false;
+    // What was not created as asked, one sentence each; filled by get_init_chunks.
+    std::vector<std::wstring> left_out_keys;
 
     udb_indexes indexes; // the destination indexes
     std::wstring auto_name;
@@ -84,6 +96,9 @@ public:
     const t_names_map& mapping;
     std::wstring storage_engine;
 };
+
+// Reports each key not created as asked as a level-0 error naming the table.
+void sql_report_left_out_keys(const std::wstring& table, const std::vector<std::wstring>& keys);
 
 // The CREATE TABLE statement of a table on the server: the column clauses, the index clauses
 // (when the table has indexes or an AUTO_INCREMENT column), the table properties' character set

@@ -118,13 +118,17 @@ void vlm_row_batch::commit_before_report() noexcept {
     pending_ = 0;
 }
 
-tk_exception vlm_row_batch::with_committed_count(const tk_exception& failure) const {
+tk_exception vlm_with_rows_in_table(const tk_exception& failure, std::uint64_t records) {
     tk_exception annotated(failure);
     annotated.message = std::string(failure.what()) +
-                        (committed_ == 0 ? " No row of this table is surely in it."
-                                         : " The rows up to record #" + std::to_string(committed_) +
-                                               " are in the table; later ones may be missing.");
+                        (records == 0 ? " No row of this table is surely in it."
+                                      : " The rows up to record #" + std::to_string(records) +
+                                            " are in the table; later ones may be missing.");
     return annotated;
+}
+
+tk_exception vlm_row_batch::with_committed_count(const tk_exception& failure) const {
+    return vlm_with_rows_in_table(failure, committed_);
 }
 
 void vlm_row_batch::throw_kept_failure() {

@@ -4,6 +4,7 @@
 #include "converter/vlm_batch.h"
 #include "converter/vlm_errh.h"
 #include "converter/vlm_mutap.h"
+#include "converter/vlm_stopw.h"
 #include "converter/vlm_ui.h"
 #include "converter/vlm_vnam.h"
 #include "MSS/mss_db.h"
@@ -291,6 +292,7 @@ void velmora_convertor::operator()() {
     vlm_ui& ui = tk_singleton<vlm_ui>::ref();
 
     run_state run;
+    const vlm_stop_watchdog watchdog(sql.get(), vlm_stop_watchdog::default_grace);
     // A script is written only by a run that ends well; an error that ends the process inside
     // the error handler still says so (the script file itself removes its temporary file).
     bool script_written = false;
@@ -583,7 +585,13 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         source.reset();
         error_handler& handler = tk_singleton<error_handler>::ref();
         handler.set_context(current_object());
-        if (sql_failure_reach_of(error.code) != sql_failure_reach::connection) {
+        const sql_failure_reach reach = sql_failure_reach_of(error.code);
+        if (reach == sql_failure_reach::server) {
+            // Out of disk or memory on the server: every later table would fail alike.
+            handler.handle(error, false);
+            throw tk_final_exception();
+        }
+        if (reach != sql_failure_reach::connection) {
             handler.handle(error, false);
             return;
         }
@@ -728,11 +736,19 @@ void velmora_convertor::copy_rows_in(udb_recordset& source, udb_recordset& desti
                 }
             }
         } catch (const tk_exception& error) {
-            // A failure that every row would repeat (the table or the connection is gone) is
-            // the table's, reported once.
-            if (error.level == 2 || sql_failure_reach_of(error.code) != sql_failure_reach::row ||
+            // A failure that every row would repeat (the table or the connection is gone, no
+            // room is left) is the table's, reported once.
+            const sql_failure_reach reach = sql_failure_reach_of(error.code);
+            if (error.level == 2 || reach == sql_failure_reach::connection ||
                 dynamic_cast<const udb_structure_exception*>(&error) != nullptr) {
                 throw;
+            }
+            if (reach != sql_failure_reach::row) {
+                // The rows before this one are in the table, unless the server dropped them
+                // with it or they cannot be committed: the error says how far it surely got.
+                batch.check_transaction_kept(error);
+                batch.commit();
+                throw vlm_with_rows_in_table(error, records_done);
             }
             // A deadlock rolls back the rows sent before it as well: that ends the table.
             batch.check_transaction_kept(error);

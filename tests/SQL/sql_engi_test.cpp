@@ -54,6 +54,28 @@ TEST(SqlEngineOffline, VersionTexts) {
     }
 }
 
+// Out of disk or memory, every later statement fails alike: such errors must not be taken for a
+// fault of one row.
+TEST(SqlEngineOffline, HowFarAFailureReaches) {
+    struct reach_case {
+        int number;
+        sql_failure_reach reach;
+    };
+    const reach_case cases[] = {
+        {1062, sql_failure_reach::row},        {1366, sql_failure_reach::row},
+        {1114, sql_failure_reach::table},      {1030, sql_failure_reach::table},
+        {1038, sql_failure_reach::table},      {1146, sql_failure_reach::table},
+        {3, sql_failure_reach::server},        {1021, sql_failure_reach::server},
+        {1037, sql_failure_reach::server},     {1041, sql_failure_reach::server},
+        {2013, sql_failure_reach::connection}, {1927, sql_failure_reach::connection},
+    };
+    for (const reach_case& c : cases) {
+        EXPECT_EQ(sql_failure_reach_of(0x400000 + c.number), c.reach) << c.number;
+    }
+    // Codes of other layers are the row's.
+    EXPECT_EQ(sql_failure_reach_of(1114), sql_failure_reach::row);
+}
+
 TEST(SqlEngineOffline, AuthenticationRuleOfVersion410) {
     EXPECT_TRUE(sql_engine::auth_not_supported(0x40100, "secret"));
     EXPECT_FALSE(sql_engine::auth_not_supported(0x40100, ""));

@@ -181,15 +181,29 @@ TEST(SqlRowBudget, PrimaryKeyColumnsOfTheInitializerStay) {
 }
 
 std::vector<std::wstring> index_clauses(const udb_schema& source, const udb_indexes& indexes,
-                                        const std::wstring& storage = L"") {
+                                        const std::wstring& storage = L"",
+                                        std::vector<std::wstring>* left_out = nullptr,
+                                        bool script = false) {
     std::wstring auto_name;
     sql_schema_initializer init(L"t", source, indexes, auto_name, false);
     std::vector<std::wstring> columns;
     init.get_init_chunks(columns, nullptr);
     sql_indexes_initializer idx(init.columns, indexes, auto_name, init.validator->mapped_pairs,
                                 false, storage);
+    idx.mariadb_hash_comment = script;
     std::vector<std::wstring> out;
     idx.get_init_chunks(out);
+    if (left_out != nullptr) {
+        *left_out = idx.left_out_keys;
+    }
+    return out;
+}
+
+std::vector<std::string> narrow_all(const std::vector<std::wstring>& texts) {
+    std::vector<std::string> out;
+    for (const std::wstring& text : texts) {
+        out.push_back(narrow(text));
+    }
     return out;
 }
 
@@ -199,66 +213,178 @@ TEST(SqlIndexClauses, KeysNamesAndLimits) {
     schema.push_back(column(L"a", VT_I4, 4));
     schema.push_back(column(L"b", VT_I4, 4));
     schema.push_back(column(L"t 1", VT_BSTR, 255));
-    schema.push_back(column(L"long", VT_BSTR, 769));
-    schema.push_back(column(L"bin", ole_variant::vt_byte_array, 0));
     udb_indexes indexes;
     indexes.push_back(index_of(L"PK", {L"a", L"b"}, true, true));
     indexes.push_back(index_of(L"UX a;b", {L"t 1"}, true));
-    indexes.push_back(index_of(L"IX_long", {L"long"}));
-    indexes.push_back(index_of(L"IX_bin", {L"bin"}));
     indexes.push_back(index_of(L"IX_none", {}));
     indexes.push_back(index_of(L"IX_missing", {L"zz"}));
-    const auto clauses = index_clauses(schema, indexes);
-    ASSERT_EQ(clauses.size(), 2u);
-    EXPECT_EQ(narrow(clauses[0]), "PRIMARY KEY (`a`, `b`)");
-    EXPECT_EQ(narrow(clauses[1]), "UNIQUE `ux a_b` (`t 1`)");
+    std::vector<std::wstring> left_out;
+    EXPECT_EQ(narrow_all(index_clauses(schema, indexes, L"", &left_out)),
+              (std::vector<std::string>{"PRIMARY KEY (`a`, `b`)", "UNIQUE `ux a_b` (`t 1`)"}));
+    EXPECT_TRUE(left_out.empty());
 }
 
-TEST(SqlIndexClauses, KeyLengthIsCountedInBytes) {
+// utf8mb4 takes 4 bytes a character: VARCHAR(769) is 3076 bytes, one over InnoDB's 3072.
+TEST(SqlIndexClauses, KeysOverTheLimit) {
     udb_schema schema;
-    for (int i = 0; i < 7; ++i) {
+    schema.push_back(column(L"id", VT_I4, 4));
+    schema.push_back(column(L"long", VT_BSTR, 769));
+    schema.push_back(column(L"memo", VT_BSTR, 0));
+    schema.push_back(column(L"bin", ole_variant::vt_byte_array, 0));
+    schema.push_back(column(L"shape", VT_BSTR, 0, 2));
+    for (int i = 0; i < 4; ++i) {
         schema.push_back(column(L"c" + std::to_wstring(i), VT_BSTR, 255));
     }
-    udb_indexes three;
-    three.push_back(index_of(L"IX3", {L"c0", L"c1", L"c2"}));
-    udb_indexes four;
-    four.push_back(index_of(L"IX4", {L"c0", L"c1", L"c2", L"c3"}));
-    {
-        // utf8mb4 and InnoDB: 3072 bytes, 4 bytes a character.
-        offline_engine e(mariadb_10_11, mariadb_info);
-        EXPECT_EQ(index_clauses(schema, three).size(), 1u);
-        EXPECT_EQ(index_clauses(schema, four).size(), 0u);
-        // MyISAM keys take at most 1000 bytes.
-        EXPECT_EQ(index_clauses(schema, three, L"MyISAM").size(), 0u);
-        udb_indexes one;
-        one.push_back(index_of(L"IX1", {L"c0"}));
-        EXPECT_EQ(index_clauses(schema, one, L"MyISAM").size(), 0u); // 1020 bytes
-        udb_schema short_schema;
-        short_schema.push_back(column(L"s", VT_BSTR, 250));
-        udb_indexes short_index;
-        short_index.push_back(index_of(L"IX_s", {L"s"}));
-        EXPECT_EQ(index_clauses(short_schema, short_index, L"MyISAM").size(), 1u);
-    }
-    {
-        // Before 4.1 a key holds 256 characters.
-        offline_engine e(0x40018);
-        udb_schema narrow_schema;
-        narrow_schema.push_back(column(L"c", VT_BSTR, 300));
-        udb_indexes one;
-        one.push_back(index_of(L"IX", {L"c"}));
-        EXPECT_EQ(index_clauses(narrow_schema, one).size(), 0u);
+    struct key_case {
+        const char* label;
+        uint32_t version;
+        const char* info;
+        udb_index index;
+        std::vector<std::string> clauses;
+        const char* reported; // part of the one message, or null for none
+        const wchar_t* storage = L"";
+        bool script = false;
+    };
+    const std::vector<key_case> cases = {
+        // A prefix does not change what a plain index means: the longest columns are cut.
+        {"plain index, long text",
+         mariadb_10_11,
+         mariadb_info,
+         index_of(L"IX", {L"long"}),
+         {"INDEX `IX` (`long`(768))"},
+         nullptr},
+        {"plain index, four columns",
+         mariadb_10_11,
+         mariadb_info,
+         index_of(L"IX", {L"id", L"c0", L"c1", L"c2", L"c3"}),
+         {"INDEX `IX` (`id`, `c0`(191), `c1`(192), `c2`(192), `c3`(192))"},
+         nullptr},
+        {"plain index, TEXT and BLOB",
+         mariadb_10_11,
+         mariadb_info,
+         index_of(L"IX", {L"memo", L"bin"}),
+         {"INDEX `IX` (`memo`(384), `bin`(1536))"},
+         nullptr},
+        {"plain index, MyISAM",
+         mariadb_10_11,
+         mariadb_info,
+         index_of(L"IX", {L"c0"}),
+         {"INDEX `IX` (`c0`(250))"},
+         nullptr,
+         L"MyISAM"},
+        {"plain index, geometry",
+         mariadb_10_11,
+         mariadb_info,
+         index_of(L"IX", {L"shape"}),
+         {},
+         "The index 'IX' was not created: its column 'shape' is GEOMETRY"},
+        // A unique key is never cut: MariaDB 10.4 enforces it through a hash.
+        {"unique, MariaDB 10.11",
+         mariadb_10_11,
+         mariadb_info,
+         index_of(L"UX", {L"long"}, true),
+         {"UNIQUE `UX` (`long`) USING HASH"},
+         nullptr},
+        {"unique TEXT, MariaDB 10.11",
+         mariadb_10_11,
+         mariadb_info,
+         index_of(L"UX", {L"memo", L"id"}, true),
+         {"UNIQUE `UX` (`memo`, `id`) USING HASH"},
+         nullptr},
+        {"unique, MariaDB 10.3",
+         0x0A0312,
+         "10.3.18-MariaDB",
+         index_of(L"UX", {L"long"}, true),
+         {},
+         "The unique index 'UX' was not created: its key takes 3076 bytes, more than the 3072 "
+         "bytes a key of storage engine InnoDB may take. Only MariaDB 10.4"},
+        {"unique, MySQL 8",
+         0x080024,
+         "8.0.36",
+         index_of(L"UX", {L"long"}, true),
+         {},
+         "The unique index 'UX' was not created"},
+        {"unique, Aria",
+         mariadb_10_11,
+         mariadb_info,
+         index_of(L"UX", {L"long"}, true),
+         {},
+         "The unique index 'UX' was not created: its key takes 3076 bytes, more than the 2000",
+         L"Aria"},
+        // No server makes a primary key that long: a unique hash stands in, and it is reported.
+        {"primary key, MariaDB 10.11",
+         mariadb_10_11,
+         mariadb_info,
+         index_of(L"PK_t", {L"long"}, true, true),
+         {"UNIQUE `PK_t` (`long`) USING HASH"},
+         "The primary key 'PK_t' was not created: its key takes 3076 bytes"},
+        {"primary key, MySQL 8",
+         0x080024,
+         "8.0.36",
+         index_of(L"PK_t", {L"long"}, true, true),
+         {},
+         "The primary key 'PK_t' was not created"},
+        // A script judges keys at 767 bytes and writes a long unique key for MariaDB only.
+        {"unique, script",
+         0x40100,
+         "",
+         index_of(L"UX", {L"c0"}, true),
+         {"/*M!100400 UNIQUE `UX` (`c0`) USING HASH */"},
+         "The unique index 'UX' is written for MariaDB 10.4 and later only",
+         L"InnoDB",
+         true},
+    };
+    for (const key_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        offline_engine e(c.version, c.info);
+        e.engine.charset = L"utf8mb4";
+        udb_indexes indexes;
+        indexes.push_back(c.index);
+        std::vector<std::wstring> left_out;
+        EXPECT_EQ(narrow_all(index_clauses(schema, indexes, c.storage, &left_out, c.script)),
+                  c.clauses);
+        if (c.reported == nullptr) {
+            EXPECT_TRUE(left_out.empty()) << narrow(left_out.front());
+        } else {
+            ASSERT_EQ(left_out.size(), 1u);
+            EXPECT_NE(narrow(left_out[0]).find(c.reported), std::string::npos)
+                << narrow(left_out[0]);
+        }
     }
 }
 
-TEST(SqlIndexClauses, AtMost63IndexesAreLookedAt) {
-    offline_engine e(mariadb_10_11, mariadb_info);
-    udb_schema schema;
-    schema.push_back(column(L"a", VT_I4, 4));
-    udb_indexes indexes;
-    for (int i = 0; i < 70; ++i) {
-        indexes.push_back(index_of(L"IX" + std::to_wstring(i), {L"a"}));
+TEST(SqlIndexClauses, KeysTheServerCannotHoldAreReported) {
+    std::vector<std::wstring> left_out;
+    {
+        offline_engine e(mariadb_10_11, mariadb_info);
+        udb_schema schema;
+        std::vector<std::wstring> names;
+        for (int i = 0; i < 17; ++i) {
+            names.push_back(L"c" + std::to_wstring(i));
+            schema.push_back(column(names.back(), VT_I4, 4));
+        }
+        udb_indexes indexes;
+        indexes.push_back(index_of(L"UX_wide", names, true));
+        for (int i = 0; i < 64; ++i) {
+            indexes.push_back(index_of(L"IX" + std::to_wstring(i), {L"c0"}));
+        }
+        EXPECT_EQ(index_clauses(schema, indexes, L"", &left_out).size(), 63u);
+        EXPECT_EQ(
+            narrow_all(left_out),
+            (std::vector<std::string>{
+                "The unique index 'UX_wide' was not created: it has 17 columns, and a key takes "
+                "at most 16.",
+                "The index 'IX63' was not created: a table takes at most 63 indexes here."}));
     }
-    EXPECT_EQ(index_clauses(schema, indexes).size(), 63u);
+    // Before 4.1 a key holds 256 characters; a unique key is not cut to fit.
+    offline_engine old(0x40018);
+    udb_schema narrow_schema;
+    narrow_schema.push_back(column(L"c", VT_BSTR, 300));
+    udb_indexes one;
+    one.push_back(index_of(L"UX", {L"c"}, true));
+    EXPECT_EQ(narrow_all(index_clauses(narrow_schema, one, L"", &left_out)),
+              std::vector<std::string>{});
+    EXPECT_EQ(left_out.size(), 1u);
 }
 
 TEST(SqlIndexClauses, AutoIncrementColumnKeepsAnIndexThatStartsWithIt) {
@@ -280,7 +406,9 @@ TEST(SqlIndexClauses, AutoIncrementColumnKeepsAnIndexThatStartsWithIt) {
         {"second column",
          {index_of(L"IX", {L"code", L"id"})},
          {"INDEX `IX` (`code`, `id`)", "INDEX `id` (`id`)"}},
-        {"index left out", {index_of(L"IX", {L"id", L"memo"})}, {"INDEX `id` (`id`)"}},
+        {"long text cut to a prefix",
+         {index_of(L"IX", {L"id", L"memo"})},
+         {"INDEX `IX` (`id`, `memo`(767))"}},
         {"an index named like the column",
          {index_of(L"id", {L"code"})},
          {"INDEX `id` (`code`)", "INDEX `id00000` (`id`)"}},
@@ -337,13 +465,15 @@ TEST_F(SqlClauses, TablesTheServerAccepts) {
     udb_indexes indexes;
     // The identity column is second in this index: it gets an index of its own.
     indexes.push_back(index_of(L"IX_note_id", {L"note", L"id"}));
-    // Four text columns of 255 characters take 4080 bytes in utf8mb4: left out.
+    // Four text columns of 255 characters take 4080 bytes in utf8mb4: cut to prefixes.
     indexes.push_back(index_of(L"IX_wide", {L"k0", L"k1", L"k2", L"k3"}));
     auto table = db->create_table(L"Table `odd`", schema, indexes);
     ASSERT_TRUE(table);
     const std::string created = fetch_value(mysql(), "SHOW CREATE TABLE `Table ``odd```", 1);
     EXPECT_NE(created.find("KEY `id` (`id`)"), std::string::npos) << created;
-    EXPECT_EQ(created.find("IX_wide"), std::string::npos) << created;
+    EXPECT_NE(created.find("KEY `IX_wide` (`k0`(192),`k1`(192),`k2`(192),`k3`(192))"),
+              std::string::npos)
+        << created;
     EXPECT_EQ(fetch_value(mysql(), "SELECT CHARACTER_MAXIMUM_LENGTH FROM "
                                    "information_schema.COLUMNS WHERE TABLE_SCHEMA=DATABASE() AND "
                                    "COLUMN_NAME='note'"),

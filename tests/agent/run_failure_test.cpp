@@ -1,5 +1,6 @@
 // Runs of pontrel that meet failures: catalogue statements of the source that fail, a schema
-// filter naming no schema, merge into a table without a key, a connection killed mid-table.
+// filter naming no schema, merge into a table without a key, a connection killed mid-table, a
+// table that is full, a stop request while the server does not answer.
 // Each run is checked by its exit code and by what arrived in MariaDB.
 #include "tests/agent/agent_test_support.h"
 #include "tests/support/tds_server/tds_server.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -52,6 +54,11 @@ protected:
     }
 
     run_result run(std::vector<std::string> extra) {
+        std::vector<std::string> all = args(std::move(extra));
+        return run_pontrel(all, dir.path());
+    }
+
+    std::vector<std::string> args(std::vector<std::string> extra) {
         std::vector<std::string> all = {"--mssqlh=127.0.0.1," + std::to_string(server->port()),
                                         "--mssqlu=sa", "--mssqlp=Velmora-Pw1",
                                         "--src=velmora_faults", "--dest=" + dest};
@@ -59,7 +66,7 @@ protected:
             all.push_back(a);
         }
         all.insert(all.end(), extra.begin(), extra.end());
-        return run_pontrel(all, dir.path());
+        return all;
     }
 
     std::size_t count(const std::string& table) {
@@ -302,6 +309,64 @@ TEST_F(PontrelFailures, KilledConnectionEndsTheRunWithOneError) {
     EXPECT_EQ(count("dbo.stream"), 29u);
     EXPECT_EQ(count("dbo.customers"), 0u);
     EXPECT_LT(std::filesystem::file_size(log), 1u << 20);
+}
+
+// A full table (here a MEMORY table with room for 10 more rows) refuses every later row alike:
+// one error that says how far the table got, not one per row.
+TEST_F(PontrelFailures, AFullTableEndsThatTableWithOneError) {
+    ASSERT_EQ(run({"--tab_def"}).exit_code, 0);
+    const std::string table = dest + ".`dbo.stream`";
+    db.exec("ALTER TABLE " + table + " ENGINE=MEMORY MAX_ROWS=1");
+    // Filled to the last row (the handler takes the error that ends the filling), then room
+    // made for 10.
+    db.exec("BEGIN NOT ATOMIC DECLARE CONTINUE HANDLER FOR 1114 BEGIN END; INSERT INTO " + table +
+            " SELECT seq + 100000, 'filler' FROM " + dest + ".seq_1_to_100000; END");
+    db.exec("DELETE FROM " + table + " ORDER BY id LIMIT 10");
+    const std::string tables = dir.write("tables.txt", "dbo.stream\ndbo.customers\n");
+    const run_result result = run({"--mode=3", "--tab_file=" + tables});
+
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_EQ(occurrences(result.out, "Error:"), 1u) << result.out;
+    EXPECT_NE(result.out.find("is full The rows up to record #10 are in the table; later ones "
+                              "may be missing."),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(db.query("SELECT COUNT(*), MAX(id) FROM " + table + " WHERE id < 100000"),
+              (std::vector<row>{{"10", "10"}}));
+    // The next table is copied.
+    EXPECT_EQ(count("dbo.customers"), 2u);
+}
+
+// A stop request while the server does not answer (row 30 waits in the server for a minute, as
+// a stopped server would keep it waiting): the run ends within seconds with its stop message,
+// and the rows not committed stay out.
+TEST_F(PontrelFailures, AStopEndsTheRunWhileTheServerDoesNotAnswer) {
+    ASSERT_EQ(run({"--tab_def"}).exit_code, 0);
+    db.exec("CREATE TRIGGER " + dest + ".hold BEFORE INSERT ON " + dest +
+            ".`dbo.stream` FOR EACH ROW BEGIN IF NEW.id = 30 THEN DO SLEEP(60); END IF; END");
+    const std::string tables = dir.write("tables.txt", "dbo.stream\n");
+    const agent_test::pontrel_process process =
+        agent_test::start_pontrel(args({"--mode=3", "--tab_file=" + tables}), dir.path());
+    const std::string waiting = sleeping_connection();
+    if (waiting.empty()) {
+        ::kill(process.pid, SIGKILL);
+        agent_test::wait_pontrel(process);
+        FAIL() << "the run never reached row 30";
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    ::kill(process.pid, SIGINT);
+    const run_result result = agent_test::wait_pontrel(process);
+    const auto took = std::chrono::steady_clock::now() - asked;
+    // The server still sleeps for the statement whose client is gone; the test does not wait.
+    if (!db.query("SELECT id FROM information_schema.processlist WHERE id = " + waiting).empty()) {
+        db.exec("KILL CONNECTION " + waiting);
+    }
+
+    EXPECT_LT(took, std::chrono::seconds(15));
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.err.find("The conversion was interrupted (SIGINT)."), std::string::npos)
+        << result.out << result.err;
+    EXPECT_EQ(count("dbo.stream"), 29u);
 }
 
 } // namespace
