@@ -13,7 +13,6 @@
 #include "TK/tk_utils.h"
 #include "UDB/udb_rule.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <cwctype>
@@ -466,6 +465,9 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
     }
     if (narrow && type != DBTYPE_WSTR) {
         const std::wstring wide = by_rule ? custom : value.to_wstring();
+        if (wide.find(L'\0') != std::wstring::npos) {
+            by_statement(); // the bulk copy would end the text at the NUL
+        }
         const std::string text = tk_to_string(wide, -1);
         tk_log_message(1, "Binding ANSI string: expected size=%d, actual size=%d",
                        static_cast<int>(limit), static_cast<int>(text.size()));
@@ -488,6 +490,9 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
         text = holder;
     } else {
         text = utf16_of(value, holder);
+    }
+    if (text.find(u'\0') != std::u16string_view::npos) {
+        by_statement(); // the bulk copy would end the text at the NUL
     }
     tk_log_message(1, "Binding UNICODE string: expected size=%d, actual size=%d",
                    static_cast<int>(limit), static_cast<int>(text.size() * 2));

@@ -196,6 +196,9 @@ protected:
     }
 
     HRESULT open(std::vector<oledb_column> columns, mss_fast_load& fl) {
+        if (rowset != nullptr) {
+            rowset->Release(); // the fixture's reference to the rowset of an earlier open
+        }
         rowset = new fake_fast_load(std::move(columns));
         fake_session* session = new fake_session(rowset);
         std::u16string name = u"[dbo].[t]";
