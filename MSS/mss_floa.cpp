@@ -176,7 +176,10 @@ HRESULT CDynamicAccessorEx::BindColumns(IUnknown* rowset, const udb_schema& sche
     columns_.clear();
     columns_.reserve(count);
     std::vector<DBBINDING> bindings(count);
-    std::vector<DBOBJECT> objects(count);
+    // The bindings handed over point into this member, so they stay valid while the accessor
+    // lives, for the provider and for anyone reading them back.
+    objects_.assign(count, DBOBJECT{});
+    std::vector<DBOBJECT>& objects = objects_;
     const bool modern = modern_dates();
     bool streams_tested = false;
     IID stream = IID_ISequentialStream;
@@ -325,6 +328,7 @@ HRESULT CDynamicAccessorEx::release() {
     accessor_.reset();
     words_.clear();
     columns_.clear();
+    objects_.clear();
     row_size_ = 0;
     return hr;
 }
@@ -335,6 +339,11 @@ mss_fl_failed_exception::mss_fl_failed_exception() : tk_exception(1) {
 }
 
 mss_fl_failed_exception::~mss_fl_failed_exception() = default;
+
+mss_fl_row_exception::mss_fl_row_exception() : tk_exception(1) {
+}
+
+mss_fl_row_exception::~mss_fl_row_exception() = default;
 
 // ---- mss_fast_load -----------------------------------------------------------------------------
 
@@ -383,6 +392,8 @@ HRESULT mss_fast_load::open_table(IOpenRowset* session, DBID* table, const udb_s
     tk_log_message(1, "b_open_table->true");
     b_open_table = true;
     byte_total_ = 0;
+    last_record_ = 0;
+    first_pending_ = 0;
     return hr;
 }
 
@@ -438,7 +449,7 @@ void mss_fast_load::bind_data4(const DB_NUMERIC& numeric, DBORDINAL ordinal) {
     *accessor.status(*c) = DBSTATUS_S_OK;
 }
 
-HRESULT mss_fast_load::insert_data() {
+HRESULT mss_fast_load::insert_data(std::uint64_t record) {
     tk_log_message(1, "mss_fast_load::insert_data");
     tk_check(b_open_table, "mss_floa", 137);
     tk_check(static_cast<bool>(m_spFastLoad), "mss_floa", 138);
@@ -446,19 +457,53 @@ HRESULT mss_fast_load::insert_data() {
     // The provider has taken what it needs of the row's streams: their bytes go now, not with
     // the next row.
     accessor.free_record_memory();
+    if (hr == DB_E_NOTSUPPORTED) {
+        tk_log_message(2, "The row cannot be bulk-loaded as it is: it goes by statement");
+        throw mss_fl_row_exception();
+    }
     if (FAILED(hr)) {
         tk_log_message(2, "m_spFastLoad->InsertRow failed: %08X", static_cast<unsigned>(hr));
         throw odb_exception(hr, false);
     }
+    last_record_ = record != 0 ? record : last_record_ + 1;
+    if (first_pending_ == 0) {
+        first_pending_ = last_record_;
+    }
     if (byte_total_ >= commit_bytes) {
-        hr = m_spFastLoad->Commit(FALSE);
-        byte_total_ = 0;
-        if (FAILED(hr)) {
-            tk_log_message(2, "m_spFastLoad->Commit failed: %08X", static_cast<unsigned>(hr));
-            throw odb_exception(hr, false);
-        }
+        commit_batch();
     }
     return hr;
+}
+
+std::wstring mss_fast_load::lost_rows() const {
+    if (first_pending_ == 0) {
+        return L"no row was lost";
+    }
+    if (first_pending_ == last_record_) {
+        return L"record " + std::to_wstring(first_pending_) + L" is not in the table";
+    }
+    return L"records " + std::to_wstring(first_pending_) + L" to " + std::to_wstring(last_record_) +
+           L" are not in the table";
+}
+
+void mss_fast_load::commit_batch() {
+    tk_check(b_open_table, "mss_floa", 139);
+    byte_total_ = 0;
+    if (first_pending_ == 0) {
+        return;
+    }
+    const HRESULT hr = m_spFastLoad->Commit(FALSE);
+    if (FAILED(hr)) {
+        tk_log_message(2, "m_spFastLoad->Commit failed: %08X", static_cast<unsigned>(hr));
+        const std::wstring error = odb_exception::GetErrorString();
+        const std::wstring lost = lost_rows();
+        first_pending_ = 0;
+        throw odb_exception(L"The bulk load of table " + name_ +
+                            L" failed when its rows were "
+                            L"committed (" +
+                            lost + L"): " + error);
+    }
+    first_pending_ = 0;
 }
 
 void mss_fast_load::close_table() {
@@ -468,10 +513,12 @@ void mss_fast_load::close_table() {
     const HRESULT committed = m_spFastLoad->Commit(TRUE);
     tk_log_message(1, "Right after m_spFastLoad->Commit");
     std::wstring error;
+    const std::wstring lost = lost_rows();
     if (FAILED(committed)) {
         tk_log_message(1, "m_spFastLoad->Commit failed: %08X", static_cast<unsigned>(committed));
         error = odb_exception::GetErrorString();
     }
+    first_pending_ = 0;
     const HRESULT released = accessor.release();
     if (FAILED(released)) {
         tk_log_message(2, "Error code: %08X", static_cast<unsigned>(released));
@@ -482,7 +529,8 @@ void mss_fast_load::close_table() {
     if (FAILED(committed)) {
         // The rows of the last batch are lost: say which table they were meant for.
         const tk_exception failure(L"The bulk load of table " + name_ +
-                                       L" failed when its last rows were committed: " + error,
+                                       L" failed when its last rows were committed (" + lost +
+                                       L"): " + error,
                                    0);
         udb_error_handler* handler = udb_error_handler::pointer();
         if (handler == nullptr) {

@@ -75,6 +75,8 @@ private:
     std::vector<std::uint64_t> words_;
     std::size_t row_size_ = 0;
     std::vector<column> columns_;
+    // The storage-object descriptions the bindings point to: they live as long as the accessor.
+    std::vector<DBOBJECT> objects_;
     DBBLOBHANDLINGENUM blob_handling_ = DBBLOBHANDLING_DEFAULT;
     DBLENGTH blob_size_ = 8000;
 };
@@ -85,6 +87,16 @@ public:
     mss_fl_failed_exception();
     mss_fl_failed_exception(const mss_fl_failed_exception&) = default;
     ~mss_fl_failed_exception() override;
+};
+
+// The row cannot go by bulk load as it is (a value the bulk copy would change, cut or refuse
+// together with its whole batch): the rows sent so far are committed and this row goes by
+// statement, which stores or refuses it as any statement does.
+class mss_fl_row_exception : public tk_exception {
+public:
+    mss_fl_row_exception();
+    mss_fl_row_exception(const mss_fl_row_exception&) = default;
+    ~mss_fl_row_exception() override;
 };
 
 // The bulk load that every MS SQL table holds. Closed until the writer's first bulk-loaded
@@ -110,9 +122,16 @@ public:
     bool bind_data3(const void* data, DBLENGTH count, DBLENGTH length, DBORDINAL ordinal);
     bool bind_data2(const void* data, DBLENGTH size, DBORDINAL ordinal);
     void bind_data4(const DB_NUMERIC& numeric, DBORDINAL ordinal);
-    // Sends the buffered row; commits after about 100000 bytes of bound values. Failures are
+    // Sends the buffered row, the table's record number `record` (0: the next after the last
+    // row sent); commits after about 100000 bytes of bound values. A row the rowset cannot
+    // carry as it is (DB_E_NOTSUPPORTED) is mss_fl_row_exception; other failures are
     // odb_exception.
-    HRESULT insert_data();
+    HRESULT insert_data(std::uint64_t record = 0);
+    // Commits the rows sent since the last commit, if any. A failure is odb_exception naming the
+    // records that are not in the table.
+    void commit_batch();
+    // Drops what the buffered row holds (its streams), when the row is not sent.
+    void discard_row() { accessor.free_record_memory(); }
     // Commits and closes an open bulk load; on a closed one an internal error. A failed commit
     // goes to the error handler (or is thrown when there is none) with the table's name.
     void close_table();
@@ -133,6 +152,11 @@ private:
     bool b_open_table = false;
     CDynamicAccessorEx accessor;
     ole_com_ptr<IRowsetFastLoad> m_spFastLoad;
+    // What a failed commit of the rows sent since the last commit loses: records first to last.
+    std::wstring lost_rows() const;
+
     std::int32_t byte_total_ = 0;
     std::wstring name_;
+    std::uint64_t last_record_ = 0;   // the record number of the last row sent
+    std::uint64_t first_pending_ = 0; // of the first row sent since the last commit; 0: none
 };

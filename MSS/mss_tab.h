@@ -79,6 +79,8 @@ public:
     void append_record(const udb_record& record) override;
     void slow_record(const udb_record& record);
     void fast_append(const udb_record& record);
+    // Binds every value of `record` into the bulk load's row and sends it.
+    void bind_record(const udb_record& record);
     // Updates and deletes by key; a failing statement is logged, never thrown.
     void update1(const udb_record& record) override;
     void update2(const udb_record& record, const std::wstring& key) override;

@@ -13,8 +13,10 @@
 #include "TK/tk_utils.h"
 #include "UDB/udb_rule.h"
 
+#include <cmath>
 #include <cstring>
 #include <cwctype>
+#include <limits>
 
 namespace {
 
@@ -113,6 +115,49 @@ std::uint32_t fraction_of_milliseconds(std::uint32_t m) {
     return m * 10000u;
 }
 
+// A value that the bulk copy would change, or refuse together with the rows of its batch: the
+// row goes by statement, which stores it or refuses it alone with the server's own error.
+[[noreturn]] void by_statement() {
+    throw mss_fl_row_exception();
+}
+
+// The value as a whole 64-bit integer; false where it is none (text, a fraction, a decimal of
+// more digits, an unsigned value beyond the signed range).
+bool exact_integer(const ole_variant& value, std::int64_t& out) {
+    switch (value.get_type()) {
+    case VT_I1:
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_I4:
+    case VT_UI4:
+    case VT_I8:
+    case VT_BOOL:
+        out = value.to_i8();
+        return true;
+    case VT_UI8:
+        out = value.to_i8();
+        return value.to_ui8() <= static_cast<std::uint64_t>(INT64_MAX);
+    default:
+        return false;
+    }
+}
+
+bool fits(DBTYPE type, std::int64_t v) {
+    switch (type) {
+    case DBTYPE_UI1:
+        return v >= 0 && v <= 255;
+    case DBTYPE_I1:
+        return v >= -128 && v <= 127;
+    case DBTYPE_I2:
+        return v >= INT16_MIN && v <= INT16_MAX;
+    case DBTYPE_I4:
+        return v >= INT32_MIN && v <= INT32_MAX;
+    default:
+        return true;
+    }
+}
+
 // A value that the bulk load cannot take as it is: reported, never cut or changed.
 [[noreturn]] void refuse(const std::wstring& table, const t_ftd& column, const std::wstring& why) {
     throw odb_exception(L"The value of column " + mss_enclose_name(column.name) + L" of table " +
@@ -185,6 +230,15 @@ void bind_date(mss_fast_load& fl, const ole_variant& value, const t_ftd& column,
                                                 : "Datetime is too much, truncating it");
         t.wYear = 9999;
     }
+    // FreeTDS's bulk copy moves dates before 1600-03-01 by a day or two, and a date outside a
+    // datetime's (precision 23) or smalldatetime's (16) range fails the whole batch on the
+    // server: a statement stores such a date or refuses its row alone (242).
+    const long day = t.wYear * 10000L + t.wMonth * 100L + t.wDay;
+    const BYTE precision = fl.column_precision(ordinal);
+    if (day < 16000301L || (type == DBTYPE_DBTIMESTAMP && precision == 23 && day < 17530101L) ||
+        (type == DBTYPE_DBTIMESTAMP && precision == 16 && (day < 19000101L || day > 20790606L))) {
+        by_statement();
+    }
     if (type == DBTYPE_DBDATE) {
         tk_log_message(1, "Processing pure date in MS SQL 2008+ way");
         DBDATE v{static_cast<std::int16_t>(t.wYear), t.wMonth, t.wDay};
@@ -212,48 +266,42 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
     const DBTYPE type = fl.column_type(ordinal);
     switch (type) {
     case DBTYPE_I1:
-    case DBTYPE_UI1: {
-        const std::int32_t v = value.to_long();
-        tk_log_message(1, "Got VT_UI1: %d", v);
-        if (type == DBTYPE_UI1 ? (v < 0 || v > 255) : (v < -128 || v > 127)) {
-            refuse(table, column, L"it is out of the column's range.");
-        }
-        const auto b = static_cast<std::uint8_t>(v);
-        bind_fixed(fl, b, ordinal, table, column);
-        return;
-    }
-    case DBTYPE_I2: {
-        const std::int32_t v = value.to_long();
-        tk_log_message(1, "Got VT_I1/2: %d", v);
-        if (v < -32768 || v > 32767) {
-            refuse(table, column, L"it is out of the column's range.");
-        }
-        bind_fixed(fl, static_cast<std::int16_t>(v), ordinal, table, column);
-        return;
-    }
-    case DBTYPE_I4: {
-        const std::int64_t v = value.to_i8();
-        tk_log_message(1, "Got VT_UI2/I4: %lld", static_cast<long long>(v));
-        if (v < INT32_MIN || v > INT32_MAX) {
-            refuse(table, column, L"it is out of the column's range.");
-        }
-        bind_fixed(fl, static_cast<std::int32_t>(v), ordinal, table, column);
-        return;
-    }
+    case DBTYPE_UI1:
+    case DBTYPE_I2:
+    case DBTYPE_I4:
     case DBTYPE_I8: {
-        const std::int64_t v = value.to_i8();
-        tk_log_message(1, "Got VT_I8: %lld", static_cast<long long>(v));
-        bind_fixed(fl, v, ordinal, table, column);
+        std::int64_t v = 0;
+        if (!exact_integer(value, v) || !fits(type, v)) {
+            by_statement(); // the server converts, rounds or refuses it (8115, 220, 245)
+        }
+        tk_log_message(1, "Got integer: %lld", static_cast<long long>(v));
+        if (type == DBTYPE_I8) {
+            bind_fixed(fl, v, ordinal, table, column);
+        } else if (type == DBTYPE_I4) {
+            bind_fixed(fl, static_cast<std::int32_t>(v), ordinal, table, column);
+        } else if (type == DBTYPE_I2) {
+            bind_fixed(fl, static_cast<std::int16_t>(v), ordinal, table, column);
+        } else {
+            bind_fixed(fl, static_cast<std::uint8_t>(v), ordinal, table, column);
+        }
         return;
     }
     case DBTYPE_R4: {
-        const float v = value.to_float();
+        const double wide = value.to_double();
+        if (!std::isfinite(wide) || std::fabs(wide) > std::numeric_limits<float>::max() ||
+            (wide != 0 && std::fabs(wide) < std::numeric_limits<float>::min())) {
+            by_statement(); // beyond real: the server refuses it (8115) or says what it keeps
+        }
+        const float v = static_cast<float>(wide);
         tk_log_message(1, "Got VT_R4: %f", static_cast<double>(v));
         bind_fixed(fl, v, ordinal, table, column);
         return;
     }
     case DBTYPE_R8: {
         const double v = value.to_double();
+        if (!std::isfinite(v) || (v != 0 && std::fabs(v) < std::numeric_limits<double>::min())) {
+            by_statement(); // FreeTDS's bulk copy fails on it with the rows of its batch
+        }
         tk_log_message(1, "Got VT_R8: %lg", v);
         bind_fixed(fl, v, ordinal, table, column);
         return;
@@ -276,8 +324,9 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
         tk_log_message(1, "Got VT_DECIMAL: %s", value.to_string().c_str());
         tk_log_message(1, "Schema prec/scale: %d/%d", column.prec, column.scale);
         const DB_NUMERIC n = to_numeric(value);
-        // More integer digits than the column holds: the bulk copy would fail on the client
-        // and take the rows of its batch with it, where a statement refuses the row alone.
+        // More integer digits than the column holds (the bulk copy would fail on the client
+        // and take the rows of its batch with it), or more fraction digits (it would cut them
+        // where the server rounds): a statement stores or refuses it.
         const BYTE precision = fl.column_precision(ordinal);
         const BYTE scale = fl.column_scale(ordinal);
         if (precision > 0 && precision >= scale) {
@@ -285,17 +334,18 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
             for (int i = DB_NUMERIC_VAL_LEN - 1; i >= 0; --i) {
                 magnitude = (magnitude << 8) | n.val[i];
             }
+            const BYTE extra = n.scale > scale ? static_cast<BYTE>(n.scale - scale) : 0;
+            bool cut = false;
             for (BYTE i = 0; i < n.scale; ++i) {
+                cut = cut || (i < extra && magnitude % 10 != 0);
                 magnitude /= 10;
             }
             int digits = 0;
             for (; magnitude != 0; magnitude /= 10) {
                 ++digits;
             }
-            if (digits > precision - scale) {
-                refuse(table, column,
-                       L"it is out of the column's range (decimal(" + std::to_wstring(precision) +
-                           L"," + std::to_wstring(scale) + L")).");
+            if (cut || digits > precision - scale) {
+                by_statement();
             }
         }
         fl.bind_data4(n, ordinal);
@@ -415,6 +465,9 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
     }
     if (narrow && type != DBTYPE_WSTR) {
         const std::wstring wide = by_rule ? custom : value.to_wstring();
+        if (wide.find(L'\0') != std::wstring::npos) {
+            by_statement(); // the bulk copy would end the text at the NUL
+        }
         const std::string text = tk_to_string(wide, -1);
         tk_log_message(1, "Binding ANSI string: expected size=%d, actual size=%d",
                        static_cast<int>(limit), static_cast<int>(text.size()));
@@ -437,6 +490,9 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
         text = holder;
     } else {
         text = utf16_of(value, holder);
+    }
+    if (text.find(u'\0') != std::u16string_view::npos) {
+        by_statement(); // the bulk copy would end the text at the NUL
     }
     tk_log_message(1, "Binding UNICODE string: expected size=%d, actual size=%d",
                    static_cast<int>(limit), static_cast<int>(text.size() * 2));
@@ -497,6 +553,10 @@ void mss_table::append_record(const udb_record& record) {
             tk_log_message(1, "Got mss_fl_failed_exception, switch to slow_append");
             b_fl_failed = true;
             slow_record(record);
+        } catch (const mss_fl_row_exception&) {
+            // The rows sent before go first, so that the statement meets them in the table.
+            fl.commit_batch();
+            slow_record(record);
         }
     } else {
         slow_record(record);
@@ -550,7 +610,6 @@ void mss_table::slow_record(const udb_record& record) {
 
 void mss_table::fast_append(const udb_record& record) {
     tk_log_message(1, "mss_table::fast_append");
-    mss_engine* engine = mss_engine::instance();
     if (!fl.is_open()) {
         std::u16string table_name = tk_to_utf16(name);
         DBID id{};
@@ -568,6 +627,17 @@ void mss_table::fast_append(const udb_record& record) {
         identity_insert_on = b_identity;
     }
     tk_log_message(1, "Record has %d fields", static_cast<int>(record.size()));
+    try {
+        bind_record(record);
+    } catch (...) {
+        fl.discard_row();
+        throw;
+    }
+    tk_log_message(1, "mss_table::fast_append - END");
+}
+
+void mss_table::bind_record(const udb_record& record) {
+    const mss_engine* engine = mss_engine::instance();
     for (std::size_t i = 0; i < record.size() && i < schema.size(); ++i) {
         const DBORDINAL ordinal = i + 1;
         const t_ftd& column = *schema[i];
@@ -578,34 +648,18 @@ void mss_table::fast_append(const udb_record& record) {
         }
         tk_log_message(1, "Field %d has vartype=%d", static_cast<int>(i),
                        static_cast<int>(value->get_type()));
-        // Missing values: NULL, or for a NOT NULL column its default, the empty text or zero.
-        udb_field substitute;
         if (value->get_type() == VT_EMPTY || value->get_type() == VT_NULL) {
-            if (!column.b_not_null) {
-                fl.bind_data2(nullptr, 0, ordinal);
-                continue;
+            if (column.b_not_null) {
+                // A statement decides what a missing value of a NOT NULL column becomes (its
+                // default) or refuses the row, as for every other row without bulk load.
+                throw mss_fl_row_exception();
             }
-            const VARTYPE dt = column.default_value.get_type();
-            if (dt != VT_EMPTY && dt != VT_NULL) {
-                substitute = column.default_value;
-            } else if (column.type == VT_BSTR) {
-                substitute = std::wstring();
-            } else {
-                try {
-                    ole_variant zero = ole_variant::from_wstring(L"0", VT_I4);
-                    zero.change_type(column.type);
-                    substitute = zero;
-                } catch (const tk_exception&) {
-                    fl.bind_data2(nullptr, 0, ordinal);
-                    continue;
-                }
-            }
-            value = &substitute;
+            fl.bind_data2(nullptr, 0, ordinal);
+            continue;
         }
         bind_value(fl, *value, column, ordinal, *engine, name);
     }
-    fl.insert_data();
-    tk_log_message(1, "mss_table::fast_append - END");
+    fl.insert_data(rec_count + 1);
 }
 
 void mss_table::update1(const udb_record& record) {

@@ -14,6 +14,9 @@ namespace {
 using win32::append_utf16;
 using win32::append_utf8;
 
+// The longest text or binary value FreeTDS's bulk copy converts without overrunning its buffer.
+constexpr std::size_t max_value_bytes = 4096;
+
 bool no_table(const std::vector<odbc::diagnostic>& diagnostics) {
     for (const odbc::diagnostic& d : diagnostics) {
         if (d.native == 208 || d.sqlstate == u"42S02") {
@@ -190,10 +193,14 @@ public:
                 continue;
             }
             std::u16string error;
-            if (!stage(c, b, row, error)) {
+            bool too_big = false;
+            if (!stage(c, b, row, error, too_big)) {
                 // The storage objects not yet read go all the same; those read went already.
                 for (std::size_t rest = k + 1; rest < bindings.size(); ++rest) {
                     release_object(bindings[rest], row);
+                }
+                if (too_big) {
+                    return fail(DB_E_NOTSUPPORTED, error, u"HY000", 0);
                 }
                 const bool cut = error.rfind(u"String or binary data", 0) == 0;
                 return fail(DB_E_ERRORSOCCURRED, error, cut ? u"22001" : u"22007", cut ? 2628 : 0);
@@ -206,10 +213,15 @@ public:
             }
         }
         if (!connection_->bcp_sendrow()) {
-            // FreeTDS leaves the copy in a state that takes no further row.
+            // FreeTDS leaves the copy in a state that takes no further row, and the rows of the
+            // batch it had taken are lost with it.
             broken_ = true;
-            return post(E_FAIL, u"The row could not be sent to " + table_ + u".");
+            return post(E_FAIL, u"The row could not be sent to " + table_ + u"; " +
+                                    number(pending_) +
+                                    u" rows sent before it since the last commit are lost.");
         }
+        ++pending_;
+        sent_ = true;
         return com_succeed();
     }
 
@@ -223,19 +235,31 @@ public:
                 connection_.reset();
             }
             return fail(E_FAIL, u"The bulk copy into " + table_ +
-                                    u" failed earlier; the rows after the failed batch were "
-                                    u"not sent.");
+                                    u" failed earlier: the rows of the failed batch are not "
+                                    u"stored, and no row was sent after it.");
+        }
+        if (!sent_) {
+            // No row reached FreeTDS (each was refused before): nothing to commit or to end.
+            if (done) {
+                connection_.reset();
+            }
+            return com_succeed();
+        }
+        if (pending_ == 0 && !done) {
+            return com_succeed();
         }
         const int rows = done ? connection_->bcp_done() : connection_->bcp_batch();
         if (rows < 0) {
             broken_ = true;
             const HRESULT hr =
-                post(E_FAIL, u"The rows of the batch were not stored in " + table_ + u".");
+                post(E_FAIL, u"The " + number(pending_) +
+                                 u" rows of the batch were not stored in " + table_ + u".");
             if (done) {
                 connection_.reset();
             }
             return hr;
         }
+        pending_ = 0;
         if (done) {
             connection_.reset(); // a bulk-copy connection serves one copy
         }
@@ -277,7 +301,12 @@ public:
             return fail(DB_E_ERRORSOCCURRED, u"A binding cannot be served by the bulk copy.");
         }
         *accessor = next_accessor_++;
-        accessors_[*accessor] = entry{std::vector<DBBINDING>(bindings, bindings + count), 1};
+        std::vector<DBBINDING> kept(bindings, bindings + count);
+        for (DBBINDING& b : kept) {
+            // The consumer's storage description need not outlive this call; it was checked.
+            b.pObject = nullptr;
+        }
+        accessors_[*accessor] = entry{std::move(kept), 1};
         return com_succeed();
     }
 
@@ -470,7 +499,9 @@ private:
 
     // The value of binding `b` in the staging buffer of `c`: a 4-byte length (-1 for NULL),
     // then the text or bytes. False, with a reason, for a value the column cannot take whole.
-    bool stage(fast_column& c, const DBBINDING& b, const BYTE* row, std::u16string& error) {
+    // `too_big` tells a value FreeTDS cannot carry at all from one the column refuses.
+    bool stage(fast_column& c, const DBBINDING& b, const BYTE* row, std::u16string& error,
+               bool& too_big) {
         std::string& out = scratch_;
         out.clear();
         const DBSTATUS status =
@@ -611,6 +642,19 @@ private:
             error = u"The binding type is not taken by the bulk copy.";
             return false;
         }
+        // FreeTDS 1.3.17 converts a text or binary value into a buffer of 4096 bytes whatever
+        // the column's size, and overruns it with a longer value. The UTF-8 bytes of a text
+        // bound the bytes of any code page, the UTF-16 bytes are those of a Unicode column.
+        const std::size_t server_bytes = c.wide && !c.binary ? units * 2 : out.size();
+        if ((c.binary || b.wType == DBTYPE_STR || b.wType == DBTYPE_WSTR ||
+             b.wType == DBTYPE_IUNKNOWN) &&
+            server_bytes > max_value_bytes) {
+            too_big = true;
+            error = u"The bulk copy cannot send the " + number(server_bytes) +
+                    u" bytes of the value of column " + c.info.name + u" of table " + table_ +
+                    u" (at most " + number(max_value_bytes) + u").";
+            return false;
+        }
         // FreeTDS would cut a value longer than its column without a word: refuse it instead.
         if (c.limited && units > c.limit) {
             error = u"String or binary data would be truncated in table '" + table_ +
@@ -695,6 +739,8 @@ private:
     HACCESSOR next_accessor_ = 1;
     std::string scratch_;
     bool broken_ = false;
+    bool sent_ = false;         // a row reached FreeTDS: the copy has begun
+    std::uint64_t pending_ = 0; // rows sent since the last commit
 };
 
 } // namespace

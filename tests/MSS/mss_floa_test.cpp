@@ -196,6 +196,9 @@ protected:
     }
 
     HRESULT open(std::vector<oledb_column> columns, mss_fast_load& fl) {
+        if (rowset != nullptr) {
+            rowset->Release(); // the fixture's reference to the rowset of an earlier open
+        }
         rowset = new fake_fast_load(std::move(columns));
         fake_session* session = new fake_session(rowset);
         std::u16string name = u"[dbo].[t]";
@@ -239,6 +242,7 @@ TEST_F(mss_floa_test, row_buffer_layout_and_bindings) {
     EXPECT_EQ(wide.column_size(3), 72u);
     EXPECT_EQ(wide.column_type(4), DBTYPE_IUNKNOWN);
     EXPECT_EQ(wide.column_reported_type(4), DBTYPE_WSTR);
+    // The accessor keeps what its bindings point to while it lives.
     ASSERT_NE(rowset->bindings[3].pObject, nullptr);
     EXPECT_EQ(rowset->bindings[3].pObject->iid, IID_ISequentialStream);
     wide.close_table();
@@ -300,10 +304,17 @@ TEST_F(mss_floa_test, a_failed_last_commit_reaches_the_error_handler_with_the_ta
     mss_fast_load fl;
     ASSERT_EQ(open({column(u"a", DBTYPE_I4, 4)}, fl), S_OK);
     rowset->fail_final_commit = true;
+    // The report names the records that are lost: those sent since the last commit.
+    const std::int32_t one = 1;
+    fl.bind_data2(&one, 4, 1);
+    fl.insert_data(7);
+    fl.bind_data2(&one, 4, 1);
+    fl.insert_data(9);
     fl.close_table();
     ASSERT_EQ(handler.errors.size(), 1u);
     EXPECT_EQ(handler.errors[0], "The bulk load of table [dbo].[t] failed when its last rows were "
-                                 "committed: Violation of PRIMARY KEY constraint 'PK_t'.");
+                                 "committed (records 7 to 9 are not in the table): Violation of "
+                                 "PRIMARY KEY constraint 'PK_t'.");
 }
 
 TEST_F(mss_floa_test, a_rowset_that_cannot_be_opened_is_a_failure_to_fall_back_on) {
