@@ -228,7 +228,12 @@ void tk_replaced_file::clear_stale_lock() {
     struct stat named {};
     if (lstat(lock_path_.c_str(), &named) == 0 && same_file(held, named)) {
         remove_stale_temp(text, held);
-        unlink(lock_path_.c_str());
+        if (unlink(lock_path_.c_str()) != 0 && errno != ENOENT) {
+            const int error = errno;
+            close(fd);
+            fail("cannot remove the lock file '" + lock_path_ +
+                 "' of a run that ended: " + std::strerror(error));
+        }
     }
     close(fd);
 }

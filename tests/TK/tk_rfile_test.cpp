@@ -5,6 +5,7 @@
 #include "TK/tk_excep.h"
 #include "TK/tk_exitc.h"
 #include "TK/tk_stop.h"
+#include "tests/support/unprivileged.h"
 
 #include <gtest/gtest.h>
 
@@ -184,6 +185,24 @@ TEST_F(tk_rfile_test, AStaleLockRemovesOnlyATemporaryFileOfItsOwnUser) {
     ASSERT_EQ(chown(file(".out.sql.77-0.tmp").c_str(), 65534, 65534), 0);
     EXPECT_EQ(refusal(file("out.sql")), "accepted");
     EXPECT_EQ(names(), std::vector<std::string>{".out.sql.77-0.tmp"});
+}
+
+// A killed run's lock that the writer may not remove (another user's, in a sticky folder) is
+// said as such, not as a lock that keeps changing.
+TEST_F(tk_rfile_test, AStaleLockThatCannotBeRemovedIsSaid) {
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);
+    write("out.sql.lock", "velmora lock file\npid=77\n");
+    const std::string expected = "1:Cannot create the script file '" + file("out.sql") +
+                                 "': cannot remove the lock file '" + file("out.sql.lock") +
+                                 "' of a run that ended: Operation not permitted";
+    const std::string path = file("out.sql");
+    EXPECT_TRUE(test_support::run_unprivileged([&] {
+        test_support::unprivileged_checks checks;
+        const std::string result = refusal(path);
+        checks.check(geteuid() == 0 || result == expected, result);
+        return checks.text();
+    }));
+    EXPECT_EQ(read(file("out.sql.lock")), "velmora lock file\npid=77\n");
 }
 
 // A lock is never a destination, and a writer removes only its own lock file: a file put in
