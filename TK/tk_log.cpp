@@ -14,6 +14,7 @@
 #include <cwchar>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -26,7 +27,8 @@ constexpr std::size_t utf8_line_size = 10240;
 // mixing its bytes into the line; closing the file releases it. Null when the file cannot be
 // opened; the line is then dropped.
 std::FILE* open_for_line(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
         return nullptr;
     }
@@ -166,8 +168,10 @@ void tk_logger::truncate_once() {
     if (!enabled_ || truncated_.load(std::memory_order_relaxed) || truncated_.exchange(true)) {
         return;
     }
-    if (std::FILE* file = std::fopen(log_path().c_str(), "wb")) {
-        std::fclose(file);
+    const int fd = ::open(log_path().c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd >= 0) {
+        ::close(fd);
     }
 }
 
@@ -177,6 +181,43 @@ void tk_logger::enable(const std::string& path) {
         path_ = path;
     }
     enabled_ = true;
+}
+
+void tk_logger::note_input(const std::string& path, const std::string& kind) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(inputs_lock_);
+        inputs_.push_back({st.st_dev, st.st_ino, path, kind});
+    }
+    if (!enabled_) {
+        return;
+    }
+    try {
+        refuse_input_as_log(log_path());
+    } catch (...) {
+        disable();
+        throw;
+    }
+}
+
+void tk_logger::refuse_input_as_log(const std::string& path) const {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return; // a log that does not exist yet is no input
+    }
+    const std::lock_guard<std::mutex> lock(inputs_lock_);
+    for (const input_file& input : inputs_) {
+        if (input.device == st.st_dev && input.inode == st.st_ino) {
+            throw tk_exception("The log file " + path + " is the " + input.kind + " file " +
+                                   input.path +
+                                   ", which the log would empty.\nGive the log "
+                                   "another name.",
+                               1);
+        }
+    }
 }
 
 void tk_logger::hold() {

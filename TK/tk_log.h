@@ -7,10 +7,12 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // The process's logger. Created disabled by both programs (threshold 3, no time prefix); it is
 // enabled when a log file is named through tk_converter::set_logfile. The file is emptied once
-// per process, at the first writer call after enabling.
+// per process, at the first writer call after enabling. The file is opened without following a
+// symbolic link: set_logfile gives it the path a link names, checked once.
 class tk_logger : public tk_singleton<tk_logger> {
 public:
     // `file` in the ANSI code page, or null for default_file_name(). When `enabled`, the file is
@@ -30,6 +32,16 @@ public:
     // Switches logging on into `path`; the file is not emptied again if it was before. Safe
     // while other threads write lines.
     void enable(const std::string& path);
+
+    // Switches logging off: a log that would destroy a file the run needs is not written at all.
+    void disable() { enabled_ = false; }
+
+    // Notes a file the run reads its settings from (`kind`: "table-list", "profile"), which the
+    // log, emptied when it starts, must never be. A file that is the log named so far switches
+    // logging off and is refused (tk_exception, level 1).
+    void note_input(const std::string& path, const std::string& kind);
+    // Refuses (tk_exception, level 1) a log path that names a file noted as an input.
+    void refuse_input_as_log(const std::string& path) const;
 
     // While held, lines are kept in memory (up to 1 MiB) and the file is neither emptied nor
     // written: a program holds them until its command line proves valid, so that a refused
@@ -61,6 +73,14 @@ private:
     std::atomic<bool> truncated_{false};
     std::atomic<bool> held_{false};
     std::atomic<bool> write_failure_reported_{false};
+    struct input_file {
+        unsigned long long device;
+        unsigned long long inode;
+        std::string path;
+        std::string kind;
+    };
+    mutable std::mutex inputs_lock_; // guards inputs_
+    std::vector<input_file> inputs_;
     std::mutex held_lock_; // guards held_lines_
     std::string held_lines_;
     bool timestamp_ = false;

@@ -2,12 +2,15 @@
 #include "TK/tk_rfile.h"
 
 #include "TK/tk_excep.h"
+#include "TK/tk_log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -30,6 +33,73 @@ std::string name_of(const std::string& path) {
 
 std::atomic<unsigned> temp_counter{0};
 
+// The first line of every lock file this program makes: a file of the lock's name without it
+// is someone else's, and is neither taken over nor removed.
+constexpr std::string_view lock_signature = "velmora lock file\n";
+constexpr std::size_t lock_read_limit = 4096;
+
+// Whether the kernel's protected-symlinks rule would let the caller follow the link: in a
+// sticky folder that everyone may write, only a link of the caller or of the folder's owner.
+// Applied here because the links are followed by the program itself, where the kernel's rule
+// does not reach (and a system may have it switched off).
+bool may_follow(const std::string& link, const struct stat& link_st, std::string& folder) {
+    folder = folder_of(link);
+    struct stat folder_st {};
+    if (stat(folder.empty() ? "." : folder.c_str(), &folder_st) != 0) {
+        return false;
+    }
+    const bool shared = (folder_st.st_mode & S_ISVTX) != 0 && (folder_st.st_mode & S_IWOTH) != 0;
+    return !shared || link_st.st_uid == geteuid() || link_st.st_uid == folder_st.st_uid;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Up to lock_read_limit bytes from the start of the open file.
+std::string read_head(int fd) {
+    std::string text(lock_read_limit, '\0');
+    const ssize_t got = pread(fd, text.data(), text.size(), 0);
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return text;
+}
+
+bool is_lock_text(const std::string& text) {
+    return text.compare(0, lock_signature.size(), lock_signature) == 0;
+}
+
+// The value of "key=" on a line of a lock file's text; empty when it has none.
+std::string lock_field(const std::string& text, const std::string& key) {
+    const std::string start = "\n" + key + "=";
+    const std::size_t at = text.find(start);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const std::size_t from = at + start.size();
+    const std::size_t end = text.find('\n', from);
+    return end == std::string::npos ? std::string() : text.substr(from, end - from);
+}
+
+bool all_digits(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether `path` is a lock file of this program that a live run holds.
+bool is_live_lock(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    bool live = false;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && is_lock_text(read_head(fd))) {
+        live = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    }
+    close(fd);
+    return live;
+}
+
 } // namespace
 
 std::string tk_link_target(const std::string& path) {
@@ -38,6 +108,12 @@ std::string tk_link_target(const std::string& path) {
         struct stat st {};
         if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
             return current;
+        }
+        std::string folder;
+        if (!may_follow(current, st, folder)) {
+            const std::string reason =
+                "it is in the shared folder '" + folder + "' and belongs to another user";
+            throw tk_exception("The symbolic link '" + current + "' is not followed: " + reason, 1);
         }
         std::string link(PATH_MAX, '\0');
         const ssize_t length = readlink(current.c_str(), link.data(), link.size());
@@ -82,37 +158,119 @@ void tk_replaced_file::refuse_target_kind() const {
     if (!S_ISREG(st.st_mode)) {
         fail("'" + target_ + "' is not a regular file");
     }
+    refuse_live_lock();
+}
+
+void tk_replaced_file::refuse_live_lock() const {
+    if (is_live_lock(target_)) {
+        fail("'" + target_ + "' is the lock file of another run");
+    }
 }
 
 void tk_replaced_file::lock() {
-    // The holder removes the lock file when it is done; a file opened just before that removal
-    // is locked in vain, so the lock counts only while the path still names the locked file.
+    // The lock file is created here or not at all (O_EXCL), so a file of that name that this
+    // program did not make is never taken over, and only its maker removes it. A lock file of
+    // this program whose lock nobody holds was left by a run that was killed: it is cleared
+    // away with that run's temporary file.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const int fd = open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0) {
-            fail(std::strerror(errno));
-        }
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
-            close(fd);
-            if (error == EWOULDBLOCK) {
-                throw tk_exception("The " + kind_ + " '" + path_ +
-                                       "' is being written by another run (lock file '" +
-                                       lock_path_ + "')",
-                                   1);
+        const int fd =
+            open(lock_path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd >= 0) {
+            // Blocking: a run that opened the new file to look at it lets go at once.
+            while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
             }
-            fail(std::strerror(error));
-        }
-        struct stat held {};
-        struct stat named {};
-        if (fstat(fd, &held) == 0 && stat(lock_path_.c_str(), &named) == 0 &&
-            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
             lock_fd_ = fd;
+            write_lock_text();
             return;
         }
-        close(fd);
+        if (errno != EEXIST) {
+            fail(std::strerror(errno));
+        }
+        clear_stale_lock();
     }
     fail("its lock file '" + lock_path_ + "' keeps changing");
+}
+
+void tk_replaced_file::refuse_foreign_lock() const {
+    fail("the name of its lock file '" + lock_path_ +
+         "' is taken by a file this program did not make (it is left as it is)");
+}
+
+void tk_replaced_file::clear_stale_lock() {
+    const int fd = open(lock_path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return;
+        }
+        refuse_foreign_lock();
+    }
+    struct stat held {};
+    if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+        close(fd);
+        refuse_foreign_lock();
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        if (error == EWOULDBLOCK) {
+            throw tk_exception("The " + kind_ + " '" + path_ +
+                                   "' is being written by another run (lock file '" + lock_path_ +
+                                   "')",
+                               1);
+        }
+        fail(std::strerror(error));
+    }
+    const std::string text = read_head(fd);
+    if (!is_lock_text(text)) {
+        close(fd);
+        refuse_foreign_lock();
+    }
+    struct stat named {};
+    if (lstat(lock_path_.c_str(), &named) == 0 && same_file(held, named)) {
+        remove_stale_temp(text, held);
+        if (unlink(lock_path_.c_str()) != 0 && errno != ENOENT) {
+            const int error = errno;
+            close(fd);
+            fail("cannot remove the lock file '" + lock_path_ +
+                 "' of a run that ended: " + std::strerror(error));
+        }
+    }
+    close(fd);
+}
+
+void tk_replaced_file::remove_stale_temp(const std::string& lock_text,
+                                         const struct stat& lock_st) const {
+    // Only a name this program gives its temporary files, of the run the lock names, made by
+    // the same user as the lock: a lock file written by someone else cannot point elsewhere.
+    const std::string pid = lock_field(lock_text, "pid");
+    const std::string name = lock_field(lock_text, "temp");
+    const std::string prefix = "." + name_of(target_) + "." + pid + "-";
+    const std::string suffix = ".tmp";
+    if (!all_digits(pid) || name.size() <= prefix.size() + suffix.size() ||
+        name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0 ||
+        !all_digits(std::string_view(name).substr(prefix.size(),
+                                                  name.size() - prefix.size() - suffix.size()))) {
+        return;
+    }
+    const std::string temp = folder_of(target_) + name;
+    struct stat st {};
+    if (lstat(temp.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == lock_st.st_uid) {
+        unlink(temp.c_str());
+    }
+}
+
+void tk_replaced_file::write_lock_text() const {
+    std::string text(lock_signature);
+    text += "pid=" + std::to_string(getpid()) + "\n";
+    if (!temp_path_.empty()) {
+        text += "temp=" + name_of(temp_path_) + "\n";
+    }
+    // Each text begins with the one before, so writing over it from the start is enough.
+    if (pwrite(lock_fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+        tk_log_message(3, "Cannot write the lock file %s: %s", lock_path_.c_str(),
+                       std::strerror(errno));
+    }
 }
 
 void tk_replaced_file::create_temp() {
@@ -137,6 +295,8 @@ void tk_replaced_file::create_temp() {
             fchmod(fd, existing.st_mode & 07777);
         }
         close(fd);
+        // A later run clears the file away should this one be killed.
+        write_lock_text();
         return;
     }
 }
@@ -144,6 +304,13 @@ void tk_replaced_file::create_temp() {
 void tk_replaced_file::commit() {
     if (done_) {
         return;
+    }
+    // Another run may have taken the target's name as its lock since the start.
+    try {
+        refuse_live_lock();
+    } catch (...) {
+        discard();
+        throw;
     }
     if (std::rename(temp_path_.c_str(), target_.c_str()) != 0) {
         const int error = errno;
@@ -172,9 +339,14 @@ void tk_replaced_file::release_lock() noexcept {
     if (lock_fd_ < 0) {
         return;
     }
-    // Removed while still locked: a writer that opened it just before finds that the path no
-    // longer names the file it locked, and makes a new one.
-    unlink(lock_path_.c_str());
+    // Removed while still locked, and only while its name still names this run's own file:
+    // another run's script may have been put in its place meanwhile.
+    struct stat held {};
+    struct stat named {};
+    if (fstat(lock_fd_, &held) == 0 && lstat(lock_path_.c_str(), &named) == 0 &&
+        same_file(held, named)) {
+        unlink(lock_path_.c_str());
+    }
     close(lock_fd_);
     lock_fd_ = -1;
 }

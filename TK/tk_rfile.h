@@ -6,20 +6,31 @@
 #include <optional>
 #include <string>
 
+struct stat;
+
 // The file a path finally names: symbolic links are followed (a relative link from the folder
 // of the link), the last one even when what it names does not exist yet. A path that is no
-// link comes back unchanged. A loop of links is a tk_exception (level 1).
+// link comes back unchanged. A loop of links is a tk_exception (level 1), and so is a link that
+// the kernel's protected-symlinks rule would not follow: one in a sticky folder that everyone
+// may write, owned neither by the caller nor by the folder's owner.
 std::string tk_link_target(const std::string& path);
 
 // The writer of a file that replaces its destination only when it is complete.
 //
 // The constructor follows symbolic links to the destination's target (a link is never replaced
-// itself), refuses a target that is a folder, a device, a pipe or a socket, takes an advisory
-// lock on "<target>.lock" beside it (a second writer of the same target is refused while the
-// first holds it) and creates an empty temporary file ".<name>.<pid>-<n>.tmp" in the target's
-// folder, with the permissions of an existing target (else those the umask gives). commit()
-// renames the temporary file over the target; the destructor, discard() and the exit cleanups
-// (tk_run_exit_cleanups) remove it instead. The lock file is removed when the lock is released.
+// itself), refuses a target that is a folder, a device, a pipe, a socket or another run's live
+// lock file, creates the lock file "<target>.lock" beside it and holds an advisory lock on it (a
+// second writer of the same target is refused while the first holds it), and creates an empty
+// temporary file ".<name>.<pid>-<n>.tmp" in the target's folder, with the permissions of an
+// existing target (else those the umask gives). commit() renames the temporary file over the
+// target; the destructor, discard() and the exit cleanups (tk_run_exit_cleanups) remove it
+// instead.
+//
+// The lock file is the writer's own: created new (a file of that name that this program did not
+// make is refused and kept), it names the process and its temporary file, and it is removed
+// when the lock is released, only while its name still names that file. A lock file of this
+// program that no process holds was left by a killed run; it is removed, with that run's
+// temporary file, before the lock is taken.
 // Failures are tk_exception (level 1) whose text begins "Cannot create the <kind> '<path>': ".
 class tk_replaced_file {
 public:
@@ -43,7 +54,14 @@ public:
 
 private:
     void refuse_target_kind() const;
+    void refuse_live_lock() const;
     void lock();
+    // Refuses a live lock and a file that is not a lock; removes a stale lock and its run's
+    // temporary file.
+    void clear_stale_lock();
+    [[noreturn]] void refuse_foreign_lock() const;
+    void remove_stale_temp(const std::string& lock_text, const struct stat& lock_st) const;
+    void write_lock_text() const;
     void create_temp();
     void release_lock() noexcept;
     [[noreturn]] void fail(const std::string& reason) const;

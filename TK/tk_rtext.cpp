@@ -1,9 +1,12 @@
 // Reading a small text file (a profile, a table list) whole, with a bound on its size.
 #include "TK/tk_rtext.h"
 
+#include "TK/tk_stop.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,12 +28,27 @@ private:
     int fd_;
 };
 
+// Waits until the pipe has bytes or its writer is gone. A pipe opened for reading with no
+// writer yet reports nothing until one comes (Linux), so this waits for it too. False when a
+// stop signal ends the wait (errno EINTR) or poll fails.
+bool wait_readable(int fd) {
+    pollfd watched{fd, POLLIN, 0};
+    for (;;) {
+        if (::poll(&watched, 1, -1) > 0) {
+            return true;
+        }
+        if (errno != EINTR || tk_stop_requested()) {
+            return false;
+        }
+    }
+}
+
 } // namespace
 
 tk_read_result tk_read_text_file(const std::string& path, std::size_t limit, std::string& bytes) {
     bytes.clear();
-    // Without O_NONBLOCK, opening a named pipe that nobody writes waits for ever; opened so,
-    // it reads as empty. Reads then block again as usual, so a pipe being written is read whole.
+    // Without O_NONBLOCK, opening a named pipe waits for its writer inside open(), where a stop
+    // signal cannot end the wait; opened so, the wait is the poll() below.
     const fd_owner file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
@@ -45,18 +63,24 @@ tk_read_result tk_read_text_file(const std::string& path, std::size_t limit, std
     if (S_ISDIR(st.st_mode)) {
         return tk_read_result::directory;
     }
+    // A pipe is read to its end: the bytes its writer has not written yet are part of the file
+    // (`--tab_file=<(cmd)`), and so are those of a writer that has not even opened it.
+    const bool pipe = S_ISFIFO(st.st_mode);
     const int flags = ::fcntl(file.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (flags < 0 || (!pipe && ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)) {
         return tk_read_result::failed;
     }
     char buffer[65536];
     for (;;) {
+        if (pipe && !wait_readable(file.get())) {
+            return tk_read_result::failed;
+        }
         const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
         if (got == 0) {
             return tk_read_result::ok;
         }
         if (got < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR || (pipe && errno == EAGAIN)) {
                 continue;
             }
             return tk_read_result::failed;

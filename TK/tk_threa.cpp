@@ -4,6 +4,7 @@
 #include "TK/tk_excep.h"
 #include "TK/tk_fname.h"
 #include "TK/tk_log.h"
+#include "TK/tk_rfile.h"
 #include "TK/tk_utils.h"
 
 #include <exception>
@@ -79,23 +80,26 @@ void tk_converter::set_logfile(const std::string& name) {
         tk_log_message(1, "Filename is empty");
         return;
     }
-    if (tk_is_path_exist(name)) {
+    // The log is written where a link names, found once here under the rule the kernel
+    // follows for links in shared folders; the file itself is opened without following links.
+    const std::string target = tk_link_target(name);
+    if (tk_is_path_exist(target)) {
         throw tk_exception(tk_message(tk_msg_logfile_is_path), 1);
     }
     // Emptying a pipe with no reader would wait for ever, and a device is no trace file.
     struct stat st {};
-    if (::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         throw tk_exception(
             "The log file " + name + " is not a regular file (a pipe, a device or a socket).", 1);
     }
-    if (tk_is_file_exist1(name, tk_file_exists) && !tk_is_file_exist1(name, tk_file_writable)) {
+    if (tk_is_file_exist1(target, tk_file_exists) && !tk_is_file_exist1(target, tk_file_writable)) {
         throw tk_exception(tk_message(tk_msg_logfile_read_only), 1);
     }
     // A name too long to be made absolute names no directory that could exist: the user gets
     // the missing-path message rather than an internal error.
     std::string directory;
     try {
-        directory = tk_file_name(name).get_path();
+        directory = tk_file_name(target).get_path();
     } catch (const tk_mail_assertion&) {
         throw tk_exception(tk_message(tk_msg_logfile_path_missing), 1);
     }
@@ -105,7 +109,8 @@ void tk_converter::set_logfile(const std::string& name) {
     if (!tk_has_access(directory.c_str(), GENERIC_WRITE)) {
         throw tk_exception(tk_message(tk_msg_logfile_no_privileges), 1);
     }
-    logger->enable(name);
+    logger->refuse_input_as_log(target);
+    logger->enable(target);
 }
 
 // ---- tk_thread ------------------------------------------------------------------------------

@@ -33,6 +33,9 @@ public:
     // Checks a log file name, keeps it in `log_file` and enables logging into it. Refusals are
     // tk_exception level 1 with the toolkit messages 5, 4, 3 and 2 (in that order of testing);
     // `log_file` holds the name all the same. An empty name changes nothing but `log_file`.
+    // A symbolic link is followed as tk_link_target follows it (a link another user put in a
+    // shared sticky folder is refused) and the logger writes the file it names; a file the run
+    // reads its settings from (tk_logger::note_input) is refused.
     void set_logfile(const std::string& name);
 
     // Set by the conversion driver when a run has ended; polled by the wizard's thread.

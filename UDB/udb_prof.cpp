@@ -6,6 +6,7 @@
 #include "TK/tk_log.h"
 #include "TK/tk_rtext.h"
 #include "TK/tk_utils.h"
+#include "platform/win32/unicode.h"
 
 #include <fstream>
 #include <sstream>
@@ -101,6 +102,32 @@ std::size_t key_end(const std::wstring& line) {
     return inside ? line.find(L'=') : std::wstring::npos;
 }
 
+// Why a line of the file cannot be taken as text, or an empty string: a NUL would cut a value
+// short where it is passed on (a password, a database name), and bytes that are not UTF-8
+// would become U+FFFD characters in a name.
+std::string line_fault(const std::string& bytes) {
+    if (bytes.find('\0') != std::string::npos) {
+        return "holds a NUL byte";
+    }
+    return win32::is_valid_utf8(bytes) ? std::string() : "is not valid UTF-8";
+}
+
+// The refusal of a line with a fault, naming its key when the fault is in the value.
+[[noreturn]] void refuse_line(const std::string& path, const std::wstring* section,
+                              const std::string& bytes, std::size_t number,
+                              const std::string& fault) {
+    const std::size_t eq = bytes.find('=');
+    const std::string key = eq == std::string::npos ? std::string() : bytes.substr(0, eq);
+    std::string where;
+    if (section != nullptr && eq != std::string::npos && line_fault(key).empty()) {
+        where = "the value of '" + tk_to_utf8(tk_wtrim(tk_utf8_to_wstring(key))) + "' in [" +
+                tk_to_utf8(*section) + "]";
+    } else {
+        where = "line " + std::to_string(number);
+    }
+    throw tk_exception("Cannot read the profile " + path + ": " + where + " " + fault + ".", 1);
+}
+
 } // namespace
 
 bool udb_profile::load(const std::wstring& path) {
@@ -108,6 +135,10 @@ bool udb_profile::load(const std::wstring& path) {
     std::string ansi_path;
     if (!tk_unicode_to_ansi3(path.c_str(), ansi_path)) {
         return false;
+    }
+    // The log empties its file when it starts: it must not be the profile.
+    if (tk_logger* logger = tk_singleton<tk_logger>::pointer()) {
+        logger->note_input(ansi_path, "profile");
     }
     std::string text;
     const tk_read_result read = tk_read_text_file(ansi_path, tk_text_file_limit, text);
@@ -121,13 +152,23 @@ bool udb_profile::load(const std::wstring& path) {
     if (read != tk_read_result::ok) {
         return false;
     }
+    // A byte-order mark, as some editors write it, is no part of the first line.
+    static constexpr std::string_view bom = "\xEF\xBB\xBF";
+    if (text.compare(0, bom.size(), bom) == 0) {
+        text.erase(0, bom.size());
+    }
     std::istringstream in(std::move(text));
     const std::wstring* section = nullptr;
     udb_profile_pairs* pairs = nullptr;
     std::string bytes;
+    std::size_t number = 0;
     while (std::getline(in, bytes)) {
+        ++number;
         if (!bytes.empty() && bytes.back() == '\r') {
             bytes.pop_back();
+        }
+        if (const std::string fault = line_fault(bytes); !fault.empty()) {
+            refuse_line(ansi_path, section, bytes, number, fault);
         }
         const std::wstring raw = tk_utf8_to_wstring(bytes);
         const std::wstring line = tk_wtrim(raw);

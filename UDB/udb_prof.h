@@ -11,10 +11,10 @@
 
 using udb_profile_pairs = std::vector<std::pair<std::wstring, std::wstring>>;
 
-// The file is UTF-8 without a byte-order mark. Written: the key/value sections in name order,
-// each as "[name]", its "key=value" lines and an empty line; then the plain-line sections in
-// name order, each as "[name]" and its lines. Lines end with CR LF when written; CR LF or LF
-// are read. A profile object serves one load or one store.
+// The file is UTF-8, written without a byte-order mark (one is skipped when read). Written: the
+// key/value sections in name order, each as "[name]", its "key=value" lines and an empty line; then
+// the plain-line sections in name order, each as "[name]" and its lines. Lines end with CR LF when
+// written; CR LF or LF are read. A profile object serves one load or one store.
 class udb_profile {
 public:
     // Holds the empty sections "Available Queries", "Selected Tables", "Selected Views" and
@@ -45,12 +45,13 @@ public:
 
     // Reads the file into the profile. A missing file: tk_exception level 1 "Profile does not
     // exist. Please verify the correct path/name was given."; a directory or a file larger than
-    // tk_text_file_limit: tk_exception level 1 naming the path and the reason. False when the
-    // file cannot be opened or read, or a line comes before the first section line; what was
-    // read before stays. Lines of any length are read. Within a section, a line with "=" is a
-    // pair (the key trimmed, the value after the first "=" up to the line's last non-blank);
-    // every other non-empty line is a pair (the trimmed line, empty value); every non-empty line
-    // is also kept as it stands in the plain-line section of that name.
+    // tk_text_file_limit, and a line holding a NUL byte or bytes that are not UTF-8:
+    // tk_exception level 1 naming the path and the reason (the key whose value it is, else
+    // the line's number). False when the file cannot be opened or read, or a line comes before
+    // the first section line; what was read before stays. Lines of any length are read. Within a
+    // section, a line with "=" is a pair (the key trimmed, the value after the first "=" up to the
+    // line's last non-blank); every other non-empty line is a pair (the trimmed line, empty value);
+    // every non-empty line is also kept as it stands in the plain-line section of that name.
     bool load(const std::wstring& path);
 
     // Writes the profile; false when the file cannot be created or not every byte reaches it.

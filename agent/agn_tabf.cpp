@@ -37,6 +37,10 @@ std::vector<std::wstring> read_table_list(std::istream& in) {
 
 void process_tab_file(const std::string& path) {
     tk_log_message(1, "process_tab_file(%s)", path.c_str());
+    // The log empties its file when it starts: it must not be the list.
+    if (tk_logger* logger = tk_singleton<tk_logger>::pointer()) {
+        logger->note_input(path, "table-list");
+    }
     std::string bytes;
     const tk_read_result read = tk_read_text_file(path, tk_text_file_limit, bytes);
     if (read == tk_read_result::missing) {

@@ -10,6 +10,8 @@
 
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -189,3 +191,74 @@ TEST_F(TkSetLogfile, RefusalsForAUserWithoutWriteAccessComeInTheirOrder) {
 }
 
 } // namespace
+
+// The log follows a link as the kernel would in a shared sticky folder, and then writes the file
+// the link named without following a link again: a link another user put there, or puts there
+// later, never makes the log empty or fill another file.
+TEST(TkLogfileLinks, ALogIsWrittenOnlyWhereTheKernelsLinkRuleLeadsIt) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give links to another user";
+    }
+    temp_dir dir;
+    const std::string secret = dir.file("secret");
+    write_file(secret, "root's own\n");
+    const std::string shared = dir.file("shared");
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string theirs = shared + "/theirs.log";
+    ASSERT_EQ(symlink(secret.c_str(), theirs.c_str()), 0);
+    ASSERT_EQ(lchown(theirs.c_str(), test_support::unprivileged_uid, 0), 0);
+    const std::string mine = shared + "/mine.log";
+    ASSERT_EQ(symlink(dir.file("trace.log").c_str(), mine.c_str()), 0);
+
+    tk_logger logger(nullptr, false, 3, false);
+    tk_converter converter;
+    EXPECT_NE(refusal_of(converter, theirs).find("is not followed"), std::string::npos);
+    EXPECT_FALSE(logger.enabled());
+    tk_log_message(3, "line");
+    EXPECT_EQ(read_file(secret), "root's own\n");
+
+    converter.set_logfile(mine);
+    EXPECT_EQ(logger.log_path(), dir.file("trace.log"));
+    tk_log_message(3, "first");
+    // The name the link gave is now a link of another user: the log is not written through it.
+    std::filesystem::remove(dir.file("trace.log"));
+    ASSERT_EQ(symlink(secret.c_str(), dir.file("trace.log").c_str()), 0);
+    testing::internal::CaptureStderr();
+    tk_log_message(3, "second");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Cannot write the trace log"),
+              std::string::npos);
+    EXPECT_EQ(read_file(secret), "root's own\n");
+}
+
+// The log empties its file: it is never a file the run reads its settings from, whichever of
+// the two is named first, also through a link or a hard link.
+TEST(TkLogfileInputs, ALogThatIsAnInputFileIsRefusedAndWritesNothing) {
+    temp_dir dir;
+    const std::string list = dir.file("tables.txt");
+    write_file(list, "dbo.a\n");
+    ASSERT_EQ(symlink(list.c_str(), dir.file("link.log").c_str()), 0);
+    ASSERT_EQ(link(list.c_str(), dir.file("hard.log").c_str()), 0);
+    for (const std::string& log : {list, dir.file("link.log"), dir.file("hard.log")}) {
+        SCOPED_TRACE(log);
+        {
+            tk_logger logger(nullptr, false, 3, false);
+            tk_converter converter;
+            logger.note_input(list, "table-list");
+            const std::string message = refusal_of(converter, log);
+            EXPECT_NE(message.find("is the table-list file " + list), std::string::npos) << message;
+            EXPECT_FALSE(logger.enabled());
+        }
+        {
+            tk_logger logger(nullptr, false, 3, false);
+            tk_converter converter;
+            logger.hold();
+            converter.set_logfile(log);
+            tk_log_message(3, "held line");
+            EXPECT_THROW(logger.note_input(list, "profile"), tk_exception);
+            EXPECT_FALSE(logger.enabled());
+            logger.release(false);
+        }
+        EXPECT_EQ(read_file(list), "dbo.a\n");
+    }
+}

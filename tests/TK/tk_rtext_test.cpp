@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -51,8 +55,6 @@ TEST_F(TkReadTextFile, ResultsAtAndAroundTheLimit) {
         // A device reports size 0 and never ends.
         {"/dev/zero", tk_read_result::too_large, ""},
         {dir_.string(), tk_read_result::directory, ""},
-        // A named pipe that nobody writes is empty, not a wait for ever.
-        {fifo(), tk_read_result::ok, ""},
         {(dir_ / "none").string(), tk_read_result::missing, ""},
         {(dir_ / "at_limit" / "x").string(), tk_read_result::missing, ""},
     };
@@ -61,6 +63,69 @@ TEST_F(TkReadTextFile, ResultsAtAndAroundTheLimit) {
         std::string bytes = "left over";
         EXPECT_EQ(tk_read_text_file(c.path, 16, bytes), c.result);
         EXPECT_EQ(bytes, c.bytes);
+    }
+}
+
+// The writing end of a named pipe, opened only while a reader has the pipe open (a reader that
+// gave up leaves no writer hanging); -1 after 5 s without one.
+int open_for_writing(const std::string& path) {
+    int fd = -1;
+    for (int i = 0; i < 500 && fd < 0; ++i) {
+        fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    return fd;
+}
+
+// A pipe is read to its end, whenever its writer comes and however it writes: a table list
+// from `<(cmd)` or a named pipe is not read as empty because its command is slow.
+TEST_F(TkReadTextFile, PipesAreReadUntilTheirWriterCloses) {
+    const auto late_writer = [](const std::function<int()>& open_end) {
+        return std::thread([open_end] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const int fd = open_end();
+            EXPECT_EQ(::write(fd, "dbo.a\n", 6), 6);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_EQ(::write(fd, "dbo.b\n", 6), 6);
+            ::close(fd);
+        });
+    };
+    {
+        SCOPED_TRACE("named pipe whose writer opens it late");
+        const std::string path = fifo();
+        std::thread writer = late_writer([path] { return open_for_writing(path); });
+        std::string bytes;
+        EXPECT_EQ(tk_read_text_file(path, 16, bytes), tk_read_result::ok);
+        EXPECT_EQ(bytes, "dbo.a\ndbo.b\n");
+        writer.join();
+    }
+    {
+        SCOPED_TRACE("pipe of a command that writes late, as /dev/fd/N");
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        std::thread writer = late_writer([&ends] { return ends[1]; });
+        std::string bytes;
+        EXPECT_EQ(tk_read_text_file("/dev/fd/" + std::to_string(ends[0]), 16, bytes),
+                  tk_read_result::ok);
+        EXPECT_EQ(bytes, "dbo.a\ndbo.b\n");
+        writer.join();
+        ::close(ends[0]);
+    }
+    {
+        SCOPED_TRACE("pipe over the limit");
+        const std::string path = (dir_ / "pipe2").string();
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        std::thread writer([path] {
+            const int fd = open_for_writing(path);
+            const std::string text(17, 'x');
+            ::write(fd, text.data(), text.size());
+            ::close(fd);
+        });
+        std::string bytes;
+        EXPECT_EQ(tk_read_text_file(path, 16, bytes), tk_read_result::too_large);
+        writer.join();
     }
 }
 

@@ -137,10 +137,8 @@ TEST_F(UdbProfile, DamagedFilesGiveFalseWithoutCrashing) {
         std::string bytes;
     };
     const std::vector<damaged_case> cases = {
-        {"byte-order mark before the first section", "\xEF\xBB\xBF[Generic settings]\r\na=1\r\n"},
         {"a pair before any section", "a=1\r\n[Generic settings]\r\n"},
         {"a plain line before any section", "hello\r\n"},
-        {"binary junk", bytes_of("\x01\xFF\xFE\x80garbage=\x00\x7F\n[S]\n")},
     };
     for (const damaged_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -151,11 +149,42 @@ TEST_F(UdbProfile, DamagedFilesGiveFalseWithoutCrashing) {
     udb_profile empty_file;
     EXPECT_TRUE(empty_file.load(write("empty.vpf", "")));
     EXPECT_EQ(empty_file.sections.size(), 4u);
+}
 
-    udb_profile junk_in_section;
-    EXPECT_TRUE(junk_in_section.load(
-        write("junk.vpf", bytes_of("[S]\r\n\xFF\xFE=\x80\x01\r\n\x00\x00\r\n"))));
-    EXPECT_EQ(junk_in_section.sections.at(L"S").size(), 1u);
+// An editor's byte-order mark is skipped; a NUL (which would cut a password or a name short
+// where it is passed on) and bytes that are not UTF-8 (which would become U+FFFD in a database
+// name) are refused, naming the key whose value holds them, else the line.
+TEST_F(UdbProfile, ByteOrderMarkIsSkippedAndBytesThatAreNoTextAreRefused) {
+    udb_profile marked;
+    ASSERT_TRUE(marked.load(write("bom.vpf", "\xEF\xBB\xBF[Generic settings]\r\ndest=x\r\n")));
+    EXPECT_EQ(marked.get_value(L"Generic settings", L"dest"), L"x");
+
+    const struct {
+        std::string bytes;
+        std::string reason;
+    } cases[] = {
+        {bytes_of("[MS SQL Server settings]\r\npassword=pw\x00zz\r\n"),
+         "the value of 'password' in [MS SQL Server settings] holds a NUL byte."},
+        {"[Generic settings]\nsrc=a\n dest = a\xFF.sql\n",
+         "the value of 'dest' in [Generic settings] is not valid UTF-8."},
+        {"[Generic settings]\n\xC0\xAF=1\n", "line 2 is not valid UTF-8."},
+        {bytes_of("\x01\xFF\xFE\x80garbage=\x00\x7F\n[S]\n"), "line 1 holds a NUL byte."},
+        {bytes_of("[S]\r\n\x00\x00\r\n"), "line 2 holds a NUL byte."},
+        {"[S\xFF]\n", "line 1 is not valid UTF-8."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const std::wstring file = write("bad.vpf", c.bytes);
+        udb_profile profile;
+        try {
+            profile.load(file);
+            ADD_FAILURE() << "accepted";
+        } catch (const tk_exception& e) {
+            EXPECT_EQ(e.what(),
+                      "Cannot read the profile " + (dir_ / "bad.vpf").string() + ": " + c.reason);
+            EXPECT_EQ(e.level, 1);
+        }
+    }
 }
 
 TEST_F(UdbProfile, MissingFilesAndDirectoriesAreReportedToTheUser) {

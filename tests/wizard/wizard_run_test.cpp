@@ -222,6 +222,8 @@ TEST_F(WizardRun, QuickLaunchRunsAProfileIntoMariaDBAndIntoAScriptFile) {
     { std::ofstream(script) << "old content\n"; }
     const std::string script_profile =
         profile(false, script, {L"dbo.customers", L"dbo.notes"}, "script.vlm");
+    // As an editor may save it: a byte-order mark first.
+    dir.write("script.vlm", "\xEF\xBB\xBF" + read_file(script_profile));
     finish_when_done();
     EXPECT_EQ(velmora_start(script_profile), 0);
     EXPECT_EQ(read_file(script).find("old content"), std::string::npos);
@@ -348,6 +350,10 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
                                                [](velmora_convertor& c) { c.pswd = "nope"; });
     const std::string no_source = profile(true, "wiz_kept", {L"dbo.customers"}, "no_source.vlm",
                                           [](velmora_convertor& c) { c.src = L"velmora_none"; });
+    // A profile whose trace log is the profile itself: the log would empty it.
+    const std::string self_log_text =
+        "[Generic settings]\r\nlogfile=" + dir.file("self_log.vlm") + "\r\nmode=0\r\n";
+    const std::string self_log = dir.write("self_log.vlm", self_log_text);
 
     const struct {
         std::string profile;
@@ -359,12 +365,19 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
         {folder, "is a folder", {}},
         {damaged, "could not be read", {}},
         {bad_mode, "Invalid merge/overwrite mode", {}},
+        {dir.write("nul.vlm", std::string("[MS SQL Server settings]\r\npassword=pw\0zz\r\n", 42)),
+         "the value of 'password' in [MS SQL Server settings] holds a NUL byte",
+         {}},
+        {dir.write("bad_dest.vlm", "[Generic settings]\r\ndest=wiz\xFF\r\n"),
+         "the value of 'dest' in [Generic settings] is not valid UTF-8",
+         {}},
         {good, "", [] { WizardRun::server->refuse_logins(true); }},
         {wrong_password, "", {}},
         {no_source, "", {}},
         {profile(false, folder, {L"dbo.customers"}, "to_folder.vlm"), "folder", {}},
         {profile(false, fifo, {L"dbo.customers"}, "to_fifo.vlm"), "not a regular file", {}},
         {profile(true, "mysql", {L"dbo.customers"}, "to_mysql.vlm"), "", {}},
+        {self_log, "which the log would empty", {}},
         // Last, when the settings kept from the runs above name wiz_kept in mode 0: a profile
         // that sets nothing must not run those.
         {dir.write("empty.vlm", ""), "could not be read", {}},
@@ -416,6 +429,7 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
                        "'wiz_kept'"),
               std::vector<row>{{"1"}});
     EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(read_file(self_log), self_log_text);
 }
 
 // Cancel in the middle of the million-row table: the wizard asks, the run stops at its next
