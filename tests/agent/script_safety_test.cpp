@@ -133,6 +133,27 @@ TEST_F(ScriptSafety, SignalMidTableLeavesNoScript) {
     }
 }
 
+// A trace log that can no longer be written mid-run (here its name becomes a folder; a full disk
+// alike) is reported once, and the run that lost part of its trace does not end as clean.
+TEST_F(ScriptSafety, TraceLogWriteFailureFailsTheRun) {
+    hold_middle_table();
+    const std::string script = dir.file("out.sql");
+    const std::string log = dir.file("trace.log");
+    std::vector<std::string> run_args = script_args(script);
+    run_args.push_back("--logfile=" + log);
+    const auto process = agent_test::start_pontrel(run_args, dir.path());
+    ASSERT_TRUE(wait_for_middle_table());
+    std::filesystem::remove(log);
+    std::filesystem::create_directory(log);
+    const run_result result = agent_test::wait_pontrel(process);
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.err.find("Cannot write the trace log " + log + ": Is a directory"),
+              std::string::npos)
+        << result.err;
+    // The conversion itself went through.
+    EXPECT_TRUE(ends_with(read_file(script), completion));
+}
+
 // Without SIGXFSZ ignored the limit killed pontrel silently; now the write fails with its
 // reason, and the script that stood there stays.
 TEST_F(ScriptSafety, FileSizeLimitIsAReportedWriteError) {
