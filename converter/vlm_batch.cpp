@@ -119,6 +119,7 @@ void vlm_row_batch::commit_before_report() noexcept {
 }
 
 tk_exception vlm_row_batch::with_committed_count(const tk_exception& failure) const {
+    count_told_ = true;
     tk_exception annotated(failure);
     annotated.message = std::string(failure.what()) +
                         (committed_ == 0 ? " No row of this table is surely in it."

@@ -365,6 +365,11 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
         {profile(false, folder, {L"dbo.customers"}, "to_folder.vlm"), "folder", {}},
         {profile(false, fifo, {L"dbo.customers"}, "to_fifo.vlm"), "not a regular file", {}},
         {profile(true, "mysql", {L"dbo.customers"}, "to_mysql.vlm"), "", {}},
+        // A profile that selects nothing: mode 0 would drop the database, a script stand empty.
+        {profile(true, "wiz_kept", {}, "nothing.vlm"), "There is nothing to convert", {}},
+        {profile(false, dir.file("nothing.sql"), {}, "nothing_script.vlm"),
+         "There is nothing to convert",
+         {}},
         // Last, when the settings kept from the runs above name wiz_kept in mode 0: a profile
         // that sets nothing must not run those.
         {dir.write("empty.vlm", ""), "could not be read", {}},
@@ -416,6 +421,7 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
                        "'wiz_kept'"),
               std::vector<row>{{"1"}});
     EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("nothing.sql")));
 }
 
 // Cancel in the middle of the million-row table: the wizard asks, the run stops at its next
