@@ -268,7 +268,8 @@ struct velmora_convertor::run_state {
     // Keyed by the source name's one text form: the plain name the plan started from, and the
     // name it gave.
     std::map<std::wstring, std::pair<std::wstring, std::wstring>, udb_utf16_less> planned;
-    // The object whose rows a stop request or Abort cut short, with its records done.
+    // The object whose rows a stop request or Abort cut short, with its records done, unless a
+    // failed commit already said how far it got.
     std::optional<std::pair<std::wstring, std::uint64_t>> cut_short;
 
     // Released in this order on every path: the validator, the destination, the source.
@@ -634,12 +635,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             report_unmatched_rows(current_object());
         }
         copying = true;
-        try {
-            copy_rows(*source, *destination, mutator);
-        } catch (const tk_final_exception&) {
-            run.cut_short.emplace(current_object(), records_done.load());
-            throw;
-        }
+        copy_rows(run, *source, *destination, mutator);
     } catch (const tk_exception& error) {
         destination.reset();
         source.reset();
@@ -717,7 +713,7 @@ tk_exception with_rows_kept(const tk_exception& failure, std::uint64_t records) 
 
 } // namespace
 
-void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destination,
+void velmora_convertor::copy_rows(run_state& run, udb_recordset& source, udb_recordset& destination,
                                   sql_table_mutator* mutator) {
     // Merge and synchronize keep their row-by-row handling; a script has no transactions.
     const bool batched = direct && mode != 3 && mode != 4;
@@ -764,6 +760,10 @@ void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destinat
         batch.commit_before_report();
         if (batch.lost()) {
             records_done = batch.committed();
+        }
+        // A failed commit says itself how far the table got.
+        if (batch.kept_failure() == nullptr) {
+            run.cut_short.emplace(table, records_done.load());
         }
         show_kept_failure();
         throw;
