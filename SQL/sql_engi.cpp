@@ -531,31 +531,79 @@ uint32_t sql_engine::get_max_allowed_packet() {
     return max_allowed_packet;
 }
 
-void sql_engine::set_max_allowed_packet(uint32_t wanted) {
+namespace {
+
+// Sets the server's global max_allowed_packet through `connection`; the client's error text on
+// failure, else empty.
+std::string set_global_packet(MYSQL& connection, unsigned long value) {
+    const std::string statement = "SET GLOBAL max_allowed_packet=" + std::to_string(value);
+    if (mysql_real_query(&connection, statement.data(),
+                         static_cast<unsigned long>(statement.size())) == 0) {
+        return {};
+    }
+    const char* text = mysql_error(&connection);
+    return text != nullptr && *text != '\0' ? text : "refused";
+}
+
+} // namespace
+
+std::string sql_engine::restore_global_packet(unsigned long value, uint32_t raised) {
+    std::string failure = connected ? set_global_packet(mysql, value) : "not connected";
+    if (failure.empty()) {
+        return {};
+    }
+    // The run's session may be gone: a brief connection of its own puts the value back.
+    MYSQL brief;
+    mysql_init(&brief);
+    mysql_options(&brief, MYSQL_READ_DEFAULT_GROUP, option_group);
+    unsigned int timeout = 10;
+    mysql_options(&brief, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    if (mysql_real_connect(&brief, host_.c_str(), user_.c_str(), password_.c_str(), nullptr,
+                           static_cast<unsigned>(port_), nullptr, 0) != nullptr) {
+        failure = set_global_packet(brief, value);
+    } else {
+        failure = mysql_error(&brief);
+    }
+    mysql_close(&brief);
+    if (failure.empty()) {
+        return {};
+    }
+    const std::string text =
+        "The MySQL server's global max_allowed_packet could not be set back "
+        "to " +
+        std::to_string(value) + " (" + failure + "); it stays at " + std::to_string(raised) +
+        " for new connections until \"SET GLOBAL max_allowed_packet=" + std::to_string(value) +
+        "\" is run.";
+    tk_log_message(3, "%s", text.c_str());
+    return text;
+}
+
+std::string sql_engine::set_max_allowed_packet(uint32_t wanted) {
     tk_log_message(2, "sql_engine::set_max_allowed_packet(%u)", wanted);
     if (!connected) {
         tk_log_message(3, "Failed to set max_allowed_packet:\n%s", "not connected");
-        return;
+        return {};
     }
     // The session's limit is what a statement must fit; it never goes down here.
     if (wanted <= get_max_allowed_packet()) {
-        return;
+        return {};
     }
     std::string global_text;
     try {
         read_single_value("SELECT @@global.max_allowed_packet", 0, global_text);
     } catch (const sql_exception& e) {
         tk_log_message(3, "Failed to set max_allowed_packet:\n%s", e.what());
-        return;
+        return {};
     }
     const unsigned long global = std::strtoul(global_text.c_str(), nullptr, 10);
-    if (global < wanted) {
+    const bool raise = global < wanted;
+    if (raise) {
         char statement[64];
         std::snprintf(statement, sizeof statement, "SET GLOBAL max_allowed_packet=%u", wanted);
         if (run(statement) != 0) {
             const sql_exception e;
             tk_log_message(3, "Failed to set max_allowed_packet:\n%s", e.what());
-            return;
+            return {};
         }
     }
     // A global value applies to sessions opened later: reconnect so this one runs under it.
@@ -563,11 +611,25 @@ void sql_engine::set_max_allowed_packet(uint32_t wanted) {
     close_connection();
     connected = false;
     initialize();
-    open_connection();
+    std::string unrestored;
+    try {
+        open_connection();
+    } catch (const sql_exception&) {
+        if (raise) {
+            restore_global_packet(global, wanted);
+        }
+        throw;
+    }
+    // The new session keeps the limit it started with; the server's own value goes back before
+    // anything else, so that the raise lasts only for the moment of the connection.
+    if (raise) {
+        unrestored = restore_global_packet(global, wanted);
+    }
     setup_session();
     select_current_db();
     max_allowed_packet = 0;
     get_max_allowed_packet();
+    return unrestored;
 }
 
 void sql_engine::set_blob_to_text(bool on) {

@@ -136,11 +136,14 @@ public:
     // The max_allowed_packet in force for this session: the cached value, else (connected) read
     // from the server; 0 when neither read nor connected.
     uint32_t get_max_allowed_packet();
-    // Raises the server's max_allowed_packet to `wanted` bytes when it is lower; never lowers
-    // it. After a raise the engine reconnects (same settings, same current database) so that
-    // the session runs under the new limit, and caches the session's value. A refused SET is
-    // only logged; a failed reconnection raises sql_exception.
-    void set_max_allowed_packet(uint32_t wanted);
+    // Raises this session's max_allowed_packet to `wanted` bytes when it is lower; never lowers
+    // it. A session takes the server's global value when it connects, so the engine raises the
+    // global value where it is lower, reconnects (same settings, same current database) and
+    // sets the global value back at once: the server's other clients keep its own limit. The
+    // session's value is cached. A refused raise is only logged; a failed reconnection raises
+    // sql_exception. Returns the text of a global value that could not be set back (also
+    // logged), else empty.
+    std::string set_max_allowed_packet(uint32_t wanted);
 
     // The name as a quoted identifier: cut to 63 characters when longer than 64, inner
     // backquotes doubled, enclosed in backquotes. An empty name, or one that already is a
@@ -203,6 +206,9 @@ public:
 private:
     void open_connection();
     void close_connection();
+    // Sets the global max_allowed_packet back to `value` after a raise to `raised`, through the
+    // session or else a brief connection of its own; the text of a failure, else empty.
+    std::string restore_global_packet(unsigned long value, uint32_t raised);
     void setup_session();
     // Reads one value of a single-row statement; false when there is none.
     bool read_single_value(const char* statement, int column, std::string& value);

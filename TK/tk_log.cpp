@@ -47,7 +47,7 @@ std::FILE* open_for_line(const std::string& path) {
 constexpr std::size_t held_limit = std::size_t{1} << 20;
 
 // A log that cannot be written loses the trace the user asked for: said once on stderr, and the
-// run goes on.
+// run goes on; the program's exit code tells it (tk_logger::write_failed).
 void report_write_failure(tk_logger& logger, const std::string& path, int error) {
     if (!logger.first_write_failure()) {
         return;

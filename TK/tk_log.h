@@ -55,6 +55,8 @@ public:
 
     // True the first time only: a failed write is reported once per logger.
     bool first_write_failure() { return !write_failure_reported_.exchange(true); }
+    // A write of the log failed and was reported: the run lost part of its trace.
+    bool write_failed() const { return write_failure_reported_; }
 
     // A copy: another thread may switch the file at any moment.
     std::string log_path() const;

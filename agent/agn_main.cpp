@@ -92,6 +92,7 @@ int pontrel_main(int argc, char** argv) {
     } catch (const std::exception& error) {
         report_fatal_and_exit(error.what());
     }
-    // A scheduler must be able to tell a migration that reported errors from a clean one.
-    return ui.any_error() ? -1 : 0;
+    // A scheduler must be able to tell a migration that reported errors from a clean one; a
+    // trace log that could not be written was reported too.
+    return ui.any_error() || logger.write_failed() ? -1 : 0;
 }

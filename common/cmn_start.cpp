@@ -117,7 +117,8 @@ int exit_code() {
     const auto* wizard = dynamic_cast<const wizard_ui*>(ui);
     const bool any_error =
         wizard != nullptr ? wizard->any_error() : ui != nullptr && !ui->errors.empty();
-    return any_error ? 255 : 0;
+    const tk_logger* logger = tk_singleton<tk_logger>::pointer();
+    return any_error || (logger != nullptr && logger->write_failed()) ? 255 : 0;
 }
 
 } // namespace

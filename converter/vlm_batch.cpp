@@ -128,6 +128,7 @@ tk_exception vlm_with_rows_in_table(const tk_exception& failure, std::uint64_t r
 }
 
 tk_exception vlm_row_batch::with_committed_count(const tk_exception& failure) const {
+    count_told_ = true;
     return vlm_with_rows_in_table(failure, committed_);
 }
 

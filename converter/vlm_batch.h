@@ -48,6 +48,8 @@ public:
     // The error `failure` gets when rows may be missing: its text followed by how many records
     // are surely in the table, with its code and level.
     tk_exception with_committed_count(const tk_exception& failure) const;
+    // An error with that count was made: the failure that ends the table says how far it got.
+    bool count_told() const { return count_told_; }
     // Rows were sent since the last commit.
     bool has_uncommitted() const { return open_ && pending_ > 0; }
     // Rows sent were lost (rolled back, or their commit failed): only committed() counts.
@@ -69,5 +71,6 @@ private:
     bool open_ = false;
     bool failed_ = false;
     bool lost_ = false;
+    mutable bool count_told_ = false;
     tk_exception failure_{std::string(), 0};
 };

@@ -220,7 +220,8 @@ private:
     // The selected views naming the converted tables by their destination names.
     std::vector<udb_view> views_for_names_map(const run_state& run) const;
     // Copies the rows of one object, each with the per-record handling.
-    void copy_rows(udb_recordset& source, udb_recordset& destination, sql_table_mutator* mutator);
+    void copy_rows(run_state& run, udb_recordset& source, udb_recordset& destination,
+                   sql_table_mutator* mutator);
     void copy_rows_in(udb_recordset& source, udb_recordset& destination, sql_table_mutator* mutator,
                       vlm_row_batch& batch);
     void handler_for_row(const std::wstring& name, const tk_exception& error);

@@ -23,6 +23,7 @@
 #include <ctime>
 #include <cwchar>
 #include <cwctype>
+#include <optional>
 #include <unordered_map>
 
 namespace {
@@ -51,6 +52,13 @@ void progress_line(const std::wstring& line) {
 }
 
 constexpr const char* no_script_text = "No script was written.";
+
+// What a server's table holds of a source whose rows stopped after record `records`.
+std::string rows_kept_text(std::uint64_t records) {
+    return records == 0 ? "No row of this table was copied."
+                        : "The rows up to record #" + std::to_string(records) +
+                              " are in the table; later ones were not copied.";
+}
 
 // A stop request ends the run the way Abort does: what was reported done stays done.
 void stop_if_requested() {
@@ -187,6 +195,32 @@ bool renamed_columns(const sql_table_mutator* mutator, std::vector<std::wstring>
     return true;
 }
 
+// A run with no table, query or view to convert would still prepare its destination (mode 0
+// drops the database) and write an empty script, and end as if it had converted something.
+void refuse_empty_run(const velmora_convertor& converter, udb_database& source) {
+    if (!converter.selected_tables.empty() || !converter.selected_queries.empty() ||
+        (converter.convert_views && !converter.selected_views.empty())) {
+        return;
+    }
+    const vlm_ui* ui = tk_singleton<vlm_ui>::pointer();
+    const bool every_table = ui != nullptr && ui->console_run();
+    if (every_table && !source.get_tables().empty()) {
+        return;
+    }
+    const std::wstring database = L"database '" + converter.src + L"'";
+    if (!every_table) {
+        throw tk_exception(L"There is nothing to convert: no table, query or view of " + database +
+                               L" is selected.",
+                           1);
+    }
+    const std::wstring where = converter.mss_schema.empty()
+                                   ? L" of the login's own schema"
+                                   : L" in the schema '" + converter.mss_schema + L"'";
+    throw tk_exception(L"There is nothing to convert: " + database + L" has no table" + where +
+                           L", and no query or view is selected.",
+                       1);
+}
+
 } // namespace
 
 init_conversion::init_conversion(std::atomic<bool>& finished, int no_com)
@@ -235,6 +269,9 @@ struct velmora_convertor::run_state {
     // Keyed by the source name's one text form: the plain name the plan started from, and the
     // name it gave.
     std::map<std::wstring, std::pair<std::wstring, std::wstring>, udb_utf16_less> planned;
+    // The object whose rows a stop request or Abort cut short, with its records done, unless a
+    // failed commit already said how far it got.
+    std::optional<std::pair<std::wstring, std::uint64_t>> cut_short;
 
     // Released in this order on every path: the validator, the destination, the source.
     ~run_state() {
@@ -253,6 +290,7 @@ void velmora_convertor::prepare_source() {
     prepared_source_.reset();
     std::unique_ptr<udb_database> source = open_source();
     check_source_schema(*source);
+    refuse_empty_run(*this, *source);
     prepared_source_ = std::move(source);
 }
 
@@ -332,7 +370,12 @@ void velmora_convertor::operator()() {
         plan_table_names(run);
 
         if (direct) {
-            sql->set_max_allowed_packet(0xC800000);
+            // The raise is the session's alone; a server value that could not be set back
+            // afterwards is the user's to know, and the run goes on.
+            const std::string unrestored = sql->set_max_allowed_packet(0xC800000);
+            if (!unrestored.empty()) {
+                tk_singleton<error_handler>::ref().handle(tk_exception(unrestored, 0), false);
+            }
         }
         for (const std::wstring& table : selected_tables) {
             selected_queries.emplace_back(table, std::wstring());
@@ -375,7 +418,13 @@ void velmora_convertor::operator()() {
     }
     // A request that came after the last step stopped nothing.
     if (!completed && tk_stop_requested()) {
-        ui.error_narrow(vlm_stop_text());
+        std::string text = vlm_stop_text();
+        // A server keeps the rows done; a script is given up whole (said below).
+        if (direct && run.cut_short) {
+            text += "\n" + vlm_display_narrow(run.cut_short->first) + ": " +
+                    rows_kept_text(run.cut_short->second);
+        }
+        ui.error_narrow(text);
     }
     if (!direct && !script_written) {
         if (auto* script = dynamic_cast<dmp_database*>(run.destination.get())) {
@@ -474,6 +523,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
 
     std::unique_ptr<udb_recordset> source;
     std::unique_ptr<udb_recordset> destination;
+    bool copying = false;
     try {
         if (is_table && ui.console_run() && (name.empty() || !run.source->is_table_exist(name))) {
             ui.table_missing(entry.first);
@@ -512,18 +562,25 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
                 tk_log_wmessage(2, L"Generate safe full name: %ls", new_name.c_str());
             }
         }
+        // Two objects of one run never share a destination table: the second would add its
+        // rows to the first's or, in mode 1, drop them. A query's name is its destination, so
+        // one that an earlier object of the run took is refused, not given another name.
+        const run_state::filler filling{entry.first,
+                                        is_table ? folded_name(canonical_of(name)) : L""};
+        const auto refuse_if_filled = [&] {
+            if (const auto filled = run.filled.find(folded_name(new_name));
+                filled != run.filled.end()) {
+                refuse_shared_table(new_name, filled->second, filling);
+            }
+        };
+        if (!is_table) {
+            refuse_if_filled();
+        }
         if (planned == run.planned.end() && !run.validator->is_acceptable(new_name)) {
             new_name = run.validator->get_safe_name(new_name);
         }
-
-        // Two objects of one run never share a destination table: the second would add its
-        // rows to the first's or, in mode 1, drop them.
+        refuse_if_filled();
         const std::wstring filled_key = folded_name(new_name);
-        const run_state::filler filling{entry.first,
-                                        is_table ? folded_name(canonical_of(name)) : L""};
-        if (const auto filled = run.filled.find(filled_key); filled != run.filled.end()) {
-            refuse_shared_table(new_name, filled->second, filling);
-        }
 
         sql->fast_insert = run.fast_insert;
         bool created = true;
@@ -579,7 +636,8 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         if (!created && (mode == 3 || mode == 4) && !has_row_key(destination->indexes)) {
             report_unmatched_rows(current_object());
         }
-        copy_rows(*source, *destination, mutator);
+        copying = true;
+        copy_rows(run, *source, *destination, mutator);
     } catch (const tk_exception& error) {
         destination.reset();
         source.reset();
@@ -593,6 +651,11 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         }
         if (reach != sql_failure_reach::connection) {
             handler.handle(error, false);
+            // A script that lacks the rest of a table's rows would replay as a whole one: the
+            // run ends here and gives the script up.
+            if (copying && !direct) {
+                throw tk_final_exception();
+            }
             return;
         }
         // Every later statement would fail alike: one error, and the run ends here. The
@@ -648,9 +711,17 @@ std::string kept_failure_text(const std::wstring& table, const tk_exception& fai
     return text + failure.what();
 }
 
+// A failure that ends a table on a server, with how far the table got: the rows before it are
+// in the table.
+tk_exception with_rows_kept(const tk_exception& failure, std::uint64_t records) {
+    tk_exception annotated(failure);
+    annotated.message = std::string(failure.what()) + " " + rows_kept_text(records);
+    return annotated;
+}
+
 } // namespace
 
-void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destination,
+void velmora_convertor::copy_rows(run_state& run, udb_recordset& source, udb_recordset& destination,
                                   sql_table_mutator* mutator) {
     // Merge and synchronize keep their row-by-row handling; a script has no transactions.
     const bool batched = direct && mode != 3 && mode != 4;
@@ -687,12 +758,20 @@ void velmora_convertor::copy_rows(udb_recordset& source, udb_recordset& destinat
         if (batch.lost()) {
             records_done = batch.committed();
         }
-        throw;
+        // A script cut short is given up whole; a server's table keeps the rows done so far.
+        if (batch.count_told() || !direct) {
+            throw;
+        }
+        throw with_rows_kept(error, records_done);
     } catch (const tk_final_exception&) {
         // Abort or a stop request: what was reported done stays done.
         batch.commit_before_report();
         if (batch.lost()) {
             records_done = batch.committed();
+        }
+        // A failed commit says itself how far the table got.
+        if (batch.kept_failure() == nullptr) {
+            run.cut_short.emplace(table, records_done.load());
         }
         show_kept_failure();
         throw;
@@ -704,7 +783,9 @@ void velmora_convertor::copy_rows_in(udb_recordset& source, udb_recordset& desti
     const bool mutate = mutator != nullptr && !mutator->field_mutators.empty();
     const std::wstring name = current_object();
     const bool traced = tk_log_wanted(2);
-    for (source.reset(); !source.is_eof(); source.next(), ++records_done) {
+    // A row counts as done before the next one is fetched: a source lost while fetching it
+    // leaves the count at the rows that reached the destination.
+    for (source.reset(); !source.is_eof(); ++records_done, source.next()) {
         stop_if_requested();
         const udb_record* record = source.get_item();
         if (traced) {
@@ -745,10 +826,10 @@ void velmora_convertor::copy_rows_in(udb_recordset& source, udb_recordset& desti
             }
             if (reach != sql_failure_reach::row) {
                 // The rows before this one are in the table, unless the server dropped them
-                // with it or they cannot be committed: the error says how far it surely got.
+                // with it or they cannot be committed: copy_rows says how far it surely got.
                 batch.check_transaction_kept(error);
                 batch.commit();
-                throw vlm_with_rows_in_table(error, records_done);
+                throw;
             }
             // A deadlock rolls back the rows sent before it as well: that ends the table.
             batch.check_transaction_kept(error);

@@ -218,12 +218,32 @@ TEST_F(PontrelFailures, UnreadableSourceStopsBeforeTheDestinationIsDropped) {
     }
 }
 
-TEST_F(PontrelFailures, EmptySchemaIsAValidFilter) {
-    make_marker();
-    const run_result result = run({"--mschema=vacant"});
-    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-    EXPECT_NE(result.out.find("(0 tables)"), std::string::npos) << result.out;
-    EXPECT_EQ(db.query("SHOW TABLES FROM " + dest), std::vector<row>{});
+// A schema without tables is a valid filter, but a run with nothing to convert is refused before
+// the destination is prepared: mode 0 would drop the database, a script would stand empty.
+TEST_F(PontrelFailures, RunWithNothingToConvertLeavesTheDestinationAlone) {
+    const std::string script = dir.write("out.sql", "old script\n");
+    const std::string error =
+        "Error:\nThere is nothing to convert: database 'velmora_faults' has "
+        "no table in the schema 'vacant', and no query or view is selected.\n";
+    for (const bool to_script : {false, true}) {
+        SCOPED_TRACE(to_script ? "script" : "server");
+        db.exec("DROP DATABASE IF EXISTS " + dest);
+        make_marker();
+        std::vector<std::string> extra = {"--mschema=vacant"};
+        if (to_script) {
+            extra.insert(extra.end(), {"--dump", "--dest=" + script});
+        }
+        const run_result result = run(extra);
+        EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+        EXPECT_EQ(result.out, error);
+        expect_marker_kept();
+        EXPECT_EQ(agent_test::read_file(script), "old script\n");
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "out.sql" || name == "config" || name.rfind(".pontrel.", 0) == 0)
+                << name << " was left";
+        }
+    }
 }
 
 // Merge and synchronize cannot match rows without a key: they append, and say so once.

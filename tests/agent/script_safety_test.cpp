@@ -133,6 +133,68 @@ TEST_F(ScriptSafety, SignalMidTableLeavesNoScript) {
     }
 }
 
+// A trace log that can no longer be written mid-run (here its name becomes a folder; a full disk
+// alike) is reported once, and the run that lost part of its trace does not end as clean.
+TEST_F(ScriptSafety, TraceLogWriteFailureFailsTheRun) {
+    hold_middle_table();
+    const std::string script = dir.file("out.sql");
+    const std::string log = dir.file("trace.log");
+    std::vector<std::string> run_args = script_args(script);
+    run_args.push_back("--logfile=" + log);
+    const auto process = agent_test::start_pontrel(run_args, dir.path());
+    ASSERT_TRUE(wait_for_middle_table());
+    std::filesystem::remove(log);
+    std::filesystem::create_directory(log);
+    const run_result result = agent_test::wait_pontrel(process);
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.err.find("Cannot write the trace log " + log + ": Is a directory"),
+              std::string::npos)
+        << result.err;
+    // The conversion itself went through.
+    EXPECT_TRUE(ends_with(read_file(script), completion));
+}
+
+// The source lost in the middle of a table: a script that would lack the table's later rows is
+// never put in place (the run ends there), and a server's table keeps the rows that arrived,
+// with a message that says how many. Without the fault the same run writes a whole script that
+// the mariadb client replays.
+TEST_F(ScriptSafety, LostSourceMidTableCutsNoScriptShort) {
+    server->drop_connection_after_rows(slow_select, 300);
+    const std::string script = dir.write("out.sql", "old script\n");
+    run_result result = agent_test::run_pontrel(script_args(script), dir.path());
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.out.find("Error:\ndbo.b_slow: "), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("dbo.c_last"), std::string::npos) << "the run went on";
+    EXPECT_NE(result.err.find("No script was written."), std::string::npos) << result.err;
+    EXPECT_EQ(read_file(script), "old script\n");
+    EXPECT_EQ(files_left(), std::vector<std::string>{"out.sql"});
+
+    mysql_client db;
+    ASSERT_TRUE(db.connected());
+    db.exec("DROP DATABASE IF EXISTS agent_lost_source");
+    std::vector<std::string> run_args = args(db.pontrel_args());
+    run_args.push_back("--dest=agent_lost_source");
+    result = agent_test::run_pontrel(run_args, dir.path());
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.out.find("The rows up to record #300 are in the table; later ones were not "
+                              "copied."),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(db.query("SELECT COUNT(*) FROM agent_lost_source.`dbo.b_slow`"),
+              std::vector<agent_test::row>{{"300"}});
+
+    server->clear_faults();
+    result = agent_test::run_pontrel(script_args(script), dir.path());
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_TRUE(ends_with(read_file(script), completion));
+    db.exec("DROP DATABASE agent_lost_source");
+    db.exec("CREATE DATABASE agent_lost_source CHARACTER SET utf8mb4");
+    EXPECT_EQ(test_support::replay_script(db.server, "agent_lost_source", script), "");
+    EXPECT_EQ(db.query("SELECT COUNT(*) FROM agent_lost_source.`dbo.b_slow`"),
+              std::vector<agent_test::row>{{"400"}});
+    db.exec("DROP DATABASE agent_lost_source");
+}
+
 // Without SIGXFSZ ignored the limit killed pontrel silently; now the write fails with its
 // reason, and the script that stood there stays.
 TEST_F(ScriptSafety, FileSizeLimitIsAReportedWriteError) {
@@ -232,6 +294,12 @@ TEST_F(ScriptSafety, SignalStopsAServerRunAfterTheRowsDone) {
     const auto slow = db.query("SELECT COUNT(*) FROM agent_stopped.`dbo.b_slow`");
     ASSERT_EQ(slow.size(), 1u);
     EXPECT_LT(std::stoi(*slow[0][0]), 400);
+    // The message says which table was cut short and how much of it arrived.
+    const std::string arrived = *slow[0][0] == "0"
+                                    ? "No row of this table was copied."
+                                    : "The rows up to record #" + *slow[0][0] +
+                                          " are in the table; later ones were not copied.";
+    EXPECT_NE(result.err.find("dbo.b_slow: " + arrived), std::string::npos) << result.err;
     EXPECT_TRUE(db.query("SELECT 1 FROM information_schema.tables WHERE table_schema = "
                          "'agent_stopped' AND table_name = 'dbo.c_last'")
                     .empty());

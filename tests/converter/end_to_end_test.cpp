@@ -439,22 +439,34 @@ TEST_F(driver_end_to_end, FailuresByLevel) {
 
 // Each destination table takes the rows of one object of the run: a table listed again in
 // another form (its letters cased otherwise too, which would miss its planned name) is refused,
-// once per later form, and its rows are copied once; a query named like a table that is not
-// selected still fills that table's name.
+// once per later form, and its rows are copied once; a query named like a table that the run
+// copied before it is refused, never renamed; a query named like a table that is not selected
+// still fills that table's name.
 TEST_F(driver_end_to_end, OneObjectPerDestinationTable) {
     struct scenario {
         std::vector<std::wstring> tables;
         std::vector<vlm_query> queries;
         std::size_t errors;
+        const char* error;
         const char* table;
         std::vector<std::string> rows;
     };
     const std::vector<std::string> amounts = {"10|19.99", "11|0.50", "12|7.00"};
+    const char* listed_before = "was listed before in this run, as 'orders'; it was not copied "
+                                "again.";
     const std::vector<scenario> scenarios = {
-        {{L"orders", L"dbo.orders", L"[dbo].[ORDERS]"}, {}, 2, "orders", amounts},
+        {{L"orders", L"dbo.orders", L"[dbo].[ORDERS]"}, {}, 2, listed_before, "orders", amounts},
         // Listed in other letters only, the table keeps its own destination name.
-        {{L"[dbo].[ORDERS]"}, {}, 0, "orders", amounts},
-        {{}, {{L"orders", L"SELECT id, amount FROM dbo.orders"}}, 0, "orders", amounts},
+        {{L"[dbo].[ORDERS]"}, {}, 0, "", "orders", amounts},
+        {{}, {{L"orders", L"SELECT id, amount FROM dbo.orders"}}, 0, "", "orders", amounts},
+        // A profile's table before a query of its destination name.
+        {{},
+         {{L"dbo.orders", L""}, {L"orders", L"SELECT id, amount FROM dbo.orders"}},
+         1,
+         "The destination table 'orders' already holds the rows of the table 'dbo.orders' in "
+         "this run; the query 'orders' was not copied. Give one of them another name.",
+         "orders",
+         amounts},
     };
     for (const int mode : {0, 1}) {
         for (const scenario& s : scenarios) {
@@ -470,10 +482,7 @@ TEST_F(driver_end_to_end, OneObjectPerDestinationTable) {
             EXPECT_EQ(env.ui.errors.size(), s.errors)
                 << (env.ui.errors.empty() ? std::string() : env.ui.errors.back());
             for (const std::string& error : env.ui.errors) {
-                EXPECT_NE(error.find("was listed before in this run, as 'orders'; it was not "
-                                     "copied again."),
-                          std::string::npos)
-                    << error;
+                EXPECT_NE(error.find(s.error), std::string::npos) << error;
             }
             EXPECT_EQ(check->tables("drv_once"), std::vector<std::string>{s.table});
             EXPECT_EQ(rows_of("drv_once",

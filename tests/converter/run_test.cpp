@@ -103,13 +103,16 @@ TEST(Run, TablesAndQueriesInOrderWithProgress) {
     EXPECT_TRUE(env.ui.errors.empty());
 }
 
-TEST(Run, NothingSelectedOnlyTheClosingSteps) {
+// Nothing selected is nothing to convert: refused before the destination is opened.
+TEST(Run, NothingSelectedIsRefusedBeforeTheDestination) {
     driver_env env;
     fake_run_converter converter;
     converter.src = L"Empty";
     converter();
-    EXPECT_EQ(env.ui.log_lines,
-              std::vector<std::wstring>{L"Converting database 'Empty' (0 tables)\r\n"});
+    EXPECT_TRUE(env.ui.log_lines.empty());
+    EXPECT_EQ(env.ui.errors, std::vector<std::string>{"There is nothing to convert: no table, "
+                                                      "query or view of database 'Empty' is "
+                                                      "selected."});
     EXPECT_TRUE(converter.finished);
 }
 

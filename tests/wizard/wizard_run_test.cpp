@@ -378,6 +378,11 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
         {profile(false, fifo, {L"dbo.customers"}, "to_fifo.vlm"), "not a regular file", {}},
         {profile(true, "mysql", {L"dbo.customers"}, "to_mysql.vlm"), "", {}},
         {self_log, "which the log would empty", {}},
+        // A profile that selects nothing: mode 0 would drop the database, a script stand empty.
+        {profile(true, "wiz_kept", {}, "nothing.vlm"), "There is nothing to convert", {}},
+        {profile(false, dir.file("nothing.sql"), {}, "nothing_script.vlm"),
+         "There is nothing to convert",
+         {}},
         // Last, when the settings kept from the runs above name wiz_kept in mode 0: a profile
         // that sets nothing must not run those.
         {dir.write("empty.vlm", ""), "could not be read", {}},
@@ -430,6 +435,7 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
               std::vector<row>{{"1"}});
     EXPECT_TRUE(std::filesystem::is_directory(folder));
     EXPECT_EQ(read_file(self_log), self_log_text);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("nothing.sql")));
 }
 
 // Cancel in the middle of the million-row table: the wizard asks, the run stops at its next
@@ -494,7 +500,10 @@ TEST_F(WizardRun, ClosingDuringARunStopsItAndKeepsTheRowsDone) {
     EXPECT_GE(rows, 5000U);
     EXPECT_LT(rows, 1000000U);
     ASSERT_FALSE(objects.ui.errors.empty());
-    EXPECT_EQ(objects.ui.errors.back(), "The conversion was stopped by the user.");
+    EXPECT_EQ(objects.ui.errors.back(),
+              "The conversion was stopped by the user.\n[dbo].[many_rows]: "
+              "The rows up to record #" +
+                  std::to_string(rows) + " are in the table; later ones were not copied.");
 }
 
 // The script road: a stopped run leaves no half script, and an older file of that name stays.

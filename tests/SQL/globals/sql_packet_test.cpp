@@ -1,4 +1,5 @@
-// Raising the server's max_allowed_packet: the session runs under the new limit afterwards.
+// Raising the session's max_allowed_packet: the session runs under the new limit afterwards, and
+// the server's global value, which other clients' sessions take, is its own again.
 #include "SQL/sql_engi.h"
 #include "tests/SQL/sql_test_fixture.h"
 
@@ -45,11 +46,13 @@ TEST_F(SqlPacketLimit, RaiseReconnectsSoTheSessionRunsUnderIt) {
     auto db = create_db();
     EXPECT_EQ(engine_->get_max_allowed_packet(), 16u * 1024 * 1024);
 
-    engine_->set_max_allowed_packet(0xC800000);
+    EXPECT_EQ(engine_->set_max_allowed_packet(0xC800000), "");
 
     EXPECT_EQ(engine_->get_max_allowed_packet(), 0xC800000u);
     EXPECT_EQ(fetch_value(mysql(), "SELECT @@session.max_allowed_packet"),
               std::to_string(0xC800000));
+    EXPECT_EQ(fetch_value(mysql(), "SELECT @@global.max_allowed_packet"),
+              std::to_string(16 * 1024 * 1024));
     // The whole session set-up came back, and the database is selected again.
     EXPECT_EQ(fetch_value(mysql(), "SELECT DATABASE()"), db_name_);
     EXPECT_EQ(fetch_value(mysql(), "SELECT @@character_set_client"), "utf8mb4");
