@@ -440,7 +440,12 @@ std::wstring sql_view_text_for_mysql(const std::wstring& text, udb_names_map* na
     }
     // T-SQL and MySQL read comments differently (nesting, the end of a "--" line, the /*! */
     // that MySQL runs): without them both read the same statement.
-    const std::wstring body = trim_spaces(udb_without_comments(text));
+    std::wstring body = udb_without_comments(text);
+    // The statement's own ";" closes it; one more would be an empty statement.
+    while (!body.empty() && (is_space(body.back()) || body.back() == L';')) {
+        body.pop_back();
+    }
+    body = trim_spaces(body);
     if (!takes_ctes && find_no_case(body, L"with", 0) == 0) {
         throw tk_exception(L"The view begins with WITH, which only MySQL 8.0 and MariaDB 10.2 and "
                            L"later take in a view",

@@ -76,6 +76,7 @@ TEST(SqlViewText, TextForMysqlReadsAsTheCheckedSelect) {
         {L"SELECT 1 --1\r; DROP DATABASE victim; SELECT 2",
          "!The view text is not a single SELECT statement: another statement follows its \";\""},
         {L"\r\n-- a view\n/* of one */ select 1 AS a", "select 1 AS a;"},
+        {L"SELECT 1 AS a /*M!, 2 AS leak */; /*! DROP DATABASE victim */ ;\n", "SELECT 1 AS a;"},
         {L"SELECT 1 AS a --x\n, 2 AS b", "SELECT 1 AS a , 2 AS b;"},
         {L"SELECT 'C:\\' AS p, '; DROP DATABASE victim; -- ' AS q",
          "SELECT 'C:\\\\' AS p, '; DROP DATABASE victim; -- ' AS q;"},
