@@ -488,7 +488,7 @@ TEST_F(PontrelRun, ViewTextsReadAlikeInEveryDestination) {
         }
     }
     EXPECT_TRUE(db.query("SELECT table_schema, table_name FROM information_schema.columns WHERE "
-                         "column_name = 'leak'")
+                         "table_schema LIKE 'agent_readalike%' AND column_name = 'leak'")
                     .empty());
 }
 
