@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cwctype>
 
 namespace {
 
@@ -218,6 +219,45 @@ void mss_database::init_sequencies(IOpenRowset*, const std::wstring& schema) {
     }
 }
 
+namespace {
+
+bool name_part(wchar_t c) {
+    return std::iswalnum(static_cast<wint_t>(c)) || c == L'_' || c == L'@' || c == L'#' ||
+           c == L'$' || c > 0x7F;
+}
+
+// What follows the AS that ends a CREATE VIEW header (name, column list, WITH options), without
+// the definition's comments: a view may begin with WITH, "(" or a comment, and a "select" in
+// its name or a comment is no start. Empty when there is no AS.
+std::wstring view_body(const std::wstring& definition) {
+    const std::wstring text = udb_without_comments(definition);
+    wchar_t close = 0; // of the literal or quoted name being read
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (close != 0) {
+            if (c == close) {
+                if (i + 1 < text.size() && text[i + 1] == close) {
+                    ++i;
+                } else {
+                    close = 0;
+                }
+            }
+        } else if (c == L'[') {
+            close = L']';
+        } else if (c == L'\'' || c == L'"') {
+            close = c;
+        } else if ((i == 0 || !name_part(text[i - 1])) && i + 2 <= text.size() &&
+                   udb_equal_no_case(std::wstring_view(text).substr(i, 2), L"as") &&
+                   (i + 2 == text.size() || !name_part(text[i + 2]))) {
+            const std::size_t start = text.find_first_not_of(L" \t\r\n", i + 2);
+            return start == std::wstring::npos ? std::wstring() : text.substr(start);
+        }
+    }
+    return {};
+}
+
+} // namespace
+
 void mss_database::init_views(IOpenRowset*, const std::wstring& schema) {
     tk_log_wmessage(2, L"mss_database::init_views(%ls)", schema.c_str());
     auto rows = run(L"select name, definition from sys.objects o join sys.sql_modules m on "
@@ -227,19 +267,11 @@ void mss_database::init_views(IOpenRowset*, const std::wstring& schema) {
         const udb_record& row = *rows->get_item();
         const std::wstring view = text_of(row, 0);
         std::wstring text = text_of(row, 1);
-        text = text.substr(0, text.find(L'\0'));
-        std::size_t at = std::wstring::npos;
-        for (std::size_t i = 0; i + 6 <= text.size(); ++i) {
-            if (udb_equal_no_case(std::wstring_view(text).substr(i, 6), L"select")) {
-                at = i;
-                break;
-            }
-        }
-        if (at == std::wstring::npos) {
-            tk_log_message(2, "'select' not found in the view");
+        text = view_body(text.substr(0, text.find(L'\0')));
+        if (text.empty()) {
+            tk_log_message(2, "No AS found in the view");
             continue;
         }
-        text.erase(0, at);
         tk_log_wmessage(2, L"Got view #1: ('%ls', '%ls')", view.c_str(), text.c_str());
         for (const wchar_t* noise :
              {L"TOP 100 PERCENT", L"top 100 percent", L"TOP (100) PERCENT", L"top (100) percent",

@@ -272,18 +272,15 @@ void sql_database::create_views(const std::vector<udb_view>& source_views) {
     }
     sql_engine& e = engine();
     const std::unique_ptr<udb_validator> validator(e.create_tn_validator(view_names, {}));
+    // A view may begin with WITH from MySQL 8.0 and MariaDB 10.2 on.
+    const bool takes_ctes = e.is_mariadb() ? e.version >= 0xA0200 : e.version >= 0x80000;
     for (const udb_view& view : source_views) {
         std::wstring view_name = view.first;
         const std::wstring& text = view.second;
         try {
             tk_log_wmessage(2, L"Processing '%ls'", view_name.c_str());
             tk_log_wmessage(2, L"\t'%ls'", text.c_str());
-            if (text.size() < 6 ||
-                !udb_equal_no_case(std::wstring_view(text).substr(0, 6), L"select")) {
-                tk_log_message(2, "Skip non-select query");
-                continue;
-            }
-            sql_check_view_text(text);
+            const std::wstring body = sql_view_text_for_mysql(text, &names_map, takes_ctes);
             if (!validator->is_acceptable(view_name)) {
                 const std::wstring safe = validator->get_safe_name(view_name);
                 tk_log_wmessage(2, L"udb_names_map::add_tn_mapping(%ls,%ls)", view_name.c_str(),
@@ -293,8 +290,8 @@ void sql_database::create_views(const std::vector<udb_view>& source_views) {
                 validator->add_existing_name(safe);
                 view_name = safe;
             }
-            const std::wstring statement = L"CREATE OR REPLACE VIEW " + e.get_safe_name(view_name) +
-                                           L" AS " + refine_view_in(text);
+            const std::wstring statement =
+                L"CREATE OR REPLACE VIEW " + e.get_safe_name(view_name) + L" AS " + body;
             query(statement);
         } catch (const tk_exception& error) {
             tk_log_message(2, "Error while creating view:\n%s\n", error.what());
@@ -303,11 +300,6 @@ void sql_database::create_views(const std::vector<udb_view>& source_views) {
             handler.handle(error, false);
         }
     }
-}
-
-std::wstring sql_database::refine_view_in(const std::wstring& text) {
-    tk_log_wmessage(2, L"sql_database::refine_view_in(%ls)", text.c_str());
-    return sql_view_converter::refine_view_in(text, &names_map);
 }
 
 std::wstring sql_database::refine_view_out(const std::wstring& text) const {

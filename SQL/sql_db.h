@@ -70,7 +70,6 @@ public:
     // through the error handler and the next one follows.
     void create_views(const std::vector<udb_view>& views) override;
 
-    std::wstring refine_view_in(const std::wstring& text);
     std::wstring refine_view_out(const std::wstring& text) const;
 
     std::int32_t get_mode() const { return mode; }

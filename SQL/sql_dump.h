@@ -92,8 +92,6 @@ public:
     bool test_query(const std::wstring& statement) override;
     void create_relationships(const udb_relationships& relationships) override;
 
-    // The MySQL text of a view's SELECT, ending with ";".
-    std::wstring refine_view_in(const std::wstring& text);
 
     // Writes one statement followed by ";" and the line break; a CREATE FUNCTION statement
     // inside DELIMITER lines.
@@ -113,8 +111,9 @@ private:
     void write_buffer();
     void write_through(std::string_view text);
     void write_header();
-    // One view of create_views: skipped when not a SELECT, refused (tk_exception) when its text
-    // is more than one SELECT or holds what the mysql client would take for its own command.
+    // One view of create_views: refused (tk_exception) when its text is not one SELECT as both
+    // T-SQL and MySQL read it, begins with WITH, or holds what the mysql client would take for
+    // its own command.
     void create_view(sql_new_tn_validator& validator, const udb_view& view);
     void write_comment(const char* title, const std::wstring& table);
     void unlock_tables(const char* where);

@@ -38,6 +38,33 @@ std::size_t find_no_case(const std::wstring& text, const std::wstring& pattern, 
     return std::wstring::npos;
 }
 
+bool equal_no_case(const std::wstring& a, const std::wstring& b);
+
+// First occurrence of the ASCII `pattern` at or after `from` outside literals and backquoted
+// names, letter case ignored: a rewriting inside them would change data, and one that starts
+// inside a literal would read its closing quote as an opening one.
+std::size_t find_in_code(const std::wstring& text, const std::wstring& pattern, std::size_t from) {
+    wchar_t quote = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (quote != 0) {
+            if (c == quote) {
+                quote = 0;
+            }
+            continue;
+        }
+        if (c == L'\'' || c == L'"' || c == L'`') {
+            quote = c;
+            continue;
+        }
+        if (i >= from && i + pattern.size() <= text.size() &&
+            equal_no_case(text.substr(i, pattern.size()), pattern)) {
+            return i;
+        }
+    }
+    return std::wstring::npos;
+}
+
 bool equal_no_case(const std::wstring& a, const std::wstring& b) {
     if (a.size() != b.size()) {
         return false;
@@ -79,7 +106,7 @@ bool split_call_arguments(const std::wstring& text, std::size_t start,
             current += c;
             continue;
         }
-        if (c == L'\'' || c == L'"') {
+        if (c == L'\'' || c == L'"' || c == L'`') {
             quote = c;
         } else if (c == L'(') {
             ++depth;
@@ -121,9 +148,26 @@ std::wstring sql_view_converter::normalize_spaces(const std::wstring& text) {
             if ((c == L'\'' && in_single) || (c == L'"' && in_double)) {
                 in_single = false;
                 in_double = false;
+            } else if (c == L'\\') {
+                // MySQL reads a backslash in a literal as an escape: doubled, it stays one
+                // character and cannot carry the closing quote into the literal.
+                out += c;
             }
             out += c;
             ++i;
+            continue;
+        }
+        if (c == L'[') {
+            // A bracketed name is copied whole: its quotes open no literal.
+            std::size_t end = i + 1;
+            while (end < text.size() &&
+                   (text[end] != L']' || (end + 1 < text.size() && text[end + 1] == L']'))) {
+                end += text[end] == L']' ? 2 : 1;
+            }
+            end = end < text.size() ? end + 1 : end;
+            out.append(text, i, end - i);
+            in_space = false;
+            i = end;
             continue;
         }
         if (is_space(c)) {
@@ -212,7 +256,7 @@ std::wstring sql_view_converter::rename_functions(std::wstring text) {
     };
     for (const rename& r : renames) {
         const std::wstring pattern = r.pattern;
-        std::size_t pos = find_no_case(text, pattern, 0);
+        std::size_t pos = find_in_code(text, pattern, 0);
         while (pos != std::wstring::npos) {
             std::size_t resume = pos + pattern.size();
             if (r.replacement == nullptr) {
@@ -225,10 +269,9 @@ std::wstring sql_view_converter::rename_functions(std::wstring text) {
                     const std::wstring call = trim_spaces(args[2]) + L", " + trim_spaces(args[1]);
                     text.replace(args_at, close - args_at, call);
                     tk_log_message(1, "Replace day-unit datediff at pos=%zu", pos);
-                } else {
-                    std::size_t comma = text.find(L',', args_at);
-                    const std::size_t count =
-                        (comma == std::wstring::npos) ? text.size() - args_at : comma + 1 - args_at;
+                } else if (args.size() > 1) {
+                    // The unit and its comma, never a comma inside a literal or name.
+                    const std::size_t count = args[0].size() + 1;
                     tk_log_message(1, "Erase at pos=%d, len=%d", static_cast<int>(args_at),
                                    static_cast<int>(count));
                     text.erase(args_at, count);
@@ -239,7 +282,7 @@ std::wstring sql_view_converter::rename_functions(std::wstring text) {
                 text.replace(pos, pattern.size(), r.replacement);
                 resume = pos + wcslen(r.replacement);
             }
-            pos = find_no_case(text, pattern, resume);
+            pos = find_in_code(text, pattern, resume);
         }
     }
     return text;
@@ -341,9 +384,77 @@ std::wstring sql_view_converter::refine_view_out(const std::wstring& text,
     return result;
 }
 
-void sql_check_view_text(const std::wstring& text) {
+std::wstring sql_mysql_reading_fault(std::wstring_view text) {
+    // What MySQL reads as code, with each literal and name in a form the single-SELECT check
+    // reads alike: that check then judges the words and ";" MySQL would run.
+    std::wstring code;
+    code.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const wchar_t c = text[i];
+        const wchar_t next = i + 1 < text.size() ? text[i + 1] : L'\0';
+        if (c == L'\'' || c == L'"' || c == L'`') {
+            std::size_t k = i + 1;
+            for (; k < text.size(); ++k) {
+                if (c != L'`' && text[k] == L'\\') {
+                    ++k;
+                } else if (text[k] == c) {
+                    if (k + 1 < text.size() && text[k + 1] == c) {
+                        ++k;
+                        continue;
+                    }
+                    break;
+                }
+            }
+            if (k >= text.size()) {
+                return c == L'`' ? L"it holds an unclosed quoted name"
+                                 : L"it holds an unclosed literal";
+            }
+            code += c == L'`' ? L"[n]" : L"''";
+            i = k + 1;
+            continue;
+        }
+        if (c == L'#' || (c == L'/' && next == L'*')) {
+            return L"it holds a comment";
+        }
+        if (c == L'-' && next == L'-') {
+            const wchar_t after = i + 2 < text.size() ? text[i + 2] : L' ';
+            if (after <= L' ') {
+                return L"it holds a comment";
+            }
+            code += L"- -"; // two minus signs to MySQL
+            i += 2;
+            continue;
+        }
+        code += c;
+        ++i;
+    }
+    return udb_single_select_fault(code);
+}
+
+std::wstring sql_view_text_for_mysql(const std::wstring& text, udb_names_map* names,
+                                     bool takes_ctes) {
     const std::wstring fault = udb_single_select_fault(text);
     if (!fault.empty()) {
         throw tk_exception(L"The view text is not a single SELECT statement: " + fault, 0);
     }
+    // T-SQL and MySQL read comments differently (nesting, the end of a "--" line, the /*! */
+    // that MySQL runs): without them both read the same statement.
+    std::wstring body = udb_without_comments(text);
+    // The statement's own ";" closes it; one more would be an empty statement.
+    while (!body.empty() && (is_space(body.back()) || body.back() == L';')) {
+        body.pop_back();
+    }
+    body = trim_spaces(body);
+    if (!takes_ctes && find_no_case(body, L"with", 0) == 0) {
+        throw tk_exception(L"The view begins with WITH, which only MySQL 8.0 and MariaDB 10.2 and "
+                           L"later take in a view",
+                           0);
+    }
+    const std::wstring refined = sql_view_converter::refine_view_in(body, names);
+    const std::wstring reading = sql_mysql_reading_fault(refined);
+    if (!reading.empty()) {
+        throw tk_exception(L"The view text reads otherwise in MySQL: " + reading, 0);
+    }
+    return refined;
 }

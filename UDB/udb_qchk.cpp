@@ -3,24 +3,37 @@
 
 #include "TK/tk_excep.h"
 
+#include <algorithm>
 #include <array>
 #include <cwctype>
+#include <utility>
 #include <vector>
 
 namespace {
 
 // Reserved words of T-SQL that begin a statement (or, INTO, make a SELECT write a table). Only
 // reserved words: another word may be a column's name, unquoted.
-constexpr std::array<std::wstring_view, 47> statement_keywords = {
-    L"ALTER",       L"BACKUP",   L"BEGIN",   L"BREAK",    L"CHECKPOINT", L"CLOSE",
-    L"COMMIT",      L"CONTINUE", L"CREATE",  L"DBCC",     L"DEALLOCATE", L"DECLARE",
-    L"DELETE",      L"DENY",     L"DROP",    L"DUMP",     L"EXEC",       L"EXECUTE",
-    L"GOTO",        L"GRANT",    L"IF",      L"INSERT",   L"INTO",       L"KILL",
-    L"LOAD",        L"MERGE",    L"OPEN",    L"PRINT",    L"RAISERROR",  L"READTEXT",
-    L"RECONFIGURE", L"RESTORE",  L"RETURN",  L"REVERT",   L"REVOKE",     L"ROLLBACK",
-    L"SAVE",        L"SET",      L"SETUSER", L"SHUTDOWN", L"TRUNCATE",   L"UPDATE",
-    L"UPDATETEXT",  L"USE",      L"WAITFOR", L"WHILE",    L"WRITETEXT",
+// OPENROWSET, OPENQUERY and OPENDATASOURCE pass a text of their own to another server, which
+// may run any statement there. RECEIVE is not reserved but begins a statement that takes
+// messages off a queue: as a name it must be quoted.
+constexpr std::array<std::wstring_view, 52> statement_keywords = {
+    L"ADD",        L"ALTER",   L"BACKUP",    L"BEGIN",     L"BREAK",          L"CHECKPOINT",
+    L"CLOSE",      L"COMMIT",  L"CONTINUE",  L"CREATE",    L"DBCC",           L"DEALLOCATE",
+    L"DECLARE",    L"DELETE",  L"DENY",      L"DROP",      L"DUMP",           L"EXEC",
+    L"EXECUTE",    L"GOTO",    L"GRANT",     L"IF",        L"INSERT",         L"INTO",
+    L"KILL",       L"LOAD",    L"MERGE",     L"OPEN",      L"OPENDATASOURCE", L"OPENQUERY",
+    L"OPENROWSET", L"PRINT",   L"RAISERROR", L"READTEXT",  L"RECEIVE",        L"RECONFIGURE",
+    L"RESTORE",    L"RETURN",  L"REVERT",    L"REVOKE",    L"ROLLBACK",       L"SAVE",
+    L"SET",        L"SETUSER", L"SHUTDOWN",  L"TRUNCATE",  L"UPDATE",         L"UPDATETEXT",
+    L"USE",        L"WAITFOR", L"WHILE",     L"WRITETEXT",
 };
+
+// Statements that begin with words that are not reserved, so each may be a name alone.
+constexpr std::array<std::array<std::wstring_view, 3>, 3> statement_phrases = {{
+    {L"DISABLE", L"TRIGGER", L""},
+    {L"ENABLE", L"TRIGGER", L""},
+    {L"NEXT", L"VALUE", L"FOR"}, // moves a sequence on
+}};
 
 enum class token_kind { word, symbol, end_of_statement };
 
@@ -54,11 +67,15 @@ public:
             if (std::iswspace(static_cast<wint_t>(c))) {
                 ++at_;
             } else if (starts(L"--")) {
-                while (at_ < s_.size() && s_[at_] != L'\n')
+                // A carriage return ends it too: a reader that went on to the line feed would
+                // take what stands between them for comment.
+                while (at_ < s_.size() && s_[at_] != L'\n' && s_[at_] != L'\r')
                     ++at_;
+                comments_.push_back({start, at_});
             } else if (starts(L"/*")) {
                 if (!skip_block_comment())
                     fault = L"an unclosed comment";
+                comments_.push_back({start, at_});
             } else if (c == L'\'' || c == L'[' || c == L'"') {
                 if (!skip_quoted(c == L'[' ? L']' : c))
                     fault = c == L'\'' ? L"an unclosed literal" : L"an unclosed quoted name";
@@ -70,6 +87,11 @@ public:
                 const bool glued = start == last_end_;
                 out.push_back({token_kind::word, read_word(), glued});
                 last_end_ = at_;
+            } else if (c == L']' || c == L'`') {
+                // SQL Server refuses both outside literals and names, while a rewriting for
+                // MySQL turns them into the quote of a name, which would take in what follows.
+                fault = c == L']' ? L"a \"]\" that closes no name"
+                                  : L"a \"`\", which MySQL reads as the quote of a name";
             } else {
                 out.push_back({c == L';' ? token_kind::end_of_statement : token_kind::symbol,
                                std::wstring(1, c), start == last_end_});
@@ -78,6 +100,9 @@ public:
         }
         return out;
     }
+
+    // Where each comment read by tokens() begins and ends.
+    const std::vector<std::pair<std::size_t, std::size_t>>& comments() const { return comments_; }
 
 private:
     bool starts(std::wstring_view prefix) const { return s_.substr(at_, prefix.size()) == prefix; }
@@ -150,6 +175,7 @@ private:
     std::wstring_view s_;
     std::size_t at_ = 0;
     std::size_t last_end_ = std::wstring_view::npos; // where the last token (or literal) ended
+    std::vector<std::pair<std::size_t, std::size_t>> comments_;
 };
 
 bool is_word(const std::vector<token>& tokens, std::size_t i, std::wstring_view word) {
@@ -161,6 +187,22 @@ bool is_statement_keyword(const std::wstring& word) {
         if (word == keyword)
             return true;
     return false;
+}
+
+// The statement phrase that begins at token i ("NEXT VALUE FOR"), or an empty string.
+std::wstring statement_phrase_at(const std::vector<token>& tokens, std::size_t i) {
+    for (const auto& phrase : statement_phrases) {
+        std::wstring words;
+        std::size_t k = 0;
+        for (; k < phrase.size() && !phrase[k].empty(); ++k) {
+            if (!is_word(tokens, i + k, phrase[k]))
+                break;
+            words += (k == 0 ? L"" : L" ") + std::wstring(phrase[k]);
+        }
+        if (k == phrase.size() || phrase[k].empty())
+            return words;
+    }
+    return {};
 }
 
 // Keywords that stand inside a SELECT without beginning a statement: the query hints
@@ -195,11 +237,33 @@ std::wstring udb_single_select_fault(std::wstring_view text) {
                     return L"another statement follows its \";\"";
             break;
         }
-        if (t.kind == token_kind::word && is_statement_keyword(t.text) &&
-            !keyword_inside_select(tokens, i))
+        if (t.kind == token_kind::symbol && t.text == L"{")
+            return L"it holds \"{\", which the ODBC driver reads as an escape";
+        if (t.kind != token_kind::word || keyword_inside_select(tokens, i))
+            continue;
+        if (is_statement_keyword(t.text))
             return L"it holds the keyword " + t.text;
+        const std::wstring phrase = statement_phrase_at(tokens, i);
+        if (!phrase.empty())
+            return L"it holds " + phrase;
     }
     return {};
+}
+
+std::wstring udb_without_comments(std::wstring_view text) {
+    reader read(text);
+    std::wstring fault;
+    read.tokens(fault);
+    std::wstring out;
+    out.reserve(text.size());
+    std::size_t from = 0;
+    for (const auto& [begin, end] : read.comments()) {
+        out.append(text.substr(from, begin - from));
+        out.push_back(L' ');
+        from = end;
+    }
+    out.append(text.substr(std::min(from, text.size())));
+    return out;
 }
 
 void udb_check_single_select(std::wstring_view kind, std::wstring_view name,

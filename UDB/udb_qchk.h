@@ -7,10 +7,17 @@
 
 // Why `text` is not one SELECT statement as SQL Server reads it, or an empty string when it is.
 // One SELECT is a text that begins with SELECT, WITH or "(" and holds no keyword that begins
-// another statement (INSERT, DELETE, DROP, EXEC, SET, ...) and no INTO, outside literals,
-// quoted names ([..] and "..") and comments (-- and nested /* */); a trailing ";" is allowed.
-// SQL Server needs no ";" between statements, so a keyword is enough to refuse the text.
+// another statement (INSERT, DELETE, DROP, EXEC, SET, RECEIVE, NEXT VALUE FOR, ...), no INTO, no
+// OPENROWSET, OPENQUERY or OPENDATASOURCE (each carries a text to another server) and no "{"
+// (an ODBC escape such as {call ...}), outside literals, quoted names ([..] and "..") and
+// comments (-- to the end of the line, at a carriage return too, and nested /* */); a trailing
+// ";" is allowed. SQL Server needs no ";" between statements, so a keyword is enough to refuse
+// the text.
 std::wstring udb_single_select_fault(std::wstring_view text);
+
+// `text` with every comment, as udb_single_select_fault reads comments, replaced by one blank;
+// an unclosed comment runs to the end. Literals and quoted names are kept as they are.
+std::wstring udb_without_comments(std::wstring_view text);
 
 // Throws a level-1 tk_exception "<kind> '<name>' is not a single SELECT statement: <why>"
 // when udb_single_select_fault finds a fault. `kind` is "Query" or "View".

@@ -369,6 +369,17 @@ bool parse_cmd_line(int argc, char** argv) {
     if (converter.dest.empty()) {
         report_fatal_and_exit("You should enter destination MySQL database or dump file name");
     }
+    if (profile_loaded && !converter.convert_views && !converter.selected_views.empty() &&
+        !converter.is_silent()) {
+        // Views are converted only on request: a profile that selects some would otherwise
+        // leave them out without a word.
+        std::wstring names;
+        for (const udb_view& view : converter.selected_views) {
+            names += (names.empty() ? L"" : L", ") + view.first;
+        }
+        console_out("The profile selects the views " + console_text(names) +
+                    "; they are converted only with --views.\n");
+    }
     if (!profile_loaded) {
         converter.sec_log = mss_user.empty() && mss_password.empty();
         converter.mssqlh = mss_host;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace {
 
 struct check_case {
@@ -56,6 +58,24 @@ const check_case cases[] = {
     {L"SELECT 1 -- comment\nINSERT t VALUES (1)", L"it holds the keyword INSERT"},
     {L"SELECT 1 /* /* */ */ ALTER LOGIN sa DISABLE", L"it holds the keyword ALTER"},
     {L"SELECT 1 BACKUP DATABASE d TO DISK = 'x'", L"it holds the keyword BACKUP"},
+    // Statements without a reserved word of their own, escapes the ODBC driver would rewrite
+    // into a call, and texts another server would run.
+    {L"SELECT 1 ADD SIGNATURE TO dbo.p BY CERTIFICATE c", L"it holds the keyword ADD"},
+    {L"SELECT 1 AS a DISABLE TRIGGER ALL ON DATABASE", L"it holds DISABLE TRIGGER"},
+    {L"SELECT 1 AS a enable trigger t ON dbo.x", L"it holds ENABLE TRIGGER"},
+    {L"SELECT 1 AS a RECEIVE TOP (1) * FROM dbo.q", L"it holds the keyword RECEIVE"},
+    {L"SELECT NEXT VALUE FOR dbo.seq AS n", L"it holds NEXT VALUE FOR"},
+    {L"SELECT v AS q FROM dbo.x {call sp_executesql(N'UPDATE dbo.x SET v=''pwned''')}",
+     L"it holds \"{\", which the ODBC driver reads as an escape"},
+    {L"SELECT {fn user()} AS u", L"it holds \"{\", which the ODBC driver reads as an escape"},
+    {L"SELECT * FROM OPENQUERY(other, 'UPDATE t SET a = 1')", L"it holds the keyword OPENQUERY"},
+    {L"SELECT * FROM OPENROWSET('SQLNCLI', 's', 'EXEC x')", L"it holds the keyword OPENROWSET"},
+    {L"SELECT * FROM OPENDATASOURCE('SQLNCLI', 's').d.dbo.t",
+     L"it holds the keyword OPENDATASOURCE"},
+    {L"SELECT t.receive, t.[add], disable, enable, [next], '{' AS b, N'{call x}' FROM t", L""},
+    // A line comment ends at a carriage return as at a line feed.
+    {L"SELECT 1 --1\r; DROP DATABASE victim; SELECT 2", L"another statement follows its \";\""},
+    {L"SELECT 1 -- x\rDELETE FROM t", L"it holds the keyword DELETE"},
     // A number ends where its digits end: what follows is read as a word.
     {L"SELECT 1DELETE FROM t", L"it holds the keyword DELETE"},
     {L"SELECT 0xUPDATE t SET a = 1", L"it holds the keyword UPDATE"},
@@ -70,12 +90,31 @@ const check_case cases[] = {
     {L"SELECT 'open", L"it holds an unclosed literal"},
     {L"SELECT [open", L"it holds an unclosed quoted name"},
     {L"SELECT 1 /* /* */ DROP TABLE t", L"it holds an unclosed comment"},
+    {L"SELECT 1 AS a ]', (SELECT 2) AS b, ]'", L"it holds a \"]\" that closes no name"},
+    {L"SELECT `a` FROM t", L"it holds a \"`\", which MySQL reads as the quote of a name"},
 };
 
 TEST(UdbSingleSelect, RefusesEveryOtherStatementOutsideLiteralsNamesAndComments) {
     for (const check_case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.text)));
         EXPECT_EQ(udb_single_select_fault(c.text), c.fault);
+    }
+}
+
+// Removing comments leaves what SQL Server runs: nested block comments go whole, a line comment
+// up to its line's end, literals and quoted names that look like comments stay.
+TEST(UdbSingleSelect, CommentsGoAsSqlServerReadsThem) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"SELECT 1 AS a /* /* */ ; DROP DATABASE victim; -- */", L"SELECT 1 AS a  "},
+        {L"SELECT 1 AS a /*!, (SELECT 1) AS leak */", L"SELECT 1 AS a  "},
+        {L"-- lead\r\n/* c */SELECT a--x\nFROM t", L" \r\n SELECT a \nFROM t"},
+        {L"SELECT '/* x */', [--y], \"/*z*/\" FROM t",
+         L"SELECT '/* x */', [--y], \"/*z*/\" FROM t"},
+        {L"SELECT 1 /* open", L"SELECT 1  "},
+    };
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(text)));
+        EXPECT_EQ(udb_without_comments(text), expected);
     }
 }
 

@@ -235,6 +235,11 @@ TEST_F(PontrelRun, OptionsShapeTheDestination) {
     EXPECT_TRUE(db.query("SELECT table_name FROM information_schema.views WHERE "
                          "table_schema = 'agent_shape'")
                     .empty());
+    // The views the profile selects are named, with the option that converts them.
+    EXPECT_NE(result.out.find("The profile selects the views big_customers; they are converted "
+                              "only with --views.\n"),
+              std::string::npos)
+        << result.out;
     EXPECT_EQ(db.query("SELECT DISTINCT engine FROM information_schema.tables "
                        "WHERE table_schema = 'agent_shape' AND table_type = 'BASE TABLE'"),
               std::vector<row>{{"InnoDB"}});
@@ -400,6 +405,15 @@ TEST_F(PontrelRun, ProfileQueriesAndViewsRunOnlyOneSelect) {
          "Query 'q3' is not a single SELECT statement: it holds the keyword EXEC"},
         {"Selected Views", "v1=SELECT 'a;b' AS x; DROP DATABASE agent_victim1",
          "View 'v1' is not a single SELECT statement: another statement follows its \";\""},
+        {"Selected Views", "v2=SELECT 1 --1\r; DROP DATABASE agent_victim1; SELECT 2",
+         "View 'v2' is not a single SELECT statement: another statement follows its \";\""},
+        {"Selected Tables",
+         "q4=SELECT id AS q FROM customers {call sp_executesql(N'DELETE FROM customers')}",
+         "Query 'q4' is not a single SELECT statement: it holds \"{\""},
+        {"Selected Tables", "q5=SELECT 1 AS q {call xp_cmdshell('whoami')}",
+         "Query 'q5' is not a single SELECT statement: it holds \"{\""},
+        {"Selected Tables", "q6=SELECT NEXT VALUE FOR dbo.seq AS n",
+         "Query 'q6' is not a single SELECT statement: it holds NEXT VALUE FOR"},
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(c.entry);
@@ -417,9 +431,65 @@ TEST_F(PontrelRun, ProfileQueriesAndViewsRunOnlyOneSelect) {
         for (const std::string& statement : server->statements()) {
             EXPECT_EQ(statement.find("DELETE"), std::string::npos) << statement;
             EXPECT_EQ(statement.find("DROP"), std::string::npos) << statement;
+            EXPECT_EQ(statement.find("exec"), std::string::npos) << statement;
+            EXPECT_EQ(statement.find("NEXT VALUE"), std::string::npos) << statement;
         }
         EXPECT_EQ(db.query("SHOW DATABASES LIKE 'agent_victim1'").size(), 1u);
     }
+}
+
+// View texts whose comments or literals MySQL reads otherwise than SQL Server: each reaches the
+// server, and the script replayed by the mysql client, as the SELECT the check read, or is
+// reported by name. No other database is dropped and no view reads the server's accounts.
+TEST_F(PontrelRun, ViewTextsReadAlikeInEveryDestination) {
+    drop("agent_readalike");
+    drop("agent_readalike_s");
+    drop("agent_victim3");
+    db.exec("CREATE DATABASE agent_victim3");
+    const std::string profile = write_profile(
+        "readalike.vlm",
+        "[Selected Views]\n"
+        "v_nested=SELECT 1 AS a /* /* */ ; DROP DATABASE agent_victim3; -- */\n"
+        "v_exec=SELECT 1 AS a /*!, (SELECT GROUP_CONCAT(User,0x3a,Password) FROM mysql.user) "
+        "AS leak */\n"
+        "v_mariadb=SELECT 1 AS a /*M!, (SELECT GROUP_CONCAT(User) FROM mysql.user) AS leak */\n"
+        "v_lead=/* leading */ SELECT 1 AS a\n"
+        "v_with=WITH x AS (SELECT 1 AS a) SELECT a FROM x\n"
+        "v_slash=SELECT 'a\\'' , (SELECT GROUP_CONCAT(User) FROM mysql.user) AS leak, ' AS b\n");
+    const std::vector<std::string> views = {"v_exec", "v_lead", "v_mariadb", "v_nested"};
+    const auto to_server = run_pontrel({"--profile=" + profile, "--src=velmora_agent",
+                                        "--dest=agent_readalike", "--views", "--tab_def"},
+                                       dir.path());
+    EXPECT_EQ(to_server.exit_code, 0) << to_server.out << to_server.err;
+    EXPECT_EQ(db.query("SELECT a FROM agent_readalike.v_with"), std::vector<row>{{"1"}});
+    EXPECT_EQ(db.query("SELECT b FROM agent_readalike.v_slash"),
+              std::vector<row>{{"a\\' , (SELECT "
+                                "GROUP_CONCAT(User) FROM mysql.user) AS leak, "}});
+
+    const std::string script = dir.file("readalike.sql");
+    const auto to_script = run_pontrel({"--profile=" + profile, "--src=velmora_agent",
+                                        "--dest=" + script, "--views", "--dump", "--tab_def"},
+                                       dir.path());
+    EXPECT_EQ(to_script.exit_code, exit_failed);
+    const std::string said = to_script.out + to_script.err;
+    EXPECT_NE(said.find("View 'v_with': The view begins with WITH"), std::string::npos) << said;
+    EXPECT_NE(said.find("View 'v_slash': The view text cannot go into the script"),
+              std::string::npos)
+        << said;
+    db.exec("CREATE DATABASE agent_readalike_s CHARACTER SET utf8mb4");
+    EXPECT_EQ(test_support::replay_script(db.server, "agent_readalike_s", script), "");
+
+    EXPECT_EQ(db.query("SHOW DATABASES LIKE 'agent_victim3'").size(), 1u);
+    for (const char* dest : {"agent_readalike", "agent_readalike_s"}) {
+        for (const std::string& view : views) {
+            SCOPED_TRACE(std::string(dest) + "." + view);
+            EXPECT_EQ(db.query(std::string("SELECT * FROM ") + dest + "." + view),
+                      std::vector<row>{{"1"}});
+        }
+    }
+    EXPECT_TRUE(db.query("SELECT table_schema, table_name FROM information_schema.columns WHERE "
+                         "table_schema LIKE 'agent_readalike%' AND column_name = 'leak'")
+                    .empty());
 }
 
 // View texts that SQL Server reads as one SELECT but the mysql client would read otherwise: a
@@ -444,9 +514,10 @@ TEST_F(PontrelRun, ScriptViewsHoldNoClientCommands) {
                         "backslash"),
               std::string::npos)
         << said;
-    EXPECT_NE(said.find("View 'v_shell': "), std::string::npos) << said;
     const std::string text = read_file(script);
     EXPECT_EQ(text.find('\\'), std::string::npos);
+    // The comment that held the client's command is gone with every other comment.
+    EXPECT_NE(text.find("`v_shell` AS SELECT 1 AS x;"), std::string::npos) << text;
     EXPECT_NE(text.find("`v_fine`"), std::string::npos) << text;
 
     db.exec("CREATE DATABASE agent_views CHARACTER SET utf8mb4");

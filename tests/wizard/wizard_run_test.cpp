@@ -232,6 +232,43 @@ TEST_F(WizardRun, QuickLaunchRunsAProfileIntoMariaDBAndIntoAScriptFile) {
     expect_rows("wiz_script");
 }
 
+// Views of a saved profile whose comments or literals MySQL reads otherwise than SQL Server: the
+// quick launch creates each as the SELECT the check read, and no view reads the server's
+// accounts; the other database survives.
+TEST_F(WizardRun, QuickLaunchCreatesViewsAsTheCheckReadThem) {
+    drop("wiz_views");
+    drop("wiz_victim");
+    db.exec("CREATE DATABASE wiz_victim");
+    program_objects objects;
+    const std::string path =
+        profile(true, "wiz_views", {L"dbo.customers"}, "views.vlm", [](velmora_convertor& c) {
+            c.convert_views = true;
+            c.selected_views = {
+                {L"v_exec", L"SELECT 1 AS a /*!, (SELECT GROUP_CONCAT(User,0x3a,Password) FROM "
+                            L"mysql.user) AS leak */"},
+                {L"v_mariadb", L"SELECT 1 AS a /*M!, (SELECT GROUP_CONCAT(User) FROM mysql.user) "
+                               L"AS leak */; /*! DROP DATABASE wiz_victim */"},
+                {L"v_lead", L"\r\n-- leading\r\nSELECT 1 AS a"},
+                {L"v_slash", L"SELECT 'a\\'' , (SELECT GROUP_CONCAT(User) FROM mysql.user) AS "
+                             L"leak, ' AS a"},
+            };
+        });
+    finish_when_done();
+    EXPECT_EQ(velmora_start(path), 0);
+    for (const char* view : {"v_exec", "v_mariadb", "v_lead"}) {
+        SCOPED_TRACE(view);
+        EXPECT_EQ(db.query(std::string("SELECT * FROM wiz_views.") + view),
+                  std::vector<row>{{"1"}});
+    }
+    EXPECT_EQ(db.query("SELECT a FROM wiz_views.v_slash"),
+              std::vector<row>{{"a\\' , (SELECT GROUP_CONCAT(User) FROM mysql.user) AS leak, "}});
+    EXPECT_TRUE(db.query("SELECT table_name FROM information_schema.columns WHERE "
+                         "table_schema = 'wiz_views' AND column_name = 'leak'")
+                    .empty());
+    EXPECT_EQ(db.query("SHOW DATABASES LIKE 'wiz_victim'").size(), 1u);
+    drop("wiz_victim");
+}
+
 // "[a.b].[c]" and "[a].[b.c]" are two tables through the profile the finish page saves: the
 // quick launch and pontrel running that profile put each one's rows in the same table of its own.
 TEST_F(WizardRun, TablesWhoseNamesDifferOnlyByTheDotKeepTheirRowsApart) {
