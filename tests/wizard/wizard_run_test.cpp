@@ -348,6 +348,13 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
                                                [](velmora_convertor& c) { c.pswd = "nope"; });
     const std::string no_source = profile(true, "wiz_kept", {L"dbo.customers"}, "no_source.vlm",
                                           [](velmora_convertor& c) { c.src = L"velmora_none"; });
+    // A runnable profile whose last type mapping is refused: none of it may run.
+    const std::string bad_mapping =
+        profile(true, "wiz_kept", {L"dbo.customers"}, "bad_mapping.vlm", [](velmora_convertor& c) {
+            sql_native_type type;
+            type.type = L"INT); DROP DATABASE wiz_kept; --";
+            c.get_table_mutator2(L"[dbo].[notes]", L"dbo.notes")->update_field(L"id", L"id", type);
+        });
 
     const struct {
         std::string profile;
@@ -359,6 +366,7 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
         {folder, "is a folder", {}},
         {damaged, "could not be read", {}},
         {bad_mode, "Invalid merge/overwrite mode", {}},
+        {bad_mapping, "is not a MySQL type", {}},
         {good, "", [] { WizardRun::server->refuse_logins(true); }},
         {wrong_password, "", {}},
         {no_source, "", {}},
