@@ -461,23 +461,25 @@ namespace {
 std::string long_text_fixture() {
     std::string text = "database velmora_edges\nlogin sa Velmora-Pw1\n\ntable dbo.edges\n"
                        "column id int not null\ncolumn a nvarchar(max)\ncolumn b nvarchar(max)\n"
-                       "column v varchar(max)\ncolumn x xml\n";
-    for (int i = 0; i < 195; ++i) {
+                       "column v varchar(max)\ncolumn x xml\ncolumn t text\ncolumn n ntext\n";
+    for (int i = 0; i < 193; ++i) {
         text += "column f" + std::to_string(i) + " int\n";
     }
     text += "primary key PK_edges (id)\n";
     const auto row = [&](int id, const std::string& values) {
         text += "row " + std::to_string(id) + ", " + values;
-        for (int i = 0; i < 195; ++i) {
+        for (int i = 0; i < 193; ++i) {
             text += ", NULL";
         }
         text += "\n";
     };
-    row(1, "repeat(N'a', 499999), N'', 'x', NULL");        // fits with its terminator
-    row(2, "repeat(N'ab', 250000), NULL, NULL, N''");      // two bytes too many
-    row(3, "repeat(N'😀a', 200000), repeat(N'b', 500001), repeat('é', 600001), NULL");
-    row(4, "N'short', repeat(N'😀', 250000), repeat('y', 500001), repeat(N'<r>é😀</r>', 70000)");
-    row(5, "NULL, N'', '', repeat(N'<a/>', 130000)");
+    row(1, "repeat(N'a', 499999), N'', 'x', NULL, repeat('t', 499999), NULL"); // fits
+    row(2, "repeat(N'ab', 250000), NULL, NULL, N'', '', repeat(N'n', 500000)"); // 2 bytes over
+    row(3, "repeat(N'😀a', 200000), repeat(N'b', 500001), repeat('é', 600001), NULL, "
+           "repeat('ü', 500000), repeat(N'😀', 250001)");
+    row(4, "N'short', repeat(N'😀', 250000), repeat('y', 500001), "
+           "repeat(N'<r>é😀</r>', 70000), NULL, N''");
+    row(5, "NULL, N'', '', repeat(N'<a/>', 130000), 'end', N'end'");
     text += "end\n";
     return text;
 }
@@ -501,7 +503,7 @@ TEST_F(mss_freetds_test, long_texts_at_the_edges_of_their_buffer_read_whole) {
     for (rs->reset(); !rs->is_eof(); rs->next(), ++n) {
         table.row(n, expected);
         const udb_record& got = *rs->get_item();
-        for (std::size_t c = 0; c < 5; ++c) {
+        for (std::size_t c = 0; c < 7; ++c) {
             EXPECT_EQ(compare(table.columns[c], expected[c], *got[c]), "")
                 << "row " << n << " column " << c;
         }
