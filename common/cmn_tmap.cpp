@@ -2,6 +2,7 @@
 #include "common/cmn_tmap.h"
 
 #include "GUI2/g_wiz_sh.h"
+#include "GUI2/g_wiz_ui.h"
 #include "SQL/sql_tchk.h"
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
@@ -489,7 +490,8 @@ bool types_map_dlg::show_ctrl() {
 }
 
 void types_map_dlg::fail(const char* text) {
-    wizard_shell::error_narrow(text);
+    // The dialog closes on it: an error of the process, not a check of what was typed.
+    wizard_page_error_narrow(text);
     closed_ = true;
     done(QDialog::Rejected);
 }

@@ -7,6 +7,7 @@
 #include "GUI2/g_wiz_sh.h"
 #include "GUI2/g_wiz_ui.h"
 #include "TK/tk_excep.h"
+#include "common/cmn_tmap.h"
 #include "common/cmn_welc.h"
 #include "converter/vlm_conv.h"
 #include "converter/vlm_errh.h"
@@ -21,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -227,6 +229,27 @@ TEST(WelcomePage, BadProfilesAreReportedAndChangeNothing) {
     env.choose(long_line);
     env.page->findChild<QPushButton*>("1115")->click();
     EXPECT_EQ(env.converter.src.size(), 200000u) << "a line of any length is read whole";
+}
+
+// "Edit Table" without its type-mapping files closes on an error box: an error of the process
+// like the pages' own, so Cancel after it must not end with 0.
+TEST(EditTable, MissingTypeFilesAreCountedAndListed) {
+    welcome_env env;
+    const std::filesystem::path saved = std::filesystem::current_path();
+    std::filesystem::current_path(env.files.path);
+    types_map.clear();
+    auto schema = std::make_unique<udb_schema>();
+    schema->push_back(
+        std::make_shared<t_ftd>(4, L"id", VT_I4, true, false, ole_variant(), 0, L"int"));
+    types_map_dlg dialog(env.converter, L"dbo.t", std::move(schema), nullptr);
+    seen_box box;
+    record_and_press(box, QMessageBox::Ok);
+    const int result = dialog.run();
+    std::filesystem::current_path(saved);
+    EXPECT_EQ(result, QDialog::Rejected);
+    EXPECT_TRUE(box.text.contains("Cannot find sql.map")) << box.text.toStdString();
+    EXPECT_TRUE(env.errors.ui.any_error()) << "counted for the exit code";
+    EXPECT_EQ(env.errors.ui.errors.size(), 1u) << "listed for the finish page";
 }
 
 } // namespace

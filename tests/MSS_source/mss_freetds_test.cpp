@@ -450,3 +450,62 @@ TEST_F(mss_freetds_test, a_refused_tables_rowset_falls_back_to_the_stored_proced
     std::sort(sorted.begin(), sorted.end());
     EXPECT_EQ(sorted, (std::vector<std::wstring>{L"dbo.tree", L"sales team.Order Details"}));
 }
+
+namespace {
+
+// A table of 200 columns binds each at 1,000,000 bytes, so texts of about half a million
+// characters are long values: just fitting, just not, a surrogate pair across the cut, narrow
+// texts, NULL and empty values beside long ones, and several long ones in one row.
+std::string long_text_fixture() {
+    std::string text = "database velmora_edges\nlogin sa Velmora-Pw1\n\ntable dbo.edges\n"
+                       "column id int not null\ncolumn a nvarchar(max)\ncolumn b nvarchar(max)\n"
+                       "column v varchar(max)\ncolumn x xml\ncolumn t text\ncolumn n ntext\n";
+    for (int i = 0; i < 193; ++i) {
+        text += "column f" + std::to_string(i) + " int\n";
+    }
+    text += "primary key PK_edges (id)\n";
+    const auto row = [&](int id, const std::string& values) {
+        text += "row " + std::to_string(id) + ", " + values;
+        for (int i = 0; i < 193; ++i) {
+            text += ", NULL";
+        }
+        text += "\n";
+    };
+    row(1, "repeat(N'a', 499999), N'', 'x', NULL, repeat('t', 499999), NULL"); // fits
+    row(2, "repeat(N'ab', 250000), NULL, NULL, N'', '', repeat(N'n', 500000)"); // 2 bytes over
+    row(3, "repeat(N'😀a', 200000), repeat(N'b', 500001), repeat('é', 600001), NULL, "
+           "repeat('ü', 500000), repeat(N'😀', 250001)");
+    row(4, "N'short', repeat(N'😀', 250000), repeat('y', 500001), "
+           "repeat(N'<r>é😀</r>', 70000), NULL, N''");
+    row(5, "NULL, N'', '', repeat(N'<a/>', 130000), 'end', N'end'");
+    text += "end\n";
+    return text;
+}
+
+} // namespace
+
+TEST_F(mss_freetds_test, long_texts_at_the_edges_of_their_buffer_read_whole) {
+    const std::string path = ::testing::TempDir() + "long_edges.tds";
+    std::ofstream(path) << long_text_fixture();
+    paths.push_back(path);
+    server = std::make_unique<tds_server>(paths);
+    server->start();
+    engine = std::make_unique<mss_engine>(1);
+    engine->connect(L"127.0.0.1," + std::to_wstring(server->port()), L"sa", wide(password), true);
+    const tds_fixture_database model = tds_load_fixture(path);
+    const tds_fixture_table& table = model.tables.front();
+    auto db = engine->open_db(L"velmora_edges", 1, L"");
+    auto rs = db->get_table(L"dbo.edges", 1);
+    std::vector<tds_value> expected;
+    std::uint64_t n = 0;
+    for (rs->reset(); !rs->is_eof(); rs->next(), ++n) {
+        table.row(n, expected);
+        const udb_record& got = *rs->get_item();
+        for (std::size_t c = 0; c < 7; ++c) {
+            EXPECT_EQ(compare(table.columns[c], expected[c], *got[c]), "")
+                << "row " << n << " column " << c;
+        }
+    }
+    EXPECT_EQ(n, 5u);
+    EXPECT_NE(trace().find("does not fit its buffer, reading it in full"), std::string::npos);
+}

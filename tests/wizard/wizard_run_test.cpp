@@ -391,6 +391,13 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
     const std::string self_log_text =
         "[Generic settings]\r\nlogfile=" + dir.file("self_log.vlm") + "\r\nmode=0\r\n";
     const std::string self_log = dir.write("self_log.vlm", self_log_text);
+    // A runnable profile whose last type mapping is refused: none of it may run.
+    const std::string bad_mapping =
+        profile(true, "wiz_kept", {L"dbo.customers"}, "bad_mapping.vlm", [](velmora_convertor& c) {
+            sql_native_type type;
+            type.type = L"INT); DROP DATABASE wiz_kept; --";
+            c.get_table_mutator2(L"[dbo].[notes]", L"dbo.notes")->update_field(L"id", L"id", type);
+        });
 
     const struct {
         std::string profile;
@@ -408,6 +415,7 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
         {dir.write("bad_dest.vlm", "[Generic settings]\r\ndest=wiz\xFF\r\n"),
          "the value of 'dest' in [Generic settings] is not valid UTF-8",
          {}},
+        {bad_mapping, "is not a MySQL type", {}},
         {good, "", [] { WizardRun::server->refuse_logins(true); }},
         {wrong_password, "", {}},
         {no_source, "", {}},
