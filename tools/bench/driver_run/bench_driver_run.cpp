@@ -12,6 +12,7 @@
 #include "platform/tds/tds_provider.h"
 #include "tests/support/tds_server/tds_server.h"
 #include "tools/bench/bench_memory.h"
+#include "tools/bench/bench_ui.h"
 
 #include <chrono>
 #include <cstdio>
@@ -23,42 +24,8 @@
 namespace {
 
 using bench::peak_kib;
+using bench::bench_ui;
 using bench::reset_peak;
-
-// A front end that prints errors and counts them.
-class bench_ui : public vlm_ui {
-public:
-    bool ask_continue(const std::wstring& text, bool&) override {
-        std::fprintf(stderr, "error: %ls\n", text.c_str());
-        ++failures;
-        return false;
-    }
-    void show_error(const std::wstring& text) override { ask_continue(text, dummy_); }
-    void show_internal_error(const std::wstring& text) override {
-        std::fprintf(stderr, "internal error: %ls\n", text.c_str());
-    }
-    bool is_initialized() const override { return false; }
-    void start_timer(unsigned) override {}
-    void write_log(const std::wstring&) override {}
-    void error_narrow(const std::string& text) override {
-        std::fprintf(stderr, "error: %s\n", text.c_str());
-        ++failures;
-    }
-    int failures = 0;
-
-private:
-    bool dummy_ = false;
-};
-
-std::string field(const std::string& env, const std::string& name) {
-    const std::string key = name + "=";
-    const std::size_t at = env.find(key);
-    if (at == std::string::npos) {
-        return {};
-    }
-    const std::size_t end = env.find(';', at);
-    return env.substr(at + key.size(), end == std::string::npos ? end : end - at - key.size());
-}
 
 // Each row: an int key, a 40-character text and a decimal: about 60 bytes of values.
 constexpr double bytes_per_row = 60.0;
@@ -107,8 +74,7 @@ int main(int argc, char** argv) {
     converter.mss->connect(L"127.0.0.1," + std::to_wstring(server.port()), L"sa", L"Velmora-Pw1",
                            true);
     converter.src = L"velmora_bench";
-    converter.store_mysql_settings(field(env, "host"), field(env, "user"), field(env, "password"),
-                                   field(env, "port"));
+    bench::store_test_mysql(converter);
     converter.connect_mysql_server();
 
     for (unsigned long long n : {rows / 10, rows}) {

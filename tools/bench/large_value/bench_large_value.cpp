@@ -12,6 +12,7 @@
 #include "TK/tk_utils.h"
 #include "platform/tds/tds_provider.h"
 #include "tools/bench/bench_memory.h"
+#include "tools/bench/bench_ui.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -31,42 +32,8 @@ extern char** environ;
 namespace {
 
 using bench::peak_kib;
+using bench::bench_ui;
 using bench::reset_peak;
-
-// A front end that prints errors and counts them.
-class bench_ui : public vlm_ui {
-public:
-    bool ask_continue(const std::wstring& text, bool&) override {
-        std::fprintf(stderr, "error: %ls\n", text.c_str());
-        ++failures;
-        return false;
-    }
-    void show_error(const std::wstring& text) override { ask_continue(text, dummy_); }
-    void show_internal_error(const std::wstring& text) override {
-        std::fprintf(stderr, "internal error: %ls\n", text.c_str());
-    }
-    bool is_initialized() const override { return false; }
-    void start_timer(unsigned) override {}
-    void write_log(const std::wstring&) override {}
-    void error_narrow(const std::string& text) override {
-        std::fprintf(stderr, "error: %s\n", text.c_str());
-        ++failures;
-    }
-    int failures = 0;
-
-private:
-    bool dummy_ = false;
-};
-
-std::string field(const std::string& env, const std::string& name) {
-    const std::string key = name + "=";
-    const std::size_t at = env.find(key);
-    if (at == std::string::npos) {
-        return {};
-    }
-    const std::size_t end = env.find(';', at);
-    return env.substr(at + key.size(), end == std::string::npos ? end : end - at - key.size());
-}
 
 // The TDS test server as a child process that ends with this one.
 class server_process {
@@ -177,8 +144,7 @@ int main(int argc, char** argv) {
 
         if (env != nullptr) {
             converter.direct = true;
-            converter.store_mysql_settings(field(env, "host"), field(env, "user"),
-                                           field(env, "password"), field(env, "port"));
+            bench::store_test_mysql(converter);
             converter.connect_mysql_server();
             converter.dest = L"velmora_bench_big";
             converter.mode = 0;

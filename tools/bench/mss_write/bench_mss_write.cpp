@@ -18,6 +18,7 @@
 #include "platform/com/com_api.h"
 #include "platform/tds/tds_provider.h"
 #include "tests/support/tds_server/tds_server.h"
+#include "tools/bench/bench_stats.h"
 #include "tools/bench/bench_memory.h"
 
 #include <sys/resource.h>
@@ -36,6 +37,9 @@
 #include <vector>
 
 namespace {
+
+using bench::median_of;
+using bench::min_of;
 
 using bench::peak_kib;
 using bench::reset_peak;
@@ -64,19 +68,6 @@ struct series {
     std::string what;
     std::vector<measured> runs;
 };
-
-double min_of(std::vector<double> v) {
-    return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
-}
-
-double median_of(std::vector<double> v) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 void print(const series& s) {
     std::vector<double> wall;

@@ -14,6 +14,7 @@
 #include "raw_odbc.h"
 
 #include "tests/support/tds_server/tds_server.h"
+#include "tools/bench/bench_stats.h"
 #include "tools/bench/bench_mysql_env.h"
 #include "tools/bench/bench_rows_fixture.h"
 
@@ -33,6 +34,9 @@
 #include <vector>
 
 namespace {
+
+using bench::median_of;
+using bench::min_of;
 
 struct measured {
     double seconds = 0;
@@ -87,19 +91,6 @@ struct series {
         failed = failed || m.exit_code != 0;
     }
 };
-
-double min_of(std::vector<double> v) {
-    return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
-}
-
-double median_of(std::vector<double> v) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 template <class F> std::vector<double> each(const series& s, F&& f) {
     std::vector<double> v;
