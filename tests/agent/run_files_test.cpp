@@ -27,11 +27,6 @@ constexpr int exit_failed = 255;
 constexpr const char* slow_select = "SELECT * FROM [dbo].[b_slow]";
 constexpr const char* completion = "# Script complete\r\n";
 
-bool ends_with(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -128,7 +123,7 @@ TEST_F(RunFiles, LockFilesAreOnlyTheRunsOwn) {
         EXPECT_TRUE(contains(second.out, "is the lock file of another run")) << second.out;
         const run_result result = agent_test::wait_pontrel(first);
         EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-        EXPECT_TRUE(ends_with(read_file(script), completion));
+        EXPECT_TRUE(read_file(script).ends_with(completion));
         EXPECT_EQ(files_in(place.path()), std::vector<std::string>{"a.sql"});
     }
 }
@@ -150,7 +145,7 @@ TEST_F(RunFiles, AKilledRunsLeftoversAreClearedByTheNextRun) {
     SetUp();
     const run_result result = agent_test::run_pontrel(script_args(script), dir.path());
     EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-    EXPECT_TRUE(ends_with(read_file(script), completion));
+    EXPECT_TRUE(read_file(script).ends_with(completion));
     EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"out.sql"});
 }
 
@@ -187,7 +182,7 @@ TEST_F(RunFiles, LinksOfOtherUsersInSharedFoldersAreNotFollowed) {
     for (const std::string& dest : {mine, hard}) {
         const run_result result = agent_test::run_pontrel(script_args(dest), dir.path());
         EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-        EXPECT_TRUE(ends_with(read_file(dest), completion));
+        EXPECT_TRUE(read_file(dest).ends_with(completion));
     }
     EXPECT_TRUE(std::filesystem::is_symlink(mine));
     EXPECT_EQ(read_file(secret), "root's own\n");
@@ -269,7 +264,7 @@ TEST_F(RunFiles, ProfileValuesAreReadAsWhatTheyAre) {
         const run_result result = agent_test::run_pontrel({"--profile=" + profile}, dir.path());
         if (c.said.empty()) {
             EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-            EXPECT_TRUE(ends_with(read_file(script), completion));
+            EXPECT_TRUE(read_file(script).ends_with(completion));
             continue;
         }
         EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;

@@ -26,11 +26,6 @@ constexpr int exit_failed = 255;
 constexpr const char* slow_select = "SELECT * FROM [dbo].[b_slow]";
 constexpr const char* completion = "# Script complete\r\n";
 
-bool ends_with(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 class ScriptSafety : public agent_test::tds_suite<ScriptSafety> {
 public:
     static std::vector<std::string> fixture_files() {
@@ -91,7 +86,7 @@ TEST_F(ScriptSafety, WholeRunPutsACompleteScriptInPlace) {
     const run_result result = agent_test::run_pontrel(script_args(script), dir.path());
     ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
     const std::string text = read_file(script);
-    EXPECT_TRUE(ends_with(text, completion));
+    EXPECT_TRUE(text.ends_with(completion));
     EXPECT_NE(text.find("INSERT INTO `dbo.c_last`"), std::string::npos);
     EXPECT_EQ(files_left(), std::vector<std::string>{"out.sql"});
 }
@@ -151,7 +146,7 @@ TEST_F(ScriptSafety, TraceLogWriteFailureFailsTheRun) {
               std::string::npos)
         << result.err;
     // The conversion itself went through.
-    EXPECT_TRUE(ends_with(read_file(script), completion));
+    EXPECT_TRUE(read_file(script).ends_with(completion));
 }
 
 // The source lost in the middle of a table: a script that would lack the table's later rows is
@@ -186,7 +181,7 @@ TEST_F(ScriptSafety, LostSourceMidTableCutsNoScriptShort) {
     server->clear_faults();
     result = agent_test::run_pontrel(script_args(script), dir.path());
     ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
-    EXPECT_TRUE(ends_with(read_file(script), completion));
+    EXPECT_TRUE(read_file(script).ends_with(completion));
     db.exec("DROP DATABASE agent_lost_source");
     db.exec("CREATE DATABASE agent_lost_source CHARACTER SET utf8mb4");
     EXPECT_EQ(test_support::replay_script(db.server, "agent_lost_source", script), "");
@@ -226,7 +221,7 @@ TEST_F(ScriptSafety, SecondRunOnTheSameScriptIsRefused) {
 
     const run_result result = agent_test::wait_pontrel(first);
     EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-    EXPECT_TRUE(ends_with(read_file(script), completion));
+    EXPECT_TRUE(read_file(script).ends_with(completion));
     EXPECT_EQ(files_left(), std::vector<std::string>{"out.sql"});
 }
 
@@ -257,7 +252,7 @@ TEST_F(ScriptSafety, LinkedDestinationReplacesOnlyARegularTarget) {
         if (c.accepted) {
             EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
             EXPECT_TRUE(std::filesystem::is_regular_file(target));
-            EXPECT_TRUE(ends_with(read_file(target), completion));
+            EXPECT_TRUE(read_file(target).ends_with(completion));
         } else {
             EXPECT_EQ(result.exit_code, exit_failed);
             EXPECT_NE(result.out.find("Destination name"), std::string::npos) << result.out;
