@@ -286,14 +286,24 @@ std::wstring mss_engine::get_safe_tname(const std::wstring& name) {
         // Both parts bracketed afresh: a table named "[x]" must not read as the table x.
         result = mss_format_tab_name(owner, table);
     } else {
-        std::wstring prefix = L"[dbo].";
-        if (!user_.empty() && !as_dbo_ && !udb_equal_no_case(user_, L"sa")) {
-            prefix = mss_enclose_name(user_) + L".";
-        }
-        result = prefix + mss_enclose_name(name);
+        result = mss_format_tab_name(default_owner(), table);
     }
     tk_log_wmessage(2, L"result=%ls", result.c_str());
     return result;
+}
+
+std::wstring mss_engine::get_dest_tname(const std::wstring& name) {
+    std::wstring owner;
+    std::wstring table;
+    mss_read_dest_name(name, owner, table);
+    return mss_format_tab_name(owner.empty() ? default_owner() : owner, table);
+}
+
+std::wstring mss_engine::default_owner() const {
+    if (!user_.empty() && !as_dbo_ && !udb_equal_no_case(user_, L"sa")) {
+        return user_;
+    }
+    return L"dbo";
 }
 
 void mss_engine::set_as_dbo(bool as_dbo) {

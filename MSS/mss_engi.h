@@ -55,6 +55,9 @@ public:
 
     // "[owner].[table]" for a table name in any of its forms.
     std::wstring get_safe_tname(const std::wstring& name);
+    // "[owner].[name]" for a name given to the writer (mss_read_dest_name): the default schema
+    // (the login's, or dbo) where the name gives none.
+    std::wstring get_dest_tname(const std::wstring& name);
 
     // Whether a foreign key's rule text is one delete rule and one update rule, in either order,
     // separated by one blank (letter case ignored).
@@ -75,6 +78,9 @@ public:
     const std::wstring& server() const { return server_; }
     const std::wstring& user() const { return user_; }
     IDBInitialize* data_source() const { return data_source_.get(); }
+
+    // The schema of a name given without one: the login's, or dbo.
+    std::wstring default_owner() const;
 
 private:
     void connect_steps(const std::wstring& server, const std::wstring& user,

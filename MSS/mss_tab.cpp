@@ -229,20 +229,7 @@ void mss_table::read_identity(const std::wstring& table, const std::wstring& own
 
 mss_table::~mss_table() {
     tk_log_message(2, "mss_table::dtor(b_identity=%d)", b_identity);
-    mss_engine* engine = mss_engine::pointer();
-    const bool fast_load = engine != nullptr && engine->is_fast_load();
-    tk_log_message(2, "fast_load=%d", fast_load);
-    try {
-        // Without an engine nothing tells whether identity insertion was switched on.
-        if (engine != nullptr && ((!fast_load && b_identity) || identity_insert_on)) {
-            tk_log_message(2, "setting IDENTITY_INSERT -> OFF");
-            command.execute(L"SET IDENTITY_INSERT " + name + L" OFF;");
-        }
-    } catch (const tk_exception& e) {
-        tk_log_message(2, "Got tk_exception in mss_table::dtor: %s", e.message.c_str());
-    }
-    // The bulk load is closed even when the statement above failed: its last rows are
-    // committed, or their loss reported.
+    // Its last rows are committed, or their loss reported.
     try {
         tk_log_message(2, "Right before fl.close_table");
         if (fl.is_open()) {

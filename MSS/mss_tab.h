@@ -92,13 +92,12 @@ public:
 
     bool b_identity = false;
     bool b_fl_failed = false;
-    // IDENTITY_INSERT was switched on for the table on the session: the destructor switches it
-    // off, since a session allows it for one table at a time.
-    bool identity_insert_on = false;
     bool b_writer = false;
     odb_command command;
     mss_fast_load fl;
 
 private:
+    // Switches IDENTITY_INSERT off after a failed statement of the table; failures are traced.
+    void identity_insert_off();
     void read_identity(const std::wstring& table, const std::wstring& owner);
 };

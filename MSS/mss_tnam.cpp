@@ -106,16 +106,6 @@ void append_bracketed(std::wstring& out, const std::wstring& part) {
 
 } // namespace
 
-std::wstring mss_enclose_name(const std::wstring& name) {
-    if (name.size() >= 2 && is_enclosed(name)) {
-        return name;
-    }
-    std::wstring out;
-    out.reserve(name.size() + 2);
-    append_bracketed(out, name);
-    return out;
-}
-
 namespace {
 
 // Reads one bracketed part starting at `at` ("[" ... "]" with "]]" for "]"); the position behind
@@ -158,6 +148,42 @@ bool parse_bracketed(const std::wstring& text, std::wstring& owner, std::wstring
 }
 
 } // namespace
+
+bool mss_is_one_enclosed_name(const std::wstring& name) {
+    std::wstring part;
+    return read_bracketed(name, 0, part) == name.size();
+}
+
+std::wstring mss_enclose_name(const std::wstring& name) {
+    // Text around or inside the brackets that is not part of one identifier would be read as
+    // statement text: such a name is enclosed as a whole.
+    if (mss_is_one_enclosed_name(name)) {
+        return name;
+    }
+    std::wstring out;
+    out.reserve(name.size() + 2);
+    append_bracketed(out, name);
+    return out;
+}
+
+void mss_read_dest_name(const std::wstring& name, std::wstring& owner, std::wstring& table) {
+    std::wstring first;
+    const auto end = read_bracketed(name, 0, first);
+    if (end == name.size()) {
+        owner.clear();
+        table = first;
+        return;
+    }
+    std::wstring second;
+    if (end != std::wstring::npos && name[end] == L'.' &&
+        read_bracketed(name, end + 1, second) == name.size()) {
+        owner = first;
+        table = second;
+        return;
+    }
+    owner.clear();
+    table = name;
+}
 
 std::wstring mss_format_tab_name(const std::wstring& owner, const std::wstring& table) {
     // Not mss_enclose_name: a part that itself begins with "[" and ends with "]" needs brackets.

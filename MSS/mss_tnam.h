@@ -12,9 +12,20 @@ bool mss_split_tab_name(const std::wstring& name, std::wstring& table, std::wstr
 // Owner, separator and table, or the table alone when the name has no owner.
 std::wstring mss_simplify_tab_name(const std::wstring& name, wchar_t separator);
 
-// The name in brackets with every "]" inside doubled; a name already enclosed in brackets is
-// returned unchanged.
+// Whether `name` is exactly one identifier in brackets: "[" text "]" with every "]" of the
+// text doubled and nothing before or behind.
+bool mss_is_one_enclosed_name(const std::wstring& name);
+
+// The one function that makes a name safe in a statement: the name in brackets with every "]"
+// inside doubled. Only a name that is already one enclosed identifier
+// (mss_is_one_enclosed_name) is returned unchanged.
 std::wstring mss_enclose_name(const std::wstring& name);
+
+// Reads a table, sequence or view name given to the writer: "[owner].[name]" (two enclosed
+// identifiers and one point, as mss_format_tab_name writes them) names an object of a schema;
+// "[name]" (one enclosed identifier) and any other text name an object of the default schema,
+// the text as it stands: "my.table" is the table "my.table", not the table "table" of "my".
+void mss_read_dest_name(const std::wstring& name, std::wstring& owner, std::wstring& table);
 
 // The one text form of a table's (owner, table) pair: "[owner].[table]", or "[table]" without an
 // owner, with every "]" inside a part doubled. Distinct pairs always give distinct texts.

@@ -519,11 +519,22 @@ std::int32_t update_field_idx(const udb_schema& schema, const std::wstring& tabl
     return idx;
 }
 
+// The one qualified form of a destination's name that every statement of the table uses.
+std::wstring destination_name(const std::wstring& name) {
+    if (mss_engine* engine = mss_engine::pointer()) {
+        return engine->get_dest_tname(name);
+    }
+    std::wstring owner;
+    std::wstring table;
+    mss_read_dest_name(name, owner, table);
+    return mss_format_tab_name(owner, table);
+}
+
 } // namespace
 
 mss_table::mss_table(const std::wstring& name_in, IOpenRowset* session_in,
                      const udb_schema& columns, mss_database* database)
-    : odb_table(name_in, session_in, mode_no_rowset,
+    : odb_table(destination_name(name_in), session_in, mode_no_rowset,
                 database != nullptr ? &database->relationships : nullptr),
       command(session_in) {
     db = database;
@@ -603,9 +614,31 @@ void mss_table::slow_record(const udb_record& record) {
         values += mss_get_fld_append_str(&record.get_field(source), &column);
     }
     sql += L")" + values + L")";
+    if (b_identity) {
+        // Off again in the same batch: the provider may run the next statement on another
+        // connection of its pool, which an OFF sent later need not reach, and a session allows
+        // IDENTITY_INSERT for one table at a time.
+        sql += L";SET IDENTITY_INSERT " + name + L" OFF;";
+    }
     tk_log_wmessage(2, L"Run SQL query: %ls\n", sql.c_str());
-    command.execute(sql);
-    identity_insert_on = identity_insert_on || b_identity;
+    try {
+        command.execute(sql);
+    } catch (...) {
+        if (b_identity) {
+            identity_insert_off();
+        }
+        throw;
+    }
+}
+
+void mss_table::identity_insert_off() {
+    // An error that ends the batch skips its OFF. The failed statement's connection went back
+    // to the pool last, so the next statement takes it.
+    try {
+        command.execute(L"SET IDENTITY_INSERT " + name + L" OFF;");
+    } catch (const tk_exception& e) {
+        tk_log_message(2, "IDENTITY_INSERT could not be switched off: %s", e.message.c_str());
+    }
 }
 
 void mss_table::fast_append(const udb_record& record) {
@@ -615,16 +648,12 @@ void mss_table::fast_append(const udb_record& record) {
         DBID id{};
         id.eKind = DBKIND_NAME;
         id.uName.pwszName = table_name.data();
+        // The bulk copy keeps the identity values by its own property: a SET on the session
+        // would only change a connection of the pool and stay there.
         if (FAILED(fl.open_table(session.get(), &id, schema, name))) {
             tk_log_message(2, "Failed to open table for fast_append, switch to slow_append");
             throw mss_fl_failed_exception();
         }
-        std::wstring sql = L"SET QUOTED_IDENTIFIER OFF; ";
-        if (b_identity) {
-            sql += L"SET IDENTITY_INSERT " + name + L" ON; ";
-        }
-        command.execute(sql);
-        identity_insert_on = b_identity;
     }
     tk_log_message(1, "Record has %d fields", static_cast<int>(record.size()));
     try {

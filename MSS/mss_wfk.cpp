@@ -62,14 +62,17 @@ void mss_database::create_relationships(const udb_relationships& list) {
         return;
     }
     mss_engine& engine = mss_engine::ref();
+    // A table created without a schema is listed without one, whether or not the key names
+    // the default schema.
     auto exists = [&](const std::wstring& table) {
-        if (is_table_exist(table)) {
-            return true;
-        }
-        std::wstring plain = table;
-        tk_wstring::replace_all(plain, L"dbo].[", L"");
-        tk_wstring::replace_all(plain, L"dbo.", L"");
-        return is_table_exist(plain) || is_table_exist(engine.get_safe_tname(table));
+        std::wstring owner;
+        std::wstring plain;
+        mss_read_dest_name(table, owner, plain);
+        const std::wstring default_owner = engine.default_owner();
+        return is_table_exist(mss_list_tab_name(owner, plain)) ||
+               (owner.empty() && is_table_exist(mss_list_tab_name(default_owner, plain))) ||
+               (udb_equal_no_case(owner, default_owner) &&
+                is_table_exist(mss_list_tab_name({}, plain)));
     };
     for (const udb_relationship& rel : list) {
         try {
@@ -86,12 +89,12 @@ void mss_database::create_relationships(const udb_relationships& list) {
                 throw tk_exception("Table '" + tk_to_utf8(parent) + "' not exists", 0);
             }
             create_fk_index_if(parent, rel.pk_flds);
-            std::wstring sql = L"ALTER TABLE " + engine.get_safe_tname(child) + L" ADD";
+            std::wstring sql = L"ALTER TABLE " + engine.get_dest_tname(child) + L" ADD";
             if (!rel.name.empty()) {
                 sql += L" CONSTRAINT " + mss_enclose_name(rel.name);
             }
             sql += L" FOREIGN KEY (" + column_list(names_map, child, rel.fk_flds) +
-                   L") REFERENCES " + engine.get_safe_tname(parent) + L"(" +
+                   L") REFERENCES " + engine.get_dest_tname(parent) + L"(" +
                    column_list(names_map, parent, rel.pk_flds) + L")";
             if (!rel.properties.empty() &&
                 mss_engine::is_valid_fk_props(tk_wtrim(rel.properties))) {
@@ -123,7 +126,8 @@ void mss_database::create_fk_index_if(const std::wstring& table,
                                       const std::vector<std::wstring>& columns) {
     tk_log_wmessage(2, L"mss_database::create_fk_index_if(%ls)", table.c_str());
     try {
-        std::unique_ptr<udb_recordset> opened = get_table(table, 1);
+        const std::wstring qualified = mss_engine::ref().get_dest_tname(table);
+        std::unique_ptr<udb_recordset> opened = get_table(qualified, 1);
         tk_log_message(1, "udb_indexes::has_index_on_fields");
         // A unique index the writer filtered (one over a nullable column) cannot be a
         // foreign key's candidate key: it does not count.
@@ -153,8 +157,7 @@ void mss_database::create_fk_index_if(const std::wstring& table,
         tk_log_wmessage(2, L"Child index for table '%ls' does NOT exist", table.c_str());
         const std::wstring sql = L"CREATE UNIQUE INDEX " +
                                  mss_enclose_name(gen_idx_name(opened.get(), columns)) + L" ON " +
-                                 mss_engine::ref().get_safe_tname(table) + L"(" +
-                                 column_list(names_map, table, columns) + L")";
+                                 qualified + L"(" + column_list(names_map, table, columns) + L")";
         tk_log_wmessage(2, L"%ls", sql.c_str());
         odb_command command(session.get());
         command.execute(sql);

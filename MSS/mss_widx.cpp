@@ -56,7 +56,7 @@ void mss_database::create_index(const std::wstring& table, const udb_schema& sch
         return;
     }
     mss_engine& engine = mss_engine::ref();
-    const std::wstring qualified = engine.get_safe_tname(table);
+    const std::wstring qualified = engine.get_dest_tname(table);
     std::wstring sql;
     if (index.b_primary) {
         sql = L"ALTER TABLE " + qualified;
@@ -147,7 +147,7 @@ void mss_database::create_clustered_index(const std::wstring& table, const udb_s
     // Qualified: a table outside the login's default schema must be the one indexed.
     const std::wstring sql =
         L"CREATE CLUSTERED INDEX " + mss_enclose_name(chosen->name + L"_clust_idx") + L" ON " +
-        mss_engine::ref().get_safe_tname(table) + L"(" + mss_enclose_name(chosen->name) + L")";
+        mss_engine::ref().get_dest_tname(table) + L"(" + mss_enclose_name(chosen->name) + L")";
     tk_log_wmessage(2, L"CLUSTERED-index-query: %ls", sql.c_str());
     try {
         odb_command command(session.get());

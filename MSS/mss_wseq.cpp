@@ -17,7 +17,7 @@ void mss_database::create_sequences(const std::vector<udb_sequence>& list) {
     }
     mss_engine& engine = mss_engine::ref();
     for (const udb_sequence& sequence : list) {
-        const std::wstring qualified = engine.get_safe_tname(sequence.name);
+        const std::wstring qualified = engine.get_dest_tname(sequence.name);
         const std::wstring drop = L"DROP SEQUENCE IF EXISTS " + qualified;
         tk_log_wmessage(2, L"%ls", drop.c_str());
         try {
@@ -27,7 +27,7 @@ void mss_database::create_sequences(const std::vector<udb_sequence>& list) {
         }
         std::wstring table;
         std::wstring owner;
-        mss_split_tab_name(sequence.name, table, owner);
+        mss_read_dest_name(sequence.name, owner, table);
         if (!owner.empty() && !udb_equal_no_case(owner, L"dbo")) {
             tk_log_wmessage(3, L"Creating schema if necessary: '%ls'\r\n", owner.c_str());
             create_schema(owner);

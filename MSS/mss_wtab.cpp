@@ -23,7 +23,8 @@ namespace {
 std::wstring listed_name(const std::wstring& name) {
     std::wstring owner;
     std::wstring table;
-    return mss_parse_tab_name(name, owner, table) ? mss_list_tab_name(owner, table) : name;
+    mss_read_dest_name(name, owner, table);
+    return mss_list_tab_name(owner, table);
 }
 
 bool equals_any(const std::wstring& text, std::initializer_list<const wchar_t*> words) {
@@ -151,10 +152,10 @@ std::unique_ptr<udb_recordset> mss_database::create_table(const std::wstring& ta
     if ((mode & 0x01) != 0) {
         throw tk_mail_assertion("mss_db", 442);
     }
-    const bool exists = is_table_exist(table);
+    const bool exists = is_table_exist(listed_name(table));
     std::unique_ptr<udb_recordset> opened;
     if ((mode & 0x08) != 0 && exists) {
-        opened = get_table(table, 8);
+        opened = get_table(mss_engine::ref().get_dest_tname(table), 8);
     } else if (exists) {
         throw odb_exception(std::wstring(L"The specified table already exists"));
     } else {
@@ -183,7 +184,7 @@ std::unique_ptr<udb_recordset> mss_database::create_table(const std::wstring& ta
 
 void mss_database::do_create_table(const std::wstring& table, const udb_schema& schema,
                                    const udb_indexes& indexes) {
-    std::wstring sql = L"CREATE TABLE " + mss_engine::ref().get_safe_tname(table) + L" (\r\n";
+    std::wstring sql = L"CREATE TABLE " + mss_engine::ref().get_dest_tname(table) + L" (\r\n";
     bool first = true;
     for (const auto& column : schema) {
         if (!first) {
@@ -215,7 +216,7 @@ void mss_database::do_create_table(const std::wstring& table, const udb_schema& 
 std::unique_ptr<mss_table> mss_database::get_table2(const std::wstring& table,
                                                     const udb_schema& schema) {
     tk_log_wmessage(2, L"mss_database::get_table2(%ls)", table.c_str());
-    const std::wstring qualified = mss_engine::ref().get_safe_tname(table);
+    const std::wstring qualified = mss_engine::ref().get_dest_tname(table);
     auto opened = std::make_unique<mss_table>(qualified, session.get(), schema, this);
     return amend_schema(std::move(opened));
 }
@@ -223,16 +224,14 @@ std::unique_ptr<mss_table> mss_database::get_table2(const std::wstring& table,
 bool odb_database::delete_tab(const std::wstring& table) {
     tk_log_wmessage(2, L"odb_database::delete_tab(%ls)", table.c_str());
     odb_command command(session.get());
-    command.execute(L"DROP TABLE " + mss_engine::ref().get_safe_tname(table));
+    command.execute(L"DROP TABLE " + mss_engine::ref().get_dest_tname(table));
     return udb_database::delete_tab(listed_name(table));
 }
 
 void mss_database::empty_table(const std::wstring& table) {
-    // The qualified form: a name in brackets or with an owner must empty that table, not
-    // another one spelled like its text.
     tk_log_wmessage(2, L"mss_database::empty_table(%ls)", table.c_str());
     odb_command command(session.get());
-    command.execute(L"delete from " + mss_engine::ref().get_safe_tname(table));
+    command.execute(L"delete from " + mss_engine::ref().get_dest_tname(table));
 }
 
 void mss_database::create_schema(const std::wstring& schema) {

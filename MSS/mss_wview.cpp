@@ -178,7 +178,7 @@ void mss_database::create_views(const std::vector<udb_view>& list) {
                 tk_log_wmessage(1, L"udb_validator::add_existing_name(%ls)", n.c_str());
                 validator.add_existing_name(n);
             }
-            const std::wstring qualified = engine.get_safe_tname(n);
+            const std::wstring qualified = engine.get_dest_tname(n);
             // The object tested is the one dropped: the same qualified name, as a Unicode
             // literal.
             const std::wstring drop = L"IF OBJECT_ID(N'" + mss_escape_literal(qualified) +

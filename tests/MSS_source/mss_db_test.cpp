@@ -549,21 +549,16 @@ TEST_F(mss_db_test, azure_reads_keys_from_the_sys_views_with_included_columns_ap
     EXPECT_TRUE(quoted);
 }
 
-TEST_F(mss_db_test, destroying_a_table_with_identity_switches_identity_insert_off) {
+// IDENTITY_INSERT is switched off in the batch that switched it on: a statement the destructor
+// sent could run on another connection of the provider's pool.
+TEST_F(mss_db_test, destroying_a_table_with_identity_sends_nothing) {
     add_orders();
     server->refuse_fast_load = true;
     connect();
     ASSERT_FALSE(engine->is_fast_load());
-    server->statements[u"SET IDENTITY_INSERT [dbo].[Orders] OFF;"] = {};
     auto db = open();
     auto table = db->get_table(L"Orders", 0x61);
     server->executed.clear();
     table.reset();
-    EXPECT_EQ(server->executed,
-              std::vector<std::u16string>{u"SET IDENTITY_INSERT [dbo].[Orders] OFF;"});
-    // A failing statement is logged and destruction completes.
-    server->statements.erase(u"SET IDENTITY_INSERT [dbo].[Orders] OFF;");
-    table = db->get_table(L"Orders", 0x61);
-    table.reset();
-    EXPECT_NE(trace().find("Got tk_exception in mss_table::dtor:"), std::string::npos);
+    EXPECT_EQ(server->executed, std::vector<std::u16string>{});
 }

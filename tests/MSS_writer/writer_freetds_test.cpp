@@ -157,25 +157,39 @@ protected:
         return out;
     }
 
+    // The writer's form of a name of the source's table list: schema and table apart.
+    static std::wstring writer_name(const std::wstring& listed) {
+        std::wstring owner;
+        std::wstring table;
+        EXPECT_TRUE(mss_parse_tab_name(listed, owner, table)) << narrow(listed);
+        return mss_format_tab_name(owner, table);
+    }
+
     // Creates everything in `copy` with the writer, rows by plain INSERTs.
     void write(const database_copy& from) {
         auto db = engine->open_db(L"copy", 0, L"");
         for (const table_copy& t : from.tables) {
             std::wstring table;
             std::wstring owner;
-            mss_split_tab_name(t.name, table, owner);
+            mss_parse_tab_name(t.name, owner, table);
             if (!owner.empty()) {
                 db->create_schema(owner);
             }
-            auto created = db->create_table(t.name, t.schema, t.indexes);
+            const std::wstring name = writer_name(t.name);
+            auto created = db->create_table(name, t.schema, t.indexes);
             ASSERT_TRUE(created);
-            db->create_indexes(t.name, t.schema, t.indexes);
+            db->create_indexes(name, t.schema, t.indexes);
             // Rows through the writer's own row path (bulk load while the engine allows it).
             for (const udb_record& record : t.records) {
                 created->append_record(record);
             }
         }
-        db->create_relationships(from.relationships);
+        udb_relationships keys = from.relationships;
+        for (udb_relationship& key : keys) {
+            key.fk_table = writer_name(key.fk_table);
+            key.pk_table = writer_name(key.pk_table);
+        }
+        db->create_relationships(keys);
         db->create_sequences(from.sequences);
         db->create_views(from.views);
     }
@@ -597,6 +611,211 @@ TEST_F(writer_freetds_test, hostile_names_in_every_object_kind) {
     EXPECT_EQ(copy.sequences[0].name, L"q ]'\u00e9");
     ASSERT_EQ(copy.views.size(), 1u);
     EXPECT_EQ(copy.views[0].first, L"v ]'\u00fc");
+}
+
+// Names that end a statement, add columns, move an index to another table or name a schema:
+// each is one name of its object, whatever kind the object is, and no other table is touched.
+TEST_F(writer_freetds_test, a_name_is_never_statement_text) {
+    const std::wstring hostile[] = {
+        L"[t2]; DROP TABLE victim; --]",
+        L"[i] ON [dbo].[victim]([v]) --]",
+        L"[a] INT NULL, [b]",
+        L"my.table",
+        L"x]; DROP TABLE victim; --",
+    };
+    for (const std::wstring& h : hostile) {
+        SCOPED_TRACE(narrow(h));
+        if (server) {
+            engine.reset();
+            server->stop();
+        }
+        start("shop.tds");
+        auto db = engine->open_db(L"copy", 0, L"");
+        {
+            odb_command command(db->session.get());
+            command.execute(L"CREATE TABLE [dbo].[victim] ([v] int NULL)");
+            command.execute(L"INSERT INTO [dbo].[victim] ([v]) VALUES (1)");
+        }
+        // What the source reads back must be these tables and the victim with its row.
+        auto check = [&](std::vector<std::wstring> tables) -> database_copy {
+            database_copy copy = read(L"copy", 10);
+            tables.push_back(L"dbo.victim");
+            std::vector<std::wstring> names;
+            for (const table_copy& t : copy.tables) {
+                names.push_back(t.name);
+                if (t.name == L"dbo.victim") {
+                    EXPECT_EQ(t.schema.size(), 1u);
+                    EXPECT_TRUE(t.indexes.empty());
+                    EXPECT_EQ(t.rows, (std::vector<std::vector<std::string>>{{"1"}}));
+                }
+            }
+            std::sort(names.begin(), names.end());
+            std::sort(tables.begin(), tables.end());
+            EXPECT_EQ(names, tables);
+            return copy;
+        };
+        const std::wstring listed = mss_list_tab_name(L"dbo", h);
+
+        // Table: created, written, emptied and dropped.
+        udb_schema one;
+        one.push_back(field(L"id", VT_I4, 4, true));
+        auto table = db->create_table(h, one, {});
+        table->append_record(values(one, {number(1)}));
+        table.reset();
+        check({listed});
+        db->empty_table(h);
+        EXPECT_TRUE(check({listed}).tables.size() == 2);
+        for (const table_copy& t : read(L"copy", 10).tables) {
+            EXPECT_TRUE(t.name != listed || t.rows.empty());
+        }
+        EXPECT_TRUE(db->delete_tab(h));
+        check({});
+
+        // Column: written by INSERT, UPDATE and DELETE.
+        udb_schema cols;
+        cols.push_back(field(L"id", VT_I4, 4, true));
+        cols.push_back(field(h.c_str(), VT_I4, 4));
+        auto rows = db->create_table(L"t_col", cols, {});
+        rows->append_record(values(cols, {number(1), number(5)}));
+        rows->indexes.push_back_direct(key(L"pk", {L"id"}, true));
+        rows->key_idx = 0;
+        rows->update1(values(cols, {number(1), number(7)}));
+        database_copy copy = check({L"dbo.t_col"});
+        for (const table_copy& t : copy.tables) {
+            if (t.name == L"dbo.t_col") {
+                ASSERT_EQ(t.schema.size(), 2u);
+                EXPECT_EQ(t.schema[1]->name, h);
+                EXPECT_EQ(t.rows, (std::vector<std::vector<std::string>>{{"1", "7"}}));
+            }
+        }
+        udb_record gone;
+        gone.push_back(std::make_unique<udb_field>(h, 0, number(7), false, false));
+        rows->delete_key(gone);
+        rows.reset();
+        for (const table_copy& t : check({L"dbo.t_col"}).tables) {
+            EXPECT_TRUE(t.name != L"dbo.t_col" || t.rows.empty());
+        }
+        EXPECT_TRUE(db->delete_tab(L"t_col"));
+
+        // Primary key, unique constraint and index, each on a table of its own.
+        for (int kind = 0; kind < 3; ++kind) {
+            udb_schema k;
+            k.push_back(field(L"id", VT_I4, 4, true));
+            udb_indexes ks;
+            udb_index index = key(h.c_str(), {L"id"}, kind == 0, kind == 1);
+            index.b_unique = kind != 2;
+            ks.push_back_direct(index);
+            db->create_table(L"t_key", k, ks);
+            db->create_indexes(L"t_key", k, ks);
+            for (const table_copy& t : check({L"dbo.t_key"}).tables) {
+                if (t.name == L"dbo.t_key") {
+                    ASSERT_EQ(t.indexes.size(), 1u);
+                    EXPECT_EQ(t.indexes[0].name, h);
+                }
+            }
+            EXPECT_TRUE(db->delete_tab(L"t_key"));
+        }
+
+        // Foreign key.
+        udb_schema parent;
+        parent.push_back(field(L"id", VT_I4, 4, true));
+        udb_indexes parent_keys;
+        parent_keys.push_back_direct(key(L"pk_p", {L"id"}, true));
+        db->create_table(L"t_p", parent, parent_keys);
+        db->create_indexes(L"t_p", parent, parent_keys);
+        udb_schema child;
+        child.push_back(field(L"p", VT_I4, 4));
+        db->create_table(L"t_c", child, {});
+        udb_relationships fks;
+        fks.push_back(udb_relationship(h, L"", L"t_c", L"t_p", {L"p"}, {L"id"}, L""));
+        db->create_relationships(fks);
+        copy = check({L"dbo.t_p", L"dbo.t_c"});
+        ASSERT_EQ(copy.relationships.size(), 1u);
+        EXPECT_EQ(copy.relationships[0].name, h);
+        EXPECT_TRUE(db->delete_tab(L"t_c"));
+        EXPECT_TRUE(db->delete_tab(L"t_p"));
+
+        // Sequence (in a schema of its own: sequences and views share the schema's names) and
+        // view.
+        db->create_schema(L"s");
+        db->create_sequences({udb_sequence(mss_format_tab_name(L"s", h), 1, 1, 1, 10, false)});
+        db->create_views({{h, L"select 1 as x"}});
+        EXPECT_EQ(handler.messages, std::vector<std::string>{});
+        copy = check({});
+        ASSERT_EQ(copy.sequences.size(), 1u);
+        EXPECT_EQ(copy.sequences[0].name, h);
+        ASSERT_EQ(copy.views.size(), 1u);
+        EXPECT_EQ(copy.views[0].first, h);
+    }
+}
+
+// The schema of a table is given apart from its name: only "[schema].[name]" names one.
+TEST_F(writer_freetds_test, a_schema_is_named_only_in_brackets) {
+    start("shop.tds");
+    auto db = engine->open_db(L"copy", 0, L"");
+    db->create_schema(L"my");
+    udb_schema one;
+    one.push_back(field(L"id", VT_I4, 4, true));
+    db->create_table(L"my.table", one, {});
+    db->create_table(L"[my].[table]", one, {});
+    db->create_table(L"[x]", one, {});
+    EXPECT_TRUE(db->is_table_exist(L"[my.table]"));
+    EXPECT_TRUE(db->is_table_exist(L"my.table"));
+    std::vector<std::wstring> names;
+    for (const table_copy& t : read(L"copy", 1).tables) {
+        names.push_back(t.name);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"[dbo].[my.table]", L"dbo.x", L"my.table"}));
+}
+
+// A table written by statements, then a read that takes a connection of the provider's pool
+// while the table is released: the next table with an identity column gets every row (SQL Server
+// allows IDENTITY_INSERT for one table of a connection at a time).
+TEST_F(writer_freetds_test, identity_insert_ends_on_the_connection_that_began_it) {
+    start("shop.tds");
+    engine->enable_fast_load(engine->data_source(), false);
+    auto db = engine->open_db(L"copy", 0, L"");
+    {
+        odb_command command(db->session.get());
+        command.execute(L"CREATE TABLE [dbo].[r] ([v] int NULL)");
+        command.execute(L"INSERT INTO [dbo].[r] ([v]) VALUES (1), (2)");
+    }
+    udb_schema s;
+    s.push_back(field(L"id", VT_I4, 4, true));
+    s.back()->b_auto_num = true;
+    s.push_back(field(L"v", VT_I4, 4));
+    auto fill = [&](udb_recordset& table, int from) {
+        for (int i = from; i < from + 3; ++i) {
+            table.append_record(values(s, {number(i), number(i)}));
+        }
+    };
+    auto p1 = db->create_table(L"p1", s, {});
+    fill(*p1, 1);
+    {
+        auto reading = db->get_table(L"[dbo].[r]", 1);
+        reading->reset();
+        p1.reset();
+    }
+    auto p2 = db->create_table(L"p2", s, {});
+    fill(*p2, 10);
+    // A failed row (a duplicate key ends its batch on the test server) leaves nothing on.
+    udb_indexes keys;
+    keys.push_back_direct(key(L"pk_p3", {L"id"}, true));
+    auto p3 = db->create_table(L"p3", s, keys);
+    db->create_indexes(L"p3", s, keys);
+    p3->append_record(values(s, {number(1), number(1)}));
+    EXPECT_THROW(p3->append_record(values(s, {number(1), number(2)})), odb_exception);
+    auto p4 = db->create_table(L"p4", s, {});
+    fill(*p4, 20);
+    EXPECT_EQ(handler.messages, std::vector<std::string>{});
+    std::map<std::wstring, std::size_t> counts;
+    for (const table_copy& t : read(L"copy", 10).tables) {
+        counts[t.name] = t.rows.size();
+    }
+    EXPECT_EQ(counts,
+              (std::map<std::wstring, std::size_t>{
+                  {L"dbo.p1", 3}, {L"dbo.p2", 3}, {L"dbo.p3", 1}, {L"dbo.p4", 3}, {L"dbo.r", 2}}));
 }
 
 // On Azure SQL a table that got no primary key gets a clustered index on its first column that

@@ -187,7 +187,7 @@ TEST_F(writer_test, create_table_statement_with_keys_and_defaults) {
     udb_index other(L"IX", false, false);
     other.columns = {L"ID"};
     indexes.push_back(other);
-    db->do_create_table(L"sales.o]rders", schema, indexes);
+    db->do_create_table(L"[sales].[o]]rders]", schema, indexes);
     ASSERT_EQ(changes().size(), 1u);
     EXPECT_EQ(changes()[0], L"CREATE TABLE [sales].[o]]rders] (\r\n"
                             L"\t[id] INT IDENTITY NOT NULL,\r\n"
@@ -354,10 +354,10 @@ TEST(mss_refine_view_test, mysql_texts_become_t_sql) {
 
 TEST_F(writer_test, foreign_keys_map_names_and_report_refusals) {
     db->tables = {L"dbo.parent", L"dbo.child", L"[sales].[c]]x]"};
-    db->names_map.add_tn_mapping(L"src_child", L"dbo.child");
+    db->names_map.add_tn_mapping(L"src_child", L"[dbo].[child]");
     t_names_map fields;
     fields.add(L"src_pid", L"pid");
-    db->names_map.add_fn_map(L"dbo.child", fields);
+    db->names_map.add_fn_map(L"[dbo].[child]", fields);
     udb_relationships list;
     list.push_back(udb_relationship(L"FK_1", L"", L"src_child", L"parent", {L"src_pid"}, {L"id"},
                                     L" ON UPDATE CASCADE ON DELETE NO ACTION"));
@@ -399,7 +399,7 @@ TEST_F(writer_test, foreign_keys_map_names_and_report_refusals) {
 TEST_F(writer_test, sequences_are_dropped_and_created_in_their_schema) {
     const std::vector<udb_sequence> list = {
         udb_sequence(L"[sales].[seq_order]", 1, 1, 1, 2147483647, false),
-        udb_sequence(L"DBO.s2", -5, -1, -100, -1, true),
+        udb_sequence(L"[DBO].[s2]", -5, -1, -100, -1, true),
     };
     fail(L"CREATE SEQUENCE [dbo].[s2] START WITH -5 INCREMENT BY -1 MINVALUE -100 MAXVALUE -1 "
          L"CYCLE",

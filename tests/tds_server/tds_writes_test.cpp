@@ -144,6 +144,41 @@ struct refusal {
     const char* message;
 };
 
+// SQL Server compiles a batch before it runs any of it; a date it reads but a datetime cannot
+// hold is a range error (242), not a failed conversion (241); a filtered index needs
+// QUOTED_IDENTIFIER ON (1934).
+TEST_F(TdsWrites, RefusesBatchesDatesAndFilteredIndexesAsSqlServerDoes) {
+    run("CREATE TABLE [dbo].[d] ([at] datetime NULL, [v] int NULL)");
+    const refusal cases[] = {
+        {"INSERT INTO [dbo].[d] ([v]) VALUES (1);INSERT INTO [dbo].[d] ([v]) VALUES ('2)", 105,
+         "Unclosed quotation mark after the character string 'INSERT INTO [dbo].[d] ([v]) VALUES "
+         "('2)'."},
+        {"INSERT INTO [dbo].[d] ([at]) VALUES ('1600-01-01')", 242,
+         "The conversion of a varchar data type to a datetime data type resulted in an "
+         "out-of-range value."},
+        {"INSERT INTO [dbo].[d] ([at]) VALUES ('no date')", 241,
+         "Conversion failed when converting date and/or time from character string."},
+        {"SET QUOTED_IDENTIFIER OFF;CREATE UNIQUE INDEX [ix] ON [dbo].[d] ([v]) WHERE [v] IS NOT "
+         "NULL",
+         1934,
+         "CREATE INDEX failed because the following SET options have incorrect settings: "
+         "'QUOTED_IDENTIFIER'. Verify that SET options are correct for use with indexed views "
+         "and/or indexes on computed columns and/or filtered indexes and/or query notifications "
+         "and/or XML data type methods and/or spatial index operations."},
+    };
+    for (const auto& e : cases) {
+        SCOPED_TRACE(e.statement);
+        EXPECT_FALSE(c_.execute(e.statement));
+        ASSERT_FALSE(c_.diagnostics().empty());
+        EXPECT_EQ(c_.diagnostics()[0].native, e.native);
+        EXPECT_EQ(c_.diagnostics()[0].message, std::string("[FreeTDS][SQL Server]") + e.message);
+    }
+    // The batch with the unclosed quotation mark ran none of its statements.
+    EXPECT_TRUE(rows("SELECT * FROM d").empty());
+    run("SET QUOTED_IDENTIFIER ON;CREATE UNIQUE INDEX [ix] ON [dbo].[d] ([v]) WHERE [v] IS NOT "
+        "NULL");
+}
+
 TEST_F(TdsWrites, RefusesAsSqlServerDoes) {
     run("CREATE TABLE [dbo].[r] ([id] int IDENTITY(1,1) NOT NULL, [code] varchar(3) NOT NULL, "
         "[n] nvarchar(2) NULL, [b] varbinary(2) NULL, [rv] rowversion, [total] AS ([id]*2), "

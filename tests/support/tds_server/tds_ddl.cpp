@@ -702,6 +702,14 @@ std::optional<tds_answer> create_index(const tds_statement_context& ctx,
     for (const auto& c : index.filter_columns)
         if (!column_at(*t, c))
             return fails(message(207, 16, 1, "Invalid column name '" + c + "'."));
+    // SQL Server builds a filtered index only under QUOTED_IDENTIFIER ON.
+    if (!index.filter_columns.empty() && ctx.session && !ctx.session->quoted_identifier)
+        return fails(message(
+            1934, 16, 1,
+            "CREATE INDEX failed because the following SET options have incorrect settings: "
+            "'QUOTED_IDENTIFIER'. Verify that SET options are correct for use with indexed "
+            "views and/or indexes on computed columns and/or filtered indexes and/or query "
+            "notifications and/or XML data type methods and/or spatial index operations."));
     for (const auto& i : t->indexes)
         if (tds_same_name(i.name, index.name))
             return fails(message(1913, 16, 1,

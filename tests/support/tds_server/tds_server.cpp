@@ -342,6 +342,15 @@ private:
             writer_.end_message();
             return;
         }
+        if (statements.size() > 1) {
+            if (auto error = tds_compile_batch(statements, state_.quoted_identifier)) {
+                message_token(out, *error);
+                done_token(out, error_status(), cmd_select, 0, done_kind_);
+                writer_.end_message();
+                writer_.clear_attention();
+                return;
+            }
+        }
         for (std::size_t i = 0; i < statements.size(); ++i) {
             bool last = i + 1 == statements.size();
             if (!statement(statements[i], faults, last))

@@ -523,6 +523,24 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
     return unknown_statement(context, tokens, statement);
 }
 
+std::optional<tds_message> tds_compile_batch(const std::vector<std::string>& statements,
+                                             bool quoted_identifier) {
+    for (const std::string& statement : statements) {
+        std::vector<token> tokens;
+        if (!tds_tokenise(statement, tokens, quoted_identifier))
+            return tds_message{105, 1, 15,
+                               "Unclosed quotation mark after the character string '" + statement +
+                                   "'."};
+        if (const token* name = too_long_identifier(tokens))
+            return tds_message{103, 1, 15,
+                               "The identifier that starts with '" + name->text.substr(0, 128) +
+                                   "' is too long. Maximum length is 128."};
+        if (tokens.size() == 3 && tokens[0].is("set") && tokens[1].is("quoted_identifier"))
+            quoted_identifier = tokens[2].is("on");
+    }
+    return std::nullopt;
+}
+
 std::vector<std::string> tds_split_batch(std::string_view batch) {
     std::vector<std::string> out;
     std::string current;

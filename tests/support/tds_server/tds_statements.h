@@ -89,6 +89,13 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
 
 // Splits a batch at semicolons outside literals, names and comments; drops empty statements.
 std::vector<std::string> tds_split_batch(std::string_view batch);
+
+// The error that keeps a batch from compiling (an unclosed quotation mark, a name over 128
+// characters), found before any of its statements runs: SQL Server compiles the whole batch
+// first and then runs none of it. SET QUOTED_IDENTIFIER in the batch counts from there on, as it
+// does when SQL Server parses. `quoted_identifier` is the session's setting.
+std::optional<tds_message> tds_compile_batch(const std::vector<std::string>& statements,
+                                             bool quoted_identifier);
 // Collapses white space outside literals and trims: the form answers and faults compare.
 std::string tds_normalise(std::string_view statement);
 // Case-insensitive containment, for fault matching.

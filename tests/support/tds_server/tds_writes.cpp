@@ -1248,11 +1248,20 @@ std::optional<tds_message> tds_insert_row(const tds_statement_context& ctx,
         try {
             scratch.clear();
             tds_append_value(scratch, t.columns[i].type, row[i]);
-        } catch (const std::invalid_argument&) {
+        } catch (const std::invalid_argument& e) {
             tds_literal shown{tds_literal::kind::string, row[i].data, false};
-            if (is_exact_kind(t.columns[i].type.kind) || is_integer_kind(t.columns[i].type.kind))
-                return overflow(t.columns[i].type);
-            return conversion_failed(t.columns[i].type, shown);
+            const tds_type& type = t.columns[i].type;
+            if (is_exact_kind(type.kind) || is_integer_kind(type.kind))
+                return overflow(type);
+            // A date SQL Server can read but the type cannot hold is a range error of its own.
+            const bool out_of_range =
+                std::string_view(e.what()).find("out of range") != std::string_view::npos;
+            if (out_of_range &&
+                (type.kind == tds_type_kind::datetime || type.kind == tds_type_kind::smalldatetime))
+                return message(type.kind == tds_type_kind::datetime ? 242 : 296, 16, 3,
+                               "The conversion of a varchar data type to a " + type.base_name() +
+                                   " data type resulted in an out-of-range value.");
+            return conversion_failed(type, shown);
         }
     }
     if (auto e = tds_check_index_entries(t, row))
