@@ -455,8 +455,13 @@ void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
                     : index.name;
             const std::wstring hashed = L"UNIQUE " + e.get_safe_name(name) + L" (" +
                                         key_column_list(e, parts) + L") USING HASH";
-            const bool hash = !any_unindexable && long_unique_by_hash(storage);
-            const bool script_hash = !any_unindexable && !hash && mariadb_hash_comment &&
+            // MariaDB refuses the whole table when a hash covers the AUTO_INCREMENT column.
+            const auto auto_part = std::find_if(parts.begin(), parts.end(), [&](const key_part& p) {
+                return !auto_name.empty() && udb_equal_no_case(p.column, auto_name);
+            });
+            const bool hashable = !any_unindexable && auto_part == parts.end();
+            const bool hash = hashable && long_unique_by_hash(storage);
+            const bool script_hash = hashable && !hash && mariadb_hash_comment &&
                                      (equal_ascii_no_case(storage, L"InnoDB") ||
                                       equal_ascii_no_case(storage, L"MyISAM"));
             std::wstring message = key_label(index) + L" was not created: " + reason + L".";
@@ -474,6 +479,9 @@ void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
                           L" is written for MariaDB 10.4 and later only (as "
                           L"a unique hash): " +
                           reason + L". Replayed on another server the key is missing.";
+            } else if (auto_part != parts.end()) {
+                message += L" No key over the AUTO_INCREMENT column '" + auto_part->column +
+                           L"' may be a hash.";
             } else {
                 message += L" Only MariaDB 10.4 and later enforce such a key (as a hash).";
             }
