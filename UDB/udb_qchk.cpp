@@ -43,16 +43,9 @@ struct token {
     bool glued = false; // nothing (no blank, no comment) between it and the token before
 };
 
-// The blanks of Unicode beyond ASCII (and the zero-width ones): SQL Server takes none into a
-// name, so each ends a word. Listed, not asked of iswspace, whose answer follows the locale.
-bool unicode_blank(wchar_t c) {
-    return c == 0x85 || c == 0xA0 || c == 0x1680 || c == 0x180E || (c >= 0x2000 && c <= 0x200B) ||
-           c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000 || c == 0xFEFF;
-}
-
 bool word_start(wchar_t c) {
     return std::iswalpha(static_cast<wint_t>(c)) || c == L'_' || c == L'@' || c == L'#' ||
-           (c > 0x7F && !unicode_blank(c));
+           (c > 0x7F && !udb_unicode_blank(c));
 }
 
 bool word_part(wchar_t c) {
@@ -72,7 +65,7 @@ public:
         while (at_ < s_.size() && fault.empty()) {
             const wchar_t c = s_[at_];
             const std::size_t start = at_;
-            if (std::iswspace(static_cast<wint_t>(c)) || unicode_blank(c)) {
+            if (std::iswspace(static_cast<wint_t>(c)) || udb_unicode_blank(c)) {
                 ++at_;
             } else if (starts(L"--")) {
                 // A carriage return ends it too: a reader that went on to the line feed would
@@ -228,6 +221,11 @@ bool keyword_inside_select(const std::vector<token>& tokens, std::size_t i) {
 }
 
 } // namespace
+
+bool udb_unicode_blank(wchar_t c) {
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || c == 0x180E || (c >= 0x2000 && c <= 0x200B) ||
+           c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000 || c == 0xFEFF;
+}
 
 std::wstring udb_single_select_fault(std::wstring_view text) {
     std::wstring fault;
