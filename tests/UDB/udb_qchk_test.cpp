@@ -81,6 +81,11 @@ const check_case cases[] = {
     {L"SELECT 0xUPDATE t SET a = 1", L"it holds the keyword UPDATE"},
     {L"SELECT 0x1FSHUTDOWN", L"it holds the keyword SHUTDOWN"},
     {L"SELECT 1.5e3EXEC sp_who", L"it holds the keyword EXEC"},
+    // Only a word right after the "." is part of a qualified name, not one after a quoted name
+    // or number that follows the ".".
+    {L"SELECT t.[a]DELETE FROM t", L"it holds the keyword DELETE"},
+    {L"SELECT t.\"a\"DELETE FROM t", L"it holds the keyword DELETE"},
+    {L"SELECT a FROM t WHERE b = .5DELETE FROM t", L"it holds the keyword DELETE"},
     {L"SELECT 1EXEC sp_who", L"it holds the keyword EXEC"},
     // A Unicode blank ends a word as an ASCII blank does, whatever the process's locale: SQL
     // Server takes no such character into a name.
