@@ -80,10 +80,8 @@ public:
             } else if (c == L'\'' || c == L'[' || c == L'"') {
                 if (!skip_quoted(c == L'[' ? L']' : c))
                     fault = c == L'\'' ? L"an unclosed literal" : L"an unclosed quoted name";
-                last_end_ = at_;
             } else if (std::iswdigit(static_cast<wint_t>(c))) {
                 skip_number();
-                last_end_ = at_;
             } else if (word_start(c)) {
                 const bool glued = start == last_end_;
                 out.push_back({token_kind::word, read_word(), glued});
@@ -175,7 +173,9 @@ private:
 
     std::wstring_view s_;
     std::size_t at_ = 0;
-    std::size_t last_end_ = std::wstring_view::npos; // where the last token (or literal) ended
+    // Where the last token ended. A literal, quoted name or number is no token: a word after
+    // "t.[a]" or ".5" is glued to nothing, whereas SQL Server ends the name or number before it.
+    std::size_t last_end_ = std::wstring_view::npos;
     std::vector<std::pair<std::size_t, std::size_t>> comments_;
 };
 
