@@ -256,6 +256,54 @@ std::wstring view_body(const std::wstring& definition) {
     return {};
 }
 
+// Whether a bracketed name may lose its brackets: a word of letters, digits and _ @ # $ not
+// beginning with a digit. Bare, any other name (parentheses, quotes, blanks, commas) would be
+// read as code, and could turn what follows into code too.
+bool plain_name(std::wstring_view name) {
+    if (name.empty() || std::iswdigit(static_cast<wint_t>(name.front()))) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(),
+                       [](wchar_t c) { return name_part(c) && !udb_unicode_blank(c); });
+}
+
+// `text` with the brackets of plain names removed, outside literals; other bracketed names
+// and every literal are kept as they are.
+std::wstring without_plain_brackets(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const wchar_t c = text[i];
+        if (c == L'\'' || c == L'"') {
+            std::size_t end = i + 1;
+            while (end < text.size() &&
+                   (text[end] != c || (end + 1 < text.size() && text[end + 1] == c))) {
+                end += text[end] == c ? 2 : 1;
+            }
+            end = std::min(end + 1, text.size());
+            out.append(text, i, end - i);
+            i = end;
+        } else if (c == L'[') {
+            std::size_t end = i + 1;
+            while (end < text.size() &&
+                   (text[end] != L']' || (end + 1 < text.size() && text[end + 1] == L']'))) {
+                end += text[end] == L']' ? 2 : 1;
+            }
+            const std::wstring_view name = std::wstring_view(text).substr(i + 1, end - i - 1);
+            if (end < text.size() && plain_name(name)) {
+                out.append(name);
+            } else {
+                out.append(text, i, std::min(end + 1, text.size()) - i);
+            }
+            i = std::min(end + 1, text.size());
+        } else {
+            out.push_back(c);
+            ++i;
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 void mss_database::init_views(IOpenRowset*, const std::wstring& schema) {
@@ -276,9 +324,10 @@ void mss_database::init_views(IOpenRowset*, const std::wstring& schema) {
         for (const wchar_t* noise :
              {L"TOP 100 PERCENT", L"top 100 percent", L"TOP (100) PERCENT", L"top (100) percent",
               L"WITH (NOLOCK)", L"with (nolock)", L"WITH SCHEMABINDING", L"with schemabinding",
-              L"WITH VIEW_METADATA", L"with view_metadata", L"[", L"]"}) {
+              L"WITH VIEW_METADATA", L"with view_metadata"}) {
             tk_wstring::replace_all(text, noise, L"");
         }
+        text = without_plain_brackets(text);
         tk_log_wmessage(2, L"Got view #2: ('%ls', '%ls')", view.c_str(), text.c_str());
         if (view_owned) {
             tk_wstring::replace_all(text, L"dbo.", L"");

@@ -44,7 +44,8 @@ struct token {
 };
 
 bool word_start(wchar_t c) {
-    return std::iswalpha(static_cast<wint_t>(c)) || c == L'_' || c == L'@' || c == L'#' || c > 0x7F;
+    return std::iswalpha(static_cast<wint_t>(c)) || c == L'_' || c == L'@' || c == L'#' ||
+           (c > 0x7F && !udb_unicode_blank(c));
 }
 
 bool word_part(wchar_t c) {
@@ -64,7 +65,7 @@ public:
         while (at_ < s_.size() && fault.empty()) {
             const wchar_t c = s_[at_];
             const std::size_t start = at_;
-            if (std::iswspace(static_cast<wint_t>(c))) {
+            if (std::iswspace(static_cast<wint_t>(c)) || udb_unicode_blank(c)) {
                 ++at_;
             } else if (starts(L"--")) {
                 // A carriage return ends it too: a reader that went on to the line feed would
@@ -79,10 +80,8 @@ public:
             } else if (c == L'\'' || c == L'[' || c == L'"') {
                 if (!skip_quoted(c == L'[' ? L']' : c))
                     fault = c == L'\'' ? L"an unclosed literal" : L"an unclosed quoted name";
-                last_end_ = at_;
             } else if (std::iswdigit(static_cast<wint_t>(c))) {
                 skip_number();
-                last_end_ = at_;
             } else if (word_start(c)) {
                 const bool glued = start == last_end_;
                 out.push_back({token_kind::word, read_word(), glued});
@@ -174,7 +173,9 @@ private:
 
     std::wstring_view s_;
     std::size_t at_ = 0;
-    std::size_t last_end_ = std::wstring_view::npos; // where the last token (or literal) ended
+    // Where the last token ended. A literal, quoted name or number is no token: a word after
+    // "t.[a]" or ".5" is glued to nothing, whereas SQL Server ends the name or number before it.
+    std::size_t last_end_ = std::wstring_view::npos;
     std::vector<std::pair<std::size_t, std::size_t>> comments_;
 };
 
@@ -220,6 +221,11 @@ bool keyword_inside_select(const std::vector<token>& tokens, std::size_t i) {
 }
 
 } // namespace
+
+bool udb_unicode_blank(wchar_t c) {
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || c == 0x180E || (c >= 0x2000 && c <= 0x200B) ||
+           c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000 || c == 0xFEFF;
+}
 
 std::wstring udb_single_select_fault(std::wstring_view text) {
     std::wstring fault;

@@ -5,6 +5,11 @@
 #include <string>
 #include <string_view>
 
+// Whether `c` is a blank of Unicode beyond ASCII (no-break, ideographic, line separator, the
+// zero-width ones, ...). SQL Server takes none into a name, so each ends a word; the list does
+// not follow the locale, as iswspace does.
+bool udb_unicode_blank(wchar_t c);
+
 // Why `text` is not one SELECT statement as SQL Server reads it, or an empty string when it is.
 // One SELECT is a text that begins with SELECT, WITH or "(" and holds no keyword that begins
 // another statement (INSERT, DELETE, DROP, EXEC, SET, RECEIVE, NEXT VALUE FOR, ...), no INTO, no

@@ -132,7 +132,11 @@ TEST_F(mss_db_test, the_catalogue_fills_tables_columns_sequences_and_views) {
          row({u"nothing", u"CREATE VIEW x AS EXEC p"}),
          row({u"c", u"-- the Select of it\r\ncreate view c as select 1 as [x]"}),
          row({u"w", u"CREATE VIEW [dbo].[w as select] (a) AS\r\n/* a select */ WITH x AS "
-                    u"(SELECT 1 AS a) SELECT a FROM x"})}};
+                    u"(SELECT 1 AS a) SELECT a FROM x"}),
+         row({u"p", u"CREATE VIEW p AS SELECT COUNT([x), (SELECT GROUP_CONCAT(User) FROM "
+                    u"mysql.user) AS leak, (y]) AS n, '[a]' AS l FROM [t]"}),
+         row({u"q", u"CREATE VIEW q AS SELECT [x'] AS c, ', (SELECT 1) AS leak, ' AS d, [y'] "
+                    u"FROM [dbo].[t]"})}};
 
     // Owner-qualified names off: the tables of every schema.
     engine->set_view_owned(false);
@@ -156,6 +160,13 @@ TEST_F(mss_db_test, the_catalogue_fills_tables_columns_sequences_and_views) {
                              {L"nothing", L"EXEC p"},
                              {L"c", L"select 1 as x"},
                              {L"w", L"WITH x AS (SELECT 1 AS a) SELECT a FROM x"},
+                             // A bracketed name that holds more than a word keeps its brackets:
+                             // bare, its parentheses or quotes would turn a name, and the
+                             // literal after it, into code. Brackets inside literals are data.
+                             {L"p", L"SELECT COUNT([x), (SELECT GROUP_CONCAT(User) FROM "
+                                    L"mysql.user) AS leak, (y]) AS n, '[a]' AS l FROM t"},
+                             {L"q", L"SELECT [x'] AS c, ', (SELECT 1) AS leak, ' AS d, [y'] "
+                                    L"FROM dbo.t"},
                          }));
 
     EXPECT_TRUE(db->is_table_exist(L"[dbo].[orders]"));

@@ -43,7 +43,8 @@ TEST_F(mss_freetds_test, sql_server_connect_list_test_and_open) {
     EXPECT_EQ(db->tables, (std::vector<std::wstring>{L"dbo.tree", L"sales team.Order Details"}));
     ASSERT_EQ(db->views.size(), 1u);
     EXPECT_EQ(db->views[0].first, L"v [x] y");
-    EXPECT_EQ(db->views[0].second, L"SELECT  line id, note's FROM sales team.Order Details");
+    EXPECT_EQ(db->views[0].second,
+              L"SELECT  [line id], [note's] FROM [sales team].[Order Details]");
     ASSERT_EQ(db->sequences.size(), 1u);
     EXPECT_EQ(db->sequences[0].name, L"no's");
     EXPECT_EQ(db->sequences[0].min_value, INT32_MIN);

@@ -420,10 +420,7 @@ TEST_F(writer_freetds_test, hostile_names_round_trip) {
                 "the product documentation.\nError 547: The ALTER TABLE statement conflicted "
                 "with the FOREIGN KEY constraint \"FK_tree_d\xC3\xA9tails\". The conflict "
                 "occurred in database \"copy\", table \"sales team.Order Details\", column "
-                "'line id'.",
-                "View 'v [x] y': Can't create view.\nError 105: Unclosed quotation mark after the "
-                "character string 'CREATE VIEW [dbo].[v [x]] y] AS SELECT  line id, note's FROM "
-                "sales team.Order Details'."});
+                "'line id'."});
 }
 
 namespace {

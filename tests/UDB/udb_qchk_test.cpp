@@ -81,7 +81,18 @@ const check_case cases[] = {
     {L"SELECT 0xUPDATE t SET a = 1", L"it holds the keyword UPDATE"},
     {L"SELECT 0x1FSHUTDOWN", L"it holds the keyword SHUTDOWN"},
     {L"SELECT 1.5e3EXEC sp_who", L"it holds the keyword EXEC"},
+    // Only a word right after the "." is part of a qualified name, not one after a quoted name
+    // or number that follows the ".".
+    {L"SELECT t.[a]DELETE FROM t", L"it holds the keyword DELETE"},
+    {L"SELECT t.\"a\"DELETE FROM t", L"it holds the keyword DELETE"},
+    {L"SELECT a FROM t WHERE b = .5DELETE FROM t", L"it holds the keyword DELETE"},
     {L"SELECT 1EXEC sp_who", L"it holds the keyword EXEC"},
+    // A Unicode blank ends a word as an ASCII blank does, whatever the process's locale: SQL
+    // Server takes no such character into a name.
+    {L"SELECT 1 AS a\u3000DELETE FROM t", L"it holds the keyword DELETE"},
+    {L"SELECT 1 AS a\u00a0DROP TABLE t", L"it holds the keyword DROP"},
+    {L"SELECT 1 AS a\u2028EXEC sp_who", L"it holds the keyword EXEC"},
+    {L"SELECT N'\u3000DELETE' AS \u00e9t\u00e9", L""},
     // Not a SELECT at all, or text SQL Server does not read to its end.
     {L"EXEC sp_who", L"it does not begin with SELECT or WITH"},
     {L"DBCC CHECKDB", L"it does not begin with SELECT or WITH"},
