@@ -68,11 +68,15 @@ public:
             if (std::iswspace(static_cast<wint_t>(c)) || udb_unicode_blank(c)) {
                 ++at_;
             } else if (starts(L"--")) {
-                // A carriage return ends it too: a reader that went on to the line feed would
-                // take what stands between them for comment.
+                // A carriage return alone may end the line for one reader and not for another:
+                // what stands after it would be code to one and comment to the other.
                 while (at_ < s_.size() && s_[at_] != L'\n' && s_[at_] != L'\r')
                     ++at_;
                 comments_.push_back({start, at_});
+                if (at_ < s_.size() && s_[at_] == L'\r' &&
+                    (at_ + 1 == s_.size() || s_[at_ + 1] != L'\n'))
+                    fault = L"a \"--\" comment that a carriage return alone ends, "
+                            L"which readers take differently";
             } else if (starts(L"/*")) {
                 if (!skip_block_comment())
                     fault = L"an unclosed comment";
@@ -260,6 +264,9 @@ std::wstring udb_without_comments(std::wstring_view text) {
     reader read(text);
     std::wstring fault;
     read.tokens(fault);
+    // A text the check refuses keeps its comments, so that every later check refuses it too.
+    if (!fault.empty())
+        return std::wstring(text);
     std::wstring out;
     out.reserve(text.size());
     std::size_t from = 0;

@@ -15,13 +15,15 @@ bool udb_unicode_blank(wchar_t c);
 // another statement (INSERT, DELETE, DROP, EXEC, SET, RECEIVE, NEXT VALUE FOR, ...), no INTO, no
 // OPENROWSET, OPENQUERY or OPENDATASOURCE (each carries a text to another server) and no "{"
 // (an ODBC escape such as {call ...}), outside literals, quoted names ([..] and "..") and
-// comments (-- to the end of the line, at a carriage return too, and nested /* */); a trailing
+// comments (-- to the end of the line, and nested /* */; a "--" comment ended by a carriage
+// return without a line feed is refused, as readers differ on where it ends); a trailing
 // ";" is allowed. SQL Server needs no ";" between statements, so a keyword is enough to refuse
 // the text.
 std::wstring udb_single_select_fault(std::wstring_view text);
 
-// `text` with every comment, as udb_single_select_fault reads comments, replaced by one blank;
-// an unclosed comment runs to the end. Literals and quoted names are kept as they are.
+// `text` with every comment, as udb_single_select_fault reads comments, replaced by one blank.
+// Literals and quoted names are kept as they are. A text udb_single_select_fault refuses (an
+// unclosed comment, a "--" comment ended by a carriage return alone) is returned whole.
 std::wstring udb_without_comments(std::wstring_view text);
 
 // Throws a level-1 tk_exception "<kind> '<name>' is not a single SELECT statement: <why>"

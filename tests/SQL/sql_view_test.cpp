@@ -74,7 +74,11 @@ TEST(SqlViewText, TextForMysqlReadsAsTheCheckedSelect) {
          "SELECT 1 AS a;"},
         {L"SELECT 1 AS a /*M!100000 , (SELECT 2) AS leak */", "SELECT 1 AS a;"},
         {L"SELECT 1 --1\r; DROP DATABASE victim; SELECT 2",
-         "!The view text is not a single SELECT statement: another statement follows its \";\""},
+         "!The view text is not a single SELECT statement: it holds a \"--\" comment that a "
+         "carriage return alone ends, which readers take differently"},
+        {L"SELECT 1 AS a --x\r, (SELECT User FROM mysql.user) AS leak",
+         "!The view text is not a single SELECT statement: it holds a \"--\" comment that a "
+         "carriage return alone ends, which readers take differently"},
         {L"\r\n-- a view\n/* of one */ select 1 AS a", "select 1 AS a;"},
         {L"SELECT 1 AS a /*M!, 2 AS leak */; /*! DROP DATABASE victim */ ;\n", "SELECT 1 AS a;"},
         {L"SELECT 1 AS a --x\n, 2 AS b", "SELECT 1 AS a , 2 AS b;"},

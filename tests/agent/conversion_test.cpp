@@ -406,7 +406,8 @@ TEST_F(PontrelRun, ProfileQueriesAndViewsRunOnlyOneSelect) {
         {"Selected Views", "v1=SELECT 'a;b' AS x; DROP DATABASE agent_victim1",
          "View 'v1' is not a single SELECT statement: another statement follows its \";\""},
         {"Selected Views", "v2=SELECT 1 --1\r; DROP DATABASE agent_victim1; SELECT 2",
-         "View 'v2' is not a single SELECT statement: another statement follows its \";\""},
+         "View 'v2' is not a single SELECT statement: it holds a \"--\" comment that a carriage "
+         "return alone ends"},
         {"Selected Tables",
          "q4=SELECT id AS q FROM customers {call sp_executesql(N'DELETE FROM customers')}",
          "Query 'q4' is not a single SELECT statement: it holds \"{\""},
