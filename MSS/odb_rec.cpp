@@ -320,7 +320,7 @@ void odb_record::read(unsigned n_columns, const BYTE* buffer, const DBCOLUMNINFO
             ole_variant value;
             value.var.vt = VT_BSTR;
             value.var.bstrVal = std::exchange(*whole_text, nullptr);
-            place(i, name, SysStringByteLen(value.var.bstrVal), std::move(value));
+            place(i, name, named, SysStringByteLen(value.var.bstrVal), std::move(value));
             continue;
         }
         DBSTATUS status;
