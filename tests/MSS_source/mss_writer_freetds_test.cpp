@@ -749,7 +749,9 @@ TEST_F(mss_writer_test, both_paths_store_or_refuse_each_value_alike) {
         const wchar_t* bad;         // null: NULL
         double bad_double = 0;      // for VT_R8 cases with bad == nullptr and vt == VT_R8
         std::size_t bad_length = 0; // for a bad text holding a NUL
+        std::string stored = {};    // what record 4 holds when it is stored; empty: not checked
     };
+    const std::string nul_text("a\0b", 3);
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<value_case> cases = {
         {"datetime2 NOT NULL", VT_DATE, L"2024-01-02 03:04:05", nullptr},
@@ -765,8 +767,21 @@ TEST_F(mss_writer_test, both_paths_store_or_refuse_each_value_alike) {
         {"decimal(5,2) NULL", VT_DECIMAL, L"1.25", L"0.005"},
         {"decimal(5,2) NOT NULL", VT_DECIMAL, L"1.25", nullptr},
         {"date NULL", VT_DATE, L"2024-01-02", L"0001-01-01"},
-        {"varchar(10) NULL", VT_BSTR, L"ab", L"a\0b", 0, 3},
-        {"nvarchar(10) NULL", VT_BSTR, L"ab", L"a\0b", 0, 3},
+        {"varchar(10) NULL", VT_BSTR, L"ab", L"a\0b", 0, 3, nul_text},
+        {"nvarchar(10) NULL", VT_BSTR, L"ab", L"a\0b", 0, 3, nul_text},
+        {"nvarchar(10) NULL", VT_BSTR, L"ab", L"\0", 0, 1, std::string(1, '\0')},
+        {"varchar(10) NULL", VT_BSTR, L"ab", L"it''s\0", 0, 6, std::string("it''s\0", 6)},
+        // SQL Server converts text into a varchar column through the column's code page.
+        {"varchar(10) COLLATE Cyrillic_General_CI_AS NULL", VT_BSTR, L"ab", L"\u0416\u0436", 0, 0,
+         "\u0416\u0436"},
+        {"varchar(10) NULL", VT_BSTR, L"ab", L"\u0416\u00e9", 0, 0, "?\u00e9"},
+        // Both paths keep the microseconds the value holds (a seventh digit is rounded).
+        {"datetime2(7) NULL", VT_DATE, L"2024-01-02 03:04:05", L"2024-01-02 03:04:05.1234567", 0, 0,
+         "2024-01-02 03:04:05.123457"},
+        {"time(7) NULL", VT_DATE, L"03:04:05", L"03:04:05.000001", 0, 0,
+         "0000-00-00 03:04:05.000001"},
+        {"datetime NULL", VT_DATE, L"2024-01-02 03:04:05", L"2024-01-02 03:04:05.123456", 0, 0,
+         "2024-01-02 03:04:05.123000"},
     };
     int n = 0;
     for (const value_case& c : cases) {
@@ -832,6 +847,11 @@ TEST_F(mss_writer_test, both_paths_store_or_refuse_each_value_alike) {
         }
         EXPECT_EQ(refused[1], refused[0]);
         EXPECT_EQ(stored[1], stored[0]);
+        if (!c.stored.empty()) {
+            EXPECT_TRUE(std::binary_search(stored[0].begin(), stored[0].end(), "4|" + c.stored))
+                << "record 4 is not stored as " << c.stored << ": "
+                << ::testing::PrintToString(stored[0]);
+        }
         EXPECT_GE(stored[1].size(), 5u);
         EXPECT_EQ(handler.errors, std::vector<std::string>{});
         handler.errors.clear();
