@@ -651,8 +651,17 @@ TEST_F(mss_writer_rows_test, key_texts_with_any_characters_name_their_own_row) {
         t->append_record(*row(3, L"c", &broken, nullptr));
         t->update2(*row(0, L"x", &z, nullptr), L"<name>\u0141</name>");
         t->delete_key(L"<name>a\\\nb</name>");
+        // A NUL inside a key names its row, as in the values the rows were written with.
+        const std::wstring nul(L"n\0l", 3), trailing(L"q\0", 2);
+        t->append_record(*row(4, L"d", &nul, nullptr));
+        t->append_record(*row(5, L"e", &trailing, nullptr));
+        t->update2(*row(0, L"y", &z, nullptr), L"<name>" + nul + L"</name>");
+        auto key = std::make_unique<udb_record>();
+        key->push_back(
+            std::make_unique<udb_field>(L"name", 5, ole_variant(trailing), false, false));
+        t->delete_key(*key);
     }
-    EXPECT_EQ(rows(), (std::vector<std::string>{"1|x|zz|NULL", "2|b|?|NULL"}));
+    EXPECT_EQ(rows(), (std::vector<std::string>{"1|x|zz|NULL", "2|b|?|NULL", "4|y|zz|NULL"}));
 }
 
 } // namespace
