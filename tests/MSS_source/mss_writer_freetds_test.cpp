@@ -86,27 +86,6 @@ std::string create_text(const tds_fixture_table& table, const std::string& name,
     return sql + ")";
 }
 
-// A statement writes times with milliseconds at most: the fixture's value as it arrives.
-std::string to_milliseconds(const tds_fixture_column& column, std::string text) {
-    const tds_type_kind k = column.type.kind;
-    if (k != tds_type_kind::time && k != tds_type_kind::datetime2 &&
-        k != tds_type_kind::datetimeoffset) {
-        return text;
-    }
-    const std::size_t point = text.find('.');
-    if (point == std::string::npos) {
-        return text;
-    }
-    std::size_t end = point + 1;
-    while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
-        ++end;
-    }
-    if (end > point + 4) {
-        text.erase(point + 4, end - point - 4);
-    }
-    return text;
-}
-
 class mss_writer_test : public mss_freetds_test {
 protected:
     void TearDown() override {
@@ -151,8 +130,8 @@ protected:
     }
 
     // Reads `target` back and compares every value with the source rows numbered in `rows`
-    // (all when empty); the times as a statement writes them when `milliseconds`.
-    void read_back(const tds_fixture_table& source, const std::string& target, bool milliseconds,
+    // (all when empty).
+    void read_back(const tds_fixture_table& source, const std::string& target,
                    const std::vector<std::uint64_t>& rows) {
         auto fresh = engine->open_db(wide(model.name), 1, L"");
         auto rs = fresh->get_table(wide("dbo." + target), 1);
@@ -165,11 +144,7 @@ protected:
             source.row(rows.empty() ? n : rows[n], expected);
             const udb_record& got = *rs->get_item();
             for (std::size_t c = 0; c < got.size(); ++c) {
-                tds_value want = expected[c];
-                if (milliseconds) {
-                    want.data = to_milliseconds(source.columns[c], want.data);
-                }
-                EXPECT_EQ(compare(source.columns[c], want, *got[c]), "") << "row " << n;
+                EXPECT_EQ(compare(source.columns[c], expected[c], *got[c]), "") << "row " << n;
             }
         }
         EXPECT_EQ(n, count);
@@ -195,7 +170,7 @@ TEST_F(mss_writer_test, every_type_round_trips_by_insert_statements) {
     EXPECT_EQ(count_statements("SET IDENTITY_INSERT [dbo].[by_insert] ON;INSERT INTO [dbo]."
                                "[by_insert]([id], [c_bit], "),
               source.row_count());
-    read_back(source, "by_insert", true, {});
+    read_back(source, "by_insert", {});
 }
 
 TEST_F(mss_writer_test, every_type_round_trips_by_bulk_load) {
@@ -206,12 +181,15 @@ TEST_F(mss_writer_test, every_type_round_trips_by_bulk_load) {
     // copy cannot send (see below).
     const std::vector<std::uint64_t> rows = {0, 1, 3};
     copy(source, "by_bulk", true, true, rows, false);
-    EXPECT_EQ(count_statements("INSERT INTO"), 0u);
-    EXPECT_EQ(count_statements("insert bulk [dbo].[by_bulk]"), 1u);
+    // The first row's character columns hold text beyond ASCII ('Привет' in a Cyrillic column),
+    // which FreeTDS's bulk copy would convert into the database's code page: that row goes by
+    // statement, and the bulk copy starts a second batch after it.
+    EXPECT_EQ(count_statements("SET IDENTITY_INSERT [dbo].[by_bulk] ON;INSERT INTO"), 1u);
+    EXPECT_EQ(count_statements("insert bulk [dbo].[by_bulk]"), 2u);
     EXPECT_EQ(
         count_statements("SET QUOTED_IDENTIFIER OFF; SET IDENTITY_INSERT [dbo].[by_bulk] ON; "),
         1u);
-    read_back(source, "by_bulk", false, rows);
+    read_back(source, "by_bulk", rows);
 }
 
 // Zero-length values beside NULL in NOT NULL and nullable columns, and a table with long
@@ -233,9 +211,9 @@ TEST_F(mss_writer_test, long_and_empty_values_round_trip) {
                                                     ? std::vector<std::uint64_t>{1}
                                                     : std::vector<std::uint64_t>{};
         copy(source, "by_insert", false, false, rows, true);
-        read_back(source, "by_insert", true, rows);
+        read_back(source, "by_insert", rows);
         copy(source, "by_bulk", true, false, rows, true);
-        read_back(source, "by_bulk", true, rows);
+        read_back(source, "by_bulk", rows);
     }
 }
 
@@ -246,7 +224,7 @@ TEST_F(mss_writer_test, a_table_the_bulk_copy_cannot_fill_is_written_by_statemen
     EXPECT_EQ(count_statements("insert bulk"), 0u);
     EXPECT_EQ(count_statements("SET IDENTITY_INSERT [dbo].[fallback] ON;INSERT INTO"),
               source.row_count());
-    read_back(source, "fallback", true, {});
+    read_back(source, "fallback", {});
 }
 
 } // namespace
