@@ -201,9 +201,13 @@ std::wstring to_mssql_str(const std::wstring& text, VARTYPE vt) {
         return L"''";
     }
     std::wstring b = text;
+    const wchar_t* typed = nullptr; // the type a date finer than milliseconds is converted to
     switch (vt) {
     case VT_DATE: {
         ole_date date(text);
+        if (has_microseconds(date)) {
+            typed = date.kind == ole_date::kind_time ? L"time(7)" : L"datetime2(7)";
+        }
         const bool zero_date = text.find(L"0000-00-00") != std::wstring::npos;
         if (date.sys_time.wYear > 9999) {
             tk_log_message(3, "Date '%s' is too much, truncating it", date.to_string(6).c_str());
@@ -247,11 +251,8 @@ std::wstring to_mssql_str(const std::wstring& text, VARTYPE vt) {
         b = L"'" + b + L"'";
         // A text of more than three fraction digits is no datetime for SQL Server (241): the
         // typed value converts into every date and time column, rounded to the column's scale.
-        const ole_date date(text);
-        if (has_microseconds(date)) {
-            b = (date.kind == ole_date::kind_time ? L"CONVERT(time(7), "
-                                                  : L"CONVERT(datetime2(7), ") +
-                b + L")";
+        if (typed != nullptr) {
+            b = L"CONVERT(" + std::wstring(typed) + L", " + b + L")";
         }
     }
     return b;
