@@ -8,6 +8,7 @@
 #include "UDB/udb_schema.h"
 #include "UDB/udb_services.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -248,7 +249,12 @@ HRESULT CDynamicAccessorEx::BindColumns(IUnknown* rowset, const udb_schema& sche
                            static_cast<int>(c.ordinal));
         } else {
             tk_log_message(1, "it's not a BLOB or COM object");
-            if (c.type == DBTYPE_STR) {
+            if (c.type == DBTYPE_DBTIME2 || c.type == DBTYPE_DBDATE) {
+                // The provider may report the size of the time's text: the slot holds the
+                // structure.
+                c.size = std::max<DBLENGTH>(c.size, c.type == DBTYPE_DBTIME2 ? sizeof(DBTIME2)
+                                                                             : sizeof(DBDATE));
+            } else if (c.type == DBTYPE_STR) {
                 c.size += 1;
             } else if (c.type == DBTYPE_GUID) {
                 tk_log_message(1, "Set column size for guid");

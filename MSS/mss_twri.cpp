@@ -468,6 +468,14 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
         if (wide.find(L'\0') != std::wstring::npos) {
             by_statement(); // the bulk copy would end the text at the NUL
         }
+        // FreeTDS converts text into the database's code page whatever the column's collation,
+        // so a character beyond ASCII could arrive as another one or as '?': a statement's
+        // Unicode literal reaches the column's own code page.
+        for (const wchar_t c : wide) {
+            if (static_cast<std::uint32_t>(c) > 0x7F) {
+                by_statement();
+            }
+        }
         const std::string text = tk_to_string(wide, -1);
         tk_log_message(1, "Binding ANSI string: expected size=%d, actual size=%d",
                        static_cast<int>(limit), static_cast<int>(text.size()));
@@ -791,7 +799,7 @@ void mss_table::update2(const udb_record& record, const std::wstring& key_text) 
 }
 
 std::wstring mss_table::text_literal(const std::wstring& text) const {
-    return L"N'" + mss_escape_literal(text) + L"'";
+    return mss_quote_text(mss_escape_literal(text), true);
 }
 
 void mss_table::delete_key(const std::wstring& key_text) {

@@ -58,16 +58,22 @@ bool is_bare_binary(const std::wstring& b) {
     return true;
 }
 
-// The canonical text with milliseconds at most. A date whose date part is all zeros keeps it
-// as "0000-00-00" so that the caller can put the zero date in its place.
+// A fraction finer than milliseconds.
+bool has_microseconds(const ole_date& date) {
+    return date.microseconds % 1000u != 0;
+}
+
+// The canonical text with the fraction the value holds: milliseconds, or microseconds where it
+// has them. A date whose date part is all zeros keeps it as "0000-00-00" so that the caller can
+// put the zero date in its place.
 std::wstring canonical_date(const ole_date& date, bool zero_date) {
     const SYSTEMTIME& t = date.sys_time;
     wchar_t buffer[64];
     const bool has_date = date.kind == ole_date::kind_date || date.kind == ole_date::kind_date_time;
     const bool has_time =
-        date.kind == ole_date::kind_time ||
-        (date.kind == ole_date::kind_date_time &&
-         (t.wHour != 0 || t.wMinute != 0 || t.wSecond != 0 || t.wMilliseconds != 0));
+        date.kind == ole_date::kind_time || (date.kind == ole_date::kind_date_time &&
+                                             (t.wHour != 0 || t.wMinute != 0 || t.wSecond != 0 ||
+                                              t.wMilliseconds != 0 || date.microseconds != 0));
     std::wstring out;
     if (has_date) {
         std::swprintf(buffer, 64, L"%04u-%02u-%02u", unsigned(t.wYear), unsigned(t.wMonth),
@@ -83,7 +89,10 @@ std::wstring canonical_date(const ole_date& date, bool zero_date) {
         std::swprintf(buffer, 64, L"%02u:%02u:%02u", unsigned(t.wHour % 24u), unsigned(t.wMinute),
                       unsigned(t.wSecond));
         out += buffer;
-        if (t.wMilliseconds != 0) {
+        if (has_microseconds(date)) {
+            std::swprintf(buffer, 64, L".%06u", unsigned(date.microseconds % 1000000u));
+            out += buffer;
+        } else if (t.wMilliseconds != 0) {
             std::swprintf(buffer, 64, L".%03u", unsigned(t.wMilliseconds));
             out += buffer;
         }
@@ -92,6 +101,28 @@ std::wstring canonical_date(const ole_date& date, bool zero_date) {
 }
 
 } // namespace
+
+std::wstring mss_quote_text(const std::wstring& escaped, bool unicode) {
+    const wchar_t* const open = unicode ? L"N'" : L"'";
+    const wchar_t* const nul = unicode ? L"NCHAR(0)" : L"CHAR(0)";
+    std::wstring out;
+    out.reserve(escaped.size() + 3);
+    std::size_t from = 0;
+    for (std::size_t at; (at = escaped.find(L'\0', from)) != std::wstring::npos; from = at + 1) {
+        // FreeTDS ends a statement's text at a NUL: the character is spelled out instead.
+        if (at > from) {
+            out += open + escaped.substr(from, at - from) + L"' + ";
+        }
+        out += nul;
+        out += L" + ";
+    }
+    if (from < escaped.size() || from == 0) {
+        out += open + escaped.substr(from) + L"'";
+    } else {
+        out.resize(out.size() - 3); // the last " + "
+    }
+    return out;
+}
 
 std::wstring mss_get_fld_append_str(const udb_field* field, const t_ftd* column) {
     tk_check(field != nullptr, "mss_util", 110);
@@ -170,9 +201,13 @@ std::wstring to_mssql_str(const std::wstring& text, VARTYPE vt) {
         return L"''";
     }
     std::wstring b = text;
+    const wchar_t* typed = nullptr; // the type a date finer than milliseconds is converted to
     switch (vt) {
     case VT_DATE: {
         ole_date date(text);
+        if (has_microseconds(date)) {
+            typed = date.kind == ole_date::kind_time ? L"time(7)" : L"datetime2(7)";
+        }
         const bool zero_date = text.find(L"0000-00-00") != std::wstring::npos;
         if (date.sys_time.wYear > 9999) {
             tk_log_message(3, "Date '%s' is too much, truncating it", date.to_string(6).c_str());
@@ -209,11 +244,16 @@ std::wstring to_mssql_str(const std::wstring& text, VARTYPE vt) {
         break;
     }
     b = mss_escape_literal(b);
-    if (vt == VT_DATE || vt == VT_BSTR) {
-        b = L"'" + b + L"'";
+    if (vt == VT_BSTR) {
+        return mss_quote_text(b, unicode);
     }
-    if (vt == VT_BSTR && unicode) {
-        b.insert(b.begin(), L'N');
+    if (vt == VT_DATE) {
+        b = L"'" + b + L"'";
+        // A text of more than three fraction digits is no datetime for SQL Server (241): the
+        // typed value converts into every date and time column, rounded to the column's scale.
+        if (typed != nullptr) {
+            b = L"CONVERT(" + std::wstring(typed) + L", " + b + L")";
+        }
     }
     return b;
 }

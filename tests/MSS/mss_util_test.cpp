@@ -50,7 +50,8 @@ TEST_F(mss_util_test, values_of_every_kind_become_their_literals) {
         {ole_variant(true), L"1"},
         {ole_variant(std::vector<uint8_t>{0x01, 0xAB, 0xFF}), L"0x01ABFF"},
         {ole_variant(0u, nullptr), L"0x"},
-        {typed(L"2024-02-29 10:20:30.123456", VT_DATE), L"'2024-02-29 10:20:30.123'"},
+        {typed(L"2024-02-29 10:20:30.123456", VT_DATE),
+         L"CONVERT(datetime2(7), '2024-02-29 10:20:30.123456')"},
         {typed(L"2024-02-29", VT_DATE), L"'2024-02-29'"},
         {ole_variant(), L"NULL"},
     };
@@ -64,6 +65,27 @@ TEST_F(mss_util_test, unicode_switch_off_drops_the_n_prefix) {
     engine->set_unicode(false);
     EXPECT_EQ(to_mssql_str(L"O'Brien", VT_BSTR), L"'O''Brien'");
     EXPECT_EQ(to_mssql_str(L"", VT_BSTR), L"''");
+}
+
+// FreeTDS ends a statement's text at a NUL, so none may stand inside a literal.
+TEST_F(mss_util_test, nul_characters_are_spelled_out_between_the_quoted_parts) {
+    struct row {
+        std::wstring text;
+        const wchar_t* unicode;
+        const wchar_t* plain;
+    };
+    const std::vector<row> rows = {
+        {std::wstring(L"a\0b", 3), L"N'a' + NCHAR(0) + N'b'", L"'a' + CHAR(0) + 'b'"},
+        {std::wstring(L"\0", 1), L"NCHAR(0)", L"CHAR(0)"},
+        {std::wstring(L"\0\0'", 3), L"NCHAR(0) + NCHAR(0) + N''''", L"CHAR(0) + CHAR(0) + ''''"},
+        {std::wstring(L"x\0", 2), L"N'x' + NCHAR(0)", L"'x' + CHAR(0)"},
+    };
+    for (const row& r : rows) {
+        engine->set_unicode(true);
+        EXPECT_EQ(to_mssql_str(r.text, VT_BSTR), r.unicode);
+        engine->set_unicode(false);
+        EXPECT_EQ(to_mssql_str(r.text, VT_BSTR), r.plain);
+    }
 }
 
 TEST_F(mss_util_test, missing_values_in_not_null_columns_take_the_default) {
@@ -85,6 +107,10 @@ TEST_F(mss_util_test, missing_values_in_not_null_columns_take_the_default) {
 TEST_F(mss_util_test, dates_and_binary_texts) {
     EXPECT_EQ(to_mssql_str(L"0000-00-00 10:20:30", VT_DATE), L"'1899-12-30 10:20:30'");
     EXPECT_EQ(to_mssql_str(L"10:20:30.250", VT_DATE), L"'10:20:30.250'");
+    // Finer than milliseconds: typed, since SQL Server reads no such text as a datetime.
+    EXPECT_EQ(to_mssql_str(L"2024-01-02 10:20:30.1234567", VT_DATE),
+              L"CONVERT(datetime2(7), '2024-01-02 10:20:30.123457')");
+    EXPECT_EQ(to_mssql_str(L"10:20:30.000001", VT_DATE), L"CONVERT(time(7), '10:20:30.000001')");
     EXPECT_EQ(to_mssql_str(L"12ab", ole_variant::vt_byte_array), L"'12ab'");
     EXPECT_EQ(to_mssql_str(L"0x12ab", ole_variant::vt_byte_array), L"0x12ab");
     EXPECT_EQ(to_mssql_str(L"1234", VT_BLOB), L"1234");

@@ -736,10 +736,63 @@ std::optional<tds_literal> evaluate_default(const std::string& definition) {
 
 // ---- literals in statements ----
 
-// NULL, DEFAULT, 'text', N'text', numbers with a sign, 0x..., CONVERT(type, value[, style]),
-// CAST(value AS type), (value), and the functions getdate(), sysdatetime(), CURRENT_TIMESTAMP
-// and newid(). Nesting is bounded, so no statement can exhaust the stack.
+std::optional<tds_literal> read_term(parser& p, int depth);
+
+// CHAR(n) (n below 128) and NCHAR(n) (a character of the Basic Multilingual Plane): the text of
+// that one character, NUL included.
+std::optional<tds_literal> read_char_function(parser& p) {
+    const std::size_t start = p.at;
+    const bool wide = p.accept("nchar");
+    if ((!wide && !p.accept("char")) || !p.accept("(") || p.done() ||
+        p.t[p.at].kind != token_kind::number) {
+        p.at = start;
+        return std::nullopt;
+    }
+    unsigned code = 0;
+    const std::string& digits = p.t[p.at++].text;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), code);
+    if (ec != std::errc() || end != digits.data() + digits.size() || code > (wide ? 0xFFFFu : 127u) ||
+        (code >= 0xD800 && code <= 0xDFFF) || !p.accept(")")) {
+        p.at = start;
+        return std::nullopt;
+    }
+    tds_literal v;
+    v.type = tds_literal::kind::string;
+    v.unicode = wide;
+    if (code < 0x80) {
+        v.text.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        v.text.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        v.text.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        v.text.push_back(static_cast<char>(0xE0 | (code >> 12)));
+        v.text.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        v.text.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+    return v;
+}
+
+// A term, or texts joined with "+" ('a' + CHAR(0) + 'b'), as SQL Server concatenates them: the
+// result is Unicode when one of its parts is.
 std::optional<tds_literal> read_literal(parser& p, int depth) {
+    auto v = read_term(p, depth);
+    while (v && v->type == tds_literal::kind::string && !p.done() && p.t[p.at].is("+")) {
+        const std::size_t plus = p.at++;
+        auto next = read_term(p, depth);
+        if (!next || next->type != tds_literal::kind::string) {
+            p.at = plus;
+            return next ? std::nullopt : v;
+        }
+        v->text += next->text;
+        v->unicode = v->unicode || next->unicode;
+    }
+    return v;
+}
+
+// NULL, DEFAULT, 'text', N'text', numbers with a sign, 0x..., CONVERT(type, value[, style]),
+// CAST(value AS type), (value), CHAR(n), NCHAR(n), and the functions getdate(), sysdatetime(),
+// CURRENT_TIMESTAMP and newid(). Nesting is bounded, so no statement can exhaust the stack.
+std::optional<tds_literal> read_term(parser& p, int depth) {
     constexpr int deepest = 32;
     if (p.done() || depth > deepest)
         return std::nullopt;
@@ -803,6 +856,9 @@ std::optional<tds_literal> read_literal(parser& p, int depth) {
     if (p.accept("default")) {
         v.type = tds_literal::kind::default_value;
         return v;
+    }
+    if (auto c = read_char_function(p)) {
+        return c;
     }
     if (p.accept("current_timestamp")) {
         v.type = tds_literal::kind::string;
