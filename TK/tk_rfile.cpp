@@ -85,8 +85,9 @@ bool all_digits(std::string_view text) {
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Whether `path` is a lock file of this program that a live run holds.
-bool is_live_lock(const std::string& path) {
+} // namespace
+
+bool tk_is_live_lock(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         return false;
@@ -99,8 +100,6 @@ bool is_live_lock(const std::string& path) {
     close(fd);
     return live;
 }
-
-} // namespace
 
 std::string tk_link_target(const std::string& path) {
     std::string current = path;
@@ -162,7 +161,7 @@ void tk_replaced_file::refuse_target_kind() const {
 }
 
 void tk_replaced_file::refuse_live_lock() const {
-    if (is_live_lock(target_)) {
+    if (tk_is_live_lock(target_)) {
         fail("'" + target_ + "' is the lock file of another run");
     }
 }

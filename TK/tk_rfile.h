@@ -15,6 +15,9 @@ struct stat;
 // may write, owned neither by the caller nor by the folder's owner.
 std::string tk_link_target(const std::string& path);
 
+// Whether `path` is a lock file of this program that a live run holds.
+bool tk_is_live_lock(const std::string& path);
+
 // The writer of a file that replaces its destination only when it is complete.
 //
 // The constructor follows symbolic links to the destination's target (a link is never replaced

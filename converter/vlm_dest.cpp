@@ -106,6 +106,11 @@ void common_check_dest(const std::wstring& dest) {
     if (tk_is_file_exist2(path, tk_file_exists) && !tk_is_file_exist2(path, tk_file_writable)) {
         throw tk_exception("Destination name specifies an existing read-only file.", 1);
     }
+    // The wizard deletes an existing script before its run: never another run's lock.
+    if (tk_is_live_lock(tk_to_utf8(path))) {
+        throw tk_exception(
+            "The destination '" + tk_to_utf8(path) + "' is the lock file of another run.", 1);
+    }
     const tk_file_wname parts(path);
     const std::wstring folder = parts.drive + parts.dir;
     if (!tk_is_path_exist(folder)) {

@@ -7,6 +7,7 @@
 #include "GUI2/g_wiz_sh.h"
 #include "GUI2/g_wiz_ui.h"
 #include "TK/tk_log.h"
+#include "TK/tk_rfile.h"
 #include "TK/tk_utils.h"
 #include "common/cmn_file.h"
 #include "common/cmn_mss.h"
@@ -473,11 +474,16 @@ TEST(FilePage, AScriptFileIsCheckedAndAnOldOneDeletedOnlyWhenTheUserSaysYes) {
     EXPECT_EQ(env.current(), 106);
     EXPECT_TRUE(std::filesystem::exists(script));
 
+    // Another run writing other.sql holds its lock: Yes must never delete that.
+    const std::filesystem::path other = env.files.path / "other.sql";
+    tk_replaced_file other_run(other.string(), "script file");
+    const std::filesystem::path other_lock = other.string() + ".lock";
     const struct {
         std::filesystem::path dest;
         std::filesystem::path log;
         const char* says;
     } refusals[] = {
+        {other_lock, {}, "the lock file of another run"},
         {env.files.path / "missing" / "a.sql", {}, "Destination path does not exist."},
         {env.files.path, {}, "Destination name should specify a file, not folder."},
         {script, env.files.path / "missing" / "trace.log", "Logfile path does not exist."},
@@ -493,6 +499,7 @@ TEST(FilePage, AScriptFileIsCheckedAndAnOldOneDeletedOnlyWhenTheUserSaysYes) {
         EXPECT_EQ(box.caption, "Velmora 8.3 Error");
         EXPECT_EQ(env.current(), 106);
     }
+    EXPECT_TRUE(std::filesystem::exists(other_lock));
     // A log file in a missing folder keeps the page on Back too.
     seen_box on_back;
     answer_box(on_back, QMessageBox::Ok);
