@@ -179,6 +179,41 @@ TEST_F(TdsWrites, RefusesBatchesDatesAndFilteredIndexesAsSqlServerDoes) {
         "NULL");
 }
 
+// A syntax error anywhere in a batch keeps the whole batch from compiling, so the statements
+// before it do not run either; one that fails at run time still leaves the earlier ones done.
+TEST_F(TdsWrites, RunsNoStatementOfABatchWithASyntaxError) {
+    run("CREATE TABLE [dbo].[d] ([v] int NULL)");
+    const refusal cases[] = {
+        {"CREATE TABLE [dbo].[e] ([v] int NULL);INSERT INTO [dbo].[d] ([v]) VALUES (1);"
+         "INSERT INTO [dbo].[d] ([v]) VALUES (2,)",
+         102, "Incorrect syntax near ')'."},
+        // The error is found after a statement that would fail at run time, and in a statement
+        // on a table the batch itself creates.
+        {"INSERT INTO [dbo].[nosuch] ([v]) VALUES (1);CREATE TABLE [dbo].[e] ([v] int NULL);"
+         "INSERT INTO [dbo].[d] ([v]) VALUES (1);UPDATE [dbo].[e] SET WHERE [v] = 1",
+         156, "Incorrect syntax near the keyword 'WHERE'."},
+    };
+    for (const auto& e : cases) {
+        SCOPED_TRACE(e.statement);
+        EXPECT_FALSE(c_.execute(e.statement));
+        ASSERT_FALSE(c_.diagnostics().empty());
+        EXPECT_EQ(c_.diagnostics()[0].native, e.native);
+        EXPECT_EQ(c_.diagnostics()[0].message, std::string("[FreeTDS][SQL Server]") + e.message);
+        c_.close_cursor();
+        EXPECT_TRUE(rows("SELECT * FROM d").empty());
+        EXPECT_FALSE(c_.execute("SELECT * FROM e"));
+        c_.close_cursor();
+    }
+    // A statement that fails at run time stops the batch there: what ran before it stays.
+    if (c_.execute("CREATE TABLE [dbo].[e] ([v] int NULL);INSERT INTO [dbo].[d] ([v]) VALUES "
+                   "(1);INSERT INTO [dbo].[nosuch] ([v]) VALUES (2)"))
+        while (c_.more_results()) {
+        }
+    c_.close_cursor();
+    EXPECT_EQ(rows("SELECT * FROM d"), std::vector<std::string>{"1"});
+    EXPECT_TRUE(rows("SELECT * FROM e").empty());
+}
+
 TEST_F(TdsWrites, RefusesAsSqlServerDoes) {
     run("CREATE TABLE [dbo].[r] ([id] int IDENTITY(1,1) NOT NULL, [code] varchar(3) NOT NULL, "
         "[n] nvarchar(2) NULL, [b] varbinary(2) NULL, [rv] rowversion, [total] AS ([id]*2), "

@@ -343,7 +343,12 @@ private:
             return;
         }
         if (statements.size() > 1) {
-            if (auto error = tds_compile_batch(statements, state_.quoted_identifier)) {
+            std::optional<tds_message> error;
+            {
+                std::lock_guard model(server_.model_mutex_);
+                error = tds_compile_batch(server_.catalogue_, *database_, state_, statements);
+            }
+            if (error) {
                 message_token(out, *error);
                 done_token(out, error_status(), cmd_select, 0, done_kind_);
                 writer_.end_message();

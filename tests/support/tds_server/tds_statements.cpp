@@ -523,20 +523,59 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
     return unknown_statement(context, tokens, statement);
 }
 
-std::optional<tds_message> tds_compile_batch(const std::vector<std::string>& statements,
-                                             bool quoted_identifier) {
+namespace {
+
+// The catalogue's shape without its rows: what a batch is compiled against. Tables are empty (and
+// writable), so making it costs the size of the definitions, not of the data.
+tds_catalogue shape_of(const tds_catalogue& catalogue) {
+    tds_catalogue out;
+    out.version = catalogue.version;
+    out.databases.reserve(catalogue.databases.size());
+    for (const tds_fixture_database& db : catalogue.databases) {
+        tds_fixture_database& copy = out.databases.emplace_back();
+        copy.name = db.name;
+        copy.collation = db.collation;
+        copy.schemas = db.schemas;
+        copy.views = db.views;
+        copy.sequences = db.sequences;
+        copy.answers = db.answers;
+        copy.logins = db.logins;
+        copy.version = db.version;
+        for (const tds_fixture_table& t : db.tables) {
+            tds_fixture_table& table = copy.tables.emplace_back();
+            table.schema = t.schema;
+            table.name = t.name;
+            table.columns = t.columns;
+            table.indexes = t.indexes;
+            table.foreign_keys = t.foreign_keys;
+        }
+    }
+    return out;
+}
+
+// The errors SQL Server's parser raises, so that the batch gets no execution plan.
+bool compile_error(const tds_message& m) {
+    return m.number == 102 || m.number == 103 || m.number == 105 || m.number == 156;
+}
+
+} // namespace
+
+std::optional<tds_message> tds_compile_batch(const tds_catalogue& catalogue,
+                                             const tds_fixture_database& database,
+                                             const tds_session_state& session,
+                                             const std::vector<std::string>& statements) {
+    // The statements run against a row-less copy of the model, each regardless of how the one
+    // before it ended: a statement that fails at run time does not hide a syntax error after it.
+    tds_catalogue shape = shape_of(catalogue);
+    tds_fixture_database* current = shape.find(database.name);
+    tds_session_state state;
+    state.quoted_identifier = session.quoted_identifier;
     for (const std::string& statement : statements) {
-        std::vector<token> tokens;
-        if (!tds_tokenise(statement, tokens, quoted_identifier))
-            return tds_message{105, 1, 15,
-                               "Unclosed quotation mark after the character string '" + statement +
-                                   "'."};
-        if (const token* name = too_long_identifier(tokens))
-            return tds_message{103, 1, 15,
-                               "The identifier that starts with '" + name->text.substr(0, 128) +
-                                   "' is too long. Maximum length is 128."};
-        if (tokens.size() == 3 && tokens[0].is("set") && tokens[1].is("quoted_identifier"))
-            quoted_identifier = tokens[2].is("on");
+        tds_answer a = tds_answer_statement({shape, *current, &state}, statement);
+        if (a.error && compile_error(*a.error))
+            return a.error;
+        if (!a.error && !a.new_database.empty())
+            current = shape.find(a.new_database);
     }
     return std::nullopt;
 }

@@ -90,12 +90,16 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
 // Splits a batch at semicolons outside literals, names and comments; drops empty statements.
 std::vector<std::string> tds_split_batch(std::string_view batch);
 
-// The error that keeps a batch from compiling (an unclosed quotation mark, a name over 128
-// characters), found before any of its statements runs: SQL Server compiles the whole batch
-// first and then runs none of it. SET QUOTED_IDENTIFIER in the batch counts from there on, as it
-// does when SQL Server parses. `quoted_identifier` is the session's setting.
-std::optional<tds_message> tds_compile_batch(const std::vector<std::string>& statements,
-                                             bool quoted_identifier);
+// The error that keeps a batch from compiling, found before any of its statements runs: SQL
+// Server compiles the whole batch first and runs none of it when a statement cannot be read (an
+// unclosed quotation mark, a name over 128 characters) or has a syntax error. Each statement is
+// answered against a row-less copy of the model and of the session (`database` being its current
+// one), so the batch's own SET QUOTED_IDENTIFIER, USE and CREATE TABLE count for the statements
+// after them; the model itself is not changed.
+std::optional<tds_message> tds_compile_batch(const tds_catalogue& catalogue,
+                                             const tds_fixture_database& database,
+                                             const tds_session_state& session,
+                                             const std::vector<std::string>& statements);
 // Collapses white space outside literals and trims: the form answers and faults compare.
 std::string tds_normalise(std::string_view statement);
 // Case-insensitive containment, for fault matching.
