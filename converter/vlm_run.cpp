@@ -197,17 +197,36 @@ bool renamed_columns(const sql_table_mutator* mutator, std::vector<std::wstring>
 
 // A run with no table, query or view to convert would still prepare its destination (mode 0
 // drops the database) and write an empty script, and end as if it had converted something.
+// A console run's list of tables none of which the source has selects nothing either; its names
+// are reported missing as the run would report them.
 void refuse_empty_run(const velmora_convertor& converter, udb_database& source) {
-    if (!converter.selected_tables.empty() || !converter.selected_queries.empty() ||
+    if (!converter.selected_queries.empty() ||
         (converter.convert_views && !converter.selected_views.empty())) {
         return;
     }
-    const vlm_ui* ui = tk_singleton<vlm_ui>::pointer();
-    const bool every_table = ui != nullptr && ui->console_run();
+    vlm_ui* ui = tk_singleton<vlm_ui>::pointer();
+    const bool console = ui != nullptr && ui->console_run();
+    const std::wstring database = L"database '" + converter.src + L"'";
+    if (!converter.selected_tables.empty()) {
+        const auto in_source = [&](const std::wstring& listed) {
+            const std::wstring name = source_table(source, listed, converter.mss_schema);
+            return !name.empty() && source.is_table_exist(name);
+        };
+        if (!console || std::any_of(converter.selected_tables.begin(),
+                                    converter.selected_tables.end(), in_source)) {
+            return;
+        }
+        for (const std::wstring& listed : converter.selected_tables) {
+            ui->table_missing(listed);
+        }
+        throw tk_exception(L"There is nothing to convert: no table listed is in " + database +
+                               L", and no query or view is selected.",
+                           1);
+    }
+    const bool every_table = console;
     if (every_table && !source.get_tables().empty()) {
         return;
     }
-    const std::wstring database = L"database '" + converter.src + L"'";
     if (!every_table) {
         throw tk_exception(L"There is nothing to convert: no table, query or view of " + database +
                                L" is selected.",

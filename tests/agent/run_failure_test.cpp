@@ -246,6 +246,33 @@ TEST_F(PontrelFailures, RunWithNothingToConvertLeavesTheDestinationAlone) {
     }
 }
 
+// A table list none of whose tables the source has selects nothing as well: the destination
+// stays as it was, and each missing name is still said.
+TEST_F(PontrelFailures, TableListOfMissingTablesLeavesTheDestinationAlone) {
+    const std::string list = dir.write("tables.txt", "nosuch\ndbo.ghost\n");
+    const std::string script = dir.write("out.sql", "old script\n");
+    for (const bool to_script : {false, true}) {
+        SCOPED_TRACE(to_script ? "script" : "server");
+        db.exec("DROP DATABASE IF EXISTS " + dest);
+        make_marker();
+        std::vector<std::string> extra = {"--tab_file=" + list};
+        if (to_script) {
+            extra.insert(extra.end(), {"--dump", "--dest=" + script});
+        }
+        const run_result result = run(extra);
+        EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+        EXPECT_NE(result.err.find("Table nosuch not exists\nTable dbo.ghost not exists\n"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_NE(result.out.find("There is nothing to convert: no table listed is in database "
+                                  "'velmora_faults', and no query or view is selected."),
+                  std::string::npos)
+            << result.out;
+        expect_marker_kept();
+        EXPECT_EQ(agent_test::read_file(script), "old script\n");
+    }
+}
+
 // Merge and synchronize cannot match rows without a key: they append, and say so once.
 TEST_F(PontrelFailures, MergeIntoATableWithoutKeyIsReportedOnce) {
     ASSERT_EQ(run({}).exit_code, 0);
