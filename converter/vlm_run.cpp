@@ -195,6 +195,15 @@ bool renamed_columns(const sql_table_mutator* mutator, std::vector<std::wstring>
     return true;
 }
 
+// The source still lists the table, or cannot say: a failure to read it was not its absence.
+bool still_in_source(udb_database& source, const std::wstring& name) {
+    try {
+        return !name.empty() && source.is_table_exist(name);
+    } catch (const tk_exception&) {
+        return true;
+    }
+}
+
 // A run with no table, query or view to convert would still prepare its destination (mode 0
 // drops the database) and write an empty script, and end as if it had converted something.
 // A console run's list of tables none of which the source has selects nothing either; its names
@@ -542,14 +551,17 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
 
     std::unique_ptr<udb_recordset> source;
     std::unique_ptr<udb_recordset> destination;
+    bool opening_table = false;
     bool copying = false;
     try {
         if (is_table && ui.console_run() && (name.empty() || !run.source->is_table_exist(name))) {
             ui.table_missing(entry.first);
             return;
         }
+        opening_table = is_table;
         source = is_table ? run.source->get_table(name, 1)
                           : run.source->get_query(name, entry.second, 1);
+        opening_table = false;
 
         tk_log_wmessage(2, L"udb_db_mutator::modify1(%ls)", name.c_str());
         std::wstring new_name = name;
@@ -670,9 +682,10 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         }
         if (reach != sql_failure_reach::connection) {
             handler.handle(error, false);
-            // A script that lacks the rest of a table's rows would replay as a whole one: the
-            // run ends here and gives the script up.
-            if (copying && !direct) {
+            // A script that lacks a table's rows (the rest of them, or all of a table the source
+            // has but could not be read, as when the source was lost while counting it) would
+            // replay as a whole one: the run ends here and gives the script up.
+            if (!direct && (copying || (opening_table && still_in_source(*run.source, name)))) {
                 throw tk_final_exception();
             }
             return;
