@@ -594,8 +594,9 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             }
         }
         // Two objects of one run never share a destination table: the second would add its
-        // rows to the first's or, in mode 1, drop them. A query's name is its destination, so
-        // one that an earlier object of the run took is refused, not given another name.
+        // rows to the first's or, in mode 1, drop them. A query's name, like a table's own or
+        // the one its type mapping gives, is its destination: one that an earlier object of
+        // the run took is refused, not given another name.
         const run_state::filler filling{entry.first,
                                         is_table ? folded_name(canonical_of(name)) : L""};
         const auto refuse_if_filled = [&] {
@@ -604,9 +605,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
                 refuse_shared_table(new_name, filled->second, filling);
             }
         };
-        if (!is_table) {
-            refuse_if_filled();
-        }
+        refuse_if_filled();
         if (planned == run.planned.end() && !run.validator->is_acceptable(new_name)) {
             new_name = run.validator->get_safe_name(new_name);
         }
