@@ -206,26 +206,32 @@ bool still_in_source(udb_database& source, const std::wstring& name) {
 
 // A run with no table, query or view to convert would still prepare its destination (mode 0
 // drops the database) and write an empty script, and end as if it had converted something.
-// A console run's list of tables none of which the source has selects nothing either; its names
-// are reported missing as the run would report them.
+// A console run's list of tables (a file's, a profile's, which keeps its tables among the queries
+// without a text) none of which the source has selects nothing either; its names are reported
+// missing as the run would report them.
 void refuse_empty_run(const velmora_convertor& converter, udb_database& source) {
-    if (!converter.selected_queries.empty() ||
-        (converter.convert_views && !converter.selected_views.empty())) {
+    std::vector<std::wstring> listed_tables = converter.selected_tables;
+    for (const vlm_query& query : converter.selected_queries) {
+        if (!query.second.empty()) {
+            return;
+        }
+        listed_tables.push_back(query.first);
+    }
+    if (converter.convert_views && !converter.selected_views.empty()) {
         return;
     }
     vlm_ui* ui = tk_singleton<vlm_ui>::pointer();
     const bool console = ui != nullptr && ui->console_run();
     const std::wstring database = L"database '" + converter.src + L"'";
-    if (!converter.selected_tables.empty()) {
+    if (!listed_tables.empty()) {
         const auto in_source = [&](const std::wstring& listed) {
             const std::wstring name = source_table(source, listed, converter.mss_schema);
             return !name.empty() && source.is_table_exist(name);
         };
-        if (!console || std::any_of(converter.selected_tables.begin(),
-                                    converter.selected_tables.end(), in_source)) {
+        if (!console || std::any_of(listed_tables.begin(), listed_tables.end(), in_source)) {
             return;
         }
-        for (const std::wstring& listed : converter.selected_tables) {
+        for (const std::wstring& listed : listed_tables) {
             ui->table_missing(listed);
         }
         throw tk_exception(L"There is nothing to convert: no table listed is in " + database +
