@@ -52,5 +52,10 @@ void process_tab_file(const std::string& path) {
                               tk_read_result_text(read));
     }
     std::istringstream in(std::move(bytes));
-    tk_singleton<velmora_convertor>::ref().selected_tables = read_table_list(in);
+    std::vector<std::wstring> names = read_table_list(in);
+    // An empty selection means every table of the source: a list that came out empty must not.
+    if (names.empty()) {
+        report_fatal_and_exit("Table names file lists no table: " + path);
+    }
+    tk_singleton<velmora_convertor>::ref().selected_tables = std::move(names);
 }

@@ -195,19 +195,53 @@ bool renamed_columns(const sql_table_mutator* mutator, std::vector<std::wstring>
     return true;
 }
 
+// The source still lists the table, or cannot say: a failure to read it was not its absence.
+bool still_in_source(udb_database& source, const std::wstring& name) {
+    try {
+        return !name.empty() && source.is_table_exist(name);
+    } catch (const tk_exception&) {
+        return true;
+    }
+}
+
 // A run with no table, query or view to convert would still prepare its destination (mode 0
 // drops the database) and write an empty script, and end as if it had converted something.
+// A console run's list of tables (a file's, a profile's, which keeps its tables among the queries
+// without a text) none of which the source has selects nothing either; its names are reported
+// missing as the run would report them.
 void refuse_empty_run(const velmora_convertor& converter, udb_database& source) {
-    if (!converter.selected_tables.empty() || !converter.selected_queries.empty() ||
-        (converter.convert_views && !converter.selected_views.empty())) {
+    std::vector<std::wstring> listed_tables = converter.selected_tables;
+    for (const vlm_query& query : converter.selected_queries) {
+        if (!query.second.empty()) {
+            return;
+        }
+        listed_tables.push_back(query.first);
+    }
+    if (converter.convert_views && !converter.selected_views.empty()) {
         return;
     }
-    const vlm_ui* ui = tk_singleton<vlm_ui>::pointer();
-    const bool every_table = ui != nullptr && ui->console_run();
+    vlm_ui* ui = tk_singleton<vlm_ui>::pointer();
+    const bool console = ui != nullptr && ui->console_run();
+    const std::wstring database = L"database '" + converter.src + L"'";
+    if (!listed_tables.empty()) {
+        const auto in_source = [&](const std::wstring& listed) {
+            const std::wstring name = source_table(source, listed, converter.mss_schema);
+            return !name.empty() && source.is_table_exist(name);
+        };
+        if (!console || std::any_of(listed_tables.begin(), listed_tables.end(), in_source)) {
+            return;
+        }
+        for (const std::wstring& listed : listed_tables) {
+            ui->table_missing(listed);
+        }
+        throw tk_exception(L"There is nothing to convert: no table listed is in " + database +
+                               L", and no query or view is selected.",
+                           1);
+    }
+    const bool every_table = console;
     if (every_table && !source.get_tables().empty()) {
         return;
     }
-    const std::wstring database = L"database '" + converter.src + L"'";
     if (!every_table) {
         throw tk_exception(L"There is nothing to convert: no table, query or view of " + database +
                                L" is selected.",
@@ -523,14 +557,17 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
 
     std::unique_ptr<udb_recordset> source;
     std::unique_ptr<udb_recordset> destination;
+    bool opening_table = false;
     bool copying = false;
     try {
         if (is_table && ui.console_run() && (name.empty() || !run.source->is_table_exist(name))) {
             ui.table_missing(entry.first);
             return;
         }
+        opening_table = is_table;
         source = is_table ? run.source->get_table(name, 1)
                           : run.source->get_query(name, entry.second, 1);
+        opening_table = false;
 
         tk_log_wmessage(2, L"udb_db_mutator::modify1(%ls)", name.c_str());
         std::wstring new_name = name;
@@ -563,8 +600,9 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             }
         }
         // Two objects of one run never share a destination table: the second would add its
-        // rows to the first's or, in mode 1, drop them. A query's name is its destination, so
-        // one that an earlier object of the run took is refused, not given another name.
+        // rows to the first's or, in mode 1, drop them. A query's name, like a table's own or
+        // the one its type mapping gives, is its destination: one that an earlier object of
+        // the run took is refused, not given another name.
         const run_state::filler filling{entry.first,
                                         is_table ? folded_name(canonical_of(name)) : L""};
         const auto refuse_if_filled = [&] {
@@ -573,9 +611,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
                 refuse_shared_table(new_name, filled->second, filling);
             }
         };
-        if (!is_table) {
-            refuse_if_filled();
-        }
+        refuse_if_filled();
         if (planned == run.planned.end() && !run.validator->is_acceptable(new_name)) {
             new_name = run.validator->get_safe_name(new_name);
         }
@@ -651,9 +687,10 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         }
         if (reach != sql_failure_reach::connection) {
             handler.handle(error, false);
-            // A script that lacks the rest of a table's rows would replay as a whole one: the
-            // run ends here and gives the script up.
-            if (copying && !direct) {
+            // A script that lacks a table's rows (the rest of them, or all of a table the source
+            // has but could not be read, as when the source was lost while counting it) would
+            // replay as a whole one: the run ends here and gives the script up.
+            if (!direct && (copying || (opening_table && still_in_source(*run.source, name)))) {
                 throw tk_final_exception();
             }
             return;

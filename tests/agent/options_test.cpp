@@ -71,6 +71,7 @@ TEST(PontrelOptions, RefusedModesEndTheProgram) {
 TEST(PontrelOptions, MissingNamesAndTableListsEndTheProgram) {
     temp_dir dir;
     mkdir(dir.file("folder").c_str(), 0700);
+    dir.write("blank.txt", "\n\r\n\n");
     struct case_t {
         std::vector<std::string> args;
         const char* message;
@@ -86,6 +87,10 @@ TEST(PontrelOptions, MissingNamesAndTableListsEndTheProgram) {
         // A device reports no size: the bytes are counted as they are read.
         {{"--src=a", "--dest=b", "--tab_file=/dev/zero"},
          "Table names file cannot be read: /dev/zero: the file is larger than 64 MiB\n"},
+        // A list that came out empty (a command that printed nothing) selects no table; read as
+        // no list at all it converted every table, mode 0 dropping the database first.
+        {{"--src=a", "--dest=b", "--tab_file=blank.txt"},
+         "Table names file lists no table: blank.txt\n"},
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));

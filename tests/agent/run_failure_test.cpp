@@ -246,6 +246,44 @@ TEST_F(PontrelFailures, RunWithNothingToConvertLeavesTheDestinationAlone) {
     }
 }
 
+// A table list (a file, a profile's selection) none of whose tables the source has selects
+// nothing as well: the destination stays as it was, and each missing name is still said.
+TEST_F(PontrelFailures, TableListOfMissingTablesLeavesTheDestinationAlone) {
+    const std::string list = dir.write("tables.txt", "nosuch\ndbo.ghost\n");
+    // A profile read last sets every setting it has: it names both servers itself.
+    const std::string profile = dir.write(
+        "gone.vlm", "[MySQL settings]\nhost=" + db.server.host + "\nuser=" + db.server.user +
+                        "\npassword=" + db.server.password +
+                        "\nport=" + std::to_string(db.server.port) +
+                        "\n[MS SQL Server settings]\nserver=" + mssql_host() +
+                        "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n"
+                        "[Selected Tables]\ndbo.gone\n");
+    const std::string script = dir.write("out.sql", "old script\n");
+    struct case_t {
+        std::vector<std::string> extra;
+        const char* missing;
+    };
+    const case_t cases[] = {
+        {{"--tab_file=" + list}, "Table nosuch not exists\nTable dbo.ghost not exists\n"},
+        {{"--tab_file=" + list, "--dump", "--dest=" + script}, "Table dbo.ghost not exists\n"},
+        {{"--profile=" + profile}, "Table [dbo].[gone] not exists\n"},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.extra));
+        db.exec("DROP DATABASE IF EXISTS " + dest);
+        make_marker();
+        const run_result result = run(c.extra);
+        EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+        EXPECT_NE(result.err.find(c.missing), std::string::npos) << result.err;
+        EXPECT_NE(result.out.find("There is nothing to convert: no table listed is in database "
+                                  "'velmora_faults', and no query or view is selected."),
+                  std::string::npos)
+            << result.out;
+        expect_marker_kept();
+        EXPECT_EQ(agent_test::read_file(script), "old script\n");
+    }
+}
+
 // Merge and synchronize cannot match rows without a key: they append, and say so once.
 TEST_F(PontrelFailures, MergeIntoATableWithoutKeyIsReportedOnce) {
     ASSERT_EQ(run({}).exit_code, 0);

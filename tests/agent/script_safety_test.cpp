@@ -190,6 +190,23 @@ TEST_F(ScriptSafety, LostSourceMidTableCutsNoScriptShort) {
     db.exec("DROP DATABASE agent_lost_source");
 }
 
+// The source lost before a table's first row (while it is counted, or at its first fetch): the
+// script would lack that table whole, so it is given up as one cut short in the middle.
+TEST_F(ScriptSafety, LostSourceBeforeTheFirstRowCutsNoScriptShort) {
+    for (const char* statement : {"SELECT COUNT_BIG(*) FROM [dbo].[b_slow]", slow_select}) {
+        SCOPED_TRACE(statement);
+        const std::string script = dir.write("out.sql", "old script\n");
+        server->clear_faults();
+        server->drop_connection_after_rows(statement, 0);
+        const run_result result = agent_test::run_pontrel(script_args(script), dir.path());
+        EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+        EXPECT_NE(result.out.find("Error:\ndbo.b_slow: "), std::string::npos) << result.out;
+        EXPECT_NE(result.err.find("No script was written."), std::string::npos) << result.err;
+        EXPECT_EQ(read_file(script), "old script\n");
+        EXPECT_EQ(files_left(), std::vector<std::string>{"out.sql"});
+    }
+}
+
 // Without SIGXFSZ ignored the limit killed pontrel silently; now the write fails with its
 // reason, and the script that stood there stays.
 TEST_F(ScriptSafety, FileSizeLimitIsAReportedWriteError) {

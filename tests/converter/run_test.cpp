@@ -540,3 +540,27 @@ TEST(Run, ScriptWriteFailureIsReportedAndLeavesNoScript) {
 }
 
 } // namespace
+
+// A table that the type mapping renames to the name of a query copied before it is refused as
+// the query would be, not sent to a generated name beside the query's table.
+TEST(Run, TableRenamedToAQuerysNameIsRefused) {
+    driver_env env;
+    fake_run_converter converter;
+    converter.source->add(L"Orders", table_of(2));
+    converter.source->add(L"Items", table_of(1));
+    converter.selected_queries = {{L"Sales", L"Items"}};
+    converter.selected_tables = {L"Orders"};
+    converter.get_table_mutator2(L"Orders", L"Sales");
+    converter();
+    EXPECT_EQ(ui_errors(env),
+              std::vector<std::string>{
+                  "Orders: The destination table 'Sales' already holds the rows of the query "
+                  "'Sales' in this run; the table 'Orders' was not copied. Give one of them "
+                  "another name."});
+    std::vector<std::wstring> filled;
+    for (const auto& [name, rows] : converter.record->rows) {
+        filled.push_back(name);
+    }
+    EXPECT_EQ(filled, std::vector<std::wstring>{L"Sales"});
+    EXPECT_EQ(converter.record->rows.at(L"Sales").size(), 1u);
+}
