@@ -18,6 +18,7 @@
 #include "platform/com/com_api.h"
 #include "platform/tds/tds_provider.h"
 #include "tests/support/tds_server/tds_server.h"
+#include "tools/bench/bench_child.h"
 #include "tools/bench/bench_stats.h"
 #include "tools/bench/bench_memory.h"
 
@@ -52,10 +53,7 @@ struct measured {
     bool failed = false;
 };
 
-double cpu_of(const rusage& u) {
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+using bench::cpu_of;
 
 double self_cpu() {
     rusage u{};
@@ -142,37 +140,16 @@ measured run(mss_engine& engine, mss_database& db, const std::wstring& target, b
     return m;
 }
 
-// Runs `args` as a child, its input from `in_path` and its output into `out_path`; its wall
-// and CPU time, peak memory.
+// Runs `args` as a child, its input from `in_path` and its output and errors into `out_path`;
+// its wall and CPU time, peak memory.
 measured run_child(const std::vector<std::string>& args, const std::string& out_path,
                    const std::string& in_path = "/dev/null") {
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::fflush(stdout);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t child = fork();
-    if (child == 0) {
-        if (std::freopen(out_path.c_str(), "w", stdout) == nullptr ||
-            std::freopen(out_path.c_str(), "a", stderr) == nullptr ||
-            std::freopen(in_path.c_str(), "r", stdin) == nullptr) {
-            _exit(127);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
+    const bench::child_run child = bench::run_child(args, out_path, in_path, true);
     measured m;
-    int status = 0;
-    rusage usage{};
-    m.failed = true;
-    if (child > 0 && wait4(child, &status, 0, &usage) == child) {
-        m.failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
-        m.cpu_seconds = cpu_of(usage);
-        m.peak = usage.ru_maxrss;
-    }
-    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.seconds = child.seconds;
+    m.cpu_seconds = child.cpu_seconds;
+    m.peak = child.peak_kib;
+    m.failed = child.exit_code != 0;
     return m;
 }
 

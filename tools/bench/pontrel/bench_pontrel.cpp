@@ -14,6 +14,7 @@
 #include "raw_odbc.h"
 
 #include "tests/support/tds_server/tds_server.h"
+#include "tools/bench/bench_child.h"
 #include "tools/bench/bench_stats.h"
 #include "tools/bench/bench_mysql_env.h"
 #include "tools/bench/bench_rows_fixture.h"
@@ -38,47 +39,9 @@ namespace {
 using bench::median_of;
 using bench::min_of;
 
-struct measured {
-    double seconds = 0;
-    double cpu_seconds = 0; // user and system time of the process
-    long peak_kib = 0;
-    int exit_code = -1;
-};
-
+using measured = bench::child_run;
 using bench::fixture_text;
-
-// Runs `argv` as a child (standard input from `stdin_path` when given) and measures its wall
-// time, CPU time and peak resident size.
-measured run_child(const std::vector<std::string>& args, const std::string& stdout_path,
-                   const std::string& stdin_path = std::string()) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::fflush(stdout);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t child = fork();
-    if (child == 0) {
-        if (std::freopen(stdout_path.c_str(), "w", stdout) == nullptr ||
-            (!stdin_path.empty() && std::freopen(stdin_path.c_str(), "r", stdin) == nullptr)) {
-            _exit(127);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    measured m;
-    int status = 0;
-    rusage usage{};
-    if (child > 0 && wait4(child, &status, 0, &usage) == child) {
-        m.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        m.peak_kib = usage.ru_maxrss;
-        m.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                        (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    }
-    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return m;
-}
+using bench::run_child;
 
 // The runs of one contender, one per round.
 struct series {
