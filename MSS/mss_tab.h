@@ -97,6 +97,9 @@ public:
     mss_fast_load fl;
 
 private:
+    // Records handed to append_record, refused ones included: a failed bulk-load commit names
+    // its lost records by this count, the caller's own.
+    std::uint64_t records_handed_ = 0;
     // Switches IDENTITY_INSERT off after a failed statement of the table; failures are traced.
     void identity_insert_off();
     void read_identity(const std::wstring& table, const std::wstring& owner);

@@ -559,6 +559,7 @@ mss_table::mss_table(const std::wstring& name_in, IOpenRowset* session_in,
 void mss_table::append_record(const udb_record& record) {
     tk_log_message(1, "mss_table::append_record(schema size=%d, record size=%d",
                    static_cast<int>(schema.size()), static_cast<int>(record.size()));
+    ++records_handed_;
     if (record.size() != schema.size()) {
         tk_log_message(2, "that.size()=%d, schema.size()=%d", static_cast<int>(record.size()),
                        static_cast<int>(schema.size()));
@@ -696,7 +697,7 @@ void mss_table::bind_record(const udb_record& record) {
         }
         bind_value(fl, *value, column, ordinal, *engine, name);
     }
-    fl.insert_data(rec_count + 1);
+    fl.insert_data(records_handed_);
 }
 
 void mss_table::update1(const udb_record& record) {

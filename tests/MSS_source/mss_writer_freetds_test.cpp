@@ -386,6 +386,9 @@ TEST_F(mss_writer_rows_test, bulk_load_refusals_are_reported_never_cut_or_lost_s
     ASSERT_EQ(handler.errors.size(), 1u);
     EXPECT_NE(handler.errors[0].find("[dbo].[people]"), std::string::npos) << handler.errors[0];
     EXPECT_NE(handler.errors[0].find("PRIMARY KEY"), std::string::npos) << handler.errors[0];
+    // The lost records by the caller's count, the refused ones before them included.
+    EXPECT_NE(handler.errors[0].find("(records 3 to 4 are not in the table)"), std::string::npos)
+        << handler.errors[0];
     EXPECT_EQ(rows(), std::vector<std::string>{});
     handler.errors.clear();
 
@@ -852,6 +855,136 @@ TEST_F(mss_writer_test, both_paths_store_or_refuse_each_value_alike) {
         EXPECT_EQ(handler.errors, std::vector<std::string>{});
         handler.errors.clear();
     }
+}
+
+} // namespace
+
+namespace {
+
+// A value of a fixed-length column takes the column's whole length on the server: FreeTDS's bulk
+// copy pads a short value to it in its 4096-byte buffer. Values at the buffer's edges in every
+// bounded text and binary type, short values in fixed-length columns wider than the buffer, and
+// bad rows first, last and between good ones: every row arrives whole, or is refused alone.
+TEST_F(mss_writer_test, bounded_values_at_the_bulk_buffers_edges_arrive_whole) {
+    open("all_types.tds");
+    struct column_case {
+        const char* type;
+        VARTYPE vt;
+        std::size_t width;  // characters or bytes of the column
+        std::size_t length; // of the value written; 0 for a short one (3)
+        bool wide;          // two bytes a character on the server
+        bool padded;        // the server holds the column's whole width
+    };
+    const std::vector<column_case> cases = {
+        {"varchar(8000)", VT_BSTR, 8000, 4095, false, false},
+        {"varchar(8000)", VT_BSTR, 8000, 4096, false, false},
+        {"varchar(8000)", VT_BSTR, 8000, 4097, false, false},
+        {"nvarchar(4000)", VT_BSTR, 4000, 2047, true, false},
+        {"nvarchar(4000)", VT_BSTR, 4000, 2048, true, false},
+        {"nvarchar(4000)", VT_BSTR, 4000, 2049, true, false},
+        {"varbinary(8000)", ole_variant::vt_byte_array, 8000, 4095, false, false},
+        {"varbinary(8000)", ole_variant::vt_byte_array, 8000, 4096, false, false},
+        {"varbinary(8000)", ole_variant::vt_byte_array, 8000, 4097, false, false},
+        {"char(4096)", VT_BSTR, 4096, 0, false, true},
+        {"char(4097)", VT_BSTR, 4097, 0, false, true},
+        {"char(8000)", VT_BSTR, 8000, 4096, false, true},
+        {"nchar(2048)", VT_BSTR, 2048, 0, true, true},
+        {"nchar(2049)", VT_BSTR, 2049, 0, true, true},
+        {"nchar(4000)", VT_BSTR, 4000, 2048, true, true},
+        {"binary(4096)", ole_variant::vt_byte_array, 4096, 0, false, true},
+        {"binary(4097)", ole_variant::vt_byte_array, 4097, 0, false, true},
+        {"binary(8000)", ole_variant::vt_byte_array, 8000, 4096, false, true},
+    };
+    int n = 0;
+    for (const column_case& c : cases) {
+        ++n;
+        SCOPED_TRACE(std::string(c.type) + " value " + std::to_string(c.length));
+        const std::wstring table = L"e" + std::to_wstring(n);
+        run("CREATE TABLE [dbo].[" + tk_to_utf8(table) + "] ([id] int NOT NULL, [c] " + c.type +
+            " NULL)");
+        udb_schema schema;
+        schema.push_back(
+            std::make_shared<t_ftd>(4, L"id", VT_I4, true, false, ole_variant(), 0, L"int"));
+        const std::string type(c.type);
+        schema.push_back(std::make_shared<t_ftd>(static_cast<DWORD>(c.width), L"c", c.vt, false,
+                                                 false, ole_variant(), 0,
+                                                 wide(type.substr(0, type.find('(')))));
+        const std::size_t length = c.length != 0 ? c.length : 3;
+        const bool bytes = c.vt != VT_BSTR;
+        engine->enable_fast_load(engine->data_source(), true);
+        {
+            mss_table t(L"[dbo].[" + table + L"]", db->session.get(), schema, db.get());
+            for (int id = 1; id <= 3; ++id) {
+                udb_record r;
+                r.push_back(std::make_unique<udb_field>(
+                    L"id", 4, ole_variant::from_wstring(std::to_wstring(id), VT_I4), false, false));
+                r.push_back(std::make_unique<udb_field>(
+                    L"c", static_cast<DWORD>(c.width),
+                    bytes ? ole_variant(std::vector<uint8_t>(length, 0xAB))
+                          : ole_variant(std::wstring(length, L'x')),
+                    false, false));
+                t.append_record(r);
+            }
+        }
+        EXPECT_EQ(handler.errors, std::vector<std::string>{});
+        handler.errors.clear();
+        // Only values beyond the buffer go by statement.
+        const bool beyond = (c.wide ? 2 * length : length) > 4096;
+        EXPECT_EQ(count_statements("INSERT INTO [dbo].[" + tk_to_utf8(table) + "]"),
+                  beyond ? 3u : 0u);
+        auto fresh = engine->open_db(wide(model.name), 1, L"");
+        const auto ids = column_values(*fresh, L"dbo." + table, 0);
+        const auto values = column_values(*fresh, L"dbo." + table, 1);
+        EXPECT_EQ(ids, (std::vector<std::string>{"1", "2", "3"}));
+        std::string want;
+        if (bytes) {
+            want = "0x";
+            for (std::size_t k = 0; k < c.width && (c.padded || k < length); ++k) {
+                want += k < length ? "AB" : "00";
+            }
+        } else {
+            want = std::string(length, 'x') + (c.padded ? std::string(c.width - length, ' ') : "");
+        }
+        for (const std::string& v : values) {
+            EXPECT_EQ(v.size(), want.size());
+            EXPECT_TRUE(v == want);
+        }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The bulk copy names the table's columns in the statement that opens each batch: a column name
+// holding "]" must stay one name there too.
+TEST_F(mss_writer_test, column_names_stay_names_in_the_bulk_copys_own_statement) {
+    open("all_types.tds");
+    run("CREATE TABLE [dbo].[victim] ([v] int NULL)");
+    run("INSERT INTO [dbo].[victim] ([v]) VALUES (1)");
+    const std::wstring hostile = L"c]) ; DROP TABLE [dbo].[victim]; --";
+    run("CREATE TABLE [dbo].[t] ([id] int NOT NULL, [c]]) ; DROP TABLE [dbo]].[victim]]; --] "
+        "int NULL)");
+    udb_schema schema;
+    schema.push_back(
+        std::make_shared<t_ftd>(4, L"id", VT_I4, true, false, ole_variant(), 0, L"int"));
+    schema.push_back(
+        std::make_shared<t_ftd>(4, hostile, VT_I4, false, false, ole_variant(), 0, L"int"));
+    engine->enable_fast_load(engine->data_source(), true);
+    {
+        mss_table t(L"[dbo].[t]", db->session.get(), schema, db.get());
+        udb_record r;
+        r.push_back(std::make_unique<udb_field>(L"id", 4, ole_variant::from_wstring(L"1", VT_I4),
+                                                false, false));
+        r.push_back(std::make_unique<udb_field>(hostile, 4, ole_variant::from_wstring(L"2", VT_I4),
+                                                false, false));
+        t.append_record(r);
+    }
+    EXPECT_EQ(count_statements("insert bulk [dbo].[t]"), 1u);
+    EXPECT_EQ(handler.errors, std::vector<std::string>{});
+    auto fresh = engine->open_db(wide(model.name), 1, L"");
+    EXPECT_EQ(column_values(*fresh, L"dbo.victim", 0), std::vector<std::string>{"1"});
+    EXPECT_EQ(column_values(*fresh, L"dbo.t", 1), std::vector<std::string>{"2"});
 }
 
 } // namespace

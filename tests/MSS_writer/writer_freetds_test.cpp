@@ -734,6 +734,75 @@ TEST_F(writer_freetds_test, a_name_is_never_statement_text) {
     }
 }
 
+// Hostile column and table names where the writer builds statements the test above does not
+// reach: the unique index a foreign key needs on its parent, the filter of a unique index over
+// nullable columns, a sequence and a view of the default schema, and names that are or look like
+// one enclosed identifier. Every object is created, nothing is refused and no other table
+// changes.
+TEST_F(writer_freetds_test, hostile_names_in_key_helpers_filters_and_default_schema_objects) {
+    const std::wstring hostile[] = {
+        L"[x]]",         L"[[x]",          L"[x]y", L"c]) ; DROP TABLE [dbo].[victim]; --",
+        L"a\"b'c/*d--e", L"\U0001F600 ]]",
+    };
+    start("shop.tds");
+    auto db = engine->open_db(L"copy", 0, L"");
+    {
+        odb_command command(db->session.get());
+        command.execute(L"CREATE TABLE [dbo].[victim] ([v] int NULL)");
+        command.execute(L"INSERT INTO [dbo].[victim] ([v]) VALUES (1)");
+    }
+    int n = 0;
+    for (const std::wstring& h : hostile) {
+        SCOPED_TRACE(narrow(h));
+        ++n;
+        const std::wstring parent = h + L"p" + std::to_wstring(n);
+        const std::wstring child = L"c" + std::to_wstring(n);
+        udb_schema p;
+        p.push_back(field(h.c_str(), VT_I4, 4, true));
+        p.push_back(field((h + L"2").c_str(), VT_I4, 4));
+        db->create_table(parent, p, {});
+        udb_indexes filtered;
+        filtered.push_back_direct(key((h + L"u").c_str(), {h + L"2"}, false));
+        db->create_indexes(parent, p, filtered);
+        udb_schema c;
+        c.push_back(field(h.c_str(), VT_I4, 4));
+        db->create_table(child, c, {});
+        udb_relationships fks;
+        fks.push_back(udb_relationship(h + L"fk", L"", child, parent, {h}, {h}, L""));
+        db->create_relationships(fks);
+        db->create_sequences({udb_sequence(h + L"q", 1, 1, 1, 10, false)});
+        db->create_views({{h + L"v", L"select 1 as x"}});
+    }
+    EXPECT_EQ(handler.messages, std::vector<std::string>{});
+    const database_copy copy = read(L"copy", 10);
+    std::size_t relationships = 0;
+    for (const udb_relationship& r : copy.relationships) {
+        relationships += r.pk_flds.size() == 1 && r.fk_flds == r.pk_flds;
+    }
+    EXPECT_EQ(relationships, std::size(hostile));
+    // (The source reads sequence names as varchar(30): only their number is compared.)
+    const auto statements = server->statements();
+    EXPECT_EQ(
+        std::count_if(statements.begin(), statements.end(),
+                      [](const std::string& s) { return s.rfind("CREATE SEQUENCE", 0) == 0; }),
+        static_cast<std::ptrdiff_t>(std::size(hostile)));
+    EXPECT_EQ(copy.views.size(), std::size(hostile));
+    std::vector<std::wstring> names;
+    for (const table_copy& t : copy.tables) {
+        names.push_back(t.name);
+        if (t.name == L"dbo.victim") {
+            EXPECT_EQ(t.schema.size(), 1u);
+            EXPECT_TRUE(t.indexes.empty());
+            EXPECT_EQ(t.rows, (std::vector<std::vector<std::string>>{{"1"}}));
+        } else if (t.name.rfind(L"dbo.c", 0) != 0) {
+            // The parent: the filtered index and the key's own unique index, on its columns.
+            EXPECT_EQ(t.indexes.size(), 2u) << narrow(t.name);
+            ASSERT_EQ(t.schema.size(), 2u);
+        }
+    }
+    EXPECT_EQ(names.size(), 2 * std::size(hostile) + 1);
+}
+
 // The schema of a table is given apart from its name: only "[schema].[name]" names one.
 TEST_F(writer_freetds_test, a_schema_is_named_only_in_brackets) {
     start("shop.tds");
