@@ -10,6 +10,7 @@
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
+#include "UDB/udb_qchk.h"
 
 #include <cwctype>
 
@@ -64,6 +65,20 @@ std::wstring mss_database::refine_view(const std::wstring& text) {
     int suffix_depth = -1;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const wchar_t c = text[i];
+        if (!opening) {
+            // Inside a backquoted name, which becomes a bracketed one: its quotes are letters,
+            // a "]" is doubled and a doubled backquote is one.
+            if (c == L'`' && i + 1 < text.size() && text[i + 1] == L'`') {
+                out += c;
+                ++i;
+            } else if (c == L'`') {
+                out += L']';
+                opening = true;
+            } else {
+                out += c == L']' ? L"]]" : std::wstring(1, c);
+            }
+            continue;
+        }
         if (c == L'\'') {
             out += c;
             in_quote = !in_quote;
@@ -77,8 +92,8 @@ std::wstring mss_database::refine_view(const std::wstring& text) {
             continue;
         }
         if (c == L'`') {
-            out += opening ? L'[' : L']';
-            opening = !opening;
+            out += L'[';
+            opening = false;
             continue;
         }
         bool separator = false;
@@ -184,7 +199,10 @@ void mss_database::create_views(const std::vector<udb_view>& list) {
             const std::wstring drop = L"IF OBJECT_ID(N'" + mss_escape_literal(qualified) +
                                       L"') IS NOT NULL DROP VIEW " + qualified;
             tk_log_wmessage(1, L"mss_database::refine_view(%ls)", text.c_str());
-            const std::wstring create = L"CREATE VIEW " + qualified + L" AS " + refine_view(text);
+            const std::wstring body = refine_view(text);
+            // The text follows CREATE VIEW in one batch: anything past one SELECT would run too.
+            udb_check_single_select(L"View", name, body);
+            const std::wstring create = L"CREATE VIEW " + qualified + L" AS " + body;
             odb_command command(session.get());
             command.execute(drop);
             command.execute(create);

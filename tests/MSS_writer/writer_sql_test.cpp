@@ -333,6 +333,8 @@ TEST(mss_refine_view_test, mysql_texts_become_t_sql) {
         const wchar_t* out;
     } cases[] = {
         {L"select `a`.`b` from `t` where x = '`q`'", L"select [a].[b] from [t] where x = '`q`'"},
+        // A backquoted name stays one name: its quotes are letters, "]" is doubled.
+        {L"select `i d]'x`, `a``b` from t", L"select [i d]]'x], [a`b] from t"},
         {L"select ifnull(a,0), IFNULL(b,1), IfNull(c,2) from t",
          L"select isnull(a,0), ISNULL(b,1), IfNull(c,2) from t"},
         {L"select now() from t", L"select getdate() from t"},
@@ -438,6 +440,7 @@ TEST_F(writer_test, views_are_renamed_dropped_created_and_failures_reported) {
         {L"[2021 sales]", L"select 1 as x"},
         {L"bad", L"select nothing"},
         {L"o'v", L"select 2 as y"},
+        {L"two", L"select 1 as x; DROP TABLE [dbo].[victim]"},
     };
     fail(L"CREATE VIEW [dbo].[bad] AS select nothing", 207, u"Invalid column name 'nothing'.");
     db->create_views(views);
@@ -453,9 +456,12 @@ TEST_F(writer_test, views_are_renamed_dropped_created_and_failures_reported) {
     };
     EXPECT_EQ(changes(), expected);
     EXPECT_EQ(db->names_map.get_tn_mapped_name(L"2021sales", true), L"_2021sales");
-    ASSERT_EQ(handler.messages.size(), 1u);
+    // A text of more than one SELECT is refused before anything is sent.
+    ASSERT_EQ(handler.messages.size(), 2u);
     EXPECT_EQ(handler.messages[0],
               "View 'bad': Can't create view.\nError 207: Invalid column name 'nothing'.");
+    EXPECT_EQ(handler.messages[1], "View 'two': Can't create view.\nView 'two' is not a single "
+                                   "SELECT statement: another statement follows its \";\"");
 }
 
 TEST_F(writer_test, tables_are_emptied_and_dropped_by_their_qualified_names) {
