@@ -12,6 +12,7 @@
 #include "UDB/udb_rule.h"
 #include "UDB/udb_schema.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -104,22 +105,32 @@ std::wstring canonical_date(const ole_date& date, bool zero_date) {
 
 std::wstring mss_quote_text(const std::wstring& escaped, bool unicode) {
     const wchar_t* const open = unicode ? L"N'" : L"'";
-    const wchar_t* const nul = unicode ? L"NCHAR(0)" : L"CHAR(0)";
+    const std::size_t first_nul = escaped.find(L'\0');
     std::wstring out;
-    out.reserve(escaped.size() + 3);
-    std::size_t from = 0;
-    for (std::size_t at; (at = escaped.find(L'\0', from)) != std::wstring::npos; from = at + 1) {
-        // FreeTDS ends a statement's text at a NUL: the character is spelled out instead.
-        if (at > from) {
-            out += open + escaped.substr(from, at - from) + L"' + ";
-        }
-        out += nul;
-        out += L" + ";
+    if (first_nul == std::wstring::npos) {
+        out.reserve(escaped.size() + 3);
+        out += open;
+        out += escaped;
+        out += L'\'';
+        return out;
     }
-    if (from < escaped.size() || from == 0) {
-        out += open + escaped.substr(from) + L"'";
-    } else {
-        out.resize(out.size() - 3); // the last " + "
+    // FreeTDS ends a statement's text at a NUL: the character is spelled out instead. A join of
+    // bounded texts stops at 8,000 bytes, so the first part is of the max type.
+    out = unicode ? L"CONVERT(nvarchar(max), N'" : L"CONVERT(varchar(max), '";
+    out.append(escaped, 0, first_nul);
+    out += L"')";
+    for (std::size_t from = first_nul; from < escaped.size();) {
+        out += L" + ";
+        if (escaped[from] == L'\0') {
+            out += unicode ? L"NCHAR(0)" : L"CHAR(0)";
+            ++from;
+            continue;
+        }
+        const std::size_t end = std::min(escaped.find(L'\0', from), escaped.size());
+        out += open;
+        out.append(escaped, from, end - from);
+        out += L'\'';
+        from = end;
     }
     return out;
 }

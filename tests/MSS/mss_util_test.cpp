@@ -75,10 +75,15 @@ TEST_F(mss_util_test, nul_characters_are_spelled_out_between_the_quoted_parts) {
         const wchar_t* plain;
     };
     const std::vector<row> rows = {
-        {std::wstring(L"a\0b", 3), L"N'a' + NCHAR(0) + N'b'", L"'a' + CHAR(0) + 'b'"},
-        {std::wstring(L"\0", 1), L"NCHAR(0)", L"CHAR(0)"},
-        {std::wstring(L"\0\0'", 3), L"NCHAR(0) + NCHAR(0) + N''''", L"CHAR(0) + CHAR(0) + ''''"},
-        {std::wstring(L"x\0", 2), L"N'x' + NCHAR(0)", L"'x' + CHAR(0)"},
+        // A join of bounded texts would stop at 8,000 bytes: the first part is of the max type.
+        {std::wstring(L"a\0b", 3), L"CONVERT(nvarchar(max), N'a') + NCHAR(0) + N'b'",
+         L"CONVERT(varchar(max), 'a') + CHAR(0) + 'b'"},
+        {std::wstring(L"\0", 1), L"CONVERT(nvarchar(max), N'') + NCHAR(0)",
+         L"CONVERT(varchar(max), '') + CHAR(0)"},
+        {std::wstring(L"\0\0'", 3), L"CONVERT(nvarchar(max), N'') + NCHAR(0) + NCHAR(0) + N''''",
+         L"CONVERT(varchar(max), '') + CHAR(0) + CHAR(0) + ''''"},
+        {std::wstring(L"x\0", 2), L"CONVERT(nvarchar(max), N'x') + NCHAR(0)",
+         L"CONVERT(varchar(max), 'x') + CHAR(0)"},
     };
     for (const row& r : rows) {
         engine->set_unicode(true);
