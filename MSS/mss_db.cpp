@@ -256,15 +256,17 @@ std::wstring view_body(const std::wstring& definition) {
     return {};
 }
 
-// Whether a bracketed name may lose its brackets: a word of letters, digits and _ @ # $ not
+// Whether a bracketed name may lose its brackets: a word of letters, digits, _ and $ not
 // beginning with a digit. Bare, any other name (parentheses, quotes, blanks, commas) would be
 // read as code, and could turn what follows into code too.
 bool plain_name(std::wstring_view name) {
     if (name.empty() || std::iswdigit(static_cast<wint_t>(name.front()))) {
         return false;
     }
-    return std::all_of(name.begin(), name.end(),
-                       [](wchar_t c) { return name_part(c) && !udb_unicode_blank(c); });
+    // "@" and "#" stay in brackets: bare, MySQL reads a user variable or a comment.
+    return std::all_of(name.begin(), name.end(), [](wchar_t c) {
+        return name_part(c) && c != L'@' && c != L'#' && !udb_unicode_blank(c);
+    });
 }
 
 // `text` with the brackets of plain names removed, outside literals; other bracketed names

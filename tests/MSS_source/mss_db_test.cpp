@@ -136,7 +136,8 @@ TEST_F(mss_db_test, the_catalogue_fills_tables_columns_sequences_and_views) {
          row({u"p", u"CREATE VIEW p AS SELECT COUNT([x), (SELECT GROUP_CONCAT(User) FROM "
                     u"mysql.user) AS leak, (y]) AS n, '[a]' AS l FROM [t]"}),
          row({u"q", u"CREATE VIEW q AS SELECT [x'] AS c, ', (SELECT 1) AS leak, ' AS d, [y'] "
-                    u"FROM [dbo].[t]"})}};
+                    u"FROM [dbo].[t]"}),
+         row({u"r", u"CREATE VIEW r AS SELECT [@x], [a#b] FROM [t]"})}};
 
     // Owner-qualified names off: the tables of every schema.
     engine->set_view_owned(false);
@@ -167,6 +168,8 @@ TEST_F(mss_db_test, the_catalogue_fills_tables_columns_sequences_and_views) {
                                     L"mysql.user) AS leak, (y]) AS n, '[a]' AS l FROM t"},
                              {L"q", L"SELECT [x'] AS c, ', (SELECT 1) AS leak, ' AS d, [y'] "
                                     L"FROM dbo.t"},
+                             // Bare, "@x" would be a MySQL user variable and "#" a comment.
+                             {L"r", L"SELECT [@x], [a#b] FROM t"},
                          }));
 
     EXPECT_TRUE(db->is_table_exist(L"[dbo].[orders]"));
