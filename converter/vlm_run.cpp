@@ -865,7 +865,6 @@ void velmora_convertor::copy_rows_in(udb_recordset& source, udb_recordset& desti
                 // The rows before this one are in the table, unless the server dropped them
                 // with it or they cannot be committed: copy_rows says how far it surely got.
                 batch.check_transaction_kept(error);
-                batch.commit();
                 throw;
             }
             // A deadlock rolls back the rows sent before it as well: that ends the table.
