@@ -6,6 +6,21 @@
 
 #include <algorithm>
 
+namespace {
+
+// `failure` followed by how many records of the table are surely in it: "No row of this table
+// is surely in it." or "The rows up to record #N are in the table; later ones may be missing."
+tk_exception with_rows_in_table(const tk_exception& failure, std::uint64_t records) {
+    tk_exception annotated(failure);
+    annotated.message = std::string(failure.what()) +
+                        (records == 0 ? " No row of this table is surely in it."
+                                      : " The rows up to record #" + std::to_string(records) +
+                                            " are in the table; later ones may be missing.");
+    return annotated;
+}
+
+} // namespace
+
 vlm_row_batch::vlm_row_batch(sql_engine* engine, std::uint64_t size)
     : engine_(engine), size_(std::max<std::uint64_t>(size, 1)) {
 }
@@ -118,18 +133,9 @@ void vlm_row_batch::commit_before_report() noexcept {
     pending_ = 0;
 }
 
-tk_exception vlm_with_rows_in_table(const tk_exception& failure, std::uint64_t records) {
-    tk_exception annotated(failure);
-    annotated.message = std::string(failure.what()) +
-                        (records == 0 ? " No row of this table is surely in it."
-                                      : " The rows up to record #" + std::to_string(records) +
-                                            " are in the table; later ones may be missing.");
-    return annotated;
-}
-
 tk_exception vlm_row_batch::with_committed_count(const tk_exception& failure) const {
     count_told_ = true;
-    return vlm_with_rows_in_table(failure, committed_);
+    return with_rows_in_table(failure, committed_);
 }
 
 void vlm_row_batch::throw_kept_failure() {

@@ -9,10 +9,6 @@
 
 class sql_engine;
 
-// `failure` followed by how many records of the table are surely in it: "No row of this table
-// is surely in it." or "The rows up to record #N are in the table; later ones may be missing."
-tk_exception vlm_with_rows_in_table(const tk_exception& failure, std::uint64_t records);
-
 // Opens a transaction before the first row of a batch and commits it after `size` rows, before
 // every report to the user (through the error handler's hook, which the caller sets) and when
 // the table ends. A failed row statement rolls back only itself; a transaction the server rolled
