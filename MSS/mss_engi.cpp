@@ -280,14 +280,8 @@ std::wstring mss_engine::get_safe_tname(const std::wstring& name) {
     std::wstring table;
     std::wstring owner;
     mss_split_tab_name(name, table, owner);
-    std::wstring result;
-    if (!owner.empty()) {
-        tk_log_message(2, "This is a full canonized table name");
-        // Both parts bracketed afresh: a table named "[x]" must not read as the table x.
-        result = mss_format_tab_name(owner, table);
-    } else {
-        result = mss_format_tab_name(default_owner(), table);
-    }
+    // Both parts bracketed afresh: a table named "[x]" must not read as the table x.
+    const std::wstring result = mss_format_tab_name(owner.empty() ? default_owner() : owner, table);
     tk_log_wmessage(2, L"result=%ls", result.c_str());
     return result;
 }
