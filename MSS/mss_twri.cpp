@@ -465,14 +465,12 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
     }
     if (narrow && type != DBTYPE_WSTR) {
         const std::wstring wide = by_rule ? custom : value.to_wstring();
-        if (wide.find(L'\0') != std::wstring::npos) {
-            by_statement(); // the bulk copy would end the text at the NUL
-        }
-        // FreeTDS converts text into the database's code page whatever the column's collation,
-        // so a character beyond ASCII could arrive as another one or as '?': a statement's
-        // Unicode literal reaches the column's own code page.
+        // The bulk copy would end the text at a NUL, and FreeTDS converts text into the
+        // database's code page whatever the column's collation, so a character beyond ASCII
+        // could arrive as another one or as '?': a statement's Unicode literal reaches the
+        // column's own code page.
         for (const wchar_t c : wide) {
-            if (static_cast<std::uint32_t>(c) > 0x7F) {
+            if (c == L'\0' || static_cast<std::uint32_t>(c) > 0x7F) {
                 by_statement();
             }
         }
