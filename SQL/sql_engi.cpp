@@ -614,9 +614,13 @@ std::string sql_engine::set_max_allowed_packet(uint32_t wanted) {
     std::string unrestored;
     try {
         open_connection();
-    } catch (const sql_exception&) {
+    } catch (sql_exception& e) {
+        // The reconnection's failure is the error; a value left raised is said with it.
         if (raise) {
-            restore_global_packet(global, wanted);
+            const std::string left_raised = restore_global_packet(global, wanted);
+            if (!left_raised.empty()) {
+                e.message += "\n" + left_raised;
+            }
         }
         throw;
     }
