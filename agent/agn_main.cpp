@@ -51,6 +51,7 @@ void run(int argc, char** argv, velmora_convertor& converter) {
         report_fatal_and_exit(pontrel_usage());
     }
     logger.release(true);
+    converter.check_script_mode();
     if (converter.direct) {
         // A host that the client library would read as several settings is refused before
         // the first connection of the run.

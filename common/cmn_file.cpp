@@ -268,6 +268,9 @@ int sel_file_page::check_destination() {
 }
 
 int sel_file_page::check_script_file() {
+    // A script has no mode to choose (its replay replaces the tables it writes): a mode an
+    // earlier server destination or a loaded profile chose does not come along.
+    converter_.set_mode(0);
     // The run's own checks of a script destination: a writable regular file in an existing
     // folder, not the trace log, a database name the script may create.
     converter_.check_dest();

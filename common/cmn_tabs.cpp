@@ -186,7 +186,12 @@ int vlm_sel_tables_page::on_next() {
     converter_.selected_tables = names;
     converter_.selected_queries = sel_queries;
     converter_.available_queries = avail_queries;
-    if (!converter_.can_create_views() || !converter_.convert_views) {
+    if (!converter_.convert_views) {
+        // Views chosen before the box was unticked are not this run's: neither run nor saved.
+        converter_.selected_views.clear();
+        return progress_dialog;
+    }
+    if (!converter_.can_create_views()) {
         return progress_dialog;
     }
     std::vector<udb_view> views;

@@ -60,6 +60,7 @@ public:
     std::atomic<std::uint64_t> records_done{0};
     std::vector<std::wstring> selected_tables;
     // The objects to convert in order: queries with their texts, tables with an empty text.
+    // A run converts these, then selected_tables, and changes neither list.
     std::vector<vlm_query> selected_queries;
     std::vector<udb_view> selected_views;
     std::vector<vlm_query> available_queries;
@@ -182,6 +183,9 @@ public:
     // Destination preparation (see vlm_dest.cpp). get_dest_base opens or creates the
     // destination of a run; the caller owns it.
     void check_dest();
+    // A script destination is refused (level 1) in any mode but 0: its replay drops and
+    // creates the tables, so it cannot keep what modes 1 to 4 keep. check_dest checks it too.
+    void check_script_mode() const;
     // With the script's CREATE DATABASE option: the database the script drops and creates
     // passes the checks of a server destination (the server's own databases refused, the
     // name rules of the script's server version), else throws (level 1).
@@ -213,8 +217,13 @@ private:
     void check_source_schema(udb_database& source);
     // One entry of the work list: steps of one table or query, with the per-object handling.
     void convert_object(run_state& run, const vlm_query& entry);
+    // Names the selected views the run does not create, unless the user asked for that.
+    void report_views_left_out();
     // Merge or synchronize into a table without a row key: reported once, the rows still go in.
     void report_unmatched_rows(const std::wstring& name);
+    // The objects of this run in order: the queries and a profile's tables as selected, then
+    // the listed tables (every source table for a console run given no selection at all).
+    std::vector<vlm_query> work_list(udb_database& source) const;
     // Fixes the destination name of every source table before the first one is converted.
     void plan_table_names(run_state& run);
     // The selected views naming the converted tables by their destination names.

@@ -140,6 +140,7 @@ void velmora_convertor::check_dest() {
         }
         return;
     }
+    check_script_mode();
     vlm_check_dest_not_log(tk_to_utf8(dest));
     common_check_dest(dest);
     check_script_db_name();
@@ -150,6 +151,18 @@ void velmora_convertor::check_dest() {
     if (stat(tk_link_target(tk_to_utf8(dest)).c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         throw tk_exception("Destination name specifies an existing file that is not a regular "
                            "file.",
+                           1);
+    }
+}
+
+void velmora_convertor::check_script_mode() const {
+    // A script creates every table it writes, and its replay replaces what a server run of
+    // modes 1 to 4 would have kept; it can keep no mode's promise but that of mode 0.
+    if (!direct && mode != 0) {
+        throw tk_exception("Mode " + std::to_string(mode) +
+                               " keeps what the destination holds, which a script cannot do: "
+                               "replaying it drops and creates every table it writes. A script "
+                               "file is written in mode 0 (overwrite the entire database) only.",
                            1);
     }
 }

@@ -10,6 +10,8 @@
 #include "UDB/udb_prof.h"
 #include "UDB/udb_qchk.h"
 
+#include <optional>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +44,31 @@ void read_text(const udb_profile& profile, const wchar_t* section, const wchar_t
     std::wstring value = profile.get_value(section, key);
     if (!value.empty()) {
         text = std::move(value);
+    }
+}
+
+// The value of a key the file holds, empty ones included; nothing for a missing key. Settings
+// whose empty value means something (every schema, the local server, no login) are read so:
+// every version of the wizard writes these keys, so an empty one was the empty setting when the
+// profile was saved, never "keep whatever the last session left".
+std::optional<std::wstring> find_value(const udb_profile& profile, const wchar_t* section,
+                                       const wchar_t* key) {
+    const auto pairs = profile.sections.find(section);
+    if (pairs == profile.sections.end()) {
+        return std::nullopt;
+    }
+    for (const auto& [name, value] : pairs->second) {
+        if (name == key) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+void read_setting(const udb_profile& profile, const wchar_t* section, const wchar_t* key,
+                  std::wstring& setting) {
+    if (std::optional<std::wstring> value = find_value(profile, section, key)) {
+        setting = std::move(*value);
     }
 }
 
@@ -238,7 +265,8 @@ bool udb_converter::store_profile(udb_profile& profile, bool with_selection) {
             profile.set_value(L"Selected Tables", name, vlm_profile_text(text));
         }
     }
-    for (const auto& [name, text] : selected_views) {
+    // The views a run leaves out are no part of what the profile repeats.
+    for (const auto& [name, text] : convert_views ? selected_views : std::vector<udb_view>{}) {
         tk_log_wmessage(2, L"Selected View: (%ls,%ls)", name.c_str(), text.c_str());
         profile.set_value(L"Selected Views", name, vlm_profile_text(text));
     }
@@ -254,12 +282,11 @@ bool udb_converter::store_profile(udb_profile& profile, bool with_selection) {
 bool mysql_converter_impl::load_profile(udb_profile& profile) {
     tk_log_message(2, "mysql_converter_impl::load_profile");
     host = tk_to_utf8(profile.get_value(mysql_section, L"host"));
-    std::wstring value = profile.get_value(mysql_section, L"user");
-    if (!value.empty()) {
-        user = tk_to_utf8(value);
+    if (const std::optional<std::wstring> value = find_value(profile, mysql_section, L"user")) {
+        user = tk_to_utf8(*value);
     }
     pswd = tk_to_utf8(profile.get_value(mysql_section, L"password"));
-    value = profile.get_value(mysql_section, L"port");
+    std::wstring value = profile.get_value(mysql_section, L"port");
     if (!value.empty()) {
         port = tk_to_utf8(value);
     }
@@ -292,20 +319,18 @@ bool mysql_converter_impl::store_profile(udb_profile& profile) {
 
 bool mssql_converter_impl::load_profile(udb_profile& profile) {
     tk_log_message(2, "mssql_converter_impl::load_profile");
-    read_text(profile, mssql_section, L"server", mssqlh);
-    read_text(profile, mssql_section, L"login", mssqlu);
-    read_text(profile, mssql_section, L"password", mssqlp);
+    read_setting(profile, mssql_section, L"server", mssqlh);
+    read_setting(profile, mssql_section, L"login", mssqlu);
+    read_setting(profile, mssql_section, L"password", mssqlp);
     read_flag_one(profile, mssql_section, L"windows authentication", sec_log);
     bool dbo = as_dbo;
     read_flag_one(profile, mssql_section, L"connect as DBO", dbo);
     if (dbo != as_dbo) {
         set_as_dbo(dbo);
     }
-    std::wstring value = profile.get_value(mssql_section, L"schema");
-    if (!value.empty()) {
-        mss_schema = value;
-        tk_log_wmessage(1, L"mss_schema=%ls", mss_schema.c_str());
-    }
+    // An empty schema is Full Replication, as the wizard saves it.
+    read_setting(profile, mssql_section, L"schema", mss_schema);
+    tk_log_wmessage(1, L"mss_schema=%ls", mss_schema.c_str());
     read_flag_one(profile, mssql_section, L"dump insert comments", mss_dump_opts.flag2);
     read_flag_one(profile, mssql_section, L"dump create database", mss_dump_opts.flag3);
     read_flag_one(profile, mssql_section, L"dump create table", mss_dump_opts.flag4);
@@ -342,6 +367,17 @@ bool apply_profile(velmora_convertor& converter, udb_profile& profile) {
     read_flag_one(profile, generic, L"view owned", flag);
     converter.set_view_owned(flag);
     read_flag_one(profile, mysql_section, L"direct mode", converter.direct);
+    // The wizard runs a profile's views as the profile says, whatever its own box said last.
+    // A profile of an older version, which did not keep the box, selects views only when they
+    // were converted (its views page was shown only then). The console agent converts views
+    // only on its own option.
+    if (converter.program == vlm_program::wizard) {
+        if (find_value(profile, generic, L"convert views")) {
+            read_flag_one(profile, generic, L"convert views", converter.convert_views);
+        } else if (!profile.get_selected_views().empty()) {
+            converter.convert_views = true;
+        }
+    }
     read_text(profile, generic, L"character set", converter.sql->charset);
     read_text(profile, generic, L"storage engine", converter.sql->storage_engine);
     for (auto& [name, text] : converter.selected_queries) {
@@ -373,11 +409,7 @@ bool velmora_convertor::store_profile(udb_profile& profile) {
     tk_log_message(2, "velmora_convertor::store_profile");
     // The selection is written in its file form and stays as it is: storing the settings must
     // not change what a later store or run would see.
-    for (const auto& [name, text] : selected_queries) {
-        if (!text.empty()) {
-            profile.set_value(L"Selected Tables", name, vlm_profile_text(text));
-            continue;
-        }
+    const auto store_table = [&profile](const std::wstring& name) {
         std::wstring table;
         std::wstring owner;
         mss_split_tab_name(name, table, owner);
@@ -389,6 +421,17 @@ bool velmora_convertor::store_profile(udb_profile& profile) {
             listed = mss_format_tab_name(owner, table);
         }
         profile.set_value(L"Selected Tables", listed, L"");
+    };
+    for (const auto& [name, text] : selected_queries) {
+        if (text.empty()) {
+            store_table(name);
+        } else {
+            profile.set_value(L"Selected Tables", name, vlm_profile_text(text));
+        }
+    }
+    // The tables a page listed apart come after the queries, as a run takes them.
+    for (const std::wstring& name : selected_tables) {
+        store_table(name);
     }
     if (!udb_converter::store_profile(profile, false) ||
         !mysql_converter_impl::store_profile(profile) ||
@@ -397,6 +440,7 @@ bool velmora_convertor::store_profile(udb_profile& profile) {
     }
     profile.set_value(generic, L"view owned", flag_text(view_owned));
     profile.set_value(mysql_section, L"direct mode", flag_text(direct));
+    profile.set_value(generic, L"convert views", flag_text(convert_views));
     profile.set_value(generic, L"character set", sql->charset);
     profile.set_value(generic, L"storage engine", sql->storage_engine);
     return true;

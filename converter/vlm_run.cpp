@@ -204,11 +204,21 @@ bool still_in_source(udb_database& source, const std::wstring& name) {
     }
 }
 
+// The names of views, as a list for a message.
+std::wstring view_names(const std::vector<udb_view>& views) {
+    std::wstring names;
+    for (const udb_view& view : views) {
+        names += (names.empty() ? L"" : L", ") + view.first;
+    }
+    return names;
+}
+
 // A run with no table, query or view to convert would still prepare its destination (mode 0
 // drops the database) and write an empty script, and end as if it had converted something.
 // A console run's list of tables (a file's, a profile's, which keeps its tables among the queries
 // without a text) none of which the source has selects nothing either; its names are reported
-// missing as the run would report them.
+// missing as the run would report them. Views a profile selects are a selection even where the
+// run leaves them out: they never widen it to every table.
 void refuse_empty_run(const velmora_convertor& converter, udb_database& source) {
     std::vector<std::wstring> listed_tables = converter.selected_tables;
     for (const vlm_query& query : converter.selected_queries) {
@@ -236,6 +246,15 @@ void refuse_empty_run(const velmora_convertor& converter, udb_database& source) 
         }
         throw tk_exception(L"There is nothing to convert: no table listed is in " + database +
                                L", and no query or view is selected.",
+                           1);
+    }
+    if (!converter.selected_views.empty()) {
+        const std::wstring why =
+            console ? L"they are converted only with --views" : L"'Convert views' is off";
+        throw tk_exception(L"There is nothing to convert: no table or query of " + database +
+                               L" is selected, and the selected views (" +
+                               view_names(converter.selected_views) + L") are left out: " + why +
+                               L".",
                            1);
     }
     const bool every_table = console;
@@ -382,10 +401,11 @@ void velmora_convertor::operator()() {
         run.destination = get_dest_base();
         tk_log_message(2, "After initializing DBs");
 
-        if (ui.console_run() && selected_tables.empty() && selected_queries.empty()) {
-            selected_tables = run.source->get_tables();
-        }
-        object_count = static_cast<std::int32_t>(selected_queries.size() + selected_tables.size());
+        // The work list is the run's own: the selection stays as it was given, so that the
+        // same converter run again converts the same objects, and a store after the run saves
+        // what was selected, not what the run made of it.
+        const std::vector<vlm_query> work = work_list(*run.source);
+        object_count = static_cast<std::int32_t>(work.size());
         std::wstring line(512 + src.size(), L'\0');
         line.resize(std::swprintf(line.data(), line.size(),
                                   L"Converting database '%ls' (%d tables)\r\n", src.c_str(),
@@ -411,15 +431,11 @@ void velmora_convertor::operator()() {
                 tk_singleton<error_handler>::ref().handle(tk_exception(unrestored, 0), false);
             }
         }
-        for (const std::wstring& table : selected_tables) {
-            selected_queries.emplace_back(table, std::wstring());
-        }
         run.fast_insert = sql->fast_insert;
 
-        // The list may not grow while it is walked; an index keeps that plain.
-        for (std::size_t i = 0; i < selected_queries.size(); ++i) {
+        for (const vlm_query& entry : work) {
             stop_if_requested();
-            convert_object(run, selected_queries[i]);
+            convert_object(run, entry);
             ++object_index;
         }
 
@@ -430,6 +446,8 @@ void velmora_convertor::operator()() {
         }
         if (convert_views && can_create_views()) {
             run.destination->create_views(views_for_names_map(run));
+        } else {
+            report_views_left_out();
         }
         object_index = 0;
         object_count = 0;
@@ -500,6 +518,23 @@ auto find_planned(auto& run, const std::wstring& name) {
 }
 
 } // namespace
+
+std::vector<vlm_query> velmora_convertor::work_list(udb_database& source) const {
+    std::vector<vlm_query> work = selected_queries;
+    // Only a console run that was given no selection at all (no table list, no profile's
+    // tables, queries or views) converts every table of the source.
+    const bool nothing_selected =
+        selected_tables.empty() && selected_queries.empty() && selected_views.empty();
+    const vlm_ui* ui = tk_singleton<vlm_ui>::pointer();
+    const std::vector<std::wstring> tables = ui != nullptr && ui->console_run() && nothing_selected
+                                                 ? source.get_tables()
+                                                 : selected_tables;
+    work.reserve(work.size() + tables.size());
+    for (const std::wstring& table : tables) {
+        work.emplace_back(table, std::wstring());
+    }
+    return work;
+}
 
 // The same source gives the same destination names on every run, whatever the selection: the
 // plain names of all source tables are claimed first, then the tables whose plain name is not
@@ -706,6 +741,25 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         handler.handle(tk_exception(text, 0), false);
         throw tk_final_exception();
     }
+}
+
+void velmora_convertor::report_views_left_out() {
+    if (selected_views.empty()) {
+        return;
+    }
+    vlm_ui& ui = tk_singleton<vlm_ui>::ref();
+    std::wstring why;
+    if (convert_views) {
+        why = L"the MySQL server cannot create views (5.0.1 or later can)";
+    } else if (ui.console_run()) {
+        // The console agent named them when it read the profile: without --views, leaving
+        // them out is what its user asked for.
+        return;
+    } else {
+        why = L"'Convert views' is off";
+    }
+    ui.error_narrow(vlm_display_narrow(L"The selected views " + view_names(selected_views) +
+                                       L" were not converted: " + why + L"."));
 }
 
 void velmora_convertor::report_unmatched_rows(const std::wstring& name) {

@@ -41,7 +41,7 @@ public:
     // Shows a failure that is not of the tk_exception family (its narrow text).
     virtual void error_narrow(const std::string& text) = 0;
 
-    // The console agent's run: with no table and no query selected every source table is
+    // The console agent's run: with no table, query or view selected every source table is
     // converted, and a listed table that the source lacks is passed to table_missing() and
     // skipped. The wizard selects from lists of existing tables and answers false.
     virtual bool console_run() const;

@@ -200,7 +200,10 @@ TEST_F(PontrelRun, TableListInTheAnsiCodePage) {
 
 TEST_F(PontrelRun, OptionsShapeTheDestination) {
     const std::string profile =
-        write_profile("shape.vlm", "[Selected Views]\n"
+        write_profile("shape.vlm", "[Selected Tables]\n"
+                                   "dbo.Caf\xC3\xA9\ndbo.customers\ndbo.orders\n"
+                                   "dbo.\xD0\x97\xD0\xB0\xD0\xBA\xD0\xB0\xD0\xB7\xD1\x8B\n"
+                                   "[Selected Views]\n"
                                    "big_customers=SELECT id, name FROM customers WHERE id > 1\n");
     drop("agent_shape");
     auto result = run_pontrel({"--profile=" + profile, "--src=velmora_agent", "--mschema=dbo",
@@ -243,6 +246,79 @@ TEST_F(PontrelRun, OptionsShapeTheDestination) {
     EXPECT_EQ(db.query("SELECT DISTINCT engine FROM information_schema.tables "
                        "WHERE table_schema = 'agent_shape' AND table_type = 'BASE TABLE'"),
               std::vector<row>{{"InnoDB"}});
+}
+
+// A profile that selects only views selects no table: with --views the views are all a run
+// creates, without it there is nothing to convert; in neither case is a table touched (mode 1
+// would drop and recreate every table it converts).
+TEST_F(PontrelRun, AProfileOfViewsOnlyConvertsNoTable) {
+    const std::string profile = write_profile("views_only.vlm", "[Generic settings]\n"
+                                                                "src=velmora_agent\n"
+                                                                "mode=1\n"
+                                                                "[Selected Views]\n"
+                                                                "answer=SELECT 42 AS a\n");
+    drop("agent_views_only");
+    db.exec("CREATE DATABASE agent_views_only");
+    db.exec("CREATE TABLE agent_views_only.`dbo.customers` (id INT, name VARCHAR(20))");
+    db.exec("INSERT INTO agent_views_only.`dbo.customers` VALUES (42, 'do not lose me')");
+    const std::vector<row> kept = {{"42", "do not lose me"}};
+
+    auto result = run_pontrel({"--profile=" + profile, "--dest=agent_views_only"}, dir.path());
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.out.find("There is nothing to convert: no table or query of database "
+                              "'velmora_agent' is selected, and the selected views (answer) are "
+                              "left out: they are converted only with --views."),
+              std::string::npos)
+        << result.out << result.err;
+    EXPECT_EQ(db.query("SELECT * FROM agent_views_only.`dbo.customers`"), kept);
+
+    result =
+        run_pontrel({"--profile=" + profile, "--dest=agent_views_only", "--views"}, dir.path());
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(result.out, "Converting database 'velmora_agent' (0 tables)\n");
+    EXPECT_EQ(tables("agent_views_only"), std::vector<std::string>{"dbo.customers"});
+    EXPECT_EQ(db.query("SELECT * FROM agent_views_only.`dbo.customers`"), kept);
+    EXPECT_EQ(db.query("SELECT a FROM agent_views_only.answer"), std::vector<row>{{"42"}});
+
+    // The script of the same selection holds the view and no table.
+    const std::string script = dir.file("views_only.sql");
+    result = run_pontrel(
+        {"--profile=" + profile, "--mode=0", "--dump", "--dest=" + script, "--views"}, dir.path());
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    const std::string text = read_file(script);
+    EXPECT_EQ(text.find("CREATE TABLE"), std::string::npos) << text;
+    EXPECT_NE(text.find("answer"), std::string::npos) << text;
+}
+
+// A script recreates every table it writes: a mode that keeps what the destination holds is
+// refused with a script destination, from the command line and from a profile, before the
+// source is read; no script is written.
+TEST_F(PontrelRun, AScriptIsWrittenInModeZeroOnly) {
+    const std::string script = dir.file("moded.sql");
+    const std::string in_profile =
+        write_profile("moded.vlm", "[Generic settings]\nsrc=velmora_agent\nmode=3\n"
+                                   "[MySQL settings]\ndirect mode=0\n");
+    const std::vector<std::vector<std::string>> commands = {
+        args({"--dump", "--mode=1", "--dest=" + script}),
+        args({"--mode=2", "--dump", "--dest=" + script}),
+        args({"--dump", "--mode=3", "--dest=" + script}),
+        args({"--dump", "--mode=4", "--dest=" + script}),
+        {"--profile=" + in_profile, "--dest=" + script},
+        {"--dump", "--mode=2", "--profile=" + in_profile, "--dest=" + script},
+    };
+    for (const auto& command : commands) {
+        SCOPED_TRACE(testing::PrintToString(command));
+        const auto result = run_pontrel(command, dir.path());
+        EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+        EXPECT_NE((result.out + result.err)
+                      .find("keeps what the destination holds, which a script cannot do"),
+                  std::string::npos)
+            << result.out << result.err;
+        EXPECT_EQ(result.out.find("Converting"), std::string::npos) << result.out;
+        EXPECT_FALSE(std::filesystem::exists(script));
+    }
+    const auto result = run({"--dump", "--mode=0", "--dest=" + script});
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
 }
 
 TEST_F(PontrelRun, SchemaOptionLimitsTheTables) {

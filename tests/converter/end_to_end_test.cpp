@@ -516,6 +516,57 @@ TEST_F(driver_end_to_end, ScriptFileReplaysIntoTheServer) {
               (std::vector<std::string>{"2", "3"}));
 }
 
+// The statements of a script, without its comment lines (the header holds the time).
+std::string statements_of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string kept;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("#")) {
+            kept += line + "\n";
+        }
+    }
+    return kept;
+}
+
+// One converter run twice converts its selection twice alike, into a script and into the
+// server: the selection is not widened or doubled by the first run, and nothing is reported.
+TEST_F(driver_end_to_end, AConverterRunTwiceConvertsAlike) {
+    temp_dir dir;
+    const std::vector<vlm_query> queries = {{L"big", L"SELECT id, name FROM dbo.customers"}};
+    const std::vector<std::wstring> tables = {L"customers", L"orders", L"empty_table",
+                                              L"sales.items"};
+    {
+        driver_env env;
+        auto c = converter(dir.file("first.sql"), true);
+        c->selected_queries = queries;
+        c->selected_tables = tables;
+        run(*c);
+        c->dest = dir.wfile("second.sql");
+        run(*c);
+        EXPECT_TRUE(env.ui.errors.empty()) << env.ui.errors.front();
+        EXPECT_EQ(c->selected_queries, queries);
+        EXPECT_EQ(c->selected_tables, tables);
+        const std::string first = statements_of(dir.file("first.sql"));
+        EXPECT_NE(first.find("CREATE TABLE `big`"), std::string::npos) << first;
+        EXPECT_EQ(statements_of(dir.file("second.sql")), first);
+    }
+    driver_env env;
+    check->drop("drv_twice");
+    auto c = converter("drv_twice");
+    c->selected_queries = queries;
+    c->selected_tables = tables;
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        run(*c);
+        EXPECT_TRUE(env.ui.errors.empty()) << env.ui.errors.front();
+        EXPECT_EQ(
+            check->tables("drv_twice"),
+            (std::vector<std::string>{"big", "customers", "empty_table", "orders", "sales.items"}));
+        expect_source_copy("drv_twice");
+        EXPECT_EQ(rows_of("drv_twice", "SELECT COUNT(*) FROM big"), std::vector<std::string>{"3"});
+    }
+}
+
 } // namespace
 
 namespace {

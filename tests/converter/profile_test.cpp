@@ -361,3 +361,131 @@ TEST(Profile, NamesWithAnEqualsSignComeBackWhole) {
     ASSERT_TRUE(load_profile_file(loaded, dir.wfile("eq.vlm"))) << read_file(dir.file("eq.vlm"));
     EXPECT_EQ(loaded.selected_queries, converter.selected_queries) << read_file(dir.file("eq.vlm"));
 }
+
+namespace {
+
+// The settings a run takes from a profile that can be empty or off when it is saved.
+struct run_settings {
+    std::wstring schema;
+    std::wstring mss_host;
+    std::wstring mss_login;
+    std::wstring mss_password;
+    std::string mysql_user;
+    bool convert_views = false;
+    std::vector<udb_view> views;
+
+    void put_into(velmora_convertor& c) const {
+        c.mss_schema = schema;
+        c.mssqlh = mss_host;
+        c.mssqlu = mss_login;
+        c.mssqlp = mss_password;
+        c.user = mysql_user;
+        c.convert_views = convert_views;
+        c.selected_views = views;
+    }
+    static run_settings of(const velmora_convertor& c) {
+        return {c.mss_schema, c.mssqlh,        c.mssqlu,        c.mssqlp,
+                c.user,       c.convert_views, c.selected_views};
+    }
+    bool operator==(const run_settings&) const = default;
+};
+
+} // namespace
+
+// A saved profile gives the run it was saved from, whatever the session before it left in the
+// converter (the registry's schema, server, login, views box): every combination of empty and
+// set values, loaded over a converter holding the other ones.
+TEST(Profile, AProfileRunDependsOnTheProfileAlone) {
+    driver_env env;
+    temp_dir dir;
+    const udb_view view{L"big", L"select id from customers"};
+    const auto settings = [&](unsigned bits) {
+        run_settings s;
+        s.schema = bits & 1 ? L"sales" : L"";
+        s.mss_host = bits & 2 ? L"mss.example" : L"";
+        s.mss_login = bits & 2 ? L"login" : L"";
+        s.mss_password = bits & 4 ? L"secret" : L"";
+        s.mysql_user = bits & 8 ? "shop" : "";
+        s.convert_views = (bits & 16) != 0;
+        if (bits & 32) {
+            s.views = {view};
+        }
+        return s;
+    };
+    for (unsigned saved_bits = 0; saved_bits < 64; ++saved_bits) {
+        run_settings saved = settings(saved_bits);
+        SCOPED_TRACE(saved_bits);
+        velmora_convertor writer;
+        saved.put_into(writer);
+        ASSERT_TRUE(save_profile_file(writer, dir.wfile("run.vlm")));
+        // What the run of the saving session converts: its views only with the box ticked.
+        if (!saved.convert_views) {
+            saved.views.clear();
+        }
+        for (const unsigned before_bits : {0u, 63u, ~saved_bits & 63u}) {
+            SCOPED_TRACE(before_bits);
+            velmora_convertor reader;
+            settings(before_bits).put_into(reader);
+            reader.selected_views.clear(); // a session's views are never a profile's
+            ASSERT_TRUE(load_profile_file(reader, dir.wfile("run.vlm")));
+            EXPECT_EQ(run_settings::of(reader), saved);
+        }
+    }
+}
+
+// Profiles of older versions keep meaning what their users saw: an empty schema was Full
+// Replication, and views they select were converted (the views page showed only then); a key
+// the file lacks leaves the setting alone. The console agent converts views on --views only.
+TEST(Profile, OlderProfilesLoadAsTheirUsersMeantThem) {
+    driver_env env;
+    struct row {
+        const char* name;
+        std::vector<std::pair<std::wstring, std::wstring>> generic;
+        std::vector<std::pair<std::wstring, std::wstring>> mssql;
+        bool with_view;
+        vlm_program program;
+        std::wstring schema_after;
+        bool views_after;
+    };
+    const std::vector<row> rows = {
+        {"empty schema", {}, {{L"schema", L""}}, false, vlm_program::wizard, L"", false},
+        {"no schema key", {}, {}, false, vlm_program::wizard, L"registry", false},
+        {"a schema", {}, {{L"schema", L"sales"}}, false, vlm_program::wizard, L"sales", false},
+        {"views, no box key", {}, {}, true, vlm_program::wizard, L"registry", true},
+        {"views, box off",
+         {{L"convert views", L"0"}},
+         {},
+         true,
+         vlm_program::wizard,
+         L"registry",
+         false},
+        {"no views, no box key", {}, {}, false, vlm_program::wizard, L"registry", false},
+        {"box on", {{L"convert views", L"1"}}, {}, false, vlm_program::wizard, L"registry", true},
+        {"console, box on",
+         {{L"convert views", L"1"}},
+         {},
+         true,
+         vlm_program::console,
+         L"registry",
+         false},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        velmora_convertor converter(r.program);
+        converter.mss_schema = L"registry";
+        converter.convert_views = false;
+        udb_profile profile;
+        for (const auto& [key, value] : r.generic) {
+            profile.set_value(L"Generic settings", key, value);
+        }
+        for (const auto& [key, value] : r.mssql) {
+            profile.set_value(L"MS SQL Server settings", key, value);
+        }
+        if (r.with_view) {
+            profile.set_value(L"Selected Views", L"v", L"select 1 as a");
+        }
+        ASSERT_TRUE(apply_profile(converter, profile));
+        EXPECT_EQ(converter.mss_schema, r.schema_after);
+        EXPECT_EQ(converter.convert_views, r.views_after);
+    }
+}

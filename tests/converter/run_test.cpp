@@ -99,7 +99,9 @@ TEST(Run, TablesAndQueriesInOrderWithProgress) {
     EXPECT_TRUE(rec.table_names.empty()) << "no name changed";
     EXPECT_EQ(converter.object_count, 0);
     EXPECT_EQ(converter.object_index, 0);
-    EXPECT_EQ(converter.selected_queries.size(), 3u) << "the tables stay in the work list";
+    EXPECT_EQ(converter.selected_queries, (std::vector<vlm_query>{{L"Top", L"select top 2"}}))
+        << "the run's work list is its own";
+    EXPECT_EQ(converter.selected_tables, (std::vector<std::wstring>{L"Orders", L"Items"}));
     EXPECT_TRUE(env.ui.errors.empty());
 }
 
@@ -426,6 +428,89 @@ TEST(Run, ConsoleConvertsAllTablesAndSkipsMissingOnes) {
     converter.source->add(L"B", table_of(1));
     converter();
     EXPECT_EQ(converter.record->created, (std::vector<std::wstring>{L"A", L"B"}));
+}
+
+// Views a selection holds keep a console run from widening to every table: with the views
+// converted they are all it creates, without them there is nothing to convert (refused before
+// the destination is prepared; a console run's handler would end the process).
+TEST(Run, ConsoleSelectionOfViewsOnlyConvertsNoTable) {
+    for (const bool views : {true, false}) {
+        SCOPED_TRACE(views);
+        driver_env env;
+        env.ui.console = true;
+        fake_run_converter converter;
+        converter.src = L"Shop";
+        converter.source->add(L"A", table_of(1));
+        converter.selected_views = {{L"V1", L"select 1 as a"}, {L"V2", L"select 2 as a"}};
+        converter.convert_views = views;
+        if (views) {
+            converter();
+            EXPECT_TRUE(converter.record->created.empty());
+            EXPECT_TRUE(env.ui.errors.empty());
+            EXPECT_EQ(converter.record->views.size(), 2u);
+            continue;
+        }
+        try {
+            converter.prepare_source();
+            ADD_FAILURE() << "not refused";
+        } catch (const tk_exception& error) {
+            EXPECT_EQ(error.level, 1);
+            EXPECT_STREQ(error.what(), "There is nothing to convert: no table or query of "
+                                       "database 'Shop' is selected, and the selected views "
+                                       "(V1, V2) are left out: they are converted only with "
+                                       "--views.");
+        }
+    }
+}
+
+// A wizard run that leaves out selected views says which, and why; the console agent said so
+// when it read its profile.
+TEST(Run, SelectedViewsLeftOutAreNamed) {
+    struct row {
+        const char* name;
+        bool console;
+        bool convert;
+        std::uint32_t version;
+        std::vector<std::string> errors;
+    };
+    const std::vector<row> rows = {
+        {"box off",
+         false,
+         false,
+         0x50700,
+         {"The selected views V were not converted: 'Convert views' is off."}},
+        {"old server",
+         false,
+         true,
+         0x50000,
+         {"The selected views V were not converted: the MySQL server cannot create views (5.0.1 "
+          "or later can)."}},
+        {"old server, console",
+         true,
+         true,
+         0x50000,
+         {"The selected views V were not converted: the MySQL server cannot create views (5.0.1 "
+          "or later can)."}},
+        {"console without --views", true, false, 0x50700, {}},
+        {"converted", false, true, 0x50700, {}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        driver_env env;
+        env.ui.console = r.console;
+        fake_run_converter converter;
+        converter.direct = true;
+        converter.sql->version = r.version;
+        converter.source->add(L"A", table_of(0)); // no rows: no statement for the server
+        converter.selected_tables = {L"A"};
+        converter.selected_views = {{L"V", L"select 1 as a"}};
+        converter.convert_views = r.convert;
+        converter();
+        EXPECT_EQ(converter.record->created, std::vector<std::wstring>{L"A"});
+        EXPECT_EQ(env.ui.narrow_errors, r.errors);
+        EXPECT_TRUE(env.ui.errors.empty()) << env.ui.errors.front();
+        EXPECT_EQ(converter.record->views.size(), r.errors.empty() && r.convert ? 1u : 0u);
+    }
 }
 
 TEST(Run, ConsoleSkipsAListedTableTheSourceLacks) {

@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -269,6 +270,60 @@ TEST_F(WizardRun, QuickLaunchCreatesViewsAsTheCheckReadThem) {
     drop("wiz_victim");
 }
 
+// A saved profile runs as it was saved whatever the last session left in the registry: Full
+// Replication stays Full Replication (owner-qualified names), and its views are created whether
+// the last session's "Convert views" box was ticked or not.
+TEST_F(WizardRun, QuickLaunchRunsTheProfileWhateverTheLastSessionLeft) {
+    drop("wiz_session");
+    program_objects objects;
+    const std::string path = profile(true, "wiz_session", {L"dbo.customers", L"dbo.notes"},
+                                     "session.vlm", [](velmora_convertor& c) {
+                                         c.mss_schema.clear();
+                                         c.convert_views = true;
+                                         c.selected_views = {{L"answer", L"SELECT 42 AS a"}};
+                                     });
+    for (const bool schema_and_box : {true, false}) {
+        SCOPED_TRACE(schema_and_box);
+        {
+            // The session before: its settings go to the registry when it ends.
+            velmora_convertor last_session;
+            last_session.mss_schema = schema_and_box ? L"dbo" : L"";
+            last_session.convert_views = !schema_and_box;
+        }
+        finish_when_done();
+        EXPECT_EQ(velmora_start(path), 0);
+        EXPECT_EQ(db.query("SELECT table_name FROM information_schema.tables WHERE table_schema "
+                           "= 'wiz_session' ORDER BY table_name"),
+                  (std::vector<row>{{"answer"}, {"dbo.customers"}, {"dbo.notes"}}));
+        expect_rows("wiz_session");
+        EXPECT_EQ(db.query("SELECT a FROM wiz_session.answer"), std::vector<row>{{"42"}});
+    }
+}
+
+// A profile that selects only views converts no table, as in pontrel: in mode 1 (which drops
+// and recreates the tables it converts) an existing table keeps its rows.
+TEST_F(WizardRun, QuickLaunchOfAProfileOfViewsOnlyConvertsNoTable) {
+    drop("wiz_views_only");
+    program_objects objects;
+    const std::string path =
+        profile(true, "wiz_views_only", {}, "views_only.vlm", [](velmora_convertor& c) {
+            c.mode = 1;
+            c.convert_views = true;
+            c.selected_views = {{L"answer", L"SELECT 42 AS a"}};
+        });
+    db.exec("CREATE DATABASE wiz_views_only");
+    db.exec("CREATE TABLE wiz_views_only.`dbo.customers` (id INT, name VARCHAR(20))");
+    db.exec("INSERT INTO wiz_views_only.`dbo.customers` VALUES (42, 'do not lose me')");
+    finish_when_done();
+    EXPECT_EQ(velmora_start(path), 0);
+    EXPECT_EQ(db.query("SELECT * FROM wiz_views_only.`dbo.customers`"),
+              (std::vector<row>{{"42", "do not lose me"}}));
+    EXPECT_EQ(db.query("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = "
+                       "'wiz_views_only'"),
+              std::vector<row>{{"2"}});
+    EXPECT_EQ(db.query("SELECT a FROM wiz_views_only.answer"), std::vector<row>{{"42"}});
+}
+
 // "[a.b].[c]" and "[a].[b.c]" are two tables through the profile the finish page saves: the
 // quick launch and pontrel running that profile put each one's rows in the same table of its own.
 TEST_F(WizardRun, TablesWhoseNamesDifferOnlyByTheDotKeepTheirRowsApart) {
@@ -399,6 +454,17 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
             c.get_table_mutator2(L"[dbo].[notes]", L"dbo.notes")->update_field(L"id", L"id", type);
         });
 
+    // Views a profile selects and says not to convert (as written by hand).
+    std::string views_off_text =
+        read_file(profile(true, "wiz_kept", {}, "views_off.vlm", [](velmora_convertor& c) {
+            c.convert_views = true;
+            c.selected_views = {{L"answer", L"SELECT 42 AS a"}};
+        }));
+    const std::size_t box = views_off_text.find("convert views=1");
+    ASSERT_NE(box, std::string::npos) << views_off_text;
+    views_off_text[box + std::strlen("convert views=")] = '0';
+    const std::string views_off = dir.write("views_off.vlm", views_off_text);
+
     const struct {
         std::string profile;
         const char* shown; // a part of the first box's text
@@ -423,6 +489,13 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
         {profile(false, fifo, {L"dbo.customers"}, "to_fifo.vlm"), "not a regular file", {}},
         {profile(true, "mysql", {L"dbo.customers"}, "to_mysql.vlm"), "", {}},
         {self_log, "which the log would empty", {}},
+        // A script replay recreates its tables: it cannot keep what mode 2 keeps.
+        {profile(false, dir.file("moded.sql"), {L"dbo.customers"}, "moded.vlm",
+                 [](velmora_convertor& c) { c.mode = 2; }),
+         "which a script cannot do",
+         {}},
+        // Views the profile leaves out are no selection: nothing to convert, nothing dropped.
+        {views_off, "the selected views (answer) are left out: 'Convert views' is off", {}},
         // A profile that selects nothing: mode 0 would drop the database, a script stand empty.
         {profile(true, "wiz_kept", {}, "nothing.vlm"), "There is nothing to convert", {}},
         {profile(false, dir.file("nothing.sql"), {}, "nothing_script.vlm"),
@@ -481,6 +554,7 @@ TEST_F(WizardRun, QuickLaunchFailuresAreShownAndEndWith255) {
     EXPECT_TRUE(std::filesystem::is_directory(folder));
     EXPECT_EQ(read_file(self_log), self_log_text);
     EXPECT_FALSE(std::filesystem::exists(dir.file("nothing.sql")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("moded.sql")));
 }
 
 // Cancel in the middle of the million-row table: the wizard asks, the run stops at its next
