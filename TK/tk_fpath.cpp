@@ -96,8 +96,9 @@ std::string read_link(int link) {
 }
 
 [[noreturn]] void refuse_link(const std::string& link, const std::string& folder) {
-    throw tk_exception("The symbolic link '" + link + "' is not followed: it is in the shared folder '" +
-                           folder + "' and belongs to another user",
+    throw tk_exception("The symbolic link '" + link +
+                           "' is not followed: it is in the shared folder '" + folder +
+                           "' and belongs to another user",
                        1);
 }
 

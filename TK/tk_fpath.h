@@ -61,11 +61,11 @@ enum class tk_write_mode {
 };
 
 // The one way this program opens a file to write into: the name `name` in the folder
-// `folder` (from tk_follow_path), shown as `text` in messages. It is never a link (the path was followed already), never
-// anything but a regular file, and never a file that belongs to another user: such a file is
-// refused before a byte of it changes (tk_exception level 1, "'<text>' belongs to another
-// user" / "'<text>' is not a regular file"), since writing into it would hand what is written
-// to its owner. A new file gets `mode` less the umask. Other failures are -1 with errno.
+// `folder` (from tk_follow_path), shown as `text` in messages. It is never a link (the path was
+// followed already), never anything but a regular file, and never a file that belongs to another
+// user: such a file is refused before a byte of it changes (tk_exception level 1, "'<text>' belongs
+// to another user" / "'<text>' is not a regular file"), since writing into it would hand what is
+// written to its owner. A new file gets `mode` less the umask. Other failures are -1 with errno.
 // Opening never waits for a pipe's reader.
 tk_fd tk_open_in_folder(int folder, const std::string& name, const std::string& text,
                         tk_write_mode how, mode_t mode);

@@ -187,8 +187,8 @@ void tk_replaced_file::refuse_foreign_lock() const {
 }
 
 void tk_replaced_file::clear_stale_lock() {
-    const int fd =
-        openat(at_.folder.get(), lock_name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = openat(at_.folder.get(), lock_name_.c_str(),
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) {
             return;

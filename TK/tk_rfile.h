@@ -28,13 +28,12 @@ bool tk_is_live_lock(const std::string& path);
 // works in the folder it reached, whatever happens to the names on the way. It refuses a target
 // that is a folder, a device, a pipe, a socket, another run's live lock file or a file of
 // another user (writing it would hand the contents to its owner, and replacing it would take
-// away a file that is not the caller's), creates the lock file "<target>.lock" beside it and holds an advisory lock on it (a
-// second writer of the same target is refused while the first holds it), and creates an empty
-// temporary file ".<name>.<pid>-<n>.tmp" in the target's folder (tk_open_in_folder), with
-// `mode` when it is given, else the permissions of an existing target, else those the umask
-// gives. commit() renames the temporary file over the
-// target; the destructor, discard() and the exit cleanups (tk_run_exit_cleanups) remove it
-// instead.
+// away a file that is not the caller's), creates the lock file "<target>.lock" beside it and holds
+// an advisory lock on it (a second writer of the same target is refused while the first holds it),
+// and creates an empty temporary file ".<name>.<pid>-<n>.tmp" in the target's folder
+// (tk_open_in_folder), with `mode` when it is given, else the permissions of an existing target,
+// else those the umask gives. commit() renames the temporary file over the target; the destructor,
+// discard() and the exit cleanups (tk_run_exit_cleanups) remove it instead.
 //
 // The lock file is the writer's own: created new (a file of that name that this program did not
 // make is refused and kept), it names the process and its temporary file, and it is removed

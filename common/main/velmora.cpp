@@ -60,8 +60,9 @@ void save_png(const QPixmap& picture, const QString& file) {
     buffer.open(QIODevice::WriteOnly);
     picture.save(&buffer, "PNG");
     try {
-        tk_replace_file_contents(file.toStdString(), "screenshot",
-                                 std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+        tk_replace_file_contents(
+            file.toStdString(), "screenshot",
+            std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     } catch (const tk_exception& error) {
         std::fprintf(stderr, "%s\n", error.message.c_str());
     }

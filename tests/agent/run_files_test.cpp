@@ -225,9 +225,9 @@ TEST_F(RunFiles, LinksOfOtherUsersAnywhereOnThePathAreNotFollowed) {
         return checks.text();
     }));
 
-    const std::string profile_logs = dir.write(
-        "logs.vlm", profile_text("Velmora-Pw1", dir.file("out.sql"),
-                                 "logfile=" + shared + "/d/victim.log\r\n"));
+    const std::string profile_logs =
+        dir.write("logs.vlm", profile_text("Velmora-Pw1", dir.file("out.sql"),
+                                           "logfile=" + shared + "/d/victim.log\r\n"));
     const std::string out = dir.file("out.sql");
     for (const std::string& via : {shared + "/d", shared + "/n/up", dir.file("plain/via"),
                                    shared + "/n/../d", shared + "/d/../rootonly"}) {
