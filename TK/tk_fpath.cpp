@@ -124,7 +124,7 @@ void tk_fd::reset(int fd) noexcept {
     fd_ = fd;
 }
 
-int tk_follow_path(const std::string& path, tk_followed_path& followed) {
+int tk_follow_path(const std::string& path, tk_followed_path& followed, bool follow_last) {
     std::deque<std::string> pending;
     push_names(path, pending);
     const bool absolute = !path.empty() && path.front() == '/';
@@ -132,9 +132,18 @@ int tk_follow_path(const std::string& path, tk_followed_path& followed) {
     path_text text;
     text.restart(absolute);
     int hops = 0;
+    // A path that cannot be followed to its end still has a text, for the caller's messages.
+    const auto unfinished = [&](int error, const std::string& name) {
+        std::string rest = name;
+        for (const std::string& next : pending) {
+            rest += (rest.empty() ? "" : "/") + next;
+        }
+        followed.text = text.folder() + rest;
+        return error;
+    };
     while (!folder.valid() || !pending.empty()) {
         if (!folder.valid()) {
-            return errno;
+            return unfinished(errno, "");
         }
         const std::string name = std::move(pending.front());
         pending.pop_front();
@@ -160,17 +169,17 @@ int tk_follow_path(const std::string& path, tk_followed_path& followed) {
                 followed.name = name;
                 break;
             }
-            return errno;
+            return unfinished(errno, name);
         }
         struct stat st {};
         if (::fstat(step.get(), &st) != 0) {
-            return errno;
+            return unfinished(errno, name);
         }
-        if (S_ISLNK(st.st_mode)) {
+        if (S_ISLNK(st.st_mode) && !(last && !follow_last)) {
             const std::string link = text.folder() + name;
             struct stat folder_st {};
             if (::fstat(folder.get(), &folder_st) != 0) {
-                return errno;
+                return unfinished(errno, name);
             }
             if (!may_follow(st, folder_st)) {
                 refuse_link(link, text.folder());
@@ -180,15 +189,15 @@ int tk_follow_path(const std::string& path, tk_followed_path& followed) {
             }
             const std::string names = read_link(step.get());
             if (names.empty()) {
-                return errno != 0 ? errno : ENOENT;
+                return unfinished(errno != 0 ? errno : ENOENT, name);
             }
             if (names_an_object(folder.get(), names)) {
                 if (!last) {
-                    return ENOTDIR;
+                    return unfinished(ENOTDIR, name);
                 }
                 followed.object.reset(::openat(folder.get(), name.c_str(), O_PATH | O_CLOEXEC));
                 if (!followed.object.valid()) {
-                    return errno;
+                    return unfinished(errno, name);
                 }
                 followed.name = name;
                 break;
@@ -205,7 +214,7 @@ int tk_follow_path(const std::string& path, tk_followed_path& followed) {
             break;
         }
         if (!S_ISDIR(st.st_mode)) {
-            return ENOTDIR;
+            return unfinished(ENOTDIR, name);
         }
         folder = std::move(step);
         text.enter(name);
@@ -276,9 +285,10 @@ tk_fd tk_open_in_folder(int folder, const std::string& name, const std::string& 
     return file;
 }
 
-tk_fd tk_open_for_writing(const std::string& path, tk_write_mode how, mode_t mode) {
+tk_fd tk_open_for_writing(const std::string& path, tk_write_mode how, mode_t mode,
+                          bool follow_last) {
     tk_followed_path at;
-    if (const int error = tk_follow_path(path, at)) {
+    if (const int error = tk_follow_path(path, at, follow_last)) {
         errno = error;
         return tk_fd();
     }

@@ -46,8 +46,10 @@ struct tk_followed_path {
 // tk_exception (level 1): "The symbolic link '<link>' is not followed: it is in the shared
 // folder '<folder>/' and belongs to another user". Other failures return the errno (ENOENT
 // for a folder on the way that does not exist, ENOTDIR where a file stands for a folder), 0 on
-// success; the last name need not exist.
-int tk_follow_path(const std::string& path, tk_followed_path& followed);
+// success; the last name need not exist. On such a failure `text` is the path as followed so
+// far with the names not reached yet.
+// With `follow_last` false, a link as the last name is not followed: it is the name found.
+int tk_follow_path(const std::string& path, tk_followed_path& followed, bool follow_last = true);
 
 // Opens the file a path names for reading, following links as tk_follow_path does. The
 // descriptor or -1 with errno set; a refused link is a tk_exception.
@@ -74,7 +76,10 @@ tk_fd tk_open_in_folder(int folder, const std::string& name, const std::string& 
 tk_fd tk_open_for_writing(const tk_followed_path& at, tk_write_mode how, mode_t mode);
 
 // Follows `path` and opens it as tk_open_for_writing does; a failure to follow is -1 with errno.
-tk_fd tk_open_for_writing(const std::string& path, tk_write_mode how, mode_t mode);
+// With `follow_last` false, a link as the last name is not written through (-1, ELOOP): for a
+// path that was followed once already, whose last name must stay the file then found.
+tk_fd tk_open_for_writing(const std::string& path, tk_write_mode how, mode_t mode,
+                          bool follow_last = true);
 
 // Removes the file `path` names, following links as tk_follow_path does; a file of another
 // user is refused as by tk_open_in_folder. 0 or the errno; a missing file is ENOENT.

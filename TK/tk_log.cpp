@@ -27,12 +27,13 @@ constexpr std::size_t utf8_line_size = 10240;
 // Opens the log for one line. The file is held exclusively while the line is written: a second
 // writer (another thread, or another process on the same file) waits for the first instead of
 // mixing its bytes into the line; closing the file releases it. Null when the file cannot be
-// opened; the line is then dropped, and `refused` says why when it is not an errno. The path is
-// followed anew for each line, so a link put on the way later is met by the same rule.
+// opened; the line is then dropped, and `refused` says why when it is not an errno. The path,
+// found when the log was named, is followed anew for each line, so a link put on the way later
+// is met by the same rule, and a link put in place of the file itself is not written through.
 std::FILE* open_for_line(const std::string& path, std::string& refused) {
     int fd = -1;
     try {
-        fd = tk_open_for_writing(path, tk_write_mode::append, 0666).release();
+        fd = tk_open_for_writing(path, tk_write_mode::append, 0666, false).release();
     } catch (const tk_exception& error) {
         refused = error.message;
         return nullptr;
@@ -180,7 +181,7 @@ void tk_logger::truncate_once() {
     // A log that cannot be emptied is said by the first line's write, which meets the same
     // refusal.
     try {
-        tk_open_for_writing(log_path(), tk_write_mode::truncate, 0666);
+        tk_open_for_writing(log_path(), tk_write_mode::truncate, 0666, false);
     } catch (const tk_exception&) {
     }
 }

@@ -87,7 +87,8 @@ bool tk_is_live_lock(const std::string& path) {
 
 std::string tk_link_target(const std::string& path) {
     tk_followed_path followed;
-    return tk_follow_path(path, followed) == 0 ? followed.text : path;
+    tk_follow_path(path, followed);
+    return followed.text.empty() ? path : followed.text;
 }
 
 tk_replaced_file::tk_replaced_file(const std::string& path, const std::string& kind,

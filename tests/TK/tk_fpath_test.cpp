@@ -353,4 +353,21 @@ TEST_F(tk_fpath_test, AnotherUsersFileIsNeverOpenedForWriting) {
     EXPECT_EQ(read(mine), "");
 }
 
+// A folder on the way swapped for a link after the path was followed redirects nothing: the
+// script, its lock and its temporary file stay in the folder first reached.
+TEST_F(tk_fpath_test, AFolderSwappedForALinkLaterRedirectsNothing) {
+    fs::create_directory(dir_ + "/work");
+    fs::create_directory(dir_ + "/victim");
+    std::ofstream(dir_ + "/victim/out.sql") << "victim's";
+    tk_replaced_file file(dir_ + "/work/out.sql", "script file");
+    fs::rename(dir_ + "/work", dir_ + "/moved");
+    ASSERT_EQ(symlink((dir_ + "/victim").c_str(), (dir_ + "/work").c_str()), 0);
+    std::ofstream(file.write_path(), std::ios::binary) << "script";
+    file.commit();
+    EXPECT_EQ(read(dir_ + "/moved/out.sql"), "script");
+    EXPECT_EQ(read(dir_ + "/victim/out.sql"), "victim's");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/moved"), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/victim"), fs::directory_iterator()), 1);
+}
+
 } // namespace
