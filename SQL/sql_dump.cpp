@@ -269,7 +269,7 @@ dmp_database::dmp_database(const std::wstring& file_name, const dump_options& op
     out_.rdbuf()->pubsetbuf(nullptr, 0);
     buffer_.reserve(stream_buffer_size);
     errno = 0;
-    out_.open(file_->temp_path(), std::ios::out | std::ios::binary | std::ios::trunc);
+    out_.open(file_->write_path(), std::ios::out | std::ios::binary | std::ios::trunc);
     if (!out_.is_open()) {
         const int open_errno = errno;
         tk_log_message(2, "Failed to open file");

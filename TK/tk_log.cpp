@@ -1,7 +1,9 @@
 // The trace log.
 #include "TK/tk_log.h"
 
+#include "TK/tk_excep.h"
 #include "TK/tk_fname.h"
+#include "TK/tk_fpath.h"
 #include "TK/tk_utils.h"
 #include "platform/win32/localtime.h"
 #include "platform/win32/unicode.h"
@@ -25,10 +27,17 @@ constexpr std::size_t utf8_line_size = 10240;
 // Opens the log for one line. The file is held exclusively while the line is written: a second
 // writer (another thread, or another process on the same file) waits for the first instead of
 // mixing its bytes into the line; closing the file releases it. Null when the file cannot be
-// opened; the line is then dropped.
-std::FILE* open_for_line(const std::string& path) {
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+// opened; the line is then dropped, and `refused` says why when it is not an errno. The path,
+// found when the log was named, is followed anew for each line, so a link put on the way later
+// is met by the same rule, and a link put in place of the file itself is not written through.
+std::FILE* open_for_line(const std::string& path, std::string& refused) {
+    int fd = -1;
+    try {
+        fd = tk_open_for_writing(path, tk_write_mode::append, 0666, false).release();
+    } catch (const tk_exception& error) {
+        refused = error.message;
+        return nullptr;
+    }
     if (fd < 0) {
         return nullptr;
     }
@@ -48,11 +57,11 @@ constexpr std::size_t held_limit = std::size_t{1} << 20;
 
 // A log that cannot be written loses the trace the user asked for: said once on stderr, and the
 // run goes on; the program's exit code tells it (tk_logger::write_failed).
-void report_write_failure(tk_logger& logger, const std::string& path, int error) {
+void report_write_failure(tk_logger& logger, const std::string& path, const std::string& reason) {
     if (!logger.first_write_failure()) {
         return;
     }
-    std::fprintf(stderr, "Cannot write the trace log %s: %s\n", path.c_str(), std::strerror(error));
+    std::fprintf(stderr, "Cannot write the trace log %s: %s\n", path.c_str(), reason.c_str());
     std::fflush(stderr);
 }
 
@@ -71,15 +80,16 @@ void write_line(tk_logger& logger, const std::string& line) {
         return;
     }
     const std::string path = logger.log_path();
-    std::FILE* file = open_for_line(path);
+    std::string refused;
+    std::FILE* file = open_for_line(path, refused);
     if (file == nullptr) {
-        report_write_failure(logger, path, errno);
+        report_write_failure(logger, path, refused.empty() ? std::strerror(errno) : refused);
         return;
     }
     const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
     const int error = errno;
     if (std::fclose(file) != 0 || !written) {
-        report_write_failure(logger, path, written ? errno : error);
+        report_write_failure(logger, path, std::strerror(written ? errno : error));
     }
 }
 
@@ -168,10 +178,11 @@ void tk_logger::truncate_once() {
     if (!enabled_ || truncated_.load(std::memory_order_relaxed) || truncated_.exchange(true)) {
         return;
     }
-    const int fd = ::open(log_path().c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-    if (fd >= 0) {
-        ::close(fd);
+    // A log that cannot be emptied is said by the first line's write, which meets the same
+    // refusal.
+    try {
+        tk_open_for_writing(log_path(), tk_write_mode::truncate, 0666, false);
+    } catch (const tk_exception&) {
     }
 }
 

@@ -18,17 +18,9 @@
 
 namespace {
 
-// The limit of the kernel's own resolution.
-constexpr int max_link_hops = 40;
-
 std::string folder_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string name_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::atomic<unsigned> temp_counter{0};
@@ -37,20 +29,6 @@ std::atomic<unsigned> temp_counter{0};
 // is someone else's, and is neither taken over nor removed.
 constexpr std::string_view lock_signature = "velmora lock file\n";
 constexpr std::size_t lock_read_limit = 4096;
-
-// Whether the kernel's protected-symlinks rule would let the caller follow the link: in a
-// sticky folder that everyone may write, only a link of the caller or of the folder's owner.
-// Applied here because the links are followed by the program itself, where the kernel's rule
-// does not reach (and a system may have it switched off).
-bool may_follow(const std::string& link, const struct stat& link_st, std::string& folder) {
-    folder = folder_of(link);
-    struct stat folder_st {};
-    if (stat(folder.empty() ? "." : folder.c_str(), &folder_st) != 0) {
-        return false;
-    }
-    const bool shared = (folder_st.st_mode & S_ISVTX) != 0 && (folder_st.st_mode & S_IWOTH) != 0;
-    return !shared || link_st.st_uid == geteuid() || link_st.st_uid == folder_st.st_uid;
-}
 
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -87,50 +65,45 @@ bool all_digits(std::string_view text) {
 
 } // namespace
 
-bool tk_is_live_lock(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        return false;
-    }
+namespace {
+
+bool is_live_lock(int fd) {
     struct stat st {};
-    bool live = false;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && is_lock_text(read_head(fd))) {
-        live = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    }
-    close(fd);
-    return live;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && is_lock_text(read_head(fd)) &&
+           flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
+bool is_live_lock_in(int folder, const std::string& name) {
+    const tk_fd fd(openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    return fd.valid() && is_live_lock(fd.get());
+}
+
+} // namespace
+
+bool tk_is_live_lock(const std::string& path) {
+    const tk_fd fd = tk_open_for_reading(path, O_RDONLY | O_NONBLOCK);
+    return fd.valid() && is_live_lock(fd.get());
 }
 
 std::string tk_link_target(const std::string& path) {
-    std::string current = path;
-    for (int hop = 0; hop < max_link_hops; ++hop) {
-        struct stat st {};
-        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            return current;
-        }
-        std::string folder;
-        if (!may_follow(current, st, folder)) {
-            const std::string reason =
-                "it is in the shared folder '" + folder + "' and belongs to another user";
-            throw tk_exception("The symbolic link '" + current + "' is not followed: " + reason, 1);
-        }
-        std::string link(PATH_MAX, '\0');
-        const ssize_t length = readlink(current.c_str(), link.data(), link.size());
-        if (length <= 0) {
-            return current;
-        }
-        link.resize(static_cast<std::size_t>(length));
-        current = link.front() == '/' ? link : folder_of(current) + link;
-    }
-    throw tk_exception("Too many levels of symbolic links: '" + path + "'", 1);
+    tk_followed_path followed;
+    tk_follow_path(path, followed);
+    return followed.text.empty() ? path : followed.text;
 }
 
-tk_replaced_file::tk_replaced_file(const std::string& path, const std::string& kind)
-    : path_(path), kind_(kind), target_(tk_link_target(path)), lock_path_(target_ + ".lock") {
+tk_replaced_file::tk_replaced_file(const std::string& path, const std::string& kind,
+                                   std::optional<mode_t> mode)
+    : path_(path), kind_(kind) {
+    if (const int error = tk_follow_path(path, at_)) {
+        fail(std::strerror(error));
+    }
+    target_ = at_.text;
+    lock_name_ = at_.name + ".lock";
+    lock_path_ = target_ + ".lock";
     refuse_target_kind();
     lock();
     try {
-        create_temp();
+        create_temp(mode);
     } catch (...) {
         release_lock();
         throw;
@@ -146,9 +119,16 @@ void tk_replaced_file::fail(const std::string& reason) const {
     throw tk_exception("Cannot create the " + kind_ + " '" + path_ + "': " + reason, 1);
 }
 
+bool tk_replaced_file::target_status(struct stat& st) const {
+    return fstatat(at_.folder.get(), at_.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 void tk_replaced_file::refuse_target_kind() const {
+    if (at_.object.valid()) {
+        fail("'" + target_ + "' is not a regular file");
+    }
     struct stat st {};
-    if (stat(target_.c_str(), &st) != 0) {
+    if (!target_status(st)) {
         return;
     }
     if (S_ISDIR(st.st_mode)) {
@@ -157,11 +137,14 @@ void tk_replaced_file::refuse_target_kind() const {
     if (!S_ISREG(st.st_mode)) {
         fail("'" + target_ + "' is not a regular file");
     }
+    if (st.st_uid != geteuid()) {
+        fail("'" + target_ + "' belongs to another user");
+    }
     refuse_live_lock();
 }
 
 void tk_replaced_file::refuse_live_lock() const {
-    if (tk_is_live_lock(target_)) {
+    if (is_live_lock_in(at_.folder.get(), at_.name)) {
         fail("'" + target_ + "' is the lock file of another run");
     }
 }
@@ -172,9 +155,9 @@ void tk_replaced_file::lock() {
     // this program whose lock nobody holds was left by a run that was killed: it is cleared
     // away with that run's temporary file.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const int fd =
-            open(lock_path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd >= 0) {
+        tk_fd created = open_lock();
+        if (created.valid()) {
+            const int fd = created.release();
             // Blocking: a run that opened the new file to look at it lets go at once.
             while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
             }
@@ -190,13 +173,23 @@ void tk_replaced_file::lock() {
     fail("its lock file '" + lock_path_ + "' keeps changing");
 }
 
+tk_fd tk_replaced_file::open_lock() const {
+    try {
+        return tk_open_in_folder(at_.folder.get(), lock_name_, lock_path_,
+                                 tk_write_mode::create_new, 0644);
+    } catch (const tk_exception& refused) {
+        fail(refused.message);
+    }
+}
+
 void tk_replaced_file::refuse_foreign_lock() const {
     fail("the name of its lock file '" + lock_path_ +
          "' is taken by a file this program did not make (it is left as it is)");
 }
 
 void tk_replaced_file::clear_stale_lock() {
-    const int fd = open(lock_path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = openat(at_.folder.get(), lock_name_.c_str(),
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) {
             return;
@@ -225,9 +218,10 @@ void tk_replaced_file::clear_stale_lock() {
         refuse_foreign_lock();
     }
     struct stat named {};
-    if (lstat(lock_path_.c_str(), &named) == 0 && same_file(held, named)) {
+    if (fstatat(at_.folder.get(), lock_name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(held, named)) {
         remove_stale_temp(text, held);
-        if (unlink(lock_path_.c_str()) != 0 && errno != ENOENT) {
+        if (unlinkat(at_.folder.get(), lock_name_.c_str(), 0) != 0 && errno != ENOENT) {
             const int error = errno;
             close(fd);
             fail("cannot remove the lock file '" + lock_path_ +
@@ -243,7 +237,7 @@ void tk_replaced_file::remove_stale_temp(const std::string& lock_text,
     // the same user as the lock: a lock file written by someone else cannot point elsewhere.
     const std::string pid = lock_field(lock_text, "pid");
     const std::string name = lock_field(lock_text, "temp");
-    const std::string prefix = "." + name_of(target_) + "." + pid + "-";
+    const std::string prefix = "." + at_.name + "." + pid + "-";
     const std::string suffix = ".tmp";
     if (!all_digits(pid) || name.size() <= prefix.size() + suffix.size() ||
         name.compare(0, prefix.size(), prefix) != 0 ||
@@ -252,18 +246,18 @@ void tk_replaced_file::remove_stale_temp(const std::string& lock_text,
                                                   name.size() - prefix.size() - suffix.size()))) {
         return;
     }
-    const std::string temp = folder_of(target_) + name;
     struct stat st {};
-    if (lstat(temp.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == lock_st.st_uid) {
-        unlink(temp.c_str());
+    if (fstatat(at_.folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_uid == lock_st.st_uid) {
+        unlinkat(at_.folder.get(), name.c_str(), 0);
     }
 }
 
 void tk_replaced_file::write_lock_text() const {
     std::string text(lock_signature);
     text += "pid=" + std::to_string(getpid()) + "\n";
-    if (!temp_path_.empty()) {
-        text += "temp=" + name_of(temp_path_) + "\n";
+    if (!temp_name_.empty()) {
+        text += "temp=" + temp_name_ + "\n";
     }
     // Each text begins with the one before, so writing over it from the start is enough.
     if (pwrite(lock_fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
@@ -272,28 +266,32 @@ void tk_replaced_file::write_lock_text() const {
     }
 }
 
-void tk_replaced_file::create_temp() {
+void tk_replaced_file::create_temp(std::optional<mode_t> mode) {
     struct stat existing {};
-    const bool replaces = stat(target_.c_str(), &existing) == 0;
-    const std::string prefix =
-        folder_of(target_) + "." + name_of(target_) + "." + std::to_string(getpid()) + "-";
+    const bool replaces = target_status(existing);
+    const std::string prefix = "." + at_.name + "." + std::to_string(getpid()) + "-";
     while (true) {
-        temp_path_ = prefix + std::to_string(temp_counter++) + ".tmp";
-        const int fd =
-            open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0 && errno == EEXIST) {
+        temp_name_ = prefix + std::to_string(temp_counter++) + ".tmp";
+        temp_path_ = folder_of(target_) + temp_name_;
+        temp_fd_ = tk_open_in_folder(at_.folder.get(), temp_name_, temp_path_,
+                                     tk_write_mode::create_new, mode.value_or(0666));
+        if (!temp_fd_.valid() && errno == EEXIST) {
             continue;
         }
-        if (fd < 0) {
+        if (!temp_fd_.valid()) {
             const int error = errno;
+            temp_name_.clear();
             temp_path_.clear();
             fail(std::strerror(error));
         }
         // A replaced file keeps who may read it: a script of a private database stays private.
-        if (replaces) {
-            fchmod(fd, existing.st_mode & 07777);
+        // A mode given is kept exactly, whatever the umask.
+        if (mode) {
+            fchmod(temp_fd_.get(), *mode);
+        } else if (replaces) {
+            fchmod(temp_fd_.get(), existing.st_mode & 07777);
         }
-        close(fd);
+        write_path_ = "/proc/self/fd/" + std::to_string(temp_fd_.get());
         // A later run clears the file away should this one be killed.
         write_lock_text();
         return;
@@ -304,14 +302,19 @@ void tk_replaced_file::commit() {
     if (done_) {
         return;
     }
-    // Another run may have taken the target's name as its lock since the start.
+    // Another run may have taken the target's name as its lock since the start, and another
+    // user may have put a file of theirs there.
     try {
         refuse_live_lock();
+        struct stat st {};
+        if (target_status(st) && st.st_uid != geteuid()) {
+            fail("'" + target_ + "' belongs to another user");
+        }
     } catch (...) {
         discard();
         throw;
     }
-    if (std::rename(temp_path_.c_str(), target_.c_str()) != 0) {
+    if (renameat(at_.folder.get(), temp_name_.c_str(), at_.folder.get(), at_.name.c_str()) != 0) {
         const int error = errno;
         discard();
         throw tk_exception(
@@ -319,6 +322,7 @@ void tk_replaced_file::commit() {
     }
     committed_ = true;
     done_ = true;
+    temp_fd_.reset();
     release_lock();
     cleanup_.reset();
 }
@@ -328,9 +332,10 @@ void tk_replaced_file::discard() noexcept {
         return;
     }
     done_ = true;
-    if (!temp_path_.empty()) {
-        unlink(temp_path_.c_str());
+    if (!temp_name_.empty()) {
+        unlinkat(at_.folder.get(), temp_name_.c_str(), 0);
     }
+    temp_fd_.reset();
     release_lock();
 }
 
@@ -342,10 +347,33 @@ void tk_replaced_file::release_lock() noexcept {
     // another run's script may have been put in its place meanwhile.
     struct stat held {};
     struct stat named {};
-    if (fstat(lock_fd_, &held) == 0 && lstat(lock_path_.c_str(), &named) == 0 &&
+    if (fstat(lock_fd_, &held) == 0 &&
+        fstatat(at_.folder.get(), lock_name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_file(held, named)) {
-        unlink(lock_path_.c_str());
+        unlinkat(at_.folder.get(), lock_name_.c_str(), 0);
     }
     close(lock_fd_);
     lock_fd_ = -1;
+}
+
+void tk_replace_file_contents(const std::string& path, const std::string& kind,
+                              std::string_view bytes, std::optional<mode_t> mode) {
+    tk_replaced_file file(path, kind, mode);
+    while (!bytes.empty()) {
+        const ssize_t done = write(file.temp_fd(), bytes.data(), bytes.size());
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            throw tk_exception(
+                "Cannot write the " + kind + " '" + path + "': " + std::strerror(errno), 1);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(done));
+    }
+    // What is put in place is on the disk first: a crash leaves the old file or the new one.
+    if (fsync(file.temp_fd()) != 0) {
+        throw tk_exception("Cannot write the " + kind + " '" + path + "': " + std::strerror(errno),
+                           1);
+    }
+    file.commit();
 }

@@ -2,17 +2,20 @@
 #pragma once
 
 #include "TK/tk_exitc.h"
+#include "TK/tk_fpath.h"
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <sys/types.h>
 
 struct stat;
 
 // The file a path finally names: symbolic links are followed (a relative link from the folder
-// of the link), the last one even when what it names does not exist yet. A path that is no
-// link comes back unchanged. A loop of links is a tk_exception (level 1), and so is a link that
-// the kernel's protected-symlinks rule would not follow: one in a sticky folder that everyone
-// may write, owned neither by the caller nor by the folder's owner.
+// of the link), the last one even when what it names does not exist yet, each only as the
+// kernel's protected-symlinks rule would follow it (tk_follow_path, whose tk_exception a
+// refused link or a loop is). The path as followed comes back; a path that cannot be followed
+// (a folder on the way is missing) comes back as it is, for the caller's own checks to name.
 std::string tk_link_target(const std::string& path);
 
 // Whether `path` is a lock file of this program that a live run holds.
@@ -20,14 +23,17 @@ bool tk_is_live_lock(const std::string& path);
 
 // The writer of a file that replaces its destination only when it is complete.
 //
-// The constructor follows symbolic links to the destination's target (a link is never replaced
-// itself), refuses a target that is a folder, a device, a pipe, a socket or another run's live
-// lock file, creates the lock file "<target>.lock" beside it and holds an advisory lock on it (a
-// second writer of the same target is refused while the first holds it), and creates an empty
-// temporary file ".<name>.<pid>-<n>.tmp" in the target's folder, with the permissions of an
-// existing target (else those the umask gives). commit() renames the temporary file over the
-// target; the destructor, discard() and the exit cleanups (tk_run_exit_cleanups) remove it
-// instead.
+// The constructor follows the path (tk_follow_path: a link anywhere on it only as the kernel's
+// protected-symlinks rule would follow it; a link is never replaced itself) and from then on
+// works in the folder it reached, whatever happens to the names on the way. It refuses a target
+// that is a folder, a device, a pipe, a socket, another run's live lock file or a file of
+// another user (writing it would hand the contents to its owner, and replacing it would take
+// away a file that is not the caller's), creates the lock file "<target>.lock" beside it and holds
+// an advisory lock on it (a second writer of the same target is refused while the first holds it),
+// and creates an empty temporary file ".<name>.<pid>-<n>.tmp" in the target's folder
+// (tk_open_in_folder), with `mode` when it is given, else the permissions of an existing target,
+// else those the umask gives. commit() renames the temporary file over the target; the destructor,
+// discard() and the exit cleanups (tk_run_exit_cleanups) remove it instead.
 //
 // The lock file is the writer's own: created new (a file of that name that this program did not
 // make is refused and kept), it names the process and its temporary file, and it is removed
@@ -37,12 +43,18 @@ bool tk_is_live_lock(const std::string& path);
 // Failures are tk_exception (level 1) whose text begins "Cannot create the <kind> '<path>': ".
 class tk_replaced_file {
 public:
-    tk_replaced_file(const std::string& path, const std::string& kind);
+    tk_replaced_file(const std::string& path, const std::string& kind,
+                     std::optional<mode_t> mode = std::nullopt);
     ~tk_replaced_file();
     tk_replaced_file(const tk_replaced_file&) = delete;
     tk_replaced_file& operator=(const tk_replaced_file&) = delete;
 
-    // Where the contents are to be written.
+    // A name of the temporary file for the writer of its contents: it reaches the file this
+    // object created, whatever happens meanwhile to the names on the way.
+    const std::string& write_path() const { return write_path_; }
+    // The temporary file, open for writing.
+    int temp_fd() const { return temp_fd_.get(); }
+    // Where the temporary file is, for messages.
     const std::string& temp_path() const { return temp_path_; }
     // The file that commit() replaces.
     const std::string& target() const { return target_; }
@@ -59,23 +71,37 @@ private:
     void refuse_target_kind() const;
     void refuse_live_lock() const;
     void lock();
+    tk_fd open_lock() const;
     // Refuses a live lock and a file that is not a lock; removes a stale lock and its run's
     // temporary file.
     void clear_stale_lock();
     [[noreturn]] void refuse_foreign_lock() const;
     void remove_stale_temp(const std::string& lock_text, const struct stat& lock_st) const;
     void write_lock_text() const;
-    void create_temp();
+    void create_temp(std::optional<mode_t> mode);
+    // The target's own status; false when it does not exist.
+    bool target_status(struct stat& st) const;
     void release_lock() noexcept;
     [[noreturn]] void fail(const std::string& reason) const;
 
     std::string path_;
     std::string kind_;
+    tk_followed_path at_;
     std::string target_;
+    std::string lock_name_;
     std::string lock_path_;
+    std::string temp_name_;
     std::string temp_path_;
+    tk_fd temp_fd_;
+    std::string write_path_;
     int lock_fd_ = -1;
     bool committed_ = false;
     bool done_ = false;
     std::optional<tk_exit_cleanup> cleanup_;
 };
+
+// Puts `bytes` in place of the file `path` names, whole or not at all, through a
+// tk_replaced_file (whose rules and messages hold); `mode`, when given, is the new file's
+// permissions whatever the umask. A failure to write is "Cannot write the <kind> '<path>': ...".
+void tk_replace_file_contents(const std::string& path, const std::string& kind,
+                              std::string_view bytes, std::optional<mode_t> mode = std::nullopt);

@@ -1,6 +1,7 @@
 // Reading a small text file (a profile, a table list) whole, with a bound on its size.
 #include "TK/tk_rtext.h"
 
+#include "TK/tk_fpath.h"
 #include "TK/tk_stop.h"
 
 #include <cerrno>
@@ -11,22 +12,6 @@
 #include <unistd.h>
 
 namespace {
-
-class fd_owner {
-public:
-    explicit fd_owner(int fd) : fd_(fd) {}
-    ~fd_owner() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    fd_owner(const fd_owner&) = delete;
-    fd_owner& operator=(const fd_owner&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Waits until the pipe has bytes or its writer is gone. A pipe opened for reading with no
 // writer yet reports nothing until one comes (Linux), so this waits for it too. False when a
@@ -48,8 +33,10 @@ bool wait_readable(int fd) {
 tk_read_result tk_read_text_file(const std::string& path, std::size_t limit, std::string& bytes) {
     bytes.clear();
     // Without O_NONBLOCK, opening a named pipe waits for its writer inside open(), where a stop
-    // signal cannot end the wait; opened so, the wait is the poll() below.
-    const fd_owner file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // signal cannot end the wait; opened so, the wait is the poll() below. Links are followed
+    // only as the kernel's protected-symlinks rule would: a file read for a user is never one
+    // another user redirected the name to.
+    const tk_fd file = tk_open_for_reading(path, O_RDONLY | O_NONBLOCK);
     if (file.get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return tk_read_result::missing;

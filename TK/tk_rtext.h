@@ -18,7 +18,8 @@ enum class tk_read_result {
 // Reads the file at `path` (in the ANSI code page) into `bytes`. The bytes are counted as they
 // arrive, so a device or pipe that reports no size (/dev/zero) is refused at the limit too. A
 // pipe (a named one, or `<(cmd)`) is read until its writer closes it, waiting for a writer that
-// has not opened it yet; a stop signal (tk_stop_requested) ends the wait as `failed`.
+// has not opened it yet; a stop signal (tk_stop_requested) ends the wait as `failed`. Links
+// are followed as tk_follow_path follows them: a refused link is a tk_exception (level 1).
 tk_read_result tk_read_text_file(const std::string& path, std::size_t limit, std::string& bytes);
 
 // The text that names a result for a message about the file (empty for ok).

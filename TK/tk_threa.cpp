@@ -95,6 +95,10 @@ void tk_converter::set_logfile(const std::string& name) {
     if (tk_is_file_exist1(target, tk_file_exists) && !tk_is_file_exist1(target, tk_file_writable)) {
         throw tk_exception(tk_message(tk_msg_logfile_read_only), 1);
     }
+    // Writing another user's file would hand them the trace; it is refused before the run.
+    if (::lstat(target.c_str(), &st) == 0 && st.st_uid != ::geteuid()) {
+        throw tk_exception("The log file " + name + " belongs to another user.", 1);
+    }
     // A name too long to be made absolute names no directory that could exist: the user gets
     // the missing-path message rather than an internal error.
     std::string directory;

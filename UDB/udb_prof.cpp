@@ -4,6 +4,7 @@
 
 #include "TK/tk_excep.h"
 #include "TK/tk_log.h"
+#include "TK/tk_rfile.h"
 #include "TK/tk_rtext.h"
 #include "TK/tk_utils.h"
 #include "platform/win32/unicode.h"
@@ -203,10 +204,7 @@ bool udb_profile::store(const std::wstring& path) const {
     if (!tk_unicode_to_ansi3(path.c_str(), ansi_path)) {
         return false;
     }
-    std::ofstream out(ansi_path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        return false;
-    }
+    std::ostringstream out;
     const std::wstring selected_tables_name = tk_wmessage(tk_msg_section_tables);
     auto write_line = [&out](const std::wstring& line) { out << tk_to_utf8(line) << "\r\n"; };
     for (const auto& [name, pairs] : sections) {
@@ -224,7 +222,14 @@ bool udb_profile::store(const std::wstring& path) const {
             write_line(line);
         }
     }
-    out.close();
-    // A full disk or a failed write must not pass for a saved profile.
-    return !out.fail();
+    // A profile holds passwords: readable by its owner only, and never written into a file that
+    // someone else owns or reaches through a link planted in a shared folder. A full disk or a
+    // failed write must not pass for a saved profile; the old profile then stays whole.
+    try {
+        tk_replace_file_contents(ansi_path, "profile", out.str(), 0600);
+    } catch (const tk_exception& error) {
+        tk_log_message(1, "%s", error.message.c_str());
+        return false;
+    }
+    return true;
 }

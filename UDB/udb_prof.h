@@ -54,7 +54,9 @@ public:
     // every non-empty line is also kept as it stands in the plain-line section of that name.
     bool load(const std::wstring& path);
 
-    // Writes the profile; false when the file cannot be created or not every byte reaches it.
+    // Writes the profile, whole or not at all (tk_replace_file_contents), readable by its owner
+    // only (0600); false when it cannot be written or is refused (a link the protected-symlinks
+    // rule would not follow, a file of another user, not a regular file), the reason in the trace.
     // In "Selected Tables" a pair with an empty value is written as its key alone.
     bool store(const std::wstring& path) const;
 

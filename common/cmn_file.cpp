@@ -7,6 +7,7 @@
 #include "TK/tk_errco.h"
 #include "TK/tk_excep.h"
 #include "TK/tk_fname.h"
+#include "TK/tk_fpath.h"
 #include "TK/tk_log.h"
 #include "TK/tk_rfile.h"
 #include "TK/tk_utils.h"
@@ -283,9 +284,9 @@ int sel_file_page::check_script_file() {
     }
     // Through a symbolic link the old script is the file the link names, which the run then
     // writes (as pontrel does); the link itself stays.
-    if (std::remove(tk_link_target(tk_to_utf8(path)).c_str()) != 0) {
+    if (const int error = tk_remove_file(tk_to_utf8(path))) {
         throw tk_exception(
-            std::string("The destination file could not be deleted: ") + std::strerror(errno), 1);
+            std::string("The destination file could not be deleted: ") + std::strerror(error), 1);
     }
     return move_on;
 }

@@ -451,17 +451,5 @@ bool save_profile_file(velmora_convertor& converter, const std::wstring& path) {
     if (!converter.store_profile(profile) || !udb_db_mutator_store(converter, profile)) {
         return false;
     }
-    // The profile holds passwords: the file is readable by its owner only, from its first byte.
-    std::string file;
-    if (tk_unicode_to_ansi3(path.c_str(), file)) {
-        // O_NONBLOCK: a named pipe that nobody reads would otherwise hold the caller (the
-        // wizard's GUI thread) for ever; it cannot be opened so, and the profile is not saved.
-        const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
-        if (fd < 0) {
-            return false;
-        }
-        fchmod(fd, 0600);
-        close(fd);
-    }
     return profile.store(path);
 }

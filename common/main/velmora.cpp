@@ -4,7 +4,9 @@
 #include "GUI2/g_finish.h"
 #include "GUI2/g_wiz_sh.h"
 #include "GUI2/g_wiz_ui.h"
+#include "TK/tk_excep.h"
 #include "TK/tk_log.h"
+#include "TK/tk_rfile.h"
 #include "UDB/udb_schema.h"
 #include "common/cmn_convs.h"
 #include "common/cmn_dump.h"
@@ -27,8 +29,10 @@
 #include "platform/tds/tds_provider.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QDialog>
 #include <QListWidget>
+#include <QPixmap>
 #include <QTimer>
 
 #include <clocale>
@@ -49,6 +53,21 @@ void set_text_locale() {
     }
 }
 
+// A screenshot goes through the program's one writer of files, like everything it writes.
+void save_png(const QPixmap& picture, const QString& file) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "PNG");
+    try {
+        tk_replace_file_contents(
+            file.toStdString(), "screenshot",
+            std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    } catch (const tk_exception& error) {
+        std::fprintf(stderr, "%s\n", error.message.c_str());
+    }
+}
+
 // The picture tour behind VELMORA_SCREENSHOTS=<folder>: every page and dialog built so far is
 // shown, saved as a PNG there and closed; then the program ends. Used by tools/screenshots.sh.
 void grab_modal_then_close(const QString& file) {
@@ -57,7 +76,7 @@ void grab_modal_then_close(const QString& file) {
         if (shown == nullptr) {
             return;
         }
-        shown->grab().save(file);
+        save_png(shown->grab(), file);
         if (auto* dialog = dynamic_cast<QDialog*>(shown)) {
             dialog->done(0);
         }
@@ -103,7 +122,7 @@ void grab_page(wizard_shell& shell, int dialog, int nth, const QString& file) {
     }
     shell.go_to(index);
     QApplication::processEvents();
-    shell.grab().save(file);
+    save_png(shell.grab(), file);
 }
 
 // The MS SQL page, the "Connecting" dialog, the file page in both scenarios and the overwrite
@@ -179,18 +198,18 @@ void tour_run_pages(wizard_shell& shell, velmora_convertor& converter, const QSt
     converter.set_current_object(L"[dbo].[orders]");
     progress->on_timer();
     QApplication::processEvents();
-    shell.grab().save(folder + "/page-progress.png");
+    save_png(shell.grab(), folder + "/page-progress.png");
     converter.finished = true;
     progress->on_timer();
     QApplication::processEvents();
-    shell.grab().save(folder + "/page-finish.png");
+    save_png(shell.grab(), folder + "/page-finish.png");
     vlm_ui& ui = tk_singleton<vlm_ui>::ref();
     ui.errors.push_back("[dbo].[orders], record #1042: Duplicate field values being used for an "
                         "unique index were found.");
     ui.errors.push_back("[dbo].[notes]: Table 'notes' already exists");
     finish->page_init();
     QApplication::processEvents();
-    shell.grab().save(folder + "/page-finish-errors.png");
+    save_png(shell.grab(), folder + "/page-finish-errors.png");
     ui.errors.clear();
 }
 
@@ -203,7 +222,7 @@ int picture_tour(wizard_shell& shell, velmora_convertor& converter, const QStrin
     wizard_shell::error(L"An error reported before the wizard window exists.");
     shell.show();
     QApplication::processEvents();
-    shell.grab().save(folder + "/page-welcome.png");
+    save_png(shell.grab(), folder + "/page-welcome.png");
     grab_modal_then_close(folder + "/box-error.png");
     wizard_shell::error(L"Cannot connect to the MySQL server. Check to verify that MySQL server is "
                         L"launched and the correct host/port values were given.");
@@ -240,7 +259,7 @@ int picture_tour(wizard_shell& shell, velmora_convertor& converter, const QStrin
         tables->on_add();
         tables->sel_queries.emplace_back(L"recent_orders", L"SELECT * FROM dbo.Orders");
         sel_tables_page::insert_sorted(tables->selected(), "recent_orders");
-        shell.grab().save(folder + "/page-tables-chosen.png");
+        save_png(shell.grab(), folder + "/page-tables-chosen.png");
     }
     grab_page(shell, sel_tables_page::dialog_id, 1, folder + "/page-views.png");
     grab_modal_then_close(folder + "/dialog-query.png");

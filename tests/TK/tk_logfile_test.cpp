@@ -229,6 +229,14 @@ TEST(TkLogfileLinks, ALogIsWrittenOnlyWhereTheKernelsLinkRuleLeadsIt) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Cannot write the trace log"),
               std::string::npos);
     EXPECT_EQ(read_file(secret), "root's own\n");
+
+    // A log of another user would hand them the trace: refused when named, and kept as it was.
+    const std::string their_log = dir.file("their.log");
+    write_file(their_log, "their own\n");
+    ASSERT_EQ(chown(their_log.c_str(), test_support::unprivileged_uid, 0), 0);
+    EXPECT_EQ(refusal_of(converter, their_log),
+              "The log file " + their_log + " belongs to another user.");
+    EXPECT_EQ(read_file(their_log), "their own\n");
 }
 
 // The log empties its file: it is never a file the run reads its settings from, whichever of

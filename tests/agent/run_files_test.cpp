@@ -12,6 +12,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -186,6 +187,74 @@ TEST_F(RunFiles, LinksOfOtherUsersInSharedFoldersAreNotFollowed) {
     }
     EXPECT_TRUE(std::filesystem::is_symlink(mine));
     EXPECT_EQ(read_file(secret), "root's own\n");
+}
+
+// The same rule holds at every step of a path: a link another user put in a shared sticky
+// folder is not followed where it stands on the way to a folder, nor when it is reached through
+// a link of that user's own folder or after a "..". Script, trace log (also a profile's
+// `logfile=`), table list and profile are all refused, and the root-only files stay as they were.
+TEST_F(RunFiles, LinksOfOtherUsersAnywhereOnThePathAreNotFollowed) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give links to another user";
+    }
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string rootonly = dir.file("rootonly");
+    std::filesystem::create_directory(rootonly);
+    ASSERT_EQ(chmod(rootonly.c_str(), 0700), 0);
+    const std::map<std::string, std::string> victims = {
+        {"victim.sql", "root's script\n"},
+        {"victim.log", "root's log\n"},
+        {"list.txt", "dbo.a_first\n"},
+        {"prof.vlm", profile_text("Velmora-Pw1", dir.file("out.sql"))},
+    };
+    for (const auto& [name, text] : victims) {
+        dir.write("rootonly/" + name, text);
+        ASSERT_EQ(chmod((rootonly + "/" + name).c_str(), 0600), 0);
+    }
+    const std::string shared = dir.file("shared");
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    std::filesystem::create_directory(dir.file("plain"));
+    ASSERT_EQ(symlink((shared + "/d").c_str(), dir.file("plain/via").c_str()), 0);
+    // The other user plants the links, as they could on any machine.
+    ASSERT_TRUE(test_support::run_unprivileged([&] {
+        test_support::unprivileged_checks checks;
+        checks.check(symlink(rootonly.c_str(), (shared + "/d").c_str()) == 0, "link d");
+        checks.check(mkdir((shared + "/n").c_str(), 0755) == 0, "folder n");
+        checks.check(symlink("../d", (shared + "/n/up").c_str()) == 0, "link n/up");
+        return checks.text();
+    }));
+
+    const std::string profile_logs =
+        dir.write("logs.vlm", profile_text("Velmora-Pw1", dir.file("out.sql"),
+                                           "logfile=" + shared + "/d/victim.log\r\n"));
+    const std::string out = dir.file("out.sql");
+    for (const std::string& via : {shared + "/d", shared + "/n/up", dir.file("plain/via"),
+                                   shared + "/n/../d", shared + "/d/../rootonly"}) {
+        const std::vector<std::vector<std::string>> runs = {
+            script_args(via + "/victim.sql"),
+            script_args(out, {"--logfile=" + via + "/victim.log"}),
+            script_args(out, {"--tab_file=" + via + "/list.txt"}),
+            {"--profile=" + via + "/prof.vlm"},
+            {"--profile=" + profile_logs},
+        };
+        for (const auto& run_args : runs) {
+            SCOPED_TRACE(run_args.back());
+            const run_result result = agent_test::run_pontrel(run_args, dir.path());
+            EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+            EXPECT_TRUE(contains(result.out, "' is not followed: it is in the shared folder"))
+                << result.out;
+            for (const auto& [name, text] : victims) {
+                const std::string victim = rootonly + "/" + name;
+                struct stat st {};
+                ASSERT_EQ(stat(victim.c_str(), &st), 0);
+                EXPECT_EQ(read_file(victim), text) << name;
+                EXPECT_EQ(st.st_uid, 0u) << name;
+                EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+            }
+            EXPECT_FALSE(std::filesystem::exists(out));
+        }
+    }
 }
 
 // The trace log empties its file: a log that is the table list or the profile is refused, in

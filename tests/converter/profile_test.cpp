@@ -2,10 +2,13 @@
 #include "tests/converter/converter_test_support.h"
 
 #include "UDB/udb_prof.h"
+#include "tests/support/unprivileged.h"
 
 #include <fstream>
 #include <sstream>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using converter_test::driver_env;
 using converter_test::temp_dir;
@@ -246,6 +249,63 @@ TEST(Profile, StoringKeepsTheSelectionAndFlattensTexts) {
         ASSERT_EQ(stat(dir.file(name).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
     }
+}
+
+// "Save Settings..." as root in a shared sticky folder where another user planted links (at
+// the file and on the way to it) and a file of their own: nothing is written through a link
+// the kernel's protected-symlinks rule would refuse, another user's file neither receives the
+// passwords nor is taken away, and a profile of the saver's own is theirs alone.
+TEST(Profile, SavingNeverWritesThroughPlantedLinksOrIntoAnotherUsersFile) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act against another user";
+    }
+    driver_env env;
+    temp_dir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    const std::string rootonly = dir.file("rootonly");
+    ASSERT_EQ(mkdir(rootonly.c_str(), 0700), 0);
+    write_file(rootonly + "/victim", "root's own");
+    ASSERT_EQ(chmod((rootonly + "/victim").c_str(), 0600), 0);
+    const std::string shared = dir.file("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_TRUE(test_support::run_unprivileged([&] {
+        test_support::unprivileged_checks checks;
+        checks.check(symlink((rootonly + "/victim").c_str(), (shared + "/p.vlm").c_str()) == 0,
+                     "link p.vlm");
+        checks.check(symlink(rootonly.c_str(), (shared + "/d").c_str()) == 0, "link d");
+        checks.check(mkdir((shared + "/n").c_str(), 0755) == 0, "folder n");
+        checks.check(symlink("../d/victim", (shared + "/n/up").c_str()) == 0, "link n/up");
+        const int fd = open((shared + "/empty.vlm").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        checks.check(fd >= 0 && fchmod(fd, 0666) == 0, "file empty.vlm");
+        close(fd);
+        return checks.text();
+    }));
+
+    velmora_convertor converter;
+    converter.mssqlp = L"source-secret";
+    for (const std::string& path : {shared + "/p.vlm", shared + "/d/victim", shared + "/n/up",
+                                    shared + "/n/../d/victim", shared + "/empty.vlm"}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(save_profile_file(converter, std::wstring(path.begin(), path.end())));
+    }
+    struct stat st {};
+    ASSERT_EQ(stat((rootonly + "/victim").c_str(), &st), 0);
+    EXPECT_EQ(read_file(rootonly + "/victim"), "root's own");
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(stat((shared + "/empty.vlm").c_str(), &st), 0);
+    EXPECT_EQ(read_file(shared + "/empty.vlm"), "");
+    EXPECT_EQ(st.st_uid, test_support::unprivileged_uid);
+
+    // The saver's own profile: created readable by its owner only, whatever the umask.
+    const mode_t umask_was = umask(0);
+    const std::string mine = shared + "/mine.vlm";
+    EXPECT_TRUE(save_profile_file(converter, std::wstring(mine.begin(), mine.end())));
+    umask(umask_was);
+    ASSERT_EQ(stat(mine.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_NE(read_file(mine).find("source-secret"), std::string::npos);
 }
 
 // A "--" comment would swallow the rest of a query once its lines are joined.
