@@ -73,6 +73,7 @@ struct series {
     }
     // Every failed round with its cause, on standard error.
     void print_failures() const {
+        std::fflush(stdout);
         for (std::size_t i = 0; i < rounds.size(); ++i) {
             if (!rounds[i].ok()) {
                 std::fprintf(stderr, "FAILED: %s, round %zu: %s\n%s", what.c_str(), i + 1,

@@ -270,13 +270,10 @@ int main(int argc, char** argv) {
         s->print_failures();
         failed = failed || s->failed();
     }
+    std::filesystem::remove_all(work);
     if (failed) {
-        std::fprintf(stderr,
-                     "the benchmark failed: its figures leave the failed rounds out; the "
-                     "outputs are in %s\n",
-                     work.c_str());
+        std::fprintf(stderr, "the benchmark failed: its figures leave the failed rounds out\n");
         return 1;
     }
-    std::filesystem::remove_all(work);
     return 0;
 }
