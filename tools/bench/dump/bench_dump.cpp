@@ -1,20 +1,23 @@
 // Benchmark of the MySQL script file: a million mixed rows written as a script, one INSERT per
 // row and in multi-row INSERTs, beside mysqldump of the same rows from the MariaDB test server
-// (with and without its multi-row INSERTs), measured in the same run. Prints MB/s and rows/s
-// and the peak memory after a tenth of the rows and after all of them. Run on demand:
-//   env=$(tools/mysql-test-server.sh start /tmp/bench-mysql)
-//   VELMORA_TEST_MYSQL="$env" build/tools/bench/dump/bench_dump [rows]
-//   tools/mysql-test-server.sh stop /tmp/bench-mysql
+// (with and without its multi-row INSERTs), in interleaved rounds of the same run (the script
+// writer in this process, mysqldump a child on the same processor). Every output's rows are
+// counted; a failed or short round fails the benchmark and stays out of the figures. Prints the
+// min and median of wall and CPU time, rows/s and MB/s, the per-round ratios of each script to
+// mysqldump writing the same kind of INSERTs, the peak memory after a tenth of the rows and
+// after all of them, and the load of the machine. Run on demand:
+//   tools/bench/dump/run.sh [rows] [rounds]
 #include "SQL/sql_dmprs.h"
 #include "SQL/sql_dump.h"
 #include "SQL/sql_engi.h"
 #include "UDB/udb_field.h"
 #include "UDB/udb_schema.h"
+#include "tools/bench/bench_child.h"
+#include "tools/bench/bench_memory.h"
+#include "tools/bench/bench_stats.h"
 
 #include <mysql.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,12 +27,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -66,21 +68,9 @@ bool read_server(server& s) {
     return !s.host.empty() && !s.port.empty();
 }
 
-long peak_rss_kib() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
 long long file_size(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-}
-
-void report(const char* what, long long rows, long long bytes, double seconds) {
-    std::printf("%-44s %8.2f s %10.0f rows/s %8.1f MB/s (%lld bytes)\n", what, seconds,
-                static_cast<double>(rows) / seconds, static_cast<double>(bytes) / 1e6 / seconds,
-                bytes);
 }
 
 // The row i of the benchmark table, as the server builds it from the sequence below.
@@ -127,8 +117,30 @@ void fill_row(udb_record& record, long long i) {
     }
 }
 
-// Writes the rows through the script file; its time, bytes and the peak memory at a tenth.
-void write_script(const std::string& path, long long rows, bool fast, const char* label) {
+// The rows of an output: each row's name starts with this text, whatever the INSERT's form.
+unsigned long rows_in(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string mark = "'name ";
+    unsigned long count = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        for (std::size_t at = line.find(mark); at != std::string::npos;
+             at = line.find(mark, at + mark.size())) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+double self_cpu() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return bench::cpu_of(usage);
+}
+
+// Writes the rows through the script file in this process; its time, CPU time and peak memory
+// (the peak after a tenth of the rows into `tenth_kib`).
+bench::child_run write_script(const std::string& path, long long rows, bool fast, long& tenth_kib) {
     sql_engine& engine = *tk_singleton<sql_engine>::instance();
     dump_options options;
     options.comments = false;
@@ -151,9 +163,11 @@ void write_script(const std::string& path, long long rows, bool fast, const char
     for (const auto& c : schema) {
         record.push_back(std::make_unique<udb_field>(c->name, 0, ole_variant(), false, false));
     }
-    long tenth_rss = 0;
+    bench::reset_peak();
+    const double cpu = self_cpu();
     const auto begin = bench_clock::now();
-    {
+    bench::child_run m;
+    try {
         dmp_database db(std::wstring(path.begin(), path.end()), options);
         engine.fast_insert = fast;
         {
@@ -162,16 +176,20 @@ void write_script(const std::string& path, long long rows, bool fast, const char
                 fill_row(record, i);
                 table->append_record(record);
                 if (i == rows / 10) {
-                    tenth_rss = peak_rss_kib();
+                    tenth_kib = bench::peak_kib();
                 }
             }
         }
         db.close();
+        m.exit_code = 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "the script: %s\n", e.what());
+        m.exit_code = 1;
     }
-    const double seconds = std::chrono::duration<double>(bench_clock::now() - begin).count();
-    report(label, rows, file_size(path), seconds);
-    std::printf("%-44s peak RSS %ld KiB after %lld rows, %ld KiB after %lld rows\n", "", tenth_rss,
-                rows / 10, peak_rss_kib(), rows);
+    m.seconds = std::chrono::duration<double>(bench_clock::now() - begin).count();
+    m.cpu_seconds = self_cpu() - cpu;
+    m.peak_kib = bench::peak_kib();
+    return m;
 }
 
 bool run_sql(MYSQL* mysql, const std::string& statement) {
@@ -215,59 +233,25 @@ bool fill_server(const server& s, long long rows) {
     return ok;
 }
 
-// mysqldump of the server's rows into `path`: its time and bytes.
-void run_mysqldump(const server& s, const std::string& path, long long rows, bool extended,
-                   const char* label) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> args = {"mysqldump",
-                                     "--no-defaults",
-                                     "--protocol=TCP",
-                                     "--host=" + s.host,
-                                     "--port=" + s.port,
-                                     "--user=" + s.user,
-                                     extended ? "--extended-insert" : "--skip-extended-insert",
-                                     "bench_dump",
-                                     "bench"};
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> env = {"MYSQL_PWD=" + s.password};
-    for (char** e = environ; *e != nullptr; ++e) {
-        env.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (std::string& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    const auto begin = bench_clock::now();
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, "mysqldump", &actions, nullptr, argv.data(), envp.data()) != 0) {
-        std::fprintf(stderr, "cannot start mysqldump\n");
-        return;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    const double seconds = std::chrono::duration<double>(bench_clock::now() - begin).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "mysqldump failed\n");
-        return;
-    }
-    report(label, rows, file_size(path), seconds);
+// mysqldump of the server's rows into `path`, on `processor`.
+bench::child_run run_mysqldump(const server& s, const std::string& path, bool extended,
+                               int processor) {
+    setenv("MYSQL_PWD", s.password.c_str(), 1);
+    return bench::run_child({"mysqldump", "--no-defaults", "--protocol=TCP", "--host=" + s.host,
+                             "--port=" + s.port, "--user=" + s.user,
+                             extended ? "--extended-insert" : "--skip-extended-insert",
+                             "bench_dump", "bench"},
+                            path, {}, false, processor);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     const long long rows = argc > 1 ? std::atoll(argv[1]) : 1000000;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     server s;
     if (!read_server(s)) {
-        std::fprintf(stderr, "VELMORA_TEST_MYSQL is not set (tools/mysql-test-server.sh start)\n");
+        std::fprintf(stderr, "VELMORA_TEST_MYSQL is not set (tools/bench/dump/run.sh)\n");
         return 1;
     }
     char dir[] = "/tmp/bench-dump-XXXXXX";
@@ -275,24 +259,73 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string base = dir;
+    const bench::pinning pin = bench::pinning::of_machine();
+    bench::pin_to(pin.contender);
     std::printf("%lld mixed rows (int, varchar, decimal, datetime(3), bool, varbinary, "
-                "nullable text)\n",
-                rows);
+                "nullable text), %d interleaved rounds\n%s\n",
+                rows, rounds, pin.said().c_str());
+    bench::print_load("before");
+    if (!fill_server(s, rows)) {
+        std::fprintf(stderr, "FAILED: the rows could not be made on the MariaDB server\n");
+        return 1;
+    }
 
     sql_engine engine;
-    write_script(base + "/slow.sql", rows, false, "script file, one INSERT per row");
-    write_script(base + "/fast.sql", rows, true, "script file, multi-row INSERTs");
-
-    if (fill_server(s, rows)) {
-        run_mysqldump(s, base + "/mysqldump-single.sql", rows, false,
-                      "mysqldump --skip-extended-insert");
-        run_mysqldump(s, base + "/mysqldump-extended.sql", rows, true,
-                      "mysqldump (multi-row INSERTs)");
+    bench::series slow("script file, one INSERT per row");
+    bench::series fast("script file, multi-row INSERTs");
+    bench::series single("peer: mysqldump --skip-extended-insert");
+    bench::series extended("peer: mysqldump (multi-row INSERTs)");
+    long tenth_kib = 0;
+    // A round's output: its rows counted, its size kept for MB/s, the file removed.
+    std::vector<double> megabytes(4);
+    auto add = [&](bench::series& to, std::size_t which, const bench::child_run& m,
+                   const std::string& path) {
+        const unsigned long counted = rows_in(path);
+        to.add(m,
+               counted == static_cast<unsigned long>(rows)
+                   ? std::string()
+                   : std::to_string(counted) + " rows in the output, not " + std::to_string(rows),
+               path);
+        megabytes[which] = file_size(path) / 1e6;
+        std::remove(path.c_str());
+    };
+    for (int round = 0; round < rounds; ++round) {
+        std::string path = base + "/slow.sql";
+        add(slow, 0, write_script(path, rows, false, tenth_kib), path);
+        path = base + "/mysqldump-single.sql";
+        add(single, 2, run_mysqldump(s, path, false, pin.contender), path);
+        path = base + "/fast.sql";
+        add(fast, 1, write_script(path, rows, true, tenth_kib), path);
+        path = base + "/mysqldump-extended.sql";
+        add(extended, 3, run_mysqldump(s, path, true, pin.contender), path);
     }
-    for (const char* name :
-         {"slow.sql", "fast.sql", "mysqldump-single.sql", "mysqldump-extended.sql"}) {
-        std::remove((base + "/" + name).c_str());
+    std::printf("\n%-50s %8s %8s   %9s        %6s %6s\n", "", "min", "median", "", "min", "median");
+    const std::vector<const bench::series*> all = {&slow, &fast, &single, &extended};
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        bench::print_series(*all[i], static_cast<double>(rows));
+        const std::vector<double> wall =
+            all[i]->of_good([](const bench::child_run& m) { return m.seconds; });
+        if (!wall.empty()) {
+            std::printf("%-50s %.1f MB, %.1f MB/s (median)\n", "", megabytes[i],
+                        megabytes[i] / bench::median_of(wall));
+        }
+    }
+    std::printf("script writer's peak resident memory: %.1f MB after %lld rows, %.1f MB after "
+                "%lld\n",
+                tenth_kib / 1024.0, rows / 10,
+                bench::max_of(slow.of_good(
+                    [](const bench::child_run& m) { return static_cast<double>(m.peak_kib); })) /
+                    1024.0,
+                rows);
+    std::printf("\nratios (min and median of the per-round ratios)\n");
+    bench::print_ratio(slow, single);
+    bench::print_ratio(fast, extended);
+    bench::print_load("after");
+    bool failed = false;
+    for (const bench::series* s : all) {
+        s->print_failures();
+        failed = failed || s->failed();
     }
     rmdir(dir);
-    return 0;
+    return failed ? 1 : 0;
 }

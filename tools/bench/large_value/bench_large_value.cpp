@@ -1,9 +1,11 @@
 // Converts a table of one row whose nvarchar(max) value is N MiB as SQL Server holds it (UTF-16;
 // default 100) through the whole driver, into a script file and, with VELMORA_TEST_MYSQL set, into
-// the MariaDB test server, and prints the peak resident memory each run adds to the process,
-// beside the value's size: the copies the row path makes of one value.
+// the MariaDB test server, and prints the peak resident memory each run adds to its process,
+// beside the value's size: the copies the row path makes of one value. Each path runs in a
+// process of its own (this program again, with --one), so that neither inherits the other's
+// heap; a path that fails fails the benchmark.
 //
-// Usage: [VELMORA_TEST_MYSQL=...] bench_large_value [MiB]
+// Usage: [VELMORA_TEST_MYSQL=...] bench_large_value [MiB]   (tools/bench/large_value/run.sh)
 #include "converter/vlm_conv.h"
 #include "converter/vlm_errh.h"
 #include "converter/vlm_ui.h"
@@ -11,11 +13,11 @@
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
 #include "platform/tds/tds_provider.h"
+#include "tools/bench/bench_child.h"
 #include "tools/bench/bench_memory.h"
+#include "tools/bench/bench_tds_process.h"
 #include "tools/bench/bench_ui.h"
 
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,56 +27,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
-
-extern char** environ;
 
 namespace {
 
-using bench::peak_kib;
 using bench::bench_ui;
+using bench::peak_kib;
 using bench::reset_peak;
-
-// The TDS test server as a child process that ends with this one.
-class server_process {
-public:
-    server_process(const std::string& dir, const std::string& fixture) {
-        port_file_ = dir + "/port";
-        const std::string program = TDS_SERVER_MAIN;
-        std::vector<std::string> args = {program, "--port-file", port_file_, "--die-with-parent",
-                                         fixture};
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-    }
-    ~server_process() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    // The port once the server listens (it reads the fixture first); 0 when it did not start.
-    int port() const {
-        for (int i = 0; i < 1200 && pid_ > 0; ++i) {
-            std::ifstream in(port_file_);
-            int port = 0;
-            if (in >> port && port > 0) {
-                return port;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return 0;
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string port_file_;
-};
 
 void report(const char* what, double seconds, long base_kib, long peak, double value_mib) {
     const double added = (peak - base_kib) / 1024.0;
@@ -82,14 +40,57 @@ void report(const char* what, double seconds, long base_kib, long peak, double v
                 seconds, peak / 1024.0, added, added / value_mib);
 }
 
+// One path in this process: "script" or "mariadb", from the TDS test server at `port`.
+int run_one(const std::string& path, int port, double value_mib, const std::string& dir) {
+    tk_logger logger(nullptr, false, 3, false);
+    error_handler handler(err_map_oledb_size, err_map_oledb);
+    handler.load_err_map(err_map_mysql_size, err_map_mysql);
+    bench_ui ui;
+    velmora_convertor converter(vlm_program::console);
+    converter.mss->connect(L"127.0.0.1," + std::to_wstring(port), L"sa", L"Velmora-Pw1", true);
+    converter.src = L"velmora_big";
+    converter.selected_tables = {L"big"};
+    const char* what = "into a script file";
+    if (path == "script") {
+        converter.direct = false;
+        converter.dest = tk_utf8_to_wstring(dir + "/big.sql");
+    } else {
+        what = "into MariaDB";
+        converter.direct = true;
+        bench::store_test_mysql(converter);
+        converter.connect_mysql_server();
+        converter.dest = L"velmora_bench_big";
+        converter.mode = 0;
+    }
+    converter.check_dest();
+    reset_peak();
+    const long base = peak_kib();
+    const auto start = std::chrono::steady_clock::now();
+    converter();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (ui.failures != 0) {
+        std::fprintf(stderr, "%s: the run reported %d failures\n", what, ui.failures);
+        return 1;
+    }
+    report(what, took.count(), base, peak_kib(), value_mib);
+    if (path == "script") {
+        std::filesystem::remove(dir + "/big.sql");
+    } else {
+        converter.del_mysql_base(converter.dest);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 6 && std::string(argv[1]) == "--one") {
+        return run_one(argv[2], std::atoi(argv[3]), std::atof(argv[4]), argv[5]);
+    }
     const long mib = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 100;
     // Four characters, five bytes in UTF-8, eight in UTF-16.
     const long repeats = mib * 1024 * 1024 / 8;
     const double value_mib = static_cast<double>(repeats) * 8 / 1024 / 1024;
-    const char* env = std::getenv("VELMORA_TEST_MYSQL");
     if (!tds_provider_registered) {
         return 1;
     }
@@ -107,53 +108,41 @@ int main(int argc, char** argv) {
                "', "
             << repeats << ")\nend\n";
     }
-    int status = 1;
+    int status = 0;
     {
-        server_process server(dir, fixture);
+        const bench::pinning pin = bench::pinning::of_machine();
+        const bench::tds_process server(bench::companion("tds_server_main", TDS_SERVER_MAIN), dir,
+                                        {fixture}, pin.tds_server);
         const int port = server.port();
         if (port == 0) {
-            std::fprintf(stderr, "the TDS test server did not start\n");
+            std::fprintf(stderr, "FAILED: the TDS test server did not start\n");
             return 1;
         }
-        std::printf("one nvarchar(max) value of %.1f MiB as UTF-16 (%.1f MiB as UTF-8)\n",
+        std::printf("one nvarchar(max) value of %.1f MiB as UTF-16 (%.1f MiB as UTF-8), each path "
+                    "a process of its own\n",
                     value_mib, value_mib * 5 / 8);
-
-        tk_logger logger(nullptr, false, 3, false);
-        error_handler handler(err_map_oledb_size, err_map_oledb);
-        handler.load_err_map(err_map_mysql_size, err_map_mysql);
-        bench_ui ui;
-        velmora_convertor converter(vlm_program::console);
-        converter.mss->connect(L"127.0.0.1," + std::to_wstring(port), L"sa", L"Velmora-Pw1", true);
-        converter.src = L"velmora_big";
-        converter.selected_tables = {L"big"};
-
-        const auto run = [&](const char* what) {
-            converter.check_dest();
-            reset_peak();
-            const long base = peak_kib();
-            const auto start = std::chrono::steady_clock::now();
-            converter();
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            report(what, took.count(), base, peak_kib(), value_mib);
-        };
-
-        converter.direct = false;
-        converter.dest = tk_utf8_to_wstring(std::string(dir) + "/big.sql");
-        run("into a script file");
-        std::filesystem::remove(std::string(dir) + "/big.sql");
-
-        if (env != nullptr) {
-            converter.direct = true;
-            bench::store_test_mysql(converter);
-            converter.connect_mysql_server();
-            converter.dest = L"velmora_bench_big";
-            converter.mode = 0;
-            run("into MariaDB");
-            converter.del_mysql_base(converter.dest);
+        std::vector<std::string> paths = {"script"};
+        if (std::getenv("VELMORA_TEST_MYSQL") != nullptr) {
+            paths.push_back("mariadb");
         } else {
             std::printf("into MariaDB: skipped (VELMORA_TEST_MYSQL is not set)\n");
         }
-        status = ui.failures == 0 ? 0 : 1;
+        for (const std::string& path : paths) {
+            const std::string output = std::string(dir) + "/" + path + ".out";
+            const bench::child_run m =
+                bench::run_child({"/proc/self/exe", "--one", path, std::to_string(port),
+                                  std::to_string(value_mib), dir},
+                                 output, {}, true, pin.contender);
+            std::ifstream shown(output);
+            std::string line;
+            while (std::getline(shown, line)) {
+                std::printf("%s\n", line.c_str());
+            }
+            if (m.exit_code != 0) {
+                std::fprintf(stderr, "FAILED: %s: exit code %d\n", path.c_str(), m.exit_code);
+                status = 1;
+            }
+        }
     }
     std::filesystem::remove_all(dir);
     return status;

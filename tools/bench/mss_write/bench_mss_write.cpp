@@ -72,37 +72,41 @@ void print(const series& s) {
     std::vector<double> cpu;
     std::uint64_t rows = 0;
     long peak = 0;
-    bool failed = false;
+    std::size_t failed = 0;
     for (const measured& m : s.runs) {
+        if (m.failed) {
+            ++failed;
+            continue;
+        }
         wall.push_back(m.seconds);
         cpu.push_back(m.cpu_seconds);
         rows = m.rows;
         peak = std::max(peak, m.peak);
-        failed = failed || m.failed;
+    }
+    if (wall.empty()) {
+        std::printf("%-34s no round succeeded\n", s.what.c_str());
+        return;
     }
     std::printf("%-34s %9llu rows %7.2f %7.2f s %9.0f rows/s  CPU %6.2f %6.2f s  peak %ld KiB%s\n",
                 s.what.c_str(), static_cast<unsigned long long>(rows), min_of(wall),
                 median_of(wall), median_of(wall) > 0 ? rows / median_of(wall) : 0.0, min_of(cpu),
-                median_of(cpu), peak, failed ? "  (FAILED)" : "");
+                median_of(cpu), peak, failed > 0 ? "  (failed rounds left out)" : "");
 }
 
-// The per-round ratios of `a` to `b` (wall and CPU time): min and median.
+// The per-round ratios of `a` to `b` (wall and CPU time) over the rounds where both succeeded:
+// min and median.
 void ratio(const series& a, const series& b) {
     std::vector<double> wall;
     std::vector<double> cpu;
     for (std::size_t i = 0; i < std::min(a.runs.size(), b.runs.size()); ++i) {
-        wall.push_back(a.runs[i].seconds / b.runs[i].seconds);
-        cpu.push_back(a.runs[i].cpu_seconds / b.runs[i].cpu_seconds);
+        if (!a.runs[i].failed && !b.runs[i].failed) {
+            wall.push_back(a.runs[i].seconds / b.runs[i].seconds);
+            cpu.push_back(a.runs[i].cpu_seconds / b.runs[i].cpu_seconds);
+        }
     }
-    std::printf("  %-26s / %-31s time %5.2f %5.2f  CPU %5.2f %5.2f\n", a.what.c_str(),
-                b.what.c_str(), min_of(wall), median_of(wall), min_of(cpu), median_of(cpu));
-}
-
-void print_load(const char* when) {
-    std::ifstream in("/proc/loadavg");
-    std::string load;
-    std::getline(in, load);
-    std::printf("load of the machine %s: %s\n", when, load.c_str());
+    std::printf("  %-26s / %-31s time %5.2f %5.2f  CPU %5.2f %5.2f  (%zu rounds)\n", a.what.c_str(),
+                b.what.c_str(), min_of(wall), median_of(wall), min_of(cpu), median_of(cpu),
+                wall.size());
 }
 
 void create_copy(mss_database& db, const std::wstring& table) {
@@ -174,7 +178,8 @@ measured tedious(std::uint16_t port, std::uint64_t rows, const std::string& tabl
     double seconds = 0;
     if (m.failed || std::sscanf(line.c_str(), "%llu %lf", &written, &seconds) != 2 ||
         written != rows) {
-        std::fprintf(stderr, "tedious (%s) failed: %s\n", mode, line.c_str());
+        std::fprintf(stderr, "FAILED: tedious (%s): exit code or output: %s\n%s", mode,
+                     line.c_str(), bench::tail_of(out).c_str());
         m.failed = true;
         return m;
     }
@@ -246,12 +251,17 @@ int main(int argc, char** argv) {
     }
     // The server runs in a process of its own, so that the rows it stores do not count towards
     // the writer's memory; it keeps none of the written rows, so that rounds do not fill it.
+    // It answers each byte on `asks` with the count of rows written so far, so that every
+    // round's rows are counted.
     int ports[2];
-    if (pipe(ports) != 0) {
+    int asks[2];
+    if (pipe(ports) != 0 || pipe(asks) != 0) {
         return 1;
     }
+    const bench::pinning pin = bench::pinning::of_machine();
     const pid_t child = fork();
     if (child == 0) {
+        bench::pin_to(pin.tds_server);
         tds_server server({tds_fixture_dir() + "/shop.tds"});
         server.discard_written_rows(true);
         server.start();
@@ -259,13 +269,40 @@ int main(int argc, char** argv) {
         if (write(ports[1], &port, sizeof port) != sizeof port) {
             _exit(1);
         }
-        pause();
+        char ask = 0;
+        while (read(asks[0], &ask, 1) == 1) {
+            const std::uint64_t written = server.discarded_rows();
+            if (write(ports[1], &written, sizeof written) != sizeof written) {
+                _exit(1);
+            }
+        }
         _exit(0);
     }
     std::uint16_t port = 0;
     if (child < 0 || read(ports[0], &port, sizeof port) != sizeof port) {
         return 1;
     }
+    bench::pin_to(pin.contender);
+    auto written_so_far = [&]() -> std::uint64_t {
+        std::uint64_t written = 0;
+        const char ask = 1;
+        if (write(asks[1], &ask, 1) != 1 ||
+            read(ports[0], &written, sizeof written) != sizeof written) {
+            return 0;
+        }
+        return written;
+    };
+    // Fails `m` when the server did not get `expected` rows since `before`.
+    auto check_written = [&](measured& m, std::uint64_t before, std::uint64_t expected,
+                             const char* what) {
+        const std::uint64_t got = written_so_far() - before;
+        if (got != expected) {
+            std::fprintf(stderr, "FAILED: %s: the server got %llu rows, not %llu\n", what,
+                         static_cast<unsigned long long>(got),
+                         static_cast<unsigned long long>(expected));
+            m.failed = true;
+        }
+    };
     const std::string work = "/tmp/bench-mss-write-" + std::to_string(getpid());
     std::filesystem::create_directories(work);
     const std::string freetds_conf = work + "/freetds.conf";
@@ -285,7 +322,8 @@ int main(int argc, char** argv) {
         const std::uint64_t bulk_rows = read_only.rows;
         write_bcp_file(data, bulk_rows);
         std::printf("MS SQL writer into the TDS test server, %d interleaved rounds\n", rounds);
-        print_load("before");
+        bench::print_load("before");
+        std::printf("%s\n", pin.said().c_str());
         std::printf("\n%-34s %14s %7s %7s %19s %6s %6s\n", "", "", "min", "median", "", "min",
                     "median");
         series reading{"reading alone", {}};
@@ -298,38 +336,56 @@ int main(int argc, char** argv) {
         for (int round = 0; round < rounds; ++round) {
             const std::string n = std::to_string(round);
             const std::wstring w = std::to_wstring(round);
-            reading.runs.push_back(run(engine, *db, L"", false, rows));
-            bulk.runs.push_back(run(engine, *db, L"[dbo].[copy_bulk_" + w + L"]", true, rows));
-            tedious_bulk.runs.push_back(
-                tedious(port, bulk_rows, "[dbo].[tedious_bulk_" + n + "]", "bulk", out));
+            // Runs one contender and counts the rows the server got from it.
+            auto counted = [&](series& s, std::uint64_t expected, auto&& contender) {
+                const std::uint64_t before = written_so_far();
+                measured m = contender();
+                check_written(m, before, expected, s.what.c_str());
+                s.runs.push_back(m);
+            };
+            counted(reading, 0, [&] { return run(engine, *db, L"", false, rows); });
+            counted(bulk, bulk_rows,
+                    [&] { return run(engine, *db, L"[dbo].[copy_bulk_" + w + L"]", true, rows); });
+            counted(tedious_bulk, bulk_rows, [&] {
+                return tedious(port, bulk_rows, "[dbo].[tedious_bulk_" + n + "]", "bulk", out);
+            });
             create_copy(*db, L"[dbo].[bcp_copy_" + w + L"]");
-            measured m =
-                run_child({"freebcp", "dbo.bcp_copy_" + n, "in", data, "-c", "-S", "bench", "-U",
-                           "sa", "-P", "Velmora-Pw1", "-D", "velmora_shop", "-b", "1000"},
-                          out);
-            m.rows = bulk_rows;
-            m.failed = m.failed || !says(out, std::to_string(bulk_rows) + " rows copied");
-            if (m.failed) {
-                std::fprintf(stderr, "freebcp failed: %s\n", first_line(out).c_str());
-            }
-            bcp.runs.push_back(m);
-            insert.runs.push_back(
-                run(engine, *db, L"[dbo].[copy_insert_" + w + L"]", false, insert_rows));
-            tedious_insert.runs.push_back(
-                tedious(port, insert_rows, "[dbo].[tedious_insert_" + n + "]", "insert", out));
+            counted(bcp, bulk_rows, [&] {
+                measured m =
+                    run_child({"freebcp", "dbo.bcp_copy_" + n, "in", data, "-c", "-S", "bench",
+                               "-U", "sa", "-P", "Velmora-Pw1", "-D", "velmora_shop", "-b", "1000"},
+                              out);
+                m.rows = bulk_rows;
+                m.failed = m.failed || !says(out, std::to_string(bulk_rows) + " rows copied");
+                if (m.failed) {
+                    std::fprintf(stderr, "FAILED: freebcp: %s\n%s", first_line(out).c_str(),
+                                 bench::tail_of(out).c_str());
+                }
+                return m;
+            });
+            counted(insert, insert_rows, [&] {
+                return run(engine, *db, L"[dbo].[copy_insert_" + w + L"]", false, insert_rows);
+            });
+            counted(tedious_insert, insert_rows, [&] {
+                return tedious(port, insert_rows, "[dbo].[tedious_insert_" + n + "]", "insert",
+                               out);
+            });
             const std::string tsql_table = "[dbo].[tsql_insert_" + n + "]";
             create_copy(*db, tk_to_wstring(tsql_table));
             write_insert_batches(batches, tsql_table, insert_rows);
-            m = run_child({"tsql", "-S", "bench", "-U", "sa", "-P", "Velmora-Pw1", "-D",
-                           "velmora_shop", "-o", "q"},
-                          out, batches);
-            m.rows = insert_rows;
-            // tsql ends with 0 whatever the server answered: a message is a failure.
-            m.failed = m.failed || says(out, "Msg ");
-            if (m.failed) {
-                std::fprintf(stderr, "tsql failed: %s\n", first_line(out).c_str());
-            }
-            tsql_insert.runs.push_back(m);
+            counted(tsql_insert, insert_rows, [&] {
+                measured m = run_child({"tsql", "-S", "bench", "-U", "sa", "-P", "Velmora-Pw1",
+                                        "-D", "velmora_shop", "-o", "q"},
+                                       out, batches);
+                m.rows = insert_rows;
+                // tsql ends with 0 whatever the server answered: a message is a failure.
+                m.failed = m.failed || says(out, "Msg ");
+                if (m.failed) {
+                    std::fprintf(stderr, "FAILED: tsql: %s\n%s", first_line(out).c_str(),
+                                 bench::tail_of(out).c_str());
+                }
+                return m;
+            });
         }
         for (const series* s :
              {&reading, &bulk, &tedious_bulk, &bcp, &insert, &tsql_insert, &tedious_insert}) {
@@ -343,7 +399,7 @@ int main(int argc, char** argv) {
         ratio(bulk, bcp);
         ratio(insert, tsql_insert);
         ratio(insert, tedious_insert);
-        print_load("after");
+        bench::print_load("after");
     } catch (const tk_exception& e) {
         std::fprintf(stderr, "failed: %s\n", e.message.c_str());
         status = 1;

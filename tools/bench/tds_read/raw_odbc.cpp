@@ -31,10 +31,31 @@ struct bound {
     SQLLEN width = 0;
 };
 
+// Rows [0, fetched) of the bound arrays as lines of tab-separated text.
+void write_rows(const std::vector<bound>& values, SQLULEN fetched, std::FILE* out) {
+    for (SQLULEN r = 0; r < fetched; ++r) {
+        for (std::size_t c = 0; c < values.size(); ++c) {
+            const bound& b = values[c];
+            if (c > 0) {
+                std::fputc('\t', out);
+            }
+            const SQLLEN length = b.lengths[r];
+            if (length == SQL_NULL_DATA) {
+                std::fputs("NULL", out);
+            } else {
+                const SQLLEN shown = length < b.width ? length : b.width - 1;
+                std::fwrite(b.values.data() + static_cast<std::size_t>(b.width) * r, 1,
+                            static_cast<std::size_t>(shown), out);
+            }
+        }
+        std::fputc('\n', out);
+    }
+}
+
 } // namespace
 
 raw_result raw_odbc_read(const std::string& connection_string, const std::string& sql,
-                         unsigned rows_per_fetch) {
+                         unsigned rows_per_fetch, std::FILE* text_out) {
     raw_result result;
     if (rows_per_fetch == 0) {
         rows_per_fetch = 1;
@@ -80,7 +101,10 @@ raw_result raw_odbc_read(const std::string& connection_string, const std::string
                            &digits, &nullable);
             bound& b = values[static_cast<std::size_t>(c - 1)];
             SQLSMALLINT c_type = SQL_C_WCHAR;
-            if (type == SQL_INTEGER || type == SQL_SMALLINT || type == SQL_TINYINT) {
+            if (text_out != nullptr) {
+                c_type = SQL_C_CHAR;
+                b.width = static_cast<SQLLEN>((size == 0 || size > 4000 ? 4000 : size + 2) * 4);
+            } else if (type == SQL_INTEGER || type == SQL_SMALLINT || type == SQL_TINYINT) {
                 c_type = SQL_C_SLONG;
                 b.width = 4;
             } else if (type == SQL_BIGINT) {
@@ -101,6 +125,9 @@ raw_result raw_odbc_read(const std::string& connection_string, const std::string
                 for (SQLULEN r = 0; r < fetched; ++r) {
                     result.bytes += b.lengths[r] > 0 ? static_cast<std::uint64_t>(b.lengths[r]) : 0;
                 }
+            }
+            if (text_out != nullptr) {
+                write_rows(values, fetched, text_out);
             }
         }
         if (rc != SQL_NO_DATA) {

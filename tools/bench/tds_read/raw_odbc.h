@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 struct raw_result {
@@ -16,6 +17,8 @@ struct raw_result {
 
 // Connects with `connection_string`, runs `sql` and fetches every row in blocks of
 // `rows_per_fetch` rows into bound column arrays (integers as SQL_C_SLONG/SBIGINT, everything
-// else as SQL_C_WCHAR text): the fastest way an ODBC client reads.
+// else as SQL_C_WCHAR text): the fastest way an ODBC client reads. With `text_out`, every column
+// is read as UTF-8 text instead and each row written there as a line of tab-separated values
+// ("NULL" for a null), which is what a script file holds of the rows.
 raw_result raw_odbc_read(const std::string& connection_string, const std::string& sql,
-                         unsigned rows_per_fetch = 1000);
+                         unsigned rows_per_fetch = 1000, std::FILE* text_out = nullptr);
