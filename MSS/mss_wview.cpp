@@ -321,21 +321,36 @@ private:
             after < end && tokens[after].kind == piece::literal) {
             return after;
         }
-        const bool qualified = i > 0 && is_char(i - 1, L'.');
-        if (qualified || !is_char(after, L'(')) {
-            out.append(text, t.begin, t.end - t.begin);
+        const bool call = !(i > 0 && is_char(i - 1, L'.')) && is_char(after, L'(');
+        const std::wstring_view word(text.data() + t.begin, t.end - t.begin);
+        const bool rewritten = same_word(text, t, L"now") || same_word(text, t, L"isnull") ||
+                               same_word(text, t, L"from_unixtime") ||
+                               same_word(text, t, L"curdate") || same_word(text, t, L"curtime");
+        // Past the depth limit calls stay as they are (the server then refuses the view): a
+        // hostile nesting must not exhaust the stack.
+        if (!call || !rewritten || depth_ >= max_depth) {
+            // IFNULL is T-SQL's ISNULL, in the letter case MySQL's own texts use.
+            if (call && word == L"IFNULL") {
+                out += L"ISNULL";
+            } else if (call && word == L"ifnull") {
+                out += L"isnull";
+            } else {
+                out += word;
+            }
             return i + 1;
         }
         const std::size_t open = after;
         const std::size_t close = matching(open, end);
         if (close == end) {
-            out.append(text, t.begin, t.end - t.begin);
+            out += word;
             return i + 1;
         }
         const std::size_t count = arguments(open, close);
         const auto inner = [&] {
             std::wstring part;
+            ++depth_;
             emit(open + 1, close, part);
+            --depth_;
             return part;
         };
         if (same_word(text, t, L"now")) {
@@ -349,22 +364,17 @@ private:
         } else if (same_word(text, t, L"curtime") && count == 0) {
             out += L"convert(time, getdate())";
         } else {
-            const std::wstring_view word(text.data() + t.begin, t.end - t.begin);
-            // IFNULL is T-SQL's ISNULL, in the letter case MySQL's own texts use.
-            if (word == L"IFNULL") {
-                out += L"ISNULL";
-            } else if (word == L"ifnull") {
-                out += L"isnull";
-            } else {
-                out += word;
-            }
-            emit(i + 1, close + 1, out);
+            out += word; // another number of arguments: not MySQL's function, left alone
+            return i + 1;
         }
         return close + 1;
     }
 
+    static constexpr int max_depth = 200;
+
     const std::wstring& text;
     const std::vector<token> tokens;
+    mutable int depth_ = 0; // rewritten calls around the one being written
 };
 
 } // namespace

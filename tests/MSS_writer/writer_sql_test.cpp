@@ -375,6 +375,17 @@ TEST(mss_refine_view_test, mysql_texts_become_t_sql) {
     for (const auto& c : cases) {
         EXPECT_EQ(mss_database::refine_view(c.in), c.out) << tk_to_utf8(c.in);
     }
+    // A hostile nesting is rewritten to a depth and left alone below it, never overflowing.
+    const std::size_t levels = 100000;
+    std::wstring deep = L"select ";
+    for (std::size_t i = 0; i < levels; ++i) {
+        deep += L"isnull(";
+    }
+    deep += L"x" + std::wstring(levels, L')');
+    const std::wstring refined = mss_database::refine_view(deep);
+    EXPECT_EQ(refined.rfind(L"select ((", 0), 0u);
+    EXPECT_EQ(refined.size() - refined.rfind(L") is null"), 9u);
+    EXPECT_NE(refined.find(L"isnull(isnull(x))"), std::wstring::npos);
     EXPECT_EQ(icomparer(L"now").compare(L"now", 0), -1);
     EXPECT_EQ(icomparer(L"now").compare(L"NOW(", 0), 0);
 }
