@@ -467,11 +467,24 @@ HRESULT mss_fast_load::insert_data(std::uint64_t record) {
         tk_log_message(2, "The row cannot be bulk-loaded as it is: it goes by statement");
         throw mss_fl_row_exception();
     }
+    const std::uint64_t number = record != 0 ? record : last_record_ + 1;
     if (FAILED(hr)) {
         tk_log_message(2, "m_spFastLoad->InsertRow failed: %08X", static_cast<unsigned>(hr));
-        throw odb_exception(hr, false);
+        odb_exception refused(hr, false);
+        if (hr != DB_E_ERRORSOCCURRED && first_pending_ != 0) {
+            // A row the copy failed to send may have broken it, and the rows sent before with
+            // it: a commit tells, and a failed one leaves the rest of the table to a new copy.
+            try {
+                commit_batch();
+            } catch (const odb_exception& lost) {
+                throw odb_exception(tk_to_wstring(refused.message) + L"\n" +
+                                    tk_to_wstring(lost.message) + L" Record " +
+                                    std::to_wstring(number) + L" is not in the table either.");
+            }
+        }
+        throw refused;
     }
-    last_record_ = record != 0 ? record : last_record_ + 1;
+    last_record_ = number;
     if (first_pending_ == 0) {
         first_pending_ = last_record_;
     }
@@ -503,12 +516,22 @@ void mss_fast_load::commit_batch() {
         tk_log_message(2, "m_spFastLoad->Commit failed: %08X", static_cast<unsigned>(hr));
         const std::wstring error = odb_exception::GetErrorString();
         const std::wstring lost = lost_rows();
-        first_pending_ = 0;
+        abandon();
         throw odb_exception(L"The bulk load of table " + name_ +
                             L" failed when its rows were "
                             L"committed (" +
                             lost + L"): " + error);
     }
+    first_pending_ = 0;
+}
+
+void mss_fast_load::abandon() {
+    // A copy whose batch failed takes no further row: it ends without a commit (its failure is
+    // reported already), and the table's next row opens a new copy.
+    accessor.release();
+    m_spFastLoad.reset();
+    b_open_table = false;
+    byte_total_ = 0;
     first_pending_ = 0;
 }
 

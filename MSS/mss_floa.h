@@ -125,10 +125,12 @@ public:
     // Sends the buffered row, the table's record number `record` (0: the next after the last
     // row sent); commits after about 100000 bytes of bound values. A row the rowset cannot
     // carry as it is (DB_E_NOTSUPPORTED) is mss_fl_row_exception; other failures are
-    // odb_exception.
+    // odb_exception. A row that failed otherwise than by its values commits the rows sent
+    // before it, and when that fails names them with it (the copy is closed then).
     HRESULT insert_data(std::uint64_t record = 0);
     // Commits the rows sent since the last commit, if any. A failure is odb_exception naming the
-    // records that are not in the table.
+    // records that are not in the table; the copy is closed then, so that the next row opens a
+    // new one.
     void commit_batch();
     // Drops what the buffered row holds (its streams), when the row is not sent.
     void discard_row() { accessor.free_record_memory(); }
@@ -149,6 +151,9 @@ public:
     std::int32_t byte_total() const { return byte_total_; }
 
 private:
+    // Closes the copy without committing it.
+    void abandon();
+
     bool b_open_table = false;
     CDynamicAccessorEx accessor;
     ole_com_ptr<IRowsetFastLoad> m_spFastLoad;

@@ -100,7 +100,11 @@ private:
     // Records handed to append_record, refused ones included: a failed bulk-load commit names
     // its lost records by this count, the caller's own.
     std::uint64_t records_handed_ = 0;
-    // Switches IDENTITY_INSERT off after a failed statement of the table; failures are traced.
+    // Switches IDENTITY_INSERT off after a stored row of the table, in a batch of its own;
+    // failures are traced.
     void identity_insert_off();
+    // A record the bulk copy cannot carry: the copy's rows are committed, then the record goes
+    // by statement.
+    void by_statement_after_commit(const udb_record& record);
     void read_identity(const std::wstring& table, const std::wstring& owner);
 };

@@ -572,14 +572,32 @@ void mss_table::append_record(const udb_record& record) {
             b_fl_failed = true;
             slow_record(record);
         } catch (const mss_fl_row_exception&) {
-            // The rows sent before go first, so that the statement meets them in the table.
-            fl.commit_batch();
-            slow_record(record);
+            by_statement_after_commit(record);
         }
     } else {
         slow_record(record);
     }
     ++rec_count;
+}
+
+void mss_table::by_statement_after_commit(const udb_record& record) {
+    // The rows sent before go first, so that the statement meets them in the table. A failed
+    // commit loses only its own batch: the record at hand still goes, and the failure names
+    // what is lost and what became of this record.
+    try {
+        fl.commit_batch();
+    } catch (const odb_exception& lost) {
+        const std::wstring number = std::to_wstring(records_handed_);
+        try {
+            slow_record(record);
+        } catch (const tk_exception& refused) {
+            throw odb_exception(tk_to_wstring(lost.message) + L"\nRecord " + number +
+                                L" is not in the table either: " + tk_to_wstring(refused.message));
+        }
+        throw odb_exception(tk_to_wstring(lost.message) + L"\nRecord " + number +
+                            L" is in the table.");
+    }
+    slow_record(record);
 }
 
 void mss_table::slow_record(const udb_record& record) {
@@ -621,26 +639,19 @@ void mss_table::slow_record(const udb_record& record) {
         values += mss_get_fld_append_str(&record.get_field(source), &column);
     }
     sql += L")" + values + L")";
-    if (b_identity) {
-        // Off again in the same batch: the provider may run the next statement on another
-        // connection of its pool, which an OFF sent later need not reach, and a session allows
-        // IDENTITY_INSERT for one table at a time.
-        sql += L";SET IDENTITY_INSERT " + name + L" OFF;";
-    }
     tk_log_wmessage(2, L"Run SQL query: %ls\n", sql.c_str());
-    try {
-        command.execute(sql);
-    } catch (...) {
-        if (b_identity) {
-            identity_insert_off();
-        }
-        throw;
+    // A failed batch takes its connection, and whatever it switched on, out of the provider's
+    // pool: nothing is left to switch off then.
+    command.execute(sql);
+    if (b_identity) {
+        identity_insert_off();
     }
 }
 
 void mss_table::identity_insert_off() {
-    // An error that ends the batch skips its OFF. The failed statement's connection went back
-    // to the pool last, so the next statement takes it.
+    // Its own batch, so that a refusal of the OFF cannot be taken for a refusal of the row the
+    // INSERT stored. The INSERT's connection went back to the pool last, so this statement takes
+    // it; a session allows IDENTITY_INSERT for one table at a time.
     try {
         command.execute(L"SET IDENTITY_INSERT " + name + L" OFF;");
     } catch (const tk_exception& e) {

@@ -101,6 +101,10 @@ std::wstring canonical_date(const ole_date& date, bool zero_date) {
     return out;
 }
 
+bool is_guid_column(const t_ftd& column) {
+    return column.type == VT_BSTR && column.dw_reserved == 1;
+}
+
 } // namespace
 
 std::wstring mss_quote_text(const std::wstring& escaped, bool unicode) {
@@ -154,6 +158,14 @@ std::wstring mss_get_fld_append_str(const udb_field* field, const t_ftd* column)
         return udb_custom_conversion::handle2(*field);
     }
     if (t == VT_BSTR) {
+        // Only a uniqueidentifier column reads a GUID in another spelling (braces, blanks, a
+        // "guid" mark): any other text column keeps the text as given.
+        if (is_guid_column(*column)) {
+            const ole_guid_extractor guid(text);
+            if (guid.valid) {
+                return L"'" + guid.get_wstr() + L"'";
+            }
+        }
         return s;
     }
     if (t == VT_NULL || s.empty() || s == L"''") {
@@ -229,14 +241,6 @@ std::wstring to_mssql_str(const std::wstring& text, VARTYPE vt) {
         if (zero != std::wstring::npos) {
             tk_log_message(2, "Null date has been found");
             b.replace(zero, 10, L"1899-12-30");
-        }
-        break;
-    }
-    case VT_BSTR: {
-        const ole_guid_extractor guid(b);
-        if (guid.valid) {
-            tk_log_message(1, "BSTR IS AN GUID");
-            return L"'" + guid.get_wstr() + L"'";
         }
         break;
     }

@@ -11,9 +11,9 @@ class udb_field;
 
 // The literal of `field` for destination column `column`: binary values as 0x and hexadecimal
 // digits ("0x" for a zero-length value), a custom rule's text, texts always quoted (an empty
-// text is ''), a missing value as NULL, or for a NOT NULL column as "0x" (binary) or the
-// literal of the column's default. A null field or column is an internal error (mss_util,
-// 110, 111).
+// text is ''; for a uniqueidentifier column a GUID in any spelling as its 36-character text), a
+// missing value as NULL, or for a NOT NULL column as "0x" (binary) or the literal of the column's
+// default. A null field or column is an internal error (mss_util, 110, 111).
 std::wstring mss_get_fld_append_str(const udb_field* field, const t_ftd* column);
 
 // A copy of `value` that MS SQL accepts: dates after the year 9999 become 9999-12-30, doubles
@@ -26,7 +26,7 @@ ole_variant mssql_get_safe_variant(const ole_variant& value);
 std::wstring mss_quote_text(const std::wstring& escaped, bool unicode);
 
 // The literal of a value given by its text and type code: texts quoted with every "'" doubled
-// (N'' when the engine's unicode switch is on; a GUID as its 36-character text), dates in their
+// (N'' when the engine's unicode switch is on), dates in their
 // canonical form with the milliseconds or, where it holds finer digits, the microseconds of the
 // value (such a value as CONVERT(datetime2(7), ...) or CONVERT(time(7), ...), which every date
 // and time column takes; the zero date as 1899-12-30), binary texts bare when

@@ -771,13 +771,13 @@ HRESULT tds_open_fast_load(const std::shared_ptr<tds_link>& link, const std::u16
         adapt(c);
         columns.push_back(std::move(c));
     }
-    if (run.statement) {
-        tds_drain(*run.statement, nullptr);
-        run.statement.reset();
-    }
-    if (run.connection) {
+    // Pooled again only when the whole probe ran, its SET FMTONLY OFF included.
+    const bool drained = !run.statement || tds_drain(*run.statement, nullptr);
+    run.statement.reset();
+    if (run.connection && drained) {
         link->release(std::move(run.connection));
     }
+    run.connection.reset();
     if (!clr_column.empty()) {
         // FreeTDS converts no client value to a CLR type (geometry, geography, hierarchyid)
         // or to sql_variant, cannot declare an xml column for the copy, and holds a value of a

@@ -167,10 +167,13 @@ bool tds_execute(tds_link& link, std::u16string_view sql, bool want_rows, tds_ex
         return false;
     }
     out.statement = std::make_unique<odbc::statement>(*out.connection);
+    // A batch that failed may have stopped between a SET and the SET that undoes it (a probe's
+    // FMTONLY, an IDENTITY_INSERT): its connection is closed rather than pooled, so that no later
+    // statement inherits settings nobody knows of.
     const auto fail = [&] {
         out.diagnostics = out.statement->diagnostics();
         out.statement.reset();
-        link.release(std::move(out.connection));
+        out.connection.reset();
         return false;
     };
     if (!out.statement->valid()) {

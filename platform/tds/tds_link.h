@@ -64,7 +64,7 @@ HRESULT tds_post(HRESULT result, const CLSID& clsid, const IID& iid,
 // Runs SQL on a connection of the link. With `want_rows`, stops at the first result that has
 // columns (describing them) and hands over the connection and statement; otherwise, or when no
 // result has columns, reads every result, counts the rows affected and gives the connection
-// back.
+// back. A failed batch closes its connection instead of pooling it.
 struct tds_execution {
     std::unique_ptr<odbc::connection> connection;
     std::unique_ptr<odbc::statement> statement;

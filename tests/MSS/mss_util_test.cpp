@@ -5,8 +5,12 @@
 #include "UDB/udb_schema.h"
 #include "tests/MSS/mss_test_support.h"
 
+#include "TK/tk_utils.h"
+
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <random>
 
 namespace {
 
@@ -42,7 +46,7 @@ TEST_F(mss_util_test, values_of_every_kind_become_their_literals) {
         {ole_variant(std::wstring(L"O'Brien")), L"N'O''Brien'"},
         {ole_variant(std::wstring(L"'); DROP TABLE t; --")), L"N'''); DROP TABLE t; --'"},
         {ole_variant(std::wstring(L"{6F9619FF-8B86-D011-B42D-00C04FC964FF}")),
-         L"'6F9619FF-8B86-D011-B42D-00C04FC964FF'"},
+         L"N'{6F9619FF-8B86-D011-B42D-00C04FC964FF}'"},
         {ole_variant(std::wstring()), L"''"},
         {ole_variant(std::wstring(L"\u00e9\U0001F600")), L"N'\u00e9\U0001F600'"},
         {typed(L"42", VT_I4), L"42"},
@@ -59,6 +63,38 @@ TEST_F(mss_util_test, values_of_every_kind_become_their_literals) {
         const udb_field f = field(r.value);
         EXPECT_EQ(mss_get_fld_append_str(&f, &nullable), r.literal) << r.value.to_string();
     }
+}
+
+// A text that looks like a GUID is one only for a uniqueidentifier column; every other text
+// column stores it as given, and so compares it in the key conditions of updates and deletes.
+TEST_F(mss_util_test, guid_texts_are_read_as_guids_only_by_uniqueidentifier_columns) {
+    const t_ftd text_column(50, L"c", VT_BSTR, false, false, ole_variant(), 0, L"nvarchar");
+    const t_ftd guid_column(36, L"g", VT_BSTR, false, false, ole_variant(), 1, L"uniqueidentifier");
+    const std::wstring guid = L"6F9619FF-8B86-D011-B42D-00C04FC964FF";
+    std::mt19937 random(38);
+    const wchar_t* const before[] = {L"", L"{", L"  ", L"  {", L"GUID'{", L"guid{", L"x"};
+    const wchar_t* const after[] = {L"", L"}", L"}'", L"  ", L"'"};
+    for (int round = 0; round < 200; ++round) {
+        std::wstring middle = guid;
+        if (round % 3 == 1) {
+            middle[random() % middle.size()] = L"-{}'g 0aZ"[random() % 9];
+        }
+        const std::wstring text = std::wstring(before[random() % std::size(before)]) + middle +
+                                  after[random() % std::size(after)];
+        const udb_field f = field(ole_variant(text));
+        std::wstring quoted = L"N'";
+        for (wchar_t c : text) {
+            quoted += c == L'\'' ? L"''" : std::wstring(1, c);
+        }
+        quoted += L'\'';
+        EXPECT_EQ(mss_get_fld_append_str(&f, &text_column), quoted) << tk_to_utf8(text);
+        if (text == guid || text == L"{" + guid + L"}") {
+            EXPECT_EQ(mss_get_fld_append_str(&f, &guid_column), L"'" + guid + L"'");
+        }
+    }
+    // A text that is no GUID goes as it is, for the server to refuse.
+    const udb_field bad = field(ole_variant(std::wstring(L"not a guid")));
+    EXPECT_EQ(mss_get_fld_append_str(&bad, &guid_column), L"N'not a guid'");
 }
 
 TEST_F(mss_util_test, unicode_switch_off_drops_the_n_prefix) {

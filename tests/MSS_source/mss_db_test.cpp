@@ -563,8 +563,8 @@ TEST_F(mss_db_test, azure_reads_keys_from_the_sys_views_with_included_columns_ap
     EXPECT_TRUE(quoted);
 }
 
-// IDENTITY_INSERT is switched off in the batch that switched it on: a statement the destructor
-// sent could run on another connection of the provider's pool.
+// IDENTITY_INSERT is switched off right after each row that switched it on: a statement the
+// destructor sent could run on another connection of the provider's pool.
 TEST_F(mss_db_test, destroying_a_table_with_identity_sends_nothing) {
     add_orders();
     server->refuse_fast_load = true;

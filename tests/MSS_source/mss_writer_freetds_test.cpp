@@ -6,6 +6,7 @@
 #include "tests/MSS_source/freetds_support.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 
 namespace {
@@ -416,6 +417,45 @@ TEST_F(mss_writer_rows_test, bulk_load_refusals_are_reported_never_cut_or_lost_s
     EXPECT_EQ(handler.errors, std::vector<std::string>{});
 }
 
+// The server refuses to switch IDENTITY_INSERT off after the INSERT stored its row: the row is
+// not reported as failed, and the next table with an identity column is not refused (8107).
+TEST_F(mss_writer_rows_test, a_refused_identity_insert_off_fails_neither_row_nor_next_table) {
+    run("CREATE TABLE [dbo].[albums] ([id] int IDENTITY(1,1) NOT NULL PRIMARY KEY, "
+        "[code] varchar(4) NOT NULL, [name] nvarchar(5) NULL, [photo] varbinary(3) NULL)");
+    {
+        auto t = table(false);
+        server->fail_statement("SET IDENTITY_INSERT [dbo].[people] OFF",
+                               {8104, 16, 1, "The current user is not the database owner."});
+        EXPECT_NO_THROW(t->append_record(*row(3, L"c", nullptr, nullptr)));
+        server->clear_faults();
+    }
+    {
+        auto albums = table(false, L"[dbo].[albums]");
+        EXPECT_NO_THROW(albums->append_record(*row(4, L"d", nullptr, nullptr)));
+    }
+    EXPECT_EQ(rows(), std::vector<std::string>{"3|c|NULL|NULL"});
+    auto fresh = engine->open_db(wide(model.name), 1, L"");
+    EXPECT_EQ(fresh->get_table(L"dbo.albums", 1)->rec_count, 1u);
+}
+
+// The bulk copy's probe of a table that does not exist fails before its SET FMTONLY OFF: the
+// connection it ran on must not serve later statements, which would then do nothing.
+TEST_F(mss_writer_rows_test, a_failed_bulk_copy_probe_leaves_no_connection_in_format_only) {
+    run("CREATE TABLE [dbo].[gone] ([id] int NOT NULL, [code] varchar(4) NOT NULL, [name] "
+        "nvarchar(5) NULL, [photo] varbinary(3) NULL)");
+    {
+        auto gone = table(true, L"[dbo].[gone]");
+        run("DROP TABLE [dbo].[gone]");
+        EXPECT_THROW(gone->append_record(*row(1, L"a", nullptr, nullptr)), odb_exception);
+        EXPECT_TRUE(gone->b_fl_failed);
+    }
+    {
+        auto t = table(false);
+        t->append_record(*row(2, L"b", nullptr, nullptr));
+    }
+    EXPECT_EQ(rows(), std::vector<std::string>{"2|b|NULL|NULL"});
+}
+
 TEST_F(mss_writer_rows_test, bulk_load_commits_every_hundred_thousand_bound_bytes) {
     columns[2]->size = 5;
     {
@@ -435,6 +475,97 @@ TEST_F(mss_writer_rows_test, bulk_load_commits_every_hundred_thousand_bound_byte
     // Two batches committed on the way and the last one at the close.
     EXPECT_EQ(count_statements("insert bulk [dbo].[people]"), 3u);
     EXPECT_EQ(rows().size(), 12000u);
+}
+
+// A batch the server refuses at an intermediate commit (a duplicate key in the middle batch)
+// loses that batch alone: the rows after it arrive by a new copy, and the failure names exactly
+// the records that are not in the table.
+TEST_F(mss_writer_rows_test, a_failed_middle_batch_loses_only_its_own_rows) {
+    columns[2]->size = 5;
+    const auto code_of = [](int i) {
+        std::wstring code;
+        for (int n = i; n > 0; n /= 36) {
+            code += L"0123456789abcdefghijklmnopqrstuvwxyz"[n % 36];
+        }
+        return code;
+    };
+    std::vector<std::string> failures;
+    {
+        auto t = table(true);
+        const std::wstring name = L"abcde";
+        const std::vector<uint8_t> photo = {1, 2, 3};
+        for (int i = 1; i <= 12000; ++i) {
+            // Record 7000 repeats the code of record 1, committed in the first batch.
+            const std::wstring code = code_of(i == 7000 ? 1 : i);
+            try {
+                t->append_record(*row(i, code, &name, &photo));
+            } catch (const odb_exception& e) {
+                failures.push_back(e.message);
+            }
+        }
+    }
+    EXPECT_EQ(handler.errors, std::vector<std::string>{});
+    ASSERT_EQ(failures.size(), 1u);
+    const std::size_t at = failures[0].find("(records ");
+    ASSERT_NE(at, std::string::npos) << failures[0];
+    int first = 0;
+    int last = 0;
+    ASSERT_EQ(std::sscanf(failures[0].c_str() + at, "(records %d to %d are not in the table)",
+                          &first, &last),
+              2)
+        << failures[0];
+    EXPECT_LE(first, 7000);
+    EXPECT_GE(last, 7000);
+    EXPECT_LT(last, 12000);
+    std::vector<std::string> expected;
+    for (int i = 1; i <= 12000; ++i) {
+        if (i < first || i > last) {
+            expected.push_back(std::to_string(i) + "|" + tk_to_utf8(code_of(i)) +
+                               "|abcde|0x010203");
+        }
+    }
+    EXPECT_EQ(rows(), expected);
+}
+
+// A record that goes by statement commits the copy's rows first; when that commit fails, the
+// record itself still goes, the failure says which records are lost and that this one is not,
+// and the rows after it arrive by a new copy. Nothing is said at the close: nothing more is lost.
+TEST_F(mss_writer_rows_test, a_failed_commit_before_a_statement_row_keeps_the_rest) {
+    run("CREATE TABLE [dbo].[notes] ([id] int IDENTITY(1,1) NOT NULL PRIMARY KEY, "
+        "[code] varchar(4) NOT NULL UNIQUE, [name] nvarchar(4000) NULL, [photo] varbinary(3) "
+        "NULL)");
+    columns[2]->size = 4000;
+    const std::wstring shorter = L"s";
+    const std::wstring longer(3000, L'l'); // beyond what the bulk copy takes: by statement
+    std::vector<std::string> failures;
+    {
+        auto t = table(true, L"[dbo].[notes]");
+        const auto add = [&](int id, const wchar_t* code, const std::wstring& name) {
+            try {
+                t->append_record(*row(id, code, &name, nullptr));
+            } catch (const odb_exception& e) {
+                failures.push_back(e.message);
+            }
+        };
+        add(1, L"a", shorter);
+        add(2, L"a", shorter); // the batch's duplicate key
+        add(3, L"c", longer);
+        add(4, L"d", shorter);
+        add(5, L"e", shorter);
+        EXPECT_FALSE(t->b_fl_failed);
+    }
+    EXPECT_EQ(handler.errors, std::vector<std::string>{});
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find("(records 1 to 2 are not in the table)"), std::string::npos)
+        << failures[0];
+    EXPECT_NE(failures[0].find("Record 3 is in the table."), std::string::npos) << failures[0];
+    auto fresh = engine->open_db(wide(model.name), 1, L"");
+    auto rs = fresh->get_table(L"dbo.notes", 1);
+    std::vector<std::string> ids;
+    for (rs->reset(); !rs->is_eof(); rs->next()) {
+        ids.push_back((*rs->get_item())[0]->to_string());
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"3", "4", "5"}));
 }
 
 TEST_F(mss_writer_rows_test, update_and_delete_by_record_and_by_key_text) {

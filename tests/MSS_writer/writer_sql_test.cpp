@@ -10,6 +10,8 @@
 #include "UDB/udb_services.h"
 #include "tests/MSS_source/mss_source_support.h"
 
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -338,20 +340,152 @@ TEST(mss_refine_view_test, mysql_texts_become_t_sql) {
         {L"select ifnull(a,0), IFNULL(b,1), IfNull(c,2) from t",
          L"select isnull(a,0), ISNULL(b,1), IfNull(c,2) from t"},
         {L"select now() from t", L"select getdate() from t"},
-        {L"select nowhere() from t", L"select getdate() from t"},
-        {L"select\nnow() from t", L"select\nnow() from t"},
+        {L"select NOW (), curdate ( ) from t", L"select getdate(), cast(getdate() as date) from t"},
+        // Whole words in code only: a longer word, a qualified name, a word without a call.
+        {L"select nowhere(), t.now(), now, last_now(), isnull_x(a) from t",
+         L"select nowhere(), t.now(), now, last_now(), isnull_x(a) from t"},
+        {L"select\nnow(),\tnow() from t", L"select\ngetdate(),\tgetdate() from t"},
+        {L"now()", L"getdate()"},
         {L"select isnull(x) from t", L"select (x) is null from t"},
+        // Two arguments is T-SQL's own ISNULL, not MySQL's test.
+        {L"select isnull(v, 0) from t", L"select isnull(v, 0) from t"},
+        {L"select isnull(f(a, b)) from t", L"select (f(a, b)) is null from t"},
         {L"select from_unixtime(t) from t", L"select DateAdd(ss,(t),'01-01-1970') from t"},
         {L"select curdate(), curtime() from t",
          L"select cast(getdate() as date), convert(time, getdate()) from t"},
-        {L"select isnull(curdate()) from t", L"select (cast(getdate() as date)) from t"},
-        {L"select _utf8'abc', _latin1'd' from t", L"select 'abc', 'd' from t"},
+        {L"select isnull(curdate()) from t", L"select (cast(getdate() as date)) is null from t"},
+        {L"select ifnull(now(), 'now()') from t", L"select isnull(getdate(), 'now()') from t"},
+        {L"select _utf8'abc', _latin1 'd', _utf8mb4 from t", L"select 'abc', 'd', _utf8mb4 from t"},
+        // Literals: MySQL's escapes read, T-SQL's doubled quote written.
+        {L"select 'it\\'s', 'a''b', \"say \"\"hi\"\"\", 'c:\\\\', 'IFNULL(x)' from t",
+         L"select 'it''s', 'a''b', 'say \"hi\"', 'c:\\', 'IFNULL(x)' from t"},
+        {L"select 'a\\nb', 'x\\%' from t", L"select 'a\nb', 'x\\%' from t"},
+        {L"select 'a\\0b' as z", L"select CONVERT(varchar(max), 'a') + CHAR(0) + 'b' as z"},
+        // Comments go as a blank; an apostrophe in one opens nothing.
+        {L"select `a` /* it's */ from `t` -- it's\nwhere `b` = 1 # ifnull(\n",
+         L"select [a]   from [t]  \nwhere [b] = 1  \n"},
+        {L"select /*!50001 `a` */ from t", L"select   [a]   from t"},
+        // A name with a blank, as MySQL or T-SQL writes it.
+        {L"select 1 AS `time now`, 2 AS [time now], [it's] from t",
+         L"select 1 AS [time now], 2 AS [time now], [it's] from t"},
+        // Unclosed pieces stay as they are, for the server to refuse.
+        {L"select 'open", L"select 'open"},
+        {L"select `open", L"select `open"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(mss_database::refine_view(c.in), c.out) << tk_to_utf8(c.in);
     }
+    // A hostile nesting is rewritten to a depth and left alone below it, never overflowing.
+    const std::size_t levels = 100000;
+    std::wstring deep = L"select ";
+    for (std::size_t i = 0; i < levels; ++i) {
+        deep += L"isnull(";
+    }
+    deep += L"x" + std::wstring(levels, L')');
+    const std::wstring refined = mss_database::refine_view(deep);
+    EXPECT_EQ(refined.rfind(L"select ((", 0), 0u);
+    EXPECT_EQ(refined.size() - refined.rfind(L") is null"), 9u);
+    EXPECT_NE(refined.find(L"isnull(isnull(x))"), std::wstring::npos);
     EXPECT_EQ(icomparer(L"now").compare(L"now", 0), -1);
     EXPECT_EQ(icomparer(L"now").compare(L"NOW(", 0), 0);
+}
+
+// Generated texts of code, literals, names and comments, each piece with the T-SQL the rewriting
+// must give for it, built from the piece's value rather than from its MySQL spelling.
+TEST(mss_refine_view_test, only_code_is_rewritten_in_generated_texts) {
+    std::mt19937 random(20261211);
+    const auto pick = [&](const auto& list) { return list[random() % std::size(list)]; };
+    const wchar_t* const words[] = {
+        L"now",   L"isnull", L"ifnull",       L"IFNULL", L"curdate", L"curtime", L"from_unixtime",
+        L"_utf8", L"it's",   L"time now",     L"a`b",    L"x]y",     L"--",      L"/*",
+        L"*/",    L"#",      L"\\",           L"\"",     L"(",       L")",       L",",
+        L" ",     L"\n",     L"replicated_at"};
+    const auto value = [&] {
+        std::wstring v;
+        for (int n = static_cast<int>(random() % 4); n >= 0; --n) {
+            v += pick(words);
+        }
+        return v;
+    };
+    const auto literal = [&](std::wstring& in, std::wstring& out) {
+        const std::wstring v = value();
+        const wchar_t quote = random() % 2 ? L'\'' : L'"';
+        in += quote;
+        for (wchar_t c : v) {
+            if (c == L'\\' || c == quote) {
+                in += random() % 2 || c == L'\\' ? std::wstring{L'\\', c} : std::wstring(2, c);
+            } else {
+                in += c;
+            }
+        }
+        in += quote;
+        // T-SQL's literal: "'" doubled, and a backslash before a line break followed by a line
+        // continuation of its own, which the server drops.
+        out += L'\'';
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            out += v[i] == L'\'' ? std::wstring(2, v[i]) : std::wstring(1, v[i]);
+            if (v[i] == L'\\' && i + 1 < v.size() && v[i + 1] == L'\n') {
+                out += L"\\\n";
+            }
+        }
+        out += L'\'';
+    };
+    const auto name = [&](std::wstring& in, std::wstring& out) {
+        const std::wstring v = value();
+        in += L'`';
+        out += L'[';
+        for (wchar_t c : v) {
+            in += c == L'`' ? std::wstring(2, c) : std::wstring(1, c);
+            out += c == L']' ? std::wstring(2, c) : std::wstring(1, c);
+        }
+        in += L'`';
+        out += L']';
+    };
+    const struct {
+        const wchar_t* in;
+        const wchar_t* out;
+    } code[] = {
+        {L"nowhere", L"nowhere"},
+        {L"last_now", L"last_now"},
+        {L"replicated_at", L"replicated_at"},
+        {L"t.now()", L"t.now()"},
+        {L"IfNull", L"IfNull"},
+        {L"now()", L"getdate()"},
+        {L"ifnull(a,0)", L"isnull(a,0)"},
+        {L"isnull(v)", L"(v) is null"},
+        {L"isnull(v, 0)", L"isnull(v, 0)"},
+        {L"curtime()", L"convert(time, getdate())"},
+        {L"isnull(now())", L"(getdate()) is null"},
+        {L"_latin1'x'", L"'x'"},
+        {L"/* it's now() */", L" "},
+        {L"-- it's `\n", L" \n"},
+        {L"# isnull(\n", L" \n"},
+    };
+    const wchar_t* const separators[] = {L" ", L", ", L"\n", L"\t", L" = "};
+    for (int round = 0; round < 2000; ++round) {
+        std::wstring in = L"select ";
+        std::wstring out = L"select ";
+        for (int n = 1 + static_cast<int>(random() % 8); n > 0; --n) {
+            switch (random() % 3) {
+            case 0:
+                literal(in, out);
+                break;
+            case 1:
+                name(in, out);
+                break;
+            default: {
+                const auto& c = pick(code);
+                in += c.in;
+                out += c.out;
+                break;
+            }
+            }
+            const wchar_t* separator = pick(separators);
+            in += separator;
+            out += separator;
+        }
+        ASSERT_EQ(mss_database::refine_view(in), out) << tk_to_utf8(in);
+    }
 }
 
 TEST_F(writer_test, foreign_keys_map_names_and_report_refusals) {
@@ -441,6 +575,7 @@ TEST_F(writer_test, views_are_renamed_dropped_created_and_failures_reported) {
         {L"bad", L"select nothing"},
         {L"o'v", L"select 2 as y"},
         {L"two", L"select 1 as x; DROP TABLE [dbo].[victim]"},
+        {L"", L"select 3 as z"},
     };
     fail(L"CREATE VIEW [dbo].[bad] AS select nothing", 207, u"Invalid column name 'nothing'.");
     db->create_views(views);
@@ -457,11 +592,12 @@ TEST_F(writer_test, views_are_renamed_dropped_created_and_failures_reported) {
     EXPECT_EQ(changes(), expected);
     EXPECT_EQ(db->names_map.get_tn_mapped_name(L"2021sales", true), L"_2021sales");
     // A text of more than one SELECT is refused before anything is sent.
-    ASSERT_EQ(handler.messages.size(), 2u);
+    ASSERT_EQ(handler.messages.size(), 3u);
     EXPECT_EQ(handler.messages[0],
               "View 'bad': Can't create view.\nError 207: Invalid column name 'nothing'.");
     EXPECT_EQ(handler.messages[1], "View 'two': Can't create view.\nView 'two' is not a single "
                                    "SELECT statement: another statement follows its \";\"");
+    EXPECT_EQ(handler.messages[2], "View '': Can't create view.\nThe view has no name.");
 }
 
 TEST_F(writer_test, tables_are_emptied_and_dropped_by_their_qualified_names) {

@@ -30,9 +30,9 @@ TEST_F(TdsWrites, StoresTheWritersLiteralsAndServesThemBack) {
         "DEFAULT)");
     run("INSERT INTO w (id, at) VALUES (3, CONVERT(datetime, '2001-02-03 04:05:06', 120)), "
         "(4, CAST('1999-12-31' AS date))");
-    // '' is what a NOT NULL column without a default gets: 0 for numbers, the base date for
-    // dates; a time alone falls on the base date.
-    run("INSERT INTO w (id, f, flag, at, day, t, big) VALUES (5, '', '', '13:45:30', '', '', '')");
+    // '' is what a NOT NULL column without a default gets: 0 for numbers; a time alone falls on
+    // the base date; a date may be written yyyymmdd.
+    run("INSERT INTO w (id, f, flag, at, day, big) VALUES (5, '', '', '13:45:30', '20240101', '')");
     // Fractions beyond the column's scale round, carrying as far as the date.
     run("CREATE TABLE r (t0 time(0), d0 datetime2(0), d1 datetime2(1), o0 datetimeoffset(0))");
     run("INSERT INTO r VALUES ('13:45:30.5', '2024-02-29 23:59:59.5', '2024-12-31 23:59:59.96', "
@@ -51,8 +51,7 @@ TEST_F(TdsWrites, StoresTheWritersLiteralsAndServesThemBack) {
                   "2||x?|NULL|NULL|NULL|NULL|NULL|NULL||NULL|7",
                   "3|NULL|NULL|NULL|NULL|NULL|2001-02-03 04:05:06.000|NULL|NULL|NULL|NULL|7",
                   "4|NULL|NULL|NULL|NULL|NULL|1999-12-31 00:00:00.000|NULL|NULL|NULL|NULL|7",
-                  "5|NULL|NULL|NULL|0|0|1900-01-01 13:45:30.000|1900-01-01|00:00:00.000|NULL|NULL|"
-                  "0"}));
+                  "5|NULL|NULL|NULL|0|0|1900-01-01 13:45:30.000|2024-01-01|NULL|NULL|NULL|0"}));
     EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM w"), std::vector<std::string>{"5"});
     run("DROP TABLE [dbo].[w]");
     EXPECT_FALSE(c_.execute("SELECT * FROM w"));
@@ -177,6 +176,54 @@ TEST_F(TdsWrites, RefusesBatchesDatesAndFilteredIndexesAsSqlServerDoes) {
     EXPECT_TRUE(rows("SELECT * FROM d").empty());
     run("SET QUOTED_IDENTIFIER ON;CREATE UNIQUE INDEX [ix] ON [dbo].[d] ([v]) WHERE [v] IS NOT "
         "NULL");
+}
+
+// Values at the edges of SQL Server's conversions: only datetime and smalldatetime read '' (as
+// the base date); datetime's last millisecond rounds past its range; smalldatetime rounds up from
+// 29.999 seconds; a date may be written yyyymmdd and money with a currency symbol and commas; an
+// empty delimited name is no name.
+TEST_F(TdsWrites, ConvertsEdgeValuesAsSqlServerDoes) {
+    run("CREATE TABLE [dbo].[e] ([n] int NOT NULL, [dt] datetime NULL, [sd] smalldatetime NULL, "
+        "[d] date NULL, [d2] datetime2(3) NULL, [t] time(0) NULL, [o] datetimeoffset(0) NULL, "
+        "[m] money NULL, [sm] smallmoney NULL)");
+    run("INSERT INTO [dbo].[e] ([n], [dt], [sd], [d], [m], [sm]) VALUES (1, '', '', '20240101', "
+        "'$1,000.50', '-$2,000'), (2, '2024-01-01 10:00:29.998', '2024-01-01 10:00:29.998', "
+        "'20241231 10:00', '1234', '1,234.5'), (3, NULL, '2024-01-01 10:00:29.999', NULL, NULL, "
+        "NULL)");
+    EXPECT_EQ(rows("SELECT [n], [dt], [sd], [d], [m], [sm] FROM [dbo].[e]"),
+              (std::vector<std::string>{
+                  "1|1900-01-01 00:00:00.000|1900-01-01 00:00:00|2024-01-01|1000.5000|-2000.0000",
+                  "2|2024-01-01 10:00:29.997|2024-01-01 10:00:00|2024-12-31|1234.0000|1234.5000",
+                  "3|NULL|2024-01-01 10:01:00|NULL|NULL|NULL"}));
+    const char* const not_a_date =
+        "Conversion failed when converting date and/or time from character string.";
+    const char* const no_name =
+        "An object or column name is missing or empty. For SELECT INTO statements, verify each "
+        "column has a name. For other statements, look for empty alias names. Aliases defined as "
+        "\"\" or [] are not allowed. Change the alias to a valid name.";
+    const refusal cases[] = {
+        {"INSERT INTO [dbo].[e] ([n], [d]) VALUES (9, '')", 241, not_a_date},
+        {"INSERT INTO [dbo].[e] ([n], [d2]) VALUES (9, '')", 241, not_a_date},
+        {"INSERT INTO [dbo].[e] ([n], [t]) VALUES (9, ' ')", 241, not_a_date},
+        {"INSERT INTO [dbo].[e] ([n], [o]) VALUES (9, '')", 241, not_a_date},
+        {"INSERT INTO [dbo].[e] ([n], [dt]) VALUES (9, '9999-12-31 23:59:59.999')", 242,
+         "The conversion of a varchar data type to a datetime data type resulted in an "
+         "out-of-range value."},
+        {"INSERT INTO [dbo].[e] ([n], [m]) VALUES (9, '$1,000,x')", 8114,
+         "Error converting data type varchar to money."},
+        {"CREATE TABLE [dbo].[x] ([] INT)", 1038, no_name},
+        {"CREATE SCHEMA []", 1038, no_name},
+        {"SELECT 1 AS []", 1038, no_name},
+    };
+    for (const auto& e : cases) {
+        SCOPED_TRACE(e.statement);
+        EXPECT_FALSE(c_.execute(e.statement));
+        ASSERT_FALSE(c_.diagnostics().empty());
+        EXPECT_EQ(c_.diagnostics()[0].native, e.native);
+        EXPECT_EQ(c_.diagnostics()[0].message, std::string("[FreeTDS][SQL Server]") + e.message);
+        c_.close_cursor();
+    }
+    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM [dbo].[e]"), std::vector<std::string>{"3"});
 }
 
 // A syntax error anywhere in a batch keeps the whole batch from compiling, so the statements

@@ -363,18 +363,26 @@ std::optional<tds_answer> version(const tds_statement_context& ctx, std::span<co
 std::optional<tds_answer> format_only(const tds_statement_context& ctx,
                                       std::span<const token> tokens) {
     parser p{tokens};
-    if (!(p.accept("set") && p.accept("fmtonly") && p.accept("on")))
+    if (!(p.accept("set") && p.accept("fmtonly")))
         return std::nullopt;
+    const bool on = p.accept("on");
+    if (!on && !p.accept("off"))
+        return std::nullopt;
+    if (ctx.session)
+        ctx.session->format_only = on;
     std::span<const token> query = tokens.subspan(p.at);
-    if (query.size() >= 3 && query[query.size() - 3].is("set") &&
-        query[query.size() - 2].is("fmtonly") && query.back().is("off"))
-        query = query.first(query.size() - 3);
-    if (query.empty())
+    if (!on || query.empty())
         return tds_answer{};
-    std::optional<tds_answer> a = answer_tokens(ctx, query);
-    if (!a || !a->result)
-        return a;
-    a->result->row_count = 0;
+    const bool off_after = query.size() >= 3 && query[query.size() - 3].is("set") &&
+                           query[query.size() - 2].is("fmtonly") && query.back().is("off");
+    if (off_after)
+        query = query.first(query.size() - 3);
+    std::optional<tds_answer> a = query.empty() ? tds_answer{} : answer_tokens(ctx, query);
+    // An error ends the batch before its SET FMTONLY OFF: the setting stays on.
+    if (ctx.session && off_after && !(a && a->error))
+        ctx.session->format_only = false;
+    if (a && a->result)
+        a->result->row_count = 0;
     return a;
 }
 
@@ -514,6 +522,23 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
                             "The identifier that starts with '" + name->text.substr(0, 128) +
                                 "' is too long. Maximum length is 128.",
                             15);
+    for (const token& t : tokens)
+        if (t.kind == token_kind::name && t.text.empty())
+            return error_answer(1038,
+                                "An object or column name is missing or empty. For SELECT INTO "
+                                "statements, verify each column has a name. For other "
+                                "statements, look for empty alias names. Aliases defined as \"\" "
+                                "or [] are not allowed. Change the alias to a valid name.",
+                                15);
+    if (context.session && context.session->format_only && !tokens.empty() &&
+        !tokens[0].is("set")) {
+        if (!tokens[0].is("select"))
+            return tds_answer{};
+        std::optional<tds_answer> a = answer_tokens(context, tokens);
+        if (a && a->result)
+            a->result->row_count = 0;
+        return a ? *a : unknown_statement(context, tokens, statement);
+    }
     if (auto a = tds_answer_write(context, tokens, statement))
         return *a;
     if (auto a = tds_answer_ddl(context, tokens, statement))

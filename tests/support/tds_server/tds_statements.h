@@ -59,6 +59,9 @@ struct tds_catalogue {
 struct tds_session_state {
     // SET QUOTED_IDENTIFIER: with it off, "..." is a string literal, not a name.
     bool quoted_identifier = true;
+    // SET FMTONLY: with it on, a SELECT answers its columns without rows and every other
+    // statement but SET does nothing.
+    bool format_only = false;
     // The table whose IDENTITY_INSERT is ON in this session (one at most, as in SQL Server).
     const struct tds_fixture_table* identity_insert = nullptr;
     std::string identity_insert_name; // database.schema.table, for error 8107

@@ -365,7 +365,9 @@ std::string raw_datetime(std::string_view text, bool small) {
     std::int64_t days = m.day - day_1900;
     std::string out;
     if (small) {
-        std::int64_t minutes = (m.ticks + 300000000) / 600000000; // rounds at 30 seconds
+        // Whole milliseconds; 29.998 seconds round down, 29.999 up.
+        const std::int64_t ms = m.ticks / 10000;
+        std::int64_t minutes = ms / 60000 + (ms % 60000 >= 29999 ? 1 : 0);
         if (minutes == 1440) {
             minutes = 0;
             ++days;
@@ -385,7 +387,8 @@ std::string raw_datetime(std::string_view text, bool small) {
         ticks300 = 0;
         ++days;
     }
-    if (m.day < day_number(1753, 1, 1) || m.day > day_number(9999, 12, 31))
+    // The last day's 23:59:59.999 rounds into a year the type does not hold.
+    if (m.day < day_number(1753, 1, 1) || day_1900 + days > day_number(9999, 12, 31))
         bad("datetime out of range: '" + std::string(text) + "'");
     u32(out, static_cast<std::uint32_t>(static_cast<std::int32_t>(days)));
     u32(out, static_cast<std::uint32_t>(ticks300));
