@@ -26,8 +26,9 @@ int icomparer::compare(const std::wstring& text, std::size_t position) const {
     const std::wstring part = text.substr(position, word.size());
     tk_log_wmessage(1, L"Got substring: '%ls'", part.c_str());
     for (std::size_t i = 0; i < word.size(); ++i) {
-        const wint_t a = std::towlower(static_cast<wint_t>(part[i]));
-        const wint_t b = std::towlower(static_cast<wint_t>(word[i]));
+        // Keywords are ASCII: no other letter folds into one of theirs, whatever the locale.
+        const wchar_t a = tk_ascii_lower(part[i]);
+        const wchar_t b = tk_ascii_lower(word[i]);
         if (a != b) {
             return a < b ? -1 : 1;
         }

@@ -1,0 +1,69 @@
+// Compiles the Turkish locale for the tests when the machine lacks it.
+#include "tests/support/turkish_locale.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <locale.h>
+
+namespace test_support {
+
+namespace {
+
+constexpr const char* name = "tr_TR.UTF-8";
+
+bool available() {
+    locale_t l = newlocale(LC_CTYPE_MASK, name, nullptr);
+    if (l == nullptr)
+        return false;
+    freelocale(l);
+    return true;
+}
+
+// The compiled locale's folder, empty when the system's own serves; the error when neither.
+struct outcome {
+    std::string folder;
+    std::string error;
+};
+
+outcome prepare() {
+    if (available())
+        return {};
+    char folder[] = "/tmp/velmora-locale-XXXXXX";
+    if (mkdtemp(folder) == nullptr)
+        return {"", "no temporary folder for the locale"};
+    const std::string command =
+        std::string("localedef -i tr_TR -f UTF-8 ") + folder + "/" + name + " >/dev/null 2>&1";
+    // localedef warns (exit 1) about details of the definition and still writes the locale.
+    const int status = std::system(command.c_str());
+    setenv("LOCPATH", folder, 1);
+    if (!available())
+        return {"", "localedef could not compile " + std::string(name) + " (status " +
+                        std::to_string(status) + "); tools/setup.sh installs the locales package"};
+    return {folder, ""};
+}
+
+const outcome& prepared() {
+    static const outcome once = prepare();
+    return once;
+}
+
+} // namespace
+
+std::string turkish_locale() {
+    const outcome& o = prepared();
+    if (!o.error.empty()) {
+        ADD_FAILURE() << o.error;
+        return {};
+    }
+    return name;
+}
+
+std::vector<std::string> turkish_environment() {
+    std::vector<std::string> env = {"LC_ALL=" + turkish_locale()};
+    if (!prepared().folder.empty())
+        env.push_back("LOCPATH=" + prepared().folder);
+    return env;
+}
+
+} // namespace test_support
