@@ -3,8 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <locale.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define VELMORA_LSAN_DISABLE() __lsan_disable()
+#define VELMORA_LSAN_ENABLE() __lsan_enable()
+#else
+#define VELMORA_LSAN_DISABLE()
+#define VELMORA_LSAN_ENABLE()
+#endif
 
 namespace test_support {
 
@@ -13,7 +23,9 @@ namespace {
 constexpr const char* name = "tr_TR.UTF-8";
 
 bool available() {
+    VELMORA_LSAN_DISABLE();
     locale_t l = newlocale(LC_CTYPE_MASK, name, nullptr);
+    VELMORA_LSAN_ENABLE();
     if (l == nullptr)
         return false;
     freelocale(l);
@@ -57,6 +69,16 @@ std::string turkish_locale() {
         return {};
     }
     return name;
+}
+
+bool use_turkish_locale() {
+    const std::string locale = turkish_locale();
+    if (locale.empty())
+        return false;
+    VELMORA_LSAN_DISABLE();
+    const bool set = std::setlocale(LC_ALL, locale.c_str()) != nullptr;
+    VELMORA_LSAN_ENABLE();
+    return set;
 }
 
 std::vector<std::string> turkish_environment() {
