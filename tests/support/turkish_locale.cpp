@@ -5,6 +5,7 @@
 
 #include <clocale>
 #include <cstdlib>
+#include <filesystem>
 #include <locale.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -32,6 +33,21 @@ bool available() {
     return true;
 }
 
+// The folder of a compiled locale goes with the process (its children are done by then).
+struct temporary_folder {
+    std::string path;
+    ~temporary_folder() {
+        std::error_code ignored;
+        if (!path.empty())
+            std::filesystem::remove_all(path, ignored);
+    }
+};
+
+temporary_folder& compiled_folder() {
+    static temporary_folder folder;
+    return folder;
+}
+
 // The compiled locale's folder, empty when the system's own serves; the error when neither.
 struct outcome {
     std::string folder;
@@ -44,6 +60,7 @@ outcome prepare() {
     char folder[] = "/tmp/velmora-locale-XXXXXX";
     if (mkdtemp(folder) == nullptr)
         return {"", "no temporary folder for the locale"};
+    compiled_folder().path = folder;
     const std::string command =
         std::string("localedef -i tr_TR -f UTF-8 ") + folder + "/" + name + " >/dev/null 2>&1";
     // localedef warns (exit 1) about details of the definition and still writes the locale.
