@@ -357,10 +357,11 @@ std::unique_ptr<udb_recordset> mss_database::get_query(const std::wstring& query
                                                        const std::wstring& select,
                                                        std::int32_t flags) {
     tk_log_wmessage(2, L"mss_database::get_query(%ls: %ls)", query_name.c_str(), select.c_str());
-    // Only one SELECT goes to the server, whoever composed the text.
-    udb_check_single_select(L"Query", query_name, select);
+    // Only one SELECT goes to the server, whoever composed the text, and the driver gets it
+    // without the comments it would read otherwise.
+    const std::wstring sent = udb_select_to_send(L"Query", query_name, select);
     auto opened =
-        std::make_unique<mss_table>(query_name, select, session.get(), flags, &relationships);
+        std::make_unique<mss_table>(query_name, sent, session.get(), flags, &relationships);
     return amend_schema(std::move(opened));
 }
 

@@ -34,15 +34,7 @@ bool is_binary(VARTYPE vt) {
 }
 
 bool same_ignoring_case(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::towupper(a[i]) != std::towupper(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    return tk_equal_ascii_no_case(a, b);
 }
 
 bool starts_with_ignoring_case(const std::wstring& text, const wchar_t* prefix) {

@@ -29,8 +29,9 @@ int icomparer::compare(const std::wstring& text, std::size_t position) const {
     const std::wstring part = text.substr(position, word.size());
     tk_log_wmessage(1, L"Got substring: '%ls'", part.c_str());
     for (std::size_t i = 0; i < word.size(); ++i) {
-        const wint_t a = std::towlower(static_cast<wint_t>(part[i]));
-        const wint_t b = std::towlower(static_cast<wint_t>(word[i]));
+        // Keywords are ASCII: no other letter folds into one of theirs, whatever the locale.
+        const wchar_t a = tk_ascii_lower(part[i]);
+        const wchar_t b = tk_ascii_lower(word[i]);
         if (a != b) {
             return a < b ? -1 : 1;
         }
@@ -415,9 +416,9 @@ void mss_database::create_views(const std::vector<udb_view>& list) {
             const std::wstring drop = L"IF OBJECT_ID(N'" + mss_escape_literal(qualified) +
                                       L"') IS NOT NULL DROP VIEW " + qualified;
             tk_log_wmessage(1, L"mss_database::refine_view(%ls)", text.c_str());
-            const std::wstring body = refine_view(text);
-            // The text follows CREATE VIEW in one batch: anything past one SELECT would run too.
-            udb_check_single_select(L"View", name, body);
+            // The text follows CREATE VIEW in one batch: anything past one SELECT would run too,
+            // and the driver would rewrite what its comments hide from SQL Server.
+            const std::wstring body = udb_select_to_send(L"View", name, refine_view(text));
             const std::wstring create = L"CREATE VIEW " + qualified + L" AS " + body;
             odb_command command(session.get());
             command.execute(drop);

@@ -808,9 +808,9 @@ std::string dmp_client_command_fault(std::string_view statement) {
         }
         std::size_t word = statement.find_first_not_of(" \t", line);
         std::string first;
-        while (word < end && std::isalpha(static_cast<unsigned char>(statement[word]))) {
-            first.push_back(
-                static_cast<char>(std::tolower(static_cast<unsigned char>(statement[word++]))));
+        while (word < end && tk_ascii_lower(statement[word]) >= 'a' &&
+               tk_ascii_lower(statement[word]) <= 'z') {
+            first.push_back(tk_ascii_lower(statement[word++]));
         }
         for (std::string_view command : line_commands) {
             if (first == command) {

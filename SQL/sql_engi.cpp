@@ -33,13 +33,7 @@ bool read_three_numbers(std::string_view text, uint32_t& word) {
 }
 
 bool equal_ascii_no_case(const std::wstring& a, const wchar_t* b) {
-    std::size_t i = 0;
-    for (; i < a.size() && b[i] != L'\0'; ++i) {
-        if (std::towlower(a[i]) != std::towlower(b[i])) {
-            return false;
-        }
-    }
-    return i == a.size() && b[i] == L'\0';
+    return tk_equal_ascii_no_case(a, b);
 }
 
 std::string utf8(const std::wstring& text) {

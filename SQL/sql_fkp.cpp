@@ -19,8 +19,7 @@ bool matches_at(std::string_view line, std::size_t pos, std::string_view word) {
         return false;
     }
     for (std::size_t i = 0; i < word.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(line[pos + i])) !=
-            static_cast<unsigned char>(word[i])) {
+        if (tk_ascii_upper(line[pos + i]) != word[i]) {
             return false;
         }
     }

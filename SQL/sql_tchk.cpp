@@ -1,6 +1,8 @@
 // Checks of the type-mapping texts.
 #include "SQL/sql_tchk.h"
 
+#include "TK/tk_utils.h"
+
 #include <cwctype>
 #include <string>
 #include <utility>
@@ -104,7 +106,7 @@ struct cursor {
         std::wstring out;
         while (!done() && s[at] < 0x80 &&
                (std::iswalnum(static_cast<wint_t>(s[at])) || s[at] == L'_'))
-            out.push_back(static_cast<wchar_t>(std::towupper(static_cast<wint_t>(s[at++]))));
+            out.push_back(tk_ascii_upper(s[at++]));
         return out;
     }
     bool digits() {

@@ -397,6 +397,33 @@ std::wstring tk_wstring::to_lower(std::wstring& text) {
     return text;
 }
 
+// ---- ASCII letter case ------------------------------------------------------------------------
+
+namespace {
+
+template <typename Char>
+bool equal_ascii_no_case(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (tk_ascii_upper(a[i]) != tk_ascii_upper(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool tk_equal_ascii_no_case(std::string_view a, std::string_view b) {
+    return equal_ascii_no_case(a, b);
+}
+
+bool tk_equal_ascii_no_case(std::wstring_view a, std::wstring_view b) {
+    return equal_ascii_no_case(a, b);
+}
+
 // ---- Hexadecimal ------------------------------------------------------------------------------
 
 void tk_bin_to_hex(unsigned length, const unsigned char* bytes, char* out) {

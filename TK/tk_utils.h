@@ -110,6 +110,21 @@ public:
     static std::wstring to_lower(std::wstring& text);
 };
 
+// ---- ASCII letter case ------------------------------------------------------------------------
+// Keywords, option names, type names and profile keys are ASCII words: their case is folded for A
+// to Z alone, whatever the locale. The C library's folding follows LC_CTYPE, and under a Turkish
+// locale 'i' is upper-cased to U+0130, so a lower-case "insert" would never equal "INSERT".
+
+template <typename Char> constexpr Char tk_ascii_upper(Char c) {
+    return c >= Char('a') && c <= Char('z') ? static_cast<Char>(c - Char('a') + Char('A')) : c;
+}
+template <typename Char> constexpr Char tk_ascii_lower(Char c) {
+    return c >= Char('A') && c <= Char('Z') ? static_cast<Char>(c - Char('A') + Char('a')) : c;
+}
+// Equal when they differ at most in the case of ASCII letters.
+bool tk_equal_ascii_no_case(std::string_view a, std::string_view b);
+bool tk_equal_ascii_no_case(std::wstring_view a, std::wstring_view b);
+
 // ---- Hexadecimal text of bytes ----------------------------------------------------------------
 
 // Two upper-case hex digits per byte, then a NUL; `out` holds 2*length+1 characters. A null `out`

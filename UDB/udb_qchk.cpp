@@ -2,6 +2,7 @@
 #include "UDB/udb_qchk.h"
 
 #include "TK/tk_excep.h"
+#include "TK/tk_utils.h"
 
 #include <algorithm>
 #include <array>
@@ -28,11 +29,17 @@ constexpr std::array<std::wstring_view, 52> statement_keywords = {
     L"USE",        L"WAITFOR", L"WHILE",     L"WRITETEXT",
 };
 
-// Statements that begin with words that are not reserved, so each may be a name alone.
-constexpr std::array<std::array<std::wstring_view, 3>, 3> statement_phrases = {{
+// Statements that begin with words that are not reserved, so each may be a name alone. The
+// Service Broker ones send, end or move a conversation (BEGIN DIALOG and BEGIN CONVERSATION
+// TIMER begin with a reserved word, RECEIVE is in the list above).
+constexpr std::array<std::array<std::wstring_view, 3>, 7> statement_phrases = {{
     {L"DISABLE", L"TRIGGER", L""},
     {L"ENABLE", L"TRIGGER", L""},
     {L"NEXT", L"VALUE", L"FOR"}, // moves a sequence on
+    {L"END", L"CONVERSATION", L""},
+    {L"SEND", L"ON", L"CONVERSATION"},
+    {L"MOVE", L"CONVERSATION", L""},
+    {L"GET", L"CONVERSATION", L"GROUP"},
 }};
 
 enum class token_kind { word, symbol, end_of_statement };
@@ -43,13 +50,23 @@ struct token {
     bool glued = false; // nothing (no blank, no comment) between it and the token before
 };
 
+// Character classes of ASCII are fixed here rather than asked of the locale: SQL Server's own do
+// not change with the client's.
+bool ascii_letter(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+bool ascii_digit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
+
 bool word_start(wchar_t c) {
-    return std::iswalpha(static_cast<wint_t>(c)) || c == L'_' || c == L'@' || c == L'#' ||
+    return ascii_letter(c) || c == L'_' || c == L'@' || c == L'#' ||
            (c > 0x7F && !udb_unicode_blank(c));
 }
 
 bool word_part(wchar_t c) {
-    return word_start(c) || std::iswdigit(static_cast<wint_t>(c)) || c == L'$';
+    return word_start(c) || ascii_digit(c) || c == L'$';
 }
 
 // Reads T-SQL text into words and symbols, skipping white space, literals, quoted names and
@@ -84,7 +101,7 @@ public:
             } else if (c == L'\'' || c == L'[' || c == L'"') {
                 if (!skip_quoted(c == L'[' ? L']' : c))
                     fault = c == L'\'' ? L"an unclosed literal" : L"an unclosed quoted name";
-            } else if (std::iswdigit(static_cast<wint_t>(c))) {
+            } else if (ascii_digit(c)) {
                 skip_number();
             } else if (word_start(c)) {
                 const bool glued = start == last_end_;
@@ -131,9 +148,7 @@ private:
     // exponent. It ends where those end: SQL Server reads "1DELETE" as 1 and the keyword DELETE,
     // and "0xUPDATE" as 0x and UPDATE, so what follows must be read as a word of its own.
     void skip_number() {
-        const auto digit = [this](std::size_t i) {
-            return i < s_.size() && std::iswdigit(static_cast<wint_t>(s_[i]));
-        };
+        const auto digit = [this](std::size_t i) { return i < s_.size() && ascii_digit(s_[i]); };
         if (starts(L"0x") || starts(L"0X")) {
             for (at_ += 2; at_ < s_.size() && std::iswxdigit(static_cast<wint_t>(s_[at_]));)
                 ++at_;
@@ -171,7 +186,7 @@ private:
     std::wstring read_word() {
         std::wstring word;
         while (at_ < s_.size() && word_part(s_[at_]))
-            word.push_back(static_cast<wchar_t>(std::towupper(static_cast<wint_t>(s_[at_++]))));
+            word.push_back(tk_ascii_upper(s_[at_++]));
         return word;
     }
 
@@ -210,15 +225,41 @@ std::wstring statement_phrase_at(const std::vector<token>& tokens, std::size_t i
     return {};
 }
 
+bool is_symbol(const std::vector<token>& tokens, std::size_t i, std::wstring_view symbol) {
+    return i < tokens.size() && tokens[i].kind == token_kind::symbol && tokens[i].text == symbol;
+}
+
+// Which tokens stand inside the parentheses of an OPTION clause, the only place where USE HINT
+// and USE PLAN are hints: anywhere else "USE HINT" switches to a database named HINT.
+std::vector<bool> inside_option_clause(const std::vector<token>& tokens) {
+    std::vector<bool> inside(tokens.size(), false);
+    std::size_t depth = 0;
+    std::size_t option_depth = 0; // the depth of the clause's own "(", 0 outside it
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (is_symbol(tokens, i, L"(")) {
+            ++depth;
+            if (option_depth == 0 && i > 0 && is_word(tokens, i - 1, L"OPTION"))
+                option_depth = depth;
+        } else if (is_symbol(tokens, i, L")")) {
+            if (depth == option_depth)
+                option_depth = 0;
+            if (depth > 0)
+                --depth;
+        }
+        inside[i] = option_depth != 0;
+    }
+    return inside;
+}
+
 // Keywords that stand inside a SELECT without beginning a statement: the query hints
 // OPTION (USE HINT (...)), OPTION (USE PLAN N'...') and the join hints MERGE JOIN, MERGE UNION;
 // and a word right after a "." (nothing between them), which is part of a qualified name.
-bool keyword_inside_select(const std::vector<token>& tokens, std::size_t i) {
+bool keyword_inside_select(const std::vector<token>& tokens, std::size_t i, bool in_option) {
     if (i > 0 && tokens[i].glued && tokens[i - 1].kind == token_kind::symbol &&
         tokens[i - 1].text == L".")
         return true;
     if (tokens[i].text == L"USE")
-        return is_word(tokens, i + 1, L"HINT") || is_word(tokens, i + 1, L"PLAN");
+        return in_option && (is_word(tokens, i + 1, L"HINT") || is_word(tokens, i + 1, L"PLAN"));
     if (tokens[i].text == L"MERGE")
         return is_word(tokens, i + 1, L"JOIN") || is_word(tokens, i + 1, L"UNION");
     return false;
@@ -239,6 +280,7 @@ std::wstring udb_single_select_fault(std::wstring_view text) {
     if (tokens.empty() || !(is_word(tokens, 0, L"SELECT") || is_word(tokens, 0, L"WITH") ||
                             (tokens[0].kind == token_kind::symbol && tokens[0].text == L"(")))
         return L"it does not begin with SELECT or WITH";
+    const std::vector<bool> in_option = inside_option_clause(tokens);
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         const token& t = tokens[i];
         if (t.kind == token_kind::end_of_statement) {
@@ -247,9 +289,15 @@ std::wstring udb_single_select_fault(std::wstring_view text) {
                     return L"another statement follows its \";\"";
             break;
         }
+        // The ODBC driver rewrites these before the text leaves, whatever SQL_NOSCAN says, and
+        // T-SQL has no use for them outside literals and names.
         if (t.kind == token_kind::symbol && t.text == L"{")
             return L"it holds \"{\", which the ODBC driver reads as an escape";
-        if (t.kind != token_kind::word || keyword_inside_select(tokens, i))
+        if (t.kind == token_kind::symbol && t.text == L"}")
+            return L"it holds \"}\", which the ODBC driver reads as the end of an escape";
+        if (t.kind == token_kind::symbol && t.text == L"?")
+            return L"it holds \"?\", which the ODBC driver reads as a parameter marker";
+        if (t.kind != token_kind::word || keyword_inside_select(tokens, i, in_option[i]))
             continue;
         if (is_statement_keyword(t.text))
             return L"it holds the keyword " + t.text;
@@ -286,4 +334,10 @@ void udb_check_single_select(std::wstring_view kind, std::wstring_view name,
         throw tk_exception(std::wstring(kind) + L" '" + std::wstring(name) +
                                L"' is not a single SELECT statement: " + fault,
                            1);
+}
+
+std::wstring udb_select_to_send(std::wstring_view kind, std::wstring_view name,
+                                std::wstring_view text) {
+    udb_check_single_select(kind, name, text);
+    return udb_without_comments(text);
 }

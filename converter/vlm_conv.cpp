@@ -62,13 +62,14 @@ std::vector<std::wstring> mssql_converter_impl::get_mss_databases() {
 
 bool mssql_converter_impl::test_query(const std::wstring& src, const std::wstring& query) {
     tk_log_message(2, "mssql_converter_impl::test_query");
-    // A text holding a second statement is never sent: the test would run it on the source.
+    // A text holding a second statement is never sent: the test would run it on the source. What
+    // is sent is what a run sends, the text without its comments.
     if (!query.empty() && !udb_single_select_fault(query).empty()) {
         return false;
     }
     try {
         const std::unique_ptr<mss_database> db = mss->open_db(src, 1, L"");
-        return db->test_query(query);
+        return db->test_query(udb_without_comments(query));
     } catch (...) {
         return false;
     }

@@ -104,8 +104,21 @@ std::wstring line_comments_to_block(const std::wstring& text) {
             continue;
         }
         if (c == L'/' && i + 1 < n && text[i + 1] == L'*') {
-            const std::size_t end = text.find(L"*/", i + 2);
-            const std::size_t j = end == std::wstring::npos ? n : end + 2;
+            // Block comments nest, as SQL Server reads them: a "--" before the outer end is
+            // still comment.
+            std::size_t j = i;
+            std::size_t depth = 0;
+            do {
+                if (text.compare(j, 2, L"/*") == 0) {
+                    ++depth;
+                    j += 2;
+                } else if (text.compare(j, 2, L"*/") == 0) {
+                    --depth;
+                    j += 2;
+                } else {
+                    ++j;
+                }
+            } while (depth > 0 && j < n);
             out.append(text, i, j - i);
             i = j;
             continue;

@@ -13,6 +13,7 @@
 #include "TK/tk_exitc.h"
 #include "TK/tk_log.h"
 #include "TK/tk_stop.h"
+#include "TK/tk_utils.h"
 #include "UDB/udb_util.h"
 #include "UDB/udb_vali.h"
 #include "platform/com/com_api.h"
@@ -157,11 +158,14 @@ std::wstring destination_base(const std::wstring& source_name, bool drop_owner) 
     return drop_owner || owner.empty() ? table : owner + L"." + table;
 }
 
-// A destination name as a key that ignores case, as a server may.
+// A destination name as a key that ignores case, as a server may. ASCII letters fold alone, as
+// MySQL folds them whatever the client's locale (a Turkish one would lower 'I' to U+0131 and keep
+// "ID" and "id" apart); other letters by Unicode's own lower case.
 std::wstring folded_name(const std::wstring& name) {
     std::wstring folded(name);
     for (wchar_t& c : folded) {
-        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+        c = c < 0x80 ? tk_ascii_lower(c)
+                     : static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
     }
     return folded;
 }

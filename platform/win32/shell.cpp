@@ -48,11 +48,19 @@ const builtin_module* builtin_of(HMODULE module) {
     return nullptr;
 }
 
+// ASCII letters fold alone, whatever the locale (a Turkish one lowers 'I' to U+0131); others by
+// Unicode's lower case, as Windows compares file names.
+wint_t name_fold(wchar_t c) {
+    if (c < 0x80)
+        return (c >= L'A' && c <= L'Z') ? static_cast<wint_t>(c + 32) : static_cast<wint_t>(c);
+    return std::towlower(static_cast<wint_t>(c));
+}
+
 bool same_name_ignoring_case(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
+        if (name_fold(a[i]) != name_fold(b[i]))
             return false;
     return true;
 }

@@ -3,121 +3,45 @@
 #include "UDB/udb_qchk.h"
 
 #include "TK/tk_excep.h"
+#include "TK/tk_utils.h"
+#include "tests/UDB/udb_qchk_cases.h"
+#include "tests/support/turkish_locale.h"
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cwctype>
+#include <string>
 #include <utility>
 
 namespace {
 
-struct check_case {
-    const wchar_t* text;
-    const wchar_t* fault; // empty: one SELECT
-};
-
-const wchar_t lone_cr[] =
-    L"it holds a \"--\" comment that a carriage return alone ends, which readers take "
-    L"differently";
-
-const check_case cases[] = {
-    // Legitimate texts.
-    {L"SELECT id FROM customers", L""},
-    {L"  select id from customers;", L""},
-    {L"SELECT id FROM customers ;; \n-- done\n", L""},
-    {L"WITH x AS (SELECT id FROM t) SELECT * FROM x", L""},
-    {L"(SELECT 1) UNION ALL (SELECT 2)", L""},
-    {L"SELECT 'a;b; DROP DATABASE victim' AS x", L""},
-    {L"SELECT N'INSERT INTO t VALUES (1)' AS [Delete], \"Update\" FROM [Drop]", L""},
-    {L"SELECT [a]]; DROP TABLE t] FROM t", L""},
-    {L"SELECT 1 -- ; DELETE FROM t\n", L""},
-    {L"SELECT 1 /* outer /* inner */ still comment; DROP TABLE t */", L""},
-    {L"SELECT t.id FROM t WITH (NOLOCK) OPTION (MAXDOP 1, USE HINT('X'), MERGE JOIN)", L""},
-    {L"SELECT a FROM t INNER MERGE JOIN u ON t.id = u.id OPTION (USE PLAN N'<x/>')", L""},
-    {L"SELECT t.[set], t.delete, @set, #update.x, offset FROM t ORDER BY 1 OFFSET 1 ROWS "
-     L"FETCH NEXT 2 ROWS ONLY",
-     L""},
-    {L"SELECT 1 AS sourced, 'it''s' AS q", L""},
-    {L"SELECT 1.5e+3 AS a, 2E-2 b, 0x1F c, 0xABCDEFx, 12.d FROM t", L""},
-    // Another statement, with or without ";".
-    {L"SELECT 'a;b' AS x; DROP DATABASE victim", L"another statement follows its \";\""},
-    {L"SELECT id FROM customers; DELETE FROM customers", L"another statement follows its \";\""},
-    {L"SELECT 1; SELECT 2", L"another statement follows its \";\""},
-    {L"SELECT id FROM t DELETE FROM t", L"it holds the keyword DELETE"},
-    {L"SELECT id FROM t\nexec('drop table t')", L"it holds the keyword EXEC"},
-    {L"select 1 Execute sp_who", L"it holds the keyword EXECUTE"},
-    {L"WITH x AS (SELECT id FROM t) DELETE FROM x", L"it holds the keyword DELETE"},
-    {L"WITH x AS (SELECT 1 AS a) MERGE t USING x ON 1=1 WHEN MATCHED THEN DELETE;",
-     L"it holds the keyword MERGE"},
-    {L"SELECT * INTO copy FROM t", L"it holds the keyword INTO"},
-    {L"SELECT 1 waitfor delay '01:00:00'", L"it holds the keyword WAITFOR"},
-    {L"SELECT 1 SET NOCOUNT ON", L"it holds the keyword SET"},
-    {L"SELECT 1 USE master", L"it holds the keyword USE"},
-    {L"SELECT 1 DECLARE @x int", L"it holds the keyword DECLARE"},
-    {L"SELECT 1 SHUTDOWN WITH NOWAIT", L"it holds the keyword SHUTDOWN"},
-    {L"SELECT 1 /* a */ GRANT CONTROL TO public", L"it holds the keyword GRANT"},
-    {L"SELECT 1 \"x\"TRUNCATE TABLE t", L"it holds the keyword TRUNCATE"},
-    {L"SELECT 1 [x]update t set a = 1", L"it holds the keyword UPDATE"},
-    {L"SELECT t. DELETE FROM t", L"it holds the keyword DELETE"},
-    {L"SELECT t./**/DROP TABLE t", L"it holds the keyword DROP"},
-    {L"SELECT 1 -- comment\nINSERT t VALUES (1)", L"it holds the keyword INSERT"},
-    {L"SELECT 1 /* /* */ */ ALTER LOGIN sa DISABLE", L"it holds the keyword ALTER"},
-    {L"SELECT 1 BACKUP DATABASE d TO DISK = 'x'", L"it holds the keyword BACKUP"},
-    // Statements without a reserved word of their own, escapes the ODBC driver would rewrite
-    // into a call, and texts another server would run.
-    {L"SELECT 1 ADD SIGNATURE TO dbo.p BY CERTIFICATE c", L"it holds the keyword ADD"},
-    {L"SELECT 1 AS a DISABLE TRIGGER ALL ON DATABASE", L"it holds DISABLE TRIGGER"},
-    {L"SELECT 1 AS a enable trigger t ON dbo.x", L"it holds ENABLE TRIGGER"},
-    {L"SELECT 1 AS a RECEIVE TOP (1) * FROM dbo.q", L"it holds the keyword RECEIVE"},
-    {L"SELECT NEXT VALUE FOR dbo.seq AS n", L"it holds NEXT VALUE FOR"},
-    {L"SELECT v AS q FROM dbo.x {call sp_executesql(N'UPDATE dbo.x SET v=''pwned''')}",
-     L"it holds \"{\", which the ODBC driver reads as an escape"},
-    {L"SELECT {fn user()} AS u", L"it holds \"{\", which the ODBC driver reads as an escape"},
-    {L"SELECT * FROM OPENQUERY(other, 'UPDATE t SET a = 1')", L"it holds the keyword OPENQUERY"},
-    {L"SELECT * FROM OPENROWSET('SQLNCLI', 's', 'EXEC x')", L"it holds the keyword OPENROWSET"},
-    {L"SELECT * FROM OPENDATASOURCE('SQLNCLI', 's').d.dbo.t",
-     L"it holds the keyword OPENDATASOURCE"},
-    {L"SELECT t.receive, t.[add], disable, enable, [next], '{' AS b, N'{call x}' FROM t", L""},
-    // Readers differ on whether a carriage return alone ends a line comment: what follows it
-    // would be code to one and comment to the other, whichever way it leans.
-    {L"SELECT 1 --1\r; DROP DATABASE victim; SELECT 2", lone_cr},
-    {L"SELECT 1 -- x\rDELETE FROM t", lone_cr},
-    {L"SELECT 1 AS a --x\r, (SELECT User FROM mysql.user) AS leak", lone_cr},
-    {L"SELECT 1 AS a --x\r", lone_cr},
-    {L"SELECT 1 AS a --x\r\n, 2 AS b", L""},
-    // A number ends where its digits end: what follows is read as a word.
-    {L"SELECT 1DELETE FROM t", L"it holds the keyword DELETE"},
-    {L"SELECT 0xUPDATE t SET a = 1", L"it holds the keyword UPDATE"},
-    {L"SELECT 0x1FSHUTDOWN", L"it holds the keyword SHUTDOWN"},
-    {L"SELECT 1.5e3EXEC sp_who", L"it holds the keyword EXEC"},
-    // Only a word right after the "." is part of a qualified name, not one after a quoted name
-    // or number that follows the ".".
-    {L"SELECT t.[a]DELETE FROM t", L"it holds the keyword DELETE"},
-    {L"SELECT t.\"a\"DELETE FROM t", L"it holds the keyword DELETE"},
-    {L"SELECT a FROM t WHERE b = .5DELETE FROM t", L"it holds the keyword DELETE"},
-    {L"SELECT 1EXEC sp_who", L"it holds the keyword EXEC"},
-    // A Unicode blank ends a word as an ASCII blank does, whatever the process's locale: SQL
-    // Server takes no such character into a name.
-    {L"SELECT 1 AS a\u3000DELETE FROM t", L"it holds the keyword DELETE"},
-    {L"SELECT 1 AS a\u00a0DROP TABLE t", L"it holds the keyword DROP"},
-    {L"SELECT 1 AS a\u2028EXEC sp_who", L"it holds the keyword EXEC"},
-    {L"SELECT N'\u3000DELETE' AS \u00e9t\u00e9", L""},
-    // Not a SELECT at all, or text SQL Server does not read to its end.
-    {L"EXEC sp_who", L"it does not begin with SELECT or WITH"},
-    {L"DBCC CHECKDB", L"it does not begin with SELECT or WITH"},
-    {L"", L"it does not begin with SELECT or WITH"},
-    {L"-- SELECT\n", L"it does not begin with SELECT or WITH"},
-    {L"SELECT 'open", L"it holds an unclosed literal"},
-    {L"SELECT [open", L"it holds an unclosed quoted name"},
-    {L"SELECT 1 /* /* */ DROP TABLE t", L"it holds an unclosed comment"},
-    {L"SELECT 1 AS a ]', (SELECT 2) AS b, ]'", L"it holds a \"]\" that closes no name"},
-    {L"SELECT `a` FROM t", L"it holds a \"`\", which MySQL reads as the quote of a name"},
-};
+using udb_qchk_cases::cases;
+using udb_qchk_cases::check_case;
 
 TEST(UdbSingleSelect, RefusesEveryOtherStatementOutsideLiteralsNamesAndComments) {
     for (const check_case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.text)));
         EXPECT_EQ(udb_single_select_fault(c.text), c.fault);
     }
+}
+
+// Keywords are ASCII words. Under a Turkish locale the C library upper-cases 'i' to U+0130, so a
+// check that folds with the locale would pass a lower-case INSERT and refuse a lower-case WITH:
+// every case, and its text in lower case, gets the same answer as in the C locale.
+TEST(UdbSingleSelect, KeywordsFoldInAsciiWhateverTheLocale) {
+    ASSERT_TRUE(test_support::use_turkish_locale());
+    ASSERT_EQ(std::towupper(L'i'), 0x130u) << "the locale does not fold as Turkish does";
+    for (const check_case& c : cases) {
+        std::wstring lower(c.text);
+        for (wchar_t& ch : lower)
+            ch = tk_ascii_lower(ch);
+        for (const std::wstring& text : {std::wstring(c.text), lower}) {
+            SCOPED_TRACE(testing::PrintToString(text));
+            EXPECT_EQ(udb_single_select_fault(text), c.fault);
+        }
+    }
+    std::setlocale(LC_ALL, "C");
 }
 
 // Removing comments leaves what SQL Server runs: nested block comments go whole, a line comment

@@ -1,6 +1,8 @@
 // Runs the built pontrel program as a user would, and reads what it left in MariaDB.
 #include "tests/agent/agent_test_support.h"
 
+#include "tests/support/tds_server/tds_statements.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -34,6 +36,44 @@ std::string temp_dir::write(const std::string& name, const std::string& bytes) c
     const std::string path = file(name);
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
+}
+
+const hidden_statement_query hidden_statement_queries[7] = {
+    {"SELECT * FROM dbo.customers /* /* */ *{x }/ EXEC xp_cmdshell 'id' /{x }* */",
+     "SELECT * FROM dbo.customers  "},
+    {"SELECT * FROM dbo.customers /* /* */ *{x }/ SHUTDOWN WITH NOWAIT /{x }* */",
+     "SELECT * FROM dbo.customers  "},
+    {"SELECT * FROM dbo.customers /* /* */ *{x }/ EXEC sp_executesql N'DROP TABLE "
+     "dbo.customers' /{x }* */",
+     "SELECT * FROM dbo.customers  "},
+    {"SELECT * FROM dbo.customers /* /* */ */ EXEC xp_cmdshell 'id' /* */", ""},
+    {"SELECT * FROM dbo.customers {call sp_executesql(N'SHUTDOWN WITH NOWAIT')}", ""},
+    {"SELECT * FROM dbo.customers WHERE id = ? EXEC xp_cmdshell 'id'", ""},
+    {"SELECT * FROM dbo.customers USE HINT", ""},
+};
+
+std::string query_arrival_fault(const std::vector<std::string>& log,
+                                const hidden_statement_query& query) {
+    const std::string sent = query.sent;
+    bool arrived = false;
+    for (const std::string& batch : log) {
+        for (const char* word : {"xp_cmdshell", "SHUTDOWN", "sp_executesql", "USE HINT"}) {
+            if (batch.find(word) != std::string::npos) {
+                return "the source received " + std::string(word) + " in: " + batch;
+            }
+        }
+        if (batch.find("dbo.customers") == std::string::npos) {
+            continue; // the run's own catalogue statements
+        }
+        if (sent.empty()) {
+            return "the refused query reached the source: " + batch;
+        }
+        if (tds_split_batch(batch).size() != 1) {
+            return "the source read more than one statement in: " + batch;
+        }
+        arrived = arrived || batch == sent;
+    }
+    return sent.empty() || arrived ? "" : "the query never arrived as \"" + sent + "\"";
 }
 
 std::string read_file(const std::string& path) {

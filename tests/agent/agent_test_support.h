@@ -61,6 +61,22 @@ run_result wait_pontrel(const pontrel_process& process);
 
 using row = std::vector<std::optional<std::string>>;
 
+// A profile query over dbo.customers that hides a statement from one of its readers (comments
+// SQL Server nests and FreeTDS's driver does not, escapes the driver rewrites, USE outside
+// OPTION (...)), and the one text the source may receive for it: empty when it is refused.
+struct hidden_statement_query {
+    const char* text;
+    const char* sent;
+};
+extern const hidden_statement_query hidden_statement_queries[7];
+
+// What is wrong with the statement log of a run of `query` (a text of the test server's
+// statements() taken while the query ran): a refused query must not reach the source; an
+// accepted one reaches it as its `sent` text, which the server reads as one statement. Empty
+// when all holds.
+std::string query_arrival_fault(const std::vector<std::string>& log,
+                                const hidden_statement_query& query);
+
 // A connection to the MariaDB test server.
 class mysql_client {
 public:

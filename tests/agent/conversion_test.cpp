@@ -2,6 +2,7 @@
 // files: progress and error output, exit codes, and the rows that arrive.
 #include "tests/agent/agent_test_support.h"
 #include "tests/support/tds_server/tds_server.h"
+#include "tests/support/turkish_locale.h"
 
 #include <gtest/gtest.h>
 
@@ -512,6 +513,43 @@ TEST_F(PontrelRun, ProfileQueriesAndViewsRunOnlyOneSelect) {
             EXPECT_EQ(statement.find("NEXT VALUE"), std::string::npos) << statement;
         }
         EXPECT_EQ(db.query("SHOW DATABASES LIKE 'agent_victim1'").size(), 1u);
+    }
+}
+
+// A profile query reaches the source as the one SELECT the check read, whatever FreeTDS's driver
+// would rewrite in its comments and whatever the locale's letter case: the test server's log
+// shows each accepted query as its text without comments, read as one statement, and no refused
+// one at all. Under a Turkish locale, keywords with a lower-case i are still found.
+TEST_F(PontrelRun, ProfileQueriesReachTheSourceAsTheCheckReadThem) {
+    std::vector<agent_test::hidden_statement_query> queries(
+        std::begin(agent_test::hidden_statement_queries),
+        std::end(agent_test::hidden_statement_queries));
+    queries.push_back(
+        {"SELECT id FROM dbo.customers insert into dbo.customers (id) values (9)", ""});
+    queries.push_back({"select id into dbo.pwned from dbo.customers", ""});
+    queries.push_back({"with x as (select id from dbo.customers) select id from x",
+                       "with x as (select id from dbo.customers) select id from x"});
+    const std::vector<std::string> turkish = test_support::turkish_environment();
+    for (const std::vector<std::string>& env : {std::vector<std::string>{}, turkish}) {
+        for (const agent_test::hidden_statement_query& query : queries) {
+            SCOPED_TRACE(std::string(query.text) + (env.empty() ? "" : " (Turkish)"));
+            const std::string profile = write_profile(
+                "query.vlm", std::string("[Selected Tables]\nq1=") + query.text + "\n");
+            server->clear_statements();
+            drop("agent_query");
+            const auto result =
+                run_pontrel({"--profile=" + profile, "--src=velmora_agent", "--dest=agent_query"},
+                            dir.path(), env);
+            // The test server answers no CTE: an accepted query is only to be sent, not refused.
+            const bool refused = std::string(query.sent).empty();
+            const std::string said = result.out + result.err;
+            EXPECT_EQ(said.find("is not a single SELECT statement") != std::string::npos, refused)
+                << said;
+            if (refused) {
+                EXPECT_EQ(result.exit_code, exit_failed);
+            }
+            EXPECT_EQ(agent_test::query_arrival_fault(server->statements(), query), "");
+        }
     }
 }
 

@@ -322,6 +322,8 @@ TEST(Profile, LineCommentsBecomeBlockCommentsBeforeLinesAreJoined) {
         {L"select a --/*/\nfrom t", L"select a /*/ * / */ from t"},
         {L"select a --*/\nfrom t", L"select a /** / */ from t"},
         {L"select 1 /* -- inside\n */ from t", L"select 1 /* -- inside  */ from t"},
+        // Block comments nest: the "--" stands inside the outer one.
+        {L"select a /* /* */ -- x */ from t", L"select a /* /* */ -- x */ from t"},
         {L"select 'it''s -- here'\nfrom t", L"select 'it''s -- here' from t"},
         {L"no comment", L"no comment"},
     };

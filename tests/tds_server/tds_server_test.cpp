@@ -380,6 +380,30 @@ TEST_F(TdsServer, AnswersUnknownStatementsWithSqlServerErrors) {
     }
 }
 
+// Block comments nest, as in SQL Server: a ";" or a quote inside an inner comment is comment,
+// what follows the outer end is code, and a comment left open refuses the whole batch.
+TEST_F(TdsServer, ReadsBlockCommentsNestedAsSqlServerDoes) {
+    odbc_client c;
+    connect(c, "velmora_types");
+    for (const char* batch :
+         {"SELECT COUNT_BIG(*) FROM [dbo].[all_types] /* a /* b */ ; SELECT nope FROM x */",
+          "SELECT COUNT_BIG(*) /* ' */ FROM /* /* \" */ ] */ [dbo].[all_types]",
+          "/* -- */ SELECT COUNT_BIG(*) FROM [dbo].[all_types] -- /* \n;"}) {
+        SCOPED_TRACE(batch);
+        ASSERT_TRUE(c.execute(batch)) << c.describe_diagnostics();
+        ASSERT_EQ(c.fetch(), SQL_SUCCESS);
+        EXPECT_EQ(c.text(1), "5");
+        EXPECT_EQ(c.fetch(), SQL_NO_DATA);
+        EXPECT_FALSE(c.more_results());
+        c.close_cursor();
+    }
+    // Open at its end: nothing of the batch runs, not even the statement before the comment.
+    EXPECT_FALSE(c.execute("SELECT COUNT_BIG(*) FROM [dbo].[all_types]; SELECT 1 /* /* */"));
+    ASSERT_FALSE(c.diagnostics().empty());
+    EXPECT_EQ(c.diagnostics()[0].native, 113);
+    EXPECT_EQ(c.diagnostics()[0].message, "[FreeTDS][SQL Server]Missing end comment mark '*/'.");
+}
+
 TEST_F(TdsServer, RefusesUnknownLoginsAndEveryLoginWhenToldTo) {
     struct login_case {
         std::string user, password;

@@ -324,6 +324,48 @@ TEST_F(WizardRun, QuickLaunchOfAProfileOfViewsOnlyConvertsNoTable) {
     EXPECT_EQ(db.query("SELECT a FROM wiz_views_only.answer"), std::vector<row>{{"42"}});
 }
 
+// A saved profile's query reaches the source through the quick launch as the one SELECT the
+// check read: comments that FreeTDS's driver reads otherwise than SQL Server are gone, and a
+// refused query never leaves (the run ends with 255 after its message).
+TEST_F(WizardRun, QuickLaunchSendsEachQueryAsTheCheckReadIt) {
+    program_objects objects;
+    for (const agent_test::hidden_statement_query& query : agent_test::hidden_statement_queries) {
+        SCOPED_TRACE(query.text);
+        const std::string path =
+            profile(false, dir.file("query.sql"), {}, "query.vlm", [&](velmora_convertor& c) {
+                c.selected_queries = {{L"q1", tk_utf8_to_wstring(query.text)}};
+            });
+        server->clear_statements();
+        const bool refused = std::string(query.sent).empty();
+        QTimer answering;
+        // The refusal's box is answered by OK, a question by Continue.
+        QObject::connect(&answering, &QTimer::timeout, [] {
+            QWidget* shown = QApplication::activeModalWidget();
+            if (shown == nullptr || !shown->isVisible()) {
+                return;
+            }
+            if (auto* box = dynamic_cast<QMessageBox*>(shown)) {
+                box->button(QMessageBox::Ok)->click();
+                return;
+            }
+            for (auto* button : shown->findChildren<QAbstractButton*>()) {
+                if (button->text().remove('&') == "Continue") {
+                    button->click();
+                    return;
+                }
+            }
+        });
+        if (refused) {
+            answering.start(5);
+        } else {
+            finish_when_done();
+        }
+        EXPECT_EQ(velmora_start(path), refused ? 255 : 0);
+        answering.stop();
+        EXPECT_EQ(agent_test::query_arrival_fault(server->statements(), query), "");
+    }
+}
+
 // "[a.b].[c]" and "[a].[b.c]" are two tables through the profile the finish page saves: the
 // quick launch and pontrel running that profile put each one's rows in the same table of its own.
 TEST_F(WizardRun, TablesWhoseNamesDifferOnlyByTheDotKeepTheirRowsApart) {

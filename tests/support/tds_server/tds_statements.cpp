@@ -484,6 +484,28 @@ std::optional<tds_answer> canned(const tds_statement_context& ctx, std::string_v
     return std::nullopt;
 }
 
+// Whether a "/*" outside literals and names opens a comment that never ends: tds_split_batch
+// takes out every closed comment and leaves an unclosed one in its statement.
+bool holds_open_comment(std::string_view statement) {
+    char close = 0;
+    for (std::size_t i = 0; i < statement.size(); ++i) {
+        const char c = statement[i];
+        if (close != 0) {
+            if (c == close && i + 1 < statement.size() && statement[i + 1] == close)
+                ++i; // a doubled closing character stays inside
+            else if (c == close)
+                close = 0;
+        } else if (c == '\'' || c == '"') {
+            close = c;
+        } else if (c == '[') {
+            close = ']';
+        } else if (c == '/' && i + 1 < statement.size() && statement[i + 1] == '*') {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 const tds_fixture_database* tds_catalogue::find(std::string_view database) const {
@@ -510,6 +532,8 @@ tds_answer tds_answer_statement(const tds_statement_context& context, std::strin
         return *a;
     if (auto a = tds_answer_schema_rowset(context, statement))
         return *a;
+    if (holds_open_comment(statement))
+        return error_answer(113, "Missing end comment mark '*/'.", 15);
     std::vector<token> tokens;
     const bool quoted_identifier = !context.session || context.session->quoted_identifier;
     if (!tds_tokenise(statement, tokens, quoted_identifier))
@@ -580,7 +604,8 @@ tds_catalogue shape_of(const tds_catalogue& catalogue) {
 
 // The errors SQL Server's parser raises, so that the batch gets no execution plan.
 bool compile_error(const tds_message& m) {
-    return m.number == 102 || m.number == 103 || m.number == 105 || m.number == 156;
+    return m.number == 102 || m.number == 103 || m.number == 105 || m.number == 113 ||
+           m.number == 156;
 }
 
 } // namespace
@@ -638,6 +663,31 @@ std::vector<std::string> tds_split_batch(std::string_view batch) {
             while (i < batch.size() && batch[i] != '\n')
                 ++i;
             current.push_back(' ');
+            continue;
+        }
+        if (c == '/' && i + 1 < batch.size() && batch[i + 1] == '*') {
+            // Block comments nest, as SQL Server reads them; quotes inside one mean nothing.
+            std::size_t end = i;
+            std::size_t depth = 0;
+            while (end + 1 < batch.size()) {
+                if (batch[end] == '/' && batch[end + 1] == '*') {
+                    ++depth;
+                    end += 2;
+                } else if (batch[end] == '*' && batch[end + 1] == '/') {
+                    end += 2;
+                    if (--depth == 0)
+                        break;
+                } else {
+                    ++end;
+                }
+            }
+            if (depth != 0) {
+                // Left in the statement, whose answer is then the missing end mark's error.
+                current.append(batch.substr(i));
+                break;
+            }
+            current.push_back(' ');
+            i = end - 1;
             continue;
         }
         if (c == ';') {
