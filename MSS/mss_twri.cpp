@@ -257,7 +257,6 @@ bool carries(std::uint32_t fraction, BYTE digits) {
 
 void bind_date(mss_fast_load& fl, const ole_variant& value, const t_ftd& column, DBORDINAL ordinal,
                const std::wstring& table) {
-    tk_log_message(1, "Processing date: %s", value.to_string().c_str());
     const ole_date& date = value.date;
     const SYSTEMTIME& t = date.sys_time;
     // A date the writer would replace or cut (none, a year beyond 9999) is the statement's to
