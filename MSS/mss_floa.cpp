@@ -193,6 +193,7 @@ HRESULT CDynamicAccessorEx::BindColumns(IUnknown* rowset, const udb_schema& sche
         c.reported = ci.wType;
         c.precision = ci.bPrecision;
         c.scale = ci.bScale;
+        c.fraction_digits = ci.bScale;
         c.size = ci.ulColumnSize;
         const t_ftd* ftd = i < schema.size() ? schema[i].get() : nullptr;
         if (ftd != nullptr && ftd->type == VT_DATE && modern) {
@@ -312,6 +313,19 @@ void CDynamicAccessorEx::release_object(const column& c) {
     if (held != nullptr) {
         held->Release();
         std::memset(value(c), 0, sizeof held);
+    }
+}
+
+void CDynamicAccessorEx::add_ref_objects() {
+    for (const column& c : columns_) {
+        if (c.type != DBTYPE_IUNKNOWN || *status(c) == DBSTATUS_S_ISNULL) {
+            continue;
+        }
+        IUnknown* held = nullptr;
+        std::memcpy(&held, value(c), sizeof held);
+        if (held != nullptr) {
+            held->AddRef();
+        }
     }
 }
 
@@ -459,9 +473,10 @@ HRESULT mss_fast_load::insert_data(std::uint64_t record) {
     tk_log_message(1, "mss_fast_load::insert_data");
     tk_check(b_open_table, "mss_floa", 137);
     tk_check(static_cast<bool>(m_spFastLoad), "mss_floa", 138);
+    // The provider releases the streams it is handed whatever becomes of the row; the row's own
+    // references go now, so that their bytes are not kept until the next row.
+    accessor.add_ref_objects();
     HRESULT hr = m_spFastLoad->InsertRow(accessor.handle(), accessor.buffer());
-    // The provider has taken what it needs of the row's streams: their bytes go now, not with
-    // the next row.
     accessor.free_record_memory();
     if (hr == DB_E_NOTSUPPORTED) {
         tk_log_message(2, "The row cannot be bulk-loaded as it is: it goes by statement");
@@ -588,6 +603,11 @@ DBLENGTH mss_fast_load::column_size(DBORDINAL ordinal) const {
 BYTE mss_fast_load::column_precision(DBORDINAL ordinal) const {
     const CDynamicAccessorEx::column* c = accessor.find(ordinal);
     return c != nullptr ? c->precision : 0;
+}
+
+BYTE mss_fast_load::column_fraction_digits(DBORDINAL ordinal) const {
+    const CDynamicAccessorEx::column* c = accessor.find(ordinal);
+    return c != nullptr ? c->fraction_digits : 0;
 }
 
 BYTE mss_fast_load::column_scale(DBORDINAL ordinal) const {

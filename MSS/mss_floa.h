@@ -25,6 +25,7 @@ public:
         DBTYPE reported = DBTYPE_EMPTY; // the rowset's own type, before a storage object
         BYTE precision = 0;
         BYTE scale = 0;
+        BYTE fraction_digits = 0; // of a date or time column, as the rowset reports them
         DBLENGTH size = 0;
         DBBYTEOFFSET data = 0;
         DBBYTEOFFSET length = 0;
@@ -62,6 +63,9 @@ public:
 
     // Releases the interface pointers the row still holds (free record memory).
     void free_record_memory();
+    // Adds a reference to each interface pointer the row holds: the provider's, which it
+    // releases whatever becomes of the row.
+    void add_ref_objects();
     // Frees the row and releases the accessor handle; the result of ReleaseAccessor.
     HRESULT release();
 
@@ -148,6 +152,8 @@ public:
     // The precision and scale the rowset reports for column `ordinal` (0 when unknown).
     BYTE column_precision(DBORDINAL ordinal) const;
     BYTE column_scale(DBORDINAL ordinal) const;
+    // The fraction digits the rowset reports for date and time column `ordinal` (0 when unknown).
+    BYTE column_fraction_digits(DBORDINAL ordinal) const;
     std::int32_t byte_total() const { return byte_total_; }
 
 private:

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // One table, or the result of one query. The rows are counted with COUNT_BIG at construction
 // and at every reset; the read ends when the rowset runs dry.
@@ -100,6 +101,12 @@ private:
     // Records handed to append_record, refused ones included: a failed bulk-load commit names
     // its lost records by this count, the caller's own.
     std::uint64_t records_handed_ = 0;
+    // Which field of a record holds each column's value, found by name as a statement finds
+    // it (npos: none, the server fills the column); kept for records of the same naming.
+    std::vector<std::size_t> field_of_column_;
+    std::vector<std::wstring> source_names_;
+    std::uint64_t paired_naming_ = 0;
+    void pair_fields(const udb_record& record);
     // Switches IDENTITY_INSERT off after a stored row of the table, in a batch of its own;
     // failures are traced.
     void identity_insert_off();

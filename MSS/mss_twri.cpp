@@ -113,10 +113,8 @@ std::uint32_t fraction_of_milliseconds(std::uint32_t m) {
     throw mss_fl_row_exception();
 }
 
-// The value as a whole 64-bit integer; false where it is none (text, a fraction, a decimal of
-// more digits, an unsigned value beyond the signed range).
-bool exact_integer(const ole_variant& value, std::int64_t& out) {
-    switch (value.get_type()) {
+bool is_integer(VARTYPE vt) {
+    switch (vt) {
     case VT_I1:
     case VT_UI1:
     case VT_I2:
@@ -124,15 +122,55 @@ bool exact_integer(const ole_variant& value, std::int64_t& out) {
     case VT_I4:
     case VT_UI4:
     case VT_I8:
-    case VT_BOOL:
-        out = value.to_i8();
-        return true;
     case VT_UI8:
-        out = value.to_i8();
-        return value.to_ui8() <= static_cast<std::uint64_t>(INT64_MAX);
+        return true;
     default:
         return false;
     }
+}
+
+bool is_date_column(DBTYPE type) {
+    return type == DBTYPE_DBDATE || type == DBTYPE_DBTIME2 || type == DBTYPE_DBTIMESTAMP;
+}
+
+// The one rule over the value's type and the rowset column's type: whether the bulk copy can
+// store a value of that type as a statement would, given the value checks bind_value makes.
+// Every other pairing converts by rules that are not the server's (text read leniently, a bit
+// from a fraction, a date from a number, bytes from text) or fails the batch: such a row goes by
+// statement, where the server converts it or refuses it alone.
+bool bulk_takes(VARTYPE source, DBTYPE column) {
+    if (is_integer(source)) {
+        return column == DBTYPE_I1 || column == DBTYPE_UI1 || column == DBTYPE_I2 ||
+               column == DBTYPE_I4 || column == DBTYPE_I8 || column == DBTYPE_R4 ||
+               column == DBTYPE_R8 || column == DBTYPE_CY || column == DBTYPE_BOOL ||
+               column == DBTYPE_NUMERIC || column == DBTYPE_STR || column == DBTYPE_WSTR;
+    }
+    switch (source) {
+    case VT_R4:
+    case VT_R8:
+        return column == DBTYPE_R4 || column == DBTYPE_R8;
+    case VT_CY:
+        return column == DBTYPE_CY || column == DBTYPE_NUMERIC;
+    case VT_BOOL:
+        return column == DBTYPE_BOOL;
+    case VT_DECIMAL:
+        return column == DBTYPE_NUMERIC;
+    case VT_DATE:
+        return is_date_column(column);
+    case VT_BSTR:
+        return column == DBTYPE_STR || column == DBTYPE_WSTR || column == DBTYPE_GUID ||
+               column == DBTYPE_IUNKNOWN;
+    default:
+        return is_binary(source) && (column == DBTYPE_BYTES || column == DBTYPE_IUNKNOWN);
+    }
+}
+
+// The value as a whole 64-bit integer; false where it is none (an unsigned value beyond the
+// signed range). Only for the types is_integer names.
+bool exact_integer(const ole_variant& value, std::int64_t& out) {
+    out = value.to_i8();
+    return value.get_type() != VT_UI8 ||
+           value.to_ui8() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 }
 
 bool fits(DBTYPE type, std::int64_t v) {
@@ -171,8 +209,8 @@ void bind_fixed(mss_fast_load& fl, const T& v, DBORDINAL ordinal, const std::wst
     bind_checked(fl, &v, sizeof v, sizeof v, ordinal, table, column);
 }
 
-// A stream holding `size` bytes, bound to a storage-object column. The loader holds one
-// reference, the row the other.
+// A stream holding `size` bytes, bound to a storage-object column. The row holds the only
+// reference until the row is sent (the loader is handed one of its own then) or dropped.
 void bind_stream(mss_fast_load& fl, const void* bytes, std::size_t size, DBORDINAL ordinal,
                  const std::wstring& table, const t_ftd& column) {
     tk_log_message(1, "Binding via CSeqStream");
@@ -180,62 +218,88 @@ void bind_stream(mss_fast_load& fl, const void* bytes, std::size_t size, DBORDIN
         refuse(table, column, L"it is larger than 4 GB.");
     }
     auto* stream = new CSeqStream;
-    stream->AddRef();
     ULONG written = 0;
     // An empty value is an empty stream: zero-length, not NULL.
     const HRESULT hr = stream->Write(size > 0 ? bytes : "", static_cast<ULONG>(size), &written);
     if (FAILED(hr)) {
-        stream->Release();
         stream->Release();
         refuse(table, column, L"no memory for its " + std::to_wstring(size) + L" bytes.");
     }
     ISequentialStream* pointer = stream;
     if (!fl.bind_data3(&pointer, sizeof pointer, size, ordinal)) {
         stream->Release();
-        stream->Release();
         refuse(table, column, L"the column is not bound as a stream.");
     }
     tk_log_message(1, "%d bytes processed", static_cast<int>(size));
 }
 
+// Whether rounding `fraction` (ns) to the column's `digits` fraction digits reaches the next
+// second: the server carries it into the minute, the day, the year; FreeTDS's bulk copy makes
+// a second 60 or an hour 24 of it, which fails the whole batch at its commit.
+bool carries(std::uint32_t fraction, BYTE digits) {
+    if (digits >= 9) {
+        return false;
+    }
+    std::uint32_t unit = 1;
+    for (BYTE i = digits; i < 9; ++i) {
+        unit *= 10;
+    }
+    return fraction >= 1000000000u - unit / 2;
+}
+
 void bind_date(mss_fast_load& fl, const ole_variant& value, const t_ftd& column, DBORDINAL ordinal,
                const std::wstring& table) {
-    tk_log_message(1, "Processing date: %s", value.to_string().c_str());
-    ole_date date = value.get_type() == VT_DATE ? value.date : ole_date(value.to_wstring());
-    SYSTEMTIME t = date.is_valid() ? date.sys_time : SYSTEMTIME{};
+    const ole_date& date = value.date;
+    const SYSTEMTIME& t = date.sys_time;
+    // A date the writer would replace or cut (none, a year beyond 9999) is the statement's to
+    // decide, as is a time that is no time of day.
+    if (!date.is_valid() || t.wHour > 23 || t.wMinute > 59 || t.wSecond > 59 ||
+        date.microseconds > 999999 || t.wMilliseconds > 999) {
+        by_statement();
+    }
+    const std::uint32_t fraction = date.microseconds != 0
+                                       ? date.microseconds * 1000u
+                                       : fraction_of_milliseconds(t.wMilliseconds);
     const DBTYPE type = fl.column_type(ordinal);
+    const BYTE precision = fl.column_precision(ordinal);
+    const BYTE digits = fl.column_fraction_digits(ordinal);
     if (type == DBTYPE_DBTIME2) {
+        if (carries(fraction, digits)) {
+            by_statement();
+        }
         tk_log_message(1, "Processing pure time in MS SQL 2008+ way");
-        DBTIME2 v{t.wHour, t.wMinute, t.wSecond,
-                  date.microseconds != 0 ? date.microseconds * 1000u
-                                         : fraction_of_milliseconds(t.wMilliseconds)};
+        DBTIME2 v{t.wHour, t.wMinute, t.wSecond, fraction};
         bind_fixed(fl, v, ordinal, table, column);
         return;
     }
-    if (t.wYear == 0 || t.wMonth == 0 || t.wDay == 0) {
-        tk_log_message(2, "Found 0000-00-00 date, replace it");
-        t.wYear = 1899;
-        t.wMonth = 12;
-        t.wDay = 30;
-    } else if (t.wYear > 9999) {
-        tk_log_message(2, type == DBTYPE_DBDATE ? "Date is too much, truncating it"
-                                                : "Datetime is too much, truncating it");
-        t.wYear = 9999;
+    if (t.wYear == 0 || t.wMonth == 0 || t.wDay == 0 || t.wYear > 9999) {
+        by_statement();
     }
     // FreeTDS's bulk copy moves dates before 1600-03-01 by a day or two, and a date outside a
     // datetime's (precision 23) or smalldatetime's (16) range fails the whole batch on the
     // server: a statement stores such a date or refuses its row alone (242).
     const long day = t.wYear * 10000L + t.wMonth * 100L + t.wDay;
-    const BYTE precision = fl.column_precision(ordinal);
-    if (day < 16000301L || (type == DBTYPE_DBTIMESTAMP && precision == 23 && day < 17530101L) ||
-        (type == DBTYPE_DBTIMESTAMP && precision == 16 && (day < 19000101L || day > 20790606L))) {
+    const bool datetime = type == DBTYPE_DBTIMESTAMP && precision == 23;
+    const bool smalldatetime = type == DBTYPE_DBTIMESTAMP && precision == 16;
+    if (day < 16000301L || (datetime && day < 17530101L) ||
+        (smalldatetime && (day < 19000101L || day > 20790606L))) {
         by_statement();
     }
     if (type == DBTYPE_DBDATE) {
+        // A date column drops the time on both paths.
         tk_log_message(1, "Processing pure date in MS SQL 2008+ way");
         DBDATE v{static_cast<std::int16_t>(t.wYear), t.wMonth, t.wDay};
         bind_fixed(fl, v, ordinal, table, column);
         return;
+    }
+    // A smalldatetime rounds to the minute, a datetime to 1/300 s (datetime2(3) shares its
+    // precision and rounds to the millisecond): the bulk copy rounds where it is sure to round
+    // as the server does, a whole minute for the one, whole milliseconds short of the last
+    // tick of a second for the other.
+    if ((smalldatetime && (t.wSecond != 0 || fraction != 0)) ||
+        (datetime && (fraction % 1000000u != 0 || fraction >= 998000000u)) ||
+        (!datetime && carries(fraction, digits))) {
+        by_statement();
     }
     tk_log_message(1, "Basic processing date/time value, microseconds=%d",
                    static_cast<int>(date.microseconds));
@@ -245,17 +309,273 @@ void bind_date(mss_fast_load& fl, const ole_variant& value, const t_ftd& column,
                    t.wHour,
                    t.wMinute,
                    t.wSecond,
-                   date.microseconds != 0 ? date.microseconds * 1000u
-                                          : fraction_of_milliseconds(t.wMilliseconds)};
-    tk_log_message(1, "ts.hour=%d, ts.minute=%d, ts.second=%d", ts.hour, ts.minute, ts.second);
-    tk_log_message(1, "ts.fraction=%d", static_cast<int>(ts.fraction));
+                   fraction};
     bind_fixed(fl, ts, ordinal, table, column);
 }
 
-// Binds one present value in the form the rowset's column takes it.
+// The magnitude of a DB_NUMERIC.
+unsigned __int128 magnitude_of(const DB_NUMERIC& n) {
+    unsigned __int128 magnitude = 0;
+    for (int i = DB_NUMERIC_VAL_LEN - 1; i >= 0; --i) {
+        magnitude = (magnitude << 8) | n.val[i];
+    }
+    return magnitude;
+}
+
+DB_NUMERIC numeric_of(unsigned __int128 magnitude, BYTE scale, bool negative) {
+    DB_NUMERIC n{};
+    n.precision = 38;
+    n.scale = scale;
+    n.sign = negative ? 0 : 1;
+    for (int i = 0; i < DB_NUMERIC_VAL_LEN; ++i) {
+        n.val[i] = static_cast<BYTE>(magnitude >> (8 * i));
+    }
+    return n;
+}
+
+// The value as a DB_NUMERIC of precision 38, for the types bulk_takes pairs with a decimal
+// column. A decimal of more than 38 digits goes by statement: 128 bits would wrap it.
+DB_NUMERIC numeric_value(const ole_variant& value) {
+    const VARTYPE vt = value.get_type();
+    if (vt == VT_CY) {
+        const std::int64_t cy = value.var.cyVal.int64;
+        const std::uint64_t m =
+            cy < 0 ? 0 - static_cast<std::uint64_t>(cy) : static_cast<std::uint64_t>(cy);
+        return numeric_of(m, 4, cy < 0);
+    }
+    if (vt != VT_DECIMAL) {
+        std::int64_t v = 0;
+        if (vt == VT_UI8 || vt == VT_UI4) {
+            return numeric_of(value.to_ui8(), 0, false);
+        }
+        exact_integer(value, v);
+        const std::uint64_t m =
+            v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+        return numeric_of(m, 0, v < 0);
+    }
+    return to_numeric(value);
+}
+
+// Whether the value's digits fit a decimal(precision, scale) without rounding: more integer
+// digits would fail the bulk copy on the client with its batch, fraction digits beyond the
+// scale would be cut where the server rounds them.
+bool numeric_fits(const DB_NUMERIC& n, BYTE precision, BYTE scale) {
+    if (precision == 0 || precision < scale) {
+        return true;
+    }
+    unsigned __int128 magnitude = magnitude_of(n);
+    const BYTE extra = n.scale > scale ? static_cast<BYTE>(n.scale - scale) : 0;
+    for (BYTE i = 0; i < n.scale; ++i) {
+        if (i < extra && magnitude % 10 != 0) {
+            return false;
+        }
+        magnitude /= 10;
+    }
+    int digits = 0;
+    for (; magnitude != 0; magnitude /= 10) {
+        ++digits;
+    }
+    return digits <= precision - scale;
+}
+
+// money's range, and smallmoney's unless the column is known to be money: the rowset reports
+// both alike, and FreeTDS fails a smallmoney beyond its range on the client with the batch.
+bool currency_fits(std::int64_t cy, const t_ftd& column) {
+    if (same_ignoring_case(column.native_type, L"money")) {
+        return true;
+    }
+    return cy >= -2147483648LL && cy <= 2147483647LL;
+}
+
+// The float nearest to an integer, where it is that integer exactly (the server would round
+// once, a cast through double may round twice).
+bool exact_in(std::int64_t v, int mantissa_bits) {
+    const std::int64_t limit = std::int64_t{1} << mantissa_bits;
+    return v >= -limit && v <= limit;
+}
+
+void bind_real(mss_fast_load& fl, const ole_variant& value, DBTYPE type, DBORDINAL ordinal,
+               const std::wstring& table, const t_ftd& column) {
+    double v = 0;
+    if (is_integer(value.get_type())) {
+        std::int64_t i = 0;
+        if (!exact_integer(value, i) || !exact_in(i, type == DBTYPE_R4 ? 24 : 53)) {
+            by_statement();
+        }
+        v = static_cast<double>(i);
+    } else {
+        v = value.get_type() == VT_R4 ? static_cast<double>(value.var.fltVal) : value.var.dblVal;
+    }
+    // NaN, infinities and subnormals get the statement's replacement or the server's refusal;
+    // FreeTDS's bulk copy would fail on them with the rows of their batch.
+    if (!std::isfinite(v) || (v != 0 && std::fabs(v) < std::numeric_limits<double>::min())) {
+        by_statement();
+    }
+    if (type == DBTYPE_R8) {
+        bind_fixed(fl, v, ordinal, table, column);
+        return;
+    }
+    if (std::fabs(v) > std::numeric_limits<float>::max() ||
+        (v != 0 && std::fabs(v) < std::numeric_limits<float>::min())) {
+        by_statement(); // beyond real: the server refuses it (8115) or says what it keeps
+    }
+    const float f = static_cast<float>(v);
+    bind_fixed(fl, f, ordinal, table, column);
+}
+
+// Whether `text` is a GUID in the form the server reads and a statement sends unchanged:
+// 8-4-4-4-12 hexadecimal digits, in braces or not. Other texts the server reads its own way.
+bool plain_guid(std::u16string_view text, GUID& guid) {
+    if (text.size() == 38 && text.front() == u'{' && text.back() == u'}') {
+        text = text.substr(1, 36);
+    }
+    if (text.size() != 36) {
+        return false;
+    }
+    BYTE bytes[16];
+    std::size_t b = 0;
+    for (std::size_t i = 0; i < 36;) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (text[i] != u'-') {
+                return false;
+            }
+            ++i;
+            continue;
+        }
+        int pair = 0;
+        for (int k = 0; k < 2; ++k, ++i) {
+            const char16_t c = text[i];
+            const int d = c >= u'0' && c <= u'9'   ? c - u'0'
+                          : c >= u'a' && c <= u'f' ? c - u'a' + 10
+                          : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                                   : -1;
+            if (d < 0) {
+                return false;
+            }
+            pair = pair * 16 + d;
+        }
+        bytes[b++] = static_cast<BYTE>(pair);
+    }
+    guid.Data1 = static_cast<std::uint32_t>(bytes[0]) << 24 |
+                 static_cast<std::uint32_t>(bytes[1]) << 16 |
+                 static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
+    guid.Data2 = static_cast<std::uint16_t>(bytes[4] << 8 | bytes[5]);
+    guid.Data3 = static_cast<std::uint16_t>(bytes[6] << 8 | bytes[7]);
+    std::memcpy(guid.Data4, bytes + 8, 8);
+    return true;
+}
+
+// Binds a text value, into the row or (`stream`) as a storage object. A text a statement would
+// store differently goes by statement: a NUL (the bulk copy ends the text at it); a character
+// beyond ASCII where the column or the statement's literal is narrow (FreeTDS converts through
+// the database's code page whatever the column's, a narrow literal through the database's
+// too); more characters than the column takes (the server drops trailing blanks beyond it and
+// refuses other text with its own error).
+void bind_text(mss_fast_load& fl, const udb_field& value, const t_ftd& column, DBORDINAL ordinal,
+               const mss_engine& engine, const std::wstring& table, bool stream) {
+    const DBTYPE type = fl.column_type(ordinal);
+    const DBTYPE reported = fl.column_reported_type(ordinal);
+    std::u16string holder;
+    std::u16string_view text;
+    if (udb_custom_conversion::is_acceptable2(value)) {
+        tk_log_message(1, "Custom conversion is acceptable");
+        const std::wstring custom = udb_custom_conversion::handle2(value);
+        holder = tk_to_utf16(custom.size() >= 2 ? custom.substr(1, custom.size() - 2) : L"");
+        text = holder;
+    } else {
+        text = utf16_of(value, holder);
+    }
+    const bool narrow_column =
+        stream ? reported == DBTYPE_STR ||
+                     (reported != DBTYPE_WSTR &&
+                      (!engine.is_unicode() ||
+                       starts_with_ignoring_case(column.native_type, L"varchar") ||
+                       starts_with_ignoring_case(column.native_type, L"char") ||
+                       starts_with_ignoring_case(column.native_type, L"text")))
+               : type == DBTYPE_STR;
+    const bool ascii_only = narrow_column || !engine.is_unicode();
+    for (const char16_t c : text) {
+        if (c == u'\0' || (ascii_only && c > 0x7F)) {
+            by_statement();
+        }
+    }
+    // The characters the column takes: its row slot, and its declared size.
+    std::int64_t limit = std::numeric_limits<std::int64_t>::max();
+    if (!stream) {
+        const DBLENGTH slot = fl.column_size(ordinal);
+        limit = type == DBTYPE_WSTR ? (static_cast<std::int64_t>(slot) - 2) / 2
+                                    : static_cast<std::int64_t>(slot) - 1;
+    }
+    if (column.type == VT_BSTR && column.size > 0 && column.size < limit) {
+        limit = column.size;
+    }
+    if (static_cast<std::int64_t>(text.size()) > limit) {
+        by_statement();
+    }
+    tk_log_message(1, "Binding %s string: %d characters", narrow_column ? "ANSI" : "UNICODE",
+                   static_cast<int>(text.size()));
+    if (narrow_column) {
+        // ASCII only, checked above: one byte a character in every code page.
+        thread_local std::string bytes;
+        bytes.assign(text.begin(), text.end());
+        if (stream) {
+            bind_stream(fl, bytes.data(), bytes.size(), ordinal, table, column);
+        } else {
+            static const char none = 0;
+            bind_checked(fl, bytes.empty() ? &none : bytes.data(), bytes.size(), bytes.size(),
+                         ordinal, table, column);
+        }
+        return;
+    }
+    if (stream) {
+        bind_stream(fl, text.data(), text.size() * 2, ordinal, table, column);
+        return;
+    }
+    static const char16_t none = 0;
+    bind_checked(fl, text.empty() ? &none : text.data(), text.size() * 2, text.size() * 2, ordinal,
+                 table, column);
+}
+
+void bind_bytes(mss_fast_load& fl, const ole_variant& value, const t_ftd& column, DBORDINAL ordinal,
+                const std::wstring& table, bool stream) {
+    uint8_t* bytes = nullptr;
+    const unsigned n = value.get_bytes(&bytes);
+    tk_log_message(1, "Processing BLOB: size=%d", static_cast<int>(n));
+    const bool owned = value.get_type() == VT_BSTR && n > 0;
+    struct release {
+        uint8_t* bytes;
+        bool owned;
+        ~release() {
+            if (owned) {
+                delete[] bytes;
+            }
+        }
+    } guard{bytes, owned};
+    if (stream) {
+        bind_stream(fl, bytes, n, ordinal, table, column);
+        return;
+    }
+    if (n > fl.column_size(ordinal)) {
+        by_statement(); // the server refuses it with its own error
+    }
+    // A zero-length value stays zero-length: a non-null pointer tells it from NULL.
+    static const BYTE none = 0;
+    bind_checked(fl, n > 0 ? bytes : &none, n, n, ordinal, table, column);
+}
+
+// Binds one present value in the form the rowset's column takes it, or sends its row by
+// statement where bulk_takes or the value's own checks say the bulk copy would store it
+// otherwise.
 void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, DBORDINAL ordinal,
                 const mss_engine& engine, const std::wstring& table) {
     const DBTYPE type = fl.column_type(ordinal);
+    const VARTYPE vt = value.get_type();
+    const bool long_binary =
+        type == DBTYPE_IUNKNOWN &&
+        (is_binary(column.type) || fl.column_reported_type(ordinal) == DBTYPE_BYTES);
+    if (!bulk_takes(vt, type) || (type == DBTYPE_IUNKNOWN && long_binary != is_binary(vt))) {
+        by_statement();
+    }
     switch (type) {
     case DBTYPE_I1:
     case DBTYPE_UI1:
@@ -264,9 +584,8 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
     case DBTYPE_I8: {
         std::int64_t v = 0;
         if (!exact_integer(value, v) || !fits(type, v)) {
-            by_statement(); // the server converts, rounds or refuses it (8115, 220, 245)
+            by_statement(); // the server refuses it (8115, 220)
         }
-        tk_log_message(1, "Got integer: %lld", static_cast<long long>(v));
         if (type == DBTYPE_I8) {
             bind_fixed(fl, v, ordinal, table, column);
         } else if (type == DBTYPE_I4) {
@@ -278,67 +597,48 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
         }
         return;
     }
-    case DBTYPE_R4: {
-        const double wide = value.to_double();
-        if (!std::isfinite(wide) || std::fabs(wide) > std::numeric_limits<float>::max() ||
-            (wide != 0 && std::fabs(wide) < std::numeric_limits<float>::min())) {
-            by_statement(); // beyond real: the server refuses it (8115) or says what it keeps
-        }
-        const float v = static_cast<float>(wide);
-        tk_log_message(1, "Got VT_R4: %f", static_cast<double>(v));
-        bind_fixed(fl, v, ordinal, table, column);
+    case DBTYPE_R4:
+    case DBTYPE_R8:
+        bind_real(fl, value, type, ordinal, table, column);
         return;
-    }
-    case DBTYPE_R8: {
-        const double v = value.to_double();
-        if (!std::isfinite(v) || (v != 0 && std::fabs(v) < std::numeric_limits<double>::min())) {
-            by_statement(); // FreeTDS's bulk copy fails on it with the rows of its batch
-        }
-        tk_log_message(1, "Got VT_R8: %lg", v);
-        bind_fixed(fl, v, ordinal, table, column);
-        return;
-    }
     case DBTYPE_CY: {
-        ole_variant cy = value;
-        if (cy.get_type() != VT_CY) {
-            cy.change_type(VT_CY);
+        CY cy{};
+        if (vt == VT_CY) {
+            cy = value.var.cyVal;
+        } else {
+            std::int64_t v = 0;
+            if (!exact_integer(value, v) || v > INT64_MAX / 10000 || v < INT64_MIN / 10000) {
+                by_statement();
+            }
+            cy.int64 = v * 10000;
         }
-        bind_fixed(fl, cy.var.cyVal, ordinal, table, column);
+        if (!currency_fits(cy.int64, column)) {
+            by_statement();
+        }
+        bind_fixed(fl, cy, ordinal, table, column);
         return;
     }
     case DBTYPE_BOOL: {
-        const VARIANT_BOOL v = value.to_bool() ? VARIANT_TRUE : VARIANT_FALSE;
-        tk_log_message(1, "Got VT_BOOL: %d", v != 0 ? 1 : 0);
+        // Any number but zero is a 1 on both paths.
+        const VARIANT_BOOL v = (vt == VT_BOOL ? value.var.boolVal != 0 : value.to_i8() != 0)
+                                   ? VARIANT_TRUE
+                                   : VARIANT_FALSE;
         bind_fixed(fl, v, ordinal, table, column);
         return;
     }
     case DBTYPE_NUMERIC: {
-        tk_log_message(1, "Got VT_DECIMAL: %s", value.to_string().c_str());
-        tk_log_message(1, "Schema prec/scale: %d/%d", column.prec, column.scale);
-        const DB_NUMERIC n = to_numeric(value);
-        // More integer digits than the column holds (the bulk copy would fail on the client
-        // and take the rows of its batch with it), or more fraction digits (it would cut them
-        // where the server rounds): a statement stores or refuses it.
-        const BYTE precision = fl.column_precision(ordinal);
-        const BYTE scale = fl.column_scale(ordinal);
-        if (precision > 0 && precision >= scale) {
-            unsigned __int128 magnitude = 0;
-            for (int i = DB_NUMERIC_VAL_LEN - 1; i >= 0; --i) {
-                magnitude = (magnitude << 8) | n.val[i];
-            }
-            const BYTE extra = n.scale > scale ? static_cast<BYTE>(n.scale - scale) : 0;
-            bool cut = false;
-            for (BYTE i = 0; i < n.scale; ++i) {
-                cut = cut || (i < extra && magnitude % 10 != 0);
-                magnitude /= 10;
-            }
+        if (vt == VT_DECIMAL && !value.exact_decimal.empty()) {
             int digits = 0;
-            for (; magnitude != 0; magnitude /= 10) {
-                ++digits;
+            for (const char c : value.exact_decimal) {
+                digits += c >= '0' && c <= '9';
             }
-            if (cut || digits > precision - scale) {
-                by_statement();
+            if (digits > 38) {
+                by_statement(); // 128 bits would wrap it; the server refuses it (8115)
             }
+        }
+        const DB_NUMERIC n = numeric_value(value);
+        if (!numeric_fits(n, fl.column_precision(ordinal), fl.column_scale(ordinal))) {
+            by_statement();
         }
         fl.bind_data4(n, ordinal);
         return;
@@ -349,160 +649,28 @@ void bind_value(mss_fast_load& fl, const udb_field& value, const t_ftd& column, 
         bind_date(fl, value, column, ordinal, table);
         return;
     case DBTYPE_GUID: {
-        tk_log_message(2, "Binding GUID via binary array");
-        const ole_guid_extractor guid(value.to_wstring());
-        if (!guid.valid) {
-            refuse(table, column, L"it is not a GUID.");
+        std::u16string holder;
+        GUID guid{};
+        if (!plain_guid(utf16_of(value, holder), guid)) {
+            by_statement();
         }
-        BYTE bytes[16];
-        guid.get_bytes(bytes);
-        bind_checked(fl, bytes, 16, 16, ordinal, table, column);
+        bind_checked(fl, &guid, sizeof guid, sizeof guid, ordinal, table, column);
         return;
     }
-    case DBTYPE_BYTES: {
-        tk_log_message(1, "Direct binding");
-        uint8_t* bytes = nullptr;
-        const unsigned n = is_binary(value.get_type()) || value.get_type() == VT_BSTR
-                               ? value.get_bytes(&bytes)
-                               : 0;
-        const bool owned = value.get_type() == VT_BSTR && n > 0;
-        tk_log_message(1, "Processing BLOB: size=%d", static_cast<int>(n));
-        if (n > fl.column_size(ordinal)) {
-            if (owned) {
-                delete[] bytes;
-            }
-            refuse(table, column,
-                   L"its " + std::to_wstring(n) + L" bytes do not fit the " +
-                       std::to_wstring(fl.column_size(ordinal)) +
-                       L" of the column (String or binary data would be truncated).");
-        }
-        // A zero-length value stays zero-length: a non-null pointer tells it from NULL.
-        static const BYTE none = 0;
-        try {
-            bind_checked(fl, n > 0 ? bytes : &none, n, n, ordinal, table, column);
-        } catch (...) {
-            if (owned) {
-                delete[] bytes;
-            }
-            throw;
-        }
-        if (owned) {
-            delete[] bytes;
-        }
+    case DBTYPE_BYTES:
+        bind_bytes(fl, value, column, ordinal, table, false);
         return;
-    }
-    case DBTYPE_IUNKNOWN: {
-        if (is_binary(value.get_type()) || is_binary(column.type)) {
-            uint8_t* bytes = nullptr;
-            const unsigned n = value.get_bytes(&bytes);
-            tk_log_message(1, "Processing BLOB: size=%d", static_cast<int>(n));
-            const bool owned = value.get_type() == VT_BSTR && n > 0;
-            try {
-                bind_stream(fl, bytes, n, ordinal, table, column);
-            } catch (...) {
-                if (owned) {
-                    delete[] bytes;
-                }
-                throw;
-            }
-            if (owned) {
-                delete[] bytes;
-            }
-            return;
-        }
-        tk_log_message(1, "Convert as a string");
-        // The stream holds what the rowset's column takes: bytes of the code page for a
-        // character column, UTF-16 for a Unicode one.
-        const DBTYPE reported = fl.column_reported_type(ordinal);
-        const bool narrow_stream =
-            reported == DBTYPE_STR ||
-            (reported != DBTYPE_WSTR &&
-             (!engine.is_unicode() || starts_with_ignoring_case(column.native_type, L"varchar") ||
-              starts_with_ignoring_case(column.native_type, L"char") ||
-              starts_with_ignoring_case(column.native_type, L"text")));
-        if (narrow_stream) {
-            tk_log_message(1, "MAPPING WSTRING->STRING");
-            const std::string narrow = tk_to_string(value.to_wstring(), -1);
-            bind_stream(fl, narrow.data(), narrow.size(), ordinal, table, column);
+    case DBTYPE_IUNKNOWN:
+        if (long_binary) {
+            bind_bytes(fl, value, column, ordinal, table, true);
         } else {
-            std::u16string holder;
-            const std::u16string_view text = utf16_of(value, holder);
-            bind_stream(fl, text.data(), text.size() * 2, ordinal, table, column);
+            bind_text(fl, value, column, ordinal, engine, table, true);
         }
         return;
-    }
     default:
-        break;
-    }
-    // Text: STR and WSTR columns, and any type the rowset would convert from text.
-    tk_log_message(1, "Convert as a string");
-    std::wstring custom;
-    const bool by_rule = udb_custom_conversion::is_acceptable2(value);
-    if (by_rule) {
-        tk_log_message(1, "Custom conversion is acceptable");
-        custom = udb_custom_conversion::handle2(value);
-        custom = custom.size() >= 2 ? custom.substr(1, custom.size() - 2) : std::wstring();
-    }
-    tk_log_message(1, "dbtype=%d, native_type='%s'", type, utf8(column.native_type).c_str());
-    const bool narrow = type == DBTYPE_STR || (!engine.is_unicode() && type == DBTYPE_WSTR) ||
-                        starts_with_ignoring_case(column.native_type, L"varchar") ||
-                        starts_with_ignoring_case(column.native_type, L"char") ||
-                        starts_with_ignoring_case(column.native_type, L"text");
-    // The characters the column takes: its row slot, and for a text column its declared size.
-    const DBLENGTH slot = fl.column_size(ordinal);
-    std::int64_t limit = type == DBTYPE_WSTR ? (static_cast<std::int64_t>(slot) - 2) / 2
-                                             : static_cast<std::int64_t>(slot) - 1;
-    if (column.type == VT_BSTR && column.size > 0 && column.size < limit) {
-        limit = column.size;
-    }
-    if (narrow && type != DBTYPE_WSTR) {
-        const std::wstring wide = by_rule ? custom : value.to_wstring();
-        // The bulk copy would end the text at a NUL, and FreeTDS converts text into the
-        // database's code page whatever the column's collation, so a character beyond ASCII
-        // could arrive as another one or as '?': a statement's Unicode literal reaches the
-        // column's own code page.
-        for (const wchar_t c : wide) {
-            if (c == L'\0' || static_cast<std::uint32_t>(c) > 0x7F) {
-                by_statement();
-            }
-        }
-        const std::string text = tk_to_string(wide, -1);
-        tk_log_message(1, "Binding ANSI string: expected size=%d, actual size=%d",
-                       static_cast<int>(limit), static_cast<int>(text.size()));
-        if (static_cast<std::int64_t>(wide.size()) > limit) {
-            refuse(table, column,
-                   L"its " + std::to_wstring(wide.size()) + L" characters do not fit the " +
-                       std::to_wstring(limit) +
-                       L" of the column (String or binary data would "
-                       L"be truncated).");
-        }
-        static const char none = 0;
-        bind_checked(fl, text.empty() ? &none : text.data(), text.size(), text.size(), ordinal,
-                     table, column);
+        bind_text(fl, value, column, ordinal, engine, table, false);
         return;
     }
-    std::u16string holder;
-    std::u16string_view text;
-    if (by_rule) {
-        holder = tk_to_utf16(custom);
-        text = holder;
-    } else {
-        text = utf16_of(value, holder);
-    }
-    if (text.find(u'\0') != std::u16string_view::npos) {
-        by_statement(); // the bulk copy would end the text at the NUL
-    }
-    tk_log_message(1, "Binding UNICODE string: expected size=%d, actual size=%d",
-                   static_cast<int>(limit), static_cast<int>(text.size() * 2));
-    if (static_cast<std::int64_t>(text.size()) > limit) {
-        refuse(table, column,
-               L"its " + std::to_wstring(text.size()) + L" UTF-16 units do not fit the " +
-                   std::to_wstring(limit) +
-                   L" of the column (String or binary data would be truncated).");
-    }
-    static const char16_t none = 0;
-    bind_checked(fl, text.empty() ? &none : text.data(), text.size() * 2, text.size() * 2, ordinal,
-                 table, column);
 }
 
 // Where the updated column `field` stands in `schema`; -1, logged, where the table lacks it.
@@ -675,20 +843,65 @@ void mss_table::fast_append(const udb_record& record) {
     tk_log_message(1, "mss_table::fast_append - END");
 }
 
+void mss_table::pair_fields(const udb_record& record) {
+    if (record.naming != 0 && record.naming == paired_naming_ &&
+        field_of_column_.size() == schema.size()) {
+        return;
+    }
+    if (source_names_.size() != schema.size()) {
+        source_names_.clear();
+        for (const auto& column : schema) {
+            source_names_.push_back(db != nullptr
+                                        ? db->names_map.get_fn_orig_name(name, column->name, true)
+                                        : column->name);
+        }
+    }
+    field_of_column_.assign(schema.size(), std::size_t(-1));
+    for (std::size_t i = 0; i < schema.size(); ++i) {
+        if (server_made(*schema[i])) {
+            continue;
+        }
+        const std::wstring& wanted = source_names_[i];
+        // The field at the column's own place first: records mostly come in the table's order.
+        if (i < record.size() && record[i] && same_ignoring_case(record[i]->name, wanted)) {
+            field_of_column_[i] = i;
+            continue;
+        }
+        for (std::size_t j = 0; j < record.size(); ++j) {
+            if (record[j] && same_ignoring_case(record[j]->name, wanted)) {
+                field_of_column_[i] = j;
+                break;
+            }
+        }
+        if (field_of_column_[i] == std::size_t(-1)) {
+            if (i < record.size() && !record[i]) {
+                field_of_column_[i] = i; // an empty slot at the column's place: no value
+                continue;
+            }
+            tk_log_wmessage(2, L"Field %ls not found", wanted.c_str());
+            paired_naming_ = 0;
+            throw udb_structure_exception(std::string(structure_message));
+        }
+    }
+    paired_naming_ = record.naming;
+}
+
 void mss_table::bind_record(const udb_record& record) {
     const mss_engine* engine = mss_engine::instance();
-    for (std::size_t i = 0; i < record.size() && i < schema.size(); ++i) {
+    pair_fields(record);
+    static const udb_field empty;
+    for (std::size_t i = 0; i < schema.size(); ++i) {
         const DBORDINAL ordinal = i + 1;
         const t_ftd& column = *schema[i];
-        const udb_field* value = record[i].get();
-        static const udb_field empty;
+        const std::size_t at = field_of_column_[i];
+        const udb_field* value = at < record.size() ? record[at].get() : nullptr;
         if (value == nullptr) {
             value = &empty;
         }
         tk_log_message(1, "Field %d has vartype=%d", static_cast<int>(i),
                        static_cast<int>(value->get_type()));
         if (value->get_type() == VT_EMPTY || value->get_type() == VT_NULL) {
-            if (column.b_not_null) {
+            if (column.b_not_null && !server_made(column)) {
                 // A statement decides what a missing value of a NOT NULL column becomes (its
                 // default) or refuses the row, as for every other row without bulk load.
                 throw mss_fl_row_exception();

@@ -196,8 +196,10 @@ ole_variant mssql_get_safe_variant(const ole_variant& value) {
         date.sys_time.wDay = 30;
         return ole_variant(date);
     }
-    if (vt == VT_R8) {
-        const double x = value.var.dblVal;
+    if (vt == VT_R8 || vt == VT_R4) {
+        // A real goes as the double it is exactly, so that a float column stores the same
+        // value a bulk load stores, and a real column rounds it back to itself.
+        const double x = vt == VT_R4 ? static_cast<double>(value.var.fltVal) : value.var.dblVal;
         if (x != 0.0) {
             double r = x;
             if (std::isnan(x) || x < -max_double) {

@@ -172,19 +172,22 @@ public:
 
     HRESULT InsertRow(HACCESSOR accessor, void* data) override {
         std::lock_guard guard(lock_);
-        if (!connection_) {
-            return fail(E_UNEXPECTED, u"The bulk copy into " + table_ + u" has ended.");
-        }
-        if (broken_) {
-            return fail(E_FAIL, u"The bulk copy into " + table_ +
-                                    u" failed earlier; no further rows are sent.");
-        }
         const auto found = accessors_.find(accessor);
         if (found == accessors_.end() || data == nullptr) {
             return fail(DB_E_BADACCESSORHANDLE, u"The accessor handle is not valid.");
         }
         const BYTE* row = static_cast<const BYTE*>(data);
         const std::vector<DBBINDING>& bindings = found->second.bindings;
+        // The row's storage objects are the rowset's to release on every way out.
+        if (!connection_ || broken_) {
+            for (const DBBINDING& b : bindings) {
+                release_object(b, row);
+            }
+            return !connection_
+                       ? fail(E_UNEXPECTED, u"The bulk copy into " + table_ + u" has ended.")
+                       : fail(E_FAIL, u"The bulk copy into " + table_ +
+                                          u" failed earlier; no further rows are sent.");
+        }
         for (std::size_t k = 0; k < bindings.size(); ++k) {
             const DBBINDING& b = bindings[k];
             fast_column& c = columns_[b.iOrdinal - 1];

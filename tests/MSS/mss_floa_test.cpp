@@ -266,8 +266,8 @@ TEST_F(mss_floa_test, values_nulls_streams_and_commits) {
     fl.bind_data4(big, 1);
     EXPECT_TRUE(fl.bind_data2("abcd", 4, 2));
     EXPECT_FALSE(fl.bind_data2("abcde", 5, 2)); // longer than the slot: refused, not written
+    // The row holds the stream's one reference; the provider is handed one of its own.
     auto* stream = new CSeqStream;
-    stream->AddRef();
     stream->Write("long", 4, nullptr);
     ISequentialStream* pointer = stream;
     fl.bind_data3(&pointer, sizeof pointer, 4, 3);
