@@ -121,4 +121,52 @@ TEST_F(PontrelModes, RowsMatchedInAnExistingTableAreCountedPerTable) {
               std::vector<row>{{"0"}});
 }
 
+// An existing column narrower than the source's values is a structure mismatch in merge and
+// synchronize: nothing is written into it. The table the run itself creates takes the rows in
+// both modes, with every value as the source has it (rounded to MySQL's 6 fractional digits).
+TEST_F(PontrelModes, NarrowerExistingColumnsAreAStructureMismatch) {
+    const std::string tables = dir.write("t.txt", "amounts\n");
+    ASSERT_EQ(run({"--tab_def", "--tab_file=" + tables}).exit_code, 0);
+    const std::string table = dest + ".amounts";
+    struct case_t {
+        const char* column;
+        const char* type;
+    };
+    const std::vector<case_t> narrower = {
+        {"amount", "INT"},
+        {"amount", "DECIMAL(10,1)"},
+        {"amount", "DECIMAL(9,2)"},
+        {"at", "DATE"},
+        {"at", "DATETIME"},
+        {"at", "TIMESTAMP(6)"},
+        {"t", "TIME"},
+        {"t", "TIME(3)"},
+    };
+    for (const char* mode : {"--mode=3", "--mode=4"}) {
+        for (const case_t& c : narrower) {
+            SCOPED_TRACE(std::string(mode) + " " + c.column + " " + c.type);
+            db.exec("DROP TABLE IF EXISTS " + table);
+            db.exec("CREATE TABLE " + table +
+                    " (id INT PRIMARY KEY, amount DECIMAL(10,2), at DATETIME(6), t TIME(6))");
+            db.exec("ALTER TABLE " + table + " MODIFY " + c.column + " " + c.type);
+            const run_result result = run({mode, "--tab_file=" + tables});
+            EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+            EXPECT_TRUE(has(result.out, "amounts: The structure of data source does not conform "
+                                        "to the destination table."))
+                << result.out;
+            EXPECT_EQ(rows("SELECT COUNT(*) FROM " + table), std::vector<row>{{"0"}});
+        }
+    }
+    db.exec("DROP DATABASE " + dest);
+    ASSERT_EQ(run({"--tab_def", "--tab_file=" + tables}).exit_code, 0);
+    for (const char* mode : {"--mode=3", "--mode=4"}) {
+        SCOPED_TRACE(mode);
+        const run_result result = run({mode, "--tab_file=" + tables});
+        EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+        EXPECT_EQ(rows("SELECT amount, at, t FROM " + table + " ORDER BY id"),
+                  (std::vector<row>{{"19.99", "2024-02-29 13:45:30.123457", "13:45:30.123457"},
+                                    {"0.50", "2024-02-29 00:00:00.500000", "00:00:00.500000"}}));
+    }
+}
+
 } // namespace
