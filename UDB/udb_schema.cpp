@@ -186,7 +186,10 @@ std::uint32_t text_width(const t_ftd& column) {
         const auto [prec, scale] = decimal_digits(column);
         return static_cast<std::uint32_t>(prec) + 1 + (scale > 0 ? 1 : 0);
     }
-    if (column.type == VT_R4 || column.type == VT_R8) {
+    if (column.type == VT_R4) {
+        return 15; // -1.17549435e-38
+    }
+    if (column.type == VT_R8) {
         return 24; // -2.2250738585072014e-308
     }
     const number_range range = integer_range(column);

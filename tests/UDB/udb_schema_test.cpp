@@ -77,6 +77,8 @@ TEST(TFtd, ConformityOfSourceToDestination) {
         {"number into text long enough", column(VT_I4, 4), column(VT_BSTR, 11), true},
         {"number into text too short", column(VT_I4, 4), column(VT_BSTR, 10), false},
         {"unsigned number into text", column(VT_UI1, 1), column(VT_BSTR, 3), true},
+        {"single precision into text of its width", column(VT_R4, 4), column(VT_BSTR, 15), true},
+        {"single precision into shorter text", column(VT_R4, 4), column(VT_BSTR, 14), false},
         {"date and time into unlimited text", date(1, 7), column(VT_BSTR, 0), true},
         {"date and time into text of its width", date(1, 7), column(VT_BSTR, 26), true},
         {"date and time into shorter text", date(1, 7), column(VT_BSTR, 25), false},
