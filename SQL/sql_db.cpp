@@ -173,7 +173,9 @@ std::unique_ptr<udb_recordset> sql_database::create_table(const std::wstring& ta
     tk_log_wmessage(2, L"udb_names_map::add_fn_map(%ls)", table.c_str());
     names_map.add_fn_map(table, field_names);
     tk_log_message(1, "Step #2");
-    return get_table(table, 2);
+    auto created = std::make_unique<sql_table>(this, listed_name(table), &relationships, 2);
+    created->replaces_rows = false;
+    return created;
 }
 
 bool sql_database::delete_tab(const std::wstring& table) {

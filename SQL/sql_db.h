@@ -80,9 +80,10 @@ public:
     // the server's error (a row error), or sql_prep_stmt_failed_exception without one.
     void prepared_statement(const std::string& statement, const udb_record& record,
                             unsigned count);
-    // The same with the long values given in the order of their placeholders.
-    void prepared_statement(const std::string& statement,
-                            const std::vector<const udb_field*>& long_values);
+    // The same with the long values given in the order of their placeholders; answers the rows
+    // the statement affected.
+    std::uint64_t prepared_statement(const std::string& statement,
+                                     const std::vector<const udb_field*>& long_values);
     // Adds the foreign keys to the converted tables (see sql_fk.cpp).
     void create_relationships(const udb_relationships& relationships) override;
     // Adds an index on `columns` (source names) to `table` unless one starts with them.

@@ -107,8 +107,8 @@ void sql_database::prepared_statement(const std::string& statement, const udb_re
     prepared_statement(statement, long_values);
 }
 
-void sql_database::prepared_statement(const std::string& statement,
-                                      const std::vector<const udb_field*>& long_values) {
+std::uint64_t sql_database::prepared_statement(const std::string& statement,
+                                               const std::vector<const udb_field*>& long_values) {
     const stmt_handle stmt(mysql_stmt_init(mysql));
     if (!stmt) {
         throw sql_prep_stmt_failed_exception();
@@ -147,4 +147,5 @@ void sql_database::prepared_statement(const std::string& statement,
         tk_log_message(3, "mysql_stmt_execute failed: error=%s", mysql_stmt_error(stmt.get()));
         fail(stmt.get());
     }
+    return mysql_stmt_affected_rows(stmt.get());
 }

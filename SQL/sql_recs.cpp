@@ -8,6 +8,7 @@
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -28,6 +29,10 @@ int32_t subtype_of(const MYSQL_FIELD& field) {
         return 2;
     case MYSQL_TYPE_LONGLONG:
         return (field.flags & UNSIGNED_FLAG) != 0 ? 2 : 1;
+    case MYSQL_TYPE_INT24:
+        return udb_subtype_medium;
+    case MYSQL_TYPE_YEAR:
+        return udb_subtype_year;
     default:
         return 0;
     }
@@ -210,8 +215,18 @@ void sql_recordset::initialize() {
             } else if (field.type == MYSQL_TYPE_DECIMAL || field.type == MYSQL_TYPE_NEWDECIMAL) {
                 tk_log_message(1, "Scale/precision: (%u,%lu)", field.decimals, field.length);
                 column->scale = static_cast<std::int32_t>(field.decimals);
-                column->prec =
-                    static_cast<std::int32_t>(field.length) - 1 - (field.decimals != 0 ? 1 : 0);
+                // The length counts the point and, unless the column is unsigned, the sign.
+                column->prec = static_cast<std::int32_t>(field.length) -
+                               ((field.flags & UNSIGNED_FLAG) != 0 ? 0 : 1) -
+                               (field.decimals != 0 ? 1 : 0);
+                if ((field.flags & UNSIGNED_FLAG) != 0) {
+                    column->dw_reserved = udb_subtype_unsigned;
+                }
+            } else if (vt == VT_DATE) {
+                // The fractional-second digits the column keeps; what a merge may write into it.
+                column->scale = static_cast<std::int32_t>(std::min(field.decimals, 6u));
+            } else if (field.type == MYSQL_TYPE_INT24 && (field.flags & UNSIGNED_FLAG) != 0) {
+                column->type = VT_UI4;
             }
             schema.push_back(std::move(column));
         }

@@ -170,7 +170,7 @@ std::unique_ptr<udb_recordset> show_rows(sql_database& db, const std::wstring& s
 
 sql_table::sql_table(sql_database* db, const std::wstring& name, udb_relationships* relationships,
                      std::int32_t flags)
-    : sql_recordset(db, name, relationships) {
+    : sql_recordset(db, name, relationships), replaces_rows((db->get_mode() & 0x100) != 0) {
     tk_log_message(2, "sql_table::ctor");
     initialize(static_cast<std::uint32_t>(flags));
 }
@@ -218,8 +218,11 @@ void sql_table::initialize(std::uint32_t flags) {
             int n1 = 0;
             int n2 = 0;
             wchar_t tail = 0;
-            if (std::swscanf(type.c_str(), L"varchar(%d%lc", &n1, &tail) == 2 && tail == L')') {
-                tk_log_message(1, "Refining type/size for varchar(%d)", n1);
+            if ((std::swscanf(type.c_str(), L"varchar(%d%lc", &n1, &tail) == 2 ||
+                 std::swscanf(type.c_str(), L"char(%d%lc", &n1, &tail) == 2) &&
+                tail == L')') {
+                // The result's length counts bytes; the declared one, characters.
+                tk_log_message(1, "Refining type/size for (var)char(%d)", n1);
                 column.type = VT_BSTR;
                 column.size = n1;
             } else if (std::swscanf(type.c_str(), L"float(%d,%d%lc", &n1, &n2, &tail) == 3 &&
@@ -346,7 +349,7 @@ void sql_table::append_record(const udb_record& record) {
 }
 
 void sql_table::append_head(std::string& out, bool fast) const {
-    if ((sql_db->get_mode() & 0x100) != 0) {
+    if (replaces_rows) {
         out += "REPLACE INTO ";
     } else {
         out += fast ? "INSERT IGNORE INTO " : "INSERT INTO ";
@@ -494,10 +497,16 @@ void sql_table::slow_append(const udb_record& record, std::uint32_t size) {
         tk_log_message(2, "row_tot_size > max_allowed_packet");
         throw tk_exception("Row size exceeds 'max_allowed_packet'", 0);
     }
+    std::uint64_t affected = 0;
     if (big) {
-        sql_db->prepared_statement(statement, long_fields);
+        affected = sql_db->prepared_statement(statement, long_fields);
     } else {
         sql_db->query_append(statement);
+        affected = mysql_affected_rows(sql_db->mysql);
+    }
+    // A REPLACE counts the row it inserted and every row it removed.
+    if (replaces_rows && affected != static_cast<std::uint64_t>(-1) && affected > 1) {
+        rows_replaced += affected - 1;
     }
 }
 

@@ -50,6 +50,14 @@ public:
     // The batch limit in bytes (1000000).
     static std::int64_t get_max_buffer_size();
 
+    // Rows are written with REPLACE (the database's mode 0x100). A table its database has just
+    // created has nothing to replace: its rows go in by INSERT, so that two source rows that
+    // collide under the destination's collation are refused, not merged.
+    bool replaces_rows = false;
+    // Rows already in the table that a REPLACE removed (one statement may remove several, one
+    // per unique key it matched).
+    std::uint64_t rows_replaced = 0;
+
     // The field count of the rows gathered in pending_query.
     std::uint32_t cached_rec_size = 0;
     // The multi-row INSERT not yet sent (UTF-8).

@@ -14,6 +14,11 @@
 // For VT_BSTR: 1 uniqueidentifier, 2 geometry, 8 geography, 4 char, 11 XML; plus 0x10 for an
 // empty-string default.
 
+// For the numbers a MySQL table reads back: an unsigned decimal, a MEDIUMINT (24 bits), a YEAR.
+inline constexpr std::int32_t udb_subtype_unsigned = 2;
+inline constexpr std::int32_t udb_subtype_medium = 3;
+inline constexpr std::int32_t udb_subtype_year = 4;
+
 // Type codes of numbers that every numeric column takes; VT_INT and VT_UINT are not among them.
 bool udb_is_number_type(VARTYPE vt);
 // Type codes of byte values.
@@ -31,7 +36,9 @@ public:
 
     // Same type (VT_DECIMAL and VT_CY count as one), and for text the same size.
     bool operator==(const t_ftd& that) const;
-    // Whether values of this (source) column fit destination column `that`.
+    // Whether every value of this (source) column's type fits destination column `that` as it
+    // is: a number's range, precision and scale, a date's kind and fractional seconds (as many as
+    // MySQL keeps, 6), a text's length.
     bool conform_to(const t_ftd& that) const;
 
     std::int32_t size = 0;  // characters for text, bytes for binary, the value's width otherwise

@@ -135,6 +135,11 @@ void vlm_row_batch::commit_before_report() noexcept {
 
 tk_exception vlm_row_batch::with_committed_count(const tk_exception& failure) const {
     count_told_ = true;
+    if (table_gone && table_gone()) {
+        tk_exception annotated(failure);
+        annotated.message = std::string(failure.what()) + " " + vlm_table_gone_text;
+        return annotated;
+    }
     return with_rows_in_table(failure, committed_);
 }
 

@@ -5,9 +5,15 @@
 #include "TK/tk_excep.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class sql_engine;
+
+// Said of a table that a failure found gone from the destination, in place of how many of its
+// rows are there.
+inline constexpr const char* vlm_table_gone_text =
+    "The table is no longer in the destination database.";
 
 // Opens a transaction before the first row of a batch and commits it after `size` rows, before
 // every report to the user (through the error handler's hook, which the caller sets) and when
@@ -38,6 +44,10 @@ public:
     // Commits what is open for a report that may end the process or wait for an answer; a
     // failure is kept and thrown by the next after_row or commit.
     void commit_before_report() noexcept;
+
+    // Asked when a failure ends the table: whether the table is gone from the destination (it,
+    // or its database, was dropped), when no count of rows in it holds. Unset: never gone.
+    std::function<bool()> table_gone;
 
     // Records of the table surely committed so far.
     std::uint64_t committed() const { return committed_; }

@@ -211,6 +211,12 @@ public:
     bool direct = true;
     vlm_program program;
 
+    // The rows a copy matched with rows already in an existing table.
+    struct matched_rows {
+        std::uint64_t skipped = 0;  // merge: not copied, their key was there
+        std::uint64_t replaced = 0; // synchronize: rows of the table that copied rows replaced
+    };
+
 private:
     struct run_state;
     // The schema filter names a schema of the source (an empty one included); else throws.
@@ -228,11 +234,12 @@ private:
     void plan_table_names(run_state& run);
     // The selected views naming the converted tables by their destination names.
     std::vector<udb_view> views_for_names_map(const run_state& run) const;
-    // Copies the rows of one object, each with the per-record handling.
+    // Copies the rows of one object, each with the per-record handling. `existing`: the table
+    // was there before the run (merge and synchronize match rows only in such a table).
     void copy_rows(run_state& run, udb_recordset& source, udb_recordset& destination,
-                   sql_table_mutator* mutator);
+                   sql_table_mutator* mutator, bool existing);
     void copy_rows_in(udb_recordset& source, udb_recordset& destination, sql_table_mutator* mutator,
-                      vlm_row_batch& batch);
+                      vlm_row_batch& batch, bool existing, matched_rows& matched);
     void handler_for_row(const std::wstring& name, const tk_exception& error);
     // The foreign keys whose two tables this run created.
     void create_relationships(run_state& run);

@@ -143,6 +143,12 @@ std::string error_handler::error_text(const tk_exception& error) const {
     }
     const std::string mapped = map.convert(error.code);
     text += mapped.empty() ? std::string(error.what()) : mapped;
+    // The advice alone says neither which key nor which value collided; the server's own text
+    // ("Duplicate entry 'x' for key 'PRIMARY'") does.
+    if (error.code == 0x400426 && !mapped.empty() && *error.what() != '\0') {
+        text += "\n";
+        text += error.what();
+    }
     return text;
 }
 

@@ -10,6 +10,8 @@
 #include "MSS/mss_db.h"
 #include "MSS/mss_engi.h"
 #include "MSS/mss_tnam.h"
+#include "SQL/sql_engi.h"
+#include "SQL/sql_tab.h"
 #include "TK/tk_exitc.h"
 #include "TK/tk_log.h"
 #include "TK/tk_stop.h"
@@ -197,6 +199,44 @@ bool renamed_columns(const sql_table_mutator* mutator, std::vector<std::wstring>
         column = it->second->new_name;
     }
     return true;
+}
+
+// The primary key and unique indexes that the type mapping takes a column from, each as the
+// error that says so: such a key no longer tells the source's rows apart, so rows that differ
+// only in the columns left out are refused as duplicates (or, matched in synchronize, merged).
+std::vector<std::wstring> keys_narrowed_by(const sql_table_mutator& mutator,
+                                           const udb_indexes& indexes) {
+    std::vector<std::wstring> errors;
+    for (const udb_index& index : indexes) {
+        if (!index.b_primary && !index.b_unique) {
+            continue;
+        }
+        std::wstring lost;
+        std::wstring kept;
+        std::size_t lost_count = 0;
+        for (const std::wstring& column : index.columns) {
+            const auto it = mutator.field_mutators.find(column);
+            const bool deleted =
+                it != mutator.field_mutators.end() && it->second->status == udb_mutators::deleted;
+            lost_count += deleted ? 1 : 0;
+            std::wstring& list = deleted ? lost : kept;
+            list += (list.empty() ? L"'" : L", '") + column + L"'";
+        }
+        if (lost.empty()) {
+            continue;
+        }
+        const std::wstring key =
+            (index.b_primary ? L"The primary key '" : L"The unique index '") + index.name + L"'";
+        errors.push_back(
+            kept.empty()
+                ? key + L" loses every column to the type mapping (" + lost +
+                      L") and is not created."
+                : key + (lost_count == 1 ? L" loses the column " : L" loses the columns ") + lost +
+                      L" to the type mapping and holds only " + kept +
+                      L": rows that differ only in what it lost are "
+                      L"refused as duplicates.");
+    }
+    return errors;
 }
 
 // The source still lists the table, or cannot say: a failure to read it was not its absence.
@@ -614,7 +654,9 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         if (mutator == nullptr && is_table) {
             mutator = get_table_mutator3(entry.first); // changes kept under a bare name
         }
+        std::vector<std::wstring> narrowed_keys;
         if (mutator != nullptr) {
+            narrowed_keys = keys_narrowed_by(*mutator, source->indexes);
             udb_table_mutator_modify3(*mutator, source->indexes);
             udb_table_mutator_modify1(*mutator, new_name, source->schema);
         }
@@ -704,6 +746,13 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
 
         object_records = source->rec_count;
         progress_line(converting_line(current_object(), object_records));
+        if (created && !skip_idx) {
+            for (const std::wstring& narrowed : narrowed_keys) {
+                error_handler& handler = tk_singleton<error_handler>::ref();
+                handler.set_context(current_object());
+                handler.handle(tk_exception(narrowed, 0), false);
+            }
+        }
 
         if (object_records == 0 || tab_def) {
             return;
@@ -712,7 +761,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
             report_unmatched_rows(current_object());
         }
         copying = true;
-        copy_rows(run, *source, *destination, mutator);
+        copy_rows(run, *source, *destination, mutator, !created);
     } catch (const tk_exception& error) {
         destination.reset();
         source.reset();
@@ -806,21 +855,87 @@ std::string kept_failure_text(const std::wstring& table, const tk_exception& fai
     return text + failure.what();
 }
 
+// What merge and synchronize did with rows whose key the existing table held, said once the
+// copy ends, also when it ends early: there the table is not what the source holds.
+class matched_rows_note {
+public:
+    matched_rows_note(const std::wstring& table, udb_recordset& destination,
+                      const velmora_convertor::matched_rows& matched)
+        : table_(table), destination_(destination), matched_(matched) {}
+    // Said also while an error leaves the copy; a front end that cannot show it loses only it.
+    ~matched_rows_note() {
+        try {
+            say();
+        } catch (const std::exception& error) {
+            tk_log_message(3, "The count of matched rows could not be shown: %s", error.what());
+        }
+    }
+    matched_rows_note(const matched_rows_note&) = delete;
+    matched_rows_note& operator=(const matched_rows_note&) = delete;
+
+private:
+    void say() const {
+        const auto* server_table = dynamic_cast<const sql_table*>(&destination_);
+        const std::uint64_t replaced =
+            matched_.replaced + (server_table != nullptr ? server_table->rows_replaced : 0);
+        if (matched_.skipped == 1) {
+            progress_line(table_ + L": 1 row was not copied: the table already held a row with "
+                                   L"its key.\r\n");
+        } else if (matched_.skipped > 1) {
+            progress_line(table_ + L": " + std::to_wstring(matched_.skipped) +
+                          L" rows were not copied: the table already held rows with their "
+                          L"keys.\r\n");
+        }
+        if (replaced == 1) {
+            progress_line(table_ + L": 1 row already in the table was replaced by a copied row "
+                                   L"with the same key.\r\n");
+        } else if (replaced > 1) {
+            progress_line(table_ + L": " + std::to_wstring(replaced) +
+                          L" rows already in the table were replaced by copied rows with the "
+                          L"same keys.\r\n");
+        }
+    }
+
+    const std::wstring& table_;
+    udb_recordset& destination_;
+    const velmora_convertor::matched_rows& matched_;
+};
+
 // A failure that ends a table on a server, with how far the table got: the rows before it are
-// in the table.
-tk_exception with_rows_kept(const tk_exception& failure, std::uint64_t records) {
+// in the table, unless the table itself is gone.
+tk_exception with_rows_kept(const tk_exception& failure, std::uint64_t records, bool gone) {
     tk_exception annotated(failure);
-    annotated.message = std::string(failure.what()) + " " + rows_kept_text(records);
+    annotated.message =
+        std::string(failure.what()) + " " + (gone ? vlm_table_gone_text : rows_kept_text(records));
     return annotated;
+}
+
+// Whether the server says the table, or its database, no longer exists. Any other answer (the
+// connection lost as well) is no proof of it.
+bool table_gone(sql_engine& engine, const std::wstring& database,
+                const std::wstring& table) noexcept try {
+    const std::string probe = "DO (SELECT 1 FROM " + tk_to_utf8(sql_quote_identifier(database)) +
+                              "." + tk_to_utf8(sql_quote_identifier(table)) + " LIMIT 0)";
+    if (engine.run(probe) == 0) {
+        return false;
+    }
+    const unsigned int code = mysql_errno(engine.connection());
+    return code == 1146 || code == 1049; // no such table, no such database
+} catch (const std::exception&) {
+    return false;
 }
 
 } // namespace
 
 void velmora_convertor::copy_rows(run_state& run, udb_recordset& source, udb_recordset& destination,
-                                  sql_table_mutator* mutator) {
+                                  sql_table_mutator* mutator, bool existing) {
     // Merge and synchronize keep their row-by-row handling; a script has no transactions.
     const bool batched = direct && mode != 3 && mode != 4;
     vlm_row_batch batch(batched ? sql.get() : nullptr, rows_per_commit);
+    const auto gone = [this, &destination] {
+        return direct && table_gone(*sql, dest, destination.name);
+    };
+    batch.table_gone = gone;
     error_handler& handler = tk_singleton<error_handler>::ref();
     const commit_before_reports hook(handler, batch);
     const std::wstring table = current_object();
@@ -836,8 +951,10 @@ void velmora_convertor::copy_rows(run_state& run, udb_recordset& source, udb_rec
         }
     };
     const tk_exit_cleanup kept_note(show_kept_failure);
+    matched_rows matched;
+    const matched_rows_note note(table, destination, matched);
     try {
-        copy_rows_in(source, destination, mutator, batch);
+        copy_rows_in(source, destination, mutator, batch, existing, matched);
         batch.commit();
     } catch (const tk_exception& error) {
         // Rows counted as done must be in the table: when the open batch cannot be committed,
@@ -857,7 +974,7 @@ void velmora_convertor::copy_rows(run_state& run, udb_recordset& source, udb_rec
         if (batch.count_told() || !direct) {
             throw;
         }
-        throw with_rows_kept(error, records_done);
+        throw with_rows_kept(error, records_done, gone());
     } catch (const tk_final_exception&) {
         // Abort or a stop request: what was reported done stays done.
         batch.commit_before_report();
@@ -874,7 +991,12 @@ void velmora_convertor::copy_rows(run_state& run, udb_recordset& source, udb_rec
 }
 
 void velmora_convertor::copy_rows_in(udb_recordset& source, udb_recordset& destination,
-                                     sql_table_mutator* mutator, vlm_row_batch& batch) {
+                                     sql_table_mutator* mutator, vlm_row_batch& batch,
+                                     bool existing, matched_rows& matched) {
+    // Only rows already in a table that was there before the run are matched: in a table this
+    // run created, a duplicate key means two source rows collide under the destination's rules
+    // (its collation, a shortened key), which is reported as in every mode.
+    const bool match_existing = existing && (mode == 3 || mode == 4);
     const bool mutate = mutator != nullptr && !mutator->field_mutators.empty();
     const std::wstring name = current_object();
     const bool traced = tk_log_wanted(2);
@@ -904,11 +1026,14 @@ void velmora_convertor::copy_rows_in(udb_recordset& source, udb_recordset& desti
                 destination.append_record(*record);
             } catch (const sql_exception& error) {
                 tk_log_message(2, "MODE=%d", mode);
-                if (error.code != 0x400426 || (mode != 3 && mode != 4)) {
+                if (error.code != 0x400426 || !match_existing) {
                     throw;
                 }
                 if (mode == 4) {
                     destination.update1(*record);
+                    ++matched.replaced;
+                } else {
+                    ++matched.skipped;
                 }
             }
         } catch (const tk_exception& error) {

@@ -318,7 +318,8 @@ TEST_F(PontrelFailures, ColumnsThatDoNotMatchEndOnlyThatTable) {
     EXPECT_EQ(count("dbo.customers"), 2u);
 }
 
-// The table dropped while its rows go in: one error for that table, the run goes on.
+// The table dropped while its rows go in: one error for that table, which says the table is
+// gone (not that rows are in it), and the run goes on.
 TEST_F(PontrelFailures, VanishedTableEndsOnlyThatTable) {
     ASSERT_EQ(run({"--tab_def"}).exit_code, 0);
     db.exec("CREATE TRIGGER " + dest + ".hold BEFORE INSERT ON " + dest +
@@ -335,7 +336,33 @@ TEST_F(PontrelFailures, VanishedTableEndsOnlyThatTable) {
     EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
     EXPECT_EQ(occurrences(result.out, "Error:"), 1u) << result.out;
     EXPECT_NE(result.out.find("dbo.stream: "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("The table is no longer in the destination database."),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find("are in the table"), std::string::npos) << result.out;
     EXPECT_EQ(count("dbo.customers"), 2u);
+}
+
+// The whole destination dropped while a table's rows go in: no message claims rows are in a
+// table that is gone.
+TEST_F(PontrelFailures, DroppedDatabaseIsNotSaidToHoldRows) {
+    ASSERT_EQ(run({"--tab_def"}).exit_code, 0);
+    db.exec("CREATE TRIGGER " + dest + ".hold BEFORE INSERT ON " + dest +
+            ".`dbo.stream` FOR EACH ROW BEGIN IF NEW.id = 30 THEN DO SLEEP(1); END IF; END");
+    const std::string tables = dir.write("tables.txt", "dbo.stream\n");
+    auto running = std::async(std::launch::async, [&] {
+        return run({"--mode=3", "--tab_file=" + tables});
+    });
+    ASSERT_FALSE(sleeping_connection().empty()) << "the run never reached row 30";
+    db.exec("DROP DATABASE " + dest);
+    const run_result result = running.get();
+
+    EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+    EXPECT_NE(result.out.find("dbo.stream: "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("The table is no longer in the destination database."),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find("are in the table"), std::string::npos) << result.out;
 }
 
 // The destination's connection killed while a table's rows go in: one error for that table,

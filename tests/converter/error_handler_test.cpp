@@ -36,8 +36,10 @@ TEST(ErrorHandler, TextFromContextAndCodeMap) {
     const std::vector<row> rows = {
         {"unmapped code, no context", L"", 0, 0x123, "own message"},
         {"unmapped code, context", L"Orders", 0, 0x123, "Orders: own message"},
-        {"duplicate key with record", L"[dbo].[Orders]", 7, 0x400426,
-         "[dbo].[Orders], record #7: " + duplicate},
+        {"duplicate key with record: the advice, then the server's key and value",
+         L"[dbo].[Orders]", 7, 0x400426,
+         "[dbo].[Orders], record #7: " + duplicate + " Duplicate entry 'x' for key 'PRIMARY'",
+         "Duplicate entry 'x' for key 'PRIMARY'"},
         {"2002 refused TCP connection", L"", 0, 0x4007D2, connect},
         {"2003", L"", 0, 0x4007D3, connect},
         {"2005 as 2003", L"", 0, 0x4007D5, connect},

@@ -137,6 +137,9 @@ public:
         if (other != existing_schemas.end()) {
             table->schema = other->second;
         }
+        if (const auto keys = existing_indexes.find(name); keys != existing_indexes.end()) {
+            table->indexes = keys->second;
+        }
         return table;
     }
     bool delete_tab(const std::wstring& name) override {
@@ -156,6 +159,8 @@ public:
 
     std::shared_ptr<dest_record> rec = std::make_shared<dest_record>();
     std::map<std::wstring, udb_schema> existing_schemas;
+    // The indexes an existing table reads back with (none unless given).
+    std::map<std::wstring, udb_indexes> existing_indexes;
     // Called before a record is appended (table, 1-based number); may throw.
     std::function<void(const std::wstring&, int)> fail_append;
     std::function<void(const std::wstring&)> fail_update;

@@ -273,14 +273,46 @@ TEST(Run, ModesAgainstAnExistingTable) {
     }
 }
 
-TEST(Run, MergeSkipsDuplicatesSynchronizeUpdatesThem) {
-    for (int mode : {3, 4}) {
-        SCOPED_TRACE(mode);
+// Only a table that was there before the run holds rows to match; what merge skipped and
+// synchronize replaced there is counted once per table. In a table the run created, a duplicate
+// key means two source rows collide: reported with the record, as in every mode.
+TEST(Run, MergeSkipsAndSynchronizeUpdatesOnlyRowsOfAnExistingTable) {
+    struct case_t {
+        int mode;
+        bool existing;
+        std::size_t updates;
+        std::vector<std::string> errors;
+        std::wstring said;
+    };
+    const std::string reported =
+        "Orders, record #2: Duplicate field values being used for an unique index were found. "
+        "See 'Troubleshooting' article of the product documentation for solution. Duplicate "
+        "entry";
+    const std::vector<case_t> cases = {
+        {3,
+         true,
+         0,
+         {},
+         L"Orders: 1 row was not copied: the table already held a row with its key.\r\n"},
+        {4,
+         true,
+         1,
+         {},
+         L"Orders: 1 row already in the table was replaced by a copied row with the same key.\r\n"},
+        {3, false, 0, {reported}, L""},
+        {4, false, 0, {reported}, L""},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(std::to_string(c.mode) + (c.existing ? " existing" : " created"));
         driver_env env;
         fake_run_converter converter;
-        converter.mode = mode;
+        converter.mode = c.mode;
         converter.source->add(L"Orders", table_of(3));
         converter.selected_tables = {L"Orders"};
+        if (c.existing) {
+            converter.destination->tables = {L"Orders"};
+            converter.destination->existing_indexes[L"Orders"] = table_of(0).indexes;
+        }
         converter.destination->fail_append = [](const std::wstring&, int number) {
             if (number == 2) {
                 throw duplicate_key();
@@ -288,8 +320,12 @@ TEST(Run, MergeSkipsDuplicatesSynchronizeUpdatesThem) {
         };
         converter();
         EXPECT_EQ(converter.record->rows.at(L"Orders").size(), 2u);
-        EXPECT_EQ(converter.record->updates[L"Orders"].size(), mode == 4 ? 1u : 0u);
-        EXPECT_TRUE(env.ui.errors.empty());
+        EXPECT_EQ(converter.record->updates[L"Orders"].size(), c.updates);
+        EXPECT_EQ(ui_errors(env), c.errors);
+        const auto said = std::find_if(
+            env.ui.log_lines.begin(), env.ui.log_lines.end(),
+            [](const std::wstring& line) { return line.find(L"already") != std::wstring::npos; });
+        EXPECT_EQ(said == env.ui.log_lines.end() ? L"" : *said, c.said);
     }
 }
 
@@ -300,6 +336,8 @@ TEST(Run, FailedSynchronizeUpdateIsReportedAndTheCopyGoesOn) {
     converter.mode = 4;
     converter.source->add(L"Orders", table_of(3));
     converter.selected_tables = {L"Orders"};
+    converter.destination->tables = {L"Orders"};
+    converter.destination->existing_indexes[L"Orders"] = table_of(0).indexes;
     converter.destination->fail_append = [](const std::wstring&, int number) {
         if (number == 1) {
             throw duplicate_key();
@@ -328,7 +366,8 @@ TEST(Run, DuplicateOutsideMergeIsAskedWithTheRecord) {
     ASSERT_EQ(env.ui.questions.size(), 1u);
     EXPECT_EQ(tk_to_utf8(env.ui.questions[0]),
               "Orders, record #2: Duplicate field values being used for an unique index were "
-              "found. See 'Troubleshooting' article of the product documentation for solution.");
+              "found. See 'Troubleshooting' article of the product documentation for solution. "
+              "Duplicate entry");
 }
 
 TEST(Run, StructureMismatchInMergeIsALevelZeroObjectError) {
@@ -540,6 +579,59 @@ TEST(Run, UserMutatorsRenameRetypeAndDrop) {
     EXPECT_EQ(converter.record->rows.at(L"orders_renamed"),
               (std::vector<std::wstring>{L"1|r1", L"2|r2"}));
     EXPECT_EQ(converter.record->table_names.at(L"Orders"), L"orders_renamed");
+}
+
+// A type mapping that deletes a key column narrows the key the run creates: said per key with
+// what it lost and what it keeps, only where the table is created with its indexes.
+TEST(Run, AKeyNarrowedByTheTypeMappingIsSaid) {
+    struct case_t {
+        const char* what;
+        std::vector<std::wstring> deleted;
+        bool existing;
+        bool skip_idx;
+        std::vector<std::string> errors;
+    };
+    const std::vector<case_t> cases = {
+        {"one column of the primary key",
+         {L"name"},
+         false,
+         false,
+         {"Orders: The primary key 'PK' loses the column 'name' to the type mapping and holds "
+          "only 'id': rows that differ only in what it lost are refused as duplicates."}},
+        {"every column",
+         {L"name", L"id"},
+         false,
+         false,
+         {"Orders: The primary key 'PK' loses every column to the type mapping ('id', 'name') "
+          "and is not created."}},
+        {"a column of no key", {L"note"}, false, false, {}},
+        {"an existing table keeps its own keys", {L"name"}, true, false, {}},
+        {"no indexes are created", {L"name"}, false, true, {}},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.what);
+        driver_env env;
+        fake_run_converter converter;
+        fake_table orders = table_of(0);
+        orders.columns.push_back(L"note");
+        orders.indexes[0].columns = {L"id", L"name"};
+        converter.source->add(L"Orders", orders);
+        converter.selected_tables = {L"Orders"};
+        converter.skip_idx = c.skip_idx;
+        if (c.existing) {
+            converter.mode = 3;
+            converter.destination->tables = {L"Orders"};
+        }
+        sql_table_mutator* table = converter.get_table_mutator2(L"Orders", L"Orders");
+        sql_native_type type;
+        type.type = L"VARCHAR";
+        type.length = 10;
+        for (const std::wstring& column : c.deleted) {
+            table->update_field(column, column, type)->status = udb_mutators::deleted;
+        }
+        converter();
+        EXPECT_EQ(ui_errors(env), c.errors);
+    }
 }
 
 TEST(Run, FailuresOfTheWholeRunAreReportedAndTheRunCloses) {
