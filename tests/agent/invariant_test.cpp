@@ -1,0 +1,262 @@
+// What a successful run promises, over every fixture database of the suite, in every mode, into
+// the server and into a script: a run that exits with 0 leaves exactly the selected tables with
+// exactly the source's number of rows, and its script replays with the mariadb client, exit 0,
+// into the same content as the direct run (each table's rows compared by count and by a
+// checksum over every column's value). A run that does not exit with 0 must say why; this test
+// only asks that exit 0 is never a lie. One test per fixture file, so that ctest runs them side
+// by side.
+#include "tests/agent/agent_test_support.h"
+#include "tests/support/tds_server/tds_fixture.h"
+#include "tests/support/tds_server/tds_server.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <map>
+
+namespace {
+
+using agent_test::mysql_client;
+using agent_test::row;
+using agent_test::run_pontrel;
+using agent_test::run_result;
+
+// Tables larger than this are left out of the selection (a table list names the others), so
+// that the suite stays fast; the million-row tables have tests of their own.
+constexpr std::uint64_t largest_table = 20000;
+
+std::vector<std::string> fixture_files() {
+    std::vector<std::string> files;
+    const std::filesystem::path tests = std::filesystem::path(VELMORA_SOURCE_DIR) / "tests";
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(tests)) {
+        if (entry.is_regular_file() && entry.path().extension() == ".tds" &&
+            entry.path().parent_path().filename() == "fixtures") {
+            files.push_back(entry.path().string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// A table's rows as the destination holds them: their number and a checksum over every value
+// of every column (QUOTE tells NULL from the text 'NULL' and keeps each value's own bytes).
+struct table_content {
+    std::string count;
+    std::string checksum;
+    bool operator==(const table_content&) const = default;
+};
+using database_content = std::map<std::string, table_content>;
+
+std::ostream& operator<<(std::ostream& out, const database_content& content) {
+    for (const auto& [table, rows] : content) {
+        out << "\n  " << table << ": " << rows.count << " rows, checksum " << rows.checksum;
+    }
+    return out;
+}
+
+std::string quoted(const std::string& name) {
+    std::string out = "`";
+    for (const char c : name) {
+        out += c == '`' ? "``" : std::string(1, c);
+    }
+    return out + "`";
+}
+
+std::string literal(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) {
+        out += c == '\'' ? "''" : c == '\\' ? "\\\\" : std::string(1, c);
+    }
+    return out + "'";
+}
+
+class ExitZeroRuns : public testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(db.connected());
+        fixture = tds_load_fixture(GetParam());
+        server = std::make_unique<tds_server>(std::vector<std::string>{GetParam()});
+        server->start();
+        const std::filesystem::path path(GetParam());
+        prefix = "inv_" + lower(path.parent_path().parent_path().filename().string()).substr(0, 8) +
+                 "_" + lower(path.stem().string()).substr(0, 20);
+        for (char& c : prefix) {
+            c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+        }
+    }
+    void TearDown() override {
+        for (const std::string& database : used) {
+            db.exec("DROP DATABASE IF EXISTS " + quoted(database));
+        }
+    }
+
+    std::string fresh(const std::string& database) {
+        db.exec("DROP DATABASE IF EXISTS " + quoted(database));
+        used.push_back(database);
+        return database;
+    }
+
+    // The source's tables that the run selects, as "schema.table" in lower case, with their rows.
+    std::map<std::string, std::uint64_t> selection(std::string& table_list) const {
+        std::map<std::string, std::uint64_t> tables;
+        bool all = true;
+        for (const tds_fixture_table& table : fixture.tables) {
+            if (table.row_count() > largest_table) {
+                all = false;
+                continue;
+            }
+            tables[lower(table.schema + "." + table.name)] = table.row_count();
+        }
+        if (!all) {
+            for (const auto& [name, rows] : tables) {
+                table_list += name + "\n";
+            }
+        }
+        return tables;
+    }
+
+    run_result run(const std::vector<std::string>& extra) {
+        std::vector<std::string> all = {"--mssqlh=127.0.0.1," + std::to_string(server->port()),
+                                        "--src=" + fixture.name};
+        if (!fixture.logins.empty()) {
+            all.push_back("--mssqlu=" + fixture.logins.front().user);
+            all.push_back("--mssqlp=" + fixture.logins.front().password);
+        }
+        for (const std::string& a : db.pontrel_args()) {
+            all.push_back(a);
+        }
+        all.insert(all.end(), extra.begin(), extra.end());
+        return run_pontrel(all, dir.path());
+    }
+
+    database_content content(const std::string& database) {
+        database_content tables;
+        for (const row& table : db.query("SELECT table_name FROM information_schema.tables WHERE "
+                                         "table_type = 'BASE TABLE' AND table_schema = " +
+                                         literal(database) + " ORDER BY table_name")) {
+            const std::string name = *table[0];
+            std::string values;
+            for (const row& column :
+                 db.query("SELECT column_name FROM information_schema.columns WHERE "
+                          "table_schema = " +
+                          literal(database) + " AND table_name = " + literal(name) +
+                          " ORDER BY ordinal_position")) {
+                values +=
+                    (values.empty() ? "" : ", ") + std::string("QUOTE(") + quoted(*column[0]) + ")";
+            }
+            const auto rows =
+                db.query("SELECT COUNT(*), COALESCE(SUM(CRC32(CONCAT_WS('|', " + values +
+                         "))), 0) FROM " + quoted(database) + "." + quoted(name));
+            tables[lower(name)] = {*rows[0][0], *rows[0][1]};
+        }
+        return tables;
+    }
+
+    void expect_selection(const database_content& got,
+                          const std::map<std::string, std::uint64_t>& selected,
+                          const std::string& what) {
+        std::map<std::string, std::string> counts;
+        for (const auto& [table, rows] : got) {
+            counts[table] = rows.count;
+        }
+        std::map<std::string, std::string> expected;
+        for (const auto& [table, rows] : selected) {
+            expected[table] = std::to_string(rows);
+        }
+        EXPECT_EQ(counts, expected) << what << " exited with 0 but holds other rows:" << got;
+    }
+
+    tds_fixture_database fixture;
+    std::unique_ptr<tds_server> server;
+    std::string prefix;
+    std::vector<std::string> used;
+    agent_test::temp_dir dir;
+    mysql_client db;
+};
+
+TEST_P(ExitZeroRuns, HoldTheSelectionAndReplay) {
+    std::string table_list;
+    const std::map<std::string, std::uint64_t> selected = selection(table_list);
+    std::vector<std::string> common = {"--views"};
+    if (!table_list.empty()) {
+        common.push_back("--tab_file=" + dir.write("tables.txt", table_list));
+    }
+    std::optional<database_content> first;
+    std::string first_run;
+    const auto same_as_first = [&](const database_content& got, const std::string& what) {
+        if (!first) {
+            first = got;
+            first_run = what;
+            return;
+        }
+        EXPECT_EQ(got, *first) << what << " differs from " << first_run << ":" << got << "\nagainst"
+                               << *first;
+    };
+    for (const int mode : {0, 1, 2, 3, 4}) {
+        const std::string m = std::to_string(mode);
+        std::vector<std::string> args = common;
+        args.push_back("--mode=" + m);
+
+        const std::string direct_db = fresh(prefix + "_" + m + "d");
+        std::vector<std::string> direct_args = args;
+        direct_args.push_back("--dest=" + direct_db);
+        const run_result direct = run(direct_args);
+        std::optional<database_content> direct_content;
+        if (direct.exit_code == 0) {
+            direct_content = content(direct_db);
+            const std::string what = "the direct run in mode " + m;
+            expect_selection(*direct_content, selected, what);
+            same_as_first(*direct_content, what);
+        }
+
+        const std::string script = dir.file("mode" + m + ".sql");
+        std::vector<std::string> dump_args = args;
+        dump_args.push_back("--dump");
+        dump_args.push_back("--dest=" + script);
+        const run_result dumped = run(dump_args);
+        if (dumped.exit_code != 0) {
+            continue;
+        }
+        const std::string replay_db = fresh(prefix + "_" + m + "s");
+        db.exec("CREATE DATABASE " + quoted(replay_db) + " CHARACTER SET utf8mb4");
+        const std::string replayed = test_support::replay_script(db.server, replay_db, script);
+        EXPECT_EQ(replayed, "") << "the script of mode " << m << " exited with 0 but does not "
+                                << "replay";
+        if (!replayed.empty()) {
+            continue;
+        }
+        const database_content script_content = content(replay_db);
+        const std::string what = "the replayed script of mode " + m;
+        expect_selection(script_content, selected, what);
+        if (direct_content) {
+            EXPECT_EQ(script_content, *direct_content)
+                << what << " differs from the direct run:" << script_content << "\nagainst"
+                << *direct_content;
+        }
+        same_as_first(script_content, what);
+    }
+}
+
+std::string fixture_test_name(const testing::TestParamInfo<std::string>& info) {
+    const std::filesystem::path path(info.param);
+    std::string name =
+        path.parent_path().parent_path().filename().string() + "_" + path.stem().string();
+    for (char& c : name) {
+        c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFixture, ExitZeroRuns, testing::ValuesIn(fixture_files()),
+                         fixture_test_name);
+
+} // namespace
