@@ -950,7 +950,9 @@ std::wstring velmora_convertor::unconverted_table_name(run_state& run, const std
         mutator != nullptr && !mutator->new_name.empty() && mutator->new_name != table) {
         return mutator->new_name;
     }
-    const auto planned = find_planned(run, table);
+    // The source may name the referenced table without its owner.
+    const std::wstring source_name = source_table(*run.source, table, mss_schema);
+    const auto planned = find_planned(run, source_name.empty() ? table : source_name);
     return planned != run.planned.end() ? planned->second.second
                                         : destination_base(table, !mss_schema.empty());
 }
