@@ -82,6 +82,9 @@ public:
     std::vector<std::wstring> read_schema_names();
     std::unique_ptr<udb_recordset> get_table(const std::wstring& name, std::int32_t flags) override;
     bool is_table_exist(const std::wstring& name) override;
+    // Adds the table's own foreign keys to the relationship list: opening a table gathers only
+    // the keys that refer to it. A failure to read them passes to the caller (odb_exception).
+    void add_referencing_keys(const std::wstring& table_name);
 
     // Refines date, time, uniqueidentifier and spatial columns by their declared types, and
     // reads spatial columns as well-known text. Returns the table (null stays null).

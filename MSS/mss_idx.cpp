@@ -1,4 +1,5 @@
 // Index and foreign-key reading of an MS SQL table.
+#include "MSS/mss_db.h"
 #include "MSS/mss_engi.h"
 #include "MSS/mss_gap.h"
 #include "MSS/mss_tab.h"
@@ -30,6 +31,57 @@ udb_index* find_index(udb_indexes& list, const std::wstring& name) {
         }
     }
     return nullptr;
+}
+
+} // namespace
+
+namespace {
+
+// Adds the foreign keys that `keys` lists to `relationships`, the columns of a key of several
+// columns to one relationship.
+void mss_add_foreign_keys(odb_fk_meta_data& keys, udb_relationships& relationships) {
+    namespace col = odb_schema_column;
+    const bool view_owned = mss_engine::ref().is_view_owned();
+    for (keys.reset(); !keys.is_eof(); keys.next()) {
+        const udb_record& row = *keys.get_item();
+        const std::wstring fk_name = row[col::fk_name]->to_wstring();
+        const std::wstring pk_table = view_owned ? row[col::fk_pk_table]->to_wstring()
+                                                 : row[col::fk_pk_schema]->to_wstring() + L"." +
+                                                       row[col::fk_pk_table]->to_wstring();
+        const std::wstring fk_table = view_owned ? row[col::fk_fk_table]->to_wstring()
+                                                 : row[col::fk_fk_schema]->to_wstring() + L"." +
+                                                       row[col::fk_fk_table]->to_wstring();
+        tk_log_wmessage(2, L"fk_name=%ls, pk_table=%ls, fk_table=%ls", fk_name.c_str(),
+                        pk_table.c_str(), fk_table.c_str());
+        const std::wstring parent = row[col::fk_pk_column]->to_wstring();
+        const std::wstring child = row[col::fk_fk_column]->to_wstring();
+        if (relationships.find(fk_name, pk_table, fk_table)) {
+            tk_log_wmessage(2, L"GOT EXISTING FOREIGN KEY: %ls", fk_name.c_str());
+            udb_relationship& existing = relationships.get(fk_name, pk_table, fk_table);
+            const bool known = std::find(existing.pk_flds.begin(), existing.pk_flds.end(),
+                                         parent) != existing.pk_flds.end() ||
+                               std::find(existing.fk_flds.begin(), existing.fk_flds.end(), child) !=
+                                   existing.fk_flds.end();
+            if (known) {
+                tk_log_wmessage(2, L"Column %ls->%ls already exists in FK, skip it", parent.c_str(),
+                                child.c_str());
+            } else {
+                existing.pk_flds.push_back(parent);
+                existing.fk_flds.push_back(child);
+                tk_log_wmessage(2, L"Add FK column (2): %ls->%ls", parent.c_str(), child.c_str());
+            }
+            continue;
+        }
+        tk_log_wmessage(2, L"GOT NEW FOREIGN KEY: %ls", fk_name.c_str());
+        const std::wstring update_rule = row[col::fk_update_rule]->to_wstring();
+        const std::wstring delete_rule = row[col::fk_delete_rule]->to_wstring();
+        tk_log_wmessage(1, L"update rule=%ls, delete_rule=%ls", update_rule.c_str(),
+                        delete_rule.c_str());
+        tk_log_wmessage(2, L"Add FK column (1): %ls->%ls", parent.c_str(), child.c_str());
+        relationships.push_back(udb_relationship(fk_name, row[col::fk_pk_name]->to_wstring(),
+                                                 fk_table, pk_table, {child}, {parent},
+                                                 rule_text(update_rule, delete_rule)));
+    }
 }
 
 } // namespace
@@ -78,49 +130,8 @@ void odb_table::init_indexes(const std::wstring& table, const std::wstring& owne
 
     tk_log_message(2, "Initializing foreign keys");
     try {
-        const bool view_owned = mss_engine::ref().is_view_owned();
         odb_fk_meta_data keys(session.get(), table, owner);
-        for (keys.reset(); !keys.is_eof(); keys.next()) {
-            const udb_record& row = *keys.get_item();
-            const std::wstring fk_name = row[col::fk_name]->to_wstring();
-            const std::wstring pk_table = view_owned ? row[col::fk_pk_table]->to_wstring()
-                                                     : row[col::fk_pk_schema]->to_wstring() + L"." +
-                                                           row[col::fk_pk_table]->to_wstring();
-            const std::wstring fk_table = view_owned ? row[col::fk_fk_table]->to_wstring()
-                                                     : row[col::fk_fk_schema]->to_wstring() + L"." +
-                                                           row[col::fk_fk_table]->to_wstring();
-            tk_log_wmessage(2, L"fk_name=%ls, pk_table=%ls, fk_table=%ls", fk_name.c_str(),
-                            pk_table.c_str(), fk_table.c_str());
-            const std::wstring parent = row[col::fk_pk_column]->to_wstring();
-            const std::wstring child = row[col::fk_fk_column]->to_wstring();
-            if (relationships->find(fk_name, pk_table, fk_table)) {
-                tk_log_wmessage(2, L"GOT EXISTING FOREIGN KEY: %ls", fk_name.c_str());
-                udb_relationship& existing = relationships->get(fk_name, pk_table, fk_table);
-                const bool known = std::find(existing.pk_flds.begin(), existing.pk_flds.end(),
-                                             parent) != existing.pk_flds.end() ||
-                                   std::find(existing.fk_flds.begin(), existing.fk_flds.end(),
-                                             child) != existing.fk_flds.end();
-                if (known) {
-                    tk_log_wmessage(2, L"Column %ls->%ls already exists in FK, skip it",
-                                    parent.c_str(), child.c_str());
-                } else {
-                    existing.pk_flds.push_back(parent);
-                    existing.fk_flds.push_back(child);
-                    tk_log_wmessage(2, L"Add FK column (2): %ls->%ls", parent.c_str(),
-                                    child.c_str());
-                }
-                continue;
-            }
-            tk_log_wmessage(2, L"GOT NEW FOREIGN KEY: %ls", fk_name.c_str());
-            const std::wstring update_rule = row[col::fk_update_rule]->to_wstring();
-            const std::wstring delete_rule = row[col::fk_delete_rule]->to_wstring();
-            tk_log_wmessage(1, L"update rule=%ls, delete_rule=%ls", update_rule.c_str(),
-                            delete_rule.c_str());
-            tk_log_wmessage(2, L"Add FK column (1): %ls->%ls", parent.c_str(), child.c_str());
-            relationships->push_back(udb_relationship(fk_name, row[col::fk_pk_name]->to_wstring(),
-                                                      fk_table, pk_table, {child}, {parent},
-                                                      rule_text(update_rule, delete_rule)));
-        }
+        mss_add_foreign_keys(keys, *relationships);
     } catch (const odb_exception& e) {
         mss_report_catalogue_gap(name, "The foreign keys", e);
     }
@@ -283,4 +294,14 @@ void odb_table::read_foreign_keys2(const std::wstring& sql, const std::wstring& 
             existing.fk_flds.push_back(row[1]->to_wstring());
         }
     }
+}
+
+void mss_database::add_referencing_keys(const std::wstring& table_name) {
+    std::wstring owner;
+    std::wstring table;
+    if (!mss_parse_tab_name(table_name, owner, table)) {
+        return;
+    }
+    odb_fk_meta_data keys(session.get(), table, owner, true);
+    mss_add_foreign_keys(keys, relationships);
 }

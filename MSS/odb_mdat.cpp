@@ -77,12 +77,15 @@ odb_id_meta_data::odb_id_meta_data(IOpenRowset* session, const std::wstring& tab
 }
 
 odb_fk_meta_data::odb_fk_meta_data(IOpenRowset* session, const std::wstring& table,
-                                   const std::wstring& schema)
+                                   const std::wstring& schema, bool referencing)
     : odb_meta_data<6>(session) {
     tk_log_wmessage(1, L"odb_fk_meta_data::ctor(%ls)", table.c_str());
+    // The referenced side's schema and table come first among the restrictions, then the
+    // referencing side's.
+    const unsigned first = referencing ? 4 : 1;
     if (!schema.empty()) {
-        set_restriction(1, schema);
+        set_restriction(first, schema);
     }
-    set_restriction(2, table);
+    set_restriction(first + 1, table);
     internal_initialize(DBSCHEMA_FOREIGN_KEYS);
 }

@@ -48,10 +48,12 @@ public:
     odb_id_meta_data(IOpenRowset* session, const std::wstring& table, const std::wstring& schema);
 };
 
-// The foreign-key columns that refer to a table.
+// The foreign-key columns that refer to a table, or with `referencing` those of the table's own
+// foreign keys.
 class odb_fk_meta_data : public odb_meta_data<6> {
 public:
-    odb_fk_meta_data(IOpenRowset* session, const std::wstring& table, const std::wstring& schema);
+    odb_fk_meta_data(IOpenRowset* session, const std::wstring& table, const std::wstring& schema,
+                     bool referencing = false);
 };
 
 // Ordinals (0-based) of the schema-rowset columns the readers use.

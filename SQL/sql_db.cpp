@@ -8,6 +8,7 @@
 #include "SQL/sql_util.h"
 #include "SQL/sql_view.h"
 #include "TK/tk_log.h"
+#include "TK/tk_stop.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_services.h"
 #include "UDB/sql_vali.h"
@@ -277,6 +278,9 @@ void sql_database::create_views(const std::vector<udb_view>& source_views) {
     // A view may begin with WITH from MySQL 8.0 and MariaDB 10.2 on.
     const bool takes_ctes = e.is_mariadb() ? e.version >= 0xA0200 : e.version >= 0x80000;
     for (const udb_view& view : source_views) {
+        if (tk_stop_requested()) {
+            throw tk_final_exception();
+        }
         std::wstring view_name = view.first;
         const std::wstring& text = view.second;
         try {
@@ -297,6 +301,9 @@ void sql_database::create_views(const std::vector<udb_view>& source_views) {
             query(statement);
         } catch (const tk_exception& error) {
             tk_log_message(2, "Error while creating view:\n%s\n", error.what());
+            if (sql_ends_object_list(error)) {
+                throw;
+            }
             udb_error_handler& handler = tk_singleton<udb_error_handler>::ref();
             handler.context = "View '" + tk_to_utf8(view.first) + "'";
             handler.handle(error, false);

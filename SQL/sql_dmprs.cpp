@@ -3,6 +3,7 @@
 
 #include "SQL/sql_dump.h"
 #include "SQL/sql_engi.h"
+#include "SQL/sql_init.h"
 #include "SQL/sql_util.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
@@ -10,6 +11,7 @@
 #include "UDB/udb_util.h"
 #include "UDB/udb_vali.h"
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -46,6 +48,47 @@ dmp_recordset::dmp_recordset(dmp_database& db, const std::wstring& name, const u
         source_names_.push_back(db.names_map.get_fn_orig_name(name, column->name, false));
         tk_log_wmessage(1, L"Name=%ls, original name=%ls", column->name.c_str(),
                         source_names_.back().c_str());
+    }
+    // The script's tables are created with the engine's character set on their text columns;
+    // an existing table (no CREATE TABLE in the script) is the replaying server's to judge.
+    if (quoted && dmp_.options().create_tables) {
+        charset_ = e.effective_charset(e.charset);
+        auto repertoire = std::make_unique<sql_charset_repertoire>(charset_);
+        if (repertoire->checks()) {
+            for (const auto& column : this->schema) {
+                charset_columns_.push_back(sql_takes_charset(*column));
+            }
+            repertoire_ = std::move(repertoire);
+        }
+    }
+}
+
+void dmp_recordset::check_storable(std::string_view literal, std::size_t column) const {
+    if (!repertoire_ || !charset_columns_[column]) {
+        return;
+    }
+    const long point = repertoire_->first_unstorable(literal);
+    if (point < 0) {
+        return;
+    }
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04lX", point);
+    throw tk_exception("The value of column '" + tk_to_utf8(schema[column]->name) +
+                           "' holds the character " + code + ", which the character set " +
+                           tk_to_utf8(charset_) + " cannot store; the row is not in the script.",
+                       0);
+}
+
+void dmp_recordset::check_long_values(const udb_record& record, const pairing& pairs) const {
+    if (!repertoire_) {
+        return;
+    }
+    for (const auto& [field_index, column] : pairs) {
+        const udb_field& field = *record[field_index];
+        if (charset_columns_[column] && field.get_type() != VT_EMPTY &&
+            field.get_size() > sql_engine::max_field_size) {
+            check_storable(field.to_string(), column);
+        }
     }
 }
 
@@ -186,6 +229,7 @@ void dmp_recordset::slow_append(const udb_record& record) {
     // Rows keep their order when the fast path was switched off with a statement pending.
     write_pending();
     const pairing& pairs = pair_fields(record);
+    check_long_values(record, pairs);
     statement_.assign(cached_head_);
     for (std::size_t k = 0; k < pairs.size(); ++k) {
         if (k > 0) {
@@ -203,6 +247,7 @@ void dmp_recordset::slow_append(const udb_record& record) {
         }
         const std::size_t at = statement_.size();
         append_fld_str(statement_, field, column, false);
+        check_storable(std::string_view(statement_).substr(at), pairs[k].second);
         dmp_escape_carriage_returns(statement_, at);
     }
     statement_ += ')';
@@ -339,6 +384,7 @@ void dmp_recordset::fast_append(const udb_record& record) {
             }
             const std::size_t at = buffer_.size();
             append_fld_str(buffer_, *record[fields[k]], *schema[statement_columns_[k]], false);
+            check_storable(std::string_view(buffer_).substr(at), statement_columns_[k]);
             dmp_escape_carriage_returns(buffer_, at);
         }
         buffer_ += ')';

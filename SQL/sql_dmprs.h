@@ -4,11 +4,14 @@
 #include "UDB/udb_rs.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class dmp_database;
 class dump_options;
+class sql_charset_repertoire;
 
 // One table of a script file, made by dmp_database::create_table; the caller owns it and
 // deletes it after the table's last row. Rows are only appended: the other operations keep
@@ -53,6 +56,12 @@ private:
     // false when the value is of a kind that is written in memory after all.
     bool write_long_value(const udb_field& field, const t_ftd& column);
     void write_pending() noexcept;
+    // Refuses the row (level 0, as the server's refusal is a row's error) when `literal`, the
+    // value written for `column`, holds a character the column's character set cannot store:
+    // the replay would stop at its INSERT, where a direct run refuses that row alone.
+    void check_storable(std::string_view literal, std::size_t column) const;
+    // The same for the values written in slices, before anything of the row is written.
+    void check_long_values(const udb_record& record, const pairing& pairs) const;
 
     dmp_database& dmp_;
     const std::string& line_break_;
@@ -61,6 +70,11 @@ private:
     // The columns' names as the statements write them, and their source names.
     std::vector<std::string> column_names_;
     std::vector<std::wstring> source_names_;
+    // The character set of the text columns, when values can be checked against it, and which
+    // columns take it.
+    std::unique_ptr<sql_charset_repertoire> repertoire_;
+    std::wstring charset_;
+    std::vector<bool> charset_columns_;
 
     // Slow path: the last record's field names, their pairing and the statement's head for it
     // ("INSERT INTO table(columns) \nVALUES ("), the same for every row while the names are.

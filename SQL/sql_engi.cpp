@@ -4,6 +4,7 @@
 #include "SQL/sql_db.h"
 #include "SQL/sql_dump.h"
 #include "TK/tk_log.h"
+#include "TK/tk_stop.h"
 #include "TK/tk_utils.h"
 #include "UDB/sql_vali.h"
 
@@ -53,6 +54,10 @@ sql_exception::sql_exception() : tk_exception(std::string(), 0) {
     code = 0x400000 + static_cast<int>(mysql_errno(conn) & 0xFFFF);
     tk_log_message(2, "sql_exception::sql_exception( msg=%s)", message.c_str());
     tk_log_message(2, "Got MySQL error code=%d", code);
+}
+
+bool sql_ends_object_list(const tk_exception& error) {
+    return tk_stop_requested() || sql_failure_reach_of(error.code) == sql_failure_reach::connection;
 }
 
 sql_failure_reach sql_failure_reach_of(int code) {

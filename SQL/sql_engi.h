@@ -42,6 +42,12 @@ public:
 enum class sql_failure_reach { row, table, server, connection };
 sql_failure_reach sql_failure_reach_of(int code);
 
+// Whether a failure met while one object of a list (a foreign key, a view) is created ends the
+// whole list rather than that object: the connection is gone, or a stop was requested (the stop
+// watchdog cuts the connection, so every later statement would fail alike). The caller says it
+// once instead of once per object.
+bool sql_ends_object_list(const tk_exception& error);
+
 // Exactly version 4.1.0 with a password (level 1).
 class sql_auth_not_supported_exception : public tk_exception {
 public:
@@ -64,6 +70,31 @@ uint32_t sql_parse_version(std::string_view text);
 // A character set name as the statements write it: the stored name "utf8" (any letter case)
 // stands for full Unicode, which is utf8mb4 on servers from 5.5.3; every other name is kept.
 std::wstring sql_effective_charset(const std::wstring& charset, uint32_t version);
+
+// Which characters a text column in a character set can store, for a writer that has no
+// server to ask (the script file): a value the server would refuse (error 1366 under a strict
+// sql_mode) is found before it is written. Built once per character set; a set whose repertoire
+// is not known here checks nothing.
+class sql_charset_repertoire {
+public:
+    explicit sql_charset_repertoire(const std::wstring& charset);
+    ~sql_charset_repertoire();
+    sql_charset_repertoire(const sql_charset_repertoire&) = delete;
+    sql_charset_repertoire& operator=(const sql_charset_repertoire&) = delete;
+
+    // Whether values are checked at all: false for sets that hold every character and for sets
+    // whose repertoire is not known here.
+    bool checks() const { return kind_ != kind::everything && kind_ != kind::unknown; }
+    // The first code point of the UTF-8 `text` that the set cannot store, or -1 when it can
+    // store them all (and for text that is no valid UTF-8, which the server judges itself).
+    long first_unstorable(std::string_view text) const;
+
+private:
+    enum class kind { everything, unknown, bmp, ascii, latin1, table };
+    kind kind_ = kind::unknown;
+    // For a single-byte set known to the C library: the code points of bytes 0x80 to 0xFF.
+    std::vector<char32_t> upper_half_;
+};
 
 // The most bytes one character takes in `charset` (1 for a set this table does not know).
 int sql_charset_max_bytes(const std::wstring& charset);

@@ -3,6 +3,7 @@
 
 #include "SQL/sql_engi.h"
 #include "TK/tk_log.h"
+#include "TK/tk_stop.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_idx.h"
 #include "UDB/udb_services.h"
@@ -114,6 +115,9 @@ void sql_database::create_relationships(const udb_relationships& list) {
     }
     const std::unique_ptr<udb_validator> validator(e.create_in_validator(udb_indexes()));
     for (const udb_relationship& rel : list) {
+        if (tk_stop_requested()) {
+            throw tk_final_exception();
+        }
         try {
             tk_log_wmessage(3, L"Processing '%ls'", rel.name.c_str());
             const std::wstring fk_table = mapped_table(names_map, rel.fk_table);
@@ -157,10 +161,15 @@ void sql_database::create_relationships(const udb_relationships& list) {
             run(*this, statement);
         } catch (const tk_exception& error) {
             tk_log_message(3, "Error while creating FK:\n%s\n", error.what());
+            if (sql_ends_object_list(error)) {
+                throw;
+            }
             udb_error_handler& handler = tk_singleton<udb_error_handler>::ref();
             handler.context = rel.name.empty() ? tk_to_utf8(rel.fk_table)
                                                : "Foreign key '" + tk_to_utf8(rel.name) + "'";
-            handler.handle(tk_exception("Cannot create foreign key.", 0), false);
+            // The server's reason is what tells the user what to change.
+            handler.handle(
+                tk_exception(std::string("Cannot create foreign key. ") + error.what(), 0), false);
         }
     }
     try {

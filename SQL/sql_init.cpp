@@ -70,6 +70,14 @@ std::wstring sql_column_type_text(const t_ftd& column) {
 
 } // namespace
 
+bool sql_takes_charset(const t_ftd& column) {
+    // Only text types take a character set; geometry and binary types refuse one.
+    return column.native_type.empty()
+               ? column.type == VT_BSTR && sql_is_text_type(sql_column_type_text(column))
+               : column.native_type.find(L"CHAR") != std::wstring::npos ||
+                     column.native_type.find(L"TEXT") != std::wstring::npos;
+}
+
 // ---- Column clauses -----------------------------------------------------------------------------
 
 sql_schema_initializer::sql_schema_initializer(const std::wstring& table, const udb_schema& source,
@@ -130,14 +138,8 @@ void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb
         const std::wstring type = sql_column_type_text(column);
         clause += type;
 
-        // Only text types take a character set; geometry and binary types refuse one.
         if (new_server) {
-            const bool text_column =
-                column.native_type.empty()
-                    ? column.type == VT_BSTR && sql_is_text_type(type)
-                    : column.native_type.find(L"CHAR") != std::wstring::npos ||
-                          column.native_type.find(L"TEXT") != std::wstring::npos;
-            if (text_column) {
+            if (sql_takes_charset(column)) {
                 clause += L" CHARACTER SET " + sql_bare_word(e.effective_charset(e.charset));
             }
         }

@@ -97,6 +97,10 @@ public:
     std::wstring storage_engine;
 };
 
+// Whether a column is created with the engine's character set (CHARACTER SET clause): the
+// text types; geometry and binary types take none.
+bool sql_takes_charset(const t_ftd& column);
+
 // Reports each key not created as asked as a level-0 error naming the table.
 void sql_report_left_out_keys(const std::wstring& table, const std::vector<std::wstring>& keys);
 

@@ -241,8 +241,12 @@ private:
     void copy_rows_in(udb_recordset& source, udb_recordset& destination, sql_table_mutator* mutator,
                       vlm_row_batch& batch, bool existing, matched_rows& matched);
     void handler_for_row(const std::wstring& name, const tk_exception& error);
-    // The foreign keys whose two tables this run created.
+    // The foreign keys of the tables this run created; those that cannot be are reported.
     void create_relationships(run_state& run);
+    // The foreign-key and view steps after the last object; a stop or a lost connection there
+    // is said once and ends the run.
+    void create_keys_and_views(run_state& run);
+    std::wstring unconverted_table_name(run_state& run, const std::wstring& table);
 
     std::unique_ptr<udb_database> prepared_source_;
 };

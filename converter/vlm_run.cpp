@@ -485,14 +485,7 @@ void velmora_convertor::operator()() {
 
         stop_if_requested();
         tk_singleton<error_handler>::instance()->set_context(L"");
-        if (!skip_idx) {
-            create_relationships(run);
-        }
-        if (convert_views && can_create_views()) {
-            run.destination->create_views(views_for_names_map(run));
-        } else {
-            report_views_left_out();
-        }
+        create_keys_and_views(run);
         object_index = 0;
         object_count = 0;
         run.validator.reset();
@@ -1064,40 +1057,182 @@ void velmora_convertor::handler_for_row(const std::wstring& name, const tk_excep
     handler.handle(error, false);
 }
 
-void velmora_convertor::create_relationships(run_state& run) {
-    udb_relationships wanted;
-    for (const udb_relationship& relationship : run.source->relationships) {
-        const std::wstring* child = nullptr;
-        const std::wstring* parent = nullptr;
-        for (const std::wstring& table : run.created) {
-            if (child == nullptr && same_table(table, relationship.fk_table)) {
-                child = &table;
-            }
-            if (parent == nullptr && same_table(table, relationship.pk_table)) {
-                parent = &table;
+namespace {
+
+// The first column of a key that the user's changes left out of its table, or none; the others
+// take the names the changes gave them.
+std::optional<std::wstring> left_out_column(const sql_table_mutator* mutator,
+                                            std::vector<std::wstring>& columns) {
+    std::vector<std::wstring> renamed = columns;
+    if (!renamed_columns(mutator, renamed)) {
+        for (const std::wstring& column : columns) {
+            std::vector<std::wstring> one{column};
+            if (!renamed_columns(mutator, one)) {
+                return column;
             }
         }
-        if (child == nullptr || parent == nullptr) {
+    }
+    columns = std::move(renamed);
+    return std::nullopt;
+}
+
+std::wstring joined(const std::vector<std::wstring>& names) {
+    std::wstring text;
+    for (const std::wstring& name : names) {
+        text += (text.empty() ? L"" : L", ") + name;
+    }
+    return text;
+}
+
+// Whether the destination table has a primary key or unique index on exactly `columns`: the
+// key a foreign key refers to. A table the run did not create is not altered to get one.
+bool has_referenced_key(udb_database& destination, const std::wstring& table,
+                        const std::vector<std::wstring>& columns) {
+    const std::unique_ptr<udb_recordset> opened = destination.get_table(table, 8);
+    if (!opened) {
+        return false;
+    }
+    return std::any_of(opened->indexes.begin(), opened->indexes.end(), [&](const udb_index& i) {
+        return (i.b_primary || i.b_unique) && i.columns.size() == columns.size() &&
+               i.starts_with_fields(columns);
+    });
+}
+
+} // namespace
+
+void velmora_convertor::create_keys_and_views(run_state& run) {
+    try {
+        if (!skip_idx) {
+            create_relationships(run);
+        }
+        if (convert_views && can_create_views()) {
+            run.destination->create_views(views_for_names_map(run));
+        } else {
+            report_views_left_out();
+        }
+    } catch (const tk_exception& error) {
+        // The destination stops each key or view only for these two; the run's own end says a
+        // stop, a lost connection is said here, once.
+        if (tk_stop_requested()) {
+            throw tk_final_exception();
+        }
+        if (sql_failure_reach_of(error.code) != sql_failure_reach::connection) {
+            throw;
+        }
+        error_handler& handler = tk_singleton<error_handler>::ref();
+        handler.set_context(L"");
+        handler.handle(tk_exception(connection_gone + std::string(error.what()), 0), false);
+        throw tk_final_exception();
+    }
+}
+
+// The destination's name of a source table that this run did not convert: a user's rename, or
+// the name the plan gives every source table (the name an earlier run gave it).
+std::wstring velmora_convertor::unconverted_table_name(run_state& run, const std::wstring& table) {
+    if (const sql_table_mutator* mutator = get_table_mutator3(table);
+        mutator != nullptr && !mutator->new_name.empty() && mutator->new_name != table) {
+        return mutator->new_name;
+    }
+    // The source may name the referenced table without its owner.
+    const std::wstring source_name = source_table(*run.source, table, mss_schema);
+    const auto planned = find_planned(run, source_name.empty() ? table : source_name);
+    return planned != run.planned.end() ? planned->second.second
+                                        : destination_base(table, !mss_schema.empty());
+}
+
+// Every foreign key of a table this run created is created, or reported with the reason it is
+// not: its parent may be another table of the run, or one the destination already holds with
+// the referenced key (modes 1 to 4, a parent left out of the selection). Keys of tables the run
+// did not create are theirs as they stand.
+void velmora_convertor::create_relationships(run_state& run) {
+    // The source lists a key when its referenced table is opened, and that table may not be
+    // part of the run: each created table's own keys are read.
+    if (auto* source = dynamic_cast<mss_database*>(run.source.get())) {
+        for (const std::wstring& table : run.created) {
+            try {
+                source->add_referencing_keys(table);
+            } catch (const tk_exception& error) {
+                error_handler& handler = tk_singleton<error_handler>::ref();
+                handler.set_context(table);
+                handler.handle(tk_exception("The foreign keys of the table could not be read: " +
+                                                std::string(error.what()),
+                                            0),
+                               false);
+            }
+        }
+    }
+    udb_relationships wanted;
+    udb_relationships seen;
+    std::vector<std::pair<const udb_relationship*, std::wstring>> left_out;
+    const auto leave_out = [&](const udb_relationship& relationship, const std::wstring& why) {
+        left_out.emplace_back(&relationship, why);
+    };
+    for (const udb_relationship& relationship : run.source->relationships) {
+        const auto created = [&](const std::wstring& source_name) -> const std::wstring* {
+            for (const std::wstring& table : run.created) {
+                if (same_table(table, source_name)) {
+                    return &table;
+                }
+            }
+            return nullptr;
+        };
+        const std::wstring* child = created(relationship.fk_table);
+        if (child == nullptr) {
             continue;
         }
         // The tables under the names the run gave them to the names map, the columns under the
-        // names the user's changes gave them; a key over a column the user left out is dropped.
+        // names the user's changes gave them.
         udb_relationship copy(relationship);
         copy.fk_table = *child;
-        copy.pk_table = *parent;
-        if (!renamed_columns(get_table_mutator3(*child), copy.fk_flds) ||
-            !renamed_columns(get_table_mutator3(*parent), copy.pk_flds)) {
-            tk_log_wmessage(2, L"Foreign key '%ls' uses a deleted column, skipped",
-                            copy.name.c_str());
+        if (seen.find(copy.name, copy.pk_table, copy.fk_table)) {
             continue;
         }
-        if (!wanted.find(copy.name, copy.pk_table, copy.fk_table)) {
-            wanted.push_back(copy);
+        seen.push_back(copy);
+        const std::wstring* parent = created(relationship.pk_table);
+        if (const auto column = left_out_column(get_table_mutator3(*child), copy.fk_flds)) {
+            leave_out(relationship, L"Its column '" + *column + L"' is left out of the table '" +
+                                        relationship.fk_table + L"'.");
+            continue;
         }
+        const std::wstring parent_source = parent != nullptr ? *parent : relationship.pk_table;
+        if (const auto column = left_out_column(get_table_mutator3(parent_source), copy.pk_flds)) {
+            leave_out(relationship, L"Its referenced column '" + *column +
+                                        L"' is left out of the table '" + relationship.pk_table +
+                                        L"'.");
+            continue;
+        }
+        if (parent != nullptr) {
+            copy.pk_table = *parent;
+        } else {
+            copy.pk_table = unconverted_table_name(run, relationship.pk_table);
+            if (!direct || !run.destination->is_table_exist(copy.pk_table)) {
+                leave_out(relationship, L"Its referenced table '" + relationship.pk_table +
+                                            L"' was not converted and is not in the " +
+                                            (direct ? L"destination." : L"script."));
+                continue;
+            }
+            if (!has_referenced_key(*run.destination, copy.pk_table, copy.pk_flds)) {
+                leave_out(relationship, L"The table '" + copy.pk_table +
+                                            L"' in the destination has no primary key or unique "
+                                            L"index on (" +
+                                            joined(copy.pk_flds) + L").");
+                continue;
+            }
+        }
+        wanted.push_back(copy);
     }
-    if (wanted.empty()) {
+    if (wanted.empty() && left_out.empty()) {
         return;
     }
     progress_line(L"Converting table relationships\r\n");
-    run.destination->create_relationships(wanted);
+    error_handler& handler = tk_singleton<error_handler>::ref();
+    for (const auto& [relationship, why] : left_out) {
+        handler.set_context(relationship->name.empty()
+                                ? relationship->fk_table
+                                : L"Foreign key '" + relationship->name + L"'");
+        handler.handle(tk_exception(L"Cannot create foreign key. " + why, 0), false);
+    }
+    if (!wanted.empty()) {
+        run.destination->create_relationships(wanted);
+    }
 }

@@ -5,6 +5,7 @@
 
 #include "SQL/sql_util.h"
 #include "TK/tk_excep.h"
+#include "TK/tk_utils.h"
 
 namespace {
 
@@ -322,3 +323,58 @@ TEST_F(rows_test, RowsOfAKilobyteAndMoreAreWrittenInLargePieces) {
     }
     EXPECT_TRUE(text == expected + "UNLOCK TABLES;\r\n");
 }
+
+namespace {
+
+// A table in a character set that lacks a value's character: that row is refused before any of
+// it is written, on both paths and for a value written in slices; the other rows stay, and a
+// number column is not judged as text.
+TEST_F(rows_test, RowsTheTableCharacterSetCannotStoreAreRefused) {
+    engine_.charset = L"latin1";
+    const std::wstring long_text = std::wstring(sql_engine::max_field_size + 10, L'x') + L"\u03A9";
+    const std::vector<std::pair<std::wstring, std::wstring>> values = {{L"caf\u00e9", L"1"},
+                                                                       {L"\u03A9mega", L"2"},
+                                                                       {L"\u20ACuro", L"3"},
+                                                                       {long_text, L"4"},
+                                                                       {L"plain", L"5"}};
+    for (const bool fast : {false, true}) {
+        SCOPED_TRACE(fast ? "fast path" : "one row per statement");
+        engine_.fast_insert = fast;
+        dump_options options;
+        options.comments = false;
+        options.lock_tables = false;
+        std::vector<std::string> refused;
+        {
+            dmp_database db(wpath("cs.sql"), options);
+            auto t = db.create_table(
+                L"t", schema_of({column(L"w", VT_BSTR, 0), column(L"n", VT_I4, 4)}), {});
+            for (const auto& [text, number] : values) {
+                try {
+                    t->append_record(record_of(
+                        {{L"w", ole_variant(text)}, {L"n", typed(tk_to_utf8(number), VT_I4)}}));
+                } catch (const tk_exception& error) {
+                    EXPECT_EQ(error.level, 0);
+                    refused.push_back(error.what());
+                }
+            }
+            t.reset();
+            db.close();
+        }
+        EXPECT_EQ(refused,
+                  (std::vector<std::string>{
+                      "The value of column 'w' holds the character U+03A9, which the "
+                      "character set latin1 cannot store; the row is not in the script.",
+                      "The value of column 'w' holds the character U+03A9, which the "
+                      "character set latin1 cannot store; the row is not in the script."}));
+        const std::string text = script_text("cs.sql");
+        EXPECT_NE(text.find("caf\xC3\xA9"), std::string::npos);
+        EXPECT_NE(text.find("\xE2\x82\xAC"
+                            "uro"),
+                  std::string::npos);
+        EXPECT_NE(text.find("'plain'"), std::string::npos);
+        EXPECT_EQ(text.find("mega"), std::string::npos);
+        EXPECT_EQ(text.find("xxxxxxxx"), std::string::npos);
+    }
+}
+
+} // namespace

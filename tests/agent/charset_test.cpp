@@ -1,0 +1,82 @@
+// A destination character set that cannot store some source text: a direct run refuses those
+// rows one by one, and a script run refuses the same rows, with the same exit code, instead of
+// writing INSERTs whose replay stops at the first of them.
+#include "tests/agent/agent_test_support.h"
+#include "tests/support/tds_server/tds_server.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using agent_test::mysql_client;
+using agent_test::row;
+using agent_test::run_pontrel;
+using agent_test::run_result;
+
+constexpr int exit_failed = 255;
+
+class PontrelCharset : public agent_test::tds_suite<PontrelCharset> {
+public:
+    static std::vector<std::string> fixture_files() {
+        return {std::string(AGENT_FIXTURE_DIR) + "/charset.tds"};
+    }
+
+protected:
+    void SetUp() override { ASSERT_TRUE(db.connected()); }
+    void TearDown() override {
+        for (const std::string& database : used_) {
+            db.exec("DROP DATABASE IF EXISTS " + database);
+        }
+    }
+    std::string fresh(const std::string& database) {
+        db.exec("DROP DATABASE IF EXISTS " + database);
+        used_.push_back(database);
+        return database;
+    }
+    run_result run(const std::vector<std::string>& extra) {
+        std::vector<std::string> all = {"--mssqlh=" + mssql_host(), "--mssqlu=sa",
+                                        "--mssqlp=Velmora-Pw1", "--src=velmora_charset",
+                                        "--mschema=dbo"};
+        for (const std::string& a : db.pontrel_args()) {
+            all.push_back(a);
+        }
+        all.insert(all.end(), extra.begin(), extra.end());
+        return run_pontrel(all, dir.path());
+    }
+    std::vector<row> words(const std::string& database) {
+        return db.query("SELECT id, w, note FROM " + database + ".words ORDER BY id");
+    }
+
+    mysql_client db;
+
+private:
+    std::vector<std::string> used_;
+};
+
+TEST_F(PontrelCharset, ScriptRefusesTheRowsTheServerRefuses) {
+    const run_result direct = run({"--dest=" + fresh("cs_direct"), "--charset=latin1"});
+    EXPECT_EQ(direct.exit_code, exit_failed) << direct.out << direct.err;
+
+    const std::vector<row> kept = {
+        {"1", "café", "plain"}, {"2", "€uro", std::nullopt}, {"4", "plain", "ÿ"}};
+    EXPECT_EQ(words("cs_direct"), kept);
+
+    const std::string script = dir.file("latin1.sql");
+    const run_result dumped = run({"--dump", "--dest=" + script, "--charset=latin1"});
+    EXPECT_EQ(dumped.exit_code, direct.exit_code) << dumped.out << dumped.err;
+    EXPECT_NE(dumped.out.find("words, record #3: The value of column 'w' holds the character "
+                              "U+03A9, which the character set latin1 cannot store"),
+              std::string::npos)
+        << dumped.out;
+    EXPECT_NE(dumped.out.find("words, record #5: The value of column 'note' holds the "
+                              "character U+1F600"),
+              std::string::npos)
+        << dumped.out;
+
+    const std::string database = fresh("cs_script");
+    db.exec("CREATE DATABASE " + database + " CHARACTER SET latin1");
+    ASSERT_EQ(test_support::replay_script(db.server, database, script), "");
+    EXPECT_EQ(words(database), kept);
+}
+
+} // namespace
