@@ -266,6 +266,24 @@ bool sql_database::test_query(const std::wstring& statement) {
     return rc == 0;
 }
 
+sql_column_kinds sql_database::column_kinds() {
+    const sql_blob_as_text_scope as_text(engine());
+    sql_column_kinds kinds;
+    std::unique_ptr<udb_recordset> reader =
+        query(L"SELECT table_name, column_name, data_type FROM information_schema.columns WHERE "
+              L"table_schema=" +
+              to_mysql_wstr(name, VT_BSTR));
+    if (!reader) {
+        return kinds;
+    }
+    for (reader->reset(); !reader->is_eof(); reader->next()) {
+        udb_record* record = reader->get_item();
+        kinds[sql_lower_ascii(first_text(*record, 0))][sql_lower_ascii(first_text(*record, 1))] =
+            sql_kind_of_mysql_type(first_text(*record, 2));
+    }
+    return kinds;
+}
+
 void sql_database::create_views(const std::vector<udb_view>& source_views) {
     tk_log_message(2, "sql_database::create_views");
     std::vector<std::wstring> view_names;
@@ -275,8 +293,13 @@ void sql_database::create_views(const std::vector<udb_view>& source_views) {
     }
     sql_engine& e = engine();
     const std::unique_ptr<udb_validator> validator(e.create_tn_validator(view_names, {}));
+    // What the view computes depends on its columns' types, which are known once the tables are.
+    const sql_column_kinds kinds = column_kinds();
+    sql_view_target target;
+    target.database = name;
+    target.columns = &kinds;
     // A view may begin with WITH from MySQL 8.0 and MariaDB 10.2 on.
-    const bool takes_ctes = e.is_mariadb() ? e.version >= 0xA0200 : e.version >= 0x80000;
+    target.takes_ctes = e.is_mariadb() ? e.version >= 0xA0200 : e.version >= 0x80000;
     for (const udb_view& view : source_views) {
         if (tk_stop_requested()) {
             throw tk_final_exception();
@@ -286,7 +309,7 @@ void sql_database::create_views(const std::vector<udb_view>& source_views) {
         try {
             tk_log_wmessage(2, L"Processing '%ls'", view_name.c_str());
             tk_log_wmessage(2, L"\t'%ls'", text.c_str());
-            const std::wstring body = sql_view_text_for_mysql(text, &names_map, takes_ctes);
+            const std::wstring body = sql_view_text_for_mysql(text, &names_map, target);
             if (!validator->is_acceptable(view_name)) {
                 const std::wstring safe = validator->get_safe_name(view_name);
                 tk_log_wmessage(2, L"udb_names_map::add_tn_mapping(%ls,%ls)", view_name.c_str(),
@@ -297,7 +320,7 @@ void sql_database::create_views(const std::vector<udb_view>& source_views) {
                 view_name = safe;
             }
             const std::wstring statement =
-                L"CREATE OR REPLACE VIEW " + e.get_safe_name(view_name) + L" AS " + body;
+                sql_create_view_head + e.get_safe_name(view_name) + L" AS " + body;
             query(statement);
         } catch (const tk_exception& error) {
             tk_log_message(2, "Error while creating view:\n%s\n", error.what());

@@ -1,6 +1,8 @@
 // A database on the MySQL server, and the value of one MySQL column.
 #pragma once
 
+#include "SQL/sql_vexp.h"
+
 #include "UDB/udb_db.h"
 #include "UDB/udb_field.h"
 
@@ -69,6 +71,8 @@ public:
     // Creates each view from its SELECT text rewritten for MySQL; a failing view is reported
     // through the error handler and the next one follows.
     void create_views(const std::vector<udb_view>& views) override;
+    // The kinds of this database's columns, as its catalogue has them now.
+    sql_column_kinds column_kinds();
 
     std::wstring refine_view_out(const std::wstring& text) const;
 

@@ -435,13 +435,7 @@ void dmp_database::write_header() {
     if (!options_.create_database || !options_.create_tables) {
         return;
     }
-    std::wstring name;
-    if (!options_.database_name.empty()) {
-        name = tk_utf8_to_wstring(options_.database_name);
-    } else {
-        const tk_file_name parts(file_name_utf8_);
-        name = tk_utf8_to_wstring(parts.name);
-    }
+    const std::wstring name = script_database();
     // Quoted for old servers too (they know backquotes since 3.23.6): a name is never read as
     // more of the statement.
     const std::string quoted = utf8(sql_quote_identifier(name));
@@ -470,6 +464,14 @@ void dmp_database::write_comment(const char* title, const std::wstring& table) {
     write(lb + "#" + lb + title + comment_text(utf8(table)) + "'" + lb + "#" + lb + lb);
 }
 
+std::wstring dmp_database::script_database() const {
+    if (!options_.database_name.empty()) {
+        return tk_utf8_to_wstring(options_.database_name);
+    }
+    const tk_file_name parts(file_name_utf8_);
+    return tk_utf8_to_wstring(parts.name);
+}
+
 std::wstring dmp_database::create_table_text(const std::wstring& name, const udb_schema& schema,
                                              const udb_indexes& indexes, udb_properties* properties,
                                              sql_schema_initializer& columns,
@@ -484,7 +486,19 @@ std::wstring dmp_database::create_table_text(const std::wstring& name, const udb
     columns.get_init_chunks(chunks, properties);
     // Expression defaults travel in a version comment; what no server can take is reported.
     sql_report_left_out_defaults(name, columns.left_out_defaults, !options_.new_version);
+    std::map<std::wstring, sql_value_kind>& kinds = column_kinds_[sql_lower_ascii(name)];
     for (std::size_t i = 0; i < chunks.size(); ++i) {
+        if (i < columns.columns.size()) {
+            // The clause is the column's name, a blank and its type.
+            const t_ftd& column = *columns.columns[i];
+            const std::wstring quoted = sql_quote_identifier(column.name);
+            const std::size_t type_at =
+                (chunks[i].starts_with(quoted) ? quoted.size() : column.name.size()) + 1;
+            kinds[sql_lower_ascii(column.name)] =
+                type_at < chunks[i].size()
+                    ? sql_kind_of_mysql_type(std::wstring_view(chunks[i]).substr(type_at))
+                    : sql_value_kind::unknown;
+        }
         if (i > 0) {
             text += L"," + wlb;
         }
@@ -770,8 +784,15 @@ void dmp_database::create_view(sql_new_tn_validator& validator, const udb_view& 
     const std::wstring& text = view.second;
     tk_log_wmessage(2, L"Processing '%ls'", name.c_str());
     tk_log_wmessage(2, L"\t'%ls'", text.c_str());
-    // The script replays on servers from MySQL 4.1 on, most of which take no WITH in a view.
-    const std::wstring body = sql_view_text_for_mysql(text, &names_map, false);
+    // The script replays on servers from MySQL 4.1 on, most of which take no WITH in a view; its
+    // views know the columns of the tables it creates.
+    sql_view_target target;
+    // Without its own database the script replays into one nobody knows yet.
+    if (options_.create_database && options_.create_tables) {
+        target.database = script_database();
+    }
+    target.columns = &column_kinds_;
+    const std::wstring body = sql_view_text_for_mysql(text, &names_map, target);
     std::wstring dest = name;
     if (!validator.is_acceptable(name)) {
         tk_log_wmessage(2, L"sql_new_validator::get_safe_name(%ls)", name.c_str());
@@ -782,7 +803,7 @@ void dmp_database::create_view(sql_new_tn_validator& validator, const udb_view& 
         tk_log_wmessage(1, L"udb_validator::add_existing_name(%ls)", dest.c_str());
         validator.add_existing_name(dest);
     }
-    std::string statement = utf8(L"CREATE OR REPLACE VIEW " + safe(dest) + L" AS " + body);
+    std::string statement = utf8(sql_create_view_head + safe(dest) + L" AS " + body);
     // The client reads the script: what it would take for its own commands never gets there.
     const std::string fault = dmp_client_command_fault(statement);
     if (!fault.empty()) {

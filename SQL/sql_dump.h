@@ -2,6 +2,7 @@
 // MySQL client replays later.
 #pragma once
 
+#include "SQL/sql_vexp.h"
 #include "UDB/udb_db.h"
 
 #include <cstdint>
@@ -111,6 +112,8 @@ private:
     void write_buffer();
     void write_through(std::string_view text);
     void write_header();
+    // The database the script creates: the options' name, else the file's base name.
+    std::wstring script_database() const;
     // One view of create_views: refused (tk_exception) when its text is not one SELECT as both
     // T-SQL and MySQL read it, begins with WITH, or holds what the mysql client would take for
     // its own command.
@@ -130,6 +133,8 @@ private:
     std::ofstream out_;
     dump_options options_;
     std::map<std::wstring, udb_indexes> indexes_by_table_;
+    // The kinds of the columns of the tables written so far, for the views' rewriting.
+    sql_column_kinds column_kinds_;
     std::string line_break_;
     std::string file_name_utf8_;
     // Script text not yet written to the file.

@@ -38,45 +38,6 @@ std::size_t find_no_case(const std::wstring& text, const std::wstring& pattern, 
     return std::wstring::npos;
 }
 
-bool equal_no_case(const std::wstring& a, const std::wstring& b);
-
-// First occurrence of the ASCII `pattern` at or after `from` outside literals and backquoted
-// names, letter case ignored: a rewriting inside them would change data, and one that starts
-// inside a literal would read its closing quote as an opening one.
-std::size_t find_in_code(const std::wstring& text, const std::wstring& pattern, std::size_t from) {
-    wchar_t quote = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const wchar_t c = text[i];
-        if (quote != 0) {
-            if (c == quote) {
-                quote = 0;
-            }
-            continue;
-        }
-        if (c == L'\'' || c == L'"' || c == L'`') {
-            quote = c;
-            continue;
-        }
-        if (i >= from && i + pattern.size() <= text.size() &&
-            equal_no_case(text.substr(i, pattern.size()), pattern)) {
-            return i;
-        }
-    }
-    return std::wstring::npos;
-}
-
-bool equal_no_case(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (ascii_lower(a[i]) != ascii_lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::wstring trim_spaces(const std::wstring& text) {
     std::size_t first = 0;
     std::size_t last = text.size();
@@ -87,50 +48,6 @@ std::wstring trim_spaces(const std::wstring& text) {
         --last;
     }
     return text.substr(first, last - first);
-}
-
-// The arguments of the call whose opening parenthesis ends just before `start`, split at the
-// commas of its own level, and the position of its closing parenthesis. Quoted literals are
-// skipped. False when the call is not closed.
-bool split_call_arguments(const std::wstring& text, std::size_t start,
-                          std::vector<std::wstring>& args, std::size_t& close) {
-    int depth = 0;
-    wchar_t quote = 0;
-    std::wstring current;
-    for (std::size_t i = start; i < text.size(); ++i) {
-        const wchar_t c = text[i];
-        if (quote != 0) {
-            if (c == quote) {
-                quote = 0;
-            }
-            current += c;
-            continue;
-        }
-        if (c == L'\'' || c == L'"' || c == L'`') {
-            quote = c;
-        } else if (c == L'(') {
-            ++depth;
-        } else if (c == L')') {
-            if (depth == 0) {
-                args.push_back(current);
-                close = i;
-                return true;
-            }
-            --depth;
-        } else if (c == L',' && depth == 0) {
-            args.push_back(current);
-            current.clear();
-            continue;
-        }
-        current += c;
-    }
-    return false;
-}
-
-// A datediff unit that counts days: MySQL's DATEDIFF counts the same day boundaries.
-bool is_day_unit(const std::wstring& unit) {
-    const std::wstring u = trim_spaces(unit);
-    return equal_no_case(u, L"day") || equal_no_case(u, L"dd") || equal_no_case(u, L"d");
 }
 
 } // namespace
@@ -216,76 +133,9 @@ std::wstring sql_view_converter::normalize_spaces(const std::wstring& text) {
     return out;
 }
 
-bool sql_view_converter::check_isnull_for_replace(const std::wstring& text, int pos) {
-    tk_log_wmessage(1, L"sql_view_converter::check_isnull_for_replace(%ls,%d)", text.c_str(), pos);
-    if (pos < 0 || static_cast<std::size_t>(pos) >= text.size()) {
-        return false;
-    }
-    const std::size_t start = static_cast<std::size_t>(pos) + 6;
-    if (start >= text.size()) {
-        return false;
-    }
-    int depth = 0;
-    int commas = 0;
-    for (std::size_t i = start; i < text.size(); ++i) {
-        const wchar_t c = text[i];
-        if (c == L'(') {
-            ++depth;
-        } else if (c == L',') {
-            ++commas;
-        } else if (c == L')') {
-            if (depth == 1) {
-                break;
-            }
-            --depth;
-        }
-    }
-    return commas == 1;
-}
-
-std::wstring sql_view_converter::rename_functions(std::wstring text) {
-    struct rename {
-        const wchar_t* pattern;
-        const wchar_t* replacement;
-        bool needs_two_arguments;
-    };
-    static const rename renames[] = {
-        {L"isnull", L"ifnull", true},      {L"getdate", L"now", false},
-        {L"len(", L"char_length(", false}, {L"datediff(", nullptr, false},
-        {L"dateadd", L"date_add", true},   {L"replicate", L"repeat", true},
-    };
-    for (const rename& r : renames) {
-        const std::wstring pattern = r.pattern;
-        std::size_t pos = find_in_code(text, pattern, 0);
-        while (pos != std::wstring::npos) {
-            std::size_t resume = pos + pattern.size();
-            if (r.replacement == nullptr) {
-                // datediff(unit, start, end)
-                const std::size_t args_at = pos + pattern.size();
-                std::vector<std::wstring> args;
-                std::size_t close = 0;
-                if (split_call_arguments(text, args_at, args, close) && args.size() == 3 &&
-                    is_day_unit(args[0])) {
-                    const std::wstring call = trim_spaces(args[2]) + L", " + trim_spaces(args[1]);
-                    text.replace(args_at, close - args_at, call);
-                    tk_log_message(1, "Replace day-unit datediff at pos=%zu", pos);
-                } else if (args.size() > 1) {
-                    // The unit and its comma, never a comma inside a literal or name.
-                    const std::size_t count = args[0].size() + 1;
-                    tk_log_message(1, "Erase at pos=%d, len=%d", static_cast<int>(args_at),
-                                   static_cast<int>(count));
-                    text.erase(args_at, count);
-                }
-                resume = args_at;
-            } else if (!r.needs_two_arguments ||
-                       check_isnull_for_replace(text, static_cast<int>(pos))) {
-                text.replace(pos, pattern.size(), r.replacement);
-                resume = pos + wcslen(r.replacement);
-            }
-            pos = find_in_code(text, pattern, resume);
-        }
-    }
-    return text;
+std::wstring sql_view_converter::rename_functions(const std::wstring& text,
+                                                  const sql_column_kinds* columns) {
+    return sql_rewrite_view_code(text, columns);
 }
 
 std::wstring sql_view_converter::brackets_to_backquotes(const std::wstring& text) {
@@ -338,17 +188,25 @@ std::wstring sql_view_converter::brackets_to_backquotes(const std::wstring& text
     return out;
 }
 
-std::wstring sql_view_converter::refine_view_in(const std::wstring& text, udb_names_map* names) {
-    std::wstring result = normalize_spaces(text);
+namespace {
+
+// The text with MySQL's names: joined lines, mapped names, backquotes.
+std::wstring with_mysql_names(const std::wstring& text, udb_names_map* names) {
+    std::wstring result = sql_view_converter::normalize_spaces(text);
     if (names != nullptr) {
         result = names->do_global_replace1(result, L"`", L"`");
     }
     tk_log_wmessage(2, L"After do_global_replace: result=%ls", result.c_str());
-    result = brackets_to_backquotes(result);
+    result = sql_view_converter::brackets_to_backquotes(result);
     tk_log_wmessage(2, L"After replacing []: result=%ls", result.c_str());
-    result = rename_functions(std::move(result));
-    result += L";";
     return result;
+}
+
+} // namespace
+
+std::wstring sql_view_converter::refine_view_in(const std::wstring& text, udb_names_map* names,
+                                                const sql_column_kinds* columns) {
+    return rename_functions(with_mysql_names(text, names), columns) + L";";
 }
 
 std::wstring sql_view_converter::refine_view_out(const std::wstring& text,
@@ -433,7 +291,7 @@ std::wstring sql_mysql_reading_fault(std::wstring_view text) {
 }
 
 std::wstring sql_view_text_for_mysql(const std::wstring& text, udb_names_map* names,
-                                     bool takes_ctes) {
+                                     const sql_view_target& target) {
     const std::wstring fault = udb_single_select_fault(text);
     if (!fault.empty()) {
         throw tk_exception(L"The view text is not a single SELECT statement: " + fault, 0);
@@ -446,15 +304,26 @@ std::wstring sql_view_text_for_mysql(const std::wstring& text, udb_names_map* na
         body.pop_back();
     }
     body = trim_spaces(body);
-    if (!takes_ctes && find_no_case(body, L"with", 0) == 0) {
+    if (!target.takes_ctes && find_no_case(body, L"with", 0) == 0) {
         throw tk_exception(L"The view begins with WITH, which only MySQL 8.0 and MariaDB 10.2 and "
                            L"later take in a view",
                            0);
     }
-    const std::wstring refined = sql_view_converter::refine_view_in(body, names);
-    const std::wstring reading = sql_mysql_reading_fault(refined);
+    // What MySQL would read otherwise is said as such before the code is rewritten.
+    const std::wstring named = with_mysql_names(body, names);
+    std::wstring reading = sql_mysql_reading_fault(named);
     if (!reading.empty()) {
         throw tk_exception(L"The view text reads otherwise in MySQL: " + reading, 0);
+    }
+    const std::wstring refined = sql_view_converter::rename_functions(named, target.columns) + L";";
+    reading = sql_mysql_reading_fault(refined);
+    if (!reading.empty()) {
+        throw tk_exception(L"The view text reads otherwise in MySQL: " + reading, 0);
+    }
+    // A view of another database would hand its rows to whoever may read the view.
+    const std::wstring outside = sql_foreign_qualifier_fault(refined, target.database);
+    if (!outside.empty()) {
+        throw tk_exception(L"The view reaches outside the destination database: " + outside, 0);
     }
     return refined;
 }

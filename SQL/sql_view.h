@@ -2,19 +2,34 @@
 // file.
 #pragma once
 
+#include "SQL/sql_vexp.h"
+
 #include <string>
 #include <string_view>
 
 class udb_names_map;
 
+// What a view text is rewritten for: the database it is created in, what is known of that
+// database's columns (null: nothing), and whether its server takes a WITH in a view.
+struct sql_view_target {
+    std::wstring database;
+    const sql_column_kinds* columns = nullptr;
+    bool takes_ctes = false;
+};
+
+// How a view is created, on the server and in the script: it runs with the rights of whoever
+// reads it, never with those of the account that migrated it.
+inline constexpr const wchar_t* sql_create_view_head = L"CREATE OR REPLACE SQL SECURITY INVOKER VIEW ";
+
 // The text that follows "CREATE VIEW name AS" for a source view text, with its ";": checked to
 // be one SELECT as SQL Server reads it, its comments removed (T-SQL and MySQL read them
 // differently), rewritten for MySQL (sql_view_converter::refine_view_in, `names` may be null),
-// and the result checked again as MySQL reads it. A text beginning with WITH needs
-// `takes_ctes`. Throws a level-0 tk_exception naming the fault: the text would otherwise carry
-// other statements, or code hidden from the check, into the destination.
+// and the result checked again as MySQL reads it, and for names outside `target.database`. A
+// text beginning with WITH needs `target.takes_ctes`. Throws a level-0 tk_exception naming the
+// fault: the text would otherwise carry other statements, code hidden from the check, other
+// values than SQL Server computes, or a reach into another database into the destination.
 std::wstring sql_view_text_for_mysql(const std::wstring& text, udb_names_map* names,
-                                     bool takes_ctes);
+                                     const sql_view_target& target);
 
 // Why MySQL would not read `text` as one SELECT, or an empty string when it does: a comment of
 // any kind (none is left by the rewriting), an unclosed literal or name, or what the
@@ -32,24 +47,21 @@ public:
     // as they are.
     static std::wstring normalize_spaces(const std::wstring& text);
 
-    // Whether the call that starts six characters after `pos` (the length of "isnull") has exactly
-    // two arguments: one comma, at any depth, before the parenthesis that closes the first one.
-    // False for pos -1, a position outside the text, or one whose call would start past its end.
-    static bool check_isnull_for_replace(const std::wstring& text, int pos);
-
-    // Renames, outside literals and names, the T-SQL functions that MySQL spells otherwise: isnull
-    // (two arguments) becomes ifnull, getdate becomes now, len( becomes char_length(, datediff with
-    // a day unit becomes datediff(end, start), datediff with another unit loses its unit argument,
-    // dateadd and replicate (two arguments) become date_add and repeat.
-    static std::wstring rename_functions(std::wstring text);
+    // The code of the text carried into MySQL (sql_rewrite_view_code): a function is renamed
+    // where it is called, never inside a name, a literal or a longer word; what the rewriting
+    // cannot carry with the same values throws a level-0 tk_exception.
+    static std::wstring rename_functions(const std::wstring& text,
+                                         const sql_column_kinds* columns = nullptr);
 
     // Square-bracketed names outside literals become backquoted names (a backquote inside is
     // doubled, "]]" is one "]").
     static std::wstring brackets_to_backquotes(const std::wstring& text);
 
     // The whole rewriting of a source view text for MySQL: joined lines, table and column names
-    // mapped through `names` (null: none), brackets to backquotes, renamed functions, and ";".
-    static std::wstring refine_view_in(const std::wstring& text, udb_names_map* names);
+    // mapped through `names` (null: none), brackets to backquotes, the code rewritten
+    // (rename_functions, with the destination's `columns` when known), and ";".
+    static std::wstring refine_view_in(const std::wstring& text, udb_names_map* names,
+                                       const sql_column_kinds* columns = nullptr);
 
     // Cleans a view text that a MySQL server reports for database `db_name`: removes its first
     // /* */ comment and every `db_name`. qualifier (any letter case).

@@ -302,11 +302,11 @@ TEST_F(table_test, ViewsFollowAnUnlockAndOnlySelectsAreWritten) {
     });
     udb_names_map names;
     const std::string expected =
-        "LOCK TABLES `t` WRITE;\r\nUNLOCK TABLES;\r\nCREATE OR REPLACE VIEW `v1` AS " +
+        "LOCK TABLES `t` WRITE;\r\nUNLOCK TABLES;\r\nCREATE OR REPLACE SQL SECURITY INVOKER VIEW `v1` AS " +
         tk_to_utf8(sql_view_converter::refine_view_in(source, &names)) +
-        "\r\nCREATE OR REPLACE VIEW `v2` AS select 1;\r\n"
-        "CREATE OR REPLACE VIEW `v_4` AS select 4;\r\n"
-        "CREATE OR REPLACE VIEW `v5` AS select 'a\\r\nb' AS x;\r\n";
+        "\r\nCREATE OR REPLACE SQL SECURITY INVOKER VIEW `v2` AS select 1;\r\n"
+        "CREATE OR REPLACE SQL SECURITY INVOKER VIEW `v_4` AS select 4;\r\n"
+        "CREATE OR REPLACE SQL SECURITY INVOKER VIEW `v5` AS select 'a\\r\nb' AS x;\r\n";
     EXPECT_EQ(text.substr(text.find("LOCK TABLES")), expected);
     EXPECT_EQ(handler.messages,
               std::vector<std::string>{"View 'v3': The view begins with WITH, which only MySQL "

@@ -60,5 +60,5 @@ SET FOREIGN_KEY_CHECKS = 0;
 ALTER TABLE `orders` ADD INDEX (`customer_id`);
 ALTER TABLE `orders` ADD CONSTRAINT `fk_orders_customer` FOREIGN KEY(`customer_id`) REFERENCES `customer`(`id`)  ON DELETE CASCADE;
 SET FOREIGN_KEY_CHECKS = 1;
-CREATE OR REPLACE VIEW `v_customer` AS SELECT `name` FROM `customer` WHERE ifnull(note, 'x') = 'x';
+CREATE OR REPLACE SQL SECURITY INVOKER VIEW `v_customer` AS SELECT `name` FROM `customer` WHERE ifnull(note, 'x') = 'x';
 # Script complete

@@ -57,5 +57,5 @@ LOCK TABLES orders WRITE;
 INSERT INTO orders(id, customer_id, amount) 
 VALUES (10, 1, 12.5);
 UNLOCK TABLES;
-CREATE OR REPLACE VIEW `v_customer` AS SELECT `name` FROM `customer` WHERE ifnull(note, 'x') = 'x';
+CREATE OR REPLACE SQL SECURITY INVOKER VIEW `v_customer` AS SELECT `name` FROM `customer` WHERE ifnull(note, 'x') = 'x';
 # Script complete
