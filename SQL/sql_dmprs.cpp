@@ -71,8 +71,8 @@ void dmp_recordset::check_storable(std::string_view literal, std::size_t column)
     if (point < 0) {
         return;
     }
-    char code[16];
-    std::snprintf(code, sizeof code, "U+%04lX", point);
+    char code[24];
+    std::snprintf(code, sizeof code, "U+%04lX", static_cast<unsigned long>(point));
     throw tk_exception("The value of column '" + tk_to_utf8(schema[column]->name) +
                            "' holds the character " + code + ", which the character set " +
                            tk_to_utf8(charset_) + " cannot store; the row is not in the script.",
