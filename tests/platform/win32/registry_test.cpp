@@ -509,6 +509,7 @@ TEST_F(registry_attack_test, LinksOfAnotherUserOnTheWayAreNotFollowed) {
         {"shared/velmora", "../rootonly/velmora", "shared"},     // the settings folder
         {"shared/d", "../rootonly/velmora", "shared/d/.."},      // left again with ".."
         {"shared/d", "..", "shared/d/rootonly"},                 // in the middle of the path
+        {"shared/d", "../rootonly", "shared/d/fresh/er"},        // folders that would be made
         {"a/shared/d", "../../rootonly", "a/shared/plain/../d"}, // deeper, after ".."
         {"a/shared/d", "/", "a/shared/d" + victim_.string()},    // absolute, to the root
     };
