@@ -4,224 +4,36 @@
 #include "TK/tk_excep.h"
 
 #include <cerrno>
-#include <climits>
-#include <deque>
-#include <vector>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/vfs.h>
-#include <unistd.h>
 
 namespace {
 
-// The limit of the kernel's own resolution.
-constexpr int max_link_hops = 40;
-constexpr long proc_magic = 0x9fa0;
-
-// The names of a path in order; "." and empty names say nothing and are left out, except that
-// a path that ends in a folder ("a/", "a/.", ".") ends in ".".
-void push_names(const std::string& path, std::deque<std::string>& pending) {
-    std::vector<std::string> names;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos) {
-            end = path.size();
-        }
-        std::string name = path.substr(start, end - start);
-        if (!name.empty() && name != ".") {
-            names.push_back(std::move(name));
-        }
-        start = end + 1;
+[[noreturn]] void refuse(const tk_followed_path& at, const std::string& path) {
+    if (at.refusal == win32::path_refusal::link_loop) {
+        throw tk_exception("Too many levels of symbolic links: '" + path + "'", 1);
     }
-    const bool ends_in_folder = path.empty() || path == "." || path.back() == '/' ||
-                                (path.size() >= 2 && path.compare(path.size() - 2, 2, "/.") == 0);
-    if (ends_in_folder) {
-        names.push_back(".");
-    }
-    pending.insert(pending.begin(), names.begin(), names.end());
-}
-
-// The followed path's text, kept as names so that ".." can step back.
-class path_text {
-public:
-    void restart(bool absolute) {
-        absolute_ = absolute;
-        names_.clear();
-    }
-    void enter(const std::string& name) { names_.push_back(name); }
-    void leave() {
-        if (!names_.empty() && names_.back() != "..") {
-            names_.pop_back();
-        } else if (!absolute_) {
-            names_.push_back("..");
-        }
-    }
-    std::string folder() const {
-        std::string text = absolute_ ? "/" : "";
-        for (const std::string& name : names_) {
-            text += name + "/";
-        }
-        return text;
-    }
-
-private:
-    bool absolute_ = false;
-    std::vector<std::string> names_;
-};
-
-tk_fd open_start(bool absolute) {
-    return tk_fd(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-}
-
-// The kernel's protected-symlinks rule for a link whose folder is `folder`.
-bool may_follow(const struct stat& link, const struct stat& folder) {
-    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
-    return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
-}
-
-// A link of /proc that names an open pipe, socket or other object ("pipe:[123]") rather than
-// a path: only the kernel can follow it.
-bool names_an_object(int folder, const std::string& text) {
-    struct statfs fs {};
-    return !text.empty() && text.front() != '/' && text.find(':') != std::string::npos &&
-           ::fstatfs(folder, &fs) == 0 && static_cast<long>(fs.f_type) == proc_magic;
-}
-
-std::string read_link(int link) {
-    std::string text(PATH_MAX, '\0');
-    const ssize_t length = ::readlinkat(link, "", text.data(), text.size());
-    text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-    return text;
-}
-
-[[noreturn]] void refuse_link(const std::string& link, const std::string& folder) {
-    throw tk_exception("The symbolic link '" + link +
-                           "' is not followed: it is in the shared folder '" + folder +
+    throw tk_exception("The symbolic link '" + at.refused_link +
+                           "' is not followed: it is in the shared folder '" + at.refused_folder +
                            "' and belongs to another user",
+                       1);
+}
+
+[[noreturn]] void refuse_file(win32::path_refusal refusal, const std::string& text) {
+    throw tk_exception("'" + text +
+                           (refusal == win32::path_refusal::other_owner
+                                ? "' belongs to another user"
+                                : "' is not a regular file"),
                        1);
 }
 
 } // namespace
 
-tk_fd& tk_fd::operator=(tk_fd&& other) noexcept {
-    if (this != &other) {
-        reset(other.release());
-    }
-    return *this;
-}
-
-int tk_fd::release() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void tk_fd::reset(int fd) noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-    fd_ = fd;
-}
-
 int tk_follow_path(const std::string& path, tk_followed_path& followed, bool follow_last) {
-    std::deque<std::string> pending;
-    push_names(path, pending);
-    const bool absolute = !path.empty() && path.front() == '/';
-    tk_fd folder = open_start(absolute);
-    path_text text;
-    text.restart(absolute);
-    int hops = 0;
-    // A path that cannot be followed to its end still has a text, for the caller's messages.
-    const auto unfinished = [&](int error, const std::string& name) {
-        std::string rest = name;
-        for (const std::string& next : pending) {
-            rest += (rest.empty() ? "" : "/") + next;
-        }
-        followed.text = text.folder() + rest;
-        return error;
-    };
-    while (!folder.valid() || !pending.empty()) {
-        if (!folder.valid()) {
-            return unfinished(errno, "");
-        }
-        const std::string name = std::move(pending.front());
-        pending.pop_front();
-        const bool last = pending.empty();
-        if (name == ".") {
-            if (!last) {
-                continue; // the end of a link's text that names a folder
-            }
-            followed.name = name;
-            break;
-        }
-        if (name == "..") {
-            folder.reset(::openat(folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            text.leave();
-            if (last) {
-                pending.push_back(".");
-            }
-            continue;
-        }
-        tk_fd step(::openat(folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (!step.valid()) {
-            if (errno == ENOENT && last) {
-                followed.name = name;
-                break;
-            }
-            return unfinished(errno, name);
-        }
-        struct stat st {};
-        if (::fstat(step.get(), &st) != 0) {
-            return unfinished(errno, name);
-        }
-        if (S_ISLNK(st.st_mode) && !(last && !follow_last)) {
-            const std::string link = text.folder() + name;
-            struct stat folder_st {};
-            if (::fstat(folder.get(), &folder_st) != 0) {
-                return unfinished(errno, name);
-            }
-            if (!may_follow(st, folder_st)) {
-                refuse_link(link, text.folder());
-            }
-            if (++hops > max_link_hops) {
-                throw tk_exception("Too many levels of symbolic links: '" + path + "'", 1);
-            }
-            const std::string names = read_link(step.get());
-            if (names.empty()) {
-                return unfinished(errno != 0 ? errno : ENOENT, name);
-            }
-            if (names_an_object(folder.get(), names)) {
-                if (!last) {
-                    return unfinished(ENOTDIR, name);
-                }
-                followed.object.reset(::openat(folder.get(), name.c_str(), O_PATH | O_CLOEXEC));
-                if (!followed.object.valid()) {
-                    return unfinished(errno, name);
-                }
-                followed.name = name;
-                break;
-            }
-            if (names.front() == '/') {
-                folder = open_start(true);
-                text.restart(true);
-            }
-            push_names(names, pending);
-            continue;
-        }
-        if (last) {
-            followed.name = name;
-            break;
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            return unfinished(ENOTDIR, name);
-        }
-        folder = std::move(step);
-        text.enter(name);
+    const int error = win32::follow_path(path, followed, follow_last);
+    if (followed.refusal != win32::path_refusal::none) {
+        refuse(followed, path);
     }
-    followed.folder = std::move(folder);
-    followed.text = followed.name == "." ? text.folder() : text.folder() + followed.name;
-    return 0;
+    return error;
 }
 
 tk_fd tk_open_for_reading(const std::string& path, int flags) {
@@ -230,57 +42,22 @@ tk_fd tk_open_for_reading(const std::string& path, int flags) {
         errno = error;
         return tk_fd();
     }
-    if (at.object.valid()) {
-        const std::string reopened = "/proc/self/fd/" + std::to_string(at.object.get());
-        return tk_fd(::open(reopened.c_str(), flags | O_CLOEXEC));
-    }
-    return tk_fd(::openat(at.folder.get(), at.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+    return win32::open_followed(at, flags);
 }
 
 tk_fd tk_open_for_writing(const tk_followed_path& at, tk_write_mode how, mode_t mode) {
     if (at.object.valid()) {
-        throw tk_exception("'" + at.text + "' is not a regular file", 1);
+        refuse_file(win32::path_refusal::not_regular_file, at.text);
     }
     return tk_open_in_folder(at.folder.get(), at.name, at.text, how, mode);
 }
 
 tk_fd tk_open_in_folder(int folder, const std::string& name, const std::string& text,
                         tk_write_mode how, mode_t mode) {
-    if (name == "." || name == "..") {
-        errno = EISDIR;
-        return tk_fd();
-    }
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-    switch (how) {
-    case tk_write_mode::create_new:
-        flags |= O_EXCL;
-        break;
-    case tk_write_mode::append:
-        flags |= O_APPEND;
-        break;
-    case tk_write_mode::truncate:
-        break; // emptied only once it is known to be ours
-    }
-    tk_fd file(::openat(folder, name.c_str(), flags, mode));
-    if (!file.valid()) {
-        return file;
-    }
-    struct stat st {};
-    if (::fstat(file.get(), &st) != 0) {
-        return tk_fd();
-    }
-    if (!S_ISREG(st.st_mode)) {
-        throw tk_exception("'" + text + "' is not a regular file", 1);
-    }
-    if (st.st_uid != geteuid()) {
-        throw tk_exception("'" + text + "' belongs to another user", 1);
-    }
-    const int status = ::fcntl(file.get(), F_GETFL);
-    if (status < 0 || ::fcntl(file.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
-        return tk_fd();
-    }
-    if (how == tk_write_mode::truncate && ::ftruncate(file.get(), 0) != 0) {
-        return tk_fd();
+    win32::path_refusal refusal = win32::path_refusal::none;
+    tk_fd file = win32::open_in_folder(folder, name, how, mode, refusal);
+    if (refusal != win32::path_refusal::none) {
+        refuse_file(refusal, text);
     }
     return file;
 }
@@ -300,13 +77,13 @@ int tk_remove_file(const std::string& path) {
     if (const int error = tk_follow_path(path, at)) {
         return error;
     }
-    struct stat st {};
-    if (at.object.valid() || at.name == "." ||
-        ::fstatat(at.folder.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return at.object.valid() || at.name == "." ? EISDIR : errno;
+    if (at.object.valid()) {
+        return EISDIR;
     }
-    if (st.st_uid != geteuid()) {
-        throw tk_exception("'" + at.text + "' belongs to another user", 1);
+    win32::path_refusal refusal = win32::path_refusal::none;
+    const int error = win32::remove_in_folder(at.folder.get(), at.name, refusal);
+    if (refusal != win32::path_refusal::none) {
+        refuse_file(refusal, at.text);
     }
-    return ::unlinkat(at.folder.get(), at.name.c_str(), 0) == 0 ? 0 : errno;
+    return error;
 }

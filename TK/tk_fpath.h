@@ -1,54 +1,25 @@
 // Following a path that a user gave, and opening the file it names to read or to write.
 #pragma once
 
+#include "platform/win32/followed_path.h"
+
 #include <string>
 #include <sys/types.h>
 
 // An open file descriptor, closed with its owner.
-class tk_fd {
-public:
-    tk_fd() = default;
-    explicit tk_fd(int fd) : fd_(fd) {}
-    ~tk_fd() { reset(); }
-    tk_fd(const tk_fd&) = delete;
-    tk_fd& operator=(const tk_fd&) = delete;
-    tk_fd(tk_fd&& other) noexcept : fd_(other.release()) {}
-    tk_fd& operator=(tk_fd&& other) noexcept;
+using tk_fd = win32::file_descriptor;
 
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() noexcept;
-    void reset(int fd = -1) noexcept;
+// Where a path leads: the folder its last name is in, held open, and that name. The walk and its
+// rule are described at win32::followed_path; here its refusals become the toolkit's messages.
+using tk_followed_path = win32::followed_path;
 
-private:
-    int fd_ = -1;
-};
-
-// Where a path leads: the folder its last name is in, held open, and that name.
-//
-// The folder is reached one name at a time from the start of the path, and every symbolic link
-// on the way (the last name's included, and one met after a "..") is followed only where the
-// kernel's protected-symlinks rule would follow it: a link in a sticky folder that everyone may
-// write is followed only when it belongs to the caller or to the folder's owner. The rule is
-// applied here, at every step, because a system may have it switched off. A ".." leaves the
-// folder actually reached, as the kernel's does. Whatever later happens to the names on the
-// way, a file opened in `folder` is the one found here.
-struct tk_followed_path {
-    tk_fd folder;     // opened O_PATH
-    std::string name; // never a link that was allowed; "." when the path names a folder
-    std::string text; // the path as followed (links replaced by what they name), for messages
-    // Set for a link of /proc that names an open object rather than a path (/dev/fd/N of a
-    // pipe): the object itself, opened O_PATH.
-    tk_fd object;
-};
-
-// Follows `path` as described above. A refused link and a loop of links (more than 40) are a
-// tk_exception (level 1): "The symbolic link '<link>' is not followed: it is in the shared
-// folder '<folder>/' and belongs to another user". Other failures return the errno (ENOENT
-// for a folder on the way that does not exist, ENOTDIR where a file stands for a folder), 0 on
-// success; the last name need not exist. On such a failure `text` is the path as followed so
-// far with the names not reached yet.
-// With `follow_last` false, a link as the last name is not followed: it is the name found.
+// Follows `path` as win32::follow_path does. A refused link and a loop of links (more than 40) are
+// a tk_exception (level 1): "The symbolic link '<link>' is not followed: it is in the shared folder
+// '<folder>/' and belongs to another user". Other failures return the errno (ENOENT for a folder on
+// the way that does not exist, ENOTDIR where a file stands for a folder), 0 on success; the last
+// name need not exist. On such a failure `text` is the path as followed so far with the names not
+// reached yet. With `follow_last` false, a link as the last name is not followed: it is the name
+// found.
 int tk_follow_path(const std::string& path, tk_followed_path& followed, bool follow_last = true);
 
 // Opens the file a path names for reading, following links as tk_follow_path does. The
@@ -56,11 +27,7 @@ int tk_follow_path(const std::string& path, tk_followed_path& followed, bool fol
 tk_fd tk_open_for_reading(const std::string& path, int flags);
 
 // How a file is opened for writing.
-enum class tk_write_mode {
-    create_new, // a file created here and now; an existing name fails with EEXIST
-    append,     // the file, created when missing, written at its end
-    truncate,   // the file, created when missing, emptied
-};
+using tk_write_mode = win32::write_mode;
 
 // The one way this program opens a file to write into: the name `name` in the folder
 // `folder` (from tk_follow_path), shown as `text` in messages. It is never a link (the path was

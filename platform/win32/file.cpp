@@ -2,6 +2,7 @@
 #include "platform/win32/file.h"
 
 #include "platform/win32/codepage.h"
+#include "platform/win32/followed_path.h"
 
 #include <cerrno>
 #include <climits>
@@ -97,9 +98,18 @@ BOOL DeleteFileA(LPCSTR path) {
     if (!usable_path(path)) {
         return FALSE;
     }
-    if (unlink(path) != 0) {
+    // Followed as every path the programs touch for a user, so that a link planted in a shared
+    // folder on the way never turns this into the removal of a file elsewhere.
+    win32::followed_path at;
+    int error = win32::follow_path(path, at);
+    if (error == 0) {
+        win32::path_refusal refusal = win32::path_refusal::none;
+        error =
+            at.object.valid() ? EACCES : win32::remove_in_folder(at.folder.get(), at.name, refusal);
+    }
+    if (error != 0) {
         // Windows refuses to delete a directory as a file with "access denied".
-        win32::set_last_error_from_errno(errno == EISDIR ? EACCES : errno);
+        win32::set_last_error_from_errno(error == EISDIR ? EACCES : error);
         return FALSE;
     }
     return TRUE;

@@ -22,7 +22,8 @@ DWORD GetFileAttributesA(LPCSTR path);
 DWORD GetFileAttributesW(const wchar_t* path);
 
 // Deletes a file (not a directory: ERROR_ACCESS_DENIED). FALSE with the last error set on
-// failure.
+// failure. The path is followed as win32::follow_path does, and a file of another user is not
+// removed (ERROR_ACCESS_DENIED).
 BOOL DeleteFileA(LPCSTR path);
 BOOL DeleteFileW(const wchar_t* path);
 

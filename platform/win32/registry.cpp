@@ -2,6 +2,7 @@
 #include "platform/win32/registry.h"
 
 #include "platform/win32/codepage.h"
+#include "platform/win32/followed_path.h"
 #include "platform/win32/unicode.h"
 
 #include <fcntl.h>
@@ -176,17 +177,6 @@ DWORD registry_error(int error) {
     default:
         return ERROR_REGISTRY_IO_FAILED;
     }
-}
-
-// Creates the directory and its missing parents; the last one only for the user.
-bool make_dirs(const std::string& dir) {
-    struct stat st;
-    if (stat(dir.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    std::size_t slash = dir.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !make_dirs(dir.substr(0, slash)))
-        return false;
-    return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -586,13 +576,19 @@ std::string file_path(const std::string& dir) {
     return dir + "/registry";
 }
 
-// Reads the whole file; a missing file reads as empty. Returns 0 or an errno value.
+// Reads the whole file; a missing file reads as empty. Returns 0 or an errno value. The path
+// is followed as every file of the programs is, so a link planted by another user in a shared
+// folder on the way is not read (EACCES).
 int read_file(const std::string& path, std::string& out, bool& cut) {
     out.clear();
     cut = false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    win32::followed_path at;
+    if (int error = win32::follow_path(path, at))
+        return error == ENOENT || error == ENOTDIR ? 0 : error;
+    win32::file_descriptor file = win32::open_followed(at, O_RDONLY);
+    if (!file.valid())
         return errno == ENOENT || errno == ENOTDIR ? 0 : errno;
+    int fd = file.get();
     char buffer[65536];
     int error = 0;
     for (;;) {
@@ -612,7 +608,6 @@ int read_file(const std::string& path, std::string& out, bool& cut) {
             break;
         }
     }
-    close(fd);
     return error;
 }
 
@@ -644,13 +639,50 @@ bool write_all(int fd, std::string_view text) {
     return true;
 }
 
+// Says why a file of the store was refused, so that a write that fails for it is not a mystery.
+void report_refusal(const std::string& path, win32::path_refusal refusal, int error) {
+    const char* why = nullptr;
+    switch (refusal) {
+    case win32::path_refusal::shared_link:
+        why = "the symbolic link is in a shared folder and belongs to another user";
+        break;
+    case win32::path_refusal::link_loop:
+        why = "it has too many levels of symbolic links";
+        break;
+    case win32::path_refusal::not_regular_file:
+        why = "it is not a regular file";
+        break;
+    case win32::path_refusal::other_owner:
+        why = "it belongs to another user";
+        break;
+    case win32::path_refusal::none:
+        if (error != ELOOP)
+            return;
+        why = "it is a symbolic link";
+        break;
+    }
+    std::fprintf(stderr, "velmora: the settings are not saved: '%s': %s\n", path.c_str(), why);
+}
+
+// Opens the name `name` of the held store folder to write into, as every writer of files does.
+win32::file_descriptor open_store_file(int folder, const std::string& dir, const char* name,
+                                       win32::write_mode how, int& error) {
+    win32::path_refusal refusal = win32::path_refusal::none;
+    win32::file_descriptor file = win32::open_in_folder(folder, name, how, 0600, refusal);
+    error = file.valid() ? 0 : errno;
+    if (!file.valid())
+        report_refusal(dir + "/" + name, refusal, error);
+    return file;
+}
+
 // Keeps the damaged file under a name of its own before it is replaced. The link costs no
 // copy; where links are refused, the bytes are copied.
-int keep_damaged(const std::string& dir, std::string& kept) {
+int keep_damaged(int folder, const std::string& dir, std::string& kept) {
     std::string path = file_path(dir);
     for (int n = 0; n < 1000; ++n) {
-        kept = path + ".damaged" + (n ? "." + std::to_string(n) : std::string());
-        if (link(path.c_str(), kept.c_str()) == 0)
+        std::string name = "registry.damaged" + (n ? "." + std::to_string(n) : std::string());
+        kept = dir + "/" + name;
+        if (linkat(folder, "registry", folder, name.c_str(), 0) == 0)
             return 0;
         if (errno == EEXIST)
             continue;
@@ -660,68 +692,71 @@ int keep_damaged(const std::string& dir, std::string& kept) {
         bool cut = false;
         if (int error = read_file(path, text, cut))
             return error;
-        int fd = open(kept.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 && errno == EEXIST)
+        int error = 0;
+        win32::file_descriptor file =
+            open_store_file(folder, dir, name.c_str(), win32::write_mode::create_new, error);
+        if (error == EEXIST)
             continue;
-        if (fd < 0)
-            return errno;
-        bool written = write_all(fd, text) && fsync(fd) == 0;
-        int error = written ? 0 : errno;
-        close(fd);
-        return error;
+        if (error)
+            return error;
+        return write_all(file.get(), text) && fsync(file.get()) == 0 ? 0 : errno;
     }
     return EEXIST;
 }
 
-int replace_file(const std::string& dir, const std::string& text) {
-    std::string path = file_path(dir);
-    std::string temp = path + ".new";
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return errno;
-    bool written = write_all(fd, text) && fsync(fd) == 0;
-    int error = written ? 0 : errno;
-    if (close(fd) != 0 && !error)
+// The new file is always created here and now, so that it is never a link nor a file someone
+// else prepared. One of ours under its name is what a crash left, and this process holds the
+// lock: it is removed. Anyone else's is refused, and the store is not replaced.
+win32::file_descriptor create_new_file(int folder, const std::string& dir, int& error) {
+    win32::file_descriptor file =
+        open_store_file(folder, dir, "registry.new", win32::write_mode::create_new, error);
+    if (error != EEXIST)
+        return file;
+    win32::path_refusal refusal = win32::path_refusal::none;
+    error = win32::remove_in_folder(folder, "registry.new", refusal);
+    if (error) {
+        report_refusal(dir + "/registry.new", refusal, error);
+        return file;
+    }
+    return open_store_file(folder, dir, "registry.new", win32::write_mode::create_new, error);
+}
+
+int replace_file(int folder, const std::string& dir, const std::string& text) {
+    int error = 0;
+    win32::file_descriptor file = create_new_file(folder, dir, error);
+    if (error)
+        return error;
+    bool written = write_all(file.get(), text) && fsync(file.get()) == 0;
+    error = written ? 0 : errno;
+    if (::close(file.release()) != 0 && !error)
         error = errno;
-    if (!error && rename(temp.c_str(), path.c_str()) != 0)
+    if (!error && renameat(folder, "registry.new", folder, "registry") != 0)
         error = errno;
     if (error) {
-        unlink(temp.c_str());
+        unlinkat(folder, "registry.new", 0);
         return error;
     }
-    int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-        fsync(dir_fd);
-        close(dir_fd);
-    }
+    win32::file_descriptor synced(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (synced.valid())
+        fsync(synced.get());
     return 0;
 }
 
 class file_lock {
 public:
-    explicit file_lock(const std::string& dir) {
-        fd_ = open((dir + "/registry.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) {
-            error_ = errno;
-            return;
-        }
-        while (flock(fd_, LOCK_EX) != 0) {
+    file_lock(int folder, const std::string& dir) {
+        file_ = open_store_file(folder, dir, "registry.lock", win32::write_mode::append, error_);
+        while (file_.valid() && flock(file_.get(), LOCK_EX) != 0) {
             if (errno == EINTR)
                 continue;
             error_ = errno;
             break;
         }
     }
-    ~file_lock() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    file_lock(const file_lock&) = delete;
-    file_lock& operator=(const file_lock&) = delete;
     int error() const { return error_; }
 
 private:
-    int fd_ = -1;
+    win32::file_descriptor file_;
     int error_ = 0;
 };
 
@@ -732,9 +767,16 @@ DWORD modify_store(const std::function<DWORD(reg_store&, bool& changed)>& change
     std::string dir = store_dir();
     if (dir.empty())
         return ERROR_PATH_NOT_FOUND;
-    if (!make_dirs(dir))
-        return registry_error(errno);
-    file_lock lock(dir);
+    // The folder is held from here on: the lock, the new file and the rename all happen in the
+    // folder the path led to under the links rule, whatever is done to the names on the way.
+    win32::file_descriptor folder;
+    win32::followed_path at;
+    if (int error = win32::open_folder(dir, 0700, folder, at)) {
+        report_refusal(at.refusal == win32::path_refusal::shared_link ? at.refused_link : dir,
+                       at.refusal, error);
+        return registry_error(error);
+    }
+    file_lock lock(folder.get(), dir);
     if (lock.error())
         return registry_error(lock.error());
     reg_store store;
@@ -745,14 +787,14 @@ DWORD modify_store(const std::function<DWORD(reg_store&, bool& changed)>& change
         return rc;
     if (store.damaged) {
         std::string kept;
-        if (int error = keep_damaged(dir, kept))
+        if (int error = keep_damaged(folder.get(), dir, kept))
             return registry_error(error);
         std::fprintf(stderr,
                      "velmora: the settings file %s was damaged; its earlier content is kept in "
                      "%s\n",
                      file_path(dir).c_str(), kept.c_str());
     }
-    if (int error = replace_file(dir, format_store(store)))
+    if (int error = replace_file(folder.get(), dir, format_store(store)))
         return registry_error(error);
     return ERROR_SUCCESS;
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -97,6 +98,36 @@ TEST_F(FileCalls, DeleteFileRemovesFilesOnly) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(fs::exists(dir_));
     EXPECT_FALSE(DeleteFileA(nullptr));
+}
+
+// A path to delete is followed as every path the programs touch: a link another user planted in
+// a shared sticky folder on the way is not followed, and another user's file is not removed.
+TEST_F(FileCalls, DeleteFileFollowsLinksOnlyAsTheRuleAllows) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to be the victim of another user";
+    }
+    const fs::path shared = dir_ / "shared";
+    const fs::path rootonly = dir_ / "rootonly";
+    fs::create_directories(shared);
+    fs::create_directories(rootonly);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(rootonly, fs::perms::owner_all);
+    std::ofstream(rootonly / "victim.db") << "root's";
+    ASSERT_TRUE(test_support::run_unprivileged([&] {
+        std::ofstream((shared / "theirs.db").string()) << "theirs";
+        return symlink("../rootonly", (shared / "d").c_str()) == 0 ? std::string()
+                                                                   : "symlink failed";
+    }));
+    for (const fs::path& path : {shared / "d" / "victim.db", shared / "theirs.db"}) {
+        SCOPED_TRACE(path.string());
+        EXPECT_FALSE(DeleteFileA(path.c_str()));
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    }
+    EXPECT_TRUE(fs::exists(rootonly / "victim.db"));
+    EXPECT_TRUE(fs::exists(shared / "theirs.db"));
+    fs::create_symlink("../rootonly", shared / "mine");
+    EXPECT_TRUE(DeleteFileA((shared / "mine" / "victim.db").c_str()));
+    EXPECT_FALSE(fs::exists(rootonly / "victim.db"));
 }
 
 TEST(ModuleFileName, IsThePathOfTheRunningProgram) {

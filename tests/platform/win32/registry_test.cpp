@@ -1,8 +1,11 @@
 // Tests of the registry stand-in: typed values in a per-user file, shared by processes.
 #include "platform/win32/registry.h"
 
+#include "tests/support/unprivileged.h"
+
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <iterator>
 #include <optional>
 #include <sstream>
@@ -435,6 +439,153 @@ TEST_F(registry_test, UnreadableFileIsNotOverwritten) {
     EXPECT_EQ(result, 0);
     ASSERT_EQ(chmod(file().c_str(), 0600), 0);
     EXPECT_EQ(read_all(file()), before);
+}
+
+// What another user may do to root's settings: files of a root-only folder, as root sees them,
+// so that a test can tell that nothing of them changed.
+struct file_state {
+    std::string text;
+    uid_t owner;
+    mode_t mode;
+    ino_t inode;
+    bool operator==(const file_state&) const = default;
+};
+
+std::map<std::string, file_state> snapshot(const fs::path& folder) {
+    std::map<std::string, file_state> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        struct stat st {};
+        if (lstat(entry.path().c_str(), &st) == 0)
+            files[entry.path().string()] = {S_ISREG(st.st_mode) ? read_all(entry.path()) : "",
+                                            st.st_uid, st.st_mode, st.st_ino};
+    }
+    return files;
+}
+
+// Root's settings written while another user has planted links in a shared sticky folder on the
+// way to them: a link there is followed only as the kernel's protected-symlinks rule allows,
+// at every step of the path, so root's write fails and the root-only files it would have reached
+// stay as they were.
+class registry_attack_test : public registry_test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root, to be the victim of another user";
+        registry_test::SetUp();
+        ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+        victim_ = fs::path(dir_) / "rootonly";
+        fs::create_directories(victim_ / "velmora");
+        ASSERT_EQ(chmod(victim_.c_str(), 0700), 0);
+        write_all(victim_ / "velmora" / "registry", "root's own\n");
+        write_all(victim_ / "velmora" / "registry.lock", "");
+        write_all(victim_ / "velmora" / "registry.new", "root's too\n");
+        for (const char* name : {"registry", "registry.lock", "registry.new"})
+            ASSERT_EQ(chmod((victim_ / "velmora" / name).c_str(), 0600), 0);
+        fs::create_directories(fs::path(dir_) / "a" / "shared" / "plain");
+        fs::create_directories(fs::path(dir_) / "shared" / "plain");
+        for (const char* shared : {"shared", "a/shared"})
+            ASSERT_EQ(chmod((fs::path(dir_) / shared).c_str(), 01777), 0);
+    }
+
+    // Plants a link as the other user, who may write in the shared folders only.
+    void plant_link(const std::string& target, const std::string& link) {
+        ASSERT_TRUE(test_support::run_unprivileged([&] {
+            return symlink(target.c_str(), link.c_str()) == 0 ? std::string()
+                                                              : "symlink " + link + " failed";
+        }));
+    }
+
+    fs::path victim_;
+};
+
+TEST_F(registry_attack_test, LinksOfAnotherUserOnTheWayAreNotFollowed) {
+    struct attack {
+        std::string link;   // planted, relative to the test's folder
+        std::string target; // what it names
+        std::string config; // XDG_CONFIG_HOME, relative to the test's folder
+    };
+    const std::vector<attack> attacks = {
+        {"shared/d", "../rootonly", "shared/d"},                 // the config folder itself
+        {"shared/velmora", "../rootonly/velmora", "shared"},     // the settings folder
+        {"shared/d", "../rootonly/velmora", "shared/d/.."},      // left again with ".."
+        {"shared/d", "..", "shared/d/rootonly"},                 // in the middle of the path
+        {"shared/d", "../rootonly", "shared/d/fresh/er"},        // folders that would be made
+        {"a/shared/d", "../../rootonly", "a/shared/plain/../d"}, // deeper, after ".."
+        {"a/shared/d", "/", "a/shared/d" + victim_.string()},    // absolute, to the root
+    };
+    for (const attack& a : attacks) {
+        SCOPED_TRACE(a.config);
+        const fs::path link = fs::path(dir_) / a.link;
+        plant_link(a.target, link.string());
+        const auto before = snapshot(victim_);
+        setenv("XDG_CONFIG_HOME", (dir_ + "/" + a.config).c_str(), 1);
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, settings_key, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_NE(set_text(HKEY_CURRENT_USER, "host", "root's secret"), ERROR_SUCCESS);
+        EXPECT_EQ(snapshot(victim_), before);
+        fs::remove(link);
+    }
+}
+
+// The same links planted by root, or in a folder that is not shared, are followed as before.
+TEST_F(registry_attack_test, LinksTheRuleAllowsAreFollowed) {
+    const fs::path link = fs::path(dir_) / "shared" / "mine";
+    fs::create_symlink("../rootonly", link);
+    setenv("XDG_CONFIG_HOME", link.c_str(), 1);
+    ASSERT_EQ(set_text(HKEY_CURRENT_USER, "host", "db"), ERROR_SUCCESS);
+    EXPECT_NE(read_all(victim_ / "velmora" / "registry").find("db"), std::string::npos);
+    EXPECT_FALSE(fs::exists(victim_ / "velmora" / "registry.new"))
+        << "a file of root's own under the name of the new file is a leftover and is replaced";
+}
+
+// In a settings folder others may write into, the files root's write creates or locks are
+// never another user's file nor a link: such a name makes the write fail, and neither what the
+// link names nor the other user's file changes.
+TEST_F(registry_attack_test, PlantedNewFileOrLockIsNeverWrittenThrough) {
+    const fs::path settings = fs::path(dir_) / "shared" / "plain" / "velmora";
+    fs::create_directories(settings);
+    ASSERT_EQ(chmod(settings.c_str(), 01777), 0);
+    setenv("XDG_CONFIG_HOME", settings.parent_path().c_str(), 1);
+    ASSERT_EQ(set_text(HKEY_CURRENT_USER, "host", "db"), ERROR_SUCCESS);
+    const std::string saved = read_all(settings / "registry");
+
+    for (const char* name : {"registry.new", "registry.lock"}) {
+        for (const bool as_link : {true, false}) {
+            SCOPED_TRACE(std::string(name) + (as_link ? " as a link" : " as a file"));
+            const fs::path planted = settings / name;
+            fs::remove(settings / "registry.lock"); // root's, from the write before
+            const std::string victim = (victim_ / "velmora" / name).string();
+            ASSERT_TRUE(test_support::run_unprivileged([&] {
+                if (as_link)
+                    return symlink(victim.c_str(), planted.c_str()) == 0 ? std::string()
+                                                                         : "symlink failed";
+                std::ofstream(planted) << "theirs";
+                return chmod(planted.c_str(), 0666) == 0 ? std::string() : "chmod failed";
+            }));
+            const auto before = snapshot(victim_);
+            struct stat planted_before {};
+            ASSERT_EQ(lstat(planted.c_str(), &planted_before), 0);
+
+            EXPECT_NE(set_text(HKEY_CURRENT_USER, "host", "root's secret"), ERROR_SUCCESS);
+            EXPECT_EQ(snapshot(victim_), before);
+            EXPECT_EQ(read_all(settings / "registry"), saved);
+            struct stat planted_after {};
+            ASSERT_EQ(lstat(planted.c_str(), &planted_after), 0);
+            EXPECT_EQ(planted_after.st_ino, planted_before.st_ino);
+            EXPECT_EQ(planted_after.st_uid, test_support::unprivileged_uid);
+            EXPECT_EQ(planted_after.st_mode, planted_before.st_mode);
+            if (!as_link) {
+                EXPECT_EQ(read_all(planted), "theirs");
+            }
+            fs::remove(planted);
+        }
+    }
+    ASSERT_EQ(set_text(HKEY_CURRENT_USER, "host", "db2"), ERROR_SUCCESS);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, nullptr, 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(get_text(HKEY_CURRENT_USER, "host"), std::string("db2", 4));
 }
 
 } // namespace
