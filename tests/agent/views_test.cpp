@@ -42,6 +42,7 @@ protected:
                 "\nport=" + std::to_string(s.port) +
                 "\n[MS SQL Server settings]\nserver=" + mssql_host() +
                 "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n"
+                "[Selected Tables]\ndbo.customers\n"
                 "[Selected Views]\n"
                 "v_values=SELECT name + N' from ' + city AS label, CAST(id AS varchar(5)) + 'x' "
                 "AS tag, id / 2 AS half, 7 / 2 AS h, LEN(city + '  ') AS n, CAST(name AS "
