@@ -76,6 +76,14 @@ std::string query_arrival_fault(const std::vector<std::string>& log,
     return sent.empty() || arrived ? "" : "the query never arrived as \"" + sent + "\"";
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;

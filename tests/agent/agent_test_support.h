@@ -39,6 +39,9 @@ private:
 
 std::string read_file(const std::string& path);
 
+// How often `part` stands in `text`, overlapping ones counted: a message said once or per item.
+std::size_t occurrences(const std::string& text, const std::string& part);
+
 // Runs pontrel with `args` in `work_dir`, its settings (the registry file) under
 // `work_dir`/config. The child gets the C.UTF-8 locale unless `env` sets LC_ALL or another
 // variable ("NAME=value") of its own.

@@ -17,20 +17,13 @@
 namespace {
 
 using agent_test::mysql_client;
+using agent_test::occurrences;
 using agent_test::row;
 using agent_test::run_pontrel;
 using agent_test::run_result;
 using agent_test::temp_dir;
 
 constexpr int exit_failed = 255;
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++n;
-    }
-    return n;
-}
 
 class PontrelFailures : public agent_test::tds_suite<PontrelFailures> {
 public:
