@@ -80,6 +80,13 @@ bool may_follow(const struct stat& link, const struct stat& folder) {
     return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
 }
 
+// A folder where anyone may make names, each keeping them for themselves (/tmp).
+bool in_shared_folder(int folder) {
+    struct stat st {};
+    return ::fstat(folder, &st) != 0 ||
+           ((st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0);
+}
+
 // A link of /proc that names an open pipe, socket or other object ("pipe:[123]") rather than
 // a path: only the kernel can follow it.
 bool names_an_object(int folder, const std::string& text) {
@@ -274,6 +281,12 @@ tk_fd tk_open_in_folder(int folder, const std::string& name, const std::string& 
     }
     if (st.st_uid != geteuid()) {
         throw tk_exception("'" + text + "' belongs to another user", 1);
+    }
+    // A hard link to one's own file is no proof that one made it: in a shared folder another
+    // user may have linked a file of ours there (the kernel lets them when its
+    // protected-hardlinks rule is off), and writing through the name would change that file.
+    if (st.st_nlink > 1 && in_shared_folder(folder)) {
+        throw tk_exception("'" + text + "' has other links in a shared folder", 1);
     }
     const int status = ::fcntl(file.get(), F_GETFL);
     if (status < 0 || ::fcntl(file.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
