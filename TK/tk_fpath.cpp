@@ -19,11 +19,13 @@ namespace {
 }
 
 [[noreturn]] void refuse_file(win32::path_refusal refusal, const std::string& text) {
-    throw tk_exception("'" + text +
-                           (refusal == win32::path_refusal::other_owner
-                                ? "' belongs to another user"
-                                : "' is not a regular file"),
-                       1);
+    const char* why = "' is not a regular file";
+    if (refusal == win32::path_refusal::other_owner) {
+        why = "' belongs to another user";
+    } else if (refusal == win32::path_refusal::shared_hard_link) {
+        why = "' has other links in a shared folder";
+    }
+    throw tk_exception("'" + text + why, 1);
 }
 
 } // namespace

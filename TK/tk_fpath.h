@@ -34,8 +34,10 @@ using tk_write_mode = win32::write_mode;
 // followed already), never anything but a regular file, and never a file that belongs to another
 // user: such a file is refused before a byte of it changes (tk_exception level 1, "'<text>' belongs
 // to another user" / "'<text>' is not a regular file"), since writing into it would hand what is
-// written to its owner. A new file gets `mode` less the umask. Other failures are -1 with errno.
-// Opening never waits for a pipe's reader.
+// written to its owner. Nor is it an existing file with other links in a folder that is sticky
+// and writable by everyone ("'<text>' has other links in a shared folder"): another user may have
+// made that link to a file of the caller's elsewhere. A new file gets `mode` less the umask. Other
+// failures are -1 with errno. Opening never waits for a pipe's reader.
 tk_fd tk_open_in_folder(int folder, const std::string& name, const std::string& text,
                         tk_write_mode how, mode_t mode);
 

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <thread>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -29,6 +31,8 @@ std::atomic<unsigned> temp_counter{0};
 // is someone else's, and is neither taken over nor removed.
 constexpr std::string_view lock_signature = "velmora lock file\n";
 constexpr std::size_t lock_read_limit = 4096;
+constexpr int lock_attempts = 8;
+constexpr std::chrono::milliseconds lock_retry_pause{25};
 
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -154,7 +158,7 @@ void tk_replaced_file::lock() {
     // program did not make is never taken over, and only its maker removes it. A lock file of
     // this program whose lock nobody holds was left by a run that was killed: it is cleared
     // away with that run's temporary file.
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    for (int attempt = 0; attempt < lock_attempts; ++attempt) {
         tk_fd created = open_lock();
         if (created.valid()) {
             const int fd = created.release();
@@ -168,7 +172,7 @@ void tk_replaced_file::lock() {
         if (errno != EEXIST) {
             fail(std::strerror(errno));
         }
-        clear_stale_lock();
+        clear_stale_lock(attempt + 1 == lock_attempts);
     }
     fail("its lock file '" + lock_path_ + "' keeps changing");
 }
@@ -187,7 +191,7 @@ void tk_replaced_file::refuse_foreign_lock() const {
          "' is taken by a file this program did not make (it is left as it is)");
 }
 
-void tk_replaced_file::clear_stale_lock() {
+void tk_replaced_file::clear_stale_lock(bool last_attempt) {
     const int fd = openat(at_.folder.get(), lock_name_.c_str(),
                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
@@ -215,6 +219,13 @@ void tk_replaced_file::clear_stale_lock() {
     const std::string text = read_head(fd);
     if (!is_lock_text(text)) {
         close(fd);
+        // The run that made the file takes its lock and writes its text right after; a file
+        // still short of the text may be that run's, caught in between, so it is looked at
+        // again before it is taken for someone else's.
+        if (!last_attempt && lock_signature.compare(0, text.size(), text) == 0) {
+            std::this_thread::sleep_for(lock_retry_pause);
+            return;
+        }
         refuse_foreign_lock();
     }
     struct stat named {};

@@ -73,8 +73,9 @@ private:
     void lock();
     tk_fd open_lock() const;
     // Refuses a live lock and a file that is not a lock; removes a stale lock and its run's
-    // temporary file.
-    void clear_stale_lock();
+    // temporary file. A file short of a lock's text, unless on the `last_attempt`, is left for
+    // the next attempt: its maker may not have written it yet.
+    void clear_stale_lock(bool last_attempt);
     [[noreturn]] void refuse_foreign_lock() const;
     void remove_stale_temp(const std::string& lock_text, const struct stat& lock_st) const;
     void write_lock_text() const;

@@ -3,6 +3,7 @@
 
 #include "TK/tk_excep.h"
 #include "TK/tk_fname.h"
+#include "TK/tk_fpath.h"
 #include "TK/tk_log.h"
 #include "TK/tk_rfile.h"
 #include "TK/tk_utils.h"
@@ -98,6 +99,15 @@ void tk_converter::set_logfile(const std::string& name) {
     // Writing another user's file would hand them the trace; it is refused before the run.
     if (::lstat(target.c_str(), &st) == 0 && st.st_uid != ::geteuid()) {
         throw tk_exception("The log file " + name + " belongs to another user.", 1);
+    }
+    // Whatever else the writer of files refuses (a hard link in a shared folder) is said now,
+    // before the run, rather than by every line the log then drops.
+    if (S_ISREG(st.st_mode)) {
+        try {
+            tk_open_for_writing(target, tk_write_mode::append, 0666, false);
+        } catch (const tk_exception& error) {
+            throw tk_exception("The log file " + name + " is refused: " + error.message + ".", 1);
+        }
     }
     // A name too long to be made absolute names no directory that could exist: the user gets
     // the missing-path message rather than an internal error.

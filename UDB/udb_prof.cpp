@@ -21,6 +21,27 @@ udb_profile::udb_profile() {
 
 udb_profile::~udb_profile() = default;
 
+namespace {
+
+std::wstring folded(std::wstring name) {
+    for (wchar_t& c : name) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+    }
+    return name;
+}
+
+} // namespace
+
+bool udb_profile_same_name(const std::wstring& a, const std::wstring& b) {
+    return a.size() == b.size() && folded(a) == folded(b);
+}
+
+bool udb_profile_name_less::operator()(const std::wstring& a, const std::wstring& b) const {
+    return udb_utf16_less()(folded(a), folded(b));
+}
+
 void udb_profile::add_section(const std::wstring& section) {
     sections.try_emplace(section);
 }
@@ -36,7 +57,7 @@ std::wstring udb_profile::get_value(const std::wstring& section, const std::wstr
         return {};
     }
     for (const auto& [k, v] : it->second) {
-        if (k == key) {
+        if (udb_profile_same_name(k, key)) {
             return v;
         }
     }

@@ -11,6 +11,15 @@
 
 using udb_profile_pairs = std::vector<std::pair<std::wstring, std::wstring>>;
 
+// Section and key names are the same in any letter case, as profiles written by hand spell them
+// ("[selected tables]", "Mode="); only ASCII letters fold, whatever the locale.
+bool udb_profile_same_name(const std::wstring& a, const std::wstring& b);
+
+// The order of section names: udb_utf16_less of the names with their ASCII letters folded.
+struct udb_profile_name_less {
+    bool operator()(const std::wstring& a, const std::wstring& b) const;
+};
+
 // The file is UTF-8, written without a byte-order mark (one is skipped when read). Written: the
 // key/value sections in name order, each as "[name]", its "key=value" lines and an empty line; then
 // the plain-line sections in name order, each as "[name]" and its lines. Lines end with CR LF when
@@ -26,8 +35,8 @@ public:
     void add_section(const std::wstring& section);
     // Appends the pair, creating the section; a pair with the same key is not replaced.
     void set_value(const std::wstring& section, const std::wstring& key, const std::wstring& value);
-    // The value of the first pair with exactly that key; empty when the section or key is
-    // missing.
+    // The value of the first pair with that key (udb_profile_same_name); empty when the section
+    // or key is missing.
     std::wstring get_value(const std::wstring& section, const std::wstring& key) const;
     // Appends a line to the plain-line section, creating it.
     void add_line(const std::wstring& section, const std::wstring& line);
@@ -60,8 +69,9 @@ public:
     // In "Selected Tables" a pair with an empty value is written as its key alone.
     bool store(const std::wstring& path) const;
 
-    std::map<std::wstring, udb_profile_pairs, udb_utf16_less> sections;
-    std::map<std::wstring, std::vector<std::wstring>, udb_utf16_less> line_sections;
+    // A section read twice, in any letter case, is one section with the spelling first met.
+    std::map<std::wstring, udb_profile_pairs, udb_profile_name_less> sections;
+    std::map<std::wstring, std::vector<std::wstring>, udb_profile_name_less> line_sections;
 
 private:
     udb_profile_pairs& section_pairs(int message);

@@ -58,7 +58,7 @@ std::optional<std::wstring> find_value(const udb_profile& profile, const wchar_t
         return std::nullopt;
     }
     for (const auto& [name, value] : pairs->second) {
-        if (name == key) {
+        if (udb_profile_same_name(name, key)) {
             return value;
         }
     }

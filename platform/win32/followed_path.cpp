@@ -80,6 +80,13 @@ bool may_follow(const struct stat& link, const struct stat& folder) {
     return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
 }
 
+// A folder where anyone may make names, each keeping them for themselves (/tmp).
+bool in_shared_folder(int folder) {
+    struct stat st {};
+    return ::fstat(folder, &st) != 0 ||
+           ((st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0);
+}
+
 // A link of /proc that names an open pipe, socket or other object ("pipe:[123]") rather than
 // a path: only the kernel can follow it.
 bool names_an_object(int folder, const std::string& text) {
@@ -264,6 +271,14 @@ file_descriptor open_in_folder(int folder, const std::string& name, write_mode h
     }
     if (st.st_uid != geteuid()) {
         refusal = path_refusal::other_owner;
+        errno = EACCES;
+        return file_descriptor();
+    }
+    // A hard link to one's own file is no proof that one made it: in a shared folder another
+    // user may have linked a file of ours there (the kernel lets them when its
+    // protected-hardlinks rule is off), and writing through the name would change that file.
+    if (st.st_nlink > 1 && in_shared_folder(folder)) {
+        refusal = path_refusal::shared_hard_link;
         errno = EACCES;
         return file_descriptor();
     }

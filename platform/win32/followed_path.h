@@ -34,6 +34,7 @@ enum class path_refusal {
     link_loop,        // more links than the kernel follows (ELOOP)
     not_regular_file, // a pipe, device or open object where a file is written (EINVAL)
     other_owner,      // a file of another user where one is written or removed (EACCES)
+    shared_hard_link, // a file with other hard links in a shared sticky folder (EACCES)
 };
 
 // Where a path leads: the folder its last name is in, held open, and that name.
@@ -78,7 +79,9 @@ enum class write_mode {
 // Opens the name `name` in the folder `folder` (from follow_path) to write into. It is never a
 // link, never anything but a regular file, and never a file of another user: such a file is
 // refused before a byte of it changes (`refusal` set), since writing into it would hand what is
-// written to its owner. A new file gets `mode` less the umask. Failures are -1 with errno.
+// written to its owner; so is an existing file with other hard links in a sticky folder that
+// everyone may write, since another user may have linked a file of the caller's there. A new
+// file gets `mode` less the umask. Failures are -1 with errno.
 // Opening never waits for a pipe's reader.
 file_descriptor open_in_folder(int folder, const std::string& name, write_mode how, mode_t mode,
                                path_refusal& refusal);

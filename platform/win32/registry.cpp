@@ -655,6 +655,9 @@ void report_refusal(const std::string& path, win32::path_refusal refusal, int er
     case win32::path_refusal::other_owner:
         why = "it belongs to another user";
         break;
+    case win32::path_refusal::shared_hard_link:
+        why = "it has other hard links in a shared folder";
+        break;
     case win32::path_refusal::none:
         if (error != ELOOP)
             return;

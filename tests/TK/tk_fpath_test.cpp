@@ -353,6 +353,42 @@ TEST_F(tk_fpath_test, AnotherUsersFileIsNeverOpenedForWriting) {
     EXPECT_EQ(read(mine), "");
 }
 
+// A hard link is no symbolic link, and the file it names may well be the caller's own: one that
+// another user could have made in a shared sticky folder (the kernel's protected-hardlinks rule
+// can be off) is never written into, so a trace log named there cannot empty or grow a file of
+// the caller's that lives elsewhere. The caller's own hard links outside such a folder are
+// written as any file.
+TEST_F(tk_fpath_test, AHardLinkInASharedFolderIsNeverWrittenInto) {
+    fs::create_directory(dir_ + "/shared");
+    ASSERT_EQ(chmod((dir_ + "/shared").c_str(), 01777), 0);
+    fs::create_directory(dir_ + "/private");
+    const std::string secret = dir_ + "/private/secret";
+    std::ofstream(secret) << "secret text";
+    const std::string planted = dir_ + "/shared/victim.log";
+    ASSERT_EQ(link(secret.c_str(), planted.c_str()), 0);
+    for (const tk_write_mode how : {tk_write_mode::append, tk_write_mode::truncate}) {
+        try {
+            const tk_fd fd = tk_open_for_writing(planted, how, 0600);
+            ADD_FAILURE() << "a hard link in a shared folder was opened for writing";
+        } catch (const tk_exception& e) {
+            EXPECT_EQ(e.message, "'" + planted + "' has other links in a shared folder");
+        }
+        EXPECT_EQ(read(secret), "secret text");
+    }
+    // Replacing the name leaves the file the link shared alone.
+    tk_replace_file_contents(planted, "file", "new");
+    EXPECT_EQ(read(planted), "new");
+    EXPECT_EQ(read(secret), "secret text");
+
+    const std::string mine = dir_ + "/private/mine";
+    ASSERT_EQ(link(secret.c_str(), mine.c_str()), 0);
+    EXPECT_TRUE(tk_open_for_writing(mine, tk_write_mode::append, 0600).valid());
+    const std::string alone = dir_ + "/shared/alone.log";
+    std::ofstream(alone) << "x";
+    EXPECT_TRUE(tk_open_for_writing(alone, tk_write_mode::truncate, 0600).valid());
+    EXPECT_EQ(read(alone), "");
+}
+
 // A folder on the way swapped for a link after the path was followed redirects nothing: the
 // script, its lock and its temporary file stay in the folder first reached.
 TEST_F(tk_fpath_test, AFolderSwappedForALinkLaterRedirectsNothing) {

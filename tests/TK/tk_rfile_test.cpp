@@ -9,16 +9,20 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -104,6 +108,27 @@ TEST_F(tk_rfile_test, SecondWriterOfOneTargetIsRefusedWhileTheFirstHoldsIt) {
     first->commit();
     first.reset();
     EXPECT_EQ(refusal(file("out.sql")), "accepted") << "the lock ends with the first writer";
+}
+
+// A second run that comes between the first run's making of its lock file and its writing of
+// the lock's text is told that the target is being written, not that someone else's file holds
+// the lock's name. Here the first run is played by a thread that lingers in that moment.
+TEST_F(tk_rfile_test, ASecondWriterAtTheFirstsLockCreationIsToldOfTheFirst) {
+    const int made = open(file("out.sql.lock").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(made, 0);
+    std::thread first([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        while (flock(made, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        const std::string text = "velmora lock file\npid=" + std::to_string(getpid()) + "\n";
+        EXPECT_EQ(::write(made, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    });
+    const std::string got = refusal(file("out.sql"));
+    first.join();
+    close(made);
+    EXPECT_EQ(got, "1:The script file '" + file("out.sql") +
+                       "' is being written by another run (lock file '" + file("out.sql") +
+                       ".lock')");
 }
 
 // The lock file is the writer's own: a file of its name that the program did not make is

@@ -131,6 +131,26 @@ TEST_F(UdbProfile, LinesAreReadByTheFormatRules) {
     EXPECT_EQ(profile.get_value(L"Selected Views", L"v"), L"select 1");
 }
 
+// Names fold their ASCII letters only: a section given twice in other cases is one; letters
+// outside ASCII keep their case, whatever the locale.
+TEST_F(UdbProfile, SectionAndKeyNamesAreTheSameInAnyAsciiLetterCase) {
+    const std::wstring file = write("c.vpf", "[generic SETTINGS]\nMode=1\n"
+                                             "[selected tables]\ndbo.A\n"
+                                             "[Selected Tables]\ndbo.a\n"
+                                             "[Type mappings]\n- name: x\n"
+                                             "[\xC3\x89t\xC3\xA9]\n\xC3\x89=1\n");
+    udb_profile profile;
+    ASSERT_TRUE(profile.load(file));
+    EXPECT_EQ(profile.get_value(L"Generic settings", L"mode"), L"1");
+    EXPECT_EQ(profile.get_value(L"GENERIC SETTINGS", L"MODE"), L"1");
+    EXPECT_EQ(profile.get_selected_tables(), (udb_profile_pairs{{L"dbo.A", L""}, {L"dbo.a", L""}}));
+    EXPECT_EQ(profile.sections.count(L"Selected Tables"), 1u);
+    EXPECT_EQ(profile.get_lines(L"Type Mappings"), std::vector<std::wstring>{L"- name: x"});
+    EXPECT_EQ(profile.get_value(L"\u00C9t\u00E9", L"\u00C9"), L"1");
+    EXPECT_EQ(profile.get_value(L"\u00E9t\u00E9", L"\u00C9"), L"");
+    EXPECT_EQ(profile.get_value(L"\u00C9t\u00E9", L"\u00E9"), L"");
+}
+
 TEST_F(UdbProfile, DamagedFilesGiveFalseWithoutCrashing) {
     struct damaged_case {
         const char* what;

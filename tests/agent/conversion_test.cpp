@@ -324,6 +324,27 @@ TEST_F(PontrelRun, AScriptIsWrittenInModeZeroOnly) {
     EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
 }
 
+// Section and key names are read in any letter case, as a profile written by hand may spell
+// them: a selection or a mode the run did not recognise would leave it converting every table
+// in mode 0, which drops what the destination holds.
+TEST_F(PontrelRun, ProfileNamesInOtherLetterCases) {
+    const std::string profile = write_profile("cases.vlm", "[generic SETTINGS]\n"
+                                                           "SRC=velmora_agent\n"
+                                                           "Mode=1\n"
+                                                           "[selected tables]\n"
+                                                           "dbo.customers\n");
+    drop("agent_cases");
+    db.exec("CREATE DATABASE agent_cases");
+    db.exec("CREATE TABLE agent_cases.kept (id INT)");
+    db.exec("INSERT INTO agent_cases.kept VALUES (7)");
+    // The source named on the command line as well, so that the run goes ahead either way.
+    const auto result = run_pontrel(
+        {"--profile=" + profile, "--src=velmora_agent", "--dest=agent_cases"}, dir.path());
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(tables("agent_cases"), (std::vector<std::string>{"dbo.customers", "kept"}));
+    EXPECT_EQ(db.query("SELECT id FROM agent_cases.kept"), std::vector<row>{{"7"}});
+}
+
 TEST_F(PontrelRun, SchemaOptionLimitsTheTables) {
     drop("agent_schema");
     const auto result = run({"--dest=agent_schema", "--mschema=stock"});

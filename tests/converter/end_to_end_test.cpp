@@ -549,6 +549,17 @@ TEST_F(driver_end_to_end, AConverterRunTwiceConvertsAlike) {
         const std::string first = statements_of(dir.file("first.sql"));
         EXPECT_NE(first.find("CREATE TABLE `big`"), std::string::npos) << first;
         EXPECT_EQ(statements_of(dir.file("second.sql")), first);
+        // A selection changed between runs is what the next run converts, nothing of the last.
+        c->selected_queries.clear();
+        c->selected_tables = {L"customers"};
+        c->dest = dir.wfile("third.sql");
+        run(*c);
+        EXPECT_TRUE(env.ui.errors.empty()) << env.ui.errors.front();
+        const std::string third = statements_of(dir.file("third.sql"));
+        EXPECT_NE(third.find("CREATE TABLE `customers`"), std::string::npos) << third;
+        for (const char* gone : {"`big`", "`orders`", "`empty_table`", "`sales.items`"}) {
+            EXPECT_EQ(third.find(std::string("CREATE TABLE ") + gone), std::string::npos) << third;
+        }
     }
     driver_env env;
     check->drop("drv_twice");
