@@ -107,4 +107,18 @@ TEST_F(PontrelViews, ServerAndScriptTakeAndRefuseTheSameViews) {
     mysql_close(&reader);
 }
 
+// A table that skip mode leaves in place is the destination's table for the views over it, as
+// one the run writes is: the views are created, not refused as reaching outside the database.
+TEST_F(PontrelViews, ViewsOverATableLeftInPlaceAreCreated) {
+    TearDown();
+    ASSERT_EQ(run_pontrel(args({"--dest=agent_views_direct", "--tab_def"}), dir.path()).exit_code,
+              exit_failed);
+    db.exec("DROP VIEW agent_views_direct.v_values");
+    const auto skipped = run_pontrel(args({"--dest=agent_views_direct", "--mode=2"}), dir.path());
+    EXPECT_EQ(skipped.out.find("View 'v_values'"), std::string::npos) << skipped.out;
+    EXPECT_EQ(db.query("SELECT table_name FROM information_schema.views WHERE table_schema = "
+                       "'agent_views_direct'"),
+              (std::vector<row>{{"v_values"}}));
+}
+
 } // namespace
