@@ -11,6 +11,7 @@
 #include "UDB/udb_util.h"
 #include "UDB/udb_vali.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -79,14 +80,20 @@ void dmp_recordset::check_storable(std::string_view literal, std::size_t column)
                        0);
 }
 
-void dmp_recordset::check_long_values(const udb_record& record, const pairing& pairs) const {
+void dmp_recordset::check_sliced_row(const udb_record& record, const pairing& pairs) const {
     if (!repertoire_) {
+        return;
+    }
+    const auto sliced = [&](const std::pair<std::size_t, std::size_t>& pair) {
+        const udb_field& field = *record[pair.first];
+        return field.get_type() != VT_EMPTY && field.get_size() > sql_engine::max_field_size;
+    };
+    if (std::none_of(pairs.begin(), pairs.end(), sliced)) {
         return;
     }
     for (const auto& [field_index, column] : pairs) {
         const udb_field& field = *record[field_index];
-        if (charset_columns_[column] && field.get_type() != VT_EMPTY &&
-            field.get_size() > sql_engine::max_field_size) {
+        if (charset_columns_[column] && field.get_type() != VT_EMPTY) {
             check_storable(field.to_string(), column);
         }
     }
@@ -229,7 +236,7 @@ void dmp_recordset::slow_append(const udb_record& record) {
     // Rows keep their order when the fast path was switched off with a statement pending.
     write_pending();
     const pairing& pairs = pair_fields(record);
-    check_long_values(record, pairs);
+    check_sliced_row(record, pairs);
     statement_.assign(cached_head_);
     for (std::size_t k = 0; k < pairs.size(); ++k) {
         if (k > 0) {

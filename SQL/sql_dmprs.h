@@ -60,8 +60,10 @@ private:
     // value written for `column`, holds a character the column's character set cannot store:
     // the replay would stop at its INSERT, where a direct run refuses that row alone.
     void check_storable(std::string_view literal, std::size_t column) const;
-    // The same for the values written in slices, before anything of the row is written.
-    void check_long_values(const udb_record& record, const pairing& pairs) const;
+    // The same for every value of a row that has a value written in slices: the text before
+    // that value is written ahead of the values after it, so all are judged before anything of
+    // the row is written.
+    void check_sliced_row(const udb_record& record, const pairing& pairs) const;
 
     dmp_database& dmp_;
     const std::string& line_break_;

@@ -360,7 +360,8 @@ struct velmora_convertor::run_state {
     // The planned source names by their folded form; empty where several source tables fold
     // alike (a case-sensitive collation), so that only an unambiguous name is found this way.
     std::unordered_map<std::wstring, std::wstring> planned_folded;
-    // The source names of every table this run converted, for the view texts.
+    // The source names of every table this run converted or left in place (mode 2), with their
+    // destination names, for the view texts.
     std::vector<vlm_table_rename> converted;
     // The destination name of every table of the source, fixed before the first table.
     // Keyed by the source name's one text form: the plain name the plan started from, and the
@@ -697,6 +698,10 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         if (run.destination->is_table_exist(new_name)) {
             switch (mode) {
             case 2:
+                // The table left in place is still the one the selected views read.
+                if (is_table) {
+                    run.converted.emplace_back(name, new_name);
+                }
                 return;
             case 1:
                 run.destination->delete_tab(new_name);

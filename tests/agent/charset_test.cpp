@@ -47,6 +47,11 @@ protected:
         return db.query("SELECT id, w, note FROM " + database + ".words ORDER BY id");
     }
 
+    std::vector<row> notes(const std::string& database) {
+        return db.query("SELECT id, CHAR_LENGTH(body), title FROM " + database +
+                        ".notes ORDER BY id");
+    }
+
     mysql_client db;
 
 private:
@@ -60,6 +65,8 @@ TEST_F(PontrelCharset, ScriptRefusesTheRowsTheServerRefuses) {
     const std::vector<row> kept = {
         {"1", "café", "plain"}, {"2", "€uro", std::nullopt}, {"4", "plain", "ÿ"}};
     EXPECT_EQ(words("cs_direct"), kept);
+    const std::vector<row> kept_notes = {{"2", "1100000", "fine"}};
+    EXPECT_EQ(notes("cs_direct"), kept_notes);
 
     const std::string script = dir.file("latin1.sql");
     const run_result dumped = run({"--dump", "--dest=" + script, "--charset=latin1"});
@@ -72,11 +79,17 @@ TEST_F(PontrelCharset, ScriptRefusesTheRowsTheServerRefuses) {
                               "character U+1F600"),
               std::string::npos)
         << dumped.out;
+    // The value that cannot be stored follows one written in slices.
+    EXPECT_NE(dumped.out.find("notes, record #1: The value of column 'title' holds the character "
+                              "U+03A9"),
+              std::string::npos)
+        << dumped.out.substr(0, 4000);
 
     const std::string database = fresh("cs_script");
     db.exec("CREATE DATABASE " + database + " CHARACTER SET latin1");
     ASSERT_EQ(test_support::replay_script(db.server, database, script), "");
     EXPECT_EQ(words(database), kept);
+    EXPECT_EQ(notes(database), kept_notes);
 }
 
 } // namespace

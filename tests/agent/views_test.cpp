@@ -26,11 +26,14 @@ public:
 
 protected:
     void SetUp() override { ASSERT_TRUE(db.connected()); }
+    // Each test drops only what it made: ctest runs them side by side.
     void TearDown() override {
-        for (const char* database : {"agent_views_direct", "agent_views_script"}) {
-            db.exec(std::string("DROP DATABASE IF EXISTS ") + database);
+        for (const std::string& database : databases) {
+            db.exec("DROP DATABASE IF EXISTS " + database);
         }
-        db.exec("DROP USER IF EXISTS 'agent_view_reader'@'127.0.0.1'");
+        if (made_reader) {
+            db.exec("DROP USER IF EXISTS 'agent_view_reader'@'127.0.0.1'");
+        }
     }
 
     // A profile reaching the test servers that selects the views, as SQL Server defines them.
@@ -57,6 +60,8 @@ protected:
     }
 
     agent_test::mysql_client db;
+    std::vector<std::string> databases = {"agent_views_direct", "agent_views_script"};
+    bool made_reader = true;
 };
 
 TEST_F(PontrelViews, ServerAndScriptTakeAndRefuseTheSameViews) {
@@ -105,6 +110,22 @@ TEST_F(PontrelViews, ServerAndScriptTakeAndRefuseTheSameViews) {
     }
     EXPECT_NE(mysql_query(&reader, "SELECT User, Priv FROM mysql.global_priv"), 0);
     mysql_close(&reader);
+}
+
+// A table that skip mode leaves in place is the destination's table for the views over it, as
+// one the run writes is: the views are created, not refused as reaching outside the database.
+TEST_F(PontrelViews, ViewsOverATableLeftInPlaceAreCreated) {
+    databases = {"agent_views_skip"};
+    made_reader = false;
+    TearDown();
+    ASSERT_EQ(run_pontrel(args({"--dest=agent_views_skip", "--tab_def"}), dir.path()).exit_code,
+              exit_failed);
+    db.exec("DROP VIEW agent_views_skip.v_values");
+    const auto skipped = run_pontrel(args({"--dest=agent_views_skip", "--mode=2"}), dir.path());
+    EXPECT_EQ(skipped.out.find("View 'v_values'"), std::string::npos) << skipped.out;
+    EXPECT_EQ(db.query("SELECT table_name FROM information_schema.views WHERE table_schema = "
+                       "'agent_views_skip'"),
+              (std::vector<row>{{"v_values"}}));
 }
 
 } // namespace
