@@ -270,7 +270,8 @@ std::vector<name_use> find_names(const std::vector<token>& all, bool& derived_ta
             return false;
         }
         if (prev->kind == tok::word) {
-            return in_list(lower(prev->text), {L"from", L"join", L"straight_join"});
+            // MySQL 8 takes "TABLE t" for "SELECT * FROM t", a subquery included.
+            return in_list(lower(prev->text), {L"from", L"join", L"straight_join", L"table"});
         }
         return (prev->kind == tok::comma || prev->kind == tok::open) && from_list.back();
     };
@@ -287,7 +288,8 @@ std::vector<name_use> find_names(const std::vector<token>& all, bool& derived_ta
             if (from_list.size() > 1) {
                 from_list.pop_back();
             }
-        } else if (t.kind == tok::word && is_keyword(lower(t.text))) {
+        } else if (t.kind == tok::word && is_keyword(lower(t.text)) &&
+                   !(k + 1 < sig.size() && sig[k + 1].kind == tok::dot)) {
             const std::wstring w = lower(t.text);
             if (w == L"select") {
                 from_list.back() = false;
@@ -297,8 +299,10 @@ std::vector<name_use> find_names(const std::vector<token>& all, bool& derived_ta
                                    L"intersect"})) {
                 from_list.back() = false;
             }
-        } else if (starts_name(t) ||
+        } else if (starts_name(t) || t.kind == tok::word ||
                    (t.kind == tok::dot && k + 1 < sig.size() && starts_name(sig[k + 1]))) {
+            // A word before a "." is a name to MySQL even where it is a word of the grammar:
+            // END, FULL, ESCAPE and others are not reserved and so may name a database.
             name_use use;
             use.table_position = table_position();
             std::size_t j = k;
