@@ -91,6 +91,17 @@ std::size_t number_end(std::wstring_view s, std::size_t i) {
     return i;
 }
 
+// Whether a number's text is a hex literal to MySQL when it begins with "0x": hex digits only,
+// at least one.
+bool is_hex_literal(std::wstring_view number) {
+    if (number.size() < 2 || number[0] != L'0' || (number[1] != L'x' && number[1] != L'X')) {
+        return true;
+    }
+    return number.size() > 2 && std::all_of(number.begin() + 2, number.end(), [](wchar_t c) {
+               return is_digit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+           });
+}
+
 std::vector<token> tokenize(std::wstring_view s) {
     static constexpr std::wstring_view long_ops[] = {L"<=>", L"->>", L"<=", L">=", L"<>",
                                                      L"!=",  L"!<",  L"!>", L"||", L"&&",
@@ -116,7 +127,10 @@ std::vector<token> tokenize(std::wstring_view s) {
         } else if (is_digit(c) || (c == L'.' && is_digit(next))) {
             end = number_end(s, i);
             kind = tok::number;
-            if (end < s.size() && is_word_char(s[end])) {
+            if (!is_hex_literal(s.substr(i, end - i))) {
+                // MySQL reads "0x" followed by anything but hex digits as a name ("0xzz.t").
+                kind = tok::word;
+            } else if (end < s.size() && is_word_char(s[end])) {
                 // MySQL takes a name that begins with digits.
                 while (end < s.size() && is_word_char(s[end])) {
                     ++end;
