@@ -91,6 +91,17 @@ std::size_t number_end(std::wstring_view s, std::size_t i) {
     return i;
 }
 
+// Whether a number's text is a hex literal to MySQL when it begins with "0x": hex digits only,
+// at least one.
+bool is_hex_literal(std::wstring_view number) {
+    if (number.size() < 2 || number[0] != L'0' || (number[1] != L'x' && number[1] != L'X')) {
+        return true;
+    }
+    return number.size() > 2 && std::all_of(number.begin() + 2, number.end(), [](wchar_t c) {
+               return is_digit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+           });
+}
+
 std::vector<token> tokenize(std::wstring_view s) {
     static constexpr std::wstring_view long_ops[] = {L"<=>", L"->>", L"<=", L">=", L"<>",
                                                      L"!=",  L"!<",  L"!>", L"||", L"&&",
@@ -116,7 +127,10 @@ std::vector<token> tokenize(std::wstring_view s) {
         } else if (is_digit(c) || (c == L'.' && is_digit(next))) {
             end = number_end(s, i);
             kind = tok::number;
-            if (end < s.size() && is_word_char(s[end])) {
+            if (!is_hex_literal(s.substr(i, end - i))) {
+                // MySQL reads "0x" followed by anything but hex digits as a name ("0xzz.t").
+                kind = tok::word;
+            } else if (end < s.size() && is_word_char(s[end])) {
                 // MySQL takes a name that begins with digits.
                 while (end < s.size() && is_word_char(s[end])) {
                     ++end;
@@ -270,7 +284,8 @@ std::vector<name_use> find_names(const std::vector<token>& all, bool& derived_ta
             return false;
         }
         if (prev->kind == tok::word) {
-            return in_list(lower(prev->text), {L"from", L"join", L"straight_join"});
+            // MySQL 8 takes "TABLE t" for "SELECT * FROM t", a subquery included.
+            return in_list(lower(prev->text), {L"from", L"join", L"straight_join", L"table"});
         }
         return (prev->kind == tok::comma || prev->kind == tok::open) && from_list.back();
     };
@@ -287,7 +302,8 @@ std::vector<name_use> find_names(const std::vector<token>& all, bool& derived_ta
             if (from_list.size() > 1) {
                 from_list.pop_back();
             }
-        } else if (t.kind == tok::word && is_keyword(lower(t.text))) {
+        } else if (t.kind == tok::word && is_keyword(lower(t.text)) &&
+                   !(k + 1 < sig.size() && sig[k + 1].kind == tok::dot)) {
             const std::wstring w = lower(t.text);
             if (w == L"select") {
                 from_list.back() = false;
@@ -297,8 +313,10 @@ std::vector<name_use> find_names(const std::vector<token>& all, bool& derived_ta
                                    L"intersect"})) {
                 from_list.back() = false;
             }
-        } else if (starts_name(t) ||
+        } else if (starts_name(t) || t.kind == tok::word ||
                    (t.kind == tok::dot && k + 1 < sig.size() && starts_name(sig[k + 1]))) {
+            // A word before a "." is a name to MySQL even where it is a word of the grammar:
+            // END, FULL, ESCAPE and others are not reserved and so may name a database.
             name_use use;
             use.table_position = table_position();
             std::size_t j = k;

@@ -94,7 +94,8 @@ const std::wstring_view pieces[] = {
     L"@v",        L"#t",
     L"\u00e9",    L"\u3000",
     L"N",         L"0x1F",
-    L"1e5",
+    L"1e5",       L"\"{fn x}?\"",
+    L"N'a''{x}'", L"[a--b]",
 };
 
 std::wstring generated_text(std::mt19937& random) {

@@ -269,6 +269,24 @@ TEST(SqlViewText, NamesOutsideTheDestinationAreFound) {
         {L"SELECT a FROM Dest.t", "it names Dest.t, which lies outside the destination database"},
         {L"SELECT a FROM `de``st`.t",
          "it names `de``st`.t, which lies outside the destination database"},
+        // Words of the SELECT grammar that MySQL does not reserve name a database before a ".".
+        {L"SELECT x FROM end.secret", "it names end.secret, which lies outside the destination "
+                                      "database"},
+        {L"SELECT end.secret.x FROM t",
+         "it names end.secret.x, which lies outside the destination database"},
+        {L"SELECT a FROM t JOIN full . secret ON 1 = 1",
+         "it names full.secret, which lies outside the destination database"},
+        {L"SELECT a FROM t, escape.u", "it names escape.u, which lies outside the destination "
+                                       "database"},
+        {L"SELECT Some.f(1)", "it names Some.f, which lies outside the destination database"},
+        // "0x" and more than hex digits is a name to MySQL, not a number.
+        {L"SELECT x FROM 0xzz.t", "it names 0xzz.t, which lies outside the destination database"},
+        {L"SELECT 0Xfg.t.x FROM t",
+         "it names 0Xfg.t.x, which lies outside the destination database"},
+        {L"SELECT 0x1F AS a, x FROM t", ""},
+        // MySQL 8 reads a table after TABLE, in a subquery as well.
+        {L"SELECT a FROM t WHERE a IN (TABLE mysql.u)",
+         "it names mysql.u, which lies outside the destination database"},
     };
     for (const auto& [text, expected] : cases) {
         SCOPED_TRACE(narrow(text));

@@ -270,6 +270,62 @@ TEST_F(WizardRun, QuickLaunchCreatesViewsAsTheCheckReadThem) {
     drop("wiz_victim");
 }
 
+// A saved profile's view that names another database (the server's accounts above all) is
+// refused through the quick launch: the run ends with 255 and the destination holds no such
+// view, however MySQL would read the name as qualified. A view of the destination's own is the
+// control: created, exit 0.
+TEST_F(WizardRun, QuickLaunchRefusesAViewOutsideTheDestination) {
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"SELECT 42 AS a", false},
+        {L"SELECT mysql.global_priv.User AS u, mysql.global_priv.Priv AS p FROM mysql.global_priv",
+         true},
+        {L"SELECT [User] AS u, [Password] AS h FROM mysql.[user]", true},
+        {L"SELECT x FROM end.secret", true},
+    };
+    // END is no reserved word of MySQL: "end.secret" is a table of another database.
+    drop("end");
+    db.exec("CREATE DATABASE `end`");
+    db.exec("CREATE TABLE `end`.secret (x INT)");
+    for (const auto& [text, refused] : cases) {
+        SCOPED_TRACE(tk_to_utf8(text));
+        // A run's errors stay with its program: one program per run.
+        program_objects objects;
+        drop("wiz_outside");
+        const std::string path = profile(true, "wiz_outside", {L"dbo.customers"}, "outside.vlm",
+                                         [text = text](velmora_convertor& c) {
+                                             c.convert_views = true;
+                                             c.selected_views = {{L"v", text}};
+                                         });
+        QTimer answering;
+        // Each box is answered (OK, or Continue to a question), and the finish page closed.
+        QObject::connect(&answering, &QTimer::timeout, [] {
+            QWidget* shown = QApplication::activeModalWidget();
+            if (shown != nullptr && shown->isVisible()) {
+                if (auto* box = dynamic_cast<QMessageBox*>(shown)) {
+                    box->button(QMessageBox::Ok)->click();
+                    return;
+                }
+                for (auto* button : shown->findChildren<QAbstractButton*>()) {
+                    if (button->text().remove('&') == "Continue") {
+                        button->click();
+                        return;
+                    }
+                }
+            }
+            if (shell_on("116")) {
+                tk_singleton<wizard_shell>::ref().button(QWizard::FinishButton)->click();
+            }
+        });
+        answering.start(5);
+        EXPECT_EQ(velmora_start(path), refused ? 255 : 0);
+        answering.stop();
+        EXPECT_EQ(db.query("SELECT table_name FROM information_schema.views WHERE "
+                           "table_schema = 'wiz_outside'"),
+                  refused ? std::vector<row>{} : std::vector<row>{{"v"}});
+    }
+    drop("end");
+}
+
 // A saved profile runs as it was saved whatever the last session left in the registry: Full
 // Replication stays Full Replication (owner-qualified names), and its views are created whether
 // the last session's "Convert views" box was ticked or not.
