@@ -585,6 +585,7 @@ TEST_F(registry_attack_test, PlantedNewFileOrLockIsNeverWrittenThrough) {
     ASSERT_EQ(set_text(HKEY_CURRENT_USER, "host", "db2"), ERROR_SUCCESS);
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, nullptr, 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
     EXPECT_EQ(get_text(HKEY_CURRENT_USER, "host"), std::string("db2", 4));
 }
 
