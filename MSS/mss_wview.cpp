@@ -245,6 +245,13 @@ private:
             return i + 1;
         case piece::word:
             return emit_word(i, end, out);
+        case piece::other:
+            out += text[t.begin];
+            // MySQL's "1--1" subtracts a negation; T-SQL would read a comment to the line's end.
+            if (text[t.begin] == L'-' && is_char(i + 1, L'-')) {
+                out += L' ';
+            }
+            return i + 1;
         default:
             out.append(text, t.begin, t.end - t.begin);
             return i + 1;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <set>
 
 namespace {
 
@@ -1116,6 +1117,61 @@ TEST_F(mss_writer_test, column_names_stay_names_in_the_bulk_copys_own_statement)
     auto fresh = engine->open_db(wide(model.name), 1, L"");
     EXPECT_EQ(column_values(*fresh, L"dbo.victim", 0), std::vector<std::string>{"1"});
     EXPECT_EQ(column_values(*fresh, L"dbo.t", 1), std::vector<std::string>{"2"});
+}
+
+} // namespace
+
+namespace {
+
+// A duplicate key in the first batch and another in the last (the one the close commits): each
+// loses its own batch alone, and every record not in the table is named, once.
+TEST_F(mss_writer_rows_test, duplicate_keys_in_the_first_and_last_batch_lose_only_those) {
+    columns[2]->size = 5;
+    const auto code_of = [](int i) {
+        std::wstring code;
+        for (int n = i; n > 0; n /= 36) {
+            code += L"0123456789abcdefghijklmnopqrstuvwxyz"[n % 36];
+        }
+        return code;
+    };
+    std::vector<std::string> failures;
+    {
+        auto t = table(true);
+        const std::wstring name = L"abcde";
+        const std::vector<uint8_t> photo = {1, 2, 3};
+        for (int i = 1; i <= 12000; ++i) {
+            const std::wstring code = code_of(i == 100 ? 1 : i == 11999 ? 6000 : i);
+            try {
+                t->append_record(*row(i, code, &name, &photo));
+            } catch (const odb_exception& e) {
+                failures.push_back(e.message);
+            }
+        }
+    }
+    failures.insert(failures.end(), handler.errors.begin(), handler.errors.end());
+    std::set<int> lost;
+    for (const std::string& f : failures) {
+        const std::size_t at = f.find("(records ");
+        int first = 0;
+        int last = 0;
+        ASSERT_NE(at, std::string::npos) << f;
+        ASSERT_EQ(std::sscanf(f.c_str() + at, "(records %d to %d", &first, &last), 2) << f;
+        for (int i = first; i <= last; ++i) {
+            EXPECT_TRUE(lost.insert(i).second) << "record " << i << " named twice";
+        }
+    }
+    EXPECT_EQ(failures.size(), 2u);
+    EXPECT_EQ(lost.count(100), 1u);
+    EXPECT_EQ(lost.count(11999), 1u);
+    EXPECT_EQ(lost.count(6000), 0u);
+    std::vector<std::string> expected;
+    for (int i = 1; i <= 12000; ++i) {
+        if (lost.count(i) == 0) {
+            expected.push_back(std::to_string(i) + "|" + tk_to_utf8(code_of(i)) +
+                               "|abcde|0x010203");
+        }
+    }
+    EXPECT_EQ(rows(), expected);
 }
 
 } // namespace

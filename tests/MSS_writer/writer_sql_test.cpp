@@ -365,6 +365,10 @@ TEST(mss_refine_view_test, mysql_texts_become_t_sql) {
         {L"select `a` /* it's */ from `t` -- it's\nwhere `b` = 1 # ifnull(\n",
          L"select [a]   from [t]  \nwhere [b] = 1  \n"},
         {L"select /*!50001 `a` */ from t", L"select   [a]   from t"},
+        // Two minus signs are MySQL's subtraction of a negation, where T-SQL reads a comment
+        // that would hide the rest of the line.
+        {L"select 1--1 as x, a---b, 2-/**/-3 from t",
+         L"select 1- -1 as x, a- - -b, 2- -3 from t"},
         // A name with a blank, as MySQL or T-SQL writes it.
         {L"select 1 AS `time now`, 2 AS [time now], [it's] from t",
          L"select 1 AS [time now], 2 AS [time now], [it's] from t"},
@@ -460,6 +464,7 @@ TEST(mss_refine_view_test, only_code_is_rewritten_in_generated_texts) {
         {L"/* it's now() */", L" "},
         {L"-- it's `\n", L" \n"},
         {L"# isnull(\n", L" \n"},
+        {L"1--1", L"1- -1"},
     };
     const wchar_t* const separators[] = {L" ", L", ", L"\n", L"\t", L" = "};
     for (int round = 0; round < 2000; ++round) {

@@ -224,6 +224,14 @@ TEST_F(TdsWrites, ConvertsEdgeValuesAsSqlServerDoes) {
         c_.close_cursor();
     }
     EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM [dbo].[e]"), std::vector<std::string>{"3"});
+    // A negative exponent beyond the text's digits is a small value, not a lost session.
+    run("CREATE TABLE [dbo].[s] ([n] int NOT NULL, [m] money NULL, [d] decimal(38,38) NULL, "
+        "[i] int NULL)");
+    run("INSERT INTO [dbo].[s] ([n], [m], [d], [i]) VALUES (1, '1E-6', '1E-310', '0'), "
+        "(2, '5E-5', '25E-39', '0')");
+    EXPECT_EQ(rows("SELECT [n], [m], [d] FROM [dbo].[s]"),
+              (std::vector<std::string>{"1|0.0000|0.00000000000000000000000000000000000000",
+                                        "2|0.0001|0.00000000000000000000000000000000000003"}));
 }
 
 // A syntax error anywhere in a batch keeps the whole batch from compiling, so the statements

@@ -290,6 +290,10 @@ bool read_decimal(std::string_view text, decimal_text& out) {
         digits.append(static_cast<std::size_t>(-out.scale), '0');
         out.scale = 0;
     }
+    // A negative exponent can leave fewer digits than the fraction holds ('1E-6'); every reader
+    // of the digits counts on a whole part of at least one.
+    if (digits.size() < static_cast<std::size_t>(out.scale) + 1)
+        digits.insert(0, static_cast<std::size_t>(out.scale) + 1 - digits.size(), '0');
     std::size_t lead = 0;
     while (lead + 1 < digits.size() - static_cast<std::size_t>(std::min<int>(
                                           out.scale, static_cast<int>(digits.size()) - 1)) &&
