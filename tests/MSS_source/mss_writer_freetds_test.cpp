@@ -314,6 +314,45 @@ protected:
         return {0, "no failure"};
     }
 
+    // A short code of its own for each record number (base 36), as people's unique code.
+    static std::wstring code_of(int i) {
+        std::wstring code;
+        for (int n = i; n > 0; n /= 36) {
+            code += L"0123456789abcdefghijklmnopqrstuvwxyz"[n % 36];
+        }
+        return code;
+    }
+
+    // Writes `count` people by bulk load, record i with the code of record `code_source(i)`
+    // (a repeated code is a duplicate key); the failures the writer threw, in order.
+    template <class F> std::vector<std::string> write_people(int count, F code_source) {
+        columns[2]->size = 5;
+        std::vector<std::string> failures;
+        auto t = table(true);
+        const std::wstring name = L"abcde";
+        const std::vector<uint8_t> photo = {1, 2, 3};
+        for (int i = 1; i <= count; ++i) {
+            try {
+                t->append_record(*row(i, code_of(code_source(i)), &name, &photo));
+            } catch (const odb_exception& e) {
+                failures.push_back(e.message);
+            }
+        }
+        return failures;
+    }
+
+    // The rows of people written by write_people, less the records in `lost`.
+    template <class Lost> static std::vector<std::string> people_but(int count, Lost lost) {
+        std::vector<std::string> expected;
+        for (int i = 1; i <= count; ++i) {
+            if (!lost(i)) {
+                expected.push_back(std::to_string(i) + "|" + tk_to_utf8(code_of(i)) +
+                                   "|abcde|0x010203");
+            }
+        }
+        return expected;
+    }
+
     udb_schema columns;
 };
 
@@ -482,29 +521,9 @@ TEST_F(mss_writer_rows_test, bulk_load_commits_every_hundred_thousand_bound_byte
 // loses that batch alone: the rows after it arrive by a new copy, and the failure names exactly
 // the records that are not in the table.
 TEST_F(mss_writer_rows_test, a_failed_middle_batch_loses_only_its_own_rows) {
-    columns[2]->size = 5;
-    const auto code_of = [](int i) {
-        std::wstring code;
-        for (int n = i; n > 0; n /= 36) {
-            code += L"0123456789abcdefghijklmnopqrstuvwxyz"[n % 36];
-        }
-        return code;
-    };
-    std::vector<std::string> failures;
-    {
-        auto t = table(true);
-        const std::wstring name = L"abcde";
-        const std::vector<uint8_t> photo = {1, 2, 3};
-        for (int i = 1; i <= 12000; ++i) {
-            // Record 7000 repeats the code of record 1, committed in the first batch.
-            const std::wstring code = code_of(i == 7000 ? 1 : i);
-            try {
-                t->append_record(*row(i, code, &name, &photo));
-            } catch (const odb_exception& e) {
-                failures.push_back(e.message);
-            }
-        }
-    }
+    // Record 7000 repeats the code of record 1, committed in the first batch.
+    const std::vector<std::string> failures =
+        write_people(12000, [](int i) { return i == 7000 ? 1 : i; });
     EXPECT_EQ(handler.errors, std::vector<std::string>{});
     ASSERT_EQ(failures.size(), 1u);
     const std::size_t at = failures[0].find("(records ");
@@ -518,14 +537,7 @@ TEST_F(mss_writer_rows_test, a_failed_middle_batch_loses_only_its_own_rows) {
     EXPECT_LE(first, 7000);
     EXPECT_GE(last, 7000);
     EXPECT_LT(last, 12000);
-    std::vector<std::string> expected;
-    for (int i = 1; i <= 12000; ++i) {
-        if (i < first || i > last) {
-            expected.push_back(std::to_string(i) + "|" + tk_to_utf8(code_of(i)) +
-                               "|abcde|0x010203");
-        }
-    }
-    EXPECT_EQ(rows(), expected);
+    EXPECT_EQ(rows(), people_but(12000, [&](int i) { return i >= first && i <= last; }));
 }
 
 // A record that goes by statement commits the copy's rows first; when that commit fails, the
@@ -1126,28 +1138,9 @@ namespace {
 // A duplicate key in the first batch and another in the last (the one the close commits): each
 // loses its own batch alone, and every record not in the table is named, once.
 TEST_F(mss_writer_rows_test, duplicate_keys_in_the_first_and_last_batch_lose_only_those) {
-    columns[2]->size = 5;
-    const auto code_of = [](int i) {
-        std::wstring code;
-        for (int n = i; n > 0; n /= 36) {
-            code += L"0123456789abcdefghijklmnopqrstuvwxyz"[n % 36];
-        }
-        return code;
-    };
-    std::vector<std::string> failures;
-    {
-        auto t = table(true);
-        const std::wstring name = L"abcde";
-        const std::vector<uint8_t> photo = {1, 2, 3};
-        for (int i = 1; i <= 12000; ++i) {
-            const std::wstring code = code_of(i == 100 ? 1 : i == 11999 ? 6000 : i);
-            try {
-                t->append_record(*row(i, code, &name, &photo));
-            } catch (const odb_exception& e) {
-                failures.push_back(e.message);
-            }
-        }
-    }
+    std::vector<std::string> failures = write_people(12000, [](int i) {
+        return i == 100 ? 1 : i == 11999 ? 6000 : i;
+    });
     failures.insert(failures.end(), handler.errors.begin(), handler.errors.end());
     std::set<int> lost;
     for (const std::string& f : failures) {
@@ -1164,14 +1157,7 @@ TEST_F(mss_writer_rows_test, duplicate_keys_in_the_first_and_last_batch_lose_onl
     EXPECT_EQ(lost.count(100), 1u);
     EXPECT_EQ(lost.count(11999), 1u);
     EXPECT_EQ(lost.count(6000), 0u);
-    std::vector<std::string> expected;
-    for (int i = 1; i <= 12000; ++i) {
-        if (lost.count(i) == 0) {
-            expected.push_back(std::to_string(i) + "|" + tk_to_utf8(code_of(i)) +
-                               "|abcde|0x010203");
-        }
-    }
-    EXPECT_EQ(rows(), expected);
+    EXPECT_EQ(rows(), people_but(12000, [&](int i) { return lost.count(i) != 0; }));
 }
 
 } // namespace
