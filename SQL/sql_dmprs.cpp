@@ -4,6 +4,8 @@
 #include "SQL/sql_dump.h"
 #include "SQL/sql_engi.h"
 #include "SQL/sql_init.h"
+#include "SQL/sql_kcol.h"
+#include "UDB/udb_services.h"
 #include "SQL/sql_util.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
@@ -61,6 +63,63 @@ dmp_recordset::dmp_recordset(dmp_database& db, const std::wstring& name, const u
             }
             repertoire_ = std::move(repertoire);
         }
+        std::vector<sql_key_judge::key> keys;
+        for (const auto& [key_name, columns] : db.written_unique_keys(name)) {
+            sql_key_judge::key key{key_name, {}, {}};
+            for (const std::wstring& column : columns) {
+                const std::int32_t at = this->schema.get_field_idx(column);
+                if (at < 0) {
+                    key.columns.clear();
+                    break;
+                }
+                key.columns.push_back(static_cast<std::size_t>(at));
+                key.text.push_back(sql_takes_charset(*this->schema[static_cast<std::size_t>(at)]));
+            }
+            if (!key.columns.empty()) {
+                keys.push_back(std::move(key));
+            }
+        }
+        auto judge = std::make_unique<sql_key_judge>(std::move(keys));
+        if (!judge->empty()) {
+            keys_ = std::move(judge);
+        }
+    }
+}
+
+void dmp_recordset::check_keys() {
+    if (!keys_) {
+        return;
+    }
+    const sql_key_judge::key* repeated = keys_->repeated(key_values_);
+    if (repeated == nullptr) {
+        return;
+    }
+    throw tk_exception("Duplicate entry '" + sql_key_judge::describe(*repeated, key_values_) +
+                           "' for key '" + tk_to_utf8(repeated->name) +
+                           "': the row's key equals an earlier row's as the servers' default "
+                           "collations compare text (letter case, accents and trailing blanks "
+                           "aside); the replay would stop at it, so the row is not in the script.",
+                       0);
+}
+
+void dmp_recordset::keep_keys() {
+    if (!keys_) {
+        return;
+    }
+    const bool was_exhausted = keys_->exhausted();
+    keys_->keep();
+    if (was_exhausted || !keys_->exhausted()) {
+        return;
+    }
+    const std::string text =
+        "The keys of the rows after record #" + std::to_string(keys_->exhausted_at()) +
+        " are not compared with the earlier rows' (more than the memory set aside holds): a "
+        "row whose key equals an earlier one's as the replaying server compares text would stop "
+        "the replay.";
+    tk_log_message(3, "%s", text.c_str());
+    if (udb_error_handler* handler = tk_singleton<udb_error_handler>::pointer()) {
+        handler->context = "Table '" + tk_to_utf8(name) + "'";
+        handler->handle(tk_exception(text, 0), false);
     }
 }
 
@@ -237,6 +296,13 @@ void dmp_recordset::slow_append(const udb_record& record) {
     write_pending();
     const pairing& pairs = pair_fields(record);
     check_sliced_row(record, pairs);
+    if (keys_) {
+        key_values_.assign(schema.size(), nullptr);
+        for (const auto& [field, column] : pairs) {
+            key_values_[column] = record[field].get();
+        }
+        check_keys();
+    }
     statement_.assign(cached_head_);
     for (std::size_t k = 0; k < pairs.size(); ++k) {
         if (k > 0) {
@@ -260,6 +326,7 @@ void dmp_recordset::slow_append(const udb_record& record) {
     statement_ += ')';
     tk_log_message(1, "Run SQL query: %s", statement_.c_str());
     dmp_.write_statement(statement_);
+    keep_keys();
 }
 
 bool dmp_recordset::write_long_value(const udb_field& field, const t_ftd& column) {
@@ -368,6 +435,13 @@ void dmp_recordset::fast_append(const udb_record& record) {
         find_statement_fields(record, opening);
     }
     const std::vector<std::size_t>& fields = field_positions_;
+    if (keys_) {
+        key_values_.assign(schema.size(), nullptr);
+        for (std::size_t k = 0; k < statement_columns_.size(); ++k) {
+            key_values_[statement_columns_[k]] = record[fields[k]].get();
+        }
+        check_keys();
+    }
 
     const std::size_t rollback = buffer_.size();
     try {
@@ -399,6 +473,7 @@ void dmp_recordset::fast_append(const udb_record& record) {
         buffer_.resize(rollback);
         throw;
     }
+    keep_keys();
     if (buffer_.size() > batch_limit) {
         tk_log_message(1, "Run SQL query: [%s]", buffer_.c_str());
         dmp_.write_statement(buffer_);

@@ -12,6 +12,7 @@
 class dmp_database;
 class dump_options;
 class sql_charset_repertoire;
+class sql_key_judge;
 
 // One table of a script file, made by dmp_database::create_table; the caller owns it and
 // deletes it after the table's last row. Rows are only appended: the other operations keep
@@ -64,6 +65,12 @@ private:
     // that value is written ahead of the values after it, so all are judged before anything of
     // the row is written.
     void check_sliced_row(const udb_record& record, const pairing& pairs) const;
+    // Refuses the row (level 0) when a key of the script's table holds the value of an earlier
+    // row's as the replaying server compares text: the replay would stop at its INSERT, where a
+    // direct run refuses that row alone. `key_values_` holds the row's fields by column.
+    void check_keys();
+    // Keeps the written row's keys for the rows after it.
+    void keep_keys();
 
     dmp_database& dmp_;
     const std::string& line_break_;
@@ -77,6 +84,9 @@ private:
     std::unique_ptr<sql_charset_repertoire> repertoire_;
     std::wstring charset_;
     std::vector<bool> charset_columns_;
+    // The primary key and unique indexes of a table the script creates, when one holds text.
+    std::unique_ptr<sql_key_judge> keys_;
+    std::vector<const udb_field*> key_values_;
 
     // Slow path: the last record's field names, their pairing and the statement's head for it
     // ("INSERT INTO table(columns) \nVALUES ("), the same for every row while the names are.

@@ -93,7 +93,6 @@ public:
     bool test_query(const std::wstring& statement) override;
     void create_relationships(const udb_relationships& relationships) override;
 
-
     // Writes one statement followed by ";" and the line break; a CREATE FUNCTION statement
     // inside DELIMITER lines.
     void write_statement(std::string_view statement);
@@ -106,6 +105,10 @@ public:
 
     const dump_options& options() const { return options_; }
     const std::string& line_break() const { return line_break_; }
+    // The primary key and unique indexes that the CREATE TABLE of `table` wrote (none when the
+    // script creates no tables), by destination column names.
+    std::vector<std::pair<std::wstring, std::vector<std::wstring>>>
+    written_unique_keys(const std::wstring& table) const;
 
 private:
     // Writes the gathered text to the file; throws the write error.
@@ -135,6 +138,9 @@ private:
     std::map<std::wstring, udb_indexes> indexes_by_table_;
     // The kinds of the columns of the tables written so far, for the views' rewriting.
     sql_column_kinds column_kinds_;
+    // written_unique_keys, by table name in lower case.
+    std::map<std::wstring, std::vector<std::pair<std::wstring, std::vector<std::wstring>>>>
+        unique_keys_;
     std::string line_break_;
     std::string file_name_utf8_;
     // Script text not yet written to the file.

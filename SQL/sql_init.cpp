@@ -366,6 +366,16 @@ std::wstring key_label(const udb_index& index) {
     return (index.b_unique ? L"The unique index '" : L"The index '") + index.name + L"'";
 }
 
+void note_unique_key(std::vector<sql_indexes_initializer::unique_key>& keys, const udb_index& index,
+                     const std::vector<key_part>& parts) {
+    sql_indexes_initializer::unique_key key;
+    key.name = index.b_primary ? std::wstring(L"PRIMARY") : index.name;
+    for (const key_part& part : parts) {
+        key.columns.push_back(part.column);
+    }
+    keys.push_back(std::move(key));
+}
+
 } // namespace
 
 bool sql_indexes_initializer::long_unique_by_hash(const std::wstring& storage) const {
@@ -379,6 +389,7 @@ bool sql_indexes_initializer::long_unique_by_hash(const std::wstring& storage) c
 void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
     const sql_engine& e = engine();
     left_out_keys.clear();
+    unique_keys.clear();
     const bool old_server = e.version < 0x40100;
     const unsigned max_indexes = old_server ? 15 : 63;
     const std::wstring storage = storage_engine.empty() ? e.storage_engine : storage_engine;
@@ -470,6 +481,7 @@ void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
             if (hash) {
                 if (!index.b_primary) {
                     out.push_back(hashed);
+                    note_unique_key(unique_keys, index, parts);
                     continue;
                 }
                 text = hashed;
@@ -493,6 +505,9 @@ void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
             }
         }
         out.push_back(text);
+        if (index.b_primary || index.b_unique) {
+            note_unique_key(unique_keys, index, parts);
+        }
         // The AUTO_INCREMENT column needs an index that starts with it.
         if (!auto_name.empty() && udb_equal_no_case(parts.front().column, auto_name) &&
             text.rfind(L"/*", 0) != 0) {

@@ -89,6 +89,13 @@ public:
     bool mariadb_hash_comment = false;
     // What was not created as asked, one sentence each; filled by get_init_chunks.
     std::vector<std::wstring> left_out_keys;
+    // The primary key and unique indexes written, by destination column names; filled by
+    // get_init_chunks.
+    struct unique_key {
+        std::wstring name;
+        std::vector<std::wstring> columns;
+    };
+    std::vector<unique_key> unique_keys;
 
     udb_indexes indexes; // the destination indexes
     std::wstring auto_name;

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build ccache pkg-config python3
-    libmariadb-dev libmariadb-dev-compat mariadb-server mariadb-client
+    libmariadb-dev libmariadb-dev-compat mariadb-server mariadb-client libicu-dev
     freetds-dev freetds-bin tdsodbc unixodbc unixodbc-dev
     libgtest-dev libgmock-dev
     qt6-base-dev xvfb xauth imagemagick fonts-dejavu-core xdg-utils

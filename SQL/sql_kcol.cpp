@@ -1,0 +1,298 @@
+// Text keys as the servers' default collations compare them, and the rows that repeat one.
+#include "SQL/sql_kcol.h"
+
+#include "UDB/udb_field.h"
+
+#include <unicode/coleitr.h>
+#include <unicode/coll.h>
+#include <unicode/tblcoll.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+
+namespace {
+
+std::uint64_t mix(std::uint64_t h, std::uint64_t value) {
+    // splitmix64's finaliser over the running state: every input bit reaches every output bit.
+    h ^= value + 0x9E3779B97F4A7C15ULL;
+    h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    h = (h ^ (h >> 27)) * 0x94D049BB133111EBULL;
+    return h ^ (h >> 31);
+}
+
+std::uint64_t mix_bytes(std::uint64_t h, const std::uint8_t* bytes, std::size_t size) {
+    std::uint64_t word = 0;
+    std::size_t filled = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        word = (word << 8) | bytes[i];
+        if (++filled == 8) {
+            h = mix(h, word);
+            word = 0;
+            filled = 0;
+        }
+    }
+    return mix(h, (word << 8) | (filled + 1));
+}
+
+// The base letter of a character that decomposes into one letter and accents; else itself.
+char32_t base_letter(char32_t c, const icu::Normalizer2& nfd) {
+    icu::UnicodeString decomposed;
+    if (!nfd.getDecomposition(static_cast<UChar32>(c), decomposed) || decomposed.isEmpty()) {
+        return c;
+    }
+    const UChar32 base = decomposed.char32At(0);
+    for (std::int32_t i = U16_LENGTH(base); i < decomposed.length();) {
+        const UChar32 mark = decomposed.char32At(i);
+        if (u_charType(mark) != U_NON_SPACING_MARK) {
+            return c;
+        }
+        i += U16_LENGTH(mark);
+    }
+    return static_cast<char32_t>(base);
+}
+
+// The weights of the Basic Multilingual Plane under `general`, made once per process.
+const std::array<char16_t, 0x10000>& general_weights() {
+    static const std::array<char16_t, 0x10000> weights = [] {
+        std::array<char16_t, 0x10000> table{};
+        UErrorCode status = U_ZERO_ERROR;
+        const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+        if (U_FAILURE(status) || nfd == nullptr) {
+            throw std::runtime_error("ICU has no Unicode decomposition data");
+        }
+        for (char32_t c = 0; c < 0x10000; ++c) {
+            char32_t weight = c >= 0xD800 && c < 0xE000 ? c : base_letter(c, *nfd);
+            // The two letters whose weight is not the upper case of their base letter.
+            if (weight == U'\u00DF') {
+                weight = U'S';
+            } else if (weight == U'\u03F2') {
+                weight = U'\u03A3';
+            } else {
+                weight = static_cast<char32_t>(u_toupper(static_cast<UChar32>(weight)));
+            }
+            table[c] = weight < 0x10000 ? static_cast<char16_t>(weight) : u'\uFFFD';
+        }
+        return table;
+    }();
+    return weights;
+}
+
+// Without the blanks at its end: the collations compare texts as if padded with blanks.
+std::u16string_view without_trailing_blanks(std::u16string_view text) {
+    while (!text.empty() && text.back() == u' ') {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+} // namespace
+
+sql_key_fold::sql_key_fold() {
+    UErrorCode status = U_ZERO_ERROR;
+    collator_.reset(icu::Collator::createInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status) || !collator_) {
+        throw std::runtime_error("ICU's root collator cannot be made");
+    }
+    collator_->setStrength(icu::Collator::PRIMARY);
+    auto* rules = dynamic_cast<icu::RuleBasedCollator*>(collator_.get());
+    if (rules == nullptr) {
+        throw std::runtime_error("ICU's root collator has no collation elements");
+    }
+    const icu::UnicodeString blank(u' ');
+    elements_.reset(rules->createCollationElementIterator(blank));
+    const std::int32_t element = elements_->next(status);
+    blank_primary_ = static_cast<std::uint32_t>(element) >> 16;
+}
+
+sql_key_fold::~sql_key_fold() = default;
+
+char32_t sql_key_fold::general_weight(char32_t c) {
+    return c < 0x10000 ? general_weights()[c] : U'\uFFFD';
+}
+
+std::uint64_t sql_key_fold::general(std::u16string_view text, std::uint64_t seed) const {
+    const auto& weights = general_weights();
+    text = without_trailing_blanks(text);
+    std::uint64_t h = seed;
+    std::uint64_t word = 0;
+    unsigned filled = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i];
+        char16_t weight;
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] < 0xE000) {
+            weight = u'\uFFFD';
+            ++i;
+        } else {
+            weight = weights[unit];
+        }
+        word = (word << 16) | weight;
+        if (++filled == 4) {
+            h = mix(h, word);
+            word = 0;
+            filled = 0;
+        }
+    }
+    return mix(h, (word << 16) | (filled + 1));
+}
+
+std::uint64_t sql_key_fold::uca(std::u16string_view text, std::uint64_t seed) {
+    // The primary weights, without the ignorable characters' (none) and without those at the
+    // end that weigh as a blank: the collations pad the shorter text with blanks, and other
+    // characters (a no-break space) weigh as much as one.
+    const icu::UnicodeString alias(false, text.data(), static_cast<std::int32_t>(text.size()));
+    UErrorCode status = U_ZERO_ERROR;
+    elements_->setText(alias, status);
+    primaries_.clear();
+    std::size_t kept = 0;
+    for (std::int32_t element = elements_->next(status);
+         element != icu::CollationElementIterator::NULLORDER && U_SUCCESS(status);
+         element = elements_->next(status)) {
+        const auto primary = static_cast<std::uint32_t>(element) >> 16;
+        if (primary == 0) {
+            continue;
+        }
+        primaries_.push_back(primary);
+        if (primary != blank_primary_) {
+            kept = primaries_.size();
+        }
+    }
+    std::uint64_t h = seed;
+    for (std::size_t i = 0; i < kept; ++i) {
+        h = mix(h, primaries_[i]);
+    }
+    return mix(h, kept);
+}
+
+// Digests in an open-addressing table; 0 marks a free slot.
+class sql_key_judge::digest_set {
+public:
+    explicit digest_set(std::size_t max_count) : max_count_(max_count), slots_(1024, 0) {}
+
+    bool contains(std::uint64_t digest) const { return slots_[find(digest)] == digest; }
+    // False when the set is full.
+    bool insert(std::uint64_t digest) {
+        if (2 * (count_ + 1) > slots_.size()) {
+            if (count_ + 1 > max_count_) {
+                return false;
+            }
+            grow();
+        }
+        std::uint64_t& slot = slots_[find(digest)];
+        if (slot == 0) {
+            slot = digest;
+            ++count_;
+        }
+        return true;
+    }
+
+private:
+    std::size_t find(std::uint64_t digest) const {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t at = static_cast<std::size_t>(digest) & mask;
+        while (slots_[at] != 0 && slots_[at] != digest) {
+            at = (at + 1) & mask;
+        }
+        return at;
+    }
+    void grow() {
+        std::vector<std::uint64_t> old(2 * slots_.size(), 0);
+        old.swap(slots_);
+        for (const std::uint64_t digest : old) {
+            if (digest != 0) {
+                slots_[find(digest)] = digest;
+            }
+        }
+    }
+
+    std::size_t max_count_;
+    std::size_t count_ = 0;
+    std::vector<std::uint64_t> slots_;
+};
+
+sql_key_judge::sql_key_judge(std::vector<key> keys, std::size_t max_digests)
+    : digests_(std::make_unique<digest_set>(max_digests)) {
+    for (key& k : keys) {
+        if (std::find(k.text.begin(), k.text.end(), true) != k.text.end()) {
+            keys_.push_back(std::move(k));
+        }
+    }
+}
+
+sql_key_judge::~sql_key_judge() = default;
+
+const sql_key_judge::key* sql_key_judge::repeated(const std::vector<const udb_field*>& values) {
+    pending_.clear();
+    if (exhausted()) {
+        return nullptr;
+    }
+    const key* found = nullptr;
+    for (std::size_t k = 0; k < keys_.size(); ++k) {
+        const key& judged = keys_[k];
+        std::uint64_t general = mix(0, 2 * k);
+        std::uint64_t uca = mix(0, 2 * k + 1);
+        bool has_null = false;
+        for (std::size_t part = 0; part < judged.columns.size() && !has_null; ++part) {
+            const udb_field* field = values[judged.columns[part]];
+            const VARTYPE vt = field != nullptr ? field->get_type() : static_cast<VARTYPE>(VT_NULL);
+            if (vt == VT_EMPTY || vt == VT_NULL) {
+                // A unique index takes any number of rows with a NULL in it.
+                has_null = true;
+            } else if (judged.text[part] && vt == VT_BSTR) {
+                const BSTR text = field->var.bstrVal;
+                const std::u16string_view view(text, text != nullptr ? SysStringLen(text) : 0);
+                general = fold_.general(view, general);
+                uca = fold_.uca(view, uca);
+            } else {
+                const std::string exact = field->to_string();
+                const auto* bytes = reinterpret_cast<const std::uint8_t*>(exact.data());
+                general = mix_bytes(general, bytes, exact.size());
+                uca = mix_bytes(uca, bytes, exact.size());
+            }
+        }
+        if (has_null) {
+            continue;
+        }
+        general += general == 0;
+        uca += uca == 0;
+        if (found == nullptr && (digests_->contains(general) || digests_->contains(uca))) {
+            found = &judged;
+        }
+        pending_.push_back(general);
+        pending_.push_back(uca);
+    }
+    if (found != nullptr) {
+        pending_.clear();
+    }
+    return found;
+}
+
+void sql_key_judge::keep() {
+    ++rows_;
+    for (const std::uint64_t digest : pending_) {
+        if (!digests_->insert(digest)) {
+            exhausted_at_ = rows_;
+            digests_.reset(new digest_set(0));
+            break;
+        }
+    }
+    pending_.clear();
+}
+
+std::string sql_key_judge::describe(const key& k, const std::vector<const udb_field*>& values) {
+    std::string out;
+    for (std::size_t part = 0; part < k.columns.size(); ++part) {
+        if (part > 0) {
+            out += '-';
+        }
+        const udb_field* field = values[k.columns[part]];
+        if (field != nullptr) {
+            out += field->to_string();
+        }
+    }
+    return out;
+}

@@ -1,0 +1,90 @@
+// Rows of a script's table that the replaying server would refuse as a duplicate key: text keys
+// compared as the default collations of MySQL and MariaDB compare them.
+#pragma once
+
+#include <unicode/uversion.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+U_NAMESPACE_BEGIN
+class Collator;
+class CollationElementIterator;
+U_NAMESPACE_END
+class udb_field;
+
+// The two ways the servers' default collations of the Unicode character sets compare text, as
+// digests: equal texts give equal digests. Both ignore letter case, accents and trailing blanks.
+// - `general`: utf8mb4_general_ci / utf8_general_ci (MariaDB up to 11.4, MySQL 5): one weight
+//   per character, the character's base letter in upper case; every character beyond the Basic
+//   Multilingual Plane weighs the same.
+// - `uca`: the collations of the Unicode Collation Algorithm (MySQL 8's utf8mb4_0900_ai_ci,
+//   MariaDB's utf8mb4_uca1400_ai_ci), their primary weights as ICU's root collator gives them:
+//   "ß" is "ss", ignorable characters count for nothing, and whatever weighs as a blank (a
+//   no-break space) is a blank.
+class sql_key_fold {
+public:
+    sql_key_fold();
+    ~sql_key_fold();
+    sql_key_fold(const sql_key_fold&) = delete;
+    sql_key_fold& operator=(const sql_key_fold&) = delete;
+
+    std::uint64_t general(std::u16string_view text, std::uint64_t seed) const;
+    std::uint64_t uca(std::u16string_view text, std::uint64_t seed);
+
+    // The weight of one character under `general` (exposed for the tests).
+    static char32_t general_weight(char32_t c);
+
+private:
+    std::unique_ptr<icu::Collator> collator_;
+    std::unique_ptr<icu::CollationElementIterator> elements_;
+    std::uint32_t blank_primary_ = 0;
+    std::vector<std::uint32_t> primaries_;
+};
+
+// The primary key and unique indexes of one table, with the digests of the rows written so far.
+// Only keys with a text column are judged: the source's own key keeps numbers, dates and bytes
+// apart, while its collation may tell apart texts that the destination's does not. Memory is
+// bounded: past `max_digests` the table's remaining rows are no longer judged.
+class sql_key_judge {
+public:
+    struct key {
+        std::wstring name;
+        std::vector<std::size_t> columns; // positions in the table's columns
+        std::vector<bool> text;           // per column: compared by collation
+    };
+
+    explicit sql_key_judge(std::vector<key> keys, std::size_t max_digests = default_max_digests);
+    ~sql_key_judge();
+
+    bool empty() const { return keys_.empty(); }
+    // The key whose value the row repeats (an earlier row's under either collation), if any.
+    // `values[column]` is the row's field of a table column (nullptr: none). The row's digests
+    // are kept only by keep(), once the row is written.
+    const key* repeated(const std::vector<const udb_field*>& values);
+    void keep();
+    // Whether judging stopped for lack of memory, and at which row (1-based).
+    bool exhausted() const { return exhausted_at_ != 0; }
+    std::uint64_t exhausted_at() const { return exhausted_at_; }
+
+    // The row's value of a key as MySQL names it in a duplicate-key message: 'a-b'.
+    static std::string describe(const key& k, const std::vector<const udb_field*>& values);
+
+    // 2^25 digests take 512 MiB at most: 16 million rows of a table with one text key.
+    static constexpr std::size_t default_max_digests = std::size_t(1) << 25;
+
+private:
+    class digest_set;
+
+    std::vector<key> keys_;
+    sql_key_fold fold_;
+    std::unique_ptr<digest_set> digests_;
+    std::vector<std::uint64_t> pending_;
+    std::uint64_t rows_ = 0;
+    std::uint64_t exhausted_at_ = 0;
+};

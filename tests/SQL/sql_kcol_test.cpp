@@ -1,0 +1,279 @@
+// Text keys as the script judges them without a server, against the MariaDB test server's own
+// collations: whatever utf8mb4_general_ci or utf8mb4_uca1400_ai_ci takes for equal, the folds
+// take for equal too (a fold may be coarser, never finer); then the judge of a table's keys.
+#include "SQL/sql_kcol.h"
+#include "TK/tk_utils.h"
+#include "UDB/udb_field.h"
+
+#include "tests/support/mysql_test_env.h"
+
+#include <gtest/gtest.h>
+#include <mysql.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string utf8(const std::u32string& text) {
+    std::string out;
+    for (const char32_t c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | c >> 18);
+            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string utf16(const std::u32string& text) {
+    std::u16string out;
+    for (const char32_t c : text) {
+        if (c < 0x10000) {
+            out += static_cast<char16_t>(c);
+        } else {
+            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        }
+    }
+    return out;
+}
+
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+constexpr const char* collations[] = {"utf8mb4_general_ci", "utf8mb4_uca1400_ai_ci"};
+
+std::uint64_t folded(sql_key_fold& fold, int collation, const std::u32string& text) {
+    const std::u16string units = utf16(text);
+    return collation == 0 ? fold.general(units, 0) : fold.uca(units, 0);
+}
+
+class KeyFold : public testing::Test {
+protected:
+    void SetUp() override {
+        const auto server = test_support::mysql_server_from_env();
+        ASSERT_FALSE(server.host.empty());
+        mysql_init(&mysql_);
+        ASSERT_NE(mysql_real_connect(&mysql_, server.host.c_str(), server.user.c_str(),
+                                     server.password.c_str(), nullptr, server.port, nullptr, 0),
+                  nullptr)
+            << mysql_error(&mysql_);
+        ASSERT_EQ(mysql_query(&mysql_, "SET NAMES utf8mb4"), 0) << mysql_error(&mysql_);
+    }
+    void TearDown() override { mysql_close(&mysql_); }
+
+    // The server's weight of each text under `collation`: equal weights, equal texts.
+    std::vector<std::string> weights(const std::vector<std::u32string>& texts,
+                                     const std::string& collation) {
+        std::vector<std::string> out;
+        constexpr std::size_t chunk = 500;
+        for (std::size_t from = 0; from < texts.size(); from += chunk) {
+            const std::size_t to = std::min(texts.size(), from + chunk);
+            std::string select = "SELECT ";
+            for (std::size_t i = from; i < to; ++i) {
+                select += (i > from ? ", " : "") +
+                          std::string("HEX(WEIGHT_STRING(CONVERT(_utf8mb4 X'") +
+                          hex(utf8(texts[i])) + "' USING utf8mb4) COLLATE " + collation + "))";
+            }
+            EXPECT_EQ(mysql_query(&mysql_, select.c_str()), 0) << mysql_error(&mysql_);
+            MYSQL_RES* result = mysql_store_result(&mysql_);
+            if (result == nullptr) {
+                return out;
+            }
+            MYSQL_ROW row = mysql_fetch_row(result);
+            for (std::size_t i = 0; i < to - from; ++i) {
+                out.push_back(row[i] != nullptr ? row[i] : "NULL");
+            }
+            mysql_free_result(result);
+        }
+        return out;
+    }
+
+    // Every two texts the server weighs alike fold alike; `allowed` lists the pairs (by the
+    // texts' first characters) where the fold's Unicode tables and the server's differ.
+    void expect_coarser(const std::vector<std::u32string>& texts, int collation,
+                        const std::set<std::pair<char32_t, char32_t>>& allowed = {}) {
+        SCOPED_TRACE(collations[collation]);
+        const std::vector<std::string> server = weights(texts, collations[collation]);
+        ASSERT_EQ(server.size(), texts.size());
+        sql_key_fold fold;
+        std::map<std::string, std::size_t> first_of;
+        int misses = 0;
+        for (std::size_t i = 0; i < texts.size() && misses < 10; ++i) {
+            const auto [at, fresh] = first_of.emplace(server[i], i);
+            if (fresh) {
+                continue;
+            }
+            const std::u32string& a = texts[at->second];
+            const std::u32string& b = texts[i];
+            if (folded(fold, collation, a) == folded(fold, collation, b) ||
+                (a.size() == 1 && b.size() == 1 && allowed.contains({a[0], b[0]}))) {
+                continue;
+            }
+            ++misses;
+            ADD_FAILURE() << "the server takes '" << utf8(a) << "' (" << hex(utf8(a)) << ") and '"
+                          << utf8(b) << "' (" << hex(utf8(b)) << ") for equal; the fold does not";
+        }
+    }
+
+    MYSQL mysql_{};
+};
+
+// Every character of the Basic Multilingual Plane and a few beyond it, one at a time.
+TEST_F(KeyFold, TakesEveryCharacterTheServerEquatesForEqual) {
+    std::vector<std::u32string> texts;
+    for (char32_t c = 0x20; c < 0x10000; ++c) {
+        if (c < 0xD800 || c > 0xDFFF) {
+            texts.push_back(std::u32string(1, c));
+        }
+    }
+    for (const char32_t c : {0x1F600, 0x1F601, 0x10400, 0x10428, 0x1D400, 0x20000}) {
+        texts.push_back(std::u32string(1, c));
+    }
+    expect_coarser(texts, 0);
+    // The Unicode Collation Algorithm's tables of MariaDB and of ICU weigh these apart.
+    expect_coarser(texts, 1,
+                   {{U'_', U'\u0640'},
+                    {U'\u00AD', U'\u3030'},
+                    {U'\u0F3E', U'\u2768'},
+                    {U'\u0F3F', U'\u2769'}});
+}
+
+// Short texts over letters that the collations fold together in various ways: case, accents as
+// one character or as a combining mark, sharp s against "ss", ligatures, dotless i, full-width
+// forms, ignorable characters, characters beyond the Basic Multilingual Plane, trailing blanks.
+TEST_F(KeyFold, TakesEveryGeneratedTextTheServerEquatesForEqual) {
+    const std::u32string pool = U"aAáÁäsSßeEé\u0301 \u00e6iIıİ\u200b\uff21\U0001F600\U0001F601"
+                                U"\u10d0\u1c90\u01c5xX";
+    std::mt19937 random(20261211);
+    std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
+    std::uniform_int_distribution<int> length(0, 4);
+    std::vector<std::u32string> texts;
+    for (int i = 0; i < 6000; ++i) {
+        std::u32string text;
+        for (int n = length(random); n > 0; --n) {
+            text += pool[pick(random)];
+        }
+        texts.push_back(text);
+    }
+    for (const char32_t* pair : {U"ss", U"sß", U"ae"}) {
+        texts.push_back(pair);
+    }
+    expect_coarser(texts, 0);
+    expect_coarser(texts, 1);
+}
+
+// The folds keep apart what every collation keeps apart.
+TEST(KeyFoldOffline, KeepsDistinctLettersApart) {
+    sql_key_fold fold;
+    const std::pair<std::u32string, std::u32string> apart[] = {
+        {U"a", U"b"},    {U"résumé", U"resume1"}, {U"1", U"2"}, {U"ab", U"ba"},
+        {U"a b", U"ab"}, {U"x", U"xx"},           {U"", U"a"},  {U"Ω", U"O"},
+    };
+    for (const auto& [a, b] : apart) {
+        SCOPED_TRACE(utf8(a) + " / " + utf8(b));
+        EXPECT_NE(folded(fold, 0, a), folded(fold, 0, b));
+        EXPECT_NE(folded(fold, 1, a), folded(fold, 1, b));
+    }
+}
+
+// ---- The judge of a table's keys ------------------------------------------------------------
+
+struct row_values {
+    std::vector<std::unique_ptr<udb_field>> fields;
+    std::vector<const udb_field*> view() const {
+        std::vector<const udb_field*> out;
+        for (const auto& f : fields) {
+            out.push_back(f.get());
+        }
+        return out;
+    }
+};
+
+std::unique_ptr<udb_field> text(const std::u16string& value) {
+    return std::make_unique<udb_field>(L"c", 0, ole_variant(value), false, false);
+}
+std::unique_ptr<udb_field> number(int value) {
+    return std::make_unique<udb_field>(
+        L"n", 0, ole_variant::from_string(std::to_string(value), VT_I4), false, false);
+}
+
+row_values row(std::unique_ptr<udb_field> a, std::unique_ptr<udb_field> b) {
+    row_values r;
+    r.fields.push_back(std::move(a));
+    r.fields.push_back(std::move(b));
+    return r;
+}
+
+// Columns: 0 a number, 1 a text. Keys: PRIMARY (0, 1) and UNIQUE u (1); a key of numbers alone
+// is never judged.
+std::vector<sql_key_judge::key> keys() {
+    return {{L"PRIMARY", {0, 1}, {false, true}}, {L"u", {1}, {true}}, {L"n", {0}, {false}}};
+}
+
+TEST(KeyJudge, RefusesTheRowsThatRepeatAKeyAndKeepsOnlyWrittenRows) {
+    sql_key_judge judge(keys());
+    const auto accept = [&](row_values r) {
+        const auto values = r.view();
+        const sql_key_judge::key* repeated = judge.repeated(values);
+        if (repeated == nullptr) {
+            judge.keep();
+            return std::string();
+        }
+        return tk_to_utf8(repeated->name) + " " + sql_key_judge::describe(*repeated, values);
+    };
+    EXPECT_EQ(accept(row(number(1), text(u"Straße"))), "");
+    // The same number again does not matter: only keys with text are judged.
+    EXPECT_EQ(accept(row(number(1), text(u"other"))), "");
+    EXPECT_EQ(accept(row(number(2), text(u"STRASSE  "))), "u STRASSE  ");
+    EXPECT_EQ(accept(row(number(1), text(u"straße"))), "PRIMARY 1-straße");
+    // A unique index takes any number of NULLs.
+    EXPECT_EQ(accept(row(number(3), nullptr)), "");
+    EXPECT_EQ(accept(row(number(4), nullptr)), "");
+    // A row refused for another reason after the judge let it pass leaves no trace.
+    row_values refused = row(number(5), text(u"lone"));
+    EXPECT_EQ(judge.repeated(refused.view()), nullptr);
+    EXPECT_EQ(accept(row(number(6), text(u"LONE"))), "");
+    EXPECT_FALSE(judge.exhausted());
+}
+
+TEST(KeyJudge, SaysWhereItStopsJudgingForLackOfMemory) {
+    sql_key_judge judge({{L"u", {1}, {true}}}, 600);
+    std::uint64_t n = 0;
+    while (!judge.exhausted() && n < 10000) {
+        row_values r = row(number(static_cast<int>(n)),
+                           text(u"v" + std::u16string(1, static_cast<char16_t>(0x4E00 + n))));
+        ASSERT_EQ(judge.repeated(r.view()), nullptr);
+        judge.keep();
+        ++n;
+    }
+    ASSERT_TRUE(judge.exhausted());
+    EXPECT_EQ(judge.exhausted_at(), n);
+    // Past that point rows are no longer compared.
+    row_values again = row(number(0), text(u"v\u4E00"));
+    EXPECT_EQ(judge.repeated(again.view()), nullptr);
+}
+
+} // namespace
