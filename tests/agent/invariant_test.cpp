@@ -2,7 +2,8 @@
 // the server and into a script: a run that exits with 0 leaves exactly the selected tables with
 // exactly the source's number of rows, and its script replays with the mariadb client, exit 0,
 // into the same content as the direct run (each table's rows compared by count and by a
-// checksum over every column's value). A run that does not exit with 0 must say why; this test
+// checksum over every column's value), and a run whose direct twin does not exit with 0 does not
+// exit with 0 into a script either. A run that does not exit with 0 must say why; this test
 // only asks that exit 0 is never a lie. One test per fixture file and mode, so that ctest runs
 // them side by side.
 #include "tests/agent/agent_test_support.h"
@@ -282,6 +283,13 @@ TEST_P(ExitZeroRuns, HoldTheSelectionAndReplay) {
         dump_args.push_back("--dump");
         dump_args.push_back("--dest=" + script);
         const run_result dumped = run(dump_args);
+        // What the direct run refuses, the script run reports too (it may refuse more: it
+        // cannot know the server that replays it).
+        if (!known && direct.exit_code != 0) {
+            EXPECT_NE(dumped.exit_code, 0) << "the direct run in mode " << m << " ended with "
+                                           << direct.exit_code << " but its script run with 0:\n"
+                                           << direct.out << direct.err;
+        }
         if (dumped.exit_code != 0 || known) {
             return;
         }
