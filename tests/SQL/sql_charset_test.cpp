@@ -127,10 +127,9 @@ protected:
 };
 
 // Every set the server offers is judged soundly: a character judged storable, as a value and
-// as the literal the script writes, is one the server stores. A set may refuse more than the
-// server does only by the few characters its row below allows (the library's table and the
-// server's differ there, see sql_chrs.cpp), so a set that stops being judged, or judges too
-// little, fails too.
+// as the literal the script writes, is one the server stores. A set refuses characters the
+// server stores only as many as its entry below allows (where the C library's table and the
+// server's differ, see sql_chrs.cpp), so a set judged by a wrong or missing table fails too.
 TEST_F(CharsetRepertoire, AgreesWithTheServer) {
     // The characters of the Basic Multilingual Plane that the server stores and the judge
     // refuses, at most.
