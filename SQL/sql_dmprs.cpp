@@ -123,11 +123,13 @@ void dmp_recordset::keep_keys() {
     }
 }
 
-void dmp_recordset::check_storable(std::string_view literal, std::size_t column) const {
+void dmp_recordset::check_storable(std::string_view text, std::size_t column, bool literal) const {
     if (!repertoire_ || !charset_columns_[column]) {
         return;
     }
-    const long point = repertoire_->first_unstorable(literal);
+    const long point =
+        repertoire_->first_unstorable(text, literal ? sql_charset_repertoire::form::literal
+                                                    : sql_charset_repertoire::form::value);
     if (point < 0) {
         return;
     }
@@ -153,7 +155,7 @@ void dmp_recordset::check_sliced_row(const udb_record& record, const pairing& pa
     for (const auto& [field_index, column] : pairs) {
         const udb_field& field = *record[field_index];
         if (charset_columns_[column] && field.get_type() != VT_EMPTY) {
-            check_storable(field.to_string(), column);
+            check_storable(field.to_string(), column, false);
         }
     }
 }
@@ -320,7 +322,7 @@ void dmp_recordset::slow_append(const udb_record& record) {
         }
         const std::size_t at = statement_.size();
         append_fld_str(statement_, field, column, false);
-        check_storable(std::string_view(statement_).substr(at), pairs[k].second);
+        check_storable(std::string_view(statement_).substr(at), pairs[k].second, true);
         dmp_escape_carriage_returns(statement_, at);
     }
     statement_ += ')';
@@ -465,7 +467,7 @@ void dmp_recordset::fast_append(const udb_record& record) {
             }
             const std::size_t at = buffer_.size();
             append_fld_str(buffer_, *record[fields[k]], *schema[statement_columns_[k]], false);
-            check_storable(std::string_view(buffer_).substr(at), statement_columns_[k]);
+            check_storable(std::string_view(buffer_).substr(at), statement_columns_[k], true);
             dmp_escape_carriage_returns(buffer_, at);
         }
         buffer_ += ')';

@@ -57,10 +57,11 @@ private:
     // false when the value is of a kind that is written in memory after all.
     bool write_long_value(const udb_field& field, const t_ftd& column);
     void write_pending() noexcept;
-    // Refuses the row (level 0, as the server's refusal is a row's error) when `literal`, the
-    // value written for `column`, holds a character the column's character set cannot store:
-    // the replay would stop at its INSERT, where a direct run refuses that row alone.
-    void check_storable(std::string_view literal, std::size_t column) const;
+    // Refuses the row (level 0, as the server's refusal is a row's error) when `text`, the
+    // value written for `column` (its literal when `literal`, else the value itself), holds a
+    // character the column's character set cannot store: the replay would stop at its INSERT,
+    // where a direct run refuses that row alone.
+    void check_storable(std::string_view text, std::size_t column, bool literal) const;
     // The same for every value of a row that has a value written in slices: the text before
     // that value is written ahead of the values after it, so all are judged before anything of
     // the row is written.

@@ -73,10 +73,16 @@ std::wstring sql_effective_charset(const std::wstring& charset, uint32_t version
 
 // Which characters a text column in a character set can store, for a writer that has no
 // server to ask (the script file): a value the server would refuse (error 1366 under a strict
-// sql_mode) is found before it is written. Built once per character set; a set whose repertoire
-// is not known here checks nothing.
+// sql_mode) is found before it is written. A set is judged soundly: what is judged storable the
+// server stores, and a character in doubt is refused. Built once per table; the lookup table of a
+// set is built once per process and shared. A set whose repertoire is not known here checks
+// nothing.
 class sql_charset_repertoire {
 public:
+    // How the text reaches the check: the value itself, or the quoted literal that the script
+    // writes for it, whose backslash escapes stand for one character each.
+    enum class form { value, literal };
+
     explicit sql_charset_repertoire(const std::wstring& charset);
     ~sql_charset_repertoire();
     sql_charset_repertoire(const sql_charset_repertoire&) = delete;
@@ -87,13 +93,20 @@ public:
     bool checks() const { return kind_ != kind::everything && kind_ != kind::unknown; }
     // The first code point of the UTF-8 `text` that the set cannot store, or -1 when it can
     // store them all (and for text that is no valid UTF-8, which the server judges itself).
-    long first_unstorable(std::string_view text) const;
+    long first_unstorable(std::string_view text, form as = form::value) const;
+
+    // The code points of the Basic Multilingual Plane that a set stores, one bit each.
+    struct plane;
 
 private:
-    enum class kind { everything, unknown, bmp, ascii, latin1, table };
+    enum class kind { everything, unknown, bmp, table };
+    bool stores(long point) const;
+
     kind kind_ = kind::unknown;
-    // For a single-byte set known to the C library: the code points of bytes 0x80 to 0xFF.
-    std::vector<char32_t> upper_half_;
+    // Whether every ASCII character is stored (all sets but a national ISO 646 variant).
+    bool all_ascii_ = true;
+    // For kind::table: the set's characters, shared by every table written in the set.
+    std::shared_ptr<const plane> plane_;
 };
 
 // The most bytes one character takes in `charset` (1 for a set this table does not know).

@@ -47,6 +47,10 @@ protected:
         return db.query("SELECT id, w, note FROM " + database + ".words ORDER BY id");
     }
 
+    std::vector<row> kana(const std::string& database) {
+        return db.query("SELECT id, w FROM " + database + ".kana ORDER BY id");
+    }
+
     std::vector<row> notes(const std::string& database) {
         return db.query("SELECT id, CHAR_LENGTH(body), title FROM " + database +
                         ".notes ORDER BY id");
@@ -90,6 +94,32 @@ TEST_F(PontrelCharset, ScriptRefusesTheRowsTheServerRefuses) {
     ASSERT_EQ(test_support::replay_script(db.server, database, script), "");
     EXPECT_EQ(words(database), kept);
     EXPECT_EQ(notes(database), kept_notes);
+}
+
+// A multi-byte set: the script refuses the rows whose text sjis cannot store, the row with the
+// character that only the C library's table has among them, as the server refuses them.
+TEST_F(PontrelCharset, MultiByteScriptRefusesTheRowsTheServerRefuses) {
+    const run_result direct = run({"--dest=" + fresh("cs_sjis_direct"), "--charset=sjis"});
+    EXPECT_EQ(direct.exit_code, exit_failed) << direct.out << direct.err;
+    const std::vector<row> kept = {{"1", "日本語"}, {"4", "ｶﾀｶﾅ ≒ Ω"}, {"5", "C:\\dir ~"}};
+    EXPECT_EQ(kana("cs_sjis_direct"), kept);
+
+    const std::string script = dir.file("sjis.sql");
+    const run_result dumped = run({"--dump", "--dest=" + script, "--charset=sjis"});
+    EXPECT_EQ(dumped.exit_code, direct.exit_code) << dumped.out << dumped.err;
+    for (const char* refusal :
+         {"kana, record #2: The value of column 'w' holds the character U+D55C, which the "
+          "character set sjis cannot store",
+          "kana, record #3: The value of column 'w' holds the character U+FF3C"}) {
+        EXPECT_NE(dumped.out.find(refusal), std::string::npos) << refusal << "\n" << dumped.out;
+    }
+
+    const std::string database = fresh("cs_sjis_script");
+    db.exec("CREATE DATABASE " + database + " CHARACTER SET sjis");
+    ASSERT_EQ(test_support::replay_script(db.server, database, script), "");
+    EXPECT_EQ(kana(database), kept);
+    EXPECT_EQ(words(database), words("cs_sjis_direct"));
+    EXPECT_EQ(notes(database), notes("cs_sjis_direct"));
 }
 
 } // namespace
