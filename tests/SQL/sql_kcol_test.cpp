@@ -6,6 +6,7 @@
 #include "UDB/udb_field.h"
 
 #include "tests/support/mysql_test_env.h"
+#include "tests/support/text_codes.h"
 
 #include <gtest/gtest.h>
 #include <mysql.h>
@@ -18,27 +19,8 @@
 
 namespace {
 
-std::string utf8(const std::u32string& text) {
-    std::string out;
-    for (const char32_t c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | c >> 12);
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | c >> 18);
-            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+using test_support::hex;
+using test_support::utf8;
 
 std::u16string utf16(const std::u32string& text) {
     std::u16string out;
@@ -49,16 +31,6 @@ std::u16string utf16(const std::u32string& text) {
             out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
             out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
         }
-    }
-    return out;
-}
-
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
     }
     return out;
 }
