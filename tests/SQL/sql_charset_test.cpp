@@ -4,7 +4,7 @@
 #include "SQL/sql_engi.h"
 
 #include "SQL/sql_util.h"
-#include "tests/support/mysql_test_env.h"
+#include "tests/SQL/sql_test_fixture.h"
 #include "tests/support/text_codes.h"
 
 #include <gtest/gtest.h>
@@ -45,20 +45,8 @@ std::string literal(const std::string& value) {
     return out + "'";
 }
 
-class CharsetRepertoire : public testing::Test {
+class CharsetRepertoire : public sql_test::plain_client_test {
 protected:
-    void SetUp() override {
-        const auto server = test_support::mysql_server_from_env();
-        ASSERT_FALSE(server.host.empty());
-        mysql_init(&mysql_);
-        ASSERT_NE(mysql_real_connect(&mysql_, server.host.c_str(), server.user.c_str(),
-                                     server.password.c_str(), nullptr, server.port, nullptr, 0),
-                  nullptr)
-            << mysql_error(&mysql_);
-        ASSERT_EQ(mysql_query(&mysql_, "SET NAMES utf8mb4"), 0) << mysql_error(&mysql_);
-    }
-    void TearDown() override { mysql_close(&mysql_); }
-
     // Whether the server converts each character into `charset` as something other than "?";
     // one statement per chunk of characters, each converted on its own.
     std::vector<bool> server_stores(const std::string& charset,
@@ -96,8 +84,6 @@ protected:
         }
         return stored;
     }
-
-    MYSQL mysql_{};
 };
 
 // Every set the server offers is judged soundly: a character judged storable, as a value and

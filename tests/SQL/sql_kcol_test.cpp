@@ -5,7 +5,7 @@
 #include "TK/tk_utils.h"
 #include "UDB/udb_field.h"
 
-#include "tests/support/mysql_test_env.h"
+#include "tests/SQL/sql_test_fixture.h"
 #include "tests/support/text_codes.h"
 
 #include <gtest/gtest.h>
@@ -42,20 +42,8 @@ std::uint64_t folded(sql_key_fold& fold, int collation, const std::u32string& te
     return collation == 0 ? fold.general(units, 0) : fold.uca(units, 0);
 }
 
-class KeyFold : public testing::Test {
+class KeyFold : public sql_test::plain_client_test {
 protected:
-    void SetUp() override {
-        const auto server = test_support::mysql_server_from_env();
-        ASSERT_FALSE(server.host.empty());
-        mysql_init(&mysql_);
-        ASSERT_NE(mysql_real_connect(&mysql_, server.host.c_str(), server.user.c_str(),
-                                     server.password.c_str(), nullptr, server.port, nullptr, 0),
-                  nullptr)
-            << mysql_error(&mysql_);
-        ASSERT_EQ(mysql_query(&mysql_, "SET NAMES utf8mb4"), 0) << mysql_error(&mysql_);
-    }
-    void TearDown() override { mysql_close(&mysql_); }
-
     // The server's weight of each text under `collation`: equal weights, equal texts.
     std::vector<std::string> weights(const std::vector<std::u32string>& texts,
                                      const std::string& collation) {
@@ -109,8 +97,6 @@ protected:
                           << utf8(b) << "' (" << hex(utf8(b)) << ") for equal; the fold does not";
         }
     }
-
-    MYSQL mysql_{};
 };
 
 // Every character of the Basic Multilingual Plane and a few beyond it, one at a time.

@@ -19,6 +19,25 @@
 
 namespace sql_test {
 
+// A plain client connection to the MariaDB test server in utf8mb4, without the engine: for tests
+// that ask the server itself how it treats characters.
+class plain_client_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto server = test_support::mysql_server_from_env();
+        ASSERT_FALSE(server.host.empty());
+        mysql_init(&mysql_);
+        ASSERT_NE(mysql_real_connect(&mysql_, server.host.c_str(), server.user.c_str(),
+                                     server.password.c_str(), nullptr, server.port, nullptr, 0),
+                  nullptr)
+            << mysql_error(&mysql_);
+        ASSERT_EQ(mysql_query(&mysql_, "SET NAMES utf8mb4"), 0) << mysql_error(&mysql_);
+    }
+    void TearDown() override { mysql_close(&mysql_); }
+
+    MYSQL mysql_{};
+};
+
 // A column descriptor as the MS SQL source makes it.
 inline std::shared_ptr<t_ftd> column(const std::wstring& name, VARTYPE vt, int32_t size,
                                      int32_t subtype = 0, int32_t prec = 0, int32_t scale = 0) {
