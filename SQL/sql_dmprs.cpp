@@ -200,12 +200,21 @@ void dmp_recordset::append_record(const udb_record& record) {
 }
 
 std::size_t dmp_recordset::find_field(const udb_record& record, const std::wstring& name) {
+    // A source that tells names by letter case ('Col' and 'col') has both in the record: the
+    // field of that very name first, and only then one that differs in case.
+    std::size_t same_but_case = npos;
     for (std::size_t i = 0; i < record.size(); ++i) {
-        if (record[i] && udb_equal_no_case(record[i]->name, name)) {
+        if (!record[i]) {
+            continue;
+        }
+        if (record[i]->name == name) {
             return i;
         }
+        if (same_but_case == npos && udb_equal_no_case(record[i]->name, name)) {
+            same_but_case = i;
+        }
     }
-    return npos;
+    return same_but_case;
 }
 
 bool dmp_recordset::has_cached_names(const udb_record& record) const {
