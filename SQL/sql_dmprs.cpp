@@ -63,6 +63,8 @@ dmp_recordset::dmp_recordset(dmp_database& db, const std::wstring& name, const u
             }
             repertoire_ = std::move(repertoire);
         }
+        // The binary pseudo character set compares text byte for byte, as the source's key does.
+        const bool collated = !udb_equal_no_case(charset_, L"binary");
         std::vector<sql_key_judge::key> keys;
         for (const auto& [key_name, columns] : db.written_unique_keys(name)) {
             sql_key_judge::key key{key_name, {}, {}};
@@ -72,14 +74,20 @@ dmp_recordset::dmp_recordset(dmp_database& db, const std::wstring& name, const u
                     key.columns.clear();
                     break;
                 }
+                const t_ftd& part = *this->schema[static_cast<std::size_t>(at)];
                 key.columns.push_back(static_cast<std::size_t>(at));
-                key.text.push_back(sql_takes_charset(*this->schema[static_cast<std::size_t>(at)]));
+                const bool text = sql_takes_charset(part);
+                key.text.push_back(collated && text);
+                key.narrowed = key.narrowed || part.type == VT_DATE || (text && !collated);
             }
             if (!key.columns.empty()) {
                 keys.push_back(std::move(key));
             }
         }
-        auto judge = std::make_unique<sql_key_judge>(std::move(keys));
+        const auto compared = udb_equal_no_case(charset_, L"latin1")
+                                  ? sql_key_judge::collations::latin1
+                                  : sql_key_judge::collations::unicode;
+        auto judge = std::make_unique<sql_key_judge>(std::move(keys), compared);
         if (!judge->empty()) {
             keys_ = std::move(judge);
         }
@@ -94,11 +102,16 @@ void dmp_recordset::check_keys() {
     if (repeated == nullptr) {
         return;
     }
+    const bool text =
+        std::find(repeated->text.begin(), repeated->text.end(), true) != repeated->text.end();
     throw tk_exception("Duplicate entry '" + sql_key_judge::describe(*repeated, key_values_) +
                            "' for key '" + tk_to_utf8(repeated->name) +
-                           "': the row's key equals an earlier row's as the servers' default "
-                           "collations compare text (letter case, accents and trailing blanks "
-                           "aside); the replay would stop at it, so the row is not in the script.",
+                           (text ? "': the row's key equals an earlier row's as the servers' "
+                                   "default collations compare text (letter case, accents and "
+                                   "trailing blanks aside)"
+                                 : "': the row's key equals an earlier row's as the script "
+                                   "writes it (times to the microsecond, without an offset)") +
+                           "; the replay would stop at it, so the row is not in the script.",
                        0);
 }
 
@@ -202,12 +215,21 @@ void dmp_recordset::append_record(const udb_record& record) {
 }
 
 std::size_t dmp_recordset::find_field(const udb_record& record, const std::wstring& name) {
+    // A source that tells names by letter case ('Col' and 'col') has both in the record: the
+    // field of that very name first, and only then one that differs in case.
+    std::size_t same_but_case = npos;
     for (std::size_t i = 0; i < record.size(); ++i) {
-        if (record[i] && udb_equal_no_case(record[i]->name, name)) {
+        if (!record[i]) {
+            continue;
+        }
+        if (record[i]->name == name) {
             return i;
         }
+        if (same_but_case == npos && udb_equal_no_case(record[i]->name, name)) {
+            same_but_case = i;
+        }
     }
-    return npos;
+    return same_but_case;
 }
 
 bool dmp_recordset::has_cached_names(const udb_record& record) const {

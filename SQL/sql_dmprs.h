@@ -46,7 +46,7 @@ private:
     const pairing& pair_fields(const udb_record& record);
     // Whether the record's field names are those the cached pairing was built from.
     bool has_cached_names(const udb_record& record) const;
-    // The position of the field named `name` (ignoring case), or npos.
+    // The position of the field named `name`, else of one named so but for letter case, or npos.
     static std::size_t find_field(const udb_record& record, const std::wstring& name);
     // Finds the record's field of each statement column (fast path); on the statement's first
     // row a column without a field leaves the statement, on a later row it fails the row.

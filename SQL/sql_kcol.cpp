@@ -65,7 +65,8 @@ const std::array<char16_t, 0x10000>& general_weights() {
             throw std::runtime_error("ICU has no Unicode decomposition data");
         }
         for (char32_t c = 0; c < 0x10000; ++c) {
-            char32_t weight = c >= 0xD800 && c < 0xE000 ? c : base_letter(c, *nfd);
+            // A surrogate outside a pair is written as U+FFFD (see append_escaped).
+            char32_t weight = c >= 0xD800 && c < 0xE000 ? U'\uFFFD' : base_letter(c, *nfd);
             // The two letters whose weight is not the upper case of their base letter.
             if (weight == U'\u00DF') {
                 weight = U'S';
@@ -79,6 +80,29 @@ const std::array<char16_t, 0x10000>& general_weights() {
         return table;
     }();
     return weights;
+}
+
+bool is_surrogate(char16_t unit) {
+    return unit >= 0xD800 && unit < 0xE000;
+}
+
+// Whether the surrogate at `at` and the one after it form a pair.
+bool is_pair_at(std::u16string_view text, std::size_t at) {
+    return text[at] >= 0xD800 && text[at] < 0xDC00 && at + 1 < text.size() &&
+           text[at + 1] >= 0xDC00 && text[at + 1] < 0xE000;
+}
+
+// The position of the first surrogate outside a pair, or npos: the script writes U+FFFD there.
+std::size_t unpaired_surrogate(std::u16string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (is_surrogate(text[i])) {
+            if (!is_pair_at(text, i)) {
+                return i;
+            }
+            ++i;
+        }
+    }
+    return std::u16string_view::npos;
 }
 
 // Without the blanks at its end: the collations compare texts as if padded with blanks.
@@ -114,8 +138,46 @@ char32_t sql_key_fold::general_weight(char32_t c) {
     return c < 0x10000 ? general_weights()[c] : U'\uFFFD';
 }
 
-std::uint64_t sql_key_fold::general(std::u16string_view text, std::uint64_t seed) const {
-    const auto& weights = general_weights();
+char32_t sql_key_fold::latin1_weight(char32_t c) {
+    switch (c) {
+    case U'\u00C5': // Å å
+    case U'\u00E5':
+        return U'[';
+    case U'\u00C4': // Ä ä Æ æ
+    case U'\u00E4':
+    case U'\u00C6':
+    case U'\u00E6':
+        return U'\\';
+    case U'\u00D6': // Ö ö
+    case U'\u00F6':
+        return U']';
+    case U'\u00DC': // Ü ü
+    case U'\u00FC':
+        return U'Y';
+    case U'\u00D0': // Ð ð
+    case U'\u00F0':
+        return U'D';
+    case U'\u00DF': // ß ÿ Š š Ž ž Œ œ Ÿ
+    case U'\u00FF':
+    case U'\u0160':
+    case U'\u0161':
+    case U'\u017D':
+    case U'\u017E':
+    case U'\u0152':
+    case U'\u0153':
+    case U'\u0178':
+        return c;
+    default:
+        return general_weight(c);
+    }
+}
+
+namespace {
+
+// The digest of one weight per character (a surrogate pair weighs as one character), without
+// the blanks at the end.
+template <class Weigh>
+std::uint64_t fold_by_character(std::u16string_view text, std::uint64_t seed, Weigh weigh) {
     text = without_trailing_blanks(text);
     std::uint64_t h = seed;
     std::uint64_t word = 0;
@@ -128,7 +190,7 @@ std::uint64_t sql_key_fold::general(std::u16string_view text, std::uint64_t seed
             weight = u'\uFFFD';
             ++i;
         } else {
-            weight = weights[unit];
+            weight = weigh(unit);
         }
         word = (word << 16) | weight;
         if (++filled == 4) {
@@ -140,10 +202,36 @@ std::uint64_t sql_key_fold::general(std::u16string_view text, std::uint64_t seed
     return mix(h, (word << 16) | (filled + 1));
 }
 
+} // namespace
+
+std::uint64_t sql_key_fold::general(std::u16string_view text, std::uint64_t seed) const {
+    const auto& weights = general_weights();
+    return fold_by_character(text, seed, [&](char16_t unit) { return weights[unit]; });
+}
+
+std::uint64_t sql_key_fold::latin1(std::u16string_view text, std::uint64_t seed) const {
+    // Only the characters of Windows-1252 reach a latin1 table: the others refuse their row.
+    return fold_by_character(text, seed, [](char16_t unit) {
+        const char32_t weight = latin1_weight(unit);
+        return weight < 0x10000 ? static_cast<char16_t>(weight) : u'\uFFFD';
+    });
+}
+
 std::uint64_t sql_key_fold::uca(std::u16string_view text, std::uint64_t seed) {
     // The primary weights, without the ignorable characters' (none) and without those at the
     // end that weigh as a blank: the collations pad the shorter text with blanks, and other
     // characters (a no-break space) weigh as much as one.
+    if (std::size_t at = unpaired_surrogate(text); at != std::u16string_view::npos) {
+        repaired_.assign(text);
+        for (; at < repaired_.size(); ++at) {
+            if (is_pair_at(repaired_, at)) {
+                ++at;
+            } else if (is_surrogate(repaired_[at])) {
+                repaired_[at] = u'\uFFFD';
+            }
+        }
+        text = repaired_;
+    }
     const icu::UnicodeString alias(false, text.data(), static_cast<std::int32_t>(text.size()));
     UErrorCode status = U_ZERO_ERROR;
     elements_->setText(alias, status);
@@ -214,10 +302,10 @@ private:
     std::vector<std::uint64_t> slots_;
 };
 
-sql_key_judge::sql_key_judge(std::vector<key> keys, std::size_t max_digests)
-    : digests_(std::make_unique<digest_set>(max_digests)) {
+sql_key_judge::sql_key_judge(std::vector<key> keys, collations text, std::size_t max_digests)
+    : collations_(text), digests_(std::make_unique<digest_set>(max_digests)) {
     for (key& k : keys) {
-        if (std::find(k.text.begin(), k.text.end(), true) != k.text.end()) {
+        if (k.narrowed || std::find(k.text.begin(), k.text.end(), true) != k.text.end()) {
             keys_.push_back(std::move(k));
         }
     }
@@ -230,9 +318,11 @@ const sql_key_judge::key* sql_key_judge::repeated(const std::vector<const udb_fi
     if (exhausted()) {
         return nullptr;
     }
+    const bool unicode = collations_ == collations::unicode;
     const key* found = nullptr;
     for (std::size_t k = 0; k < keys_.size(); ++k) {
         const key& judged = keys_[k];
+        // `general` holds the digest of latin1's collation for a latin1 table.
         std::uint64_t general = mix(0, 2 * k);
         std::uint64_t uca = mix(0, 2 * k + 1);
         bool has_null = false;
@@ -245,8 +335,12 @@ const sql_key_judge::key* sql_key_judge::repeated(const std::vector<const udb_fi
             } else if (judged.text[part] && vt == VT_BSTR) {
                 const BSTR text = field->var.bstrVal;
                 const std::u16string_view view(text, text != nullptr ? SysStringLen(text) : 0);
-                general = fold_.general(view, general);
-                uca = fold_.uca(view, uca);
+                if (unicode) {
+                    general = fold_.general(view, general);
+                    uca = fold_.uca(view, uca);
+                } else {
+                    general = fold_.latin1(view, general);
+                }
             } else {
                 const std::string exact = field->to_string();
                 const auto* bytes = reinterpret_cast<const std::uint8_t*>(exact.data());
@@ -259,11 +353,14 @@ const sql_key_judge::key* sql_key_judge::repeated(const std::vector<const udb_fi
         }
         general += general == 0;
         uca += uca == 0;
-        if (found == nullptr && (digests_->contains(general) || digests_->contains(uca))) {
+        if (found == nullptr &&
+            (digests_->contains(general) || (unicode && digests_->contains(uca)))) {
             found = &judged;
         }
         pending_.push_back(general);
-        pending_.push_back(uca);
+        if (unicode) {
+            pending_.push_back(uca);
+        }
     }
     if (found != nullptr) {
         pending_.clear();

@@ -27,6 +27,11 @@ class udb_field;
 //   MariaDB's utf8mb4_uca1400_ai_ci), their primary weights as ICU's root collator gives them:
 //   "ß" is "ss", ignorable characters count for nothing, and whatever weighs as a blank (a
 //   no-break space) is a blank.
+// A third way, for the tables of the character set latin1 (Windows-1252 on the servers):
+// - `latin1`: latin1_swedish_ci, its default collation on every server: one weight per
+//   character, mostly as `general` weighs it, but Å, Ä (with Æ) and Ö weigh as the letters after
+//   Z, Ü as Y, Ð as D, and ß, ÿ and the letters beyond ISO 8859-1 (Š, Ž, Œ, Ÿ, in either case)
+//   each as itself.
 class sql_key_fold {
 public:
     sql_key_fold();
@@ -36,34 +41,49 @@ public:
 
     std::uint64_t general(std::u16string_view text, std::uint64_t seed) const;
     std::uint64_t uca(std::u16string_view text, std::uint64_t seed);
+    std::uint64_t latin1(std::u16string_view text, std::uint64_t seed) const;
 
-    // The weight of one character under `general` (exposed for the tests).
+    // The weight of one character under `general` and under `latin1` (exposed for the tests).
     static char32_t general_weight(char32_t c);
+    static char32_t latin1_weight(char32_t c);
 
 private:
     std::unique_ptr<icu::Collator> collator_;
     std::unique_ptr<icu::CollationElementIterator> elements_;
     std::uint32_t blank_primary_ = 0;
     std::vector<std::uint32_t> primaries_;
+    // A text whose unpaired surrogates are U+FFFD, as the script writes them.
+    std::u16string repaired_;
 };
 
 // The primary key and unique indexes of one table, with the digests of the rows written so far.
-// Only keys with a text column are judged: the source's own key keeps numbers, dates and bytes
-// apart, while its collation may tell apart texts that the destination's does not. Memory is
-// bounded: past `max_digests` the table's remaining rows are no longer judged.
+// Only keys with a text column, or a column that holds less than the source tells apart, are
+// judged: the source's own key keeps numbers and bytes apart, while its collation may tell apart
+// texts that the destination's does not. Memory is bounded: past `max_digests` the table's
+// remaining rows are no longer judged.
 class sql_key_judge {
 public:
     struct key {
         std::wstring name;
         std::vector<std::size_t> columns; // positions in the table's columns
         std::vector<bool> text;           // per column: compared by collation
+        // Whether values that the source keeps apart may meet in a column compared exactly:
+        // times that differ in their seventh fractional digit or their offset alone (compared
+        // as the script writes them), a variant's number and its text in a column of the
+        // binary character set. Such a key is judged without a text column too.
+        bool narrowed = false;
     };
 
-    explicit sql_key_judge(std::vector<key> keys, std::size_t max_digests = default_max_digests);
+    // How the replaying server compares the table's text: by the default collations of the
+    // Unicode character sets (any of them), or by latin1's.
+    enum class collations { unicode, latin1 };
+
+    explicit sql_key_judge(std::vector<key> keys, collations text = collations::unicode,
+                           std::size_t max_digests = default_max_digests);
     ~sql_key_judge();
 
     bool empty() const { return keys_.empty(); }
-    // The key whose value the row repeats (an earlier row's under either collation), if any.
+    // The key whose value the row repeats (an earlier row's under any collation judged), if any.
     // `values[column]` is the row's field of a table column (nullptr: none). The row's digests
     // are kept only by keep(), once the row is written.
     const key* repeated(const std::vector<const udb_field*>& values);
@@ -82,6 +102,7 @@ private:
     class digest_set;
 
     std::vector<key> keys_;
+    collations collations_;
     sql_key_fold fold_;
     std::unique_ptr<digest_set> digests_;
     std::vector<std::uint64_t> pending_;

@@ -2,6 +2,7 @@
 // collations: whatever utf8mb4_general_ci or utf8mb4_uca1400_ai_ci takes for equal, the folds
 // take for equal too (a fold may be coarser, never finer); then the judge of a table's keys.
 #include "SQL/sql_kcol.h"
+#include "SQL/sql_util.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_field.h"
 
@@ -10,7 +11,9 @@
 
 #include <gtest/gtest.h>
 #include <mysql.h>
+#include <unicode/unistr.h>
 
+#include <cstdio>
 #include <map>
 #include <random>
 #include <set>
@@ -47,6 +50,21 @@ protected:
     // The server's weight of each text under `collation`: equal weights, equal texts.
     std::vector<std::string> weights(const std::vector<std::u32string>& texts,
                                      const std::string& collation) {
+        std::vector<std::string> utf8_texts;
+        for (const std::u32string& text : texts) {
+            utf8_texts.push_back(utf8(text));
+        }
+        return utf8_weights(utf8_texts, collation);
+    }
+
+    // The same for texts in UTF-8, converted to `charset` (that of the collation); `padded`
+    // pads the weights with a blank's to that many characters, as a comparison pads the shorter
+    // text (the weights of a simple collation keep the text's own blanks).
+    std::vector<std::string> utf8_weights(const std::vector<std::string>& texts,
+                                          const std::string& collation,
+                                          const std::string& charset = "utf8mb4", int padded = 0) {
+        const std::string pad =
+            padded > 0 ? " AS CHAR(" + std::to_string(padded) + ")" : std::string();
         std::vector<std::string> out;
         constexpr std::size_t chunk = 500;
         for (std::size_t from = 0; from < texts.size(); from += chunk) {
@@ -54,8 +72,8 @@ protected:
             std::string select = "SELECT ";
             for (std::size_t i = from; i < to; ++i) {
                 select += (i > from ? ", " : "") +
-                          std::string("HEX(WEIGHT_STRING(CONVERT(_utf8mb4 X'") +
-                          hex(utf8(texts[i])) + "' USING utf8mb4) COLLATE " + collation + "))";
+                          std::string("HEX(WEIGHT_STRING(CONVERT(_utf8mb4 X'") + hex(texts[i]) +
+                          "' USING " + charset + ") COLLATE " + collation + pad + "))";
             }
             EXPECT_EQ(mysql_query(&mysql_, select.c_str()), 0) << mysql_error(&mysql_);
             MYSQL_RES* result = mysql_store_result(&mysql_);
@@ -143,6 +161,114 @@ TEST_F(KeyFold, TakesEveryGeneratedTextTheServerEquatesForEqual) {
     expect_coarser(texts, 1);
 }
 
+// A surrogate outside a pair reaches the script as U+FFFD: its key is that text's, which the
+// server weighs as every other character beyond the Basic Multilingual Plane under
+// utf8mb4_general_ci.
+TEST_F(KeyFold, TakesUnpairedSurrogatesForTheCharacterTheScriptWrites) {
+    const std::vector<std::u16string> texts = {
+        u"a\xD800",
+        u"a\uFFFD",
+        u"a\xDC00",
+        u"a\U0001F600",
+        u"\xDBFF\xDBFFx",
+        u"\uFFFD\uFFFDx",
+        u"\U0001F600\xDC00x",
+        u"\U0001F600\uFFFDx",
+        u"\xDC00\xD800",
+        u"\uFFFD\uFFFD",
+        u"a",
+        u"\U0001F601\U0001F600x",
+    };
+    std::vector<std::string> written;
+    for (const std::u16string& text : texts) {
+        std::string literal;
+        append_escaped(literal, std::u16string_view(text));
+        written.push_back(literal);
+    }
+    sql_key_fold fold;
+    for (int collation = 0; collation < 2; ++collation) {
+        SCOPED_TRACE(collations[collation]);
+        const std::vector<std::string> server = utf8_weights(written, collations[collation]);
+        ASSERT_EQ(server.size(), texts.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            for (std::size_t j = 0; j < i; ++j) {
+                if (server[i] != server[j]) {
+                    continue;
+                }
+                const auto digest = [&](const std::u16string& text) {
+                    return collation == 0 ? fold.general(text, 0) : fold.uca(text, 0);
+                };
+                EXPECT_EQ(digest(texts[i]), digest(texts[j]))
+                    << "the server takes " << hex(written[i]) << " and " << hex(written[j])
+                    << " for equal";
+            }
+        }
+    }
+}
+
+// A latin1 table compares its text with latin1_swedish_ci: the fold takes for equal exactly the
+// texts that collation takes for equal, every character of the set and generated texts over it.
+TEST_F(KeyFold, Latin1FoldIsTheServersLatin1Collation) {
+    // The characters of the server's latin1, as the server converts its bytes.
+    std::string select = "SELECT ";
+    for (int byte = 0; byte < 256; ++byte) {
+        char code[8];
+        std::snprintf(code, sizeof code, "%02X", byte);
+        select += std::string(byte > 0 ? ", " : "") + "HEX(CONVERT(CONVERT(X'" + code +
+                  "' USING latin1) USING utf8mb4))";
+    }
+    ASSERT_EQ(mysql_query(&mysql_, select.c_str()), 0) << mysql_error(&mysql_);
+    MYSQL_RES* result = mysql_store_result(&mysql_);
+    ASSERT_NE(result, nullptr);
+    MYSQL_ROW characters = mysql_fetch_row(result);
+    std::vector<std::string> letters;
+    for (int byte = 0; byte < 256; ++byte) {
+        std::string bytes;
+        for (const char* h = characters[byte]; h[0] != 0 && h[1] != 0; h += 2) {
+            bytes += static_cast<char>(std::stoi(std::string(h, 2), nullptr, 16));
+        }
+        letters.push_back(bytes);
+    }
+    mysql_free_result(result);
+
+    // Every other character from letters that the collation weighs alike, or nearly so, so
+    // that equal texts come up.
+    const char* const alike[] = {"a",        "A",        "\xC3\x85", "[",        "\xC3\xA4", "\\",
+                                 "y",        "\xC3\xBC", "s",        "\xC3\x9F", "\xC5\xA0", " ",
+                                 "\xC3\x90", "d",        "\xC3\x98", "o"};
+    std::vector<std::string> texts = letters;
+    std::mt19937 random(20261212);
+    std::uniform_int_distribution<std::size_t> pick(0, letters.size() - 1);
+    std::uniform_int_distribution<int> length(0, 3);
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        for (int n = length(random); n > 0; --n) {
+            text += n % 2 == 0 ? letters[pick(random)] : alike[pick(random) % std::size(alike)];
+        }
+        texts.push_back(text);
+    }
+    const std::vector<std::string> server = utf8_weights(texts, "latin1_swedish_ci", "latin1", 8);
+    ASSERT_EQ(server.size(), texts.size());
+    sql_key_fold fold;
+    std::map<std::string, std::size_t> first_by_server;
+    std::map<std::uint64_t, std::size_t> first_by_fold;
+    int misses = 0;
+    for (std::size_t i = 0; i < texts.size() && misses < 10; ++i) {
+        const icu::UnicodeString text = icu::UnicodeString::fromUTF8(texts[i]);
+        const std::uint64_t folded_text =
+            fold.latin1(std::u16string_view(reinterpret_cast<const char16_t*>(text.getBuffer()),
+                                            static_cast<std::size_t>(text.length())),
+                        0);
+        const std::size_t by_server = first_by_server.emplace(server[i], i).first->second;
+        const std::size_t by_fold = first_by_fold.emplace(folded_text, i).first->second;
+        if (by_server != by_fold) {
+            ++misses;
+            ADD_FAILURE() << hex(texts[i]) << " equals " << hex(texts[by_server])
+                          << " on the server and " << hex(texts[by_fold]) << " by the fold";
+        }
+    }
+}
+
 // The folds keep apart what every collation keeps apart.
 TEST(KeyFoldOffline, KeepsDistinctLettersApart) {
     sql_key_fold fold;
@@ -218,7 +344,7 @@ TEST(KeyJudge, RefusesTheRowsThatRepeatAKeyAndKeepsOnlyWrittenRows) {
 }
 
 TEST(KeyJudge, SaysWhereItStopsJudgingForLackOfMemory) {
-    sql_key_judge judge({{L"u", {1}, {true}}}, 600);
+    sql_key_judge judge({{L"u", {1}, {true}}}, sql_key_judge::collations::unicode, 600);
     std::uint64_t n = 0;
     while (!judge.exhausted() && n < 10000) {
         row_values r = row(number(static_cast<int>(n)),

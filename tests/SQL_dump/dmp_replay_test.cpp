@@ -5,6 +5,7 @@
 #include "tests/SQL_dump/dmp_test_fixture.h"
 
 #include "SQL/sql_engi.h"
+#include "TK/tk_excep.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_rel.h"
 #include "tests/support/mysql_test_env.h"
@@ -466,3 +467,69 @@ TEST_F(replay_test, ScriptWithNewLineBreaksAndNoLocksReplays) {
 }
 
 } // namespace
+
+// Whichever path a row takes into the script (gathered with others, or alone once a row too big
+// for gathering has ended that), a row whose key the replaying server would take for an earlier
+// row's is refused, and a row refused for any reason leaves no key behind: the replay holds
+// every other row and nothing more.
+TEST_F(replay_test, RowsRepeatingAKeyAreRefusedOnEitherPath) {
+    engine_.charset = L"latin1";
+    const std::string big(sql_engine::max_field_size + 10, 'b');
+    for (const bool fast : {false, true}) {
+        SCOPED_TRACE(fast ? "rows gathered first" : "a statement per row");
+        drop();
+        engine_.fast_insert = fast;
+        const std::string script = path(fast ? "fast_keys.sql" : "slow_keys.sql");
+        std::vector<int> refused;
+        {
+            dmp_database db(wpath(fast ? "fast_keys.sql" : "slow_keys.sql"), options());
+            udb_indexes indexes;
+            indexes.push_back(index_of(L"PK_t", true, true, {L"k"}));
+            indexes.push_back(index_of(L"UX_t", true, false, {L"n", L"u"}));
+            auto n = column(L"n", VT_I4, 4);
+            n->b_not_null = true;
+            auto k = column(L"k", VT_BSTR, 20);
+            k->b_not_null = true;
+            auto t = db.create_table(
+                L"t", schema_of({n, k, column(L"u", VT_BSTR, 20), column(L"note", VT_BSTR, 0)}),
+                indexes);
+            const auto append = [&](int number, const wchar_t* key, const wchar_t* u,
+                                    const std::string& note) {
+                try {
+                    t->append_record(record_of({{L"n", typed(std::to_string(number), VT_I4)},
+                                                {L"k", ole_variant(std::wstring(key))},
+                                                {L"u", ole_variant(std::wstring(u))},
+                                                {L"note", ole_variant(tk_utf8_to_wstring(note))}}));
+                } catch (const tk_exception& e) {
+                    EXPECT_EQ(e.level, 0);
+                    refused.push_back(number);
+                }
+            };
+            append(1, L"abc", L"p", "");
+            append(2, L"ABC", L"q", "");            // the primary key
+            append(3, L"d\u00e9f", L"r", "\u03a9"); // a character latin1 lacks
+            append(4, L"DEF", L"s", "");            // the refused row left no key
+            append(1, L"ghi", L"P  ", "");          // the unique key (n, u)
+            append(5, L"jkl", L"t", big);           // too big to be gathered
+            append(6, L"JKL ", L"u", "");
+            append(7, L"\u00c5bc", L"v", ""); // latin1_swedish_ci: not A
+            append(8, L"[BC", L"w", "");      // ... but [
+            t.reset();
+            db.close();
+        }
+        EXPECT_EQ(refused, (std::vector<int>{2, 3, 1, 6, 8}));
+        if (fast) {
+            // The first rows written were gathered into one statement.
+            EXPECT_NE(read_file(script).find("'p', ''), (4, 'DEF'"), std::string::npos);
+        }
+        std::string errors;
+        ASSERT_EQ(replay(script, errors), 0) << errors;
+        connection c(server_, db_name_);
+        EXPECT_EQ(c.rows("SELECT n, k, u, LENGTH(note) FROM t ORDER BY n"),
+                  (std::vector<std::vector<cell>>{
+                      {cell("1"), cell("abc"), cell("p"), cell("0")},
+                      {cell("4"), cell("DEF"), cell("s"), cell("0")},
+                      {cell("5"), cell("jkl"), cell("t"), cell(std::to_string(big.size()))},
+                      {cell("7"), cell("\u00c5bc"), cell("v"), cell("0")}}));
+    }
+}

@@ -378,3 +378,23 @@ TEST_F(rows_test, RowsTheTableCharacterSetCannotStoreAreRefused) {
 }
 
 } // namespace
+
+// Fields whose names differ in letter case only ('Col' and 'col', from a case-sensitive source)
+// each fill their own column, on both paths, in whatever order the record holds them.
+TEST_F(rows_test, FieldsThatDifferInLetterCaseOnlyFillTheirOwnColumns) {
+    for (const bool fast : {false, true}) {
+        SCOPED_TRACE(fast ? "fast path" : "slow path");
+        engine_.fast_insert = fast;
+        const std::string text = rows([&](dmp_database& db) {
+            auto t = db.create_table(
+                L"t", schema_of({column(L"Col", VT_I4, 4), column(L"col", VT_I4, 4)}), {});
+            t->append_record(record_of({{L"Col", typed("1", VT_I4)}, {L"col", typed("2", VT_I4)}}));
+            t->append_record(record_of({{L"col", typed("4", VT_I4)}, {L"Col", typed("3", VT_I4)}}));
+        });
+        EXPECT_EQ(text, fast ? "INSERT INTO `t`(`Col`, `col00000`) VALUES(1, 2), (3, 4);\r\n"
+                               "UNLOCK TABLES;\r\n"
+                             : "INSERT INTO `t`(`Col`, `col00000`) \nVALUES (1, 2);\r\n"
+                               "INSERT INTO `t`(`Col`, `col00000`) \nVALUES (3, 4);\r\n"
+                               "UNLOCK TABLES;\r\n");
+    }
+}

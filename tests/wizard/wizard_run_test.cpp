@@ -233,6 +233,41 @@ TEST_F(WizardRun, QuickLaunchRunsAProfileIntoMariaDBAndIntoAScriptFile) {
     expect_rows("wiz_script");
 }
 
+// The quick launch of a script profile refuses the rows whose unique key repeats an earlier
+// row's, as a run into the server does: the run ends with 255 and the script replays into the
+// rows a server run keeps.
+TEST_F(WizardRun, QuickLaunchScriptRefusesTheRowsTheServerRefuses) {
+    drop("wiz_script_keys");
+    program_objects objects;
+    const std::string script = dir.file("keys.sql");
+    const std::string path = profile(false, script, {L"dbo.dupes", L"dbo.customers"}, "keys.vlm");
+    // The question after the first refused row (the connecting window comes before it): go on,
+    // and ask no more.
+    once_when(
+        [] {
+            const QWidget* shown = QApplication::activeModalWidget();
+            return shown != nullptr && shown->isVisible() &&
+                   shown->findChild<QCheckBox*>() != nullptr;
+        },
+        [] {
+            QWidget* shown = QApplication::activeModalWidget();
+            shown->findChild<QCheckBox*>()->setChecked(true);
+            for (auto* button : shown->findChildren<QAbstractButton*>()) {
+                if (button->text().remove('&') == "Continue") {
+                    button->click();
+                }
+            }
+        });
+    finish_when_done();
+    EXPECT_EQ(velmora_start(path), 255);
+    db.exec("CREATE DATABASE wiz_script_keys CHARACTER SET utf8mb4");
+    ASSERT_EQ(test_support::replay_script(db.server, "wiz_script_keys", script), "");
+    EXPECT_EQ(db.query("SELECT id, code FROM wiz_script_keys.`dbo.dupes`"),
+              (std::vector<row>{{"1", "same"}}));
+    EXPECT_EQ(db.query("SELECT COUNT(*) FROM wiz_script_keys.`dbo.customers`"),
+              std::vector<row>{{"3"}});
+}
+
 // Views of a saved profile whose comments or literals MySQL reads otherwise than SQL Server: the
 // quick launch creates each as the SELECT the check read, and no view reads the server's
 // accounts; the other database survives.
