@@ -6,8 +6,11 @@
 #include <unicode/coleitr.h>
 #include <unicode/coll.h>
 #include <unicode/tblcoll.h>
+#include <unicode/uniset.h>
+#include <unicode/usetiter.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
+#include <unicode/ucol.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
@@ -130,6 +133,58 @@ sql_key_fold::sql_key_fold() {
     elements_.reset(rules->createCollationElementIterator(blank));
     const std::int32_t element = elements_->next(status);
     blank_primary_ = static_cast<std::uint32_t>(element) >> 16;
+    elements_by_character_ = &plain_elements(*rules);
+}
+
+// The primary weights of each character of the first blocks (up to the Hangul letters) that
+// weighs the same wherever it stands: not a combining mark (marks reorder and merge with what
+// precedes them) and in none of the root collation's contractions or prefixes. Made once.
+const sql_key_fold::element_table& sql_key_fold::plain_elements(icu::RuleBasedCollator& rules) {
+    static const element_table table = [&] {
+        element_table out;
+        UErrorCode status = U_ZERO_ERROR;
+        icu::UnicodeSet contractions;
+        ucol_getContractionsAndExpansions(rules.toUCollator(), contractions.toUSet(), nullptr, true,
+                                          &status);
+        icu::UnicodeSet in_context;
+        if (U_SUCCESS(status)) {
+            for (std::int32_t i = 0; i < contractions.getRangeCount(); ++i) {
+                in_context.add(contractions.getRangeStart(i), contractions.getRangeEnd(i));
+            }
+            icu::UnicodeSetIterator strings(contractions);
+            while (strings.next()) {
+                if (strings.isString()) {
+                    in_context.addAll(strings.getString());
+                }
+            }
+        }
+        std::unique_ptr<icu::CollationElementIterator> elements(
+            rules.createCollationElementIterator(icu::UnicodeString()));
+        out.first.assign(element_table::characters, 0);
+        out.count.assign(element_table::characters, element_table::not_plain);
+        for (char16_t c = 0; c < element_table::characters; ++c) {
+            if (U_FAILURE(status) || in_context.contains(c) || u_getCombiningClass(c) != 0 ||
+                u_getIntPropertyValue(c, UCHAR_LEAD_CANONICAL_COMBINING_CLASS) != 0 ||
+                u_getIntPropertyValue(c, UCHAR_TRAIL_CANONICAL_COMBINING_CLASS) != 0) {
+                continue;
+            }
+            out.first[c] = static_cast<std::uint16_t>(out.primaries.size());
+            elements->setText(icu::UnicodeString(c), status);
+            for (std::int32_t e = elements->next(status);
+                 e != icu::CollationElementIterator::NULLORDER && U_SUCCESS(status);
+                 e = elements->next(status)) {
+                if (const auto primary = static_cast<std::uint32_t>(e) >> 16; primary != 0) {
+                    out.primaries.push_back(primary);
+                }
+            }
+            const std::size_t count = out.primaries.size() - out.first[c];
+            if (U_SUCCESS(status) && count < element_table::not_plain) {
+                out.count[c] = static_cast<std::uint8_t>(count);
+            }
+        }
+        return out;
+    }();
+    return table;
 }
 
 sql_key_fold::~sql_key_fold() = default;
@@ -218,6 +273,37 @@ std::uint64_t sql_key_fold::latin1(std::u16string_view text, std::uint64_t seed)
 }
 
 std::uint64_t sql_key_fold::uca(std::u16string_view text, std::uint64_t seed) {
+    const element_table& table = *elements_by_character_;
+    const bool plain = std::all_of(text.begin(), text.end(), [&](char16_t unit) {
+        return unit < element_table::characters && table.count[unit] != element_table::not_plain;
+    });
+    if (!plain) {
+        return uca_by_elements(text, seed);
+    }
+    // Characters that stand alone weigh in a text as they weigh on their own.
+    primaries_.clear();
+    std::size_t kept = 0;
+    for (const char16_t unit : text) {
+        const std::size_t end = table.first[unit] + std::size_t{table.count[unit]};
+        for (std::size_t i = table.first[unit]; i < end; ++i) {
+            primaries_.push_back(table.primaries[i]);
+            if (table.primaries[i] != blank_primary_) {
+                kept = primaries_.size();
+            }
+        }
+    }
+    return digest_of_primaries(seed, kept);
+}
+
+std::uint64_t sql_key_fold::digest_of_primaries(std::uint64_t seed, std::size_t kept) const {
+    std::uint64_t h = seed;
+    for (std::size_t i = 0; i < kept; ++i) {
+        h = mix(h, primaries_[i]);
+    }
+    return mix(h, kept);
+}
+
+std::uint64_t sql_key_fold::uca_by_elements(std::u16string_view text, std::uint64_t seed) {
     // The primary weights, without the ignorable characters' (none) and without those at the
     // end that weigh as a blank: the collations pad the shorter text with blanks, and other
     // characters (a no-break space) weigh as much as one.
@@ -249,11 +335,7 @@ std::uint64_t sql_key_fold::uca(std::u16string_view text, std::uint64_t seed) {
             kept = primaries_.size();
         }
     }
-    std::uint64_t h = seed;
-    for (std::size_t i = 0; i < kept; ++i) {
-        h = mix(h, primaries_[i]);
-    }
-    return mix(h, kept);
+    return digest_of_primaries(seed, kept);
 }
 
 // Digests in an open-addressing table; 0 marks a free slot.
@@ -261,24 +343,8 @@ class sql_key_judge::digest_set {
 public:
     explicit digest_set(std::size_t max_count) : max_count_(max_count), slots_(1024, 0) {}
 
-    bool contains(std::uint64_t digest) const { return slots_[find(digest)] == digest; }
-    // False when the set is full.
-    bool insert(std::uint64_t digest) {
-        if (2 * (count_ + 1) > slots_.size()) {
-            if (count_ + 1 > max_count_) {
-                return false;
-            }
-            grow();
-        }
-        std::uint64_t& slot = slots_[find(digest)];
-        if (slot == 0) {
-            slot = digest;
-            ++count_;
-        }
-        return true;
-    }
-
-private:
+    // Where the digest is, or where it would go; a slot of its own is found once per digest,
+    // so that a row costs one walk of the table per digest (the table outgrows every cache).
     std::size_t find(std::uint64_t digest) const {
         const std::size_t mask = slots_.size() - 1;
         std::size_t at = static_cast<std::size_t>(digest) & mask;
@@ -287,6 +353,30 @@ private:
         }
         return at;
     }
+    bool holds_at(std::size_t at, std::uint64_t digest) const { return slots_[at] == digest; }
+    void prefetch(std::uint64_t digest) const {
+        __builtin_prefetch(&slots_[static_cast<std::size_t>(digest) & (slots_.size() - 1)]);
+    }
+    // Puts the digest in, at `at` when find() gave it and nothing has moved since; false when
+    // the set is full.
+    bool insert(std::uint64_t digest, std::size_t at) {
+        if (2 * (count_ + 1) > slots_.size()) {
+            if (count_ + 1 > max_count_) {
+                return false;
+            }
+            grow();
+            at = find(digest);
+        } else if (slots_[at] != 0) {
+            at = find(digest);
+        }
+        if (slots_[at] == 0) {
+            slots_[at] = digest;
+            ++count_;
+        }
+        return true;
+    }
+
+private:
     void grow() {
         std::vector<std::uint64_t> old(2 * slots_.size(), 0);
         old.swap(slots_);
@@ -319,7 +409,6 @@ const sql_key_judge::key* sql_key_judge::repeated(const std::vector<const udb_fi
         return nullptr;
     }
     const bool unicode = collations_ == collations::unicode;
-    const key* found = nullptr;
     for (std::size_t k = 0; k < keys_.size(); ++k) {
         const key& judged = keys_[k];
         // `general` holds the digest of latin1's collation for a latin1 table.
@@ -353,25 +442,30 @@ const sql_key_judge::key* sql_key_judge::repeated(const std::vector<const udb_fi
         }
         general += general == 0;
         uca += uca == 0;
-        if (found == nullptr &&
-            (digests_->contains(general) || (unicode && digests_->contains(uca)))) {
-            found = &judged;
-        }
-        pending_.push_back(general);
+        pending_.push_back({general, k});
         if (unicode) {
-            pending_.push_back(uca);
+            pending_.push_back({uca, k});
         }
     }
-    if (found != nullptr) {
-        pending_.clear();
+    // The misses of all digests at once, then one walk each.
+    for (const pending_digest& digest : pending_) {
+        digests_->prefetch(digest.digest);
     }
-    return found;
+    for (pending_digest& digest : pending_) {
+        digest.slot = digests_->find(digest.digest);
+        if (digests_->holds_at(digest.slot, digest.digest)) {
+            const key* repeating = &keys_[digest.key_index];
+            pending_.clear();
+            return repeating;
+        }
+    }
+    return nullptr;
 }
 
 void sql_key_judge::keep() {
     ++rows_;
-    for (const std::uint64_t digest : pending_) {
-        if (!digests_->insert(digest)) {
+    for (const pending_digest& digest : pending_) {
+        if (!digests_->insert(digest.digest, digest.slot)) {
             exhausted_at_ = rows_;
             digests_.reset(new digest_set(0));
             break;

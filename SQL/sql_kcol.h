@@ -15,6 +15,7 @@
 U_NAMESPACE_BEGIN
 class Collator;
 class CollationElementIterator;
+class RuleBasedCollator;
 U_NAMESPACE_END
 class udb_field;
 
@@ -41,6 +42,9 @@ public:
 
     std::uint64_t general(std::u16string_view text, std::uint64_t seed) const;
     std::uint64_t uca(std::u16string_view text, std::uint64_t seed);
+    // `uca` by ICU's collation elements over the whole text, the way every text other than one
+    // of plain characters takes (exposed for the tests, as the reference of the plain way).
+    std::uint64_t uca_by_elements(std::u16string_view text, std::uint64_t seed);
     std::uint64_t latin1(std::u16string_view text, std::uint64_t seed) const;
 
     // The weight of one character under `general` and under `latin1` (exposed for the tests).
@@ -48,6 +52,19 @@ public:
     static char32_t latin1_weight(char32_t c);
 
 private:
+    // The primary weights of the characters that weigh alike in any text, looked up instead of
+    // iterated: most key texts are made of them.
+    struct element_table {
+        static constexpr char16_t characters = 0x1100;
+        static constexpr std::uint8_t not_plain = 0xFF;
+        std::vector<std::uint16_t> first; // per character: where its weights begin
+        std::vector<std::uint8_t> count;  // per character: how many, or not_plain
+        std::vector<std::uint32_t> primaries;
+    };
+    static const element_table& plain_elements(icu::RuleBasedCollator& rules);
+    std::uint64_t digest_of_primaries(std::uint64_t seed, std::size_t kept) const;
+
+    const element_table* elements_by_character_ = nullptr;
     std::unique_ptr<icu::Collator> collator_;
     std::unique_ptr<icu::CollationElementIterator> elements_;
     std::uint32_t blank_primary_ = 0;
@@ -105,7 +122,13 @@ private:
     collations collations_;
     sql_key_fold fold_;
     std::unique_ptr<digest_set> digests_;
-    std::vector<std::uint64_t> pending_;
+    // The row's digests, each with its key and the slot find() gave it.
+    struct pending_digest {
+        std::uint64_t digest = 0;
+        std::size_t key_index = 0;
+        std::size_t slot = 0;
+    };
+    std::vector<pending_digest> pending_;
     std::uint64_t rows_ = 0;
     std::uint64_t exhausted_at_ = 0;
 };

@@ -269,6 +269,30 @@ TEST_F(KeyFold, Latin1FoldIsTheServersLatin1Collation) {
     }
 }
 
+// Texts of characters looked up one by one weigh as ICU's collation elements weigh the whole
+// text: generated texts over the looked-up blocks, their combining marks and contractions (Thai
+// vowels, Devanagari nukta, Cyrillic breve) included, and a few characters beyond them.
+TEST(KeyFoldOffline, LooksUpCharactersAsTheWholeTextWeighs) {
+    sql_key_fold fold;
+    std::mt19937 random(20261211);
+    std::uniform_int_distribution<int> block(0, 0x10FF);
+    std::uniform_int_distribution<int> length(0, 6);
+    const std::u16string special = u"\u0e40\u0e01\u0e32\u093c\u0915\u0306\u0438\u0301"
+                                   u"\u00df\u00a0 \u1100\u3042\u30fc\uff21";
+    std::uniform_int_distribution<std::size_t> pick(0, special.size() - 1);
+    for (int i = 0; i < 200000; ++i) {
+        std::u16string text;
+        for (int n = length(random); n > 0; --n) {
+            text +=
+                random() % 3 == 0 ? special[pick(random)] : static_cast<char16_t>(block(random));
+        }
+        if (fold.uca(text, 7) != fold.uca_by_elements(text, 7)) {
+            std::u32string wide(text.begin(), text.end());
+            FAIL() << "'" << utf8(wide) << "' (" << hex(utf8(wide)) << ") weighs otherwise";
+        }
+    }
+}
+
 // The folds keep apart what every collation keeps apart.
 TEST(KeyFoldOffline, KeepsDistinctLettersApart) {
     sql_key_fold fold;
