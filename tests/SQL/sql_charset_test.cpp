@@ -115,6 +115,8 @@ TEST_F(CharsetRepertoire, AgreesWithTheServer) {
     for (const std::string& charset : charsets) {
         SCOPED_TRACE(charset);
         const sql_charset_repertoire repertoire(std::wstring(charset.begin(), charset.end()));
+        // A script in a set the judge does not know is refused.
+        EXPECT_TRUE(repertoire.known());
         const std::vector<bool> stored = server_stores(charset, points);
         ASSERT_EQ(stored.size(), points.size());
         int unsound = 0;
@@ -156,6 +158,7 @@ TEST(CharsetRepertoireNames, UnicodeAndUnknownSets) {
     EXPECT_EQ(sql_charset_repertoire(L"UTF8MB3").first_unstorable(astral), 0x1F600);
     EXPECT_EQ(sql_charset_repertoire(L"SJis").first_unstorable(astral), 0x1F600);
     EXPECT_FALSE(sql_charset_repertoire(L"no such set").checks());
+    EXPECT_FALSE(sql_charset_repertoire(L"utf8mb4_bin").known());
 }
 
 // pontrel and the wizard take the letter case of the user's locale: under a Turkish one the C

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 using agent_test::mysql_client;
@@ -120,6 +122,28 @@ TEST_F(PontrelCharset, MultiByteScriptRefusesTheRowsTheServerRefuses) {
     EXPECT_EQ(kana(database), kept);
     EXPECT_EQ(words(database), words("cs_sjis_direct"));
     EXPECT_EQ(notes(database), notes("cs_sjis_direct"));
+}
+
+// A character set no server offers: a direct run stops at its CREATE DATABASE, and a script run
+// is refused before anything is written, instead of ending well with a script whose replay stops
+// at its first CREATE TABLE.
+TEST_F(PontrelCharset, ScriptRefusesASetNoServerOffers) {
+    for (const char* charset : {"nosuchset", "utf8mb4_bin", "latin"}) {
+        SCOPED_TRACE(charset);
+        const run_result direct =
+            run({"--dest=" + fresh("cs_unknown"), std::string("--charset=") + charset});
+        EXPECT_EQ(direct.exit_code, exit_failed) << direct.out << direct.err;
+
+        const std::string script = dir.file("unknown.sql");
+        const run_result dumped =
+            run({"--dump", "--dest=" + script, std::string("--charset=") + charset});
+        EXPECT_EQ(dumped.exit_code, exit_failed) << dumped.out << dumped.err;
+        EXPECT_NE(dumped.out.find(std::string("The character set '") + charset +
+                                  "' is not one that MySQL or MariaDB servers offer"),
+                  std::string::npos)
+            << dumped.out;
+        EXPECT_FALSE(std::filesystem::exists(script));
+    }
 }
 
 } // namespace
