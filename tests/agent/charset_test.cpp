@@ -146,4 +146,45 @@ TEST_F(PontrelCharset, ScriptRefusesASetNoServerOffers) {
     }
 }
 
+// A type mapping names its type in any letter case, as the profile's check reads it: the column
+// still gets its length and the run's character set, and the script refuses the rows that the
+// direct run refuses. A type the mapping wrote in lower case used to leave the column to the
+// replaying database's character set, unjudged (or without its length, so that no CREATE TABLE
+// of it ran).
+TEST_F(PontrelCharset, MappedTextTypesInAnyLetterCaseTakeTheSet) {
+    const auto& s = db.server;
+    for (const char* type : {"text", "Varchar", "char", "long", "tinytext"}) {
+        SCOPED_TRACE(type);
+        const std::string profile = dir.write(
+            "mapped.vlm",
+            "[MySQL settings]\nhost=" + s.host + "\nuser=" + s.user + "\npassword=" + s.password +
+                "\nport=" + std::to_string(s.port) +
+                "\n[MS SQL Server settings]\nserver=" + mssql_host() +
+                "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\nschema=dbo\n"
+                "[Generic settings]\nsrc=velmora_charset\ncharacter set=latin1\n"
+                "[Selected Tables]\ndbo.words\n[Type Mappings]\ndatabase:\ntables:\n"
+                "  - name: dbo.words\n    new_name: dbo.words\n    fields:\n      - name:w\n"
+                "        new_name: w\n        status: changed\n        type: " +
+                type +
+                "\n        default_value: \n        character_set: \n        length: 20\n"
+                "        scale: 0\n        precision: 0\n");
+        const run_result direct =
+            run_pontrel({"--profile=" + profile, "--dest=" + fresh("cs_mapped")}, dir.path());
+        EXPECT_EQ(direct.exit_code, exit_failed) << direct.out << direct.err;
+        const std::vector<row> kept = {
+            {"1", "café", "plain"}, {"2", "€uro", std::nullopt}, {"4", "plain", "ÿ"}};
+        EXPECT_EQ(words("cs_mapped"), kept);
+
+        const std::string script = dir.file("mapped.sql");
+        const run_result dumped =
+            run_pontrel({"--profile=" + profile, "--dump", "--dest=" + script}, dir.path());
+        EXPECT_EQ(dumped.exit_code, exit_failed) << dumped.out << dumped.err;
+        // The replaying database's own set is another: the column must name latin1 itself.
+        const std::string database = fresh("cs_mapped_script");
+        db.exec("CREATE DATABASE " + database + " CHARACTER SET utf8mb4");
+        EXPECT_EQ(test_support::replay_script(db.server, database, script), "");
+        EXPECT_EQ(words(database), kept);
+    }
+}
+
 } // namespace
