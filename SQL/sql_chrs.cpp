@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <bitset>
 #include <cstdint>
-#include <cwctype>
 #include <map>
 #include <mutex>
 #include <span>
@@ -134,14 +133,10 @@ const std::vector<std::wstring>& sql_engine::get_storage_engines() {
 
 namespace {
 
+// Set names are ASCII words that servers match without regard to case; the locale's case (a
+// Turkish 'I' lower-cases to a dotless i) must not make a known set unknown.
 bool same_name(const std::wstring& a, const wchar_t* b) {
-    std::size_t i = 0;
-    for (; i < a.size() && b[i] != L'\0'; ++i) {
-        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) {
-            return false;
-        }
-    }
-    return i == a.size() && b[i] == L'\0';
+    return tk_equal_ascii_no_case(a, b);
 }
 
 } // namespace

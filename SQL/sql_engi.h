@@ -91,6 +91,8 @@ public:
     // Whether values are checked at all: false for sets that hold every character and for sets
     // whose repertoire is not known here.
     bool checks() const { return kind_ != kind::everything && kind_ != kind::unknown; }
+    // Whether the name is one of a set that MySQL or MariaDB servers offer (in any letter case).
+    bool known() const { return kind_ != kind::unknown; }
     // The first code point of the UTF-8 `text` that the set cannot store, or -1 when it can
     // store them all (and for text that is no valid UTF-8, which the server judges itself).
     long first_unstorable(std::string_view text, form as = form::value) const;

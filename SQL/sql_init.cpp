@@ -71,11 +71,13 @@ std::wstring sql_column_type_text(const t_ftd& column) {
 } // namespace
 
 bool sql_takes_charset(const t_ftd& column) {
-    // Only text types take a character set; geometry and binary types refuse one.
+    // Only text types take a character set; geometry and binary types refuse one. LONG is
+    // MEDIUMTEXT.
     return column.native_type.empty()
                ? column.type == VT_BSTR && sql_is_text_type(sql_column_type_text(column))
                : column.native_type.find(L"CHAR") != std::wstring::npos ||
-                     column.native_type.find(L"TEXT") != std::wstring::npos;
+                     column.native_type.find(L"TEXT") != std::wstring::npos ||
+                     column.native_type == L"LONG";
 }
 
 // ---- Column clauses -----------------------------------------------------------------------------

@@ -496,14 +496,19 @@ std::wstring get_sql_native_type2(const t_ftd& column, bool name_only) {
 std::wstring get_sql_native_type1(const std::wstring& name, int64_t length, int32_t scale,
                                   int32_t precision) {
     tk_log_message(1, "get_sql_native_type1");
+    // A type mapping may name its type in any letter case, as the server reads it; what decides
+    // on its length here and on its character set (sql_takes_charset) reads the upper case.
     std::wstring result = name;
+    for (wchar_t& c : result) {
+        c = tk_ascii_upper(c);
+    }
     wchar_t buffer[64];
-    if (starts_with(name, L"VARCHAR") || starts_with(name, L"CHAR") ||
-        starts_with(name, L"VARBINARY") || starts_with(name, L"BINARY")) {
+    if (starts_with(result, L"VARCHAR") || starts_with(result, L"CHAR") ||
+        starts_with(result, L"VARBINARY") || starts_with(result, L"BINARY")) {
         // MySQL refuses VARBINARY without a length, as it refuses VARCHAR.
         std::swprintf(buffer, 64, L"(%d)", static_cast<int>(length));
         result += buffer;
-    } else if (starts_with(name, L"DECIMAL")) {
+    } else if (starts_with(result, L"DECIMAL")) {
         std::swprintf(buffer, 64, L"(%d,%d)", precision, scale);
         result += buffer;
     }

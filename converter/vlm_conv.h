@@ -190,6 +190,9 @@ public:
     // passes the checks of a server destination (the server's own databases refused, the
     // name rules of the script's server version), else throws (level 1).
     void check_script_db_name() const;
+    // A script that creates its tables names its character set in them: a set no server
+    // offers is refused (level 1), as a server run is refused at its CREATE DATABASE.
+    void check_script_charset() const;
     virtual std::unique_ptr<udb_database> get_dest_base();
     // The source database of a run (tables and views, the schema filter); the caller owns it.
     virtual std::unique_ptr<udb_database> open_source();

@@ -2,6 +2,7 @@
 // destination of a run.
 #include "converter/vlm_conv.h"
 
+#include "SQL/sql_engi.h"
 #include "TK/tk_fname.h"
 #include "TK/tk_log.h"
 #include "TK/tk_rfile.h"
@@ -144,6 +145,7 @@ void velmora_convertor::check_dest() {
     vlm_check_dest_not_log(tk_to_utf8(dest));
     common_check_dest(dest);
     check_script_db_name();
+    check_script_charset();
     // An existing script is not deleted here: the run writes beside it and replaces it only
     // with a whole script. Only a regular file is ever replaced; a device, a pipe or a socket
     // (also as the target of a link) is refused.
@@ -183,6 +185,17 @@ void velmora_convertor::check_script_db_name() const {
         return;
     }
     check_db_name(sql_old_dn_validator(), name, true);
+}
+
+void velmora_convertor::check_script_charset() const {
+    const std::wstring& charset = sql->charset;
+    if (!dump_opts.create_tables || charset.empty() || sql_charset_repertoire(charset).known()) {
+        return;
+    }
+    throw tk_exception(L"The character set '" + charset +
+                           L"' is not one that MySQL or MariaDB servers offer: the script's "
+                           L"replay would stop at its first CREATE TABLE.",
+                       1);
 }
 
 std::unique_ptr<udb_database> velmora_convertor::get_dest_base() {

@@ -4,12 +4,16 @@
 #include "SQL/sql_engi.h"
 
 #include "SQL/sql_util.h"
+#include "TK/tk_utils.h"
 #include "tests/SQL/sql_test_fixture.h"
 #include "tests/support/text_codes.h"
+#include "tests/support/turkish_locale.h"
 
 #include <gtest/gtest.h>
 #include <mysql.h>
 
+#include <clocale>
+#include <cwctype>
 #include <map>
 #include <random>
 #include <string>
@@ -111,6 +115,8 @@ TEST_F(CharsetRepertoire, AgreesWithTheServer) {
     for (const std::string& charset : charsets) {
         SCOPED_TRACE(charset);
         const sql_charset_repertoire repertoire(std::wstring(charset.begin(), charset.end()));
+        // A script in a set the judge does not know is refused.
+        EXPECT_TRUE(repertoire.known());
         const std::vector<bool> stored = server_stores(charset, points);
         ASSERT_EQ(stored.size(), points.size());
         int unsound = 0;
@@ -152,6 +158,31 @@ TEST(CharsetRepertoireNames, UnicodeAndUnknownSets) {
     EXPECT_EQ(sql_charset_repertoire(L"UTF8MB3").first_unstorable(astral), 0x1F600);
     EXPECT_EQ(sql_charset_repertoire(L"SJis").first_unstorable(astral), 0x1F600);
     EXPECT_FALSE(sql_charset_repertoire(L"no such set").checks());
+    EXPECT_FALSE(sql_charset_repertoire(L"utf8mb4_bin").known());
+}
+
+// pontrel and the wizard take the letter case of the user's locale: under a Turkish one the C
+// library lower-cases 'I' to a dotless i, and a name matched with the locale's case
+// ("--charset=LATIN1") was judged by no table, so its script wrote rows the replay refused.
+TEST(CharsetRepertoireNames, NamesMatchInAsciiWhateverTheLocale) {
+    ASSERT_TRUE(test_support::use_turkish_locale());
+    ASSERT_EQ(std::towlower(L'I'), 0x131u) << "the locale does not fold as Turkish does";
+    // Every name with an 'i' that a server offers, and a text that each set refuses somewhere.
+    const std::string text = "a\xC3\xA9\xCE\xA9\xE3\x82\xA2\xF0\x9F\x98\x80"; // aéΩア😀
+    for (const wchar_t* lower : {L"latin1", L"latin2", L"latin5", L"latin7", L"ascii", L"big5",
+                                 L"sjis", L"ujis", L"tis620", L"eucjpms", L"armscii8"}) {
+        std::wstring upper(lower);
+        for (wchar_t& c : upper) {
+            c = tk_ascii_upper(c);
+        }
+        SCOPED_TRACE(testing::PrintToString(upper));
+        const sql_charset_repertoire as_given(upper);
+        const sql_charset_repertoire as_listed(lower);
+        ASSERT_TRUE(as_listed.checks());
+        EXPECT_TRUE(as_given.checks());
+        EXPECT_EQ(as_given.first_unstorable(text), as_listed.first_unstorable(text));
+    }
+    std::setlocale(LC_ALL, "C");
 }
 
 // A backslash escape of the literal stands for one character: in swe7, which lacks the

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <mysql.h>
+#include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
 #include <cstdio>
@@ -161,6 +162,101 @@ TEST_F(KeyFold, TakesEveryGeneratedTextTheServerEquatesForEqual) {
     expect_coarser(texts, 1);
 }
 
+// Texts whose characters the server weighs alike one by one, or as their canonical or
+// compatibility decomposition ('ﬁ' and "fi", 'é' and "e" with a combining accent), with ignorable
+// characters and blanks of other kinds put in: a wider pool than the letters above, drawn from
+// the server's own classes of equal characters.
+TEST_F(KeyFold, TakesTextsOfCharactersTheServerEquatesForEqual) {
+    std::vector<std::u32string> singles;
+    for (char32_t c = 1; c < 0x10000; ++c) {
+        if (c < 0xD800 || c > 0xDFFF) {
+            singles.push_back(std::u32string(1, c));
+        }
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* decompositions[] = {icu::Normalizer2::getNFDInstance(status),
+                                                icu::Normalizer2::getNFKDInstance(status)};
+    ASSERT_TRUE(U_SUCCESS(status));
+    const char32_t blanks[] = {U' ', 0xA0, 0x2002, 0x3000, 0x200B, U'\t'};
+    for (int collation = 0; collation < 2; ++collation) {
+        SCOPED_TRACE(collations[collation]);
+        const std::vector<std::string> single_weights = weights(singles, collations[collation]);
+        ASSERT_EQ(single_weights.size(), singles.size());
+        std::map<std::string, std::vector<char32_t>> classes;
+        for (std::size_t i = 0; i < singles.size(); ++i) {
+            classes[single_weights[i]].push_back(singles[i][0]);
+        }
+        std::vector<char32_t> ignorable;
+        std::map<char32_t, const std::vector<char32_t>*> mates;
+        for (const auto& [weight, members] : classes) {
+            if (weight.empty()) {
+                ignorable = members;
+            } else if (members.size() > 1) {
+                for (const char32_t c : members) {
+                    mates[c] = &members;
+                }
+            }
+        }
+        ASSERT_FALSE(mates.empty());
+        std::mt19937 random(20261213 + collation);
+        const auto any = [&](const auto& list) { return list[random() % std::size(list)]; };
+        std::vector<char32_t> pooled;
+        for (const auto& entry : mates) {
+            pooled.push_back(entry.first);
+        }
+        std::vector<std::u32string> texts;
+        for (int i = 0; i < 20000; ++i) {
+            std::u32string a;
+            std::u32string b;
+            for (int n = 1 + static_cast<int>(random() % 5); n > 0; --n) {
+                const char32_t c = random() % 5 == 0 ? any(singles)[0] : any(pooled);
+                a += c;
+                const int how = static_cast<int>(random() % 10);
+                icu::UnicodeString parts;
+                if (how < 6 && mates.contains(c)) {
+                    b += any(*mates[c]);
+                } else if (how >= 6 && how < 8 &&
+                           decompositions[how - 6]->getDecomposition(static_cast<UChar32>(c),
+                                                                     parts)) {
+                    for (std::int32_t at = 0; at < parts.length();) {
+                        const UChar32 part = parts.char32At(at);
+                        b += static_cast<char32_t>(part);
+                        at += U16_LENGTH(part);
+                    }
+                } else {
+                    b += c;
+                }
+                if (random() % 6 == 0 && !ignorable.empty()) {
+                    b += any(ignorable);
+                }
+            }
+            if (random() % 4 == 0) {
+                b += any(blanks);
+            }
+            texts.push_back(a);
+            texts.push_back(b);
+        }
+        const std::vector<std::string> server = weights(texts, collations[collation]);
+        ASSERT_EQ(server.size(), texts.size());
+        sql_key_fold fold;
+        int equal = 0;
+        int misses = 0;
+        for (std::size_t i = 0; i + 1 < texts.size() && misses < 10; i += 2) {
+            if (server[i] != server[i + 1]) {
+                continue;
+            }
+            ++equal;
+            if (folded(fold, collation, texts[i]) != folded(fold, collation, texts[i + 1])) {
+                ++misses;
+                ADD_FAILURE() << "the server takes " << hex(utf8(texts[i])) << " and "
+                              << hex(utf8(texts[i + 1])) << " for equal; the fold does not";
+            }
+        }
+        // The pairs are made to be equal mostly: the check is not left with nothing to check.
+        EXPECT_GT(equal, 5000);
+    }
+}
+
 // A surrogate outside a pair reaches the script as U+FFFD: its key is that text's, which the
 // server weighs as every other character beyond the Basic Multilingual Plane under
 // utf8mb4_general_ci.
@@ -289,6 +385,24 @@ TEST(KeyFoldOffline, LooksUpCharactersAsTheWholeTextWeighs) {
         if (fold.uca(text, 7) != fold.uca_by_elements(text, 7)) {
             std::u32string wide(text.begin(), text.end());
             FAIL() << "'" << utf8(wide) << "' (" << hex(utf8(wide)) << ") weighs otherwise";
+        }
+    }
+}
+
+// Every two characters of the looked-up blocks, whether looked up or not, weigh together as
+// ICU's collation elements weigh them: no character of the table changes its weight beside
+// another.
+TEST(KeyFoldOffline, EveryTwoCharactersWeighAsTheirCollationElements) {
+    sql_key_fold fold;
+    int misses = 0;
+    for (char16_t a = 0; a < 0x1100 && misses < 10; ++a) {
+        for (char16_t b = 0; b < 0x1100; ++b) {
+            const char16_t pair[] = {a, b};
+            const std::u16string_view text(pair, 2);
+            if (fold.uca(text, 7) != fold.uca_by_elements(text, 7) && ++misses <= 10) {
+                ADD_FAILURE() << "U+" << std::hex << static_cast<unsigned>(a) << " U+"
+                              << static_cast<unsigned>(b) << " weighs otherwise";
+            }
         }
     }
 }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 using agent_test::mysql_client;
@@ -120,6 +122,69 @@ TEST_F(PontrelCharset, MultiByteScriptRefusesTheRowsTheServerRefuses) {
     EXPECT_EQ(kana(database), kept);
     EXPECT_EQ(words(database), words("cs_sjis_direct"));
     EXPECT_EQ(notes(database), notes("cs_sjis_direct"));
+}
+
+// A character set no server offers: a direct run stops at its CREATE DATABASE, and a script run
+// is refused before anything is written, instead of ending well with a script whose replay stops
+// at its first CREATE TABLE.
+TEST_F(PontrelCharset, ScriptRefusesASetNoServerOffers) {
+    for (const char* charset : {"nosuchset", "utf8mb4_bin", "latin"}) {
+        SCOPED_TRACE(charset);
+        const run_result direct =
+            run({"--dest=" + fresh("cs_unknown"), std::string("--charset=") + charset});
+        EXPECT_EQ(direct.exit_code, exit_failed) << direct.out << direct.err;
+
+        const std::string script = dir.file("unknown.sql");
+        const run_result dumped =
+            run({"--dump", "--dest=" + script, std::string("--charset=") + charset});
+        EXPECT_EQ(dumped.exit_code, exit_failed) << dumped.out << dumped.err;
+        EXPECT_NE(dumped.out.find(std::string("The character set '") + charset +
+                                  "' is not one that MySQL or MariaDB servers offer"),
+                  std::string::npos)
+            << dumped.out;
+        EXPECT_FALSE(std::filesystem::exists(script));
+    }
+}
+
+// A type mapping names its type in any letter case, as the profile's check reads it: the column
+// still gets its length and the run's character set, and the script refuses the rows that the
+// direct run refuses. A type the mapping wrote in lower case used to leave the column to the
+// replaying database's character set, unjudged (or without its length, so that no CREATE TABLE
+// of it ran).
+TEST_F(PontrelCharset, MappedTextTypesInAnyLetterCaseTakeTheSet) {
+    const auto& s = db.server;
+    for (const char* type : {"text", "Varchar", "char", "long", "tinytext"}) {
+        SCOPED_TRACE(type);
+        const std::string profile = dir.write(
+            "mapped.vlm",
+            "[MySQL settings]\nhost=" + s.host + "\nuser=" + s.user + "\npassword=" + s.password +
+                "\nport=" + std::to_string(s.port) +
+                "\n[MS SQL Server settings]\nserver=" + mssql_host() +
+                "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\nschema=dbo\n"
+                "[Generic settings]\nsrc=velmora_charset\ncharacter set=latin1\n"
+                "[Selected Tables]\ndbo.words\n[Type Mappings]\ndatabase:\ntables:\n"
+                "  - name: dbo.words\n    new_name: dbo.words\n    fields:\n      - name:w\n"
+                "        new_name: w\n        status: changed\n        type: " +
+                type +
+                "\n        default_value: \n        character_set: \n        length: 20\n"
+                "        scale: 0\n        precision: 0\n");
+        const run_result direct =
+            run_pontrel({"--profile=" + profile, "--dest=" + fresh("cs_mapped")}, dir.path());
+        EXPECT_EQ(direct.exit_code, exit_failed) << direct.out << direct.err;
+        const std::vector<row> kept = {
+            {"1", "café", "plain"}, {"2", "€uro", std::nullopt}, {"4", "plain", "ÿ"}};
+        EXPECT_EQ(words("cs_mapped"), kept);
+
+        const std::string script = dir.file("mapped.sql");
+        const run_result dumped =
+            run_pontrel({"--profile=" + profile, "--dump", "--dest=" + script}, dir.path());
+        EXPECT_EQ(dumped.exit_code, exit_failed) << dumped.out << dumped.err;
+        // The replaying database's own set is another: the column must name latin1 itself.
+        const std::string database = fresh("cs_mapped_script");
+        db.exec("CREATE DATABASE " + database + " CHARACTER SET utf8mb4");
+        EXPECT_EQ(test_support::replay_script(db.server, database, script), "");
+        EXPECT_EQ(words(database), kept);
+    }
 }
 
 } // namespace
