@@ -128,7 +128,12 @@ std::uint64_t sql_database::prepared_statement(const std::string& statement,
         std::vector<unsigned long> lengths(count, 0);
         std::memset(binds.data(), 0, sizeof(MYSQL_BIND) * count);
         for (std::size_t k = 0; k < count; ++k) {
-            binds[k].buffer_type = MYSQL_TYPE_BLOB;
+            // Text goes as a string, which the server converts from the connection's character
+            // set into the column's; as a BLOB its UTF-8 bytes were stored as they are, so a
+            // utf16 column took 'aa' for one character U+6161.
+            binds[k].buffer_type = ole_variant::is_byte_array(long_values[k]->get_type())
+                                       ? MYSQL_TYPE_BLOB
+                                       : MYSQL_TYPE_STRING;
             binds[k].length = &lengths[k];
         }
         if (mysql_stmt_bind_param(stmt.get(), binds.data()) != 0) {

@@ -98,6 +98,38 @@ TEST_F(PontrelCharset, ScriptRefusesTheRowsTheServerRefuses) {
     EXPECT_EQ(notes(database), kept_notes);
 }
 
+// Values over 1 MiB travel apart from the statement (a direct run sends them as long data): they
+// arrive as the same characters whatever the set, as the short ones beside them do.
+TEST_F(PontrelCharset, LongValuesArriveAsTextInEverySet) {
+    for (const char* charset : {"utf16", "ucs2", "utf32", "latin1"}) {
+        SCOPED_TRACE(charset);
+        const std::string database = fresh(std::string("cs_long_") + charset);
+        const std::string tables = "--tab_file=" + dir.write("notes.txt", "[dbo].[notes]\n");
+        const run_result direct =
+            run({"--dest=" + database, std::string("--charset=") + charset, tables});
+        const auto bodies_in = [&](const std::string& in) {
+            return db.query(
+                "SELECT id, CHAR_LENGTH(body), body = REPEAT(IF(id = 1, 'a', 'b'), 1100000) "
+                "FROM " +
+                in + ".notes ORDER BY id");
+        };
+        const std::vector<row> bodies = bodies_in(database);
+        // latin1 cannot store the first row's title.
+        const std::vector<row> expected =
+            std::string(charset) == "latin1"
+                ? std::vector<row>{{"2", "1100000", "1"}}
+                : std::vector<row>{{"1", "1100000", "1"}, {"2", "1100000", "1"}};
+        EXPECT_EQ(bodies, expected) << direct.out << direct.err;
+
+        const std::string script = dir.file(std::string("long_") + charset + ".sql");
+        run({"--dump", "--dest=" + script, std::string("--charset=") + charset, tables});
+        const std::string replayed = fresh(std::string("cs_long_s_") + charset);
+        db.exec("CREATE DATABASE " + replayed);
+        ASSERT_EQ(test_support::replay_script(db.server, replayed, script), "");
+        EXPECT_EQ(bodies_in(replayed), expected);
+    }
+}
+
 // A multi-byte set: the script refuses the rows whose text sjis cannot store, the row with the
 // character that only the C library's table has among them, as the server refuses them.
 TEST_F(PontrelCharset, MultiByteScriptRefusesTheRowsTheServerRefuses) {
