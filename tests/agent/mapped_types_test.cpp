@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 using agent_test::mysql_client;
@@ -40,6 +42,7 @@ const mapping mappings[] = {
     {"d", "DECIMAL", 0, 4, 2},    {"d", "DECIMAL", 0, 5, 1},
     {"d", "INT", 0, 0, 0},        {"d", "TINYINT", 0, 0, 0},
     {"d", "VARCHAR", 4, 0, 0},    {"dt", "TIME", 0, 0, 0},
+    {"dt", "DATETIME", 0, 0, 0},  {"t", "DATE", 0, 0, 0},
     {"dt", "DATE", 0, 0, 0},      {"dt", "YEAR", 0, 0, 0},
     {"dt", "TIMESTAMP", 0, 0, 0}, {"dt", "VARCHAR", 10, 0, 0},
     {"b", "VARBINARY", 2, 0, 0},  {"b", "BINARY", 3, 0, 0},
@@ -100,21 +103,29 @@ TEST_F(PontrelMappedTypes, ScriptRefusesWhatTheServerRefuses) {
             const run_result direct =
                 run_pontrel({"--profile=" + settings, "--dest=mt_direct"}, dir.path());
             const std::string script = dir.file("mapped.sql");
+            std::filesystem::remove(script);
             const run_result dumped =
                 run_pontrel({"--profile=" + settings, "--dump", "--dest=" + script}, dir.path());
             if (direct.exit_code != 0) {
                 EXPECT_NE(dumped.exit_code, 0) << direct.out << "\n---\n" << dumped.out;
             }
-            if (dumped.exit_code != 0) {
+            // A column whose values the script cannot judge is reported, and its replay may
+            // stop; every other script (a run that ended early writes none) replays.
+            if (dumped.out.find("are not judged against the type") != std::string::npos ||
+                !std::filesystem::exists(script)) {
+                EXPECT_NE(dumped.exit_code, 0);
                 continue;
             }
             db.exec("DROP DATABASE IF EXISTS mt_script");
             db.exec("CREATE DATABASE mt_script");
             const std::string replayed =
                 test_support::replay_script(db.server, "mt_script", script);
-            EXPECT_EQ(replayed, "") << direct.out;
-            if (replayed.empty()) {
-                EXPECT_EQ(rows("mt_script"), rows("mt_direct")) << direct.out;
+            EXPECT_EQ(replayed, "") << dumped.out;
+            if (!replayed.empty()) {
+                continue;
+            }
+            if (dumped.exit_code == 0) {
+                EXPECT_EQ(rows("mt_script"), rows("mt_direct"));
             }
         }
     }
