@@ -220,11 +220,12 @@ std::string sql_value_limit::refusal(std::string_view literal) const {
         return judge_date(literal);
     }
     if (hex) {
-        const std::uint64_t bytes = (literal.size() - 2) / 2;
-        if (kind_ == kind::characters) {
-            // Read as text in the column's set, the bytes are at most as many characters.
-            return bytes > length_ ? too_long(bytes, "bytes") : std::string();
+        if (kind_ != kind::bytes) {
+            // Bytes go into a text column as a text in its set, valid or not as only the server
+            // tells.
+            return "is bytes, which the column's type " + type_ + " cannot be judged to take";
         }
+        const std::uint64_t bytes = (literal.size() - 2) / 2;
         return bytes > length_ ? too_long(bytes, "bytes") : std::string();
     }
     std::string_view inside = literal;
@@ -342,6 +343,12 @@ std::string sql_value_limit::judge_number(std::string_view number) const {
     }
     while (!whole.empty() && whole.front() == '0') {
         whole.remove_prefix(1);
+    }
+    const bool nonzero = whole.find_first_not_of('0') != std::string_view::npos ||
+                         fraction.find_first_not_of('0') != std::string_view::npos;
+    if (negative && low_ == 0 && nonzero) {
+        // An unsigned type refuses a negative number, also one that rounds to 0.
+        return refused + " cannot hold";
     }
     if (kind_ == kind::integer) {
         // The server rounds a fraction half away from zero.
