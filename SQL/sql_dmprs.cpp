@@ -60,8 +60,12 @@ dmp_recordset::dmp_recordset(dmp_database& db, const std::wstring& name, const u
         find_limits();
         auto repertoire = std::make_unique<sql_charset_repertoire>(charset_);
         if (repertoire->checks()) {
-            for (const auto& column : this->schema) {
-                charset_columns_.push_back(sql_takes_charset(*column));
+            // A JSON column is text in the table's set (MariaDB) or in utf8mb4 (MySQL).
+            for (std::size_t i = 0; i < this->schema.size(); ++i) {
+                const sql_value_limit* limit = limit_of_[i];
+                charset_columns_.push_back(
+                    sql_takes_charset(*this->schema[i]) ||
+                    (limit != nullptr && limit->what() == sql_value_limit::kind::json));
             }
             repertoire_ = std::move(repertoire);
         }

@@ -162,6 +162,10 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
         low_ = is_unsigned ? 0 : 1;
         return;
     }
+    if (bare == "JSON") {
+        kind_ = kind::json;
+        return;
+    }
     if ((bare == "DATE" && open == std::string::npos) || bare == "DATETIME") {
         kind_ = kind::date;
         return;
@@ -218,6 +222,23 @@ std::string sql_value_limit::refusal(std::string_view literal) const {
     }
     if (kind_ == kind::date) {
         return judge_date(literal);
+    }
+    if (kind_ == kind::json) {
+        if (!quoted) {
+            return "is written as " + std::string(literal.substr(0, 40)) +
+                   ", which cannot be judged against the column's type JSON";
+        }
+        std::string text;
+        text.reserve(literal.size());
+        for (std::size_t i = 1; i + 1 < literal.size(); ++i) {
+            if (literal[i] == '\\' && i + 2 < literal.size()) {
+                ++i;
+                text += literal[i] == '0' ? '\0' : literal[i];
+            } else {
+                text += literal[i];
+            }
+        }
+        return judge_json(text);
     }
     if (hex) {
         if (kind_ != kind::bytes) {
@@ -289,6 +310,9 @@ std::string sql_value_limit::refusal_of_bytes(std::uint64_t count) const {
 std::string sql_value_limit::refusal_of_value(std::string_view text) const {
     if (!judges()) {
         return {};
+    }
+    if (kind_ == kind::json) {
+        return judge_json(text);
     }
     if (kind_ != kind::characters && kind_ != kind::text_bytes && kind_ != kind::bytes) {
         return "is a value of more than 1 MiB, more than the column's type " + type_ + " holds";
@@ -445,4 +469,217 @@ std::string sql_value_limit::judge_date(std::string_view literal) const {
         year == 9999 && month == 12 && day == 31 && hour == 23 && minute == 59 && second == 59;
     return last_second && fraction.find_first_not_of('0') != std::string_view::npos ? refused
                                                                                     : std::string();
+}
+
+namespace {
+
+// A reader of JSON text (RFC 8259) that takes only what every server takes: at most 32 levels of
+// nesting (MariaDB's limit; MySQL's is 100), no escaped surrogate outside a pair, and numbers of
+// at most 15 significant digits with an exponent of at most two digits, so that none is out of
+// a double's range (MySQL refuses those).
+class json_reader {
+public:
+    explicit json_reader(std::string_view text) : text_(text) {}
+
+    bool whole() {
+        blanks();
+        if (!value(0)) {
+            return false;
+        }
+        blanks();
+        return at_ == text_.size();
+    }
+
+private:
+    void blanks() {
+        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' ||
+                                      text_[at_] == '\n' || text_[at_] == '\r')) {
+            ++at_;
+        }
+    }
+    bool take(char c) {
+        if (at_ < text_.size() && text_[at_] == c) {
+            ++at_;
+            return true;
+        }
+        return false;
+    }
+    bool word(std::string_view w) {
+        if (text_.substr(at_, w.size()) == w) {
+            at_ += w.size();
+            return true;
+        }
+        return false;
+    }
+    bool value(int depth) {
+        if (at_ >= text_.size()) {
+            return false;
+        }
+        switch (text_[at_]) {
+        case '{':
+            return depth < 32 && members(depth + 1);
+        case '[':
+            return depth < 32 && elements(depth + 1);
+        case '"':
+            return string();
+        case 't':
+            return word("true");
+        case 'f':
+            return word("false");
+        case 'n':
+            return word("null");
+        default:
+            return number();
+        }
+    }
+    bool members(int depth) {
+        ++at_;
+        blanks();
+        if (take('}')) {
+            return true;
+        }
+        for (;;) {
+            blanks();
+            if (at_ >= text_.size() || text_[at_] != '"' || !string()) {
+                return false;
+            }
+            blanks();
+            if (!take(':')) {
+                return false;
+            }
+            blanks();
+            if (!value(depth)) {
+                return false;
+            }
+            blanks();
+            if (take('}')) {
+                return true;
+            }
+            if (!take(',')) {
+                return false;
+            }
+        }
+    }
+    bool elements(int depth) {
+        ++at_;
+        blanks();
+        if (take(']')) {
+            return true;
+        }
+        for (;;) {
+            blanks();
+            if (!value(depth)) {
+                return false;
+            }
+            blanks();
+            if (take(']')) {
+                return true;
+            }
+            if (!take(',')) {
+                return false;
+            }
+        }
+    }
+    bool hex4(unsigned& code) {
+        code = 0;
+        for (int i = 0; i < 4; ++i, ++at_) {
+            if (at_ >= text_.size()) {
+                return false;
+            }
+            const char c = text_[at_];
+            const int digit = c >= '0' && c <= '9'   ? c - '0'
+                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                     : -1;
+            if (digit < 0) {
+                return false;
+            }
+            code = code * 16 + static_cast<unsigned>(digit);
+        }
+        return true;
+    }
+    bool string() {
+        ++at_;
+        while (at_ < text_.size()) {
+            const auto c = static_cast<unsigned char>(text_[at_++]);
+            if (c == '"') {
+                return true;
+            }
+            if (c < 0x20) {
+                return false;
+            }
+            if (c != '\\') {
+                continue;
+            }
+            if (at_ >= text_.size()) {
+                return false;
+            }
+            const char e = text_[at_++];
+            if (e == 'u') {
+                unsigned code = 0;
+                if (!hex4(code) || (code >= 0xDC00 && code <= 0xDFFF)) {
+                    return false;
+                }
+                if (code >= 0xD800 && code <= 0xDBFF) {
+                    unsigned low = 0;
+                    if (!take('\\') || !take('u') || !hex4(low) || low < 0xDC00 || low > 0xDFFF) {
+                        return false;
+                    }
+                }
+            } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
+                return false;
+            }
+        }
+        return false;
+    }
+    bool number() {
+        take('-');
+        std::size_t digits = 0;
+        std::size_t significant = 0;
+        const auto run = [&](bool count) {
+            std::size_t n = 0;
+            while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') {
+                if (count && (significant > 0 || text_[at_] != '0')) {
+                    ++significant;
+                }
+                ++at_;
+                ++n;
+            }
+            return n;
+        };
+        if (take('0')) {
+            digits = 1;
+        } else {
+            digits = run(true);
+            if (digits == 0) {
+                return false;
+            }
+        }
+        if (take('.') && run(true) == 0) {
+            return false;
+        }
+        if (take('e') || take('E')) {
+            if (!take('+')) {
+                take('-');
+            }
+            const std::size_t exponent = run(false);
+            if (exponent == 0 || exponent > 2) {
+                return false;
+            }
+        }
+        return significant <= 15;
+    }
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+} // namespace
+
+std::string sql_value_limit::judge_json(std::string_view text) const {
+    if (json_reader(text).whole()) {
+        return {};
+    }
+    return "is no JSON text as every server reads one (nested at most 32 levels deep, numbers "
+           "of at most 15 digits)";
 }

@@ -18,6 +18,7 @@ public:
         decimal,    // DECIMAL(p,s): p - s digits before the point
         real,       // FLOAT, DOUBLE: a number within the type's range
         date,       // DATE, DATETIME: a date of the years 1000 to 9999, as the servers document
+        json,       // JSON: a text every server reads as JSON
         unjudged,   // a type whose refusals are the server's to tell (JSON, dates, ENUM, ...)
     };
 
@@ -44,6 +45,7 @@ private:
     std::string too_long(std::uint64_t count, const char* unit) const;
     std::string judge_number(std::string_view number) const;
     std::string judge_date(std::string_view literal) const;
+    std::string judge_json(std::string_view text) const;
     std::uint64_t text_bytes(std::string_view text, bool escaped) const;
 
     kind kind_ = kind::none;

@@ -54,6 +54,7 @@ const column_type types[] = {
     {"DOUBLE", "utf8mb4", false},
     {"DATE", "utf8mb4", false},
     {"DATETIME", "utf8mb4", false},
+    {"JSON", "utf8mb4", false},
 };
 
 std::string literal(const std::string& value) {
@@ -131,6 +132,33 @@ std::vector<std::string> literals() {
                                "0.0"}) {
         out.emplace_back(number);
     }
+    // JSON texts: valid ones, broken ones, and pieces put together at random.
+    const std::vector<std::string> json_pieces = {"{",           "}",
+                                                  "[",           "]",
+                                                  "\"a\"",       ":",
+                                                  ",",           "1",
+                                                  "-0.5e3",      "true",
+                                                  "null",        " ",
+                                                  "\"\\u00e9\"", "\"\\ud83d\\ude00\"",
+                                                  "\"\\ud83d\"", "01",
+                                                  "1.",          "\"\t\"",
+                                                  "'x'",         "é"};
+    for (const char* json :
+         {"{}", "[]", "{\"a\": [1, 2.5e3, \"x\", null, true]}", "{\"a\": 1", "\"s\"", "12", "",
+          "[1,]", "{\"a\":1,\"a\":2}", "1e400", "123456789012345678901234567890", "-",
+          "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]",
+          "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]", " [ 1 ] ",
+          "\"a\\qb\""}) {
+        out.push_back(literal(json));
+    }
+    for (int i = 0; i < 400; ++i) {
+        std::string text;
+        const int count = 1 + static_cast<int>(random() % 7);
+        for (int k = 0; k < count; ++k) {
+            text += json_pieces[random() % json_pieces.size()];
+        }
+        out.push_back(literal(text));
+    }
     for (const char* date :
          {"'1000-01-01'", "'0999-12-31'", "'9999-12-31 23:59:59'", "'9999-12-31 23:59:59.5'",
           "'2024-02-29 13:45:30.123456'", "'2023-02-29'", "'2024-04-31'", "'2024-13-01'",
@@ -190,10 +218,15 @@ TEST_F(ValueLimit, RefusesWhatTheServerRefuses) {
 
 // A type whose refusals only the server tells is named so; national types are told apart.
 TEST(ValueLimitTypes, UnjudgedAndNationalTypes) {
-    for (const wchar_t* type : {L"JSON", L"YEAR", L"TIME", L"TIMESTAMP", L"ENUM('a')", L"BIT(1)",
+    for (const wchar_t* type : {L"YEAR", L"TIME", L"TIMESTAMP", L"ENUM('a')", L"BIT(1)",
                                 L"NATIONAL TEXT", L"FLOAT(7,2)"}) {
         EXPECT_EQ(sql_value_limit(type, L"utf8mb4").what(), sql_value_limit::kind::unjudged)
             << tk_to_utf8(type);
+    }
+    const sql_value_limit json(L"JSON", L"utf8mb4");
+    // As the script writes them: a backslash of the text doubled.
+    for (const char* text : {R"('{}')", R"('[1, "a\\"b"]')", R"('{"a": -0.5e3}')", R"(' null ')"}) {
+        EXPECT_EQ(json.refusal(text), "") << text;
     }
     for (const wchar_t* type : {L"LONGTEXT", L"LONGBLOB"}) {
         EXPECT_FALSE(sql_value_limit(type, L"utf8mb4").judges());
