@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace {
@@ -110,7 +111,8 @@ TEST_F(PontrelMappedTypes, ScriptRefusesWhatTheServerRefuses) {
                 EXPECT_NE(dumped.exit_code, 0) << direct.out << "\n---\n" << dumped.out;
             }
             // A column whose values the script cannot judge is reported, and its replay may
-            // stop; every other script (a run that ended early writes none) replays.
+            // stop; every other script (a run that ended early writes none) replays, and holds
+            // only rows that the direct run wrote, all of them when it ended with 0.
             if (dumped.out.find("are not judged against the type") != std::string::npos ||
                 !std::filesystem::exists(script)) {
                 EXPECT_NE(dumped.exit_code, 0);
@@ -124,8 +126,21 @@ TEST_F(PontrelMappedTypes, ScriptRefusesWhatTheServerRefuses) {
             if (!replayed.empty()) {
                 continue;
             }
+            const std::vector<row> taken = rows("mt_direct");
+            const std::vector<row> written = rows("mt_script");
             if (dumped.exit_code == 0) {
-                EXPECT_EQ(rows("mt_script"), rows("mt_direct"));
+                EXPECT_EQ(written, taken);
+                continue;
+            }
+            // Known fault of the direct run, not of the script: it writes a byte value into a
+            // BINARY(n) column as the text "0x..." (too long, or other bytes than the source's).
+            if (std::string(m.type) == "BINARY") {
+                continue;
+            }
+            // Every row the script holds is one the direct run's server took, as it took it.
+            for (const row& r : written) {
+                EXPECT_NE(std::find(taken.begin(), taken.end(), r), taken.end())
+                    << "row " << r[0].value_or("NULL") << " is not as the direct run wrote it";
             }
         }
     }
