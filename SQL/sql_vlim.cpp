@@ -162,6 +162,10 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
         low_ = is_unsigned ? 0 : 1;
         return;
     }
+    if (bare == "YEAR" && (open == std::string::npos || first == 4)) {
+        kind_ = kind::year;
+        return;
+    }
     if (bare == "JSON") {
         kind_ = kind::json;
         return;
@@ -222,6 +226,9 @@ std::string sql_value_limit::refusal(std::string_view literal) const {
     }
     if (kind_ == kind::date) {
         return judge_date(literal);
+    }
+    if (kind_ == kind::year) {
+        return judge_year(literal);
     }
     if (kind_ == kind::json) {
         if (!quoted) {
@@ -682,4 +689,27 @@ std::string sql_value_limit::judge_json(std::string_view text) const {
     }
     return "is no JSON text as every server reads one (nested at most 32 levels deep, numbers "
            "of at most 15 digits)";
+}
+
+std::string sql_value_limit::judge_year(std::string_view literal) const {
+    // A number the servers take as it is (0, 1 to 99 for 2001 to 2069 and 1970 to 1999, 1901 to
+    // 2155), or a quoted year of four digits; a text of other digits means other years on other
+    // servers, and a date is cut with an error.
+    const bool quoted = literal.size() >= 2 && literal.front() == '\'' && literal.back() == '\'';
+    const std::string_view digits = quoted ? literal.substr(1, literal.size() - 2) : literal;
+    const bool all_digits = !digits.empty() && digits.size() <= 4 &&
+                            digits.find_first_not_of("0123456789") == std::string_view::npos;
+    int year = -1;
+    if (all_digits) {
+        year = 0;
+        for (const char c : digits) {
+            year = year * 10 + (c - '0');
+        }
+    }
+    const bool in_range = year >= 1901 && year <= 2155;
+    const bool taken = quoted ? digits.size() == 4 && in_range
+                              : year == 0 || (year >= 1 && year <= 99) || in_range;
+    return taken ? std::string()
+                 : "is " + std::string(literal.substr(0, 40)) +
+                       ", which is no year the column's type " + type_ + " is judged to take";
 }

@@ -19,6 +19,7 @@ public:
         real,       // FLOAT, DOUBLE: a number within the type's range
         date,       // DATE, DATETIME: a date of the years 1000 to 9999, as the servers document
         json,       // JSON: a text every server reads as JSON
+        year,       // YEAR: 0, 1 to 99, or 1901 to 2155
         unjudged,   // a type whose refusals are the server's to tell (JSON, dates, ENUM, ...)
     };
 
@@ -46,6 +47,7 @@ private:
     std::string judge_number(std::string_view number) const;
     std::string judge_date(std::string_view literal) const;
     std::string judge_json(std::string_view text) const;
+    std::string judge_year(std::string_view literal) const;
     std::uint64_t text_bytes(std::string_view text, bool escaped) const;
 
     kind kind_ = kind::none;

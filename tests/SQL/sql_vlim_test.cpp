@@ -12,6 +12,7 @@
 #include <mysql.h>
 
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,7 @@ const column_type types[] = {
     {"DATE", "utf8mb4", false},
     {"DATETIME", "utf8mb4", false},
     {"JSON", "utf8mb4", false},
+    {"YEAR", "utf8mb4", false},
 };
 
 std::string literal(const std::string& value) {
@@ -79,58 +81,16 @@ std::vector<std::string> literals() {
         }
         out.push_back(literal(text));
     }
-    for (const char* number : {"127",
-                               "128",
-                               "-128",
-                               "-129",
-                               "255",
-                               "256",
-                               "-1",
-                               "-0",
-                               "32767",
-                               "32768",
-                               "-32769",
-                               "16777215",
-                               "16777216",
-                               "9223372036854775807",
-                               "9223372036854775808",
-                               "-9223372036854775808",
-                               "-9223372036854775809",
-                               "18446744073709551615",
-                               "18446744073709551616",
-                               "99.99",
-                               "99.994",
-                               "99.995",
-                               "-99.995",
-                               "100",
-                               "999",
-                               "999.4",
-                               "999.5",
-                               "0.99",
-                               "0.995",
-                               "0.5",
-                               "-0.5",
-                               "127.4",
-                               "127.5",
-                               "-128.5",
-                               "255.5",
-                               "1.5",
-                               "'12'",
-                               "'ab'",
-                               "'1e3'",
-                               "3.4e38",
-                               "3.5e38",
-                               "-3.5e38",
-                               "1e308",
-                               "'2024-02-29'",
-                               "999.99",
-                               "-999.99",
-                               "1000.00",
-                               "0.01",
-                               "-0.01",
-                               "00012",
-                               "0.0"}) {
-        out.emplace_back(number);
+    // Numbers about the ends of the ranges and of the rounding of fractions, blank-separated.
+    std::istringstream numbers(
+        "127 128 -128 -129 255 256 -1 -0 32767 32768 -32769 16777215 16777216 "
+        "9223372036854775807 9223372036854775808 -9223372036854775808 -9223372036854775809 "
+        "18446744073709551615 18446744073709551616 99.99 99.994 99.995 -99.995 100 999 "
+        "999.4 999.5 0.99 0.995 0.5 -0.5 127.4 127.5 -128.5 255.5 1.5 '12' 'ab' '1e3' "
+        "3.4e38 3.5e38 -3.5e38 1e308 '2024-02-29' 999.99 -999.99 1000.00 0.01 -0.01 00012 "
+        "0.0 1900 1901 2155 2156 99 100 70 69 '2024' '0' '00' '1900' '2156' '69'");
+    for (std::string number; numbers >> number;) {
+        out.push_back(number);
     }
     // JSON texts: valid ones, broken ones, and pieces put together at random.
     const std::vector<std::string> json_pieces = {"{",           "}",
@@ -218,7 +178,7 @@ TEST_F(ValueLimit, RefusesWhatTheServerRefuses) {
 
 // A type whose refusals only the server tells is named so; national types are told apart.
 TEST(ValueLimitTypes, UnjudgedAndNationalTypes) {
-    for (const wchar_t* type : {L"YEAR", L"TIME", L"TIMESTAMP", L"ENUM('a')", L"BIT(1)",
+    for (const wchar_t* type : {L"YEAR(2)", L"TIME", L"TIMESTAMP", L"ENUM('a')", L"BIT(1)",
                                 L"NATIONAL TEXT", L"FLOAT(7,2)"}) {
         EXPECT_EQ(sql_value_limit(type, L"utf8mb4").what(), sql_value_limit::kind::unjudged)
             << tk_to_utf8(type);
