@@ -166,6 +166,10 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
         kind_ = kind::year;
         return;
     }
+    if (bare == "TIME") {
+        kind_ = kind::time;
+        return;
+    }
     if (bare == "JSON") {
         kind_ = kind::json;
         return;
@@ -229,6 +233,9 @@ std::string sql_value_limit::refusal(std::string_view literal) const {
     }
     if (kind_ == kind::year) {
         return judge_year(literal);
+    }
+    if (kind_ == kind::time) {
+        return judge_time(literal);
     }
     if (kind_ == kind::json) {
         if (!quoted) {
@@ -712,4 +719,50 @@ std::string sql_value_limit::judge_year(std::string_view literal) const {
     return taken ? std::string()
                  : "is " + std::string(literal.substr(0, 40)) +
                        ", which is no year the column's type " + type_ + " is judged to take";
+}
+
+std::string sql_value_limit::judge_time(std::string_view literal) const {
+    // Only 'h:mm:ss' with up to three digits of hours (at most 838) and up to six fractional
+    // digits: a date before the time is cut by MariaDB with a note, but not taken alike by every
+    // server.
+    const std::string refused = "is " + std::string(literal.substr(0, 40)) +
+                                ", which is no time that the column's type " + type_ +
+                                " is judged to take";
+    if (literal.size() < 2 || literal.front() != '\'' || literal.back() != '\'') {
+        return refused;
+    }
+    const std::string_view text = literal.substr(1, literal.size() - 2);
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos || colon == 0 || colon > 3 || text.size() < colon + 6 ||
+        text[colon + 3] != ':') {
+        return refused;
+    }
+    const auto digits = [](std::string_view part) {
+        int value = 0;
+        for (const char c : part) {
+            if (c < '0' || c > '9') {
+                return -1;
+            }
+            value = value * 10 + (c - '0');
+        }
+        return value;
+    };
+    const int hours = digits(text.substr(0, colon));
+    const int minutes = digits(text.substr(colon + 1, 2));
+    const int seconds = digits(text.substr(colon + 4, 2));
+    if (hours < 0 || hours > 838 || minutes < 0 || minutes > 59 || seconds < 0 || seconds > 59) {
+        return refused;
+    }
+    const std::string_view rest = text.substr(colon + 6);
+    if (rest.empty()) {
+        return {};
+    }
+    const std::string_view fraction = rest.substr(1);
+    if (rest[0] != '.' || fraction.empty() || fraction.size() > 6 || digits(fraction) < 0) {
+        return refused;
+    }
+    // A server that rounds fractions would carry the last second past the range.
+    const bool last = hours == 838 && minutes == 59 && seconds == 59;
+    return last && fraction.find_first_not_of('0') != std::string_view::npos ? refused
+                                                                             : std::string();
 }

@@ -20,6 +20,7 @@ public:
         date,       // DATE, DATETIME: a date of the years 1000 to 9999, as the servers document
         json,       // JSON: a text every server reads as JSON
         year,       // YEAR: 0, 1 to 99, or 1901 to 2155
+        time,       // TIME: a time of day or a duration up to 838 hours
         unjudged,   // a type whose refusals are the server's to tell (JSON, dates, ENUM, ...)
     };
 
@@ -48,6 +49,7 @@ private:
     std::string judge_date(std::string_view literal) const;
     std::string judge_json(std::string_view text) const;
     std::string judge_year(std::string_view literal) const;
+    std::string judge_time(std::string_view literal) const;
     std::uint64_t text_bytes(std::string_view text, bool escaped) const;
 
     kind kind_ = kind::none;

@@ -57,6 +57,7 @@ const column_type types[] = {
     {"DATETIME", "utf8mb4", false},
     {"JSON", "utf8mb4", false},
     {"YEAR", "utf8mb4", false},
+    {"TIME", "utf8mb4", false},
 };
 
 std::string literal(const std::string& value) {
@@ -119,11 +120,31 @@ std::vector<std::string> literals() {
         }
         out.push_back(literal(text));
     }
-    for (const char* date :
-         {"'1000-01-01'", "'0999-12-31'", "'9999-12-31 23:59:59'", "'9999-12-31 23:59:59.5'",
-          "'2024-02-29 13:45:30.123456'", "'2023-02-29'", "'2024-04-31'", "'2024-13-01'",
-          "'2024-01-01 24:00:00'", "'2024-01-01 23:60:00'", "'1753-01-01 00:00:00'", "'2024-1-1'",
-          "'2024-01-01T10:00:00'"}) {
+    for (const char* date : {"'1000-01-01'",
+                             "'0999-12-31'",
+                             "'9999-12-31 23:59:59'",
+                             "'9999-12-31 23:59:59.5'",
+                             "'2024-02-29 13:45:30.123456'",
+                             "'2023-02-29'",
+                             "'2024-04-31'",
+                             "'2024-13-01'",
+                             "'2024-01-01 24:00:00'",
+                             "'2024-01-01 23:60:00'",
+                             "'1753-01-01 00:00:00'",
+                             "'2024-1-1'",
+                             "'2024-01-01T10:00:00'",
+                             "'13:45:30'",
+                             "'13:45:30.123456'",
+                             "'13:45:30.1234567'",
+                             "'838:59:59'",
+                             "'838:59:59.5'",
+                             "'839:00:00'",
+                             "'1:02:03'",
+                             "'24:00:00'",
+                             "'12:60:00'",
+                             "'12:00'",
+                             "'-01:00:00'",
+                             "'1 12:00:00'"}) {
         out.emplace_back(date);
     }
     return out;
@@ -178,10 +199,32 @@ TEST_F(ValueLimit, RefusesWhatTheServerRefuses) {
 
 // A type whose refusals only the server tells is named so; national types are told apart.
 TEST(ValueLimitTypes, UnjudgedAndNationalTypes) {
-    for (const wchar_t* type : {L"YEAR(2)", L"TIME", L"TIMESTAMP", L"ENUM('a')", L"BIT(1)",
-                                L"NATIONAL TEXT", L"FLOAT(7,2)"}) {
+    for (const wchar_t* type :
+         {L"YEAR(2)", L"TIMESTAMP", L"ENUM('a')", L"BIT(1)", L"NATIONAL TEXT", L"FLOAT(7,2)"}) {
         EXPECT_EQ(sql_value_limit(type, L"utf8mb4").what(), sql_value_limit::kind::unjudged)
             << tk_to_utf8(type);
+    }
+    // The judges that may refuse more than the server take the values at their edges.
+    const struct {
+        const wchar_t* type;
+        const char* literal;
+    } taken[] = {
+        {L"TIME", "'838:59:59'"},
+        {L"TIME", "'13:45:30.123456'"},
+        {L"YEAR", "2155"},
+        {L"YEAR", "'1901'"},
+        {L"DATE", "'2024-02-29'"},
+        {L"DATETIME", "'9999-12-31 23:59:59'"},
+        {L"DECIMAL(4,2)", "99.994"},
+        {L"DECIMAL(4,2)", "-99.99"},
+        {L"TINYINT", "127.4"},
+        {L"TINYINT UNSIGNED", "-0"},
+        {L"BIGINT UNSIGNED", "18446744073709551615"},
+        {L"FLOAT", "3.4e38"},
+    };
+    for (const auto& [type, text] : taken) {
+        EXPECT_EQ(sql_value_limit(type, L"utf8mb4").refusal(text), "")
+            << tk_to_utf8(type) << " " << text;
     }
     const sql_value_limit json(L"JSON", L"utf8mb4");
     // As the script writes them: a backslash of the text doubled.
