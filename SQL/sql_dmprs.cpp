@@ -7,6 +7,7 @@
 #include "SQL/sql_kcol.h"
 #include "UDB/udb_services.h"
 #include "SQL/sql_util.h"
+#include "SQL/sql_vlim.h"
 #include "TK/tk_log.h"
 #include "TK/tk_utils.h"
 #include "UDB/udb_rule.h"
@@ -56,10 +57,15 @@ dmp_recordset::dmp_recordset(dmp_database& db, const std::wstring& name, const u
     // an existing table (no CREATE TABLE in the script) is the replaying server's to judge.
     if (quoted && dmp_.options().create_tables) {
         charset_ = e.effective_charset(e.charset);
+        find_limits();
         auto repertoire = std::make_unique<sql_charset_repertoire>(charset_);
         if (repertoire->checks()) {
-            for (const auto& column : this->schema) {
-                charset_columns_.push_back(sql_takes_charset(*column));
+            // A JSON column is text in the table's set (MariaDB) or in utf8mb4 (MySQL).
+            for (std::size_t i = 0; i < this->schema.size(); ++i) {
+                const sql_value_limit* limit = limit_of_[i];
+                charset_columns_.push_back(
+                    sql_takes_charset(*this->schema[i]) ||
+                    (limit != nullptr && limit->what() == sql_value_limit::kind::json));
             }
             repertoire_ = std::move(repertoire);
         }
@@ -76,7 +82,8 @@ dmp_recordset::dmp_recordset(dmp_database& db, const std::wstring& name, const u
                 }
                 const t_ftd& part = *this->schema[static_cast<std::size_t>(at)];
                 key.columns.push_back(static_cast<std::size_t>(at));
-                const bool text = sql_takes_charset(part);
+                const bool text =
+                    sql_takes_charset(part) || national_columns_[static_cast<std::size_t>(at)];
                 key.text.push_back(collated && text);
                 key.narrowed = key.narrowed || part.type == VT_DATE || (text && !collated);
             }
@@ -91,6 +98,64 @@ dmp_recordset::dmp_recordset(dmp_database& db, const std::wstring& name, const u
         if (!judge->empty()) {
             keys_ = std::move(judge);
         }
+    }
+}
+
+void dmp_recordset::find_limits() {
+    // Only a hand-mapped type can refuse a value: the engine's own types hold the source's.
+    std::vector<std::string> unjudged;
+    limits_.reserve(schema.size());
+    for (const auto& column : schema) {
+        const sql_value_limit* limit = nullptr;
+        bool national = false;
+        if (!column->native_type.empty() && !udb_custom_conversion::is_acceptable1(*column)) {
+            sql_value_limit found(column->native_type, charset_);
+            national = found.national();
+            if (found.what() == sql_value_limit::kind::unjudged) {
+                unjudged.push_back("'" + tk_to_utf8(column->name) + "' (" +
+                                   tk_to_utf8(column->native_type) + ")");
+            } else if (found.judges()) {
+                limits_.push_back(std::move(found));
+                limit = &limits_.back();
+            }
+        }
+        limit_of_.push_back(limit);
+        national_columns_.push_back(national);
+    }
+    if (std::find(national_columns_.begin(), national_columns_.end(), true) !=
+        national_columns_.end()) {
+        national_repertoire_ = std::make_unique<sql_charset_repertoire>(L"utf8mb3");
+    }
+    if (unjudged.empty()) {
+        return;
+    }
+    std::string columns;
+    for (const std::string& column : unjudged) {
+        columns += (columns.empty() ? "" : ", ") + column;
+    }
+    const std::string text =
+        "The values of the column" + std::string(unjudged.size() > 1 ? "s " : " ") + columns +
+        " are not judged against the type the profile's type mapping gives " +
+        (unjudged.size() > 1 ? "them" : "it") +
+        ": only the replaying server tells which it refuses, and the replay would stop at the "
+        "first of them.";
+    tk_log_message(3, "%s", text.c_str());
+    if (udb_error_handler* handler = tk_singleton<udb_error_handler>::pointer()) {
+        handler->context = "Table '" + tk_to_utf8(name) + "'";
+        handler->handle(tk_exception(text, 0), false);
+    }
+}
+
+void dmp_recordset::check_limit(std::string_view literal, std::size_t column) const {
+    const sql_value_limit* limit = limit_of_.empty() ? nullptr : limit_of_[column];
+    if (limit == nullptr) {
+        return;
+    }
+    const std::string refusal = limit->refusal(literal);
+    if (!refusal.empty()) {
+        throw tk_exception("The value of column '" + tk_to_utf8(schema[column]->name) + "' " +
+                               refusal + "; the row is not in the script.",
+                           0);
     }
 }
 
@@ -137,12 +202,16 @@ void dmp_recordset::keep_keys() {
 }
 
 void dmp_recordset::check_storable(std::string_view text, std::size_t column, bool literal) const {
-    if (!repertoire_ || !charset_columns_[column]) {
+    const bool national = !national_columns_.empty() && national_columns_[column];
+    const sql_charset_repertoire* repertoire =
+        national ? national_repertoire_.get()
+                 : (repertoire_ && charset_columns_[column] ? repertoire_.get() : nullptr);
+    if (repertoire == nullptr) {
         return;
     }
     const long point =
-        repertoire_->first_unstorable(text, literal ? sql_charset_repertoire::form::literal
-                                                    : sql_charset_repertoire::form::value);
+        repertoire->first_unstorable(text, literal ? sql_charset_repertoire::form::literal
+                                                   : sql_charset_repertoire::form::value);
     if (point < 0) {
         return;
     }
@@ -150,12 +219,13 @@ void dmp_recordset::check_storable(std::string_view text, std::size_t column, bo
     std::snprintf(code, sizeof code, "U+%04lX", static_cast<unsigned long>(point));
     throw tk_exception("The value of column '" + tk_to_utf8(schema[column]->name) +
                            "' holds the character " + code + ", which the character set " +
-                           tk_to_utf8(charset_) + " cannot store; the row is not in the script.",
+                           (national ? std::string("utf8mb3") : tk_to_utf8(charset_)) +
+                           " cannot store; the row is not in the script.",
                        0);
 }
 
 void dmp_recordset::check_sliced_row(const udb_record& record, const pairing& pairs) const {
-    if (!repertoire_) {
+    if (!repertoire_ && !national_repertoire_ && limits_.empty()) {
         return;
     }
     const auto sliced = [&](const std::pair<std::size_t, std::size_t>& pair) {
@@ -165,10 +235,39 @@ void dmp_recordset::check_sliced_row(const udb_record& record, const pairing& pa
     if (std::none_of(pairs.begin(), pairs.end(), sliced)) {
         return;
     }
+    std::string literal;
     for (const auto& [field_index, column] : pairs) {
         const udb_field& field = *record[field_index];
-        if (charset_columns_[column] && field.get_type() != VT_EMPTY) {
-            check_storable(field.to_string(), column, false);
+        if (field.get_type() == VT_EMPTY) {
+            continue;
+        }
+        const bool text = (repertoire_ && charset_columns_[column]) ||
+                          (national_repertoire_ && national_columns_[column]);
+        const sql_value_limit* limit = limit_of_.empty() ? nullptr : limit_of_[column];
+        if (!text && limit == nullptr) {
+            continue;
+        }
+        if (field.get_size() <= sql_engine::max_field_size) {
+            literal.clear();
+            append_fld_str(literal, field, *schema[column], false);
+            check_storable(literal, column, true);
+            check_limit(literal, column);
+            continue;
+        }
+        std::string refusal;
+        if (ole_variant::is_byte_array(field.get_type())) {
+            refusal = limit == nullptr ? std::string() : limit->refusal_of_bytes(field.get_size());
+        } else {
+            const std::string value = field.to_string();
+            if (text) {
+                check_storable(value, column, false);
+            }
+            refusal = limit == nullptr ? std::string() : limit->refusal_of_value(value);
+        }
+        if (!refusal.empty()) {
+            throw tk_exception("The value of column '" + tk_to_utf8(schema[column]->name) + "' " +
+                                   refusal + "; the row is not in the script.",
+                               0);
         }
     }
 }
@@ -345,6 +444,7 @@ void dmp_recordset::slow_append(const udb_record& record) {
         const std::size_t at = statement_.size();
         append_fld_str(statement_, field, column, false);
         check_storable(std::string_view(statement_).substr(at), pairs[k].second, true);
+        check_limit(std::string_view(statement_).substr(at), pairs[k].second);
         dmp_escape_carriage_returns(statement_, at);
     }
     statement_ += ')';
@@ -490,6 +590,7 @@ void dmp_recordset::fast_append(const udb_record& record) {
             const std::size_t at = buffer_.size();
             append_fld_str(buffer_, *record[fields[k]], *schema[statement_columns_[k]], false);
             check_storable(std::string_view(buffer_).substr(at), statement_columns_[k], true);
+            check_limit(std::string_view(buffer_).substr(at), statement_columns_[k]);
             dmp_escape_carriage_returns(buffer_, at);
         }
         buffer_ += ')';

@@ -13,6 +13,7 @@ class dmp_database;
 class dump_options;
 class sql_charset_repertoire;
 class sql_key_judge;
+class sql_value_limit;
 
 // One table of a script file, made by dmp_database::create_table; the caller owns it and
 // deletes it after the table's last row. Rows are only appended: the other operations keep
@@ -62,6 +63,13 @@ private:
     // character the column's character set cannot store: the replay would stop at its INSERT,
     // where a direct run refuses that row alone.
     void check_storable(std::string_view text, std::size_t column, bool literal) const;
+    // Refuses the row (level 0) when the literal written for `column` holds a value that the
+    // column's hand-mapped type cannot take (too long for its length, out of its range): the
+    // replay would stop at its INSERT, where a direct run refuses that row alone.
+    void check_limit(std::string_view literal, std::size_t column) const;
+    // Finds the limits of the columns of hand-mapped types, and reports once the columns whose
+    // type no limit here judges.
+    void find_limits();
     // The same for every value of a row that has a value written in slices: the text before
     // that value is written ahead of the values after it, so all are judged before anything of
     // the row is written.
@@ -85,6 +93,13 @@ private:
     std::unique_ptr<sql_charset_repertoire> repertoire_;
     std::wstring charset_;
     std::vector<bool> charset_columns_;
+    // The national columns (NCHAR, NVARCHAR, ...) hold utf8mb3 whatever the table's set.
+    std::unique_ptr<sql_charset_repertoire> national_repertoire_;
+    std::vector<bool> national_columns_;
+    // The limits of the columns whose hand-mapped type can refuse values, and each column's
+    // limit (null for the others), found once per table.
+    std::vector<sql_value_limit> limits_;
+    std::vector<const sql_value_limit*> limit_of_;
     // The primary key and unique indexes of a table the script creates, when one holds text.
     std::unique_ptr<sql_key_judge> keys_;
     std::vector<const udb_field*> key_values_;

@@ -72,12 +72,16 @@ std::wstring sql_column_type_text(const t_ftd& column) {
 
 bool sql_takes_charset(const t_ftd& column) {
     // Only text types take a character set; geometry and binary types refuse one. LONG is
-    // MEDIUMTEXT.
-    return column.native_type.empty()
-               ? column.type == VT_BSTR && sql_is_text_type(sql_column_type_text(column))
-               : column.native_type.find(L"CHAR") != std::wstring::npos ||
-                     column.native_type.find(L"TEXT") != std::wstring::npos ||
-                     column.native_type == L"LONG";
+    // MEDIUMTEXT. The national forms are utf8mb3 on every server, and a character-set clause
+    // after them is a syntax error.
+    if (column.native_type.empty()) {
+        return column.type == VT_BSTR && sql_is_text_type(sql_column_type_text(column));
+    }
+    const std::wstring& type = column.native_type;
+    const bool national = type.rfind(L"NATIONAL ", 0) == 0 || type.rfind(L"NCHAR", 0) == 0 ||
+                          type.rfind(L"NVARCHAR", 0) == 0;
+    return !national && (type.find(L"CHAR") != std::wstring::npos ||
+                         type.find(L"TEXT") != std::wstring::npos || type == L"LONG");
 }
 
 // ---- Column clauses -----------------------------------------------------------------------------

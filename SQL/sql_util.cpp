@@ -503,7 +503,15 @@ std::wstring get_sql_native_type1(const std::wstring& name, int64_t length, int3
         c = tk_ascii_upper(c);
     }
     wchar_t buffer[64];
-    if (starts_with(result, L"VARCHAR") || starts_with(result, L"CHAR") ||
+    // The national forms (NCHAR, NVARCHAR, NATIONAL VARCHAR, NCHAR VARYING) need their length
+    // as the plain ones do.
+    std::wstring plain = result;
+    if (starts_with(plain, L"NATIONAL ")) {
+        plain.erase(0, 9);
+    } else if (starts_with(plain, L"NCHAR") || starts_with(plain, L"NVARCHAR")) {
+        plain.erase(0, 1);
+    }
+    if (starts_with(plain, L"VARCHAR") || starts_with(plain, L"CHAR") ||
         starts_with(result, L"VARBINARY") || starts_with(result, L"BINARY")) {
         // MySQL refuses VARBINARY without a length, as it refuses VARCHAR.
         std::swprintf(buffer, 64, L"(%d)", static_cast<int>(length));

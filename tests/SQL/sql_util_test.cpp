@@ -273,7 +273,11 @@ TEST(SqlTypeMapping, EditedTypesAndTypeNames) {
     EXPECT_EQ(get_sql_native_type1(L"VARCHAR", 40, 0, 0), L"VARCHAR(40)");
     EXPECT_EQ(get_sql_native_type1(L"CHAR", 5, 0, 0), L"CHAR(5)");
     EXPECT_EQ(get_sql_native_type1(L"DECIMAL", 0, 3, 10), L"DECIMAL(10,3)");
-    EXPECT_EQ(get_sql_native_type1(L"NVARCHAR", 40, 0, 0), L"NVARCHAR");
+    // The national forms need their length as the plain ones do: the servers refuse them bare.
+    EXPECT_EQ(get_sql_native_type1(L"NVARCHAR", 40, 0, 0), L"NVARCHAR(40)");
+    EXPECT_EQ(get_sql_native_type1(L"national char", 2, 0, 0), L"NATIONAL CHAR(2)");
+    EXPECT_EQ(get_sql_native_type1(L"NCHAR VARYING", 3, 0, 0), L"NCHAR VARYING(3)");
+    EXPECT_EQ(get_sql_native_type1(L"NUMERIC", 3, 0, 0), L"NUMERIC");
     EXPECT_EQ(get_sql_native_type1(L"MEDIUMTEXT", 40, 0, 0), L"MEDIUMTEXT");
     EXPECT_EQ(get_sql_native_type1(L"VARBINARY", 16, 0, 0), L"VARBINARY(16)");
     EXPECT_EQ(get_sql_native_type1(L"BLOB", 16, 0, 0), L"BLOB");

@@ -1,0 +1,245 @@
+// What a column of a hand-mapped type takes, as the script file judges it without a server,
+// against the MariaDB test server itself: generated literals at the edges of each type's length
+// or range go into a column of that type under the script's strict sql_mode.
+#include "SQL/sql_vlim.h"
+
+#include "SQL/sql_engi.h"
+#include "SQL/sql_util.h"
+#include "TK/tk_utils.h"
+#include "tests/SQL/sql_test_fixture.h"
+
+#include <gtest/gtest.h>
+#include <mysql.h>
+
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct column_type {
+    const char* type;
+    const char* charset;
+    // Whether the judge refuses exactly what the server refuses, not more.
+    bool exact;
+};
+
+const column_type types[] = {
+    {"VARCHAR(3)", "utf8mb4", true},
+    {"CHAR(3)", "latin1", true},
+    {"VARCHAR(3)", "sjis", true},
+    {"NVARCHAR(3)", "latin1", true},
+    {"NATIONAL CHAR(2)", "utf8mb4", true},
+    {"TINYTEXT", "utf8mb4", true},
+    {"TINYTEXT", "latin1", true},
+    {"TINYTEXT", "utf16", true},
+    {"TINYTEXT", "utf32", true},
+    {"TINYTEXT", "ucs2", true},
+    {"TINYTEXT", "sjis", false},
+    {"TINYTEXT", "ujis", false},
+    {"VARBINARY(3)", "utf8mb4", true},
+    {"BINARY(3)", "utf8mb4", true},
+    {"TINYBLOB", "utf8mb4", true},
+    {"TINYINT", "utf8mb4", false},
+    {"TINYINT UNSIGNED", "utf8mb4", false},
+    {"SMALLINT", "utf8mb4", false},
+    {"MEDIUMINT UNSIGNED", "utf8mb4", false},
+    {"BIGINT", "utf8mb4", false},
+    {"BIGINT UNSIGNED", "utf8mb4", false},
+    {"DECIMAL(4,2)", "utf8mb4", false},
+    {"DECIMAL(3,0)", "utf8mb4", false},
+    {"DECIMAL(2,2)", "utf8mb4", false},
+    {"DECIMAL(5,2) UNSIGNED", "utf8mb4", false},
+    {"FLOAT", "utf8mb4", false},
+    {"DOUBLE", "utf8mb4", false},
+    {"DATE", "utf8mb4", false},
+    {"DATETIME", "utf8mb4", false},
+    {"JSON", "utf8mb4", false},
+    {"YEAR", "utf8mb4", false},
+    {"TIME", "utf8mb4", false},
+};
+
+std::string literal(const std::string& value) {
+    std::string out = "'";
+    append_escaped(out, std::string_view(value));
+    return out + "'";
+}
+
+// Texts of a few characters and of about 255 bytes from characters of one to four UTF-8 bytes,
+// blanks and the escaped ones; numbers about the ends of the integer and decimal types; dates at
+// the ends of the years and the months; bytes about a length of 3.
+std::vector<std::string> literals() {
+    std::vector<std::string> out = {"NULL", "''", "0x00", "0x010203", "0x01020304"};
+    const std::vector<std::string> pieces = {"a", " ", "é", "中", "😀", "\\", "'", "ｶ"};
+    std::mt19937 random(20261211);
+    for (int i = 0; i < 300; ++i) {
+        std::string text;
+        const int count =
+            i < 150 ? static_cast<int>(random() % 6) : 60 + static_cast<int>(random() % 200);
+        for (int k = 0; k < count; ++k) {
+            text += pieces[random() % (i % 3 == 0 ? 2 : pieces.size())];
+        }
+        out.push_back(literal(text));
+    }
+    // Numbers about the ends of the ranges and of the rounding of fractions, blank-separated.
+    std::istringstream numbers(
+        "127 128 -128 -129 255 256 -1 -0 32767 32768 -32769 16777215 16777216 "
+        "9223372036854775807 9223372036854775808 -9223372036854775808 -9223372036854775809 "
+        "18446744073709551615 18446744073709551616 99.99 99.994 99.995 -99.995 100 999 "
+        "999.4 999.5 0.99 0.995 0.5 -0.5 127.4 127.5 -128.5 255.5 1.5 '12' 'ab' '1e3' "
+        "3.4e38 3.5e38 -3.5e38 1e308 '2024-02-29' 999.99 -999.99 1000.00 0.01 -0.01 00012 "
+        "0.0 1900 1901 2155 2156 99 100 70 69 '2024' '0' '00' '1900' '2156' '69'");
+    for (std::string number; numbers >> number;) {
+        out.push_back(number);
+    }
+    // JSON texts: valid ones, broken ones, and pieces put together at random.
+    const std::vector<std::string> json_pieces = {"{",           "}",
+                                                  "[",           "]",
+                                                  "\"a\"",       ":",
+                                                  ",",           "1",
+                                                  "-0.5e3",      "true",
+                                                  "null",        " ",
+                                                  "\"\\u00e9\"", "\"\\ud83d\\ude00\"",
+                                                  "\"\\ud83d\"", "01",
+                                                  "1.",          "\"\t\"",
+                                                  "'x'",         "é"};
+    for (const char* json :
+         {"{}", "[]", "{\"a\": [1, 2.5e3, \"x\", null, true]}", "{\"a\": 1", "\"s\"", "12", "",
+          "[1,]", "{\"a\":1,\"a\":2}", "1e400", "123456789012345678901234567890", "-",
+          "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]",
+          "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]", " [ 1 ] ",
+          "\"a\\qb\""}) {
+        out.push_back(literal(json));
+    }
+    for (int i = 0; i < 400; ++i) {
+        std::string text;
+        const int count = 1 + static_cast<int>(random() % 7);
+        for (int k = 0; k < count; ++k) {
+            text += json_pieces[random() % json_pieces.size()];
+        }
+        out.push_back(literal(text));
+    }
+    for (const char* date : {"'1000-01-01'",
+                             "'0999-12-31'",
+                             "'9999-12-31 23:59:59'",
+                             "'9999-12-31 23:59:59.5'",
+                             "'2024-02-29 13:45:30.123456'",
+                             "'2023-02-29'",
+                             "'2024-04-31'",
+                             "'2024-13-01'",
+                             "'2024-01-01 24:00:00'",
+                             "'2024-01-01 23:60:00'",
+                             "'1753-01-01 00:00:00'",
+                             "'2024-1-1'",
+                             "'2024-01-01T10:00:00'",
+                             "'13:45:30'",
+                             "'13:45:30.123456'",
+                             "'13:45:30.1234567'",
+                             "'838:59:59'",
+                             "'838:59:59.5'",
+                             "'839:00:00'",
+                             "'1:02:03'",
+                             "'24:00:00'",
+                             "'12:60:00'",
+                             "'12:00'",
+                             "'-01:00:00'",
+                             "'1 12:00:00'"}) {
+        out.emplace_back(date);
+    }
+    return out;
+}
+
+class ValueLimit : public sql_test::plain_client_test {
+protected:
+    bool run(const std::string& statement) { return mysql_query(&mysql_, statement.c_str()) == 0; }
+};
+
+// Soundness: a literal the server refuses is refused by the judge (or, for a character the set
+// cannot store, by the set's repertoire). Where the judge counts as the server does, it refuses
+// nothing the server takes.
+TEST_F(ValueLimit, RefusesWhatTheServerRefuses) {
+    ASSERT_TRUE(run("DROP DATABASE IF EXISTS velmora_vlim"));
+    ASSERT_TRUE(run("CREATE DATABASE velmora_vlim"));
+    ASSERT_TRUE(run("SET SESSION sql_mode = 'NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES,"
+                    "NO_ENGINE_SUBSTITUTION'"));
+    const std::vector<std::string> values = literals();
+    for (const column_type& c : types) {
+        SCOPED_TRACE(std::string(c.type) + " in " + c.charset);
+        const std::wstring type = tk_utf8_to_wstring(c.type);
+        const std::wstring charset = tk_utf8_to_wstring(c.charset);
+        const sql_value_limit limit(type, charset);
+        ASSERT_TRUE(limit.judges());
+        const sql_charset_repertoire repertoire(limit.national() ? L"utf8mb3" : charset);
+        ASSERT_TRUE(run("DROP TABLE IF EXISTS velmora_vlim.t"));
+        ASSERT_TRUE(run(std::string("CREATE TABLE velmora_vlim.t (v ") + c.type +
+                        ") CHARACTER SET " + c.charset))
+            << mysql_error(&mysql_);
+        for (const std::string& value : values) {
+            const bool taken = run("INSERT INTO velmora_vlim.t VALUES (" + value + ")");
+            const std::string refusal = limit.refusal(value);
+            const bool unstorable =
+                repertoire.checks() &&
+                repertoire.first_unstorable(value, sql_charset_repertoire::form::literal) >= 0;
+            if (!taken) {
+                EXPECT_TRUE(!refusal.empty() || unstorable)
+                    << value << ": " << mysql_error(&mysql_);
+            } else if (c.exact && !unstorable &&
+                       (value[0] == '\'' || (value.rfind("0x", 0) == 0 &&
+                                             limit.what() == sql_value_limit::kind::bytes))) {
+                // A bare number goes into a text column as the server's text of it, and bytes
+                // as a text in its set, which the judge does not compute (00012 is "12"): such
+                // a value may be refused that the server takes.
+                EXPECT_EQ(refusal, "") << value;
+            }
+        }
+    }
+    run("DROP DATABASE velmora_vlim");
+}
+
+// A type whose refusals only the server tells is named so; national types are told apart.
+TEST(ValueLimitTypes, UnjudgedAndNationalTypes) {
+    for (const wchar_t* type :
+         {L"YEAR(2)", L"TIMESTAMP", L"ENUM('a')", L"BIT(1)", L"NATIONAL TEXT", L"FLOAT(7,2)"}) {
+        EXPECT_EQ(sql_value_limit(type, L"utf8mb4").what(), sql_value_limit::kind::unjudged)
+            << tk_to_utf8(type);
+    }
+    // The judges that may refuse more than the server take the values at their edges.
+    const struct {
+        const wchar_t* type;
+        const char* literal;
+    } taken[] = {
+        {L"TIME", "'838:59:59'"},
+        {L"TIME", "'13:45:30.123456'"},
+        {L"YEAR", "2155"},
+        {L"YEAR", "'1901'"},
+        {L"DATE", "'2024-02-29'"},
+        {L"DATETIME", "'9999-12-31 23:59:59'"},
+        {L"DECIMAL(4,2)", "99.994"},
+        {L"DECIMAL(4,2)", "-99.99"},
+        {L"TINYINT", "127.4"},
+        {L"TINYINT UNSIGNED", "-0"},
+        {L"BIGINT UNSIGNED", "18446744073709551615"},
+        {L"FLOAT", "3.4e38"},
+    };
+    for (const auto& [type, text] : taken) {
+        EXPECT_EQ(sql_value_limit(type, L"utf8mb4").refusal(text), "")
+            << tk_to_utf8(type) << " " << text;
+    }
+    const sql_value_limit json(L"JSON", L"utf8mb4");
+    // As the script writes them: a backslash of the text doubled.
+    for (const char* text : {R"('{}')", R"('[1, "a\\"b"]')", R"('{"a": -0.5e3}')", R"(' null ')"}) {
+        EXPECT_EQ(json.refusal(text), "") << text;
+    }
+    for (const wchar_t* type : {L"LONGTEXT", L"LONGBLOB"}) {
+        EXPECT_FALSE(sql_value_limit(type, L"utf8mb4").judges());
+    }
+    for (const wchar_t* type : {L"NCHAR(2)", L"NVARCHAR(2)", L"NATIONAL VARCHAR(2)",
+                                L"NCHAR VARYING(2)", L"NATIONAL CHAR VARYING(2)"}) {
+        const sql_value_limit limit(type, L"latin1");
+        EXPECT_TRUE(limit.national()) << tk_to_utf8(type);
+        EXPECT_EQ(limit.what(), sql_value_limit::kind::characters) << tk_to_utf8(type);
+    }
+}
+
+} // namespace
