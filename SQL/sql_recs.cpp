@@ -13,6 +13,9 @@
 
 namespace {
 
+// The number MySQL and MariaDB give the binary character set (that of BINARY, VARBINARY, BLOB).
+constexpr unsigned binary_charset_number = 63;
+
 std::wstring field_name(const MYSQL_FIELD& field) {
     return tk_utf16_to_wstring(tk_utf8_to_utf16(std::string_view(field.name, field.name_length)));
 }
@@ -199,7 +202,13 @@ void sql_recordset::initialize() {
             select_list += quoted;
             tk_log_wmessage(2, L"GOT FIELD: name=%ls, type=%d, size=%lu, flags=%u", fname.c_str(),
                             static_cast<int>(field.type), field.length, field.flags);
-            const VARTYPE vt = get_vartype(static_cast<int>(field.type), field.flags);
+            VARTYPE vt = get_vartype(static_cast<int>(field.type), field.flags);
+            // BINARY(n) comes as a fixed-length string: its character set, not its flags (a
+            // binary collation sets them too), says that it holds bytes. Taken for text, a byte
+            // value went into it as the characters "0x...".
+            if (field.type == MYSQL_TYPE_STRING && field.charsetnr == binary_charset_number) {
+                vt = ole_variant::vt_byte_array;
+            }
             auto column = std::make_shared<t_ftd>(static_cast<std::int32_t>(field.length), fname,
                                                   vt, (field.flags & NOT_NULL_FLAG) != 0,
                                                   (field.flags & AUTO_INCREMENT_FLAG) != 0,
