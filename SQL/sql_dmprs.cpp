@@ -5,7 +5,6 @@
 #include "SQL/sql_engi.h"
 #include "SQL/sql_init.h"
 #include "SQL/sql_kcol.h"
-#include "UDB/udb_services.h"
 #include "SQL/sql_util.h"
 #include "SQL/sql_vlim.h"
 #include "TK/tk_log.h"
@@ -139,11 +138,7 @@ void dmp_recordset::find_limits() {
         (unjudged.size() > 1 ? "them" : "it") +
         ": only the replaying server tells which it refuses, and the replay would stop at the "
         "first of them.";
-    tk_log_message(3, "%s", text.c_str());
-    if (udb_error_handler* handler = tk_singleton<udb_error_handler>::pointer()) {
-        handler->context = "Table '" + tk_to_utf8(name) + "'";
-        handler->handle(tk_exception(text, 0), false);
-    }
+    sql_report_table_error(name, text);
 }
 
 void dmp_recordset::check_limit(std::string_view literal, std::size_t column) const {
@@ -194,11 +189,7 @@ void dmp_recordset::keep_keys() {
         " are not compared with the earlier rows' (more than the memory set aside holds): a "
         "row whose key equals an earlier one's as the replaying server compares text would stop "
         "the replay.";
-    tk_log_message(3, "%s", text.c_str());
-    if (udb_error_handler* handler = tk_singleton<udb_error_handler>::pointer()) {
-        handler->context = "Table '" + tk_to_utf8(name) + "'";
-        handler->handle(tk_exception(text, 0), false);
-    }
+    sql_report_table_error(name, text);
 }
 
 void dmp_recordset::check_storable(std::string_view text, std::size_t column, bool literal) const {

@@ -534,22 +534,17 @@ void sql_indexes_initializer::get_init_chunks(std::vector<std::wstring>& out) {
                   L")");
 }
 
-namespace {
-
-// A level-0 error of `table`, also in the trace.
-void report_table_error(const std::wstring& table, const std::wstring& text) {
-    tk_log_wmessage(3, L"Table '%ls': %ls", table.c_str(), text.c_str());
+void sql_report_table_error(const std::wstring& table, const std::string& text) {
+    tk_log_message(3, "Table '%s': %s", tk_to_utf8(table).c_str(), text.c_str());
     if (udb_error_handler* handler = tk_singleton<udb_error_handler>::pointer()) {
         handler->context = "Table '" + tk_to_utf8(table) + "'";
-        handler->handle(tk_exception(tk_to_utf8(text), 0), false);
+        handler->handle(tk_exception(text, 0), false);
     }
 }
 
-} // namespace
-
 void sql_report_left_out_keys(const std::wstring& table, const std::vector<std::wstring>& keys) {
     for (const std::wstring& text : keys) {
-        report_table_error(table, text);
+        sql_report_table_error(table, tk_to_utf8(text));
     }
 }
 
@@ -570,7 +565,7 @@ void sql_report_left_out_defaults(const std::wstring& table,
                  ? L"' is left out: the server takes no expression default (MySQL 8.0.13 or "
                    L"MariaDB 10.2.1 needed)"
                  : L"' is left out: MySQL has no form of it for this column");
-        report_table_error(table, text);
+        sql_report_table_error(table, tk_to_utf8(text));
     }
 }
 

@@ -108,6 +108,9 @@ public:
 // text types; geometry and binary types take none.
 bool sql_takes_charset(const t_ftd& column);
 
+// A level-0 error in the context of `table` (UTF-8 `text`), also in the trace.
+void sql_report_table_error(const std::wstring& table, const std::string& text);
+
 // Reports each key not created as asked as a level-0 error naming the table.
 void sql_report_left_out_keys(const std::wstring& table, const std::vector<std::wstring>& keys);
 
