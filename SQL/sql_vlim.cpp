@@ -383,16 +383,18 @@ std::string sql_value_limit::refusal(std::string_view literal) const {
     };
     switch (kind_) {
     case kind::characters: {
-        // Blanks past the length (spaces, tabs, line breaks, form feeds) are cut with a note;
-        // anything else is refused.
+        // Blanks past the length (spaces, tabs, line breaks, form feeds) are cut with a note in
+        // a set whose ASCII takes one byte; in ucs2, UTF-16 and UTF-32 they are refused too.
+        const bool blanks_cut =
+            width_ == width::utf8 || (width_ == width::fixed && ascii_bytes_ == 1);
         std::uint64_t characters = 0;
         std::uint64_t kept = 0;
         each([&](char c) {
             if (is_utf8_lead(c)) {
                 ++characters;
-                kept = std::string_view(" \t\n\v\f\r").find(c) != std::string_view::npos
-                           ? kept
-                           : characters;
+                const bool blank =
+                    blanks_cut && std::string_view(" \t\n\v\f\r").find(c) != std::string_view::npos;
+                kept = blank ? kept : characters;
             }
         });
         return kept > length_ ? too_long(characters, "characters") : std::string();
