@@ -163,11 +163,17 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
     if (open != std::string::npos) {
         char* end = nullptr;
         first = std::strtol(text.c_str() + open + 1, &end, 10);
+        // The profile allows blanks about the arguments: DECIMAL ( 10 , 2 ).
+        while (end != nullptr && *end == ' ') {
+            ++end;
+        }
         if (end != nullptr && *end == ',') {
             second = std::strtol(end + 1, nullptr, 10);
         }
     }
-    const bool is_unsigned = text.find(" UNSIGNED") != std::string::npos;
+    // ZEROFILL makes a number unsigned, also without the word.
+    const bool is_unsigned =
+        text.find(" UNSIGNED") != std::string::npos || text.find(" ZEROFILL") != std::string::npos;
     if (starts_with(name, "NATIONAL ")) {
         national_ = true;
         name = trimmed(std::string_view(name).substr(9));

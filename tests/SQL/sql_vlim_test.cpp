@@ -70,6 +70,21 @@ const column_type types[] = {
     {"JSON", "utf8mb4", false},
     {"YEAR", "utf8mb4", false},
     {"TIME", "utf8mb4", false},
+    // The spellings of a type that the profile takes: blanks in the arguments, lower case,
+    // ZEROFILL (which makes a number unsigned), fractional seconds.
+    {"DECIMAL ( 4 , 2 )", "utf8mb4", false},
+    {"decimal(4 ,2)", "utf8mb4", false},
+    {"INT ZEROFILL", "utf8mb4", false},
+    {"TINYINT(3) ZEROFILL", "utf8mb4", false},
+    {"DECIMAL(4,2) ZEROFILL", "utf8mb4", false},
+    {"FLOAT ZEROFILL", "utf8mb4", false},
+    {"DOUBLE ZEROFILL", "utf8mb4", false},
+    {"tinyint unsigned", "utf8mb4", false},
+    {"TIME(3)", "utf8mb4", false},
+    {"DATETIME(3)", "utf8mb4", false},
+    {"YEAR(4)", "utf8mb4", false},
+    {"NATIONAL CHARACTER(2)", "latin1", true},
+    {"VARCHAR ( 2 )", "utf8mb4", true},
 };
 
 std::string literal(const std::string& value) {
