@@ -13,8 +13,10 @@ std::string upper_ascii(const std::wstring& text) {
     std::string out;
     out.reserve(text.size());
     for (const wchar_t c : text) {
-        out += c >= L'a' && c <= L'z' ? static_cast<char>(c - L'a' + L'A')
-                                      : (c < 0x80 ? static_cast<char>(c) : '?');
+        // A tab separates the words of a type as a blank does.
+        out += c == L'\t'               ? ' '
+               : c >= L'a' && c <= L'z' ? static_cast<char>(c - L'a' + L'A')
+                                        : (c < 0x80 ? static_cast<char>(c) : '?');
     }
     return out;
 }
@@ -171,9 +173,10 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
             second = std::strtol(end + 1, nullptr, 10);
         }
     }
-    // ZEROFILL makes a number unsigned, also without the word.
+    // ZEROFILL makes a number unsigned, also without the word; either may follow the arguments
+    // without a blank: INT(5)UNSIGNED.
     const bool is_unsigned =
-        text.find(" UNSIGNED") != std::string::npos || text.find(" ZEROFILL") != std::string::npos;
+        text.find("UNSIGNED") != std::string::npos || text.find("ZEROFILL") != std::string::npos;
     if (starts_with(name, "NATIONAL ")) {
         national_ = true;
         name = trimmed(std::string_view(name).substr(9));
