@@ -198,6 +198,9 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
     const std::wstring set = national_ ? std::wstring(L"utf8mb3") : charset;
     const int most = sql_charset_max_bytes(set);
     const std::string lower_set = upper_ascii(set);
+    // In the binary set a text column is a byte column: its length counts the text's UTF-8
+    // bytes, and blanks past it are refused.
+    const bool binary_set = lower_set == "BINARY";
     if (starts_with(lower_set, "UTF8")) {
         width_ = width::utf8;
     } else if (lower_set == "UTF16" || lower_set == "UTF16LE") {
@@ -231,13 +234,13 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
     };
     for (const sized& entry : fixed) {
         if (name == entry.name && (open == std::string::npos || entry.what == kind::none)) {
-            kind_ = entry.what;
+            kind_ = entry.what == kind::text_bytes && binary_set ? kind::bytes : entry.what;
             length_ = entry.length;
             return;
         }
     }
     if ((name == "CHAR" || name == "VARCHAR") && first >= 0) {
-        kind_ = kind::characters;
+        kind_ = binary_set ? kind::bytes : kind::characters;
         length_ = static_cast<std::uint64_t>(first);
         return;
     }
