@@ -180,6 +180,12 @@ std::vector<std::string> literals() {
     out.push_back(literal(deep_objects));
     out.push_back(literal("{\"b\":" + deep_objects + "}"));
     out.push_back(literal(digits_100));
+    // A number behind a hundred zeros.
+    const std::string zeros_1 = std::string(100, '0') + "1";
+    for (const std::string& number : {zeros_1, "-" + zeros_1, "0." + zeros_1, "-0." + zeros_1}) {
+        out.push_back(number);
+        out.push_back("'" + number + "'");
+    }
     out.push_back(literal("[" + digits_100 + "." + digits_100 + "]"));
     // JSON written with the server's escapes: a line break it reads into a string is refused,
     // between the parts it is a blank.
@@ -217,7 +223,23 @@ std::vector<std::string> literals() {
                              "[1e-99]",
                              "12345678901234567890",
                              "123456789012345",
-                             "0.123456789012345"}) {
+                             "0.123456789012345",
+                             "\"\\uffff\"",
+                             "\"\\uD83D\\uDE00\"",
+                             "[\"\\u0000\"]",
+                             "{\"\":0}",
+                             "[-0.0e-0]",
+                             "[0e0]",
+                             "\"\\/\\b\\f\"",
+                             "\"\xC2\x80\xEF\xBF\xBF\"",
+                             "{\"a\" : [ ] , \"b\" : { } }",
+                             "[1,2]]",
+                             "[1 2]",
+                             "{\"a\" 1}",
+                             "\"a",
+                             "tru",
+                             "nul",
+                             "true false"}) {
         out.push_back(literal(json));
     }
     for (int i = 0; i < 400; ++i) {
