@@ -119,9 +119,10 @@ std::vector<std::string> literals() {
     }
     // Literals with every escape the server reads, not only those the script writes: \% and \_
     // keep their backslash, a doubled quote is one; and literals that do not end where they seem.
-    const std::vector<std::string> escapes = {"\\%", "\\_",  "\\n", "\\t", "\\Z", "\\0", "''",
-                                              "\\'", "\\\\", "a",   " ",   "é",   "\\é", "\\q"};
-    for (int i = 0; i < 150; ++i) {
+    const std::vector<std::string> escapes = {"\\%", "\\_", "\\n",  "\\t", "\\Z", "\\0",
+                                              "''",  "\\'", "\\\\", "a",   " ",   "é",
+                                              "\\é", "\\q", "\\r",  "\v",  "\f",  "\\b"};
+    for (int i = 0; i < 250; ++i) {
         std::string text = "'";
         for (int k = static_cast<int>(random() % 6); k > 0; --k) {
             text += escapes[random() % escapes.size()];
