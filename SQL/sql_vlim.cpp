@@ -13,8 +13,10 @@ std::string upper_ascii(const std::wstring& text) {
     std::string out;
     out.reserve(text.size());
     for (const wchar_t c : text) {
-        out += c >= L'a' && c <= L'z' ? static_cast<char>(c - L'a' + L'A')
-                                      : (c < 0x80 ? static_cast<char>(c) : '?');
+        // A tab separates the words of a type as a blank does.
+        out += c == L'\t'               ? ' '
+               : c >= L'a' && c <= L'z' ? static_cast<char>(c - L'a' + L'A')
+                                        : (c < 0x80 ? static_cast<char>(c) : '?');
     }
     return out;
 }
@@ -36,6 +38,121 @@ bool is_utf8_lead(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
 }
 
+// Hands `take` each byte the server reads from the inside of a quoted literal, with its backslash
+// escapes and doubled quotes; false when the inside does not end the literal where it seems to
+// (a lone quote, a last lone backslash), which the server reads otherwise or refuses.
+template <typename Take> bool unescape(std::string_view inside, Take&& take) {
+    for (std::size_t i = 0; i < inside.size(); ++i) {
+        const char c = inside[i];
+        if (c == '\'') {
+            if (i + 1 == inside.size() || inside[i + 1] != '\'') {
+                return false;
+            }
+            take(inside[++i]);
+            continue;
+        }
+        if (c != '\\') {
+            take(c);
+            continue;
+        }
+        if (++i == inside.size()) {
+            return false;
+        }
+        switch (inside[i]) {
+        case 'n':
+            take('\n');
+            break;
+        case 't':
+            take('\t');
+            break;
+        case 'r':
+            take('\r');
+            break;
+        case 'b':
+            take('\b');
+            break;
+        case 'Z':
+            take('\x1A');
+            break;
+        case '0':
+            take('\0');
+            break;
+        case '%':
+        case '_':
+            // Kept with their backslash, for LIKE patterns.
+            take('\\');
+            take(inside[i]);
+            break;
+        default:
+            take(inside[i]);
+            break;
+        }
+    }
+    return true;
+}
+
+// A bare number the server reads as written and whose text is never longer than the literal:
+// digits with an optional sign and fraction.
+bool plain_number(std::string_view literal) {
+    std::size_t at = !literal.empty() && literal[0] == '-' ? 1 : 0;
+    const auto digits = [&] {
+        const std::size_t from = at;
+        while (at < literal.size() && literal[at] >= '0' && literal[at] <= '9') {
+            ++at;
+        }
+        return at > from;
+    };
+    if (!digits()) {
+        return false;
+    }
+    if (at < literal.size() && literal[at] == '.') {
+        ++at;
+        if (!digits()) {
+            return false;
+        }
+    }
+    return at == literal.size();
+}
+
+// A decimal number with an optional exponent: the C library also reads hexadecimal, inf, nan
+// and leading blanks, which the servers refuse for FLOAT and DOUBLE.
+bool real_number(std::string_view text) {
+    std::size_t at = 0;
+    const auto digits = [&] {
+        const std::size_t from = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+            ++at;
+        }
+        return at - from;
+    };
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        ++at;
+    }
+    std::size_t mantissa = digits();
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        mantissa += digits();
+    }
+    if (mantissa == 0) {
+        return false;
+    }
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+            ++at;
+        }
+        if (digits() == 0) {
+            return false;
+        }
+    }
+    return at == text.size();
+}
+
+bool hex_digits(std::string_view digits) {
+    return !digits.empty() &&
+           digits.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+}
+
 } // namespace
 
 sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& charset) {
@@ -48,11 +165,18 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
     if (open != std::string::npos) {
         char* end = nullptr;
         first = std::strtol(text.c_str() + open + 1, &end, 10);
+        // The profile allows blanks about the arguments: DECIMAL ( 10 , 2 ).
+        while (end != nullptr && *end == ' ') {
+            ++end;
+        }
         if (end != nullptr && *end == ',') {
             second = std::strtol(end + 1, nullptr, 10);
         }
     }
-    const bool is_unsigned = text.find(" UNSIGNED") != std::string::npos;
+    // ZEROFILL makes a number unsigned, also without the word; either may follow the arguments
+    // without a blank: INT(5)UNSIGNED.
+    const bool is_unsigned =
+        text.find("UNSIGNED") != std::string::npos || text.find("ZEROFILL") != std::string::npos;
     if (starts_with(name, "NATIONAL ")) {
         national_ = true;
         name = trimmed(std::string_view(name).substr(9));
@@ -74,6 +198,9 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
     const std::wstring set = national_ ? std::wstring(L"utf8mb3") : charset;
     const int most = sql_charset_max_bytes(set);
     const std::string lower_set = upper_ascii(set);
+    // In the binary set a text column is a byte column: its length counts the text's UTF-8
+    // bytes, and blanks past it are refused.
+    const bool binary_set = lower_set == "BINARY";
     if (starts_with(lower_set, "UTF8")) {
         width_ = width::utf8;
     } else if (lower_set == "UTF16" || lower_set == "UTF16LE") {
@@ -107,13 +234,13 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
     };
     for (const sized& entry : fixed) {
         if (name == entry.name && (open == std::string::npos || entry.what == kind::none)) {
-            kind_ = entry.what;
+            kind_ = entry.what == kind::text_bytes && binary_set ? kind::bytes : entry.what;
             length_ = entry.length;
             return;
         }
     }
     if ((name == "CHAR" || name == "VARCHAR") && first >= 0) {
-        kind_ = kind::characters;
+        kind_ = binary_set ? kind::bytes : kind::characters;
         length_ = static_cast<std::uint64_t>(first);
         return;
     }
@@ -186,34 +313,24 @@ std::string sql_value_limit::too_long(std::uint64_t count, const char* unit) con
            type_ + " holds (" + std::to_string(length_) + ")";
 }
 
-std::uint64_t sql_value_limit::text_bytes(std::string_view text, bool escaped) const {
-    std::uint64_t bytes = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (escaped && c == '\\' && i + 1 < text.size()) {
-            c = static_cast<unsigned char>(text[++i]);
-        }
-        if ((c & 0xC0) == 0x80) {
-            continue;
-        }
-        const bool ascii = c < 0x80;
-        const bool astral = c >= 0xF0;
-        switch (width_) {
-        case width::utf8:
-            bytes += ascii ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-            break;
-        case width::utf16:
-            bytes += astral ? 4 : 2;
-            break;
-        case width::utf32:
-            bytes += 4;
-            break;
-        case width::fixed:
-            bytes += static_cast<std::uint64_t>(ascii ? ascii_bytes_ : other_bytes_);
-            break;
-        }
+std::uint64_t sql_value_limit::character_bytes(char byte) const {
+    const auto c = static_cast<unsigned char>(byte);
+    if ((c & 0xC0) == 0x80) {
+        return 0;
     }
-    return bytes;
+    const bool ascii = c < 0x80;
+    const bool astral = c >= 0xF0;
+    switch (width_) {
+    case width::utf8:
+        return ascii ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    case width::utf16:
+        return astral ? 4 : 2;
+    case width::utf32:
+        return 4;
+    case width::fixed:
+        break;
+    }
+    return static_cast<std::uint64_t>(ascii ? ascii_bytes_ : other_bytes_);
 }
 
 std::string sql_value_limit::refusal(std::string_view literal) const {
@@ -222,11 +339,17 @@ std::string sql_value_limit::refusal(std::string_view literal) const {
     }
     const bool quoted = literal.size() >= 2 && literal.front() == '\'' && literal.back() == '\'';
     const bool hex = literal.size() >= 2 && literal[0] == '0' && literal[1] == 'x';
+    const std::string unreadable = "is written as " + std::string(literal.substr(0, 40)) +
+                                   ", which cannot be judged against the column's type " + type_;
+    const std::string_view inside = quoted ? literal.substr(1, literal.size() - 2) : literal;
+    if (quoted && !unescape(inside, [](char) {})) {
+        return unreadable;
+    }
     if (kind_ == kind::integer || kind_ == kind::decimal || kind_ == kind::real) {
         if (hex) {
             return "is bytes, which the column's type " + type_ + " cannot be judged to take";
         }
-        return judge_number(quoted ? literal.substr(1, literal.size() - 2) : literal);
+        return judge_number(inside);
     }
     if (kind_ == kind::date) {
         return judge_date(literal);
@@ -239,71 +362,63 @@ std::string sql_value_limit::refusal(std::string_view literal) const {
     }
     if (kind_ == kind::json) {
         if (!quoted) {
-            return "is written as " + std::string(literal.substr(0, 40)) +
-                   ", which cannot be judged against the column's type JSON";
+            return unreadable;
         }
         std::string text;
-        text.reserve(literal.size());
-        for (std::size_t i = 1; i + 1 < literal.size(); ++i) {
-            if (literal[i] == '\\' && i + 2 < literal.size()) {
-                ++i;
-                text += literal[i] == '0' ? '\0' : literal[i];
-            } else {
-                text += literal[i];
-            }
-        }
+        text.reserve(inside.size());
+        unescape(inside, [&text](char c) { text += c; });
         return judge_json(text);
     }
     if (hex) {
-        if (kind_ != kind::bytes) {
+        const std::string_view digits = literal.substr(2);
+        if (kind_ != kind::bytes || !hex_digits(digits)) {
             // Bytes go into a text column as a text in its set, valid or not as only the server
             // tells.
             return "is bytes, which the column's type " + type_ + " cannot be judged to take";
         }
-        const std::uint64_t bytes = (literal.size() - 2) / 2;
+        // An odd count of digits has a 0 put before it.
+        const std::uint64_t bytes = (digits.size() + 1) / 2;
         return bytes > length_ ? too_long(bytes, "bytes") : std::string();
     }
-    std::string_view inside = literal;
-    bool escaped = false;
-    if (quoted) {
-        inside = literal.substr(1, literal.size() - 2);
-        escaped = true;
-    } else if (literal.find_first_not_of("0123456789.-") != std::string_view::npos) {
-        return "is written as " + std::string(literal.substr(0, 40)) +
-               ", which cannot be judged against the column's type " + type_;
+    if (!quoted && !plain_number(literal)) {
+        return unreadable;
     }
-    switch (kind_) {
-    case kind::characters: {
-        // Blanks past the length are cut with a note; anything else is refused.
-        std::uint64_t characters = 0;
-        std::uint64_t kept = 0;
-        for (std::size_t i = 0; i < inside.size(); ++i) {
-            char c = inside[i];
-            if (escaped && c == '\\' && i + 1 < inside.size()) {
-                c = inside[++i];
-            }
-            if (!is_utf8_lead(c)) {
-                continue;
-            }
-            ++characters;
-            if (c != ' ') {
-                kept = characters;
+    // A bare number counts as its own text: the server's text of it is never longer.
+    const auto each = [&inside, quoted](auto&& take) {
+        if (quoted) {
+            unescape(inside, take);
+        } else {
+            for (const char c : inside) {
+                take(c);
             }
         }
+    };
+    switch (kind_) {
+    case kind::characters: {
+        // Blanks past the length (spaces, tabs, line breaks, form feeds) are cut with a note in
+        // a set whose ASCII takes one byte; in ucs2, UTF-16 and UTF-32 they are refused too.
+        const bool blanks_cut =
+            width_ == width::utf8 || (width_ == width::fixed && ascii_bytes_ == 1);
+        std::uint64_t characters = 0;
+        std::uint64_t kept = 0;
+        each([&](char c) {
+            if (is_utf8_lead(c)) {
+                ++characters;
+                const bool blank =
+                    blanks_cut && std::string_view(" \t\n\v\f\r").find(c) != std::string_view::npos;
+                kept = blank ? kept : characters;
+            }
+        });
         return kept > length_ ? too_long(characters, "characters") : std::string();
     }
     case kind::text_bytes: {
-        const std::uint64_t bytes = text_bytes(inside, escaped);
+        std::uint64_t bytes = 0;
+        each([&](char c) { bytes += character_bytes(c); });
         return bytes > length_ ? too_long(bytes, "bytes") : std::string();
     }
     case kind::bytes: {
         std::uint64_t bytes = 0;
-        for (std::size_t i = 0; i < inside.size(); ++i) {
-            if (escaped && inside[i] == '\\' && i + 1 < inside.size()) {
-                ++i;
-            }
-            ++bytes;
-        }
+        each([&bytes](char) { ++bytes; });
         return bytes > length_ ? too_long(bytes, "bytes") : std::string();
     }
     default:
@@ -338,7 +453,13 @@ std::string sql_value_limit::refusal_of_value(std::string_view text) const {
         }
         return characters > length_ ? too_long(characters, "characters") : std::string();
     }
-    const std::uint64_t bytes = kind_ == kind::bytes ? text.size() : text_bytes(text, false);
+    std::uint64_t bytes = text.size();
+    if (kind_ != kind::bytes) {
+        bytes = 0;
+        for (const char c : text) {
+            bytes += character_bytes(c);
+        }
+    }
     return bytes > length_ ? too_long(bytes, "bytes") : std::string();
 }
 
@@ -365,6 +486,9 @@ std::string sql_value_limit::judge_number(std::string_view number) const {
     }
     if (kind_ == kind::real) {
         // Exponents are the form of these types; the C library reads the number as they do.
+        if (!real_number(number)) {
+            return refused + " does not take as a number";
+        }
         std::string copy(number);
         char* end = nullptr;
         const double value = std::strtod(copy.c_str(), &end);
@@ -487,10 +611,10 @@ std::string sql_value_limit::judge_date(std::string_view literal) const {
 
 namespace {
 
-// A reader of JSON text (RFC 8259) that takes only what every server takes: at most 32 levels of
-// nesting (MariaDB's limit; MySQL's is 100), no escaped surrogate outside a pair, and numbers of
-// at most 15 significant digits with an exponent of at most two digits, so that none is out of
-// a double's range (MySQL refuses those).
+// A reader of JSON text (RFC 8259) that takes only what every server takes: at most 31 levels of
+// nesting (MariaDB refuses a 32nd; MySQL's limit is 100), no escaped surrogate outside a pair, and
+// numbers of at most 15 significant digits with an exponent of at most two digits, so that none is
+// out of a double's range (MySQL refuses those).
 class json_reader {
 public:
     explicit json_reader(std::string_view text) : text_(text) {}
@@ -531,9 +655,9 @@ private:
         }
         switch (text_[at_]) {
         case '{':
-            return depth < 32 && members(depth + 1);
+            return depth < 31 && members(depth + 1);
         case '[':
-            return depth < 32 && elements(depth + 1);
+            return depth < 31 && elements(depth + 1);
         case '"':
             return string();
         case 't':
@@ -694,7 +818,7 @@ std::string sql_value_limit::judge_json(std::string_view text) const {
     if (json_reader(text).whole()) {
         return {};
     }
-    return "is no JSON text as every server reads one (nested at most 32 levels deep, numbers "
+    return "is no JSON text as every server reads one (nested at most 31 levels deep, numbers "
            "of at most 15 digits)";
 }
 

@@ -50,7 +50,9 @@ private:
     std::string judge_json(std::string_view text) const;
     std::string judge_year(std::string_view literal) const;
     std::string judge_time(std::string_view literal) const;
-    std::uint64_t text_bytes(std::string_view text, bool escaped) const;
+    // The bytes in the column's set of the character that the UTF-8 byte `byte` leads (0 for a
+    // byte that leads none).
+    std::uint64_t character_bytes(char byte) const;
 
     kind kind_ = kind::none;
     bool national_ = false;
