@@ -5,6 +5,7 @@
 #include "TK/tk_utils.h"
 
 #include <cstdlib>
+#include <optional>
 #include <limits>
 
 namespace {
@@ -333,6 +334,64 @@ std::uint64_t sql_value_limit::character_bytes(char byte) const {
     return static_cast<std::uint64_t>(ascii ? ascii_bytes_ : other_bytes_);
 }
 
+namespace {
+
+// A number in exponent form (the way floating-point values are written: "1.2500000000000000e+02")
+// as plain digits ("125.00000000000000"), for the types that are judged on plain digits; nullopt
+// when the text is no such number. A very small one is 0; a very large one keeps 400 digits,
+// more than any type holds.
+std::optional<std::string> plain_of_exponent(std::string_view number) {
+    const std::size_t e = number.find_first_of("eE");
+    if (e == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string_view mantissa = number.substr(0, e);
+    std::string_view exponent = number.substr(e + 1);
+    std::string sign;
+    if (!mantissa.empty() && (mantissa[0] == '-' || mantissa[0] == '+')) {
+        sign = mantissa[0] == '-' ? "-" : "";
+        mantissa.remove_prefix(1);
+    }
+    const std::size_t point = mantissa.find('.');
+    std::string digits(mantissa.substr(0, point));
+    std::size_t whole = digits.size();
+    if (point != std::string_view::npos) {
+        digits += mantissa.substr(point + 1);
+    }
+    bool negative_exponent = false;
+    if (!exponent.empty() && (exponent[0] == '-' || exponent[0] == '+')) {
+        negative_exponent = exponent[0] == '-';
+        exponent.remove_prefix(1);
+    }
+    if (digits.empty() || exponent.empty() ||
+        digits.find_first_not_of("0123456789") != std::string::npos ||
+        exponent.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    long shift = 0;
+    for (const char c : exponent) {
+        shift = std::min(shift * 10 + (c - '0'), 1000L);
+    }
+    if (digits.find_first_not_of('0') == std::string::npos) {
+        return std::string("0");
+    }
+    const long at = static_cast<long>(whole) + (negative_exponent ? -shift : shift);
+    if (at > 400) {
+        return sign + std::string(400, '9');
+    }
+    if (at <= 0) {
+        return sign + "0." + std::string(static_cast<std::size_t>(std::min(-at, 400L)), '0') +
+               digits;
+    }
+    if (static_cast<std::size_t>(at) >= digits.size()) {
+        return sign + digits + std::string(static_cast<std::size_t>(at) - digits.size(), '0');
+    }
+    return sign + digits.substr(0, static_cast<std::size_t>(at)) + "." +
+           digits.substr(static_cast<std::size_t>(at));
+}
+
+} // namespace
+
 std::string sql_value_limit::refusal(std::string_view literal) const {
     if (!judges() || literal == "NULL") {
         return {};
@@ -348,6 +407,14 @@ std::string sql_value_limit::refusal(std::string_view literal) const {
     if (kind_ == kind::integer || kind_ == kind::decimal || kind_ == kind::real) {
         if (hex) {
             return "is bytes, which the column's type " + type_ + " cannot be judged to take";
+        }
+        if (!quoted && (kind_ == kind::integer || kind_ == kind::decimal)) {
+            // Rounding a floating-point value can only take it below a decimal edge (99.995 as
+            // a double is 99.99499...), so judging its decimal digits refuses no more than the
+            // edge. (A quoted text in that form is read otherwise, and stays refused.)
+            if (const std::optional<std::string> plain = plain_of_exponent(inside)) {
+                return judge_number(*plain);
+            }
         }
         return judge_number(inside);
     }
