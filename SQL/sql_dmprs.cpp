@@ -68,35 +68,39 @@ dmp_recordset::dmp_recordset(dmp_database& db, const std::wstring& name, const u
             }
             repertoire_ = std::move(repertoire);
         }
-        // The binary pseudo character set compares text byte for byte, as the source's key does.
-        const bool collated = !udb_equal_no_case(charset_, L"binary");
-        std::vector<sql_key_judge::key> keys;
-        for (const auto& [key_name, columns] : db.written_unique_keys(name)) {
-            sql_key_judge::key key{key_name, {}, {}};
-            for (const std::wstring& column : columns) {
-                const std::int32_t at = this->schema.get_field_idx(column);
-                if (at < 0) {
-                    key.columns.clear();
-                    break;
-                }
-                const t_ftd& part = *this->schema[static_cast<std::size_t>(at)];
-                key.columns.push_back(static_cast<std::size_t>(at));
-                const bool text =
-                    sql_takes_charset(part) || national_columns_[static_cast<std::size_t>(at)];
-                key.text.push_back(collated && text);
-                key.narrowed = key.narrowed || part.type == VT_DATE || (text && !collated);
+        judge_keys_of(db.written_unique_keys(name));
+    }
+}
+
+void dmp_recordset::judge_keys_of(const std::vector<sql_unique_key>& written) {
+    // The binary pseudo character set compares text byte for byte, as the source's key does.
+    const bool collated = !udb_equal_no_case(charset_, L"binary");
+    std::vector<sql_key_judge::key> keys;
+    for (const sql_unique_key& written_key : written) {
+        sql_key_judge::key key{written_key.name, {}, {}};
+        for (const std::wstring& column : written_key.columns) {
+            const std::int32_t at = schema.get_field_idx(column);
+            if (at < 0) {
+                key.columns.clear();
+                break;
             }
-            if (!key.columns.empty()) {
-                keys.push_back(std::move(key));
-            }
+            const t_ftd& part = *schema[static_cast<std::size_t>(at)];
+            key.columns.push_back(static_cast<std::size_t>(at));
+            const bool text =
+                sql_takes_charset(part) || national_columns_[static_cast<std::size_t>(at)];
+            key.text.push_back(collated && text);
+            key.narrowed = key.narrowed || part.type == VT_DATE || (text && !collated);
         }
-        const auto compared = udb_equal_no_case(charset_, L"latin1")
-                                  ? sql_key_judge::collations::latin1
-                                  : sql_key_judge::collations::unicode;
-        auto judge = std::make_unique<sql_key_judge>(std::move(keys), compared);
-        if (!judge->empty()) {
-            keys_ = std::move(judge);
+        if (!key.columns.empty()) {
+            keys.push_back(std::move(key));
         }
+    }
+    const auto compared = udb_equal_no_case(charset_, L"latin1")
+                              ? sql_key_judge::collations::latin1
+                              : sql_key_judge::collations::unicode;
+    auto judge = std::make_unique<sql_key_judge>(std::move(keys), compared);
+    if (!judge->empty()) {
+        keys_ = std::move(judge);
     }
 }
 
@@ -146,7 +150,10 @@ void dmp_recordset::check_limit(std::string_view literal, std::size_t column) co
     if (limit == nullptr) {
         return;
     }
-    const std::string refusal = limit->refusal(literal);
+    refuse_value(column, limit->refusal(literal));
+}
+
+void dmp_recordset::refuse_value(std::size_t column, const std::string& refusal) const {
     if (!refusal.empty()) {
         throw tk_exception("The value of column '" + tk_to_utf8(schema[column]->name) + "' " +
                                refusal + "; the row is not in the script.",
@@ -255,11 +262,7 @@ void dmp_recordset::check_sliced_row(const udb_record& record, const pairing& pa
             }
             refusal = limit == nullptr ? std::string() : limit->refusal_of_value(value);
         }
-        if (!refusal.empty()) {
-            throw tk_exception("The value of column '" + tk_to_utf8(schema[column]->name) + "' " +
-                                   refusal + "; the row is not in the script.",
-                               0);
-        }
+        refuse_value(column, refusal);
     }
 }
 

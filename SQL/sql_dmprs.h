@@ -13,6 +13,7 @@ class dmp_database;
 class dump_options;
 class sql_charset_repertoire;
 class sql_key_judge;
+struct sql_unique_key;
 class sql_value_limit;
 
 // One table of a script file, made by dmp_database::create_table; the caller owns it and
@@ -78,6 +79,10 @@ private:
     // row's as the replaying server compares text: the replay would stop at its INSERT, where a
     // direct run refuses that row alone. `key_values_` holds the row's fields by column.
     void check_keys();
+    // Makes the judge of the keys the table's CREATE TABLE wrote, when one of them is judged.
+    void judge_keys_of(const std::vector<sql_unique_key>& written);
+    // Refuses the row (level 0) for the value of `column` when `refusal` says why.
+    void refuse_value(std::size_t column, const std::string& refusal) const;
     // Keeps the written row's keys for the rows after it.
     void keep_keys();
 

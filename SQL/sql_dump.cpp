@@ -528,11 +528,7 @@ std::wstring dmp_database::create_table_text(const std::wstring& name, const udb
     std::vector<std::wstring> index_chunks;
     index_clauses.get_init_chunks(index_chunks);
     sql_report_left_out_keys(name, index_clauses.left_out_keys);
-    auto& unique_keys = unique_keys_[sql_lower_ascii(name)];
-    unique_keys.clear();
-    for (auto& key : index_clauses.unique_keys) {
-        unique_keys.emplace_back(std::move(key.name), std::move(key.columns));
-    }
+    unique_keys_[sql_lower_ascii(name)] = std::move(index_clauses.unique_keys);
     constexpr std::wstring_view comment_head = L"/*M!100400 ";
     for (const std::wstring& chunk : index_chunks) {
         if (chunk.starts_with(comment_head)) {
@@ -612,13 +608,12 @@ std::unique_ptr<udb_recordset> dmp_database::create_table(const std::wstring& na
     return std::make_unique<dmp_recordset>(*this, name, columns.columns);
 }
 
-std::vector<std::pair<std::wstring, std::vector<std::wstring>>>
-dmp_database::written_unique_keys(const std::wstring& table) const {
+std::vector<sql_unique_key> dmp_database::written_unique_keys(const std::wstring& table) const {
     if (!options_.create_tables) {
         return {};
     }
     const auto found = unique_keys_.find(sql_lower_ascii(table));
-    return found != unique_keys_.end() ? found->second : decltype(found->second){};
+    return found != unique_keys_.end() ? found->second : std::vector<sql_unique_key>{};
 }
 
 bool dmp_database::delete_tab(const std::wstring& name) {

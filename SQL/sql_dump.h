@@ -2,6 +2,7 @@
 // MySQL client replays later.
 #pragma once
 
+#include "SQL/sql_init.h"
 #include "SQL/sql_vexp.h"
 #include "UDB/udb_db.h"
 
@@ -107,8 +108,7 @@ public:
     const std::string& line_break() const { return line_break_; }
     // The primary key and unique indexes that the CREATE TABLE of `table` wrote (none when the
     // script creates no tables), by destination column names.
-    std::vector<std::pair<std::wstring, std::vector<std::wstring>>>
-    written_unique_keys(const std::wstring& table) const;
+    std::vector<sql_unique_key> written_unique_keys(const std::wstring& table) const;
 
 private:
     // Writes the gathered text to the file; throws the write error.
@@ -139,8 +139,7 @@ private:
     // The kinds of the columns of the tables written so far, for the views' rewriting.
     sql_column_kinds column_kinds_;
     // written_unique_keys, by table name in lower case.
-    std::map<std::wstring, std::vector<std::pair<std::wstring, std::vector<std::wstring>>>>
-        unique_keys_;
+    std::map<std::wstring, std::vector<sql_unique_key>> unique_keys_;
     std::string line_break_;
     std::string file_name_utf8_;
     // Script text not yet written to the file.

@@ -372,9 +372,9 @@ std::wstring key_label(const udb_index& index) {
     return (index.b_unique ? L"The unique index '" : L"The index '") + index.name + L"'";
 }
 
-void note_unique_key(std::vector<sql_indexes_initializer::unique_key>& keys, const udb_index& index,
+void note_unique_key(std::vector<sql_unique_key>& keys, const udb_index& index,
                      const std::vector<key_part>& parts) {
-    sql_indexes_initializer::unique_key key;
+    sql_unique_key key;
     key.name = index.b_primary ? std::wstring(L"PRIMARY") : index.name;
     for (const key_part& part : parts) {
         key.columns.push_back(part.column);

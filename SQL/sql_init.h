@@ -65,6 +65,13 @@ void sql_report_left_out_defaults(const std::wstring& table,
 // key becomes a unique hash on MariaDB 10.4 and later (a primary key is then reported as not
 // created) and is otherwise left out. Every key not created as asked is described in
 // `left_out_keys`.
+// A primary key or unique index as a CREATE TABLE writes it: its name and its columns'
+// destination names.
+struct sql_unique_key {
+    std::wstring name;
+    std::vector<std::wstring> columns;
+};
+
 class sql_indexes_initializer {
 public:
     // `mapping`: source column name to destination column name. `storage_engine` decides the
@@ -89,13 +96,8 @@ public:
     bool mariadb_hash_comment = false;
     // What was not created as asked, one sentence each; filled by get_init_chunks.
     std::vector<std::wstring> left_out_keys;
-    // The primary key and unique indexes written, by destination column names; filled by
-    // get_init_chunks.
-    struct unique_key {
-        std::wstring name;
-        std::vector<std::wstring> columns;
-    };
-    std::vector<unique_key> unique_keys;
+    // The primary key and unique indexes written; filled by get_init_chunks.
+    std::vector<sql_unique_key> unique_keys;
 
     udb_indexes indexes; // the destination indexes
     std::wstring auto_name;

@@ -393,11 +393,16 @@ private:
 };
 
 sql_key_judge::sql_key_judge(std::vector<key> keys, collations text, std::size_t max_digests)
-    : collations_(text), digests_(std::make_unique<digest_set>(max_digests)) {
+    : collations_(text) {
     for (key& k : keys) {
         if (k.narrowed || std::find(k.text.begin(), k.text.end(), true) != k.text.end()) {
             keys_.push_back(std::move(k));
         }
+    }
+    // Most tables have no key to judge: they make no collator and no table of digests.
+    if (!keys_.empty()) {
+        fold_ = std::make_unique<sql_key_fold>();
+        digests_ = std::make_unique<digest_set>(max_digests);
     }
 }
 
@@ -425,10 +430,10 @@ const sql_key_judge::key* sql_key_judge::repeated(const std::vector<const udb_fi
                 const BSTR text = field->var.bstrVal;
                 const std::u16string_view view(text, text != nullptr ? SysStringLen(text) : 0);
                 if (unicode) {
-                    general = fold_.general(view, general);
-                    uca = fold_.uca(view, uca);
+                    general = fold_->general(view, general);
+                    uca = fold_->uca(view, uca);
                 } else {
-                    general = fold_.latin1(view, general);
+                    general = fold_->latin1(view, general);
                 }
             } else {
                 const std::string exact = field->to_string();

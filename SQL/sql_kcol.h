@@ -120,7 +120,7 @@ private:
 
     std::vector<key> keys_;
     collations collations_;
-    sql_key_fold fold_;
+    std::unique_ptr<sql_key_fold> fold_;
     std::unique_ptr<digest_set> digests_;
     // The row's digests, each with its key and the slot find() gave it.
     struct pending_digest {

@@ -5,8 +5,8 @@
 #include "TK/tk_utils.h"
 
 #include <cstdlib>
-#include <optional>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -15,24 +15,13 @@ std::string upper_ascii(const std::wstring& text) {
     out.reserve(text.size());
     for (const wchar_t c : text) {
         // A tab separates the words of a type as a blank does.
-        out += c == L'\t'               ? ' '
-               : c >= L'a' && c <= L'z' ? static_cast<char>(c - L'a' + L'A')
-                                        : (c < 0x80 ? static_cast<char>(c) : '?');
+        out += c == L'\t' ? ' ' : c < 0x80 ? static_cast<char>(tk_ascii_upper(c)) : '?';
     }
     return out;
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 std::string trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(' ');
-    return std::string(text.substr(first, last - first + 1));
+    return tk_trim(std::string(text));
 }
 
 bool is_utf8_lead(char c) {
@@ -178,10 +167,10 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
     // without a blank: INT(5)UNSIGNED.
     const bool is_unsigned =
         text.find("UNSIGNED") != std::string::npos || text.find("ZEROFILL") != std::string::npos;
-    if (starts_with(name, "NATIONAL ")) {
+    if (name.starts_with("NATIONAL ")) {
         national_ = true;
         name = trimmed(std::string_view(name).substr(9));
-    } else if (starts_with(name, "NCHAR") || starts_with(name, "NVARCHAR")) {
+    } else if (name.starts_with("NCHAR") || name.starts_with("NVARCHAR")) {
         national_ = true;
         name = name.substr(1);
     }
@@ -198,17 +187,17 @@ sql_value_limit::sql_value_limit(const std::wstring& type, const std::wstring& c
     }
     const std::wstring set = national_ ? std::wstring(L"utf8mb3") : charset;
     const int most = sql_charset_max_bytes(set);
-    const std::string lower_set = upper_ascii(set);
+    const std::string set_name = upper_ascii(set);
     // In the binary set a text column is a byte column: its length counts the text's UTF-8
     // bytes, and blanks past it are refused.
-    const bool binary_set = lower_set == "BINARY";
-    if (starts_with(lower_set, "UTF8")) {
+    const bool binary_set = set_name == "BINARY";
+    if (set_name.starts_with("UTF8")) {
         width_ = width::utf8;
-    } else if (lower_set == "UTF16" || lower_set == "UTF16LE") {
+    } else if (set_name == "UTF16" || set_name == "UTF16LE") {
         width_ = width::utf16;
-    } else if (lower_set == "UTF32") {
+    } else if (set_name == "UTF32") {
         width_ = width::utf32;
-    } else if (lower_set == "UCS2") {
+    } else if (set_name == "UCS2") {
         ascii_bytes_ = 2;
         other_bytes_ = 2;
     } else {
