@@ -2,6 +2,7 @@
 #include "SQL/sql_vlim.h"
 
 #include "SQL/sql_engi.h"
+#include "SQL/sql_util.h"
 #include "TK/tk_utils.h"
 
 #include <cstdlib>
@@ -102,40 +103,6 @@ bool plain_number(std::string_view literal) {
         }
     }
     return at == literal.size();
-}
-
-// A decimal number with an optional exponent: the C library also reads hexadecimal, inf, nan
-// and leading blanks, which the servers refuse for FLOAT and DOUBLE.
-bool real_number(std::string_view text) {
-    std::size_t at = 0;
-    const auto digits = [&] {
-        const std::size_t from = at;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-            ++at;
-        }
-        return at - from;
-    };
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-        ++at;
-    }
-    std::size_t mantissa = digits();
-    if (at < text.size() && text[at] == '.') {
-        ++at;
-        mantissa += digits();
-    }
-    if (mantissa == 0) {
-        return false;
-    }
-    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
-        ++at;
-        if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-            ++at;
-        }
-        if (digits() == 0) {
-            return false;
-        }
-    }
-    return at == text.size();
 }
 
 bool hex_digits(std::string_view digits) {
@@ -542,7 +509,9 @@ std::string sql_value_limit::judge_number(std::string_view number) const {
     }
     if (kind_ == kind::real) {
         // Exponents are the form of these types; the C library reads the number as they do.
-        if (!real_number(number)) {
+        // The C library also reads hexadecimal, inf, nan and leading blanks, which the servers
+        // refuse for FLOAT and DOUBLE.
+        if (!sql_is_number_text(number)) {
             return refused + " does not take as a number";
         }
         std::string copy(number);
