@@ -243,4 +243,37 @@ TEST_F(PontrelModes, ExistingColumnsAreJudgedByNameInAnyOrder) {
     }
 }
 
+// A BINARY(n) column pads every shorter value with zero bytes, so it cannot hold text as it is;
+// VARBINARY keeps the text's bytes. Before, BINARY(80) took 'resume' as 'resume' and 74 zero
+// bytes, exit code 0.
+TEST_F(PontrelModes, FixedLengthBinaryColumnsAreAStructureMismatchForText) {
+    const std::string tables = dir.write("t.txt", "words\n");
+    ASSERT_EQ(run({"--tab_def", "--tab_file=" + tables}).exit_code, 0);
+    const std::string table = dest + ".words";
+    struct case_t {
+        const char* type;
+        bool holds;
+    };
+    for (const case_t& c : {case_t{"BINARY(80)", false}, case_t{"VARBINARY(80)", true}}) {
+        for (const char* mode : {"--mode=3", "--mode=4"}) {
+            SCOPED_TRACE(std::string(mode) + " " + c.type);
+            db.exec("DROP TABLE IF EXISTS " + table);
+            db.exec("CREATE TABLE " + table + " (w " + c.type +
+                    " NOT NULL PRIMARY KEY, note VARCHAR(20) NOT NULL)");
+            const run_result result = run({mode, "--tab_file=" + tables});
+            if (c.holds) {
+                EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+                EXPECT_EQ(rows("SELECT w FROM " + table + " WHERE note = 'accented'"),
+                          std::vector<row>{{"résumé"}});
+            } else {
+                EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+                EXPECT_TRUE(has(result.out, "words: The structure of data source does not "
+                                            "conform to the destination table."))
+                    << result.out;
+                EXPECT_EQ(rows("SELECT COUNT(*) FROM " + table), std::vector<row>{{"0"}});
+            }
+        }
+    }
+}
+
 } // namespace
