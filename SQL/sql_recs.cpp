@@ -206,13 +206,18 @@ void sql_recordset::initialize() {
             // BINARY(n) comes as a fixed-length string: its character set, not its flags (a
             // binary collation sets them too), says that it holds bytes. Taken for text, a byte
             // value went into it as the characters "0x...".
-            if (field.type == MYSQL_TYPE_STRING && field.charsetnr == binary_charset_number) {
+            const bool fixed_bytes =
+                field.type == MYSQL_TYPE_STRING && field.charsetnr == binary_charset_number;
+            if (fixed_bytes) {
                 vt = ole_variant::vt_byte_array;
             }
             auto column = std::make_shared<t_ftd>(static_cast<std::int32_t>(field.length), fname,
                                                   vt, (field.flags & NOT_NULL_FLAG) != 0,
                                                   (field.flags & AUTO_INCREMENT_FLAG) != 0,
                                                   ole_variant(), subtype_of(field), L"");
+            if (fixed_bytes) {
+                column->dw_reserved = udb_subtype_fixed_bytes;
+            }
             if ((field.flags & AUTO_INCREMENT_FLAG) != 0) {
                 tk_log_wmessage(1, L"Got auto_number column: '%ls'", fname.c_str());
                 auto_column = fname;

@@ -247,6 +247,11 @@ bool t_ftd::conform_to(const t_ftd& that) const {
         return dest_size == 0 || dest_size >= src_size || dest_size >= 65535;
     }
     if (udb_is_bytes_type(that.type)) {
+        if (that.dw_reserved == udb_subtype_fixed_bytes) {
+            // Zeros pad every shorter value: only bytes of the column's own length stay as
+            // they are (a source's binary and varbinary are not told apart).
+            return udb_is_bytes_type(type) && src_size == dest_size;
+        }
         if (!is_text(type) && !udb_is_bytes_type(type)) {
             return true;
         }

@@ -18,6 +18,8 @@
 inline constexpr std::int32_t udb_subtype_unsigned = 2;
 inline constexpr std::int32_t udb_subtype_medium = 3;
 inline constexpr std::int32_t udb_subtype_year = 4;
+// For bytes a MySQL table reads back: a BINARY(n) column, which pads shorter values with zeros.
+inline constexpr std::int32_t udb_subtype_fixed_bytes = 5;
 
 // Type codes of numbers that every numeric column takes; VT_INT and VT_UINT are not among them.
 bool udb_is_number_type(VARTYPE vt);

@@ -11,6 +11,7 @@
 #include "MSS/mss_engi.h"
 #include "MSS/mss_tnam.h"
 #include "SQL/sql_engi.h"
+#include "SQL/sql_ffnd.h"
 #include "SQL/sql_tab.h"
 #include "TK/tk_exitc.h"
 #include "TK/tk_log.h"
@@ -720,7 +721,7 @@ void velmora_convertor::convert_object(run_state& run, const vlm_query& entry) {
         const udb_indexes no_indexes;
         destination = run.destination->create_table(new_name, source->schema,
                                                     skip_idx ? no_indexes : source->indexes);
-        if ((mode == 3 || mode == 4) && !source->schema.conform_to(destination->schema, false)) {
+        if ((mode == 3 || mode == 4) && !sql_columns_hold(source->schema, destination->schema)) {
             throw tk_exception(std::wstring(tk_wmessage(tk_msg_structure_mismatch)), 0);
         }
 

@@ -39,6 +39,13 @@ t_ftd whole(VARTYPE vt, std::int32_t subtype) {
     return c;
 }
 
+// A BINARY(n) column as a MySQL table reads it back.
+t_ftd fixed_bytes(std::int32_t size) {
+    t_ftd c = column(VT_ARRAY | VT_UI1, size);
+    c.dw_reserved = udb_subtype_fixed_bytes;
+    return c;
+}
+
 // The rules the server cannot show: codes no MySQL column reads back as, sizes that mean "no
 // limit", the subtypes the MySQL side marks. The server itself judges the rest (see the MySQL
 // target's conformity test).
@@ -96,6 +103,11 @@ TEST(TFtd, ConformityOfSourceToDestination) {
         {"binary into shorter binary", column(VT_BLOB, 30), column(bytes, 20), false},
         {"one binary type into itself", column(bytes, 30), column(bytes, 20), true},
         {"binary into unlimited binary", column(bytes, 30), column(VT_BLOB_OBJECT, 0), true},
+        {"binary into BINARY of its length", column(bytes, 16), fixed_bytes(16), true},
+        {"shorter binary into BINARY, padded", column(bytes, 10), fixed_bytes(16), false},
+        {"longer binary into BINARY", column(VT_BLOB, 20), fixed_bytes(16), false},
+        {"text into BINARY, padded", column(VT_BSTR, 10), fixed_bytes(40), false},
+        {"number into BINARY, padded", column(VT_I4, 4), fixed_bytes(11), false},
         {"negative size reads as a huge unsigned one", column(VT_BSTR, 10), column(VT_BSTR, -1),
          true},
         {"anything into an unknown type", column(VT_I4, 4), column(VT_CARRAY, 4), false},

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -166,6 +168,111 @@ TEST_F(PontrelModes, NarrowerExistingColumnsAreAStructureMismatch) {
         EXPECT_EQ(rows("SELECT amount, at, t FROM " + table + " ORDER BY id"),
                   (std::vector<row>{{"19.99", "2024-02-29 13:45:30.123457", "13:45:30.123457"},
                                     {"0.50", "2024-02-29 00:00:00.500000", "00:00:00.500000"}}));
+    }
+}
+
+// Rows go into an existing table by column name, so each column is judged against the source
+// column of its name, wherever it stands. For generated destination tables (the columns in any
+// order, each of a type that holds the source's values or of a narrower one) merge and
+// synchronize either write every value as the source has it, or report the mismatch and write
+// nothing. Before, columns were compared by position: amount INT where the source has id INT took
+// 19.99 as 20, exit code 0.
+TEST_F(PontrelModes, ExistingColumnsAreJudgedByNameInAnyOrder) {
+    const std::string tables = dir.write("t.txt", "amounts\n");
+    ASSERT_EQ(run({"--tab_def", "--tab_file=" + tables}).exit_code, 0);
+    const std::string table = dest + ".amounts";
+    struct column_t {
+        const char* name;
+        std::vector<const char*> holding;
+        std::vector<const char*> narrower;
+    };
+    const std::vector<column_t> columns = {
+        {"id", {"INT", "BIGINT"}, {"SMALLINT", "DECIMAL(10,2)"}},
+        {"amount", {"DECIMAL(10,2)", "DECIMAL(11,2)"}, {"INT", "DECIMAL(10,1)"}},
+        {"at", {"DATETIME(6)"}, {"DATETIME", "DATE"}},
+        {"t", {"TIME(6)"}, {"TIME", "TIME(3)"}},
+    };
+    struct layout_t {
+        std::vector<std::string> clauses; // in table order
+        bool holds = true;
+    };
+    // Two layouts a comparison by position gets wrong, then generated ones.
+    std::vector<layout_t> layouts = {
+        {{"amount INT", "id DECIMAL(12,2)", "at DATETIME(6)", "t TIME(6)"}, false},
+        {{"t TIME(6)", "at DATETIME(6)", "amount DECIMAL(10,2)", "id INT"}, true},
+    };
+    std::mt19937 random(20240229);
+    for (int n = 0; n < 24; ++n) {
+        layout_t layout;
+        for (const column_t& column : columns) {
+            const bool narrow = std::uniform_int_distribution<int>(0, 3)(random) == 0;
+            const std::vector<const char*>& types = narrow ? column.narrower : column.holding;
+            const std::size_t pick =
+                std::uniform_int_distribution<std::size_t>(0, types.size() - 1)(random);
+            layout.clauses.push_back(std::string(column.name) + " " + types[pick]);
+            layout.holds = layout.holds && !narrow;
+        }
+        std::shuffle(layout.clauses.begin(), layout.clauses.end(), random);
+        layouts.push_back(layout);
+    }
+    int index = 0;
+    for (const layout_t& layout : layouts) {
+        const char* mode = index++ % 2 == 0 ? "--mode=3" : "--mode=4";
+        std::string definition;
+        for (const std::string& clause : layout.clauses) {
+            definition += clause + ", ";
+        }
+        definition += "PRIMARY KEY (id)";
+        SCOPED_TRACE(std::string(mode) + " (" + definition + ")");
+        db.exec("DROP TABLE IF EXISTS " + table);
+        db.exec("CREATE TABLE " + table + " (" + definition + ")");
+        const run_result result = run({mode, "--tab_file=" + tables});
+        if (layout.holds) {
+            EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+            EXPECT_EQ(
+                rows("SELECT id, amount, at, t FROM " + table + " ORDER BY id"),
+                (std::vector<row>{{"1", "19.99", "2024-02-29 13:45:30.123457", "13:45:30.123457"},
+                                  {"2", "0.50", "2024-02-29 00:00:00.500000", "00:00:00.500000"}}));
+        } else {
+            EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+            EXPECT_TRUE(has(result.out, "amounts: The structure of data source does not conform "
+                                        "to the destination table."))
+                << result.out;
+            EXPECT_EQ(rows("SELECT COUNT(*) FROM " + table), std::vector<row>{{"0"}});
+        }
+    }
+}
+
+// A BINARY(n) column pads every shorter value with zero bytes, so it cannot hold text as it is;
+// VARBINARY keeps the text's bytes. Before, BINARY(80) took 'resume' as 'resume' and 74 zero
+// bytes, exit code 0.
+TEST_F(PontrelModes, FixedLengthBinaryColumnsAreAStructureMismatchForText) {
+    const std::string tables = dir.write("t.txt", "words\n");
+    ASSERT_EQ(run({"--tab_def", "--tab_file=" + tables}).exit_code, 0);
+    const std::string table = dest + ".words";
+    struct case_t {
+        const char* type;
+        bool holds;
+    };
+    for (const case_t& c : {case_t{"BINARY(80)", false}, case_t{"VARBINARY(80)", true}}) {
+        for (const char* mode : {"--mode=3", "--mode=4"}) {
+            SCOPED_TRACE(std::string(mode) + " " + c.type);
+            db.exec("DROP TABLE IF EXISTS " + table);
+            db.exec("CREATE TABLE " + table + " (w " + c.type +
+                    " NOT NULL PRIMARY KEY, note VARCHAR(20) NOT NULL)");
+            const run_result result = run({mode, "--tab_file=" + tables});
+            if (c.holds) {
+                EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+                EXPECT_EQ(rows("SELECT w FROM " + table + " WHERE note = 'accented'"),
+                          std::vector<row>{{"résumé"}});
+            } else {
+                EXPECT_EQ(result.exit_code, exit_failed) << result.out << result.err;
+                EXPECT_TRUE(has(result.out, "words: The structure of data source does not "
+                                            "conform to the destination table."))
+                    << result.out;
+                EXPECT_EQ(rows("SELECT COUNT(*) FROM " + table), std::vector<row>{{"0"}});
+            }
+        }
     }
 }
 
