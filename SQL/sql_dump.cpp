@@ -6,6 +6,7 @@
 #include "SQL/sql_init.h"
 #include "SQL/sql_util.h"
 #include "SQL/sql_view.h"
+#include "SQL/sql_vlim.h"
 #include "TK/tk_fname.h"
 #include "TK/tk_log.h"
 #include "TK/tk_rfile.h"
@@ -472,6 +473,110 @@ std::wstring dmp_database::script_database() const {
     return tk_utf8_to_wstring(parts.name);
 }
 
+namespace {
+
+// InnoDB keeps a few columns of its own in each row and refuses a table of more (errno 185).
+constexpr std::size_t innodb_most_columns = 1017;
+// No storage engine takes a table of more columns (error 1117).
+constexpr std::size_t server_most_columns = 4096;
+
+// The written default as the value judge reads literals: a quoted text or a bare number. A date
+// default is written in double quotes, which the script's sql_mode reads as a text too; an
+// expression default (empty here) is the server's to judge.
+std::string judged_default_literal(const std::wstring& written) {
+    std::string literal = tk_to_utf8(written);
+    if (literal.size() >= 2 && literal.front() == '"' && literal.back() == '"' &&
+        literal.find_first_of("'\\") == std::string::npos) {
+        literal.front() = literal.back() = '\'';
+    }
+    if (literal.empty() || literal.front() == '\'' || sql_is_number_text(literal)) {
+        return literal;
+    }
+    return {};
+}
+
+// Why the server refuses the CREATE TABLE of these clauses, in its own words and with what it
+// means for the script; empty when nothing here is refused. A direct run learns it from the
+// server and reports the table; the script has no server to ask, and its replay would stop at
+// the statement.
+std::string refused_table(const sql_schema_initializer& columns,
+                          const sql_indexes_initializer& indexes, const std::wstring& storage,
+                          const std::wstring& charset) {
+    const bool innodb = udb_equal_no_case(storage, L"InnoDB");
+    const std::size_t most = innodb ? innodb_most_columns : server_most_columns;
+    if (columns.columns.size() > most) {
+        return "Too many columns: " + std::string(innodb ? "InnoDB" : "the server") +
+               " takes at most " + std::to_string(most) + " in a table, and it has " +
+               std::to_string(columns.columns.size()) + "; the table is not in the script.";
+    }
+    for (const udb_index& index : indexes.indexes) {
+        if (!index.b_primary && udb_equal_no_case(index.name, L"PRIMARY")) {
+            return "Incorrect index name '" + tk_to_utf8(index.name) +
+                   "': only the primary key takes that name; the table is not in the script.";
+        }
+    }
+    // Only a hand-mapped type can refuse its default: the engine's own types hold the source's.
+    for (std::size_t i = 0; i < columns.columns.size() && i < columns.written_defaults.size();
+         ++i) {
+        const t_ftd& column = *columns.columns[i];
+        const std::string literal = judged_default_literal(columns.written_defaults[i]);
+        if (literal.empty() || column.native_type.empty() ||
+            udb_custom_conversion::is_acceptable1(column)) {
+            continue;
+        }
+        const sql_value_limit limit(column.native_type, charset);
+        const std::string refusal = limit.judges() ? limit.refusal(literal) : std::string();
+        if (!refusal.empty()) {
+            return "Invalid default value for '" + tk_to_utf8(column.name) + "': the default " +
+                   literal + " " + refusal + "; the table is not in the script.";
+        }
+    }
+    return {};
+}
+
+std::wstring upper_ascii(std::wstring text) {
+    for (wchar_t& c : text) {
+        c = tk_ascii_upper(c);
+    }
+    return text;
+}
+
+// The family of a written type in which InnoDB lets a foreign key join columns of other
+// lengths: texts of one character set (the national forms are utf8mb3 on every server, the
+// others take the table's set; BINARY after a text type is its binary collation), or bytes.
+// Empty for any other type, whose columns must be of the same type.
+std::wstring string_family(const std::wstring& upper) {
+    const auto starts = [&](std::wstring_view word) { return upper.rfind(word, 0) == 0; };
+    const bool national = starts(L"NATIONAL ") || starts(L"NCHAR") || starts(L"NVARCHAR");
+    if (national || sql_is_text_type(upper) || upper == L"LONG" || starts(L"LONG VARCHAR")) {
+        std::wstring family = national ? L"national text" : L"text";
+        if (upper.size() > 7 && upper.compare(upper.size() - 7, 7, L" BINARY") == 0) {
+            family += L" binary";
+        }
+        return family;
+    }
+    if (starts(L"BINARY") || starts(L"VARBINARY") ||
+        (sql_is_lob_type(upper) && upper.find(L"BLOB") != std::wstring::npos)) {
+        return L"bytes";
+    }
+    return {};
+}
+
+// Whether the server creates a foreign key from a column of the written type `from` to one of
+// `to`. Two types of other names are taken for unlike even where a server would join them
+// (INT and INTEGER): a key the script leaves out is reported, one the replay refuses is not.
+bool foreign_key_types_match(const std::wstring& from, const std::wstring& to) {
+    const std::wstring a = upper_ascii(from);
+    const std::wstring b = upper_ascii(to);
+    if (a == b) {
+        return true;
+    }
+    const std::wstring family = string_family(a);
+    return !family.empty() && family == string_family(b);
+}
+
+} // namespace
+
 std::wstring dmp_database::create_table_text(const std::wstring& name, const udb_schema& schema,
                                              const udb_indexes& indexes, udb_properties* properties,
                                              sql_schema_initializer& columns,
@@ -517,6 +622,7 @@ std::wstring dmp_database::create_table_text(const std::wstring& name, const udb
     }
     const std::wstring charset =
         properties != nullptr ? properties->get_properties()[L"character set"] : L"";
+    const std::wstring values_charset = e.effective_charset(e.charset);
     // A table converted to utf8mb4 on replay takes four bytes per character in its keys.
     const bool converted =
         options_.new_version && is_default_utf8(charset.empty() ? e.charset : charset);
@@ -528,6 +634,17 @@ std::wstring dmp_database::create_table_text(const std::wstring& name, const udb
     std::vector<std::wstring> index_chunks;
     index_clauses.get_init_chunks(index_chunks);
     sql_report_left_out_keys(name, index_clauses.left_out_keys);
+    const std::string refusal = options_.create_tables
+                                    ? refused_table(columns, index_clauses, storage, values_charset)
+                                    : std::string();
+    if (!refusal.empty()) {
+        column_kinds_.erase(sql_lower_ascii(name));
+        throw tk_exception(refusal, 0);
+    }
+    std::map<std::wstring, std::wstring>& types = column_types_[sql_lower_ascii(name)];
+    for (std::size_t i = 0; i < columns.columns.size() && i < columns.written_types.size(); ++i) {
+        types[sql_lower_ascii(columns.columns[i]->name)] = columns.written_types[i];
+    }
     unique_keys_[sql_lower_ascii(name)] = std::move(index_clauses.unique_keys);
     constexpr std::wstring_view comment_head = L"/*M!100400 ";
     for (const std::wstring& chunk : index_chunks) {
@@ -556,16 +673,16 @@ std::unique_ptr<udb_recordset> dmp_database::create_table(const std::wstring& na
     if (e.tables_locked) {
         unlock_tables("dmp_database::create_table - right before unlock tables");
     }
+    udb_properties* properties =
+        e.properties != nullptr ? e.properties->find_by_new_name(name) : nullptr;
+    // A table the server would refuse is judged before anything of it is written.
+    std::wstring text = create_table_text(name, schema, indexes, properties, columns, auto_name);
     if (options_.create_tables) {
         if (options_.comments) {
             write_comment("# Table structure for table '", name);
         }
         delete_tab(name);
     }
-
-    udb_properties* properties =
-        e.properties != nullptr ? e.properties->find_by_new_name(name) : nullptr;
-    std::wstring text = create_table_text(name, schema, indexes, properties, columns, auto_name);
 
     if (options_.create_tables) {
         tk_log_message(1, "Right before inserting CREATE TABLE statement");
@@ -750,6 +867,14 @@ void dmp_database::create_relationships(const udb_relationships& relationships) 
         }
         validator->restricted_words.push_back(constraint);
 
+        const std::string unlike =
+            unlike_key_columns(child, key_columns, parent, referenced_columns);
+        if (!unlike.empty()) {
+            udb_error_handler& handler = tk_singleton<udb_error_handler>::ref();
+            handler.context = "Foreign key '" + tk_to_utf8(relationship.name) + "'";
+            handler.handle(tk_exception("Cannot create foreign key. " + unlike, 0), false);
+            continue;
+        }
         std::string text = "ALTER TABLE " + child_name + " ADD CONSTRAINT " +
                            utf8(safe(constraint)) + " FOREIGN KEY(" + join_safe(key_columns) +
                            ") REFERENCES " + utf8(safe(parent)) + "(" +
@@ -760,6 +885,31 @@ void dmp_database::create_relationships(const udb_relationships& relationships) 
         write(text + ";" + lb);
     }
     write("SET FOREIGN_KEY_CHECKS = 1;" + lb);
+}
+
+std::string dmp_database::unlike_key_columns(const std::wstring& child,
+                                             const std::vector<std::wstring>& key_columns,
+                                             const std::wstring& parent,
+                                             const std::vector<std::wstring>& referenced) const {
+    const auto child_types = column_types_.find(sql_lower_ascii(child));
+    const auto parent_types = column_types_.find(sql_lower_ascii(parent));
+    if (child_types == column_types_.end() || parent_types == column_types_.end()) {
+        return {};
+    }
+    for (std::size_t i = 0; i < key_columns.size() && i < referenced.size(); ++i) {
+        const auto from = child_types->second.find(sql_lower_ascii(key_columns[i]));
+        const auto to = parent_types->second.find(sql_lower_ascii(referenced[i]));
+        if (from == child_types->second.end() || to == parent_types->second.end() ||
+            foreign_key_types_match(from->second, to->second)) {
+            continue;
+        }
+        return "The column '" + tk_to_utf8(key_columns[i]) + "' (" + tk_to_utf8(from->second) +
+               ") cannot refer to '" + tk_to_utf8(referenced[i]) + "' (" + tk_to_utf8(to->second) +
+               ") of table '" + tk_to_utf8(parent) +
+               "': the server joins only columns of one type (texts of one character set, or "
+               "bytes, of any lengths); the foreign key is not in the script.";
+    }
+    return {};
 }
 
 void dmp_database::create_views(const std::vector<udb_view>& views) {

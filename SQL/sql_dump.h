@@ -132,6 +132,13 @@ private:
                                    const udb_indexes& indexes, udb_properties* properties,
                                    class sql_schema_initializer& columns, std::wstring& auto_name);
 
+    // Why the server refuses a foreign key from these columns of `child` to those of `parent`
+    // (their written types are unlike); empty when it does not, or a table is not the script's.
+    std::string unlike_key_columns(const std::wstring& child,
+                                   const std::vector<std::wstring>& key_columns,
+                                   const std::wstring& parent,
+                                   const std::vector<std::wstring>& referenced) const;
+
     std::unique_ptr<tk_replaced_file> file_;
     std::ofstream out_;
     dump_options options_;
@@ -140,6 +147,9 @@ private:
     sql_column_kinds column_kinds_;
     // written_unique_keys, by table name in lower case.
     std::map<std::wstring, std::vector<sql_unique_key>> unique_keys_;
+    // The written type of each column of the tables written so far, by table and column name
+    // in lower case, for the foreign keys between them.
+    std::map<std::wstring, std::map<std::wstring, std::wstring>> column_types_;
     std::string line_break_;
     std::string file_name_utf8_;
     // Script text not yet written to the file.

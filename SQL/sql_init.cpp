@@ -133,6 +133,8 @@ void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb
     const sql_engine& e = engine();
     auto_name.clear();
     left_out_defaults.clear();
+    written_defaults.clear();
+    written_types.clear();
     tk_log_message(2, "sql_schema_initializer::get_init_chunks(n_columns=%zu)", columns.size());
     const bool new_server = e.version >= 0x40100;
     for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -143,6 +145,7 @@ void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb
 
         const std::wstring type = sql_column_type_text(column);
         clause += type;
+        written_types.push_back(type);
 
         if (new_server) {
             if (sql_takes_charset(column)) {
@@ -156,6 +159,7 @@ void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb
         }
 
         const auto size = static_cast<std::uint32_t>(column.size);
+        written_defaults.emplace_back();
         if (column.b_auto_num) {
             tk_log_message(2, "WARNING: auto_increment columns cannot have default value!");
         } else if (column.type != VT_BLOB && column.type != VT_BLOB_OBJECT &&
@@ -165,6 +169,7 @@ void sql_schema_initializer::get_init_chunks(std::vector<std::wstring>& out, udb
                 note_left_out_default(column, !sql_expression_default(column).empty());
             } else if (!sql_is_lob_type(type)) {
                 clause += L" DEFAULT " + def;
+                written_defaults.back() = def;
             } else if (e.accepts_expression_defaults()) {
                 // TEXT, BLOB and geometry columns take a default only as an expression.
                 clause += L" DEFAULT (" + def + L")";
@@ -278,11 +283,15 @@ key_part plan_key_part(const t_ftd& column, std::uint32_t bytes_per_char) {
     key_part part;
     part.column = column.name;
     part.type = upper_ascii_copy(sql_column_type_text(column));
+    // LONG and LONG VARCHAR are the servers' names of MEDIUMTEXT, which a key takes only as a
+    // prefix.
+    const bool long_text = part.type == L"LONG" || part.type.rfind(L"LONG VARCHAR", 0) == 0;
+    const std::wstring type = long_text ? std::wstring(L"MEDIUMTEXT") : part.type;
     const auto size = static_cast<std::uint32_t>(std::max(column.size, 0));
-    const auto starts = [&](const wchar_t* word) { return part.type.rfind(word, 0) == 0; };
-    const bool text = sql_is_text_type(part.type);
-    if (sql_is_lob_type(part.type)) {
-        const bool blob = part.type.find(L"BLOB") != std::wstring::npos;
+    const auto starts = [&](const wchar_t* word) { return type.rfind(word, 0) == 0; };
+    const bool text = sql_is_text_type(type);
+    if (sql_is_lob_type(type)) {
+        const bool blob = type.find(L"BLOB") != std::wstring::npos;
         part.kind = text || blob ? key_part::lob : key_part::unindexable;
         part.unit = text ? bytes_per_char : 1;
     } else if (text || starts(L"VARBINARY") || starts(L"BINARY")) {

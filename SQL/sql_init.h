@@ -47,6 +47,11 @@ public:
     const udb_indexes& indexes;
     const udb_schema& source;
     std::vector<left_out_default> left_out_defaults; // filled by get_init_chunks
+    // The DEFAULT clause each column got, as written (empty: none), in column order; filled by
+    // get_init_chunks, for a writer that must judge them without a server.
+    std::vector<std::wstring> written_defaults;
+    // The type each column got, as written, in column order; filled by get_init_chunks.
+    std::vector<std::wstring> written_types;
 
 private:
     void note_left_out_default(const t_ftd& column, bool needs_expression_default);
