@@ -114,6 +114,13 @@ protected:
     static void TearDownTestSuite() { server.reset(); }
 
     static std::string mssql_host() { return "127.0.0.1," + std::to_string(server->port()); }
+    // The head of a profile that reaches `mysql` and this suite's source as sa.
+    static std::string profile_head(const test_support::mysql_test_server& mysql) {
+        return "[MySQL settings]\nhost=" + mysql.host + "\nuser=" + mysql.user +
+               "\npassword=" + mysql.password + "\nport=" + std::to_string(mysql.port) +
+               "\n[MS SQL Server settings]\nserver=" + mssql_host() +
+               "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n";
+    }
 
     inline static std::unique_ptr<tds_server> server;
     temp_dir dir;

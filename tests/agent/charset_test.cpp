@@ -189,10 +189,8 @@ TEST_F(PontrelCharset, MappedTextTypesInAnyLetterCaseTakeTheSet) {
         SCOPED_TRACE(type);
         const std::string profile = dir.write(
             "mapped.vlm",
-            "[MySQL settings]\nhost=" + s.host + "\nuser=" + s.user + "\npassword=" + s.password +
-                "\nport=" + std::to_string(s.port) +
-                "\n[MS SQL Server settings]\nserver=" + mssql_host() +
-                "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\nschema=dbo\n"
+            profile_head(s) +
+                "schema=dbo\n"
                 "[Generic settings]\nsrc=velmora_charset\ncharacter set=latin1\n"
                 "[Selected Tables]\ndbo.words\n[Type Mappings]\ndatabase:\ntables:\n"
                 "  - name: dbo.words\n    new_name: dbo.words\n    fields:\n      - name:w\n"

@@ -219,10 +219,7 @@ TEST_F(PontrelDefaults, TextChangedToIntegerConvertsOrFailsTheTable) {
     };
     const auto& s = db.server;
     const std::string profile =
-        dir.write("typed.vlm", "[MySQL settings]\nhost=" + s.host + "\nuser=" + s.user +
-                                   "\npassword=" + s.password + "\nport=" + std::to_string(s.port) +
-                                   "\n[MS SQL Server settings]\nserver=" + mssql_host() +
-                                   "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n"
+        dir.write("typed.vlm", profile_head(s) +
                                    "[Generic settings]\nsrc=velmora_defaults\ndest=h19_typed\n"
                                    "[Type Mappings]\ndatabase:\ntables:\n" +
                                    change_to_int("dbo.readings") + change_to_int("dbo.bad_counts"));

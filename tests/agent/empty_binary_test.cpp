@@ -35,11 +35,7 @@ protected:
     std::string profile() const {
         const auto& s = db.server;
         return dir.write("blobs.vlm",
-                         "[MySQL settings]\nhost=" + s.host + "\nuser=" + s.user +
-                             "\npassword=" + s.password + "\nport=" + std::to_string(s.port) +
-                             "\n[MS SQL Server settings]\nserver=127.0.0.1," +
-                             std::to_string(server->port()) +
-                             "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n"
+                         profile_head(s) +
                              "[Generic settings]\nsrc=velmora_empty_binary\n"
                              "[Selected Tables]\ndbo.blobs\n"
                              "ordered=SELECT id, small_req, big_req FROM dbo.blobs ORDER BY id "

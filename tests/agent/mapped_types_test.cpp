@@ -70,10 +70,8 @@ protected:
         const auto& s = db.server;
         return dir.write(
             "mapped.vlm",
-            "[MySQL settings]\nhost=" + s.host + "\nuser=" + s.user + "\npassword=" + s.password +
-                "\nport=" + std::to_string(s.port) +
-                "\n[MS SQL Server settings]\nserver=" + mssql_host() +
-                "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\nschema=dbo\n"
+            profile_head(s) +
+                "schema=dbo\n"
                 "[Generic settings]\nsrc=velmora_mapped\ncharacter set=" +
                 charset +
                 "\n[Selected Tables]\ndbo.edges\n[Type Mappings]\ndatabase:\ntables:\n"

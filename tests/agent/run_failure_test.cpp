@@ -244,13 +244,8 @@ TEST_F(PontrelFailures, RunWithNothingToConvertLeavesTheDestinationAlone) {
 TEST_F(PontrelFailures, TableListOfMissingTablesLeavesTheDestinationAlone) {
     const std::string list = dir.write("tables.txt", "nosuch\ndbo.ghost\n");
     // A profile read last sets every setting it has: it names both servers itself.
-    const std::string profile = dir.write(
-        "gone.vlm", "[MySQL settings]\nhost=" + db.server.host + "\nuser=" + db.server.user +
-                        "\npassword=" + db.server.password +
-                        "\nport=" + std::to_string(db.server.port) +
-                        "\n[MS SQL Server settings]\nserver=" + mssql_host() +
-                        "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n"
-                        "[Selected Tables]\ndbo.gone\n");
+    const std::string profile =
+        dir.write("gone.vlm", profile_head(db.server) + "[Selected Tables]\ndbo.gone\n");
     const std::string script = dir.write("out.sql", "old script\n");
     struct case_t {
         std::vector<std::string> extra;

@@ -104,10 +104,7 @@ protected:
 
     std::string profile(const structure_case& c, const std::string& charset) {
         const auto& s = db.server;
-        std::string text = "[MySQL settings]\nhost=" + s.host + "\nuser=" + s.user +
-                           "\npassword=" + s.password + "\nport=" + std::to_string(s.port) +
-                           "\n[MS SQL Server settings]\nserver=" + mssql_host() +
-                           "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n"
+        std::string text = profile_head(s) +
                            "schema=dbo\n[Generic settings]\nsrc=velmora_structure\n"
                            "character set=" +
                            charset + "\n[Selected Tables]\n";

@@ -151,10 +151,7 @@ TEST_F(TableNames, ViewsFindTheirTablesUnderEveryForm) {
     const auto& s = db.server;
     const std::string profile = dir.write(
         "views.vlm",
-        "[MySQL settings]\nhost=" + s.host + "\nuser=" + s.user + "\npassword=" + s.password +
-            "\nport=" + std::to_string(s.port) + "\n[MS SQL Server settings]\nserver=127.0.0.1," +
-            std::to_string(server->port()) +
-            "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n"
+        profile_head(s) +
             "[Generic settings]\nsrc=velmora_names\n"
             "[Selected Tables]\n[dbo].[Products]\n[dbo].[x_y]\n[dbo].[x'y]\n"
             "[Selected Views]\n"

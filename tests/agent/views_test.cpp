@@ -41,10 +41,7 @@ protected:
         const auto& s = db.server;
         const std::string profile = dir.write(
             "views.vlm",
-            "[MySQL settings]\nhost=" + s.host + "\nuser=" + s.user + "\npassword=" + s.password +
-                "\nport=" + std::to_string(s.port) +
-                "\n[MS SQL Server settings]\nserver=" + mssql_host() +
-                "\nlogin=sa\npassword=Velmora-Pw1\nwindows authentication=0\n"
+            profile_head(s) +
                 "[Selected Tables]\ndbo.customers\n"
                 "[Selected Views]\n"
                 "v_values=SELECT name + N' from ' + city AS label, CAST(id AS varchar(5)) + 'x' "
