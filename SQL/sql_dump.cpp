@@ -562,12 +562,82 @@ std::wstring string_family(const std::wstring& upper) {
     return {};
 }
 
+// A written type in upper case as the server reads it, where two spellings name one type: the
+// synonyms of the whole-number and fixed-point types (INTEGER, BOOL, NUMERIC, DEC, FIXED,
+// DOUBLE PRECISION), the display width of a whole number, which changes nothing it holds, and
+// the precision and scale a bare DECIMAL takes. Anything else stays as written.
+std::wstring canonical_type(const std::wstring& upper) {
+    std::vector<std::wstring> words;
+    std::wstring arguments;
+    std::wstring word;
+    bool in_arguments = false;
+    const auto end_word = [&] {
+        if (!word.empty()) {
+            words.push_back(word);
+            word.clear();
+        }
+    };
+    for (const wchar_t c : upper) {
+        if (in_arguments) {
+            if (c == L')') {
+                in_arguments = false;
+            } else if (c != L' ' && c != L'\t') {
+                arguments += c;
+            }
+        } else if (c == L'(' && words.size() + (word.empty() ? 0 : 1) == 1 && arguments.empty()) {
+            end_word();
+            in_arguments = true;
+        } else if (c == L' ' || c == L'\t' || c == L'\n' || c == L'\r') {
+            end_word();
+        } else {
+            word += c;
+        }
+    }
+    end_word();
+    if (in_arguments || words.empty()) {
+        return upper;
+    }
+    static const std::map<std::wstring, std::wstring> synonyms = {
+        {L"INTEGER", L"INT"},     {L"INT4", L"INT"},
+        {L"INT1", L"TINYINT"},    {L"BOOL", L"TINYINT"},
+        {L"BOOLEAN", L"TINYINT"}, {L"INT2", L"SMALLINT"},
+        {L"INT3", L"MEDIUMINT"},  {L"MIDDLEINT", L"MEDIUMINT"},
+        {L"INT8", L"BIGINT"},     {L"NUMERIC", L"DECIMAL"},
+        {L"DEC", L"DECIMAL"},     {L"FIXED", L"DECIMAL"}};
+    std::wstring head = words.front();
+    if (const auto synonym = synonyms.find(head); synonym != synonyms.end()) {
+        head = synonym->second;
+    }
+    std::wstring rest;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == L"SIGNED" || (head == L"DOUBLE" && i == 1 && words[i] == L"PRECISION")) {
+            continue;
+        }
+        rest += L" " + words[i];
+    }
+    const bool whole = head == L"TINYINT" || head == L"SMALLINT" || head == L"MEDIUMINT" ||
+                       head == L"INT" || head == L"BIGINT";
+    if (whole) {
+        return head + rest;
+    }
+    if (head == L"DECIMAL") {
+        if (arguments.empty()) {
+            arguments = L"10";
+        }
+        if (arguments.find(L',') == std::wstring::npos) {
+            arguments += L",0";
+        }
+    }
+    return head + (arguments.empty() ? L"" : L"(" + arguments + L")") + rest;
+}
+
 // Whether the server creates a foreign key from a column of the written type `from` to one of
-// `to`. Two types of other names are taken for unlike even where a server would join them
-// (INT and INTEGER): a key the script leaves out is reported, one the replay refuses is not.
+// `to`. Two spellings of one type are alike (INT, INTEGER and INT(11)); two types the server
+// might still join are taken for unlike: a key the script leaves out is reported, one the
+// replay refuses is not.
 bool foreign_key_types_match(const std::wstring& from, const std::wstring& to) {
-    const std::wstring a = upper_ascii(from);
-    const std::wstring b = upper_ascii(to);
+    const std::wstring a = canonical_type(upper_ascii(from));
+    const std::wstring b = canonical_type(upper_ascii(to));
     if (a == b) {
         return true;
     }
