@@ -251,4 +251,29 @@ TEST_F(PontrelScriptStructure, ScriptRefusesWhatTheServerRefuses) {
     }
 }
 
+// A query whose columns share a name gets a table whose later column takes another name: each
+// column holds its own field's values, in the script as in the server.
+TEST_F(PontrelScriptStructure, QueryColumnsOfOneNameKeepTheirOwnValues) {
+    const std::string settings =
+        dir.write("query.vlm", profile_head(db.server) +
+                                   "schema=dbo\n[Generic settings]\nsrc=velmora_structure\n"
+                                   "[Selected Tables]\n"
+                                   "twice=SELECT id, code AS id, id AS ID FROM dbo.parents\n");
+    db.exec("DROP DATABASE IF EXISTS ss_direct");
+    const run_result direct =
+        run_pontrel({"--profile=" + settings, "--dest=ss_direct"}, dir.path());
+    ASSERT_EQ(direct.exit_code, 0) << direct.out;
+    const std::string script = dir.file("query.sql");
+    std::filesystem::remove(script);
+    const run_result dumped =
+        run_pontrel({"--profile=" + settings, "--dump", "--dest=" + script}, dir.path());
+    ASSERT_EQ(dumped.exit_code, 0) << dumped.out;
+    db.exec("DROP DATABASE IF EXISTS ss_script");
+    db.exec("CREATE DATABASE ss_script");
+    ASSERT_EQ(test_support::replay_script(db.server, "ss_script", script), "");
+    const std::vector<row> expected = {{"1", "a", "1"}, {"2", "b", "2"}};
+    EXPECT_EQ(db.query("SELECT * FROM ss_direct.twice ORDER BY 1"), expected);
+    EXPECT_EQ(db.query("SELECT * FROM ss_script.twice ORDER BY 1"), expected);
+}
+
 } // namespace
