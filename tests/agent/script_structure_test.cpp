@@ -143,9 +143,10 @@ public:
 
 protected:
     void SetUp() override { ASSERT_TRUE(db.connected()); }
+    // Each test drops only what it made: ctest runs them side by side.
     void TearDown() override {
-        for (const char* database : {"ss_direct", "ss_script"}) {
-            db.exec(std::string("DROP DATABASE IF EXISTS ") + database);
+        for (const std::string& database : databases) {
+            db.exec("DROP DATABASE IF EXISTS " + database);
         }
     }
 
@@ -214,6 +215,7 @@ protected:
     }
 
     mysql_client db;
+    std::vector<std::string> databases = {"ss_direct", "ss_script"};
 };
 
 // A direct run that reports an error ⇒ the script run reports one too (exit code 255), and the
@@ -259,21 +261,22 @@ TEST_F(PontrelScriptStructure, QueryColumnsOfOneNameKeepTheirOwnValues) {
                                    "schema=dbo\n[Generic settings]\nsrc=velmora_structure\n"
                                    "[Selected Tables]\n"
                                    "twice=SELECT id, code AS id, id AS ID FROM dbo.parents\n");
-    db.exec("DROP DATABASE IF EXISTS ss_direct");
+    databases = {"ss_query_direct", "ss_query_script"};
+    db.exec("DROP DATABASE IF EXISTS ss_query_direct");
     const run_result direct =
-        run_pontrel({"--profile=" + settings, "--dest=ss_direct"}, dir.path());
+        run_pontrel({"--profile=" + settings, "--dest=ss_query_direct"}, dir.path());
     ASSERT_EQ(direct.exit_code, 0) << direct.out;
     const std::string script = dir.file("query.sql");
     std::filesystem::remove(script);
     const run_result dumped =
         run_pontrel({"--profile=" + settings, "--dump", "--dest=" + script}, dir.path());
     ASSERT_EQ(dumped.exit_code, 0) << dumped.out;
-    db.exec("DROP DATABASE IF EXISTS ss_script");
-    db.exec("CREATE DATABASE ss_script");
-    ASSERT_EQ(test_support::replay_script(db.server, "ss_script", script), "");
+    db.exec("DROP DATABASE IF EXISTS ss_query_script");
+    db.exec("CREATE DATABASE ss_query_script");
+    ASSERT_EQ(test_support::replay_script(db.server, "ss_query_script", script), "");
     const std::vector<row> expected = {{"1", "a", "1"}, {"2", "b", "2"}};
-    EXPECT_EQ(db.query("SELECT * FROM ss_direct.twice ORDER BY 1"), expected);
-    EXPECT_EQ(db.query("SELECT * FROM ss_script.twice ORDER BY 1"), expected);
+    EXPECT_EQ(db.query("SELECT * FROM ss_query_direct.twice ORDER BY 1"), expected);
+    EXPECT_EQ(db.query("SELECT * FROM ss_query_script.twice ORDER BY 1"), expected);
 }
 
 } // namespace
