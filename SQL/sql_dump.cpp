@@ -495,19 +495,84 @@ std::string judged_default_literal(const std::wstring& written) {
     return {};
 }
 
+// The server refuses a table whose columns may take more bytes in a row than this, counting
+// the TEXT and BLOB types by their pointers only (error 1118).
+constexpr std::size_t server_most_row_bytes = 65535;
+
+// The most bytes a column of the written type takes in the server's row, at `char_bytes` bytes
+// a character for texts (`national_bytes` for the national forms); an unknown type counts as
+// a pointer, as the TEXT and BLOB types do. Rounded up where unsure.
+std::size_t row_bytes_of(const std::wstring& written, std::size_t char_bytes,
+                         std::size_t national_bytes) {
+    std::wstring upper;
+    for (const wchar_t c : written) {
+        upper += tk_ascii_upper(c);
+    }
+    const std::size_t open = upper.find(L'(');
+    const std::size_t length =
+        open == std::wstring::npos ? 0 : std::wcstoul(upper.c_str() + open + 1, nullptr, 10);
+    const auto starts = [&](std::wstring_view word) { return upper.rfind(word, 0) == 0; };
+    const bool national = starts(L"NATIONAL ") || starts(L"NCHAR") || starts(L"NVARCHAR");
+    const std::wstring plain = !national ? upper : upper.substr(starts(L"NATIONAL ") ? 9 : 1);
+    const std::size_t width = national ? national_bytes : char_bytes;
+    const auto starts_plain = [&](std::wstring_view word) { return plain.rfind(word, 0) == 0; };
+    const auto with_length_bytes = [](std::size_t bytes) { return bytes + (bytes > 255 ? 2 : 1); };
+    if (starts_plain(L"VARCHAR") || starts_plain(L"CHAR VARYING")) {
+        return with_length_bytes(length * width);
+    }
+    if (starts_plain(L"CHAR")) {
+        return std::max<std::size_t>(length, 1) * width;
+    }
+    if (starts(L"VARBINARY")) {
+        return with_length_bytes(length);
+    }
+    if (starts(L"BINARY")) {
+        return std::max<std::size_t>(length, 1);
+    }
+    static const std::pair<std::wstring_view, std::size_t> fixed[] = {
+        {L"TINYINT", 1},  {L"BOOL", 1}, {L"SMALLINT", 2},  {L"MEDIUMINT", 3}, {L"MIDDLEINT", 3},
+        {L"BIGINT", 8},   {L"INT", 4},  {L"FLOAT", 4},     {L"DOUBLE", 8},    {L"REAL", 8},
+        {L"DATETIME", 8}, {L"DATE", 3}, {L"TIMESTAMP", 7}, {L"TIME", 6},      {L"YEAR", 1},
+        {L"BIT", 8},      {L"ENUM", 2}, {L"SET", 8}};
+    for (const auto& [word, bytes] : fixed) {
+        if (starts(word)) {
+            return bytes;
+        }
+    }
+    if (starts(L"DECIMAL") || starts(L"NUMERIC") || starts(L"DEC") || starts(L"FIXED")) {
+        // Four bytes for every nine digits, and a part of nine for each side of the point.
+        const std::size_t digits = length == 0 ? 10 : length;
+        return (digits / 9 + 2) * 4;
+    }
+    return 12;
+}
+
 // Why the server refuses the CREATE TABLE of these clauses, in its own words and with what it
 // means for the script; empty when nothing here is refused. A direct run learns it from the
 // server and reports the table; the script has no server to ask, and its replay would stop at
 // the statement.
 std::string refused_table(const sql_schema_initializer& columns,
                           const sql_indexes_initializer& indexes, const std::wstring& storage,
-                          const std::wstring& charset) {
+                          const std::wstring& charset, std::size_t char_bytes,
+                          std::size_t national_bytes) {
     const bool innodb = udb_equal_no_case(storage, L"InnoDB");
     const std::size_t most = innodb ? innodb_most_columns : server_most_columns;
     if (columns.columns.size() > most) {
         return "Too many columns: " + std::string(innodb ? "InnoDB" : "the server") +
                " takes at most " + std::to_string(most) + " in a table, and it has " +
                std::to_string(columns.columns.size()) + "; the table is not in the script.";
+    }
+    // A bit a column for its NULL, rounded up to whole bytes.
+    std::size_t row_bytes = (columns.written_types.size() + 7) / 8;
+    for (const std::wstring& type : columns.written_types) {
+        row_bytes += row_bytes_of(type, char_bytes, national_bytes);
+    }
+    if (row_bytes > server_most_row_bytes) {
+        return "Row size too large: the columns may take up to " + std::to_string(row_bytes) +
+               " bytes in a row (texts at " + std::to_string(char_bytes) +
+               " bytes a character), and the server takes at most " +
+               std::to_string(server_most_row_bytes) +
+               " besides the TEXT and BLOB columns; the table is not in the script.";
     }
     for (const udb_index& index : indexes.indexes) {
         if (!index.b_primary && udb_equal_no_case(index.name, L"PRIMARY")) {
@@ -704,8 +769,16 @@ std::wstring dmp_database::create_table_text(const std::wstring& name, const udb
     std::vector<std::wstring> index_chunks;
     index_clauses.get_init_chunks(index_chunks);
     sql_report_left_out_keys(name, index_clauses.left_out_keys);
+    // Texts take the most bytes a character of their set may take: four in a table converted to
+    // utf8mb4 (national texts too), one in the single-byte sets, and four where unsure.
+    const std::wstring table_charset = sql_lower_ascii(charset.empty() ? e.charset : charset);
+    const bool single_byte =
+        table_charset == L"latin1" || table_charset == L"ascii" || table_charset == L"binary";
+    const std::size_t char_bytes = single_byte ? 1 : 4;
+    const std::size_t national_bytes = converted ? 4 : 3;
     const std::string refusal = options_.create_tables
-                                    ? refused_table(columns, index_clauses, storage, values_charset)
+                                    ? refused_table(columns, index_clauses, storage, values_charset,
+                                                    char_bytes, national_bytes)
                                     : std::string();
     if (!refusal.empty()) {
         column_kinds_.erase(sql_lower_ascii(name));
