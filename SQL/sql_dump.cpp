@@ -547,6 +547,28 @@ std::size_t row_bytes_of(const std::wstring& written, std::size_t char_bytes,
     return 12;
 }
 
+// InnoDB keeps a row in a page of 16 KiB, at most about half of it (error 1118 under
+// innodb_strict_mode): columns of at most 255 bytes stay there whole; longer ones and the TEXT
+// and BLOB types may leave the page, keeping a pointer of 20 bytes. A few bytes of the record
+// header are counted too, rounded up.
+constexpr std::size_t innodb_most_page_row_bytes = 8126;
+constexpr std::size_t innodb_off_page_bytes = 20;
+constexpr std::size_t innodb_record_header_bytes = 8;
+
+// Whether a column of the written type, taking up to `bytes` in the row, stays whole in
+// InnoDB's page.
+bool stays_in_page(const std::wstring& written, std::size_t bytes) {
+    std::wstring upper;
+    for (const wchar_t c : written) {
+        upper += tk_ascii_upper(c);
+    }
+    const bool lob = upper.find(L"TEXT") != std::wstring::npos ||
+                     upper.find(L"BLOB") != std::wstring::npos || upper == L"LONG" ||
+                     upper.rfind(L"LONG VARCHAR", 0) == 0 || upper == L"JSON";
+    // A column longer than 255 bytes writes its length in two bytes.
+    return !lob && bytes <= 256;
+}
+
 // Why the server refuses the CREATE TABLE of these clauses, in its own words and with what it
 // means for the script; empty when nothing here is refused. A direct run learns it from the
 // server and reports the table; the script has no server to ask, and its replay would stop at
@@ -563,9 +585,13 @@ std::string refused_table(const sql_schema_initializer& columns,
                std::to_string(columns.columns.size()) + "; the table is not in the script.";
     }
     // A bit a column for its NULL, rounded up to whole bytes.
-    std::size_t row_bytes = (columns.written_types.size() + 7) / 8;
+    const std::size_t null_bytes = (columns.written_types.size() + 7) / 8;
+    std::size_t row_bytes = null_bytes;
+    std::size_t page_bytes = null_bytes + innodb_record_header_bytes;
     for (const std::wstring& type : columns.written_types) {
-        row_bytes += row_bytes_of(type, char_bytes, national_bytes);
+        const std::size_t bytes = row_bytes_of(type, char_bytes, national_bytes);
+        row_bytes += bytes;
+        page_bytes += stays_in_page(type, bytes) ? bytes : innodb_off_page_bytes;
     }
     if (row_bytes > server_most_row_bytes) {
         return "Row size too large: the columns may take up to " + std::to_string(row_bytes) +
@@ -573,6 +599,12 @@ std::string refused_table(const sql_schema_initializer& columns,
                " bytes a character), and the server takes at most " +
                std::to_string(server_most_row_bytes) +
                " besides the TEXT and BLOB columns; the table is not in the script.";
+    }
+    if (innodb && page_bytes > innodb_most_page_row_bytes) {
+        return "Row size too large (> " + std::to_string(innodb_most_page_row_bytes) +
+               "): the columns InnoDB keeps in its page may take up to " +
+               std::to_string(page_bytes) + " bytes (texts at " + std::to_string(char_bytes) +
+               " bytes a character); the table is not in the script.";
     }
     for (const udb_index& index : indexes.indexes) {
         if (!index.b_primary && udb_equal_no_case(index.name, L"PRIMARY")) {
