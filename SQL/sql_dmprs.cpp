@@ -307,12 +307,13 @@ void dmp_recordset::append_record(const udb_record& record) {
     }
 }
 
-std::size_t dmp_recordset::find_field(const udb_record& record, const std::wstring& name) {
+std::size_t dmp_recordset::find_field(const udb_record& record, const std::wstring& name,
+                                      const std::vector<bool>& taken) {
     // A source that tells names by letter case ('Col' and 'col') has both in the record: the
     // field of that very name first, and only then one that differs in case.
     std::size_t same_but_case = npos;
     for (std::size_t i = 0; i < record.size(); ++i) {
-        if (!record[i]) {
+        if (!record[i] || (i < taken.size() && taken[i])) {
             continue;
         }
         if (record[i]->name == name) {
@@ -373,12 +374,14 @@ const dmp_recordset::pairing& dmp_recordset::pair_fields(const udb_record& recor
         }
     } else {
         tk_log_message(1, "Size of schema is less or equal to the size of record");
+        taken_fields_.assign(record.size(), false);
         for (std::size_t column = 0; column < schema.size(); ++column) {
-            const std::size_t field = find_field(record, source_names_[column]);
+            const std::size_t field = find_field(record, source_names_[column], taken_fields_);
             if (field == npos) {
                 tk_log_wmessage(1, L"Field %ls not found", source_names_[column].c_str());
                 throw udb_structure_exception(structure_mismatch);
             }
+            taken_fields_[field] = true;
             cached_pairs_.emplace_back(field, column);
         }
     }
@@ -513,14 +516,16 @@ void dmp_recordset::find_statement_fields(const udb_record& record, bool opening
     positions_naming_ = 0;
     std::vector<std::size_t>& fields = field_positions_;
     fields.clear();
+    taken_fields_.assign(record.size(), false);
     for (std::size_t k = 0; k < statement_columns_.size();) {
         const std::size_t column = statement_columns_[k];
         const std::wstring& source = source_names_[column];
         std::size_t field = npos;
-        if (column < record.size() && record[column] && record[column]->name == source) {
+        if (column < record.size() && record[column] && record[column]->name == source &&
+            !taken_fields_[column]) {
             field = column;
         } else {
-            field = find_field(record, source);
+            field = find_field(record, source, taken_fields_);
         }
         if (field == npos) {
             tk_log_wmessage(2, L"Field %ls not found", source.c_str());
@@ -531,6 +536,7 @@ void dmp_recordset::find_statement_fields(const udb_record& record, bool opening
             statement_columns_.erase(statement_columns_.begin() + static_cast<std::ptrdiff_t>(k));
             continue;
         }
+        taken_fields_[field] = true;
         fields.push_back(field);
         ++k;
     }

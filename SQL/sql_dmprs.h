@@ -49,7 +49,11 @@ private:
     // Whether the record's field names are those the cached pairing was built from.
     bool has_cached_names(const udb_record& record) const;
     // The position of the field named `name`, else of one named so but for letter case, or npos.
-    static std::size_t find_field(const udb_record& record, const std::wstring& name);
+    // The first field of that name (else of that name in another letter case) that no column
+    // has taken yet: columns of one source name (a query's `id, code AS id`) take its fields in
+    // turn.
+    static std::size_t find_field(const udb_record& record, const std::wstring& name,
+                                  const std::vector<bool>& taken);
     // Finds the record's field of each statement column (fast path); on the statement's first
     // row a column without a field leaves the statement, on a later row it fails the row.
     void find_statement_fields(const udb_record& record, bool opening);
@@ -126,5 +130,7 @@ private:
     // The record's field of each statement column, for the row being added, and the naming of
     // the record they were found for (0: found by name for every row).
     std::vector<std::size_t> field_positions_;
+    // The record's fields already paired with a column, while the pairs are found.
+    std::vector<bool> taken_fields_;
     std::uint64_t positions_naming_ = 0;
 };

@@ -495,19 +495,116 @@ std::string judged_default_literal(const std::wstring& written) {
     return {};
 }
 
+// The server refuses a table whose columns may take more bytes in a row than this, counting
+// the TEXT and BLOB types by their pointers only (error 1118).
+constexpr std::size_t server_most_row_bytes = 65535;
+
+// The most bytes a column of the written type takes in the server's row, at `char_bytes` bytes
+// a character for texts (`national_bytes` for the national forms); an unknown type counts as
+// a pointer, as the TEXT and BLOB types do. Rounded up where unsure.
+std::size_t row_bytes_of(const std::wstring& written, std::size_t char_bytes,
+                         std::size_t national_bytes) {
+    std::wstring upper;
+    for (const wchar_t c : written) {
+        upper += tk_ascii_upper(c);
+    }
+    const std::size_t open = upper.find(L'(');
+    const std::size_t length =
+        open == std::wstring::npos ? 0 : std::wcstoul(upper.c_str() + open + 1, nullptr, 10);
+    const auto starts = [&](std::wstring_view word) { return upper.rfind(word, 0) == 0; };
+    const bool national = starts(L"NATIONAL ") || starts(L"NCHAR") || starts(L"NVARCHAR");
+    const std::wstring plain = !national ? upper : upper.substr(starts(L"NATIONAL ") ? 9 : 1);
+    const std::size_t width = national ? national_bytes : char_bytes;
+    const auto starts_plain = [&](std::wstring_view word) { return plain.rfind(word, 0) == 0; };
+    const auto with_length_bytes = [](std::size_t bytes) { return bytes + (bytes > 255 ? 2 : 1); };
+    if (starts_plain(L"VARCHAR") || starts_plain(L"CHAR VARYING")) {
+        return with_length_bytes(length * width);
+    }
+    if (starts_plain(L"CHAR")) {
+        return std::max<std::size_t>(length, 1) * width;
+    }
+    if (starts(L"VARBINARY")) {
+        return with_length_bytes(length);
+    }
+    if (starts(L"BINARY")) {
+        return std::max<std::size_t>(length, 1);
+    }
+    static const std::pair<std::wstring_view, std::size_t> fixed[] = {
+        {L"TINYINT", 1},  {L"BOOL", 1}, {L"SMALLINT", 2},  {L"MEDIUMINT", 3}, {L"MIDDLEINT", 3},
+        {L"BIGINT", 8},   {L"INT", 4},  {L"FLOAT", 4},     {L"DOUBLE", 8},    {L"REAL", 8},
+        {L"DATETIME", 8}, {L"DATE", 3}, {L"TIMESTAMP", 7}, {L"TIME", 6},      {L"YEAR", 1},
+        {L"BIT", 8},      {L"ENUM", 2}, {L"SET", 8}};
+    for (const auto& [word, bytes] : fixed) {
+        if (starts(word)) {
+            return bytes;
+        }
+    }
+    if (starts(L"DECIMAL") || starts(L"NUMERIC") || starts(L"DEC") || starts(L"FIXED")) {
+        // Four bytes for every nine digits, and a part of nine for each side of the point.
+        const std::size_t digits = length == 0 ? 10 : length;
+        return (digits / 9 + 2) * 4;
+    }
+    return 12;
+}
+
+// InnoDB keeps a row in a page of 16 KiB, at most about half of it (error 1118 under
+// innodb_strict_mode): columns of at most 255 bytes stay there whole; longer ones and the TEXT
+// and BLOB types may leave the page, keeping a pointer of 20 bytes. A few bytes of the record
+// header are counted too, rounded up.
+constexpr std::size_t innodb_most_page_row_bytes = 8126;
+constexpr std::size_t innodb_off_page_bytes = 20;
+constexpr std::size_t innodb_record_header_bytes = 8;
+
+// Whether a column of the written type, taking up to `bytes` in the row, stays whole in
+// InnoDB's page.
+bool stays_in_page(const std::wstring& written, std::size_t bytes) {
+    std::wstring upper;
+    for (const wchar_t c : written) {
+        upper += tk_ascii_upper(c);
+    }
+    const bool lob = upper.find(L"TEXT") != std::wstring::npos ||
+                     upper.find(L"BLOB") != std::wstring::npos || upper == L"LONG" ||
+                     upper.rfind(L"LONG VARCHAR", 0) == 0 || upper == L"JSON";
+    // A column longer than 255 bytes writes its length in two bytes.
+    return !lob && bytes <= 256;
+}
+
 // Why the server refuses the CREATE TABLE of these clauses, in its own words and with what it
 // means for the script; empty when nothing here is refused. A direct run learns it from the
 // server and reports the table; the script has no server to ask, and its replay would stop at
 // the statement.
 std::string refused_table(const sql_schema_initializer& columns,
                           const sql_indexes_initializer& indexes, const std::wstring& storage,
-                          const std::wstring& charset) {
+                          const std::wstring& charset, std::size_t char_bytes,
+                          std::size_t national_bytes) {
     const bool innodb = udb_equal_no_case(storage, L"InnoDB");
     const std::size_t most = innodb ? innodb_most_columns : server_most_columns;
     if (columns.columns.size() > most) {
         return "Too many columns: " + std::string(innodb ? "InnoDB" : "the server") +
                " takes at most " + std::to_string(most) + " in a table, and it has " +
                std::to_string(columns.columns.size()) + "; the table is not in the script.";
+    }
+    // A bit a column for its NULL, rounded up to whole bytes.
+    const std::size_t null_bytes = (columns.written_types.size() + 7) / 8;
+    std::size_t row_bytes = null_bytes;
+    std::size_t page_bytes = null_bytes + innodb_record_header_bytes;
+    for (const std::wstring& type : columns.written_types) {
+        const std::size_t bytes = row_bytes_of(type, char_bytes, national_bytes);
+        row_bytes += bytes;
+        page_bytes += stays_in_page(type, bytes) ? bytes : innodb_off_page_bytes;
+    }
+    if (row_bytes > server_most_row_bytes) {
+        return "Row size too large: the columns may take up to " + std::to_string(row_bytes) +
+               " bytes in a row (texts at " + std::to_string(char_bytes) +
+               " bytes a character), and the server takes at most " +
+               std::to_string(server_most_row_bytes) +
+               " besides the TEXT and BLOB columns; the table is not in the script.";
+    }
+    if (innodb && page_bytes > innodb_most_page_row_bytes) {
+        return "Row size too large (> " + std::to_string(innodb_most_page_row_bytes) +
+               "): the columns InnoDB keeps in its page may take up to " +
+               std::to_string(page_bytes) + " bytes (texts at " + std::to_string(char_bytes) +
+               " bytes a character); the table is not in the script.";
     }
     for (const udb_index& index : indexes.indexes) {
         if (!index.b_primary && udb_equal_no_case(index.name, L"PRIMARY")) {
@@ -562,12 +659,82 @@ std::wstring string_family(const std::wstring& upper) {
     return {};
 }
 
+// A written type in upper case as the server reads it, where two spellings name one type: the
+// synonyms of the whole-number and fixed-point types (INTEGER, BOOL, NUMERIC, DEC, FIXED,
+// DOUBLE PRECISION), the display width of a whole number, which changes nothing it holds, and
+// the precision and scale a bare DECIMAL takes. Anything else stays as written.
+std::wstring canonical_type(const std::wstring& upper) {
+    std::vector<std::wstring> words;
+    std::wstring arguments;
+    std::wstring word;
+    bool in_arguments = false;
+    const auto end_word = [&] {
+        if (!word.empty()) {
+            words.push_back(word);
+            word.clear();
+        }
+    };
+    for (const wchar_t c : upper) {
+        if (in_arguments) {
+            if (c == L')') {
+                in_arguments = false;
+            } else if (c != L' ' && c != L'\t') {
+                arguments += c;
+            }
+        } else if (c == L'(' && words.size() + (word.empty() ? 0 : 1) == 1 && arguments.empty()) {
+            end_word();
+            in_arguments = true;
+        } else if (c == L' ' || c == L'\t' || c == L'\n' || c == L'\r') {
+            end_word();
+        } else {
+            word += c;
+        }
+    }
+    end_word();
+    if (in_arguments || words.empty()) {
+        return upper;
+    }
+    static const std::map<std::wstring, std::wstring> synonyms = {
+        {L"INTEGER", L"INT"},     {L"INT4", L"INT"},
+        {L"INT1", L"TINYINT"},    {L"BOOL", L"TINYINT"},
+        {L"BOOLEAN", L"TINYINT"}, {L"INT2", L"SMALLINT"},
+        {L"INT3", L"MEDIUMINT"},  {L"MIDDLEINT", L"MEDIUMINT"},
+        {L"INT8", L"BIGINT"},     {L"NUMERIC", L"DECIMAL"},
+        {L"DEC", L"DECIMAL"},     {L"FIXED", L"DECIMAL"}};
+    std::wstring head = words.front();
+    if (const auto synonym = synonyms.find(head); synonym != synonyms.end()) {
+        head = synonym->second;
+    }
+    std::wstring rest;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == L"SIGNED" || (head == L"DOUBLE" && i == 1 && words[i] == L"PRECISION")) {
+            continue;
+        }
+        rest += L" " + words[i];
+    }
+    const bool whole = head == L"TINYINT" || head == L"SMALLINT" || head == L"MEDIUMINT" ||
+                       head == L"INT" || head == L"BIGINT";
+    if (whole) {
+        return head + rest;
+    }
+    if (head == L"DECIMAL") {
+        if (arguments.empty()) {
+            arguments = L"10";
+        }
+        if (arguments.find(L',') == std::wstring::npos) {
+            arguments += L",0";
+        }
+    }
+    return head + (arguments.empty() ? L"" : L"(" + arguments + L")") + rest;
+}
+
 // Whether the server creates a foreign key from a column of the written type `from` to one of
-// `to`. Two types of other names are taken for unlike even where a server would join them
-// (INT and INTEGER): a key the script leaves out is reported, one the replay refuses is not.
+// `to`. Two spellings of one type are alike (INT, INTEGER and INT(11)); two types the server
+// might still join are taken for unlike: a key the script leaves out is reported, one the
+// replay refuses is not.
 bool foreign_key_types_match(const std::wstring& from, const std::wstring& to) {
-    const std::wstring a = upper_ascii(from);
-    const std::wstring b = upper_ascii(to);
+    const std::wstring a = canonical_type(upper_ascii(from));
+    const std::wstring b = canonical_type(upper_ascii(to));
     if (a == b) {
         return true;
     }
@@ -634,8 +801,16 @@ std::wstring dmp_database::create_table_text(const std::wstring& name, const udb
     std::vector<std::wstring> index_chunks;
     index_clauses.get_init_chunks(index_chunks);
     sql_report_left_out_keys(name, index_clauses.left_out_keys);
+    // Texts take the most bytes a character of their set may take: four in a table converted to
+    // utf8mb4 (national texts too), one in the single-byte sets, and four where unsure.
+    const std::wstring table_charset = sql_lower_ascii(charset.empty() ? e.charset : charset);
+    const bool single_byte =
+        table_charset == L"latin1" || table_charset == L"ascii" || table_charset == L"binary";
+    const std::size_t char_bytes = single_byte ? 1 : 4;
+    const std::size_t national_bytes = converted ? 4 : 3;
     const std::string refusal = options_.create_tables
-                                    ? refused_table(columns, index_clauses, storage, values_charset)
+                                    ? refused_table(columns, index_clauses, storage, values_charset,
+                                                    char_bytes, national_bytes)
                                     : std::string();
     if (!refusal.empty()) {
         column_kinds_.erase(sql_lower_ascii(name));

@@ -493,6 +493,19 @@ std::wstring get_sql_native_type2(const t_ftd& column, bool name_only) {
     }
 }
 
+namespace {
+
+// NUMERIC, DEC or FIXED (in any letter case), the other names of DECIMAL.
+bool is_decimal_synonym(const std::wstring& type) {
+    std::wstring word = type.substr(0, type.find_first_of(L" ("));
+    for (wchar_t& c : word) {
+        c = tk_ascii_upper(c);
+    }
+    return word == L"NUMERIC" || word == L"DEC" || word == L"FIXED";
+}
+
+} // namespace
+
 std::wstring get_sql_native_type1(const std::wstring& name, int64_t length, int32_t scale,
                                   int32_t precision) {
     tk_log_message(1, "get_sql_native_type1");
@@ -519,6 +532,11 @@ std::wstring get_sql_native_type1(const std::wstring& name, int64_t length, int3
     } else if (starts_with(result, L"DECIMAL")) {
         std::swprintf(buffer, 64, L"(%d,%d)", precision, scale);
         result += buffer;
+    } else if (precision > 0 && is_decimal_synonym(result) &&
+               result.find(L'(') == std::wstring::npos) {
+        // Bare, the server reads them as DECIMAL(10,0) and rounds every fraction away.
+        std::swprintf(buffer, 64, L"(%d,%d)", precision, scale);
+        result.insert(std::min(result.find(L' '), result.size()), buffer);
     }
     tk_log_wmessage(1, L"buf=%ls", result.c_str());
     return result;
@@ -716,7 +734,7 @@ VARTYPE get_vartype_of_native_type(const std::wstring& type, int64_t& size) {
             return entry.vt;
         }
     }
-    if (starts_with(type, L"DECIMAL")) {
+    if (starts_with(type, L"DECIMAL") || is_decimal_synonym(type)) {
         return VT_DECIMAL;
     }
     // Binary types keep their values as bytes: read as text, every byte that is no character

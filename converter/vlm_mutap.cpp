@@ -97,6 +97,15 @@ void change_value_type(udb_field& field, VARTYPE vt) {
 
 } // namespace
 
+namespace {
+
+// A mapping without a type keeps the column's own type, length and default: it only renames.
+bool renames_only(const sql_field_mutator& mutator) {
+    return mutator.native_type.type.empty();
+}
+
+} // namespace
+
 std::shared_ptr<t_ftd> udb_field_mutator_create2(const sql_field_mutator& mutator,
                                                  const t_ftd* column) {
     tk_log_message(1, "udb_field_mutator::create2");
@@ -104,7 +113,9 @@ std::shared_ptr<t_ftd> udb_field_mutator_create2(const sql_field_mutator& mutato
         return nullptr;
     }
     auto copy = std::make_shared<t_ftd>(*column);
-    copy->native_type = sql_native_type::full_text(mutator.native_type);
+    if (!renames_only(mutator)) {
+        copy->native_type = sql_native_type::full_text(mutator.native_type);
+    }
     return copy;
 }
 
@@ -113,6 +124,9 @@ void udb_field_mutator_modify1(const sql_field_mutator& mutator, t_ftd& column) 
     if (!mutator.new_name.empty()) {
         tk_log_wmessage(2, L"new_name=%ls", mutator.new_name.c_str());
         column.name = mutator.new_name;
+    }
+    if (renames_only(mutator)) {
+        return;
     }
     if (mutator.vartype != VT_NULL) {
         column.type = mutator.vartype;
@@ -136,6 +150,9 @@ void udb_field_mutator_modify1(const sql_field_mutator& mutator, t_ftd& column) 
 void udb_field_mutator_modify2(const sql_field_mutator& mutator, udb_field& field) {
     tk_log_message(2, "udb_field_mutator::modify2");
     field.name = mutator.new_name;
+    if (renames_only(mutator)) {
+        return;
+    }
     try {
         change_value_type(field, mutator.vartype);
     } catch (const ole_cast_exception&) {

@@ -160,6 +160,19 @@ TEST(SqlRowBudget, LargestTextColumnsBecomeLongTextButKeysNever) {
     EXPECT_EQ(keyed[0]->size, 10000);
     EXPECT_EQ(keyed[1]->size, 0);
 
+    // The server counts each text's length bytes and each long column's pointer too: 81
+    // VARCHAR(200) and 119 LONGTEXT were 66,420 bytes, which the server refused (error 1118).
+    sql_schema many;
+    for (int i = 0; i < 200; ++i) {
+        many.push_back(column(L"c" + std::to_wstring(i), VT_BSTR, 200));
+    }
+    std::size_t row_bytes = 200 / 8 + 1;
+    for (int i = 0; i < 200; ++i) {
+        row_bytes += many[i]->size == 0 ? 12 : 200 * 4 + 2;
+    }
+    EXPECT_LE(row_bytes, 65535u);
+    EXPECT_LE(many.total_size, 65535u);
+
     sql_schema wide;
     wide.push_back(column(L"w", VT_BSTR, 21845));
     EXPECT_EQ(wide.total_size, 21845u);

@@ -278,6 +278,13 @@ TEST(SqlTypeMapping, EditedTypesAndTypeNames) {
     EXPECT_EQ(get_sql_native_type1(L"national char", 2, 0, 0), L"NATIONAL CHAR(2)");
     EXPECT_EQ(get_sql_native_type1(L"NCHAR VARYING", 3, 0, 0), L"NCHAR VARYING(3)");
     EXPECT_EQ(get_sql_native_type1(L"NUMERIC", 3, 0, 0), L"NUMERIC");
+    // The other names of DECIMAL keep the precision and scale the mapping gives them: bare, the
+    // server made them DECIMAL(10,0) and rounded every fraction away.
+    EXPECT_EQ(get_sql_native_type1(L"NUMERIC", 0, 2, 10), L"NUMERIC(10,2)");
+    EXPECT_EQ(get_sql_native_type1(L"dec", 0, 3, 12), L"DEC(12,3)");
+    EXPECT_EQ(get_sql_native_type1(L"FIXED", 0, 0, 5), L"FIXED(5,0)");
+    EXPECT_EQ(get_sql_native_type1(L"NUMERIC UNSIGNED", 0, 1, 4), L"NUMERIC(4,1) UNSIGNED");
+    EXPECT_EQ(get_sql_native_type1(L"NUMERIC(6,2)", 0, 1, 4), L"NUMERIC(6,2)");
     EXPECT_EQ(get_sql_native_type1(L"MEDIUMTEXT", 40, 0, 0), L"MEDIUMTEXT");
     EXPECT_EQ(get_sql_native_type1(L"VARBINARY", 16, 0, 0), L"VARBINARY(16)");
     EXPECT_EQ(get_sql_native_type1(L"BLOB", 16, 0, 0), L"BLOB");

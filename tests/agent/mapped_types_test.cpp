@@ -50,6 +50,7 @@ const mapping mappings[] = {
     {"b", "TINYBLOB", 0, 0, 0},   {"b", "VARCHAR", 3, 0, 0},
     {"b", "BLOB", 0, 0, 0},       {"f", "DECIMAL", 0, 4, 2},
     {"f", "DECIMAL", 0, 10, 2},   {"f", "TINYINT", 0, 0, 0},
+    {"f", "NUMERIC", 0, 4, 2},    {"d", "numeric", 0, 5, 1},
 };
 
 class PontrelMappedTypes : public agent_test::tds_suite<PontrelMappedTypes> {

@@ -38,6 +38,10 @@ const structure_case cases[] = {
     {"more columns than InnoDB takes", {"many"}, {}},
     {"as many columns as InnoDB takes", {"most"}, {}},
     {"an index named PRIMARY", {"primary_named"}, {}},
+    {"texts wider than a row together", {"wide_rows"}, {}},
+    {"texts mapped wider than a row together",
+     {"wide_rows"},
+     {{"wide_rows", "c0", "VARCHAR", 16000, 0, 0, ""}}},
     {"a source default past a mapped length",
      {"defaults"},
      {{"defaults", "s", "VARCHAR", 2, 0, 0, ""}}},
@@ -86,6 +90,53 @@ const structure_case cases[] = {
     {"a referencing text key as CHAR",
      {"parents", "children"},
      {{"children", "parent_code", "CHAR", 30, 0, 0, ""}}},
+    {"a referencing key of INTEGER",
+     {"parents", "children"},
+     {{"children", "parent", "INTEGER", 0, 0, 0, ""}}},
+    {"a referencing key of int in lower case",
+     {"parents", "children"},
+     {{"children", "parent", "int", 0, 0, 0, ""}}},
+    {"a referencing key of BOOL to TINYINT",
+     {"parents", "children"},
+     {{"parents", "id", "TINYINT", 0, 0, 0, ""}, {"children", "parent", "BOOL", 0, 0, 0, ""}}},
+    {"keys of NUMERIC and DECIMAL",
+     {"parents", "children"},
+     {{"parents", "id", "DECIMAL", 0, 10, 2, ""}, {"children", "parent", "NUMERIC", 0, 10, 2, ""}}},
+    {"a referencing text key of varchar in lower case",
+     {"parents", "children"},
+     {{"children", "parent_code", "varchar", 30, 0, 0, ""}}},
+    {"a referencing text key of NVARCHAR",
+     {"parents", "children"},
+     {{"children", "parent_code", "NVARCHAR", 30, 0, 0, ""}}},
+    {"a negative mapped default", {"defaults"}, {{"defaults", "n", "INT", 0, 0, 0, "-5"}}},
+    {"a quoted mapped default of a number",
+     {"defaults"},
+     {{"defaults", "n", "INT", 0, 0, 0, "'5'"}}},
+    {"a quoted mapped default past TINYINT",
+     {"defaults"},
+     {{"defaults", "n", "TINYINT", 0, 0, 0, "'1000'"}}},
+    {"a mapped default past tinyint in lower case",
+     {"defaults"},
+     {{"defaults", "n", "tinyint", 0, 0, 0, "1000"}}},
+    {"a mapped default past DECIMAL(3,1) once rounded",
+     {"defaults"},
+     {{"defaults", "n", "DECIMAL", 0, 3, 1, "99.96"}}},
+    {"a mapped date default with a time",
+     {"defaults"},
+     {{"defaults", "d", "DATE", 0, 0, 0, "'2024-02-29 10:00:00'"}}},
+    {"a mapped default past NVARCHAR(2)",
+     {"defaults"},
+     {{"defaults", "s", "NVARCHAR", 2, 0, 0, "'abc'"}}},
+    {"a mapped default 'NULL' past VARCHAR(2)",
+     {"defaults"},
+     {{"defaults", "s", "VARCHAR", 2, 0, 0, "'NULL'"}}},
+    {"a mapped default NULL", {"defaults"}, {{"defaults", "s", "VARCHAR", 2, 0, 0, "NULL"}}},
+    {"a mapped default with blanks past its length",
+     {"defaults"},
+     {{"defaults", "s", "VARCHAR", 2, 0, 0, "'ab   '"}}},
+    {"a mapped default past a TIME",
+     {"defaults"},
+     {{"defaults", "d", "TIME", 0, 0, 0, "'2024-01-01 10:00:00'"}}},
 };
 
 class PontrelScriptStructure : public agent_test::tds_suite<PontrelScriptStructure> {
@@ -96,9 +147,10 @@ public:
 
 protected:
     void SetUp() override { ASSERT_TRUE(db.connected()); }
+    // Each test drops only what it made: ctest runs them side by side.
     void TearDown() override {
-        for (const char* database : {"ss_direct", "ss_script"}) {
-            db.exec(std::string("DROP DATABASE IF EXISTS ") + database);
+        for (const std::string& database : databases) {
+            db.exec("DROP DATABASE IF EXISTS " + database);
         }
     }
 
@@ -167,6 +219,7 @@ protected:
     }
 
     mysql_client db;
+    std::vector<std::string> databases = {"ss_direct", "ss_script"};
 };
 
 // A direct run that reports an error ⇒ the script run reports one too (exit code 255), and the
@@ -202,6 +255,32 @@ TEST_F(PontrelScriptStructure, ScriptRefusesWhatTheServerRefuses) {
             EXPECT_EQ(contents("ss_script", full_types), contents("ss_direct", full_types));
         }
     }
+}
+
+// A query whose columns share a name gets a table whose later column takes another name: each
+// column holds its own field's values, in the script as in the server.
+TEST_F(PontrelScriptStructure, QueryColumnsOfOneNameKeepTheirOwnValues) {
+    const std::string settings =
+        dir.write("query.vlm", profile_head(db.server) +
+                                   "schema=dbo\n[Generic settings]\nsrc=velmora_structure\n"
+                                   "[Selected Tables]\n"
+                                   "twice=SELECT id, code AS id, id AS ID FROM dbo.parents\n");
+    databases = {"ss_query_direct", "ss_query_script"};
+    db.exec("DROP DATABASE IF EXISTS ss_query_direct");
+    const run_result direct =
+        run_pontrel({"--profile=" + settings, "--dest=ss_query_direct"}, dir.path());
+    ASSERT_EQ(direct.exit_code, 0) << direct.out;
+    const std::string script = dir.file("query.sql");
+    std::filesystem::remove(script);
+    const run_result dumped =
+        run_pontrel({"--profile=" + settings, "--dump", "--dest=" + script}, dir.path());
+    ASSERT_EQ(dumped.exit_code, 0) << dumped.out;
+    db.exec("DROP DATABASE IF EXISTS ss_query_script");
+    db.exec("CREATE DATABASE ss_query_script");
+    ASSERT_EQ(test_support::replay_script(db.server, "ss_query_script", script), "");
+    const std::vector<row> expected = {{"1", "a", "1"}, {"2", "b", "2"}};
+    EXPECT_EQ(db.query("SELECT * FROM ss_query_direct.twice ORDER BY 1"), expected);
+    EXPECT_EQ(db.query("SELECT * FROM ss_query_script.twice ORDER BY 1"), expected);
 }
 
 } // namespace

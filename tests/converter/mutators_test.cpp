@@ -232,6 +232,34 @@ TEST(ApplyMutators, ChainedRenamesFollowTheSourceOrder) {
     EXPECT_EQ(out[1]->to_wstring(), L"b");
 }
 
+// A mapping without a type renames its column and keeps the column's own type, length, scale
+// and default; before, it made the column a LONGTEXT and its values texts.
+TEST(ApplyMutators, AnEmptyTypeOnlyRenames) {
+    sample_table t;
+    t.schema[2]->default_value.attach_wstring(L"((1.5))");
+    sql_table_mutator mutator(L"T");
+    mutator.update_field(L"C", L"amount", native(L"", 0));
+    std::wstring name;
+    udb_table_mutator_modify1(mutator, name, t.schema);
+    const t_ftd& column = *t.schema[2];
+    EXPECT_EQ(column.name, L"amount");
+    EXPECT_EQ(column.type, VT_DECIMAL);
+    EXPECT_EQ(column.size, 10);
+    EXPECT_EQ(column.prec, 9);
+    EXPECT_EQ(column.scale, 3);
+    EXPECT_EQ(column.dw_reserved, 4);
+    EXPECT_EQ(column.native_type, L"");
+    EXPECT_EQ(column.default_value.to_wstring(), L"((1.5))");
+
+    const udb_record record = t.row(L"x", L"y", L"1.5");
+    const udb_record& out = udb_table_mutator_modify2(mutator, record);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[2]->name, L"amount");
+    EXPECT_EQ(out[2]->get_type(), VT_BSTR) << "the value as the source gave it";
+    EXPECT_EQ(out[2]->to_wstring(), L"1.5");
+    EXPECT_EQ(out[2]->size, 10u);
+}
+
 TEST(ApplyMutators, TypeChangesReachColumnAndValues) {
     sample_table t;
     sql_table_mutator mutator(L"T");
