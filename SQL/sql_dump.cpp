@@ -504,10 +504,7 @@ constexpr std::size_t server_most_row_bytes = 65535;
 // a pointer, as the TEXT and BLOB types do. Rounded up where unsure.
 std::size_t row_bytes_of(const std::wstring& written, std::size_t char_bytes,
                          std::size_t national_bytes) {
-    std::wstring upper;
-    for (const wchar_t c : written) {
-        upper += tk_ascii_upper(c);
-    }
+    const std::wstring upper = tk_ascii_upper_copy(written);
     const std::size_t open = upper.find(L'(');
     const std::size_t length =
         open == std::wstring::npos ? 0 : std::wcstoul(upper.c_str() + open + 1, nullptr, 10);
@@ -558,10 +555,7 @@ constexpr std::size_t innodb_record_header_bytes = 8;
 // Whether a column of the written type, taking up to `bytes` in the row, stays whole in
 // InnoDB's page.
 bool stays_in_page(const std::wstring& written, std::size_t bytes) {
-    std::wstring upper;
-    for (const wchar_t c : written) {
-        upper += tk_ascii_upper(c);
-    }
+    const std::wstring upper = tk_ascii_upper_copy(written);
     const bool lob = upper.find(L"TEXT") != std::wstring::npos ||
                      upper.find(L"BLOB") != std::wstring::npos || upper == L"LONG" ||
                      upper.rfind(L"LONG VARCHAR", 0) == 0 || upper == L"JSON";
@@ -629,13 +623,6 @@ std::string refused_table(const sql_schema_initializer& columns,
         }
     }
     return {};
-}
-
-std::wstring upper_ascii(std::wstring text) {
-    for (wchar_t& c : text) {
-        c = tk_ascii_upper(c);
-    }
-    return text;
 }
 
 // The family of a written type in which InnoDB lets a foreign key join columns of other
@@ -733,8 +720,8 @@ std::wstring canonical_type(const std::wstring& upper) {
 // might still join are taken for unlike: a key the script leaves out is reported, one the
 // replay refuses is not.
 bool foreign_key_types_match(const std::wstring& from, const std::wstring& to) {
-    const std::wstring a = canonical_type(upper_ascii(from));
-    const std::wstring b = canonical_type(upper_ascii(to));
+    const std::wstring a = canonical_type(tk_ascii_upper_copy(from));
+    const std::wstring b = canonical_type(tk_ascii_upper_copy(to));
     if (a == b) {
         return true;
     }

@@ -47,15 +47,6 @@ bool equal_ascii_no_case(const std::wstring& a, const wchar_t* b) {
     return udb_equal_no_case(a, b);
 }
 
-std::wstring upper_ascii_copy(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c >= L'a' && c <= L'z') {
-            c = static_cast<wchar_t>(c - L'a' + L'A');
-        }
-    }
-    return text;
-}
-
 // The destination type of a column: a custom rule's, the user's mapped type, else the type
 // mapping's.
 std::wstring sql_column_type_text(const t_ftd& column) {
@@ -282,7 +273,7 @@ struct key_part {
 key_part plan_key_part(const t_ftd& column, std::uint32_t bytes_per_char) {
     key_part part;
     part.column = column.name;
-    part.type = upper_ascii_copy(sql_column_type_text(column));
+    part.type = tk_ascii_upper_copy(sql_column_type_text(column));
     // LONG and LONG VARCHAR are the servers' names of MEDIUMTEXT, which a key takes only as a
     // prefix.
     const bool long_text = part.type == L"LONG" || part.type.rfind(L"LONG VARCHAR", 0) == 0;

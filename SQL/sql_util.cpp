@@ -223,16 +223,6 @@ bool starts_with(const std::wstring& text, const wchar_t* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
-std::wstring upper_ascii(const std::wstring& text) {
-    std::wstring result = text;
-    for (wchar_t& c : result) {
-        if (c >= L'a' && c <= L'z') {
-            c = static_cast<wchar_t>(c - L'a' + L'A');
-        }
-    }
-    return result;
-}
-
 // Whole-number defaults must read back to the same text.
 template <class T> bool integer_text_is_exact(const std::wstring& text, const char* format) {
     const std::string narrow = tk_to_utf8(text);
@@ -497,10 +487,7 @@ namespace {
 
 // NUMERIC, DEC or FIXED (in any letter case), the other names of DECIMAL.
 bool is_decimal_synonym(const std::wstring& type) {
-    std::wstring word = type.substr(0, type.find_first_of(L" ("));
-    for (wchar_t& c : word) {
-        c = tk_ascii_upper(c);
-    }
+    const std::wstring word = tk_ascii_upper_copy(type.substr(0, type.find_first_of(L" (")));
     return word == L"NUMERIC" || word == L"DEC" || word == L"FIXED";
 }
 
@@ -782,7 +769,7 @@ std::wstring mysql_type_name(int code) {
 }
 
 bool sql_is_text_type(const std::wstring& type_text) {
-    const std::wstring upper = upper_ascii(type_text);
+    const std::wstring upper = tk_ascii_upper_copy(type_text);
     return starts_with(upper, L"CHAR") || starts_with(upper, L"VARCHAR") ||
            starts_with(upper, L"NCHAR") || starts_with(upper, L"NVARCHAR") ||
            starts_with(upper, L"TINYTEXT") || starts_with(upper, L"TEXT") ||
@@ -790,7 +777,7 @@ bool sql_is_text_type(const std::wstring& type_text) {
 }
 
 bool sql_is_lob_type(const std::wstring& type_text) {
-    const std::wstring upper = upper_ascii(type_text);
+    const std::wstring upper = tk_ascii_upper_copy(type_text);
     for (const wchar_t* kind :
          {L"TINYTEXT", L"TEXT", L"MEDIUMTEXT", L"LONGTEXT", L"TINYBLOB", L"BLOB", L"MEDIUMBLOB",
           L"LONGBLOB", L"GEOMETRY", L"POINT", L"LINESTRING", L"POLYGON", L"MULTIPOINT",

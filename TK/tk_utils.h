@@ -118,6 +118,13 @@ public:
 template <typename Char> constexpr Char tk_ascii_upper(Char c) {
     return c >= Char('a') && c <= Char('z') ? static_cast<Char>(c - Char('a') + Char('A')) : c;
 }
+// `text` with its ASCII letters in upper case; every other character as it is.
+inline std::wstring tk_ascii_upper_copy(std::wstring text) {
+    for (wchar_t& c : text) {
+        c = tk_ascii_upper(c);
+    }
+    return text;
+}
 template <typename Char> constexpr Char tk_ascii_lower(Char c) {
     return c >= Char('A') && c <= Char('Z') ? static_cast<Char>(c - Char('A') + Char('a')) : c;
 }
