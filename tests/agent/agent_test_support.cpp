@@ -76,6 +76,15 @@ std::string query_arrival_fault(const std::vector<std::string>& log,
     return sent.empty() || arrived ? "" : "the query never arrived as \"" + sent + "\"";
 }
 
+std::string type_mapping_field(const mapped_field& field) {
+    return "      - name: " + field.column + "\n        new_name: " + field.column +
+           "\n        status: changed\n        type: " + field.type +
+           "\n        default_value: " + field.default_value +
+           "\n        character_set: \n        length: " + std::to_string(field.length) +
+           "\n        scale: " + std::to_string(field.scale) +
+           "\n        precision: " + std::to_string(field.precision) + "\n";
+}
+
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t n = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {

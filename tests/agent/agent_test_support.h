@@ -42,6 +42,18 @@ std::string read_file(const std::string& path);
 // How often `part` stands in `text`, overlapping ones counted: a message said once or per item.
 std::size_t occurrences(const std::string& text, const std::string& part);
 
+// One field of a profile's [Type Mappings] that gives `column` the type `type` (its name kept),
+// as the wizard writes it under a table's "fields:".
+struct mapped_field {
+    std::string column;
+    std::string type;
+    int length = 0;
+    int precision = 0;
+    int scale = 0;
+    std::string default_value;
+};
+std::string type_mapping_field(const mapped_field& field);
+
 // Runs pontrel with `args` in `work_dir`, its settings (the registry file) under
 // `work_dir`/config. The child gets the C.UTF-8 locale unless `env` sets LC_ALL or another
 // variable ("NAME=value") of its own.

@@ -188,16 +188,12 @@ TEST_F(PontrelCharset, MappedTextTypesInAnyLetterCaseTakeTheSet) {
     for (const char* type : {"text", "Varchar", "char", "long", "tinytext"}) {
         SCOPED_TRACE(type);
         const std::string profile = dir.write(
-            "mapped.vlm",
-            profile_head(s) +
-                "schema=dbo\n"
-                "[Generic settings]\nsrc=velmora_charset\ncharacter set=latin1\n"
-                "[Selected Tables]\ndbo.words\n[Type Mappings]\ndatabase:\ntables:\n"
-                "  - name: dbo.words\n    new_name: dbo.words\n    fields:\n      - name:w\n"
-                "        new_name: w\n        status: changed\n        type: " +
-                type +
-                "\n        default_value: \n        character_set: \n        length: 20\n"
-                "        scale: 0\n        precision: 0\n");
+            "mapped.vlm", profile_head(s) +
+                              "schema=dbo\n"
+                              "[Generic settings]\nsrc=velmora_charset\ncharacter set=latin1\n"
+                              "[Selected Tables]\ndbo.words\n[Type Mappings]\ndatabase:\ntables:\n"
+                              "  - name: dbo.words\n    new_name: dbo.words\n    fields:\n" +
+                              agent_test::type_mapping_field({"w", type, 20, 0, 0, ""}));
         const run_result direct =
             run_pontrel({"--profile=" + profile, "--dest=" + fresh("cs_mapped")}, dir.path());
         EXPECT_EQ(direct.exit_code, exit_failed) << direct.out << direct.err;

@@ -211,11 +211,8 @@ TEST_F(PontrelDefaults, NumbersMergedIntoTextColumnsKeepTheirOwnType) {
 TEST_F(PontrelDefaults, TextChangedToIntegerConvertsOrFailsTheTable) {
     drop("h19_typed");
     auto change_to_int = [](const char* table) {
-        return std::string("  - name: ") + table + "\n    new_name: " + table +
-               "\n    fields:\n      - name:count_text\n        new_name: count_text\n"
-               "        status: changed\n        type: INT\n        default_value: \n"
-               "        character_set: \n        length: 11\n        scale: 0\n"
-               "        precision: 0\n";
+        return std::string("  - name: ") + table + "\n    new_name: " + table + "\n    fields:\n" +
+               agent_test::type_mapping_field({"count_text", "INT", 11, 0, 0, ""});
     };
     const auto& s = db.server;
     const std::string profile =

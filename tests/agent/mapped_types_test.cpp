@@ -69,19 +69,15 @@ protected:
 
     std::string profile(const mapping& m, const std::string& charset) {
         const auto& s = db.server;
-        return dir.write(
-            "mapped.vlm",
-            profile_head(s) +
-                "schema=dbo\n"
-                "[Generic settings]\nsrc=velmora_mapped\ncharacter set=" +
-                charset +
-                "\n[Selected Tables]\ndbo.edges\n[Type Mappings]\ndatabase:\ntables:\n"
-                "  - name: dbo.edges\n    new_name: dbo.edges\n    fields:\n      - name:" +
-                m.column + "\n        new_name: " + m.column +
-                "\n        status: changed\n        type: " + m.type +
-                "\n        default_value: \n        character_set: \n        length: " +
-                std::to_string(m.length) + "\n        scale: " + std::to_string(m.scale) +
-                "\n        precision: " + std::to_string(m.precision) + "\n");
+        return dir.write("mapped.vlm",
+                         profile_head(s) +
+                             "schema=dbo\n"
+                             "[Generic settings]\nsrc=velmora_mapped\ncharacter set=" +
+                             charset +
+                             "\n[Selected Tables]\ndbo.edges\n[Type Mappings]\ndatabase:\ntables:\n"
+                             "  - name: dbo.edges\n    new_name: dbo.edges\n    fields:\n" +
+                             agent_test::type_mapping_field(
+                                 {m.column, m.type, m.length, m.precision, m.scale, ""}));
     }
 
     std::vector<row> rows(const std::string& database) {

@@ -170,13 +170,8 @@ protected:
                 if (std::string(m.table) != table) {
                     continue;
                 }
-                fields += std::string("      - name: ") + m.column +
-                          "\n        new_name: " + m.column +
-                          "\n        status: changed\n        type: " + m.type +
-                          "\n        default_value: " + m.default_value +
-                          "\n        character_set: \n        length: " + std::to_string(m.length) +
-                          "\n        scale: " + std::to_string(m.scale) +
-                          "\n        precision: " + std::to_string(m.precision) + "\n";
+                fields += agent_test::type_mapping_field(
+                    {m.column, m.type, m.length, m.precision, m.scale, m.default_value});
             }
             if (!fields.empty()) {
                 text += std::string("  - name: dbo.") + table + "\n    new_name: dbo." + table +
