@@ -555,12 +555,8 @@ constexpr std::size_t innodb_record_header_bytes = 8;
 // Whether a column of the written type, taking up to `bytes` in the row, stays whole in
 // InnoDB's page.
 bool stays_in_page(const std::wstring& written, std::size_t bytes) {
-    const std::wstring upper = tk_ascii_upper_copy(written);
-    const bool lob = upper.find(L"TEXT") != std::wstring::npos ||
-                     upper.find(L"BLOB") != std::wstring::npos || upper == L"LONG" ||
-                     upper.rfind(L"LONG VARCHAR", 0) == 0 || upper == L"JSON";
     // A column longer than 255 bytes writes its length in two bytes.
-    return !lob && bytes <= 256;
+    return !sql_is_lob_type(written) && bytes <= 256;
 }
 
 // Why the server refuses the CREATE TABLE of these clauses, in its own words and with what it
@@ -632,7 +628,7 @@ std::string refused_table(const sql_schema_initializer& columns,
 std::wstring string_family(const std::wstring& upper) {
     const auto starts = [&](std::wstring_view word) { return upper.rfind(word, 0) == 0; };
     const bool national = starts(L"NATIONAL ") || starts(L"NCHAR") || starts(L"NVARCHAR");
-    if (national || sql_is_text_type(upper) || upper == L"LONG" || starts(L"LONG VARCHAR")) {
+    if (national || sql_is_text_type(upper)) {
         std::wstring family = national ? L"national text" : L"text";
         if (upper.size() > 7 && upper.compare(upper.size() - 7, 7, L" BINARY") == 0) {
             family += L" binary";

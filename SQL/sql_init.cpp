@@ -274,10 +274,7 @@ key_part plan_key_part(const t_ftd& column, std::uint32_t bytes_per_char) {
     key_part part;
     part.column = column.name;
     part.type = tk_ascii_upper_copy(sql_column_type_text(column));
-    // LONG and LONG VARCHAR are the servers' names of MEDIUMTEXT, which a key takes only as a
-    // prefix.
-    const bool long_text = part.type == L"LONG" || part.type.rfind(L"LONG VARCHAR", 0) == 0;
-    const std::wstring type = long_text ? std::wstring(L"MEDIUMTEXT") : part.type;
+    const std::wstring& type = part.type;
     const auto size = static_cast<std::uint32_t>(std::max(column.size, 0));
     const auto starts = [&](const wchar_t* word) { return type.rfind(word, 0) == 0; };
     const bool text = sql_is_text_type(type);

@@ -768,9 +768,18 @@ std::wstring mysql_type_name(int code) {
     return found->second;
 }
 
+namespace {
+
+// LONG and LONG VARCHAR: the servers' other names of MEDIUMTEXT.
+bool is_long_text(const std::wstring& upper) {
+    return upper == L"LONG" || starts_with(upper, L"LONG VARCHAR");
+}
+
+} // namespace
+
 bool sql_is_text_type(const std::wstring& type_text) {
     const std::wstring upper = tk_ascii_upper_copy(type_text);
-    return starts_with(upper, L"CHAR") || starts_with(upper, L"VARCHAR") ||
+    return is_long_text(upper) || starts_with(upper, L"CHAR") || starts_with(upper, L"VARCHAR") ||
            starts_with(upper, L"NCHAR") || starts_with(upper, L"NVARCHAR") ||
            starts_with(upper, L"TINYTEXT") || starts_with(upper, L"TEXT") ||
            starts_with(upper, L"MEDIUMTEXT") || starts_with(upper, L"LONGTEXT");
@@ -778,6 +787,9 @@ bool sql_is_text_type(const std::wstring& type_text) {
 
 bool sql_is_lob_type(const std::wstring& type_text) {
     const std::wstring upper = tk_ascii_upper_copy(type_text);
+    if (is_long_text(upper)) {
+        return true;
+    }
     for (const wchar_t* kind :
          {L"TINYTEXT", L"TEXT", L"MEDIUMTEXT", L"LONGTEXT", L"TINYBLOB", L"BLOB", L"MEDIUMBLOB",
           L"LONGBLOB", L"GEOMETRY", L"POINT", L"LINESTRING", L"POLYGON", L"MULTIPOINT",

@@ -41,10 +41,10 @@ VARTYPE get_vartype_of_native_type(const std::wstring& type, int64_t& size);
 std::wstring mysql_type_name(int code);
 
 // Whether a MySQL type text names a text type that takes a character set (CHAR, VARCHAR and the
-// TEXT kinds).
+// TEXT kinds, LONG and LONG VARCHAR among them).
 bool sql_is_text_type(const std::wstring& type_text);
 // Whether a MySQL type text names a type whose DEFAULT must be an expression on servers that
-// accept one and is refused below (TEXT, BLOB and geometry kinds).
+// accept one and is refused below (TEXT, BLOB and geometry kinds, LONG and LONG VARCHAR too).
 bool sql_is_lob_type(const std::wstring& type_text);
 
 // ---- Literals -----------------------------------------------------------------------------------

@@ -134,6 +134,7 @@ const structure_case cases[] = {
     {"a mapped default with blanks past its length",
      {"defaults"},
      {{"defaults", "s", "VARCHAR", 2, 0, 0, "'ab   '"}}},
+    {"a mapped default on LONG", {"defaults"}, {{"defaults", "s", "LONG", 0, 0, 0, "'ab'"}}},
     {"a mapped default past a TIME",
      {"defaults"},
      {{"defaults", "d", "TIME", 0, 0, 0, "'2024-01-01 10:00:00'"}}},
