@@ -536,7 +536,7 @@ std::size_t row_bytes_of(const std::wstring& written, std::size_t char_bytes,
             return bytes;
         }
     }
-    if (starts(L"DECIMAL") || starts(L"NUMERIC") || starts(L"DEC") || starts(L"FIXED")) {
+    if (starts(L"DEC") || starts(L"NUMERIC") || starts(L"FIXED")) {
         // Four bytes for every nine digits, and a part of nine for each side of the point.
         const std::size_t digits = length == 0 ? 10 : length;
         return (digits / 9 + 2) * 4;

@@ -95,10 +95,6 @@ void change_value_type(udb_field& field, VARTYPE vt) {
     field.change_type(vt);
 }
 
-} // namespace
-
-namespace {
-
 // A mapping without a type keeps the column's own type, length and default: it only renames.
 bool renames_only(const sql_field_mutator& mutator) {
     return mutator.native_type.type.empty();
